@@ -1,0 +1,55 @@
+// Algorithm parameters and the Base check block.
+#include "coder/format.h"
+
+#include <vector>
+
+namespace quoralith {
+
+AlgorithmParams algorithm_params(int algorithm) {
+    constexpr std::uint32_t kNoRuns = 1500000000;
+    //                T        P      g  G   window back M    key  fingerprint sequential
+    switch (algorithm) {
+        case 0: return {36, 36, 0, 0, 0, 0, 0, 0, false, false};
+        case 1: return {36, 36, 0, 60, 1000, 30, 100, 20, false, true};
+        case 2: return {36, 36, 1, 60, 20, 30, 7, 4, true, false};
+        case 3: return {kNoRuns, 30000, 1, 5, 20, 30, 7, 4, true, true};
+        case 4: return {36, 30000, 1, 60, 20, 30, 7, 4, true, true};
+        case 5: return {36, 30000, 1, 5, 20, 30, 7, 4, true, true};
+        case 6: return {360, 30000, 1, 60, 20, 30, 7, 4, true, true};
+        default: return {kNoRuns, 30000, 1, 60, 20, 30, 7, 4, true, true};
+    }
+}
+
+int compute_check_block(Channel& base, int length, std::uint8_t* out) {
+    std::uint8_t block[kCheckLong] = {};
+    std::int64_t total = base.length();
+    put_be32(block, static_cast<std::uint32_t>(total));
+    std::vector<std::uint8_t> buffer(2048);
+    if (!base.seek(0)) return ERR_READ_FAILED;
+    std::int64_t index = 0;
+    int fold = 0;  // index mod 252, kept incrementally
+    while (index < total) {
+        std::int64_t got = base.read(buffer.data(), static_cast<std::int64_t>(buffer.size()));
+        if (got < 0) return static_cast<int>(got);
+        if (got == 0) break;
+        for (std::int64_t i = 0; i < got; ++i) {
+            block[4 + fold] ^= buffer[static_cast<std::size_t>(i)];
+            if (++fold == 252) fold = 0;
+        }
+        index += got;
+    }
+    if (length == kCheckShort) {
+        std::uint32_t word = 0;
+        for (int i = 0; i < 32; ++i) {
+            const std::uint8_t* p = block + 4 * i;
+            word ^= static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                    static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+        }
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(word >> (8 * i));
+        return 0;
+    }
+    std::memcpy(out, block, static_cast<std::size_t>(length < kCheckLong ? length : kCheckLong));
+    return 0;
+}
+
+}  // namespace quoralith

@@ -1,0 +1,275 @@
+// Stream windows, channels, temporary files and the caches the coder reads through.
+#include "coder/stream.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace quoralith {
+
+namespace {
+// Large transfers go in pieces so that a progress record precedes each piece.
+constexpr std::int64_t kPiece = 0xFFFC;
+
+std::int64_t file_size(std::FILE* file) {
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) return -1;
+    return st.st_size;
+}
+}  // namespace
+
+CoderContext::CoderContext(const ProgressCallback& callback, std::int16_t algorithm,
+                           const std::uint8_t* tag)
+    : callback_(callback), algorithm_(algorithm), tag_(tag) {}
+
+void CoderContext::register_windows(StreamWindow* first, StreamWindow* second, StreamWindow* third) {
+    windows_[0] = first;
+    windows_[1] = second;
+    windows_[2] = third;
+    for (StreamWindow* w : windows_) {
+        if (!w) continue;
+        w->position = 0;
+        if (!w->file) {
+            w->length = 0;
+            continue;
+        }
+        std::int64_t size = file_size(w->file);
+        if (size < 0) {
+            w->length = -1;
+        } else if (size < static_cast<std::int64_t>(w->start) + w->length) {
+            w->length = size < w->start ? 0 : static_cast<std::int32_t>(size - w->start);
+        }
+    }
+}
+
+bool CoderContext::announce(int slot, std::int32_t position) {
+    if (stopped_) return false;
+    if (!callback_) return true;
+    ProgressRecord record;
+    record.code = static_cast<std::int16_t>(slot + 2);
+    record.restore_tag = tag_;
+    record.algorithm = algorithm_;
+    record.position = position;
+    if (callback_(record) == ANSWER_STOP) stopped_ = true;
+    return !stopped_;
+}
+
+Channel Channel::of_window(CoderContext& context, int slot) {
+    Channel c;
+    c.context_ = &context;
+    c.window_ = context.window(slot);
+    c.slot_ = slot;
+    return c;
+}
+
+Channel Channel::of_file(std::FILE* file) {
+    Channel c;
+    c.file_ = file;
+    return c;
+}
+
+std::int64_t Channel::length() const {
+    if (window_) return window_->length < 0 ? 0 : window_->length;
+    if (!file_) return 0;
+    std::int64_t size = file_size(file_);
+    return size < 0 ? 0 : size;
+}
+
+std::int64_t Channel::tell() const { return window_ ? window_->position : plain_position_; }
+
+bool Channel::seek(std::int64_t offset, int origin) {
+    std::int64_t base = origin == SEEK_CUR ? tell() : origin == SEEK_END ? length() : 0;
+    std::int64_t target = base + offset;
+    if (target < 0 || target > 0x7FFFFFFF) return false;
+    if (window_) {
+        if (!window_->file) return true;
+        window_->position = static_cast<std::int32_t>(target);
+        if (target > window_->length) window_->length = static_cast<std::int32_t>(target);
+        return true;
+    }
+    if (!file_) return false;
+    plain_position_ = target;
+    return true;
+}
+
+std::int64_t Channel::read(void* buffer, std::int64_t count) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::int64_t total = 0;
+    if (window_) {
+        if (!window_->file) return 0;
+        while (count > 0) {
+            if (!context_->announce(slot_, window_->position)) return ERR_STOPPED;
+            std::int64_t piece = std::min({count, kPiece,
+                                           static_cast<std::int64_t>(window_->length) - window_->position});
+            if (piece <= 0) break;
+            if (fseeko(window_->file, static_cast<off_t>(window_->start) + window_->position, SEEK_SET) != 0)
+                return ERR_READ_FAILED;
+            std::size_t got = std::fread(out + total, 1, static_cast<std::size_t>(piece), window_->file);
+            window_->position += static_cast<std::int32_t>(got);
+            total += static_cast<std::int64_t>(got);
+            count -= static_cast<std::int64_t>(got);
+            if (got < static_cast<std::size_t>(piece)) {
+                if (std::ferror(window_->file)) return ERR_READ_FAILED;
+                break;
+            }
+        }
+        return total;
+    }
+    if (!file_) return 0;
+    if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_READ_FAILED;
+    std::size_t got = std::fread(out, 1, static_cast<std::size_t>(count), file_);
+    if (got < static_cast<std::size_t>(count) && std::ferror(file_)) return ERR_READ_FAILED;
+    plain_position_ += static_cast<std::int64_t>(got);
+    return static_cast<std::int64_t>(got);
+}
+
+std::int64_t Channel::write(const void* buffer, std::int64_t count) {
+    const auto* in = static_cast<const std::uint8_t*>(buffer);
+    std::int64_t total = 0;
+    if (window_) {
+        if (!window_->file) return 0;
+        while (count > 0) {
+            if (!context_->announce(slot_, window_->position)) return ERR_STOPPED;
+            std::int64_t piece = std::min(count, kPiece);
+            if (static_cast<std::int64_t>(window_->position) + piece > 0x7FFFFFFF) return ERR_WRITE_FAILED;
+            if (fseeko(window_->file, static_cast<off_t>(window_->start) + window_->position, SEEK_SET) != 0)
+                return ERR_WRITE_FAILED;
+            std::size_t put = std::fwrite(in + total, 1, static_cast<std::size_t>(piece), window_->file);
+            if (put != static_cast<std::size_t>(piece)) return ERR_WRITE_FAILED;
+            window_->position += static_cast<std::int32_t>(piece);
+            if (window_->position > window_->length) window_->length = window_->position;
+            total += piece;
+            count -= piece;
+        }
+        return total;
+    }
+    if (!file_) return 0;
+    if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_WRITE_FAILED;
+    if (std::fwrite(in, 1, static_cast<std::size_t>(count), file_) != static_cast<std::size_t>(count))
+        return ERR_WRITE_FAILED;
+    plain_position_ += count;
+    return count;
+}
+
+std::int64_t Channel::read_at(std::int64_t position, void* buffer, std::int64_t count) {
+    if (!seek(position)) return ERR_MALFORMED;
+    return read(buffer, count);
+}
+
+int Channel::read_exact_at(std::int64_t position, void* buffer, std::int64_t count) {
+    std::int64_t got = read_at(position, buffer, count);
+    if (got < 0) return static_cast<int>(got);
+    return got == count ? 0 : ERR_MALFORMED;
+}
+
+bool Channel::truncate_here() {
+    std::FILE* f = window_ ? window_->file : file_;
+    if (!f) return true;
+    if (std::fflush(f) != 0) return false;
+    off_t end = window_ ? static_cast<off_t>(window_->start) + window_->position
+                        : static_cast<off_t>(plain_position_);
+    if (ftruncate(fileno(f), end) != 0) return false;
+    if (window_) window_->length = window_->position;
+    return true;
+}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        file_ = other.file_;
+        other.file_ = nullptr;
+    }
+    return *this;
+}
+
+bool TempFile::open() {
+    close();
+    file_ = std::tmpfile();
+    return file_ != nullptr;
+}
+
+void TempFile::close() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+}
+
+BufferedWriter::BufferedWriter(Channel channel, std::size_t capacity)
+    : channel_(channel), buffer_(capacity) {}
+
+void BufferedWriter::put(const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        if (fill_ == buffer_.size()) flush();
+        std::size_t n = std::min(count, buffer_.size() - fill_);
+        std::memcpy(buffer_.data() + fill_, bytes, n);
+        fill_ += n;
+        bytes += n;
+        count -= n;
+    }
+}
+
+int BufferedWriter::flush() {
+    if (fill_ > 0 && error_ == 0) {
+        std::int64_t put = channel_.write(buffer_.data(), static_cast<std::int64_t>(fill_));
+        if (put < 0) error_ = static_cast<int>(put);
+    }
+    flushed_ += static_cast<std::int64_t>(fill_);
+    fill_ = 0;
+    return error_;
+}
+
+ReadCache::ReadCache(Channel channel, std::int64_t length, std::size_t capacity, std::size_t back_margin)
+    : channel_(channel), length_(length), buffer_(capacity), back_margin_(back_margin) {}
+
+const std::uint8_t* ReadCache::reload(std::int64_t position, std::size_t count) {
+    if (position < 0 || position + static_cast<std::int64_t>(count) > length_ || error_ != 0) return nullptr;
+    if (count + back_margin_ > buffer_.size()) buffer_.resize(count + back_margin_);
+    std::int64_t start = std::max<std::int64_t>(0, position - static_cast<std::int64_t>(back_margin_));
+    std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(buffer_.size()), length_ - start);
+    std::int64_t got = channel_.read_at(start, buffer_.data(), want);
+    if (got < 0) {
+        error_ = static_cast<int>(got);
+        fill_ = 0;
+        return nullptr;
+    }
+    base_ = start;
+    fill_ = got;
+    if (position + static_cast<std::int64_t>(count) > base_ + fill_) {
+        error_ = ERR_MALFORMED;  // the stream is shorter than its stated length
+        return nullptr;
+    }
+    return buffer_.data() + (position - base_);
+}
+
+int ReadCache::copy_out(std::int64_t position, std::int64_t count, std::uint8_t* out) {
+    const std::int64_t step = static_cast<std::int64_t>(buffer_.size() - back_margin_);
+    while (count > 0) {
+        std::int64_t n = std::min(count, step);
+        const std::uint8_t* p = view(position, static_cast<std::size_t>(n));
+        if (!p) return error_ ? error_ : ERR_MALFORMED;
+        std::memcpy(out, p, static_cast<std::size_t>(n));
+        out += n;
+        position += n;
+        count -= n;
+    }
+    return 0;
+}
+
+std::int64_t copy_channel(Channel& from, Channel& to, std::int64_t count) {
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::int64_t>(count, 1 << 16)) + 1);
+    std::int64_t total = 0;
+    while (total < count) {
+        std::int64_t n = std::min<std::int64_t>(count - total, static_cast<std::int64_t>(buffer.size()));
+        std::int64_t got = from.read(buffer.data(), n);
+        if (got < 0) return got;
+        if (got == 0) return ERR_MALFORMED;
+        std::int64_t put = to.write(buffer.data(), got);
+        if (put < 0) return put;
+        total += got;
+    }
+    return total;
+}
+
+}  // namespace quoralith

@@ -1,0 +1,180 @@
+// Stream windows and the per-call coder context: every byte the coder moves
+// between it and the engine's three files passes through here, and every such
+// transfer is announced to the progress callback.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "engine/progress.h"
+
+namespace quoralith {
+
+// A stretch of an open file: byte 0 of the window is byte `start` of the file.
+// The engine passes length 0x7FFFFFFF, meaning "to the end of the file". A window
+// without a file counts as empty (a missing Base).
+struct StreamWindow {
+    std::FILE* file = nullptr;
+    std::int32_t start = 0;
+    std::int32_t length = 0x7FFFFFFF;
+    std::int32_t position = 0;
+};
+
+// Slots of the window table: the order of the driver's window arguments.
+enum WindowSlot : int { SLOT_FIRST = 0, SLOT_SECOND = 1, SLOT_THIRD = 2 };
+
+// All state of one create or restore call. Nothing in the coder outlives it, so
+// several calls may run side by side on different contexts.
+class CoderContext {
+public:
+    // `tag` points at the 24 reserved trailer bytes shown in progress records.
+    CoderContext(const ProgressCallback& callback, std::int16_t algorithm, const std::uint8_t* tag);
+
+    // Puts the three windows in the table: position 0, length cut to the file.
+    void register_windows(StreamWindow* first, StreamWindow* second, StreamWindow* third);
+
+    StreamWindow* window(int slot) const { return windows_[slot]; }
+
+    // Sends the record that precedes a transfer on `slot`. Returns false (and
+    // latches stopped()) when the callback answers ANSWER_STOP.
+    bool announce(int slot, std::int32_t position);
+
+    bool stopped() const { return stopped_; }
+    void set_algorithm(std::int16_t algorithm) { algorithm_ = algorithm; }
+
+private:
+    StreamWindow* windows_[3] = {nullptr, nullptr, nullptr};
+    const ProgressCallback& callback_;
+    std::int16_t algorithm_;
+    const std::uint8_t* tag_;
+    bool stopped_ = false;
+};
+
+// A handle through which the coder reads or writes one stream: either a
+// registered window (transfers are announced, positions are window-relative) or
+// a plain file such as an anonymous temporary (transfers go straight through).
+// Results of transfers: bytes moved (>= 0), ERR_STOPPED after a stop answer,
+// ERR_READ_FAILED or ERR_WRITE_FAILED on an I/O error.
+class Channel {
+public:
+    Channel() = default;
+    static Channel of_window(CoderContext& context, int slot);
+    static Channel of_file(std::FILE* file);
+
+    std::int64_t length() const;
+    std::int64_t tell() const;
+    // origin: SEEK_SET, SEEK_CUR or SEEK_END. A target past the end of a
+    // window extends it (so that writes may land there).
+    bool seek(std::int64_t offset, int origin = SEEK_SET);
+
+    std::int64_t read(void* buffer, std::int64_t count);
+    std::int64_t write(const void* buffer, std::int64_t count);
+    // read() at `position`; moves the current position.
+    std::int64_t read_at(std::int64_t position, void* buffer, std::int64_t count);
+    // Reads exactly `count` bytes or fails (ERR_MALFORMED when the stream is short).
+    int read_exact_at(std::int64_t position, void* buffer, std::int64_t count);
+
+    // Cuts the underlying file at the current position: what an earlier, longer
+    // content left behind it is not part of what was written.
+    bool truncate_here();
+
+    bool valid() const { return file_ != nullptr || window_ != nullptr; }
+
+private:
+    CoderContext* context_ = nullptr;
+    StreamWindow* window_ = nullptr;
+    int slot_ = -1;
+    std::FILE* file_ = nullptr;
+    std::int64_t plain_position_ = 0;
+};
+
+// An anonymous temporary file that vanishes when closed.
+class TempFile {
+public:
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    TempFile(TempFile&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+    TempFile& operator=(TempFile&& other) noexcept;
+    ~TempFile() { close(); }
+
+    bool open();  // false when no temporary file could be made
+    void close();
+    std::FILE* get() const { return file_; }
+    Channel channel() const { return Channel::of_file(file_); }
+    explicit operator bool() const { return file_ != nullptr; }
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+// Sequential buffered writer over a Channel. The first error sticks.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(Channel channel, std::size_t capacity = 1 << 16);
+    ~BufferedWriter() = default;
+
+    void put(std::uint8_t byte) {
+        if (fill_ == buffer_.size()) flush();
+        buffer_[fill_++] = byte;
+    }
+    void put(const std::uint8_t* bytes, std::size_t count);
+    // Writes what is buffered; returns 0 or the first error code.
+    int flush();
+    int error() const { return error_; }
+    std::int64_t written() const { return flushed_ + static_cast<std::int64_t>(fill_); }
+
+private:
+    Channel channel_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t fill_ = 0;
+    std::int64_t flushed_ = 0;
+    int error_ = 0;
+};
+
+// Random-access read cache over a Channel of known length. view() makes a
+// stretch resident and returns a pointer to it; stretches may be at most
+// capacity() - back_margin bytes. The first error sticks.
+class ReadCache {
+public:
+    ReadCache(Channel channel, std::int64_t length, std::size_t capacity = 1 << 18,
+              std::size_t back_margin = 64);
+
+    std::int64_t length() const { return length_; }
+    std::size_t capacity() const { return buffer_.size(); }
+
+    // Returns a pointer to bytes [position, position + count), or nullptr when the
+    // stretch is out of range or could not be read (error() tells which).
+    const std::uint8_t* view(std::int64_t position, std::size_t count) {
+        if (position >= base_ && position + static_cast<std::int64_t>(count) <= base_ + fill_ &&
+            position >= 0)
+            return buffer_.data() + (position - base_);
+        return reload(position, count);
+    }
+    std::uint8_t at(std::int64_t position) {
+        const std::uint8_t* p = view(position, 1);
+        return p ? *p : 0;
+    }
+    // Copies [position, position + count) of any length into `out`.
+    int copy_out(std::int64_t position, std::int64_t count, std::uint8_t* out);
+    int error() const { return error_; }
+
+private:
+    const std::uint8_t* reload(std::int64_t position, std::size_t count);
+
+    Channel channel_;
+    std::int64_t length_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t back_margin_;
+    std::int64_t base_ = 0;
+    std::int64_t fill_ = 0;
+    int error_ = 0;
+};
+
+// Copies `count` bytes from `from` (at its current position) to `to`.
+// Returns bytes copied or a negative code; a short source is ERR_MALFORMED.
+std::int64_t copy_channel(Channel& from, Channel& to, std::int64_t count);
+
+}  // namespace quoralith

@@ -1,0 +1,72 @@
+// The delta engine's entry points: one request per engine_run call (a file or a
+// directory tree, create or restore), the single-file operation it is built
+// on, the stream copy routine and the file-information helpers.
+//
+// Thread safety: every call keeps its state in its own EngineRun; calls on
+// different runs may proceed in parallel. The callback runs synchronously on
+// the caller's thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "coder/format.h"
+#include "engine/progress.h"
+
+namespace quoralith {
+
+// One line of a name-matching file: the Base-side name before ";" and the
+// Updated-side name after it. An empty line ends the list for every search.
+struct NameMatchEntry {
+    bool empty = true;
+    std::string first;
+    std::string second;
+};
+using NameMatchList = std::vector<NameMatchEntry>;
+
+// Reads at most 50 entries from a name-matching file (lines of at most 255 bytes).
+NameMatchList read_name_match_list(std::FILE* file);
+
+// State of one engine_run: the stop latch and the name-matching list.
+struct EngineRun {
+    bool stop_latch = false;
+    NameMatchList names;
+};
+
+// Carries out one request. `output` is rewritten during an in-place restore and
+// holds the final name afterwards. Returns ERR_BAD_REQUEST (unknown type, or the
+// output equals an input where that is not an in-place restore) or 0 once the
+// operation ran; per-file failures reach the caller only through the callback.
+int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
+               const std::string& pattern, const std::string& match_file, EngineFlags flags,
+               AlgorithmMask mask, const ProgressCallback& callback = {});
+
+// One operation on one file triple. `first` may be null (no Base). `name_pair`
+// is accepted from the directory walk and unused. Returns 0, ERR_STOPPED, an
+// open/create code (-200/-300 minus errno), the coder's code (failure action
+// skip) or the copy routine's result (failure action copy).
+int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
+                   const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
+                   const ProgressCallback& callback);
+
+// Copies at most `limit` bytes from `source` to `destination` in chunks of at most
+// 2048 bytes. rewind: 2 rewinds the source, 1 the destination (3 both). Returns
+// the bytes copied, 0 when a stream is missing, ERR_STOPPED, or minus errno on a
+// read or write error (a failed write is never reported as a count).
+std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int rewind, std::int64_t limit,
+                                const ProgressCallback& callback);
+
+// Fills the time slots and attribute word of `trailer` from an open file.
+void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
+// Sets the access and modification times stored in `trailer` on `path`.
+bool engine_apply_times(const std::string& path, const TrailerRecord& trailer);
+// Makes `path` readable and writable as bits 0 and 1 of the attribute word say.
+bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer);
+
+// The name a keep-all candidate gets: the algorithm's digit appended to a stem of
+// up to 7 characters, or replacing the last character of a longer stem.
+std::string keep_all_name(const std::string& path, int algorithm);
+
+}  // namespace quoralith

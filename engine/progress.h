@@ -1,0 +1,104 @@
+// The vocabulary every engine and coder call shares: operation types, the flags
+// word, the progress record and its callback, message codes, answers and error codes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quoralith {
+
+// Operation types accepted by engine_run (OP_MERGE is internal to the engine).
+enum OperationType : int {
+    OP_CREATE_FILE = 1,
+    OP_CREATE_DIR = 2,
+    OP_RESTORE_FILE = 3,
+    OP_RESTORE_DIR = 4,
+    OP_MERGE = 255,
+};
+
+inline bool is_create(int type) { return type < 3; }
+
+using EngineFlags = std::uint16_t;
+constexpr EngineFlags EF_INCLUDE_SUBDIRS = 0x0001;
+constexpr EngineFlags EF_KEEP_DATE = 0x0002;
+constexpr EngineFlags EF_KEEP_ATTRIBUTES = 0x0004;
+constexpr EngineFlags EF_FAIL_STOP = 0x0008;
+constexpr EngineFlags EF_FAIL_SKIP = 0x0010;
+constexpr EngineFlags EF_FAIL_COPY = 0x0020;
+constexpr EngineFlags EF_MERGE = 0x0040;
+constexpr EngineFlags EF_SHORT_STAMP = 0x0080;
+constexpr EngineFlags EF_KEEP_ALL = 0x0100;
+constexpr EngineFlags EF_CLEAR_OUTPUT = 0x0200;
+constexpr EngineFlags EF_STORE_RAW = 0x0400;
+constexpr EngineFlags EF_IN_PLACE = 0x0800;
+constexpr EngineFlags EF_SORTED = 0x1000;
+
+// Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
+using AlgorithmMask = std::uint16_t;
+
+// Message codes (not negative) carried in ProgressRecord::code.
+enum MessageCode : std::int16_t {
+    PM_FILE_START = 0,
+    PM_FILE_DONE = 1,
+    PM_READ_BASE = 2,
+    PM_READ_INPUT = 3,
+    PM_WRITE_OUTPUT = 4,
+    PM_CANDIDATE_DONE = 11,
+    PM_ARCHIVE_FILE_START = 100,
+    PM_ARCHIVE_FILE_DONE = 101,
+    PM_EXTRACT_FILE_START = 200,
+    PM_EXTRACT_FILE_DONE = 201,
+};
+
+// Answers of a progress callback.
+enum CallbackAnswer : std::int16_t {
+    ANSWER_STOP = -1,
+    ANSWER_SKIP = 0,
+    ANSWER_COPY = 1,
+    ANSWER_BY_FLAGS = 2,
+};
+
+// Error codes: negative values of ProgressRecord::code and of results.
+constexpr int ERR_MALFORMED = -1;         // coder: malformed delta, or a window over 1 GiB
+constexpr int ERR_TEMP_FILE = -2;         // coder: a temporary file could not be created
+                                          // (engine_run: ERR_BAD_REQUEST has the same value)
+constexpr int ERR_BAD_REQUEST = -2;
+constexpr int ERR_NO_MEMORY = -3;         // coder: memory could not be allocated
+constexpr int ERR_WRONG_BASE = -4;        // coder: the delta was made against another Base
+constexpr int ERR_WRITE_FAILED = -5;      // coder: a write failed (a full disk, say)
+constexpr int ERR_READ_FAILED = -6;       // coder: an input could not be read
+constexpr int ERR_STOPPED = -400;
+constexpr int ERR_OPEN_INPUT = -200;      // minus errno
+constexpr int ERR_CREATE_OUTPUT = -300;   // minus errno
+
+// Largest file the coder accepts: every position fits a signed 32-bit integer.
+constexpr std::int64_t MAX_FILE_LENGTH = 0x40000000;
+
+// One record is filled (zeroed first) for every callback; the callee may read it
+// only during the call.
+struct ProgressRecord {
+    std::int16_t code = 0;
+    const char* first_path = nullptr;
+    const char* second_path = nullptr;
+    const char* output_path = nullptr;
+    const std::uint8_t* restore_tag = nullptr;  // 24 bytes, see TrailerRecord
+    std::int16_t algorithm = 0;
+    std::int32_t first_size = 0;
+    std::int32_t second_size = 0;
+    std::int32_t result = 0;
+    std::int32_t position = 0;
+};
+
+// Called synchronously on the caller's thread; returns a CallbackAnswer.
+using ProgressCallback = std::function<std::int16_t(const ProgressRecord&)>;
+
+// Answers ANSWER_BY_FLAGS to an error code and ANSWER_SKIP to a message.
+std::int16_t default_progress_callback(const ProgressRecord& record);
+
+// A sentence in words for any engine, coder or archive result code met per file,
+// so that no user ever sees a bare number. (engine_run's own ERR_BAD_REQUEST shares
+// -2 with the coder's temporary-file failure; callers word that one themselves.)
+std::string describe_error(int code);
+
+}  // namespace quoralith
