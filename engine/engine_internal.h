@@ -1,0 +1,22 @@
+// Functions the engine's parts share among themselves but do not offer to
+// callers: the directory walk that engine_run hands tree requests to.
+#pragma once
+
+#include <string>
+
+#include "engine/engine.h"
+
+namespace quoralith {
+
+// Walks a directory request (OP_CREATE_DIR, OP_RESTORE_DIR or the OP_MERGE pass)
+// and runs engine_file_op for every file. Returns at once while run.stop_latch is
+// set, and sets it when a file ends with ERR_STOPPED. `pattern` empty means all
+// files; the name-matching list is run.names.
+int engine_dir_op(EngineRun& run, int type, const std::string& first, const std::string& second,
+                  const std::string& output, const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
+                  const ProgressCallback& callback);
+
+// Deletes everything inside `dir` (files and subdirectories), leaving `dir` itself.
+int engine_clear_dir(const std::string& dir);
+
+}  // namespace quoralith
