@@ -1,5 +1,189 @@
-// Placeholder until the create driver lands.
+// The create driver: sets the algorithm's parameters, applies the run-length
+// form, chooses between storing, packing and match coding, and assembles the
+// delta: payload, method header, method byte, Base check block, trailer.
+#include <algorithm>
+#include <new>
+
 #include "coder/coder.h"
+#include "coder/create_internal.h"
+#include "coder/packer.h"
+#include "coder/runlength.h"
+
 namespace quoralith {
-int coder_create(StreamWindow*, StreamWindow*, StreamWindow*, int, const ProgressCallback&, const TrailerRecord&) { return ERR_MALFORMED; }
+
+namespace {
+
+// Run-length form of `source` into `file` when `length` >= T; returns the length
+// of the form, or -1 when it was not attempted, or a negative code below -1.
+std::int64_t transform(Channel& source, std::int64_t length, std::uint32_t threshold, TempFile& file) {
+    if (length < static_cast<std::int64_t>(threshold)) return -1;
+    if (!file.open()) return ERR_TEMP_FILE;
+    Channel out = file.channel();
+    std::int64_t n = runlength_encode(source, length, threshold, out);
+    return n;
+}
+
+}  // namespace
+
+int prepare_updated(CreateJob& job) {
+    job.updated_prime = job.updated;
+    job.u = job.updated_length;
+    std::int64_t n = transform(job.updated, job.updated_length, job.params.run_threshold, job.updated_rle_file);
+    if (n < -1) return static_cast<int>(n);
+    if (n >= 0 && n <= job.updated_length) {
+        job.updated_prime = job.updated_rle_file.channel();
+        job.u = n;
+        job.method |= MB_UPDATED_RLE;
+    } else {
+        job.updated_rle_file.close();
+    }
+    return 0;
+}
+
+int prepare_base(CreateJob& job) {
+    job.base_prime = job.base;
+    job.n = job.base_length;
+    std::int64_t n = transform(job.base, job.base_length, job.params.run_threshold, job.base_rle_file);
+    if (n < -1) return static_cast<int>(n);
+    if (n >= 0 && n <= job.base_length) {
+        job.base_prime = job.base_rle_file.channel();
+        job.n = n;
+        job.method |= MB_BASE_RLE;
+    } else {
+        job.base_rle_file.close();
+    }
+    return 0;
+}
+
+std::int64_t write_payload(CreateJob& job, Channel& data, std::int64_t length) {
+    const std::int64_t start = job.delta.tell();
+    if (!data.seek(0)) return ERR_READ_FAILED;
+    std::int64_t packed = pack_stream(data, length, job.params.packer_threshold, job.delta);
+    if (packed >= 0) {
+        job.method |= MB_PACKED;
+        return packed;
+    }
+    if (packed != PACK_NOT_SMALLER) return packed;
+    if (!job.delta.seek(start) || !data.seek(0)) return ERR_WRITE_FAILED;
+    return copy_channel(data, job.delta, length);
+}
+
+int finish_delta(CreateJob& job, const std::uint8_t* header, int header_length) {
+    std::uint8_t tail[12];
+    std::copy(header, header + header_length, tail);
+    tail[header_length] = static_cast<std::uint8_t>(job.method | job.algorithm);
+    std::int64_t put = job.delta.write(tail, header_length + 1);
+    if (put < 0) return static_cast<int>(put);
+
+    const int check_length = job.trailer.check_length();
+    if (check_length > 0) {
+        std::uint8_t check[kCheckLong];
+        int rc = compute_check_block(job.base, std::min(check_length, kCheckLong), check);
+        if (rc < 0) return rc;
+        put = job.delta.write(check, std::min(check_length, kCheckLong));
+        if (put < 0) return static_cast<int>(put);
+        put = job.delta.write(job.trailer.bytes.data(), kTrailerSize);
+        if (put < 0) return static_cast<int>(put);
+    }
+    if (!job.delta.truncate_here()) return ERR_WRITE_FAILED;
+    return static_cast<int>(job.delta.tell());
+}
+
+int small_path(CreateJob& job) {
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    std::int64_t put = write_payload(job, job.updated_prime, job.u);
+    if (put < 0) return static_cast<int>(put);
+    return finish_delta(job, nullptr, 0);
+}
+
+namespace {
+
+int create_body(CreateJob& job) {
+    job.base_length = job.base.length();
+    job.updated_length = job.updated.length();
+    if (job.base_length > MAX_FILE_LENGTH || job.updated_length > MAX_FILE_LENGTH) return ERR_MALFORMED;
+    if (job.context.window(SLOT_FIRST)->length < 0 || job.context.window(SLOT_SECOND)->length < 0)
+        return ERR_READ_FAILED;
+    if (job.base_length == 0 && job.algorithm == 2) job.algorithm = 4;
+    job.params = algorithm_params(job.algorithm);
+    if (job.algorithm == 0) return create_algorithm0(job);
+
+    int rc = prepare_updated(job);
+    if (rc < 0) return rc;
+    if (job.u < 200) return small_path(job);
+    rc = prepare_base(job);
+    if (rc < 0) return rc;
+    if (job.n < 200) return small_path(job);
+
+    TempFile literal_file;
+    if (!literal_file.open()) return ERR_TEMP_FILE;
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    const std::int64_t updated_buffer = std::clamp<std::int64_t>(job.updated_length, 200, 0xFFFC);
+    ControlWriter control(job.delta, static_cast<std::size_t>(std::min<std::int64_t>(updated_buffer, 10000)));
+    BufferedWriter literals(literal_file.channel());
+
+    std::int64_t q = match_search(job, control, literals);
+    if (q < 0) return static_cast<int>(q);
+    if (job.context.stopped()) return ERR_STOPPED;
+    const std::int64_t tail = job.u - q;
+    if (tail > 0) {
+        control.put_flag(true);
+        control.put_count(static_cast<std::uint32_t>(tail + 1));
+    }
+    const std::int64_t v = control.byte_count();
+    const std::int64_t x = literals.written() + tail;
+    if (v + x + 9 < job.u) {
+        rc = control.finish();
+        if (rc < 0) return rc;
+        // The tail bytes of Updated' close the literal stream.
+        if (tail > 0) {
+            if (literals.flush() < 0) return literals.error();
+            Channel lit = literal_file.channel();
+            if (!lit.seek(literals.written()) || !job.updated_prime.seek(q)) return ERR_READ_FAILED;
+            std::int64_t copied = copy_channel(job.updated_prime, lit, tail);
+            if (copied < 0) return static_cast<int>(copied);
+        } else if (literals.flush() < 0) {
+            return literals.error();
+        }
+        job.method |= MB_MATCHED;
+        if (!job.delta.seek(v)) return ERR_WRITE_FAILED;
+        Channel lit = literal_file.channel();
+        std::int64_t put = write_payload(job, lit, x);
+        if (put < 0) return static_cast<int>(put);
+        std::uint8_t header[8];
+        put_be32(header, static_cast<std::uint32_t>(job.u));
+        put_be32(header + 4, static_cast<std::uint32_t>(v));
+        return finish_delta(job, header, 8);
+    }
+    // Match coding does not pay: whatever control bytes reached the Delta window
+    // are overwritten, and the delta stores Updated' instead.
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    std::int64_t put = write_payload(job, job.updated_prime, job.u);
+    if (put < 0) return static_cast<int>(put);
+    return finish_delta(job, nullptr, 0);
+}
+
+}  // namespace
+
+int coder_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delta, int algorithm,
+                 const ProgressCallback& callback, const TrailerRecord& trailer) {
+    if (algorithm < 0 || algorithm > 15) algorithm = 15;
+    TrailerRecord copy = trailer;
+    copy.set_magic();
+    CoderContext context(callback, static_cast<std::int16_t>(algorithm), copy.tag());
+    StreamWindow no_base;
+    no_base.file = nullptr;
+    context.register_windows(base ? base : &no_base, updated, delta);
+    CreateJob job(context, algorithm, copy, Channel::of_window(context, SLOT_FIRST),
+                  Channel::of_window(context, SLOT_SECOND), Channel::of_window(context, SLOT_THIRD));
+    int result;
+    try {
+        result = create_body(job);
+    } catch (const std::bad_alloc&) {
+        result = ERR_NO_MEMORY;
+    }
+    if (context.stopped()) return ERR_STOPPED;
+    return result;
+}
+
 }  // namespace quoralith

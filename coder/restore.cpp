@@ -1,5 +1,355 @@
-// Placeholder until the restore driver lands.
+// The restore driver: verifies that a delta belongs to the given Base, then
+// copies, unpacks or decodes its records into the output, undoing the
+// run-length form where the method byte asks for it. Every count read from the
+// delta is checked before it is used, so a corrupt delta ends in ERR_MALFORMED
+// and never reads or writes outside the streams' bounds.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "coder/bitio.h"
 #include "coder/coder.h"
+#include "coder/packer.h"
+#include "coder/runlength.h"
+
 namespace quoralith {
-int coder_restore(StreamWindow*, StreamWindow*, StreamWindow*, const ProgressCallback&, TrailerRecord*) { return ERR_MALFORMED; }
+
+namespace {
+
+// Reads the literal stream sequentially from a bounded stretch of a channel.
+class LiteralReader {
+public:
+    LiteralReader(Channel channel, std::int64_t offset, std::int64_t length)
+        : channel_(channel), next_(offset), end_(offset + length), buffer_(1 << 16) {}
+
+    // Moves `count` literal bytes to `out`; false when the stream is too short.
+    bool copy_to(BufferedWriter& out, std::int64_t count) {
+        while (count > 0) {
+            if (index_ == fill_ && !refill()) return false;
+            std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(count, fill_ - index_));
+            out.put(buffer_.data() + index_, n);
+            index_ += n;
+            count -= static_cast<std::int64_t>(n);
+        }
+        return true;
+    }
+    int error() const { return error_; }
+
+private:
+    bool refill() {
+        std::int64_t want = std::min<std::int64_t>(end_ - next_, static_cast<std::int64_t>(buffer_.size()));
+        if (want <= 0 || error_ != 0) return false;
+        std::int64_t got = channel_.read_at(next_, buffer_.data(), want);
+        if (got <= 0) {
+            error_ = got < 0 ? static_cast<int>(got) : ERR_MALFORMED;
+            return false;
+        }
+        next_ += got;
+        fill_ = static_cast<std::size_t>(got);
+        index_ = 0;
+        return true;
+    }
+
+    Channel channel_;
+    std::int64_t next_;
+    std::int64_t end_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t fill_ = 0;
+    std::size_t index_ = 0;
+    int error_ = 0;
+};
+
+// Everything the record decoders need: the control bits, the literal stream,
+// Base' behind a cache, and the writer of Updated'.
+struct RecordDecoder {
+    ControlReader& control;
+    LiteralReader& literals;
+    ReadCache& base;
+    BufferedWriter& out;
+    std::int64_t produced = 0;
+    std::int64_t limit = 0;  // U
+    int failure = 0;
+
+    bool fail(int code = ERR_MALFORMED) {
+        if (failure == 0) failure = code;
+        return false;
+    }
+    bool ok() {
+        if (control.overrun()) return fail(control.error() ? control.error() : ERR_MALFORMED);
+        if (out.error()) return fail(out.error());
+        return failure == 0;
+    }
+    bool copy_literals(std::int64_t count) {
+        if (count < 0 || count > limit - produced) return fail();
+        if (!literals.copy_to(out, count)) return fail(literals.error() ? literals.error() : ERR_MALFORMED);
+        produced += count;
+        return true;
+    }
+    // Copies `count` bytes of Base' from `from`, which must lie within [lo, hi).
+    bool copy_base(std::int64_t from, std::int64_t count, std::int64_t lo, std::int64_t hi) {
+        if (count < 0 || count > limit - produced || from < lo || from > hi - count) return fail();
+        constexpr std::int64_t kStep = 1 << 16;
+        while (count > 0) {
+            std::int64_t n = std::min(count, kStep);
+            const std::uint8_t* p = base.view(from, static_cast<std::size_t>(n));
+            if (!p) return fail(base.error() ? base.error() : ERR_MALFORMED);
+            out.put(p, static_cast<std::size_t>(n));
+            from += n;
+            count -= n;
+            produced += n;
+        }
+        return true;
+    }
+};
+
+// Records of algorithms 1 to 15.
+int decode_records(RecordDecoder& d, std::int64_t base_length, int rice) {
+    const int position_bits = bit_length_min1(base_length > 0 ? static_cast<std::uint64_t>(base_length - 1) : 0);
+    std::int64_t p = 0;
+    while (d.produced < d.limit) {
+        std::int64_t literal;
+        if (d.control.get_flag()) {
+            literal = static_cast<std::int64_t>(d.control.get_count()) - 1;
+            if (!d.ok() || !d.copy_literals(literal)) return d.failure;
+            if (d.produced == d.limit) break;  // the final record has no position field
+            p = d.control.get_bits(position_bits);
+        } else {
+            literal = static_cast<std::int64_t>(d.control.get_rice(rice)) - 1;
+            p += static_cast<std::int64_t>(d.control.get_rice(rice)) - 1;
+            if (!d.ok() || !d.copy_literals(literal)) return d.failure;
+            if (d.produced == d.limit) break;
+        }
+        std::int64_t substitutions = static_cast<std::int64_t>(d.control.get_count()) - 1;
+        if (!d.ok()) return d.failure;
+        for (std::int64_t i = 0; i <= substitutions; ++i) {
+            std::int64_t equal = d.control.get_count();
+            if (!d.ok() || !d.copy_base(p, equal, 0, base_length)) return d.failure;
+            p += equal;
+            if (i == substitutions) break;
+            std::int64_t replaced = d.control.get_flag() ? 2 : 1;
+            if (!d.ok() || !d.copy_literals(replaced)) return d.failure;
+            p += replaced;
+        }
+    }
+    return d.ok() ? 0 : d.failure;
+}
+
+// Records of algorithm 0, with Base' cut into overlapping chunks.
+int decode_chunked_records(RecordDecoder& d, std::int64_t base_length, std::int64_t window) {
+    const std::int64_t n = base_length;
+    std::int64_t step;
+    std::int64_t chunks;
+    if (window < n) {
+        step = window * 75 / 100;
+        if (step == 0) return ERR_MALFORMED;
+        chunks = n / step;
+        if (window < n - (n / step - 1) * step) ++chunks;
+    } else {
+        chunks = 1;
+        step = window;
+    }
+    const std::int32_t u32 = static_cast<std::int32_t>(d.limit);
+    // (c + 1) * U div K with the product wrapping in 32 bits, as every coder computes it.
+    auto boundary = [&](std::int64_t c) -> std::int64_t {
+        std::int32_t product = static_cast<std::int32_t>(static_cast<std::uint32_t>(c + 1) * static_cast<std::uint32_t>(u32));
+        return product / static_cast<std::int32_t>(chunks);
+    };
+    auto is_last = [&](std::int64_t c) { return n - c * step <= window || c >= chunks - 1; };
+    const int position_bits = bit_length_min1(window > 0 ? static_cast<std::uint64_t>(window - 1) : 0);
+
+    std::int64_t c = 0;
+    while (d.produced < d.limit) {
+        const std::int64_t chunk_start = c * step;
+        const std::int64_t chunk_length = std::min(window, n - chunk_start);
+        if (chunk_length < 0) return ERR_MALFORMED;
+        const std::int64_t slice_end = is_last(c) ? d.limit : boundary(c);
+        while (d.produced < slice_end) {
+            std::int64_t literal = static_cast<std::int64_t>(d.control.get_count()) - 1;
+            if (!d.ok() || !d.copy_literals(literal)) return d.failure;
+            if (d.produced >= slice_end) break;
+            int code = static_cast<int>(d.control.get_bits(3));
+            std::int64_t q = d.control.get_bits(position_bits);
+            std::int64_t substitutions = static_cast<std::int64_t>(d.control.get_count()) - 1;
+            if (!d.ok()) return d.failure;
+            if (code > 5) return ERR_MALFORMED;
+            for (std::int64_t i = 0; i <= substitutions; ++i) {
+                std::int64_t equal = d.control.get_rice(code);
+                if (!d.ok() || !d.copy_base(chunk_start + q, equal, chunk_start, chunk_start + chunk_length))
+                    return d.failure;
+                q += equal;
+                if (i == substitutions) break;
+                std::int64_t replaced = d.control.get_flag() ? 2 : 1;
+                if (!d.ok() || !d.copy_literals(replaced)) return d.failure;
+                q += replaced;
+            }
+        }
+        while (!is_last(c) && d.produced >= boundary(c)) ++c;
+    }
+    return d.ok() ? 0 : d.failure;
+}
+
+struct RestoreRun {
+    CoderContext& context;
+    Channel base;
+    Channel delta;
+    Channel output;
+};
+
+// Writes the run-length form of Base to `file` and returns its length (or a code).
+std::int64_t transform_base(Channel& base, std::uint32_t threshold, TempFile& file) {
+    if (!file.open()) return ERR_TEMP_FILE;
+    Channel out = file.channel();
+    return runlength_encode(base, base.length(), threshold, out);
+}
+
+int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) {
+    if (run.base.length() > MAX_FILE_LENGTH || run.delta.length() > MAX_FILE_LENGTH) return ERR_MALFORMED;
+    if (run.context.window(SLOT_FIRST)->length < 0 || run.context.window(SLOT_SECOND)->length < 0)
+        return ERR_READ_FAILED;
+    std::int64_t d_len = run.delta.length();
+
+    if (trailer) {
+        if (d_len < kTrailerSize) return ERR_MALFORMED;
+        int rc = run.delta.read_exact_at(d_len - kTrailerSize, local.bytes.data(), kTrailerSize);
+        if (rc < 0) return rc;
+        if (!local.has_magic()) return ERR_MALFORMED;
+        const int check_length = local.check_length();
+        if (check_length < 0 || check_length > kCheckLong) return ERR_MALFORMED;
+        if (d_len < check_length + kTrailerSize + 1) return ERR_MALFORMED;
+        std::uint8_t stored[kCheckLong];
+        rc = run.delta.read_exact_at(d_len - kTrailerSize - check_length, stored, check_length);
+        if (rc < 0) return rc;
+        *trailer = local;
+        std::uint8_t computed[kCheckLong];
+        rc = compute_check_block(run.base, check_length, computed);
+        if (rc < 0) return rc;
+        if (std::memcmp(stored, computed, static_cast<std::size_t>(check_length)) != 0) return ERR_WRONG_BASE;
+        d_len -= check_length + kTrailerSize;
+    }
+    if (d_len < 1) return ERR_MALFORMED;
+
+    std::uint8_t method = 0;
+    int rc = run.delta.read_exact_at(d_len - 1, &method, 1);
+    if (rc < 0) return rc;
+    const int algorithm = method & 0x0F;
+    const AlgorithmParams params = algorithm_params(algorithm);
+    const bool packed = method & MB_PACKED;
+    const bool matched = method & MB_MATCHED;
+    const bool updated_rle = method & MB_UPDATED_RLE;
+    // A transformed Base only matters to a match-coded delta.
+    const bool base_rle = matched && (method & MB_BASE_RLE);
+
+    if (!matched) {
+        const std::int64_t data_length = d_len - 1;
+        TempFile unpacked;
+        Channel source = run.delta;
+        std::int64_t source_length = data_length;
+        if (packed) {
+            if (!updated_rle) {
+                std::int64_t n = unpack_stream(run.delta, 0, data_length, params.packer_threshold, run.output);
+                return static_cast<int>(n);
+            }
+            if (!unpacked.open()) return ERR_TEMP_FILE;
+            Channel tmp = unpacked.channel();
+            source_length = unpack_stream(run.delta, 0, data_length, params.packer_threshold, tmp);
+            if (source_length < 0) return static_cast<int>(source_length);
+            source = tmp;
+        }
+        if (updated_rle) {
+            if (!source.seek(0)) return ERR_MALFORMED;
+            return static_cast<int>(runlength_decode(source, source_length, params.run_threshold, run.output));
+        }
+        if (!source.seek(0)) return ERR_MALFORMED;
+        return static_cast<int>(copy_channel(source, run.output, source_length));
+    }
+
+    // Match-coded: U, (W',) V and the method byte end the payload.
+    const int header = algorithm == 0 ? 11 : 8;
+    if (d_len < header + 2) return ERR_MALFORMED;
+    std::uint8_t head[11];
+    rc = run.delta.read_exact_at(d_len - 1 - header, head, header);
+    if (rc < 0) return rc;
+    const std::int64_t updated_length = get_be32(head);
+    std::int64_t window = 0;
+    std::int64_t control_length;
+    if (algorithm == 0) {
+        window = static_cast<std::int64_t>(head[4]) << 16 | head[5] << 8 | head[6];
+        control_length = get_be32(head + 7);
+    } else {
+        control_length = get_be32(head + 4);
+    }
+    const std::int64_t payload_end = d_len - 1 - header;
+    if (updated_length > MAX_FILE_LENGTH || control_length > payload_end) return ERR_MALFORMED;
+
+    TempFile literal_file;
+    Channel literal_channel = run.delta;
+    std::int64_t literal_offset = control_length;
+    std::int64_t literal_length = payload_end - control_length;
+    if (packed) {
+        if (!literal_file.open()) return ERR_TEMP_FILE;
+        literal_channel = literal_file.channel();
+        literal_length = unpack_stream(run.delta, control_length, payload_end, params.packer_threshold,
+                                       literal_channel);
+        if (literal_length < 0) return static_cast<int>(literal_length);
+        literal_offset = 0;
+    }
+
+    TempFile base_file;
+    Channel base_channel = run.base;
+    std::int64_t base_length = run.base.length();
+    if (base_rle) {
+        base_length = transform_base(run.base, params.run_threshold, base_file);
+        if (base_length < 0) return static_cast<int>(base_length);
+        base_channel = base_file.channel();
+    }
+
+    TempFile updated_file;
+    Channel updated_channel = run.output;
+    if (updated_rle) {
+        if (!updated_file.open()) return ERR_TEMP_FILE;
+        updated_channel = updated_file.channel();
+    }
+
+    ControlReader control(run.delta, 0, control_length);
+    LiteralReader literals(literal_channel, literal_offset, literal_length);
+    ReadCache base_cache(base_channel, base_length, 1 << 18, 64);
+    BufferedWriter writer(updated_channel);
+    RecordDecoder decoder{control, literals, base_cache, writer};
+    decoder.limit = updated_length;
+    rc = algorithm == 0 ? decode_chunked_records(decoder, base_length, window)
+                        : decode_records(decoder, base_length, params.rice);
+    int flushed = writer.flush();
+    if (rc < 0) return rc;
+    if (flushed < 0) return flushed;
+    if (run.context.stopped()) return ERR_STOPPED;
+
+    if (updated_rle) {
+        if (!updated_channel.seek(0)) return ERR_MALFORMED;
+        return static_cast<int>(runlength_decode(updated_channel, updated_length, params.run_threshold, run.output));
+    }
+    return static_cast<int>(updated_length);
+}
+
+}  // namespace
+
+int coder_restore(StreamWindow* base, StreamWindow* delta, StreamWindow* output, const ProgressCallback& callback,
+                  TrailerRecord* trailer) {
+    TrailerRecord local;
+    CoderContext context(callback, -2, local.tag());
+    StreamWindow no_base;
+    no_base.file = nullptr;
+    context.register_windows(base ? base : &no_base, delta, output);
+    RestoreRun run{context, Channel::of_window(context, SLOT_FIRST), Channel::of_window(context, SLOT_SECOND),
+                   Channel::of_window(context, SLOT_THIRD)};
+    int result;
+    try {
+        result = restore_body(run, trailer, local);
+    } catch (const std::bad_alloc&) {
+        result = ERR_NO_MEMORY;
+    }
+    if (context.stopped()) return ERR_STOPPED;
+    return result;
+}
+
 }  // namespace quoralith

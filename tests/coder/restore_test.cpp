@@ -1,0 +1,383 @@
+// The restore driver: deltas written by an independent implementation, deltas
+// built record by record here, and corrupt deltas that must be refused.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "coder/bitio.h"
+#include "coder/coder.h"
+#include "support/test_support.h"
+
+namespace quoralith {
+namespace {
+
+using test::Bytes;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File memory_file(const Bytes& data) {
+    File f(std::tmpfile());
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f.get());
+    std::fflush(f.get());
+    return f;
+}
+
+Bytes file_contents(std::FILE* f) {
+    std::fflush(f);
+    std::fseek(f, 0, SEEK_END);
+    long n = std::ftell(f);
+    Bytes out(static_cast<std::size_t>(n));
+    std::fseek(f, 0, SEEK_SET);
+    if (n > 0) {
+        EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
+    }
+    return out;
+}
+
+struct Restored {
+    int result;
+    Bytes output;
+    TrailerRecord trailer;
+};
+
+Restored restore(const Bytes* base, const Bytes& delta, bool with_trailer = true) {
+    File b = base ? memory_file(*base) : nullptr;
+    File d = memory_file(delta);
+    File o(std::tmpfile());
+    StreamWindow bw{b.get()}, dw{d.get()}, ow{o.get(), 0, 0};
+    Restored r;
+    r.result = coder_restore(&bw, &dw, &ow, {}, with_trailer ? &r.trailer : nullptr);
+    r.output = file_contents(o.get());
+    return r;
+}
+
+Bytes make_delta(const Bytes& base, const Bytes& updated, int algorithm, int check_length = 256) {
+    File b = memory_file(base), u = memory_file(updated), d(std::tmpfile());
+    StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
+    TrailerRecord trailer;
+    trailer.set_check_length(static_cast<std::int16_t>(check_length));
+    int n = coder_create(&bw, &uw, &dw, algorithm, {}, trailer);
+    EXPECT_GT(n, 0);
+    Bytes out = file_contents(d.get());
+    EXPECT_EQ(static_cast<std::size_t>(n), out.size());
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Conformance vectors
+
+class Vectors : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Vectors, RestoreAsWrittenElsewhere) {
+    const std::string name = GetParam();
+    Bytes base = test::read_file(test::vector_path(name, "base.bin"));
+    Bytes delta = test::read_file(test::vector_path(name, "delta.bin"));
+    ASSERT_FALSE(delta.empty()) << "missing vector " << name;
+    Restored r = restore(&base, delta);
+    std::ifstream code_file(test::vector_path(name, "expected_code.txt"));
+    if (code_file) {
+        int expected = 0;
+        code_file >> expected;
+        EXPECT_EQ(r.result, expected);
+        return;
+    }
+    Bytes expected = test::read_file(test::vector_path(name, "updated.bin"));
+    ASSERT_EQ(r.result, static_cast<int>(expected.size()));
+    EXPECT_EQ(r.output, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conformance, Vectors,
+                         ::testing::Values("stored_empty", "stored_raw_check4", "packed_table_literals_alg7",
+                                           "packed_prepass_bitcoded", "stored_rle_alg4", "match_alg1_relative",
+                                           "match_alg2_positioned_packed", "match_alg7_tail_without_position",
+                                           "alg0_single_chunk_types", "alg0_multichunk_small_window",
+                                           "err_wrong_base", "err_control_truncated"));
+
+// ---------------------------------------------------------------------------
+// Deltas built record by record
+
+// Assembles a match-coded delta body: control stream, raw literal stream,
+// method header and method byte, then a check block and trailer for `base`.
+class DeltaBuilder {
+public:
+    explicit DeltaBuilder(int check_length = 256) : check_length_(check_length) {
+        control_file_.open();
+        writer_ = std::make_unique<ControlWriter>(control_file_.channel(), 64);
+    }
+    ControlWriter& control() { return *writer_; }
+    void literal(const Bytes& bytes) { literals_.insert(literals_.end(), bytes.begin(), bytes.end()); }
+    void literal(const std::string& s) { literals_.insert(literals_.end(), s.begin(), s.end()); }
+
+    Bytes finish(const Bytes& base, std::uint32_t u, std::uint8_t method, int window = -1) {
+        EXPECT_EQ(writer_->finish(), 0);
+        Bytes control(static_cast<std::size_t>(writer_->byte_count()));
+        Channel c = control_file_.channel();
+        c.read_at(0, control.data(), static_cast<std::int64_t>(control.size()));
+        Bytes delta = control;
+        delta.insert(delta.end(), literals_.begin(), literals_.end());
+        std::uint8_t head[4];
+        put_be32(head, u);
+        delta.insert(delta.end(), head, head + 4);
+        if (window >= 0) {
+            delta.push_back(static_cast<std::uint8_t>(window >> 16));
+            delta.push_back(static_cast<std::uint8_t>(window >> 8));
+            delta.push_back(static_cast<std::uint8_t>(window));
+        }
+        put_be32(head, static_cast<std::uint32_t>(control.size()));
+        delta.insert(delta.end(), head, head + 4);
+        delta.push_back(method);
+        append_check_and_trailer(delta, base, check_length_);
+        return delta;
+    }
+
+    static void append_check_and_trailer(Bytes& delta, const Bytes& base, int check_length) {
+        File b = memory_file(base);
+        StreamWindow bw{b.get()};
+        CoderContext context({}, 0, nullptr);
+        StreamWindow none{nullptr};
+        context.register_windows(&bw, &none, &none);
+        Channel ch = Channel::of_window(context, 0);
+        std::uint8_t check[256];
+        EXPECT_EQ(compute_check_block(ch, check_length, check), 0);
+        delta.insert(delta.end(), check, check + check_length);
+        TrailerRecord t;
+        t.set_magic();
+        t.set_check_length(static_cast<std::int16_t>(check_length));
+        t.set_time_slot(1, 1234567);
+        t.set_attributes(1);
+        delta.insert(delta.end(), t.bytes.begin(), t.bytes.end());
+    }
+
+private:
+    int check_length_;
+    TempFile control_file_;
+    std::unique_ptr<ControlWriter> writer_;
+    Bytes literals_;
+};
+
+Bytes slice(const Bytes& b, std::size_t from, std::size_t count) {
+    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + count));
+}
+
+TEST(RestoreRecords, RelativeAndPositionedRecordsWithSubstitutions) {
+    const Bytes base = test::random_bytes(1000, 7);
+    // Updated: 5 new bytes, base[0..100) with base[50] replaced, then base[600..700)
+    // with two bytes replaced at 620, then 3 literal tail bytes.
+    Bytes expected = {'h', 'e', 'l', 'l', 'o'};
+    Bytes part = slice(base, 0, 100);
+    part[50] ^= 0xFF;
+    expected.insert(expected.end(), part.begin(), part.end());
+    Bytes part2 = slice(base, 600, 100);
+    part2[20] ^= 1;
+    part2[21] ^= 1;
+    expected.insert(expected.end(), part2.begin(), part2.end());
+    expected.insert(expected.end(), {'x', 'y', 'z'});
+
+    for (int algorithm : {1, 7}) {
+        const int g = algorithm == 1 ? 0 : 1;
+        DeltaBuilder builder;
+        ControlWriter& w = builder.control();
+        // Relative record: 5 literals, base advance 0; copy run 50 + sub(1) + 49.
+        w.put_flag(false);
+        w.put_rice(g, 6);
+        w.put_rice(g, 1);
+        builder.literal("hello");
+        w.put_count(2);
+        w.put_count(50);
+        w.put_flag(false);
+        builder.literal(Bytes{part[50]});
+        w.put_count(49);
+        // Positioned record: no literals, p = 600 in 10 bits (N = 1000).
+        w.put_flag(true);
+        w.put_count(1);
+        w.put_bits(600, 10);
+        w.put_count(2);
+        w.put_count(20);
+        w.put_flag(true);
+        builder.literal(Bytes{part2[20], part2[21]});
+        w.put_count(78);
+        // Tail: a positioned record whose literals complete the output, no position.
+        w.put_flag(true);
+        w.put_count(4);
+        builder.literal("xyz");
+        Bytes delta = builder.finish(base, static_cast<std::uint32_t>(expected.size()),
+                                     static_cast<std::uint8_t>(0x20 | algorithm));
+        Restored r = restore(&base, delta);
+        ASSERT_EQ(r.result, static_cast<int>(expected.size())) << "algorithm " << algorithm;
+        EXPECT_EQ(r.output, expected);
+        EXPECT_EQ(r.trailer.access_time(), 1234567);
+    }
+}
+
+TEST(RestoreRecords, AlgorithmZeroChunksAndCodeTypes) {
+    // Base of 1000 bytes, window 400: step 300, chunks at 0, 300, 600 (K = 3).
+    const Bytes base = test::random_bytes(1000, 11);
+    Bytes expected;
+    const std::uint32_t u = 300;
+    DeltaBuilder builder;
+    ControlWriter& w = builder.control();
+    // Chunk 0 slice ends at 100: literal 2, then 98 bytes of chunk 0 from offset 10 (Rice 3).
+    w.put_count(3);
+    builder.literal("ab");
+    expected.insert(expected.end(), {'a', 'b'});
+    w.put_bits(3, 3);
+    w.put_bits(10, 9);  // B0 = bit length of 399
+    w.put_count(1);
+    w.put_rice(3, 98);
+    Bytes a = slice(base, 10, 98);
+    expected.insert(expected.end(), a.begin(), a.end());
+    // Chunk 1 (Base 300..700) slice ends at 200: 100 bytes from chunk offset 50 with a
+    // one-byte substitution after 40, count code.
+    w.put_count(1);
+    w.put_bits(0, 3);
+    w.put_bits(50, 9);
+    w.put_count(2);
+    w.put_count(40);
+    w.put_flag(false);
+    builder.literal(Bytes{0x5A});
+    w.put_count(59);
+    Bytes b = slice(base, 350, 100);
+    b[40] = 0x5A;
+    expected.insert(expected.end(), b.begin(), b.end());
+    // Chunk 2 (the last, Base 600..1000) ends at U: a literal-only record of 100 bytes.
+    Bytes tail = test::random_bytes(100, 99);
+    w.put_count(101);
+    builder.literal(tail);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    Bytes delta = builder.finish(base, u, 0x20, 400);
+    Restored r = restore(&base, delta);
+    ASSERT_EQ(r.result, static_cast<int>(u));
+    EXPECT_EQ(r.output, expected);
+}
+
+TEST(RestoreRecords, CorruptRecordsAreRefused) {
+    const Bytes base = test::random_bytes(500, 3);
+    auto build = [&](const std::function<void(DeltaBuilder&)>& body, std::uint32_t u) {
+        DeltaBuilder builder;
+        body(builder);
+        return builder.finish(base, u, 0x27);
+    };
+    // A copy past the end of Base'.
+    Bytes past_base = build(
+        [](DeltaBuilder& b) {
+            b.control().put_flag(true);
+            b.control().put_count(1);
+            b.control().put_bits(450, 9);
+            b.control().put_count(1);
+            b.control().put_count(100);
+        },
+        100);
+    EXPECT_EQ(restore(&base, past_base).result, ERR_MALFORMED);
+    // More output than U.
+    Bytes too_long = build(
+        [](DeltaBuilder& b) {
+            b.control().put_flag(true);
+            b.control().put_count(1);
+            b.control().put_bits(0, 9);
+            b.control().put_count(1);
+            b.control().put_count(300);
+        },
+        200);
+    EXPECT_EQ(restore(&base, too_long).result, ERR_MALFORMED);
+    // Literals that are not there.
+    Bytes no_literals = build(
+        [](DeltaBuilder& b) {
+            b.control().put_flag(true);
+            b.control().put_count(51);
+        },
+        50);
+    EXPECT_EQ(restore(&base, no_literals).result, ERR_MALFORMED);
+    // A control stream that ends too early.
+    Bytes short_control = build([](DeltaBuilder& b) { b.control().put_flag(false); }, 50);
+    EXPECT_EQ(restore(&base, short_control).result, ERR_MALFORMED);
+}
+
+TEST(RestoreChecks, TrailerAndCheckBlock) {
+    const Bytes base = test::random_bytes(3000, 5);
+    const Bytes updated = test::random_bytes(150, 6);
+    Bytes delta = make_delta(base, updated, 7, 256);
+    EXPECT_EQ(restore(&base, delta).output, updated);
+
+    Bytes other = base;
+    other[2999] ^= 1;
+    EXPECT_EQ(restore(&other, delta).result, ERR_WRONG_BASE);
+
+    // The short check folds the first 128 bytes of the block: a change in fold
+    // byte 200 (Base byte 196) is invisible, one in fold byte 10 is not.
+    Bytes short_delta = make_delta(base, updated, 7, 4);
+    Bytes blind = base;
+    blind[196] ^= 0x40;
+    EXPECT_EQ(restore(&blind, short_delta).result, static_cast<int>(updated.size()));
+    Bytes seen = base;
+    seen[6] ^= 0x40;
+    EXPECT_EQ(restore(&seen, short_delta).result, ERR_WRONG_BASE);
+
+    Bytes bad_magic = delta;
+    bad_magic[bad_magic.size() - 56] ^= 1;
+    EXPECT_EQ(restore(&base, bad_magic).result, ERR_MALFORMED);
+    Bytes truncated(delta.end() - 56, delta.end());
+    EXPECT_EQ(restore(&base, truncated).result, ERR_MALFORMED);
+    EXPECT_EQ(restore(&base, Bytes(40, 0)).result, ERR_MALFORMED);
+}
+
+TEST(RestoreChecks, EveryPrefixAndBitFlipOfADeltaIsHandled) {
+    const Bytes base = test::text_like(4000, 1);
+    Bytes updated = base;
+    updated[100] = '#';
+    updated.insert(updated.begin() + 2000, 50, 'Q');
+    Bytes delta = make_delta(base, updated, 7);
+    // Without the trailer check every corruption reaches the decoder itself.
+    Bytes body(delta.begin(), delta.end() - 56 - 256);
+    for (std::size_t cut = 0; cut < body.size(); cut += 7) {
+        Restored r = restore(&base, Bytes(body.begin(), body.begin() + static_cast<long>(cut)), false);
+        EXPECT_LE(r.output.size(), updated.size() * 2 + 1000);
+    }
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        Bytes flipped = body;
+        flipped[i] ^= static_cast<std::uint8_t>(1u << (i % 8));
+        Restored r = restore(&base, flipped, false);
+        if (r.result >= 0) {
+            EXPECT_EQ(static_cast<std::size_t>(r.result), r.output.size());
+        }
+    }
+}
+
+TEST(CreateDriver, StoredAndPackedRoundTrips) {
+    const Bytes base = test::text_like(5000, 2);
+    for (std::size_t size : {0, 1, 199, 200, 201, 5000, 70000}) {
+        Bytes updated = test::text_like(size, 9);
+        for (int algorithm : {0, 1, 2, 3, 4, 5, 6, 7, 8, 15}) {
+            Bytes delta = make_delta(base, updated, algorithm);
+            Restored r = restore(&base, delta);
+            ASSERT_EQ(r.result, static_cast<int>(size)) << "size " << size << " algorithm " << algorithm;
+            EXPECT_EQ(r.output, updated);
+            EXPECT_EQ(delta[delta.size() - 56 - 256 - 1] & 0x0F, algorithm) << "method byte keeps the algorithm";
+        }
+    }
+}
+
+TEST(CreateDriver, SmallAndSpecialCases) {
+    // An empty Updated: method byte, check block and trailer only.
+    const Bytes base = test::random_bytes(300, 1);
+    Bytes empty_delta = make_delta(base, {}, 7);
+    EXPECT_EQ(empty_delta.size(), 1u + 256 + 56);
+    EXPECT_EQ(empty_delta[0], 7);
+    // 199 random bytes are stored raw: 199 + 1 + 4 + 56 with the short check.
+    Bytes raw = make_delta(base, test::random_bytes(199, 4), 7, 4);
+    EXPECT_EQ(raw.size(), 199u + 1 + 4 + 56);
+    // Algorithm 2 with an empty Base is written as algorithm 4.
+    Bytes alg2 = make_delta({}, test::text_like(1000, 3), 2);
+    EXPECT_EQ(alg2[alg2.size() - 56 - 256 - 1] & 0x0F, 4);
+    // A missing Base: the check block is all zero.
+    Bytes zero_check(alg2.end() - 56 - 256, alg2.end() - 56);
+    EXPECT_EQ(zero_check, Bytes(256, 0));
+}
+
+}  // namespace
+}  // namespace quoralith
