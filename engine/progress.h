@@ -72,6 +72,19 @@ constexpr int ERR_STOPPED = -400;
 constexpr int ERR_OPEN_INPUT = -200;      // minus errno
 constexpr int ERR_CREATE_OUTPUT = -300;   // minus errno
 
+// Directory walks and archives.
+constexpr int ERR_ARCHIVE_WRITE = -3;      // archive_create: header or end record not written in full
+constexpr int ERR_NOT_ARCHIVE = -9;        // too short for a header, or not our magic
+constexpr int ERR_FILE_STATUS = -41;       // a file's status could not be read
+constexpr int ERR_ARCHIVE_BUFFER = -42;    // a buffer could not be allocated
+constexpr int ERR_ARCHIVE_SHORT = -43;     // a short read or write, or a record that lies about lengths
+constexpr int ERR_UNSAFE_PATH = -44;       // a stored path would lead outside the output directory
+constexpr int ERR_NOT_REGULAR_FILE = -45;  // a device, pipe, socket or link to a directory: passed over
+constexpr int ERR_ARCHIVE_NAME = -46;      // a path an archive record cannot hold (over 255 bytes, or a "\")
+constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archive record's size field
+constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
+constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
+
 // Largest file the coder accepts: every position fits a signed 32-bit integer.
 constexpr std::int64_t MAX_FILE_LENGTH = 0x40000000;
 

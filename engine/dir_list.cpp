@@ -1,0 +1,107 @@
+// One level of a directory as a listing, sorting it, and emptying a directory.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "engine/dir_list.h"
+#include "engine/engine_internal.h"
+
+namespace quoralith {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+bool is_dot_or_dotdot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+}  // namespace
+
+std::string join_path(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    if (dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+bool path_kind(const std::string& path, EntryKind& kind) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode)) {
+        // A link counts as a file only when it leads to a regular file; a link to
+        // a directory is not walked and a dangling link is no data.
+        struct stat target {};
+        kind = stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode) ? EntryKind::File : EntryKind::Other;
+        return true;
+    }
+    kind = S_ISDIR(st.st_mode) ? EntryKind::Directory : S_ISREG(st.st_mode) ? EntryKind::File : EntryKind::Other;
+    return true;
+}
+
+bool make_dirs(const std::string& dir) {
+    struct stat st {};
+    if (dir.empty()) return false;
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    for (std::size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1)) {
+        const std::string level = dir.substr(0, at);
+        if (stat(level.c_str(), &st) != 0) mkdir(level.c_str(), 0777);
+    }
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+DirListing engine_list_dir(const std::string& dir, const std::string& pattern) {
+    DirListing listing;
+    DirHandle handle(opendir(dir.c_str()));
+    if (!handle) return listing;
+    while (const dirent* entry = readdir(handle.get())) {
+        if (is_dot_or_dotdot(entry->d_name)) continue;
+        DirEntry item;
+        item.name = entry->d_name;
+        if (!path_kind(join_path(dir, item.name), item.kind)) {
+            // Gone since the directory was read: offer it as a file so that the
+            // failure to open it is reported with the file's own name.
+            item.kind = EntryKind::File;
+        }
+        if (!item.is_directory() && !pattern.empty() && wildcard_match(pattern, item.name, WM_CASEFOLD) != 0)
+            continue;
+        listing.push_back(std::move(item));
+    }
+    return listing;
+}
+
+void engine_sort_list(DirListing& listing) {
+    // std::string compares its bytes as unsigned char, shorter first on a tie.
+    std::sort(listing.begin(), listing.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+}
+
+int engine_clear_dir(const std::string& dir) {
+    DirHandle handle(opendir(dir.c_str()));
+    if (!handle) return 0;
+    while (const dirent* entry = readdir(handle.get())) {
+        if (is_dot_or_dotdot(entry->d_name)) continue;
+        const std::string path = join_path(dir, entry->d_name);
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            // A read-only directory keeps its entries; open it up first (it is
+            // removed a moment later). Links are removed as links, never followed,
+            // and a file needs no write permission of its own to be deleted.
+            chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+            engine_clear_dir(path);
+            rmdir(path.c_str());
+        } else {
+            unlink(path.c_str());
+        }
+    }
+    return 0;
+}
+
+}  // namespace quoralith

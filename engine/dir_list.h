@@ -1,0 +1,59 @@
+// Directory listings for the tree walks and the archive writer: one level of a
+// directory with each entry's kind, the file-name wildcard that filters it, and
+// the small path helpers the walks share.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quoralith {
+
+// What an entry is on disk. Symbolic links are looked through only to regular
+// files: a link to a directory is never walked (a link cycle would never end),
+// and devices, pipes and sockets are never opened as data.
+enum class EntryKind : unsigned char { File, Directory, Other };
+
+struct DirEntry {
+    std::string name;
+    EntryKind kind = EntryKind::File;
+    bool is_directory() const { return kind == EntryKind::Directory; }
+};
+
+using DirListing = std::vector<DirEntry>;
+
+// Option bits of wildcard_match (the POSIX fnmatch flags).
+constexpr int WM_PATHNAME = 1;     // "/" is matched only by a literal "/"
+constexpr int WM_NOESCAPE = 2;     // "\" is an ordinary character
+constexpr int WM_PERIOD = 4;       // a leading "." is matched only by a literal "."
+constexpr int WM_LEADING_DIR = 8;  // the pattern may match a leading directory part
+constexpr int WM_CASEFOLD = 16;    // letters compare without regard to case (ASCII)
+constexpr int WM_NOMATCH = 1;
+
+// Returns 0 when `name` matches `pattern` under fnmatch rules ("*", "?",
+// bracket expressions with ranges, "!" or "^" negation and [:class:] names,
+// "\" escapes), otherwise WM_NOMATCH. Bytes are compared as they are; no
+// locale is consulted. Linear in practice: "*" backtracks to its latest use only.
+int wildcard_match(std::string_view pattern, std::string_view name, int options);
+
+// Lists one level of `dir`, without "." and "..". Directories are always listed;
+// other entries only when `pattern` is empty or matches them with case folding.
+// A directory that cannot be read gives an empty listing.
+DirListing engine_list_dir(const std::string& dir, const std::string& pattern);
+
+// Sorts by name, bytes compared as unsigned values, a shorter name first on a
+// common prefix.
+void engine_sort_list(DirListing& listing);
+
+// `dir` + "/" + `name`, without doubling a separator `dir` already ends with.
+std::string join_path(const std::string& dir, const std::string& name);
+
+// Kind of whatever `path` names (following a final link only to a regular
+// file); false when nothing is there.
+bool path_kind(const std::string& path, EntryKind& kind);
+
+// Creates `dir` and every missing level above it. True when `dir` is a directory
+// afterwards.
+bool make_dirs(const std::string& dir);
+
+}  // namespace quoralith
