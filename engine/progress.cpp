@@ -1,15 +1,68 @@
 // The default progress callback and the words for every result code.
 #include "engine/progress.h"
 
+#include <cstring>
+
 namespace quoralith {
 
 std::int16_t default_progress_callback(const ProgressRecord& record) {
     return record.code < 0 ? ANSWER_BY_FLAGS : ANSWER_SKIP;
 }
 
+namespace {
+
+std::string with_errno(const char* what, int error_number) {
+    return std::string(what) + ": " + std::strerror(error_number);
+}
+
+}  // namespace
+
 std::string describe_error(int code) {
-    // Completed by the engine work; kept here so that every front end shares it.
-    return "error " + std::to_string(code);
+    if (code >= 0) return "no error";
+    switch (code) {
+        case ERR_MALFORMED:
+            return "the delta is damaged or is not a delta, or a file is larger than 1 GiB";
+        case ERR_TEMP_FILE:
+            return "a temporary file could not be created";
+        case ERR_NO_MEMORY:  // also ERR_ARCHIVE_WRITE
+            return "not enough memory, or an archive record could not be written in full";
+        case ERR_WRONG_BASE:
+            return "the delta was made from a different base file";
+        case ERR_WRITE_FAILED:
+            return "a write failed (the disk may be full)";
+        case ERR_READ_FAILED:
+            return "an input file could not be read";
+        case ERR_NOT_ARCHIVE:
+            return "the file is not an archive";
+        case ERR_FILE_STATUS:
+            return "the status of a file could not be read";
+        case ERR_ARCHIVE_BUFFER:
+            return "a buffer could not be allocated";
+        case ERR_ARCHIVE_SHORT:
+            return "the archive is damaged: a read or write ended short";
+        case ERR_UNSAFE_PATH:
+            return "a stored path leads outside the output directory";
+        case ERR_NOT_REGULAR_FILE:
+            return "not a regular file (a device, pipe, socket or link to a directory)";
+        case ERR_ARCHIVE_NAME:
+            return "the path cannot be stored in an archive (over 255 bytes, or it holds a \\)";
+        case ERR_ARCHIVE_TOO_LARGE:
+            return "the file is too large for an archive (over 4 GiB)";
+        case ERR_NO_DATA_BLOCK:
+            return "the archive is damaged: a file record has no data block";
+        case ERR_STOPPED:
+            return "stopped by the user";
+        default:
+            break;
+    }
+    // The open and create codes add errno to a base; errno values of 100 and
+    // more spill into the next range, which is read as its own family.
+    if (code <= -101 && code >= -199) return with_errno("cannot open the archive", ERR_OPEN_ARCHIVE - code);
+    if (code <= -201 && code >= -299) return with_errno("cannot open the input file", ERR_OPEN_INPUT - code);
+    if ((code <= -301 && code >= -399) || (code <= -401 && code >= -499))
+        return with_errno("cannot create the output file", ERR_CREATE_OUTPUT - code);
+    if (code > -100) return with_errno("a read or write failed while copying", -code);
+    return "unknown error " + std::to_string(code);
 }
 
 }  // namespace quoralith

@@ -1,0 +1,47 @@
+// engine_run: checks one request and hands it to the single-file operation or
+// to the directory walk.
+#include <cstdio>
+
+#include "engine/engine.h"
+#include "engine/engine_internal.h"
+
+namespace quoralith {
+
+int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
+               const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
+               const ProgressCallback& callback) {
+    EngineRun run;  // the stop latch starts clear
+
+    // Paths are compared byte for byte: names that differ in letter case are
+    // different files here.
+    if (output == second) return ERR_BAD_REQUEST;
+    if (!first.empty() && output == first) {
+        if (type != OP_RESTORE_FILE && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;
+        // Restoring over the Base: never empty the Base directory first.
+        flags = static_cast<EngineFlags>((flags | EF_IN_PLACE) & ~EF_CLEAR_OUTPUT);
+    }
+    if (type == OP_CREATE_DIR && !match_file.empty()) {
+        // An unreadable match file is not an error: the walk runs without it.
+        if (std::FILE* file = std::fopen(match_file.c_str(), "r")) {
+            run.names = read_name_match_list(file);
+            std::fclose(file);
+        }
+    }
+    if (type < OP_CREATE_FILE || type > OP_RESTORE_DIR) return ERR_BAD_REQUEST;
+
+    if (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) {
+        engine_file_op(type, first.empty() ? nullptr : first.c_str(), second, output, nullptr, flags, mask, callback);
+        return 0;
+    }
+
+    const ProgressCallback walk_callback = callback ? callback : ProgressCallback(default_progress_callback);
+    if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output);
+    engine_dir_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
+    if (type == OP_RESTORE_DIR && !run.stop_latch && (flags & EF_MERGE)) {
+        engine_dir_op(run, OP_MERGE, first, second, output, pattern,
+                      static_cast<EngineFlags>(flags & ~EF_CLEAR_OUTPUT), mask, walk_callback);
+    }
+    return 0;
+}
+
+}  // namespace quoralith

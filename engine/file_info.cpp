@@ -1,0 +1,69 @@
+// File times and permission bits carried in the trailer record.
+//
+// Times are stored as 32-bit seconds since 1970 and read back as unsigned, so
+// that they last until 2106; the value -1 means "unknown" and is left alone.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "engine/engine.h"
+
+namespace quoralith {
+
+namespace {
+
+constexpr std::uint16_t kAttributesUnknown = 0xFFFF;
+constexpr std::uint16_t kReadable = 0x0001;
+constexpr std::uint16_t kWritable = 0x0002;
+
+timespec stored_time(std::int32_t slot) {
+    timespec t{};
+    if (slot == -1) {
+        t.tv_nsec = UTIME_OMIT;
+    } else {
+        t.tv_sec = static_cast<time_t>(static_cast<std::uint32_t>(slot));
+    }
+    return t;
+}
+
+}  // namespace
+
+void engine_read_file_info(std::FILE* file, TrailerRecord& trailer) {
+    for (int i = 0; i < 5; ++i) trailer.set_time_slot(i, -1);
+    trailer.set_attributes(kAttributesUnknown);
+    struct stat status {};
+    if (!file || fstat(fileno(file), &status) != 0) return;
+    trailer.set_time_slot(1, static_cast<std::int32_t>(status.st_atim.tv_sec));
+    trailer.set_time_slot(2, static_cast<std::int32_t>(status.st_mtim.tv_sec));
+    std::uint16_t attributes = 0;
+    if (status.st_mode & S_IRUSR) attributes |= kReadable;
+    if (status.st_mode & S_IWUSR) attributes |= kWritable;
+    trailer.set_attributes(attributes);
+}
+
+bool engine_apply_times(const std::string& path, const TrailerRecord& trailer) {
+    const timespec times[2] = {stored_time(trailer.access_time()), stored_time(trailer.modification_time())};
+    if (times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return true;
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer) {
+    const std::uint16_t attributes = trailer.attributes();
+    if (attributes == kAttributesUnknown) return true;
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return false;
+    mode_t mode = status.st_mode & 07777;
+    if (attributes & kReadable) {
+        mode |= S_IRUSR;
+    } else {
+        mode &= ~static_cast<mode_t>(S_IRUSR);
+    }
+    // Read-only means nobody may write, not just the owner.
+    if (attributes & kWritable) {
+        mode |= S_IWUSR;
+    } else {
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    }
+    return chmod(path.c_str(), mode) == 0;
+}
+
+}  // namespace quoralith
