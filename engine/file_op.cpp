@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <random>
 
@@ -57,6 +59,28 @@ int target_refusal(const std::string& path) {
     if (S_ISDIR(status.st_mode)) return EISDIR;
     if (access(path.c_str(), W_OK) != 0) return errno;
     return 0;
+}
+
+// A final name that is a symbolic link: the file it points at is what gets
+// replaced, not the link.
+std::string resolve_link(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+// A device or pipe cannot be replaced by renaming; its content is written into it.
+bool is_special(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+}
+
+// Where the content for a device or pipe waits until it is complete.
+std::string temp_directory() {
+    std::error_code error;
+    const std::string dir = std::filesystem::temp_directory_path(error).string();
+    return error || dir.empty() ? std::string("/tmp/") : dir + "/";
 }
 
 // A file that replaces `target` keeps the permission bits `target` had.
@@ -127,10 +151,16 @@ public:
         return 0;
     }
 
-    // Closes and renames over `target`. Returns 0 or errno; on success nothing
-    // is pending any more.
+    // Closes and renames over `target` (a device or pipe gets the content
+    // written into it instead). Returns 0 or errno; on success nothing is
+    // pending any more.
     int commit(const std::string& target) {
         if (const int error = close()) return error;
+        if (is_special(target)) {
+            if (const int error = write_into(target)) return error;
+            discard();
+            return 0;
+        }
         if (std::rename(path_.c_str(), target.c_str()) != 0) return errno;
         path_.clear();
         return 0;
@@ -143,6 +173,22 @@ public:
     }
 
 private:
+    int write_into(const std::string& target) const {
+        errno = 0;
+        FileHandle from(std::fopen(path_.c_str(), "rb"));
+        if (!from) return errno ? errno : EIO;
+        FileHandle to(std::fopen(target.c_str(), "wb"));
+        if (!to) return errno ? errno : EIO;
+        char buffer[1 << 15];
+        std::size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, from.get())) > 0) {
+            if (std::fwrite(buffer, 1, got, to.get()) != got) return errno ? errno : EIO;
+        }
+        if (std::ferror(from.get())) return EIO;
+        if (std::fflush(to.get()) != 0) return errno ? errno : EIO;
+        return 0;
+    }
+
     FileHandle file_;
     std::string path_;
 };
@@ -157,7 +203,8 @@ public:
           second_(second),
           output_(output),
           original_output_(output),
-          directory_(directory_part(output)),
+          target_(resolve_link(output)),
+          directory_(is_special(target_) ? temp_directory() : directory_part(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
           callback_(callback ? callback : ProgressCallback(default_progress_callback)) {}
@@ -193,6 +240,8 @@ private:
         }
 
         if (first_ && !is_create(type_) && (flags_ & EF_IN_PLACE)) {
+            base_target_ = resolve_link(first_path_);
+            directory_ = directory_part(base_target_);
             output_ = directory_ + kTempName;
             in_place_ = true;
         }
@@ -214,7 +263,7 @@ private:
     }
 
     // Where a finished output goes.
-    const std::string& final_target() const { return in_place_ ? first_path_ : original_output_; }
+    const std::string& final_target() const { return in_place_ ? base_target_ : target_; }
 
     // Opens the temporary that the next output is written to. Returns 0 or errno.
     int open_output() {
@@ -222,7 +271,7 @@ private:
         if (in_place_) {
             error = out_.create_at(output_);
         } else {
-            if (const int refusal = target_refusal(original_output_)) return refusal;
+            if (const int refusal = target_refusal(target_)) return refusal;
             error = is_create(type_) ? out_.create_at(directory_ + kTempName)
                                      : out_.create_unique(directory_ + kTempName);
         }
@@ -300,7 +349,7 @@ private:
             }
             if (!remaining) break;
             if (out_.create_at(directory_ + kTempName) != 0) break;
-            take_mode_of(original_output_, out_.file());
+            take_mode_of(target_, out_.file());
         }
         if (!keep_all && best_.active()) {
             if (const int error = commit_final(best_)) return report_output_error(error);
@@ -390,7 +439,9 @@ private:
     const std::string& second_;
     std::string& output_;
     const std::string original_output_;
-    const std::string directory_;
+    const std::string target_;  // the output with a symbolic link followed
+    std::string base_target_;   // in place: the Base with a symbolic link followed
+    std::string directory_;     // where temporaries go: beside the file they become
     EngineFlags flags_;
     AlgorithmMask mask_;
     ProgressCallback callback_;
