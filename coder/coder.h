@@ -8,7 +8,37 @@
 #include "coder/stream.h"
 #include "engine/progress.h"
 
+#include <map>
+#include <memory>
+
 namespace quoralith {
+
+// Work that every pass over the same file pair would repeat: the run-length
+// forms of Base and Updated (per threshold) and the check block of Base. The
+// engine keeps one for all the algorithms it tries on a pair; each delta stays
+// exactly what its algorithm alone would write. Not shared between pairs.
+class CreateShared {
+public:
+    struct Form {
+        TempFile file;
+        std::int64_t length = -1;  // -1: the form was larger than its source
+    };
+    // The run-length form of Updated (which = 1) or Base (which = 0) for `threshold`.
+    Form* find(int which, std::uint32_t threshold) {
+        auto it = forms_.find({which, threshold});
+        return it == forms_.end() ? nullptr : it->second.get();
+    }
+    Form& add(int which, std::uint32_t threshold) {
+        auto& slot = forms_[{which, threshold}];
+        slot = std::make_unique<Form>();
+        return *slot;
+    }
+    bool has_check = false;
+    std::uint8_t check[kCheckLong] = {};
+
+private:
+    std::map<std::pair<int, std::uint32_t>, std::unique_ptr<Form>> forms_;
+};
 
 // Makes the delta of `updated` against `base` with `algorithm` (0..15; any other
 // value is taken as 15) and writes it to `delta` from the window's start; the
@@ -18,8 +48,9 @@ namespace quoralith {
 // REQUIRES: no window is longer than 0x40000000 bytes (else ERR_MALFORMED).
 // Returns the delta's length, or ERR_MALFORMED, ERR_TEMP_FILE, ERR_NO_MEMORY,
 // ERR_READ_FAILED, ERR_WRITE_FAILED or ERR_STOPPED.
+// `shared` may be null; when given, it must belong to this same file pair.
 int coder_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delta, int algorithm,
-                 const ProgressCallback& callback, const TrailerRecord& trailer);
+                 const ProgressCallback& callback, const TrailerRecord& trailer, CreateShared* shared = nullptr);
 
 // Rebuilds Updated into `output` from `base` and `delta`. With a trailer record
 // the delta's check block is verified against Base and the trailer is copied

@@ -13,46 +13,59 @@ namespace quoralith {
 
 namespace {
 
-// Run-length form of `source` into `file` when `length` >= T; returns the length
-// of the form, or -1 when it was not attempted, or a negative code below -1.
-std::int64_t transform(Channel& source, std::int64_t length, std::uint32_t threshold, TempFile& file) {
-    if (length < static_cast<std::int64_t>(threshold)) return -1;
-    if (!file.open()) return ERR_TEMP_FILE;
-    Channel out = file.channel();
-    std::int64_t n = runlength_encode(source, length, threshold, out);
-    return n;
+// Makes `prime` the run-length form of `source` when the source is at least T
+// bytes long and the form is not longer; returns 1 when it did, 0 when the
+// source stays as it is, or a negative code. A form already made by an earlier
+// pass over the same pair is reused.
+int transform(CreateJob& job, int which, Channel& source, std::int64_t length, TempFile& own, Channel& prime,
+              std::int64_t& prime_length) {
+    const std::uint32_t threshold = job.params.run_threshold;
+    prime = source;
+    prime_length = length;
+    if (length < static_cast<std::int64_t>(threshold)) return 0;
+    CreateShared::Form* form = job.shared ? job.shared->find(which, threshold) : nullptr;
+    if (!form) {
+        TempFile* file = &own;
+        if (job.shared) {
+            form = &job.shared->add(which, threshold);
+            file = &form->file;
+        }
+        if (!file->open()) return ERR_TEMP_FILE;
+        Channel out = file->channel();
+        std::int64_t n = runlength_encode(source, length, threshold, out);
+        if (n < 0) {
+            file->close();
+            if (form) form->length = -1;
+            return static_cast<int>(n);
+        }
+        if (n > length) {
+            file->close();
+            n = -1;
+        }
+        if (form) form->length = n;
+        if (n < 0) return 0;
+        prime = file->channel();
+        prime_length = n;
+        return 1;
+    }
+    if (form->length < 0) return 0;
+    prime = form->file.channel();
+    prime_length = form->length;
+    return 1;
 }
 
 }  // namespace
 
 int prepare_updated(CreateJob& job) {
-    job.updated_prime = job.updated;
-    job.u = job.updated_length;
-    std::int64_t n = transform(job.updated, job.updated_length, job.params.run_threshold, job.updated_rle_file);
-    if (n < -1) return static_cast<int>(n);
-    if (n >= 0 && n <= job.updated_length) {
-        job.updated_prime = job.updated_rle_file.channel();
-        job.u = n;
-        job.method |= MB_UPDATED_RLE;
-    } else {
-        job.updated_rle_file.close();
-    }
-    return 0;
+    int rc = transform(job, 1, job.updated, job.updated_length, job.updated_rle_file, job.updated_prime, job.u);
+    if (rc > 0) job.method |= MB_UPDATED_RLE;
+    return rc < 0 ? rc : 0;
 }
 
 int prepare_base(CreateJob& job) {
-    job.base_prime = job.base;
-    job.n = job.base_length;
-    std::int64_t n = transform(job.base, job.base_length, job.params.run_threshold, job.base_rle_file);
-    if (n < -1) return static_cast<int>(n);
-    if (n >= 0 && n <= job.base_length) {
-        job.base_prime = job.base_rle_file.channel();
-        job.n = n;
-        job.method |= MB_BASE_RLE;
-    } else {
-        job.base_rle_file.close();
-    }
-    return 0;
+    int rc = transform(job, 0, job.base, job.base_length, job.base_rle_file, job.base_prime, job.n);
+    if (rc > 0) job.method |= MB_BASE_RLE;
+    return rc < 0 ? rc : 0;
 }
 
 std::int64_t write_payload(CreateJob& job, Channel& data, std::int64_t length) {
@@ -78,8 +91,17 @@ int finish_delta(CreateJob& job, const std::uint8_t* header, int header_length) 
     const int check_length = job.trailer.check_length();
     if (check_length > 0) {
         std::uint8_t check[kCheckLong];
-        int rc = compute_check_block(job.base, std::min(check_length, kCheckLong), check);
-        if (rc < 0) return rc;
+        if (job.shared && job.shared->has_check) {
+            fold_check_block(job.shared->check, std::min(check_length, kCheckLong), check);
+        } else if (job.shared) {
+            int rc = compute_check_block(job.base, kCheckLong, job.shared->check);
+            if (rc < 0) return rc;
+            job.shared->has_check = true;
+            fold_check_block(job.shared->check, std::min(check_length, kCheckLong), check);
+        } else {
+            int rc = compute_check_block(job.base, std::min(check_length, kCheckLong), check);
+            if (rc < 0) return rc;
+        }
         put = job.delta.write(check, std::min(check_length, kCheckLong));
         if (put < 0) return static_cast<int>(put);
         put = job.delta.write(job.trailer.bytes.data(), kTrailerSize);
@@ -166,7 +188,7 @@ int create_body(CreateJob& job) {
 }  // namespace
 
 int coder_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delta, int algorithm,
-                 const ProgressCallback& callback, const TrailerRecord& trailer) {
+                 const ProgressCallback& callback, const TrailerRecord& trailer, CreateShared* shared) {
     if (algorithm < 0 || algorithm > 15) algorithm = 15;
     TrailerRecord copy = trailer;
     copy.set_magic();
@@ -176,6 +198,7 @@ int coder_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delta,
     context.register_windows(base ? base : &no_base, updated, delta);
     CreateJob job(context, algorithm, copy, Channel::of_window(context, SLOT_FIRST),
                   Channel::of_window(context, SLOT_SECOND), Channel::of_window(context, SLOT_THIRD));
+    job.shared = shared;
     int result;
     try {
         result = create_body(job);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "coder/bitio.h"
+#include "coder/coder.h"
 #include "coder/format.h"
 #include "coder/stream.h"
 
@@ -38,6 +39,8 @@ struct CreateJob {
     std::int64_t u = 0;  // U, length of Updated'
 
     std::uint8_t method = 0;  // flags so far; the algorithm number is added when written
+
+    CreateShared* shared = nullptr;  // forms and check shared with other passes, or null
 };
 
 // Updated' (step 6 of the driver): the run-length form when Updated is at least

@@ -38,6 +38,11 @@ int compute_check_block(Channel& base, int length, std::uint8_t* out) {
         }
         index += got;
     }
+    fold_check_block(block, length, out);
+    return 0;
+}
+
+void fold_check_block(const std::uint8_t* block, int length, std::uint8_t* out) {
     if (length == kCheckShort) {
         std::uint32_t word = 0;
         for (int i = 0; i < 32; ++i) {
@@ -46,10 +51,9 @@ int compute_check_block(Channel& base, int length, std::uint8_t* out) {
                     static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
         }
         for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(word >> (8 * i));
-        return 0;
+        return;
     }
     std::memcpy(out, block, static_cast<std::size_t>(length < kCheckLong ? length : kCheckLong));
-    return 0;
 }
 
 }  // namespace quoralith

@@ -83,6 +83,8 @@ AlgorithmParams algorithm_params(int algorithm);
 // block folded to 4 bytes when `length` is 4. Reads the Base channel from its
 // start; returns 0 or a negative code. `out` receives `length` bytes (<= 256).
 int compute_check_block(Channel& base, int length, std::uint8_t* out);
+// Cuts or folds a 256-byte check block to `length` bytes, as above.
+void fold_check_block(const std::uint8_t* block, int length, std::uint8_t* out);
 
 // Number of bits needed for v (bit length), at least 1.
 inline int bit_length_min1(std::uint64_t v) {

@@ -57,12 +57,13 @@ Restored restore(const Bytes* base, const Bytes& delta, bool with_trailer = true
     return r;
 }
 
-Bytes make_delta(const Bytes& base, const Bytes& updated, int algorithm, int check_length = 256) {
+Bytes make_delta(const Bytes& base, const Bytes& updated, int algorithm, int check_length = 256,
+                 CreateShared* shared = nullptr) {
     File b = memory_file(base), u = memory_file(updated), d(std::tmpfile());
     StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
     TrailerRecord trailer;
     trailer.set_check_length(static_cast<std::int16_t>(check_length));
-    int n = coder_create(&bw, &uw, &dw, algorithm, {}, trailer);
+    int n = coder_create(&bw, &uw, &dw, algorithm, {}, trailer, shared);
     EXPECT_GT(n, 0);
     Bytes out = file_contents(d.get());
     EXPECT_EQ(static_cast<std::size_t>(n), out.size());
@@ -360,6 +361,23 @@ TEST(CreateDriver, StoredAndPackedRoundTrips) {
             EXPECT_EQ(delta[delta.size() - 56 - 256 - 1] & 0x0F, algorithm) << "method byte keeps the algorithm";
         }
     }
+}
+
+TEST(CreateDriver, PassesSharingWorkWriteTheSameDeltas) {
+    // Runs of several periods so that the run-length forms of both files are used.
+    Bytes base = test::text_like(30000, 4);
+    base.insert(base.begin() + 1000, 500, 'A');
+    Bytes updated = base;
+    updated.insert(updated.begin() + 20000, 400, 'B');
+    updated[5000] ^= 0x21;
+    CreateShared shared;
+    for (int algorithm = 0; algorithm < 16; ++algorithm) {
+        Bytes alone = make_delta(base, updated, algorithm, algorithm % 2 ? 4 : 256);
+        Bytes with_shared = make_delta(base, updated, algorithm, algorithm % 2 ? 4 : 256, &shared);
+        EXPECT_EQ(alone, with_shared) << "algorithm " << algorithm;
+    }
+    EXPECT_TRUE(shared.has_check);
+    EXPECT_NE(shared.find(1, 36), nullptr);
 }
 
 TEST(CreateDriver, SmallAndSpecialCases) {
