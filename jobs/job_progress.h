@@ -1,0 +1,87 @@
+// The progress callback of every job: it turns the engine's progress records
+// into the progress display, report lines and the job's statistics, and it
+// carries a stop request from the display back to the engine.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "engine/progress.h"
+#include "jobs/progress_view.h"
+#include "jobs/report.h"
+
+namespace quoralith {
+
+// The wall clock in seconds; injected so that tests fix the time texts.
+using JobClock = std::function<std::time_t()>;
+
+// Totals over the files of one job.
+struct JobStatistics {
+    int errors = 0;
+    std::int64_t base_total = 0;
+    std::int64_t updated_total = 0;
+    std::int64_t delta_total = 0;
+    std::int64_t growth_total = 0;  // sum of Updated minus Base where positive
+};
+
+// The four percentage texts of a report line: decimal numbers, "0" and "100+"
+// for a delta outweighed by growth, or "**" when the delta is not smaller.
+struct Percentages {
+    std::string saving;
+    std::string ratio;
+    std::string relative_saving;
+    std::string relative_ratio;
+};
+
+// Percentages of a delta of `delta` bytes for `updated` bytes, of which `growth`
+// bytes are new: ratio = D*100/U and saving = 100 - D*100/U, truncated; the
+// relative figures do the same with D - growth.
+Percentages compute_percentages(std::int64_t updated, std::int64_t delta, std::int64_t growth);
+
+// The 24-character local-time text ("Mon Dec  7 09:05:00 2026"), in English
+// whatever the locale.
+std::string clock_text(std::time_t when);
+
+// Everything the callback keeps for one job. One context per running job; the
+// engine calls job_progress_callback with it through a lambda.
+struct JobProgress {
+    JobProgress(ReportFile& report_file, ProgressView* progress_view, JobClock clock_source);
+
+    // Before the engine call: a create or restore job and its algorithm mask.
+    void start(bool create_job, std::uint16_t algorithm_mask);
+
+    ReportFile& report;
+    ProgressView* view;  // may be null: no display, no stop
+    JobClock clock;
+
+    bool create = true;
+    std::uint16_t mask = 1;
+    JobStatistics statistics;
+    bool stop_requested = false;  // once seen, never cleared for the job
+
+    // The current file.
+    bool file_start_known = false;
+    std::time_t file_start = 0;
+    bool algorithm_start_known = false;
+    std::time_t algorithm_start = 0;
+    int last_algorithm = -1;
+    std::int32_t smallest_candidate = 0x7FFFFFFF;
+    std::int32_t second_size = 0;
+    int colour_toggle = 0;
+    BarColour colour = BAR_BLUE;
+
+    // The error lines shown so far, each ending in CRLF.
+    std::string error_text;
+};
+
+// Counts an error of the job and shows its line ("At hh:mm:ss ***ERROR*** 302
+// building file: <output>") in the report and the display's error box.
+void note_job_error(JobProgress& job, int code, const std::string& output, std::time_t now);
+
+// Handles one progress record. Returns ANSWER_STOP once a stop was requested,
+// otherwise ANSWER_BY_FLAGS for an error code and ANSWER_SKIP for a message.
+std::int16_t job_progress_callback(JobProgress& job, const ProgressRecord& record);
+
+}  // namespace quoralith

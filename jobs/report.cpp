@@ -1,0 +1,127 @@
+// Report templates, line formatting and the report file.
+#include "jobs/report.h"
+
+#include <cstring>
+
+namespace quoralith {
+
+namespace {
+
+struct StockTemplate {
+    std::uint32_t id;
+    const char* text;
+};
+
+// The program's report lines, in ascending order of id.
+constexpr StockTemplate STOCK_TEMPLATES[] = {
+    {65000, "@1_________________________________________________________"},
+    {65001, "%1========S T A R T   O F   R E P O R T========"},
+    {65002, "%1Quoralith process started at @1________________________ using parameters:"},
+    {65003, "%1Operation: @1_________  Type: @2________"},
+    {65004, "%1Algorithms: @1___________________"},
+    {65005, "%1Base:    @1_________________________________________________"},
+    {65006, "%1Updated: @1_________________________________________________"},
+    {65007, "%1Delta:   @1_________________________________________________"},
+    {65010, "%1Quoralith process ended   at @1________________________"},
+    {65011, "%1*** No errors detected ***"},
+    {65012, "%1!!! @1____ error(s) detected !!!"},
+    {65013, "%1Quoralith statistics"},
+    {65014, "%1Time: @1____ sec. compression: @2___% (@3___%), realtive: @4___%(@5___%)"},
+    {65015, "%1========E N D   O F   R E P O R T=========="},
+    {65016, "%2At @1________ started: file @2____________________"},
+    {65018, "%2At @1________ ended:   file @2____________________"},
+    {65019, "%2Time @1___ sec. compression: @2___% (@3___%), relative: @4___%(@5___%)"},
+    {65020, "%3  Alg @1_ time @2____ compression: @3___% (@4___%), relative: @5___%(@6___%)"},
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+const char* ReportTemplates::find(std::uint32_t id) const {
+    if (id == 0) return nullptr;
+    for (const Slot& slot : slots_)
+        if (slot.id == id) return slot.text;
+    return nullptr;
+}
+
+int report_register_template(ReportTemplates& table, std::uint32_t id, std::string_view text) {
+    for (ReportTemplates::Slot& slot : table.slots_) {
+        if (slot.id == id && id != 0) return -2;
+        if (slot.id == 0) {
+            std::size_t length = text.size() < ReportTemplates::TEXT_SIZE - 1 ? text.size()
+                                                                               : ReportTemplates::TEXT_SIZE - 1;
+            text.copy(slot.text, length);
+            slot.text[length] = '\0';
+            slot.id = id;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void load_report_templates(ReportTemplates& table) {
+    for (const StockTemplate& stock : STOCK_TEMPLATES) report_register_template(table, stock.id, stock.text);
+}
+
+int report_format(const ReportTemplates& table, std::uint32_t id, std::string& out,
+                  std::span<const std::string> args) {
+    out.clear();
+    const char* text = table.find(id);
+    if (!text) {
+        out = std::to_string(id) + "  MSGID not found !!";
+        return 1;
+    }
+    int level = 1;
+    if (text[0] == '%' && is_digit(text[1])) {
+        level = text[1] - '0';
+        text += 2;
+    }
+    for (const char* p = text; *p;) {
+        if (*p != '@') {
+            out += *p++;
+            continue;
+        }
+        ++p;
+        std::size_t field = 0;
+        if (is_digit(*p)) field = static_cast<std::size_t>(*p++ - '0');
+        // The underscores only mark the field's width in the template.
+        while (*p == '_') ++p;
+        if (field >= 1 && field <= args.size())
+            out += args[field - 1];
+        else
+            out += '?';
+    }
+    return level;
+}
+
+bool ReportFile::open(const std::string& path, int mode, int level_limit) {
+    close();
+    ok_ = true;
+    level_limit_ = level_limit;
+    const char* how = mode == 1 ? "a" : mode == 2 ? "w" : nullptr;
+    if (!how) return true;
+    file_ = std::fopen(path.c_str(), how);
+    return file_ != nullptr;
+}
+
+bool ReportFile::close() {
+    if (!file_) return ok_;
+    if (std::fclose(file_) != 0) ok_ = false;
+    file_ = nullptr;
+    return ok_;
+}
+
+void report_write(ReportFile& report, std::uint32_t id, std::span<const std::string> args) {
+    if (!report.file_) return;
+    std::string line;
+    int level = report_format(*report.templates_, id, line, args);
+    if (level > report.level_limit_) return;
+    line += '\n';
+    if (std::fwrite(line.data(), 1, line.size(), report.file_) != line.size()) report.ok_ = false;
+    // Each line reaches the file at once, so a report of a long job that is
+    // killed still shows how far it got.
+    if (std::fflush(report.file_) != 0) report.ok_ = false;
+}
+
+}  // namespace quoralith

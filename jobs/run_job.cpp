@@ -1,0 +1,161 @@
+// The job runner.
+#include "jobs/run_job.h"
+
+#include <ctime>
+
+namespace quoralith {
+
+namespace {
+
+constexpr int SUMMARY_CONTROLS[] = {
+    IDC_PROGRESS_END_TIME,         IDC_PROGRESS_ERROR_COUNT,     IDC_PROGRESS_TOTAL_BASE_LABEL,
+    IDC_PROGRESS_TOTAL_BASE,       IDC_PROGRESS_TOTAL_UPDATED_LABEL, IDC_PROGRESS_TOTAL_UPDATED,
+    IDC_PROGRESS_TOTAL_DELTA_LABEL, IDC_PROGRESS_TOTAL_DELTA,    IDC_PROGRESS_TIME_LABEL,
+    IDC_PROGRESS_TIME,             IDC_PROGRESS_COMPRESSION_LABEL, IDC_PROGRESS_COMPRESSION,
+    IDC_PROGRESS_RELATIVE,         IDC_PROGRESS_RELATIVE_LABEL,  IDC_PROGRESS_END_LABEL,
+    IDC_PROGRESS_ERRORS_LABEL,
+};
+
+}  // namespace
+
+EngineRequest build_engine_request(const JobSettings& job) {
+    EngineRequest request;
+    const bool create = job.Action == 0;
+    if (job.IsFile == JOB_SINGLE_FILE)
+        request.type = create ? OP_CREATE_FILE : OP_RESTORE_FILE;
+    else if (job.IsFile == JOB_DIRECTORY)
+        request.type = create ? OP_CREATE_DIR : OP_RESTORE_DIR;
+    // An archived-directory job (or any other kind) has no engine operation of
+    // its own; type 0 is refused like any unknown request rather than running
+    // whatever operation happened to come before.
+
+    request.first = job.BasePath;
+    request.second = create ? job.UpdatedPath : job.Delta;
+    request.output = create ? job.Delta : job.UpdatedPath;
+    request.pattern = job.Pattern;
+
+    EngineFlags flags = 0;
+    if (job.IncludeSubdirs) flags |= EF_INCLUDE_SUBDIRS;
+    if (job.OriginDate) flags |= EF_KEEP_DATE;
+    if (job.OriginAttrib) flags |= EF_KEEP_ATTRIBUTES;
+    if (job.FailureAction == FAILURE_COPY) flags |= EF_FAIL_COPY;
+    if (job.FailureAction == FAILURE_SKIP) flags |= EF_FAIL_SKIP;
+    if (job.FailureAction == FAILURE_ABORT) flags |= EF_FAIL_STOP;
+    if (job.Merge) flags |= EF_MERGE;
+    if (job.Stamp) flags |= EF_SHORT_STAMP;
+    if (job.KeepAll) flags |= EF_KEEP_ALL;
+    if (job.ClearOutputDir) flags |= EF_CLEAR_OUTPUT;
+    request.flags = flags;
+
+    AlgorithmMask mask = 0;
+    for (int i = 0; i < ALGORITHM_COUNT; ++i)
+        if (job.Algorithms[i]) mask |= static_cast<AlgorithmMask>(1u << i);
+    request.mask = mask;
+    return request;
+}
+
+JobRunner::JobRunner(const ReportTemplates& templates, EngineEntry engine, JobClock clock)
+    : templates_(templates), engine_(std::move(engine)), clock_(clock ? std::move(clock) : JobClock([] {
+                                                                   return std::time(nullptr);
+                                                               })) {}
+
+int JobRunner::run(const JobSettings& job) {
+    ReportFile report(templates_);
+    report_failed_ = !report.open(job.ReportFile, job.LogFileMode, job.ReportLevel);
+    ProgressView* view = job.UseProgressWindow ? job.ProgressWindow : nullptr;
+
+    EngineRequest request = build_engine_request(job);
+    const bool create = job.Action == 0;
+
+    if (view) view->set_control_text(IDC_PROGRESS_PATTERN, request.pattern);
+
+    const std::time_t start = clock_();
+    const std::string start_text = clock_text(start);
+    report_write(report, REPORT_START, {});
+    report_write(report, REPORT_STARTED_AT, {start_text});
+    if (view) view->set_control_text(IDC_PROGRESS_START_TIME, start_text);
+
+    const std::string operation_word = create ? WORD_CREATE : WORD_RESTORE;
+    const std::string type_word = job.IsFile == JOB_SINGLE_FILE ? WORD_FILE : WORD_DIRECTORY;
+    if (view) {
+        view->set_control_text(IDC_PROGRESS_OPERATION, operation_word);
+        view->set_control_text(IDC_PROGRESS_TYPE, type_word);
+    }
+    report_write(report, REPORT_OPERATION, {operation_word, type_word});
+
+    if (create) {
+        std::string algorithms;
+        for (int i = 0; i < ALGORITHM_COUNT; ++i)
+            if (job.Algorithms[i]) algorithms += " " + std::to_string(i);
+        report_write(report, REPORT_ALGORITHMS, {algorithms});
+        if (view) {
+            view->set_control_visible(IDC_PROGRESS_ALGORITHMS_LABEL, true);
+            view->set_control_text(IDC_PROGRESS_ALGORITHMS, algorithms);
+        }
+    }
+
+    report_write(report, REPORT_BASE, {std::string(job.BasePath)});
+    report_write(report, REPORT_UPDATED, {std::string(job.UpdatedPath)});
+    report_write(report, REPORT_DELTA, {std::string(job.Delta)});
+    if (view) {
+        view->set_control_text(IDC_PROGRESS_BASE, job.BasePath);
+        view->set_control_text(IDC_PROGRESS_UPDATED, job.UpdatedPath);
+        view->set_control_text(IDC_PROGRESS_DELTA, job.Delta);
+    }
+
+    JobProgress progress(report, view, clock_);
+    progress.start(create, request.mask);
+
+    int result = ERR_BAD_REQUEST;
+    if (request.type != 0) {
+        ProgressCallback callback = [&progress](const ProgressRecord& record) {
+            return job_progress_callback(progress, record);
+        };
+        result = engine_(request.type, request.first, request.second, request.output, request.pattern, "",
+                         request.flags, request.mask, callback);
+    }
+    final_output_ = request.output;
+    // A refused request did nothing; it must not read as a clean run.
+    if (result == ERR_BAD_REQUEST) note_job_error(progress, result, request.output, clock_());
+
+    const std::time_t end = clock_();
+    const std::string end_text = clock_text(end);
+    const JobStatistics& totals = progress.statistics;
+    const std::string elapsed = std::to_string(static_cast<long long>(std::difftime(end, start)));
+    report_write(report, REPORT_ENDED_AT, {end_text});
+    if (view) {
+        for (int control : SUMMARY_CONTROLS) view->set_control_visible(control, true);
+        view->set_control_text(IDC_PROGRESS_END_TIME, end_text);
+        view->set_control_text(IDC_PROGRESS_ERROR_COUNT, std::to_string(totals.errors));
+        view->set_control_visible(IDC_PROGRESS_CURRENT_LABEL, false);
+        view->set_control_visible(IDC_PROGRESS_CURRENT_FILE, false);
+    }
+    if (totals.errors == 0)
+        report_write(report, REPORT_NO_ERRORS, {});
+    else
+        report_write(report, REPORT_ERRORS, {std::to_string(totals.errors)});
+
+    Percentages p = compute_percentages(totals.updated_total, totals.delta_total, totals.growth_total);
+    report_write(report, REPORT_TEXT, {std::string()});
+    report_write(report, REPORT_STATISTICS, {});
+    report_write(report, REPORT_JOB_FIGURES, {elapsed, p.saving, p.ratio, p.relative_saving, p.relative_ratio});
+    report_write(report, REPORT_END, {});
+
+    if (view) {
+        view->set_control_text(IDC_PROGRESS_TIME, elapsed);
+        view->set_control_text(IDC_PROGRESS_COMPRESSION, p.saving + "% (" + p.ratio + "%)");
+        view->set_control_text(IDC_PROGRESS_RELATIVE, p.relative_saving + "% (" + p.relative_ratio + "%)");
+        view->set_control_text(IDC_PROGRESS_TOTAL_BASE, std::to_string(totals.base_total));
+        view->set_control_text(IDC_PROGRESS_TOTAL_UPDATED, std::to_string(totals.updated_total));
+        view->set_control_text(IDC_PROGRESS_TOTAL_DELTA, std::to_string(totals.delta_total));
+    }
+
+    if (!report.close()) report_failed_ = true;
+    if (view) view->job_finished();
+
+    statistics_ = totals;
+    stopped_ = progress.stop_requested;
+    return result;
+}
+
+}  // namespace quoralith

@@ -1,0 +1,74 @@
+// The job runner: one job's settings become one engine request, run with the
+// progress display and the report file; afterwards the job's summary and
+// statistics go into both.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "engine/progress.h"
+#include "jobs/job_progress.h"
+#include "jobs/report.h"
+#include "sheets/job_settings.h"
+
+namespace quoralith {
+
+// The engine's entry point as the runner calls it (engine_run's signature), so
+// that tests can put a scripted engine in its place.
+using EngineEntry = std::function<int(int type, const std::string& first, const std::string& second,
+                                      std::string& output, const std::string& pattern,
+                                      const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
+                                      const ProgressCallback& callback)>;
+
+// engine_run itself.
+EngineEntry real_engine();
+
+// Words the progress display and the report use for a job.
+inline constexpr const char* WORD_CREATE = "Create";
+inline constexpr const char* WORD_RESTORE = "Restore";
+inline constexpr const char* WORD_FILE = "File";
+inline constexpr const char* WORD_DIRECTORY = "Directory";
+
+// The engine request a job's settings describe.
+struct EngineRequest {
+    int type = 0;  // 0 when the job's kind has no engine operation
+    std::string first, second, output, pattern;
+    EngineFlags flags = 0;
+    AlgorithmMask mask = 0;
+};
+EngineRequest build_engine_request(const JobSettings& job);
+
+// Runs jobs one after another; keeps what the last one left for its caller.
+class JobRunner {
+public:
+    JobRunner(const ReportTemplates& templates, EngineEntry engine, JobClock clock = {});
+
+    // Runs `job` synchronously: opens the report (LogFileMode 1 appends to
+    // ReportFile, 2 overwrites it), drives job.ProgressWindow when
+    // UseProgressWindow is set, calls the engine and writes the summary.
+    // Returns the engine's result: 0 after a run, ERR_BAD_REQUEST when the
+    // request was refused (which also counts as one error of the job).
+    int run(const JobSettings& job);
+
+    const JobStatistics& statistics() const { return statistics_; }
+    // True when the last job was stopped by its display.
+    bool stopped() const { return stopped_; }
+    // True when the last job asked for a report that could not be opened or written.
+    bool report_failed() const { return report_failed_; }
+    // The final output path the engine left (an in-place restore renames it).
+    const std::string& final_output() const { return final_output_; }
+
+private:
+    const ReportTemplates& templates_;
+    EngineEntry engine_;
+    JobClock clock_;
+    JobStatistics statistics_;
+    bool stopped_ = false;
+    bool report_failed_ = false;
+    std::string final_output_;
+};
+
+// Runs `job` with engine_run.
+int run_job(const JobSettings& job, const ReportTemplates& templates);
+
+}  // namespace quoralith
