@@ -9,8 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace quoralith {
@@ -138,16 +136,22 @@ int parse_leading_int(std::string_view text, int fallback) {
 }
 
 ProfileFile::ProfileFile(std::string path) : path_(std::move(path)) {
-    std::ifstream in(path_, std::ios::binary);
+    std::error_code ec;
+    bool present = fs::exists(path_, ec) || ec;
+    std::FILE* in = present ? std::fopen(path_.c_str(), "rb") : nullptr;
     if (!in) {
         // A file that is there but cannot be read must never be replaced by a
         // document that lacks everything it held.
-        std::error_code ec;
-        unreadable_ = fs::exists(path_, ec) || ec;
+        unreadable_ = present;
         return;
     }
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    std::string content;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) content.append(chunk, got);
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
         unreadable_ = true;
         return;
     }
