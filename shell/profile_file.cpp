@@ -246,8 +246,9 @@ bool ProfileFile::set(std::string_view section, std::string_view key, std::strin
     for (std::size_t i = header + 1; i < end; ++i) {
         std::string_view k, v;
         if (key_line(lines_[i], k, v) && same_name(k, key)) {
-            // Keep the key as the file spells it; only the value changes.
-            lines_[i] = std::string(k) + "=" + std::string(value);
+            // Keep the key as the file spells and indents it; only the value changes.
+            std::string indent = lines_[i].substr(0, lines_[i].find_first_not_of(" \t"));
+            lines_[i] = indent + std::string(k) + "=" + std::string(value);
             return true;
         }
         if (!trim(lines_[i]).empty()) last_content = i;
