@@ -1,0 +1,85 @@
+// The archived directory: a whole tree packed into one file of records (header,
+// a file record plus a data block per file, end record). docs/archive-format.md
+// describes the bytes. Paths inside the file use "\" between their parts; on
+// disk they use "/".
+//
+// Thread safety: every call is self-contained; the callback runs synchronously
+// on the caller's thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "engine/progress.h"
+
+namespace quoralith {
+
+constexpr char kArchiveMagic[] = "QUORALITH ARCH 0.9";
+constexpr int kArchiveMagicField = 24;
+constexpr int kArchiveHeaderSize = 98;
+constexpr int kArchiveEndSize = 72;
+constexpr int kFileRecordFixed = 32;   // a file record is this plus the name length
+constexpr int kDataBlockSize = 12;
+constexpr int kMaxRecordRead = 287;    // the longest file record: 32 + 255
+
+enum ArchiveRecordType : std::uint8_t {
+    AR_HEADER = 1,
+    AR_FILE = 2,
+    AR_STORED = 4,
+    AR_CODED = 5,
+    AR_END = 6,
+};
+
+// Packs the files below root/start into a new archive. Each file is coded by the
+// delta coder against no Base, or stored as it is with EF_STORE_RAW; the walk
+// descends with EF_INCLUDE_SUBDIRS and is sorted with EF_SORTED. `start` is
+// relative to `root` (may be empty); stored paths are relative to `root`.
+// The archive is written under a temporary name and takes `archive` only when
+// complete, so a failure never harms a file already there.
+// Each file is announced with PM_ARCHIVE_FILE_START and ends with
+// PM_ARCHIVE_FILE_DONE or its error code; a failed file is left out and the
+// walk goes on. Returns 0, ERR_ARCHIVE_WRITE, or ERR_CREATE_OUTPUT minus errno.
+int archive_create(const std::string& root, const std::string& start, const std::string& archive,
+                   const std::string& pattern, EngineFlags flags, const ProgressCallback& callback);
+
+// Unpacks `archive` below `output_dir` (made when missing). A pattern selects
+// files by name (case folded). Honors EF_CLEAR_OUTPUT, EF_KEEP_DATE and
+// EF_KEEP_ATTRIBUTES. A stored path is refused (ERR_UNSAFE_PATH for that file)
+// when it could lead outside `output_dir`; every file is written under a
+// temporary name and replaces an existing one only once complete.
+// Each file is announced with PM_EXTRACT_FILE_START and ends with
+// PM_EXTRACT_FILE_DONE or its error code; a stop answer ends the extraction.
+// Returns 98 once the records were walked, ERR_NOT_ARCHIVE, ERR_OPEN_ARCHIVE
+// minus errno, or ERR_BAD_REQUEST when EF_CLEAR_OUTPUT would delete the archive.
+int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
+                    EngineFlags flags, const ProgressCallback& callback);
+
+// Adds root + relative (relative in stored form, "\" between parts) to the open
+// archive at its current position: a file record and a data block, coded unless
+// `code_it` is false. A file that fails leaves the archive as it was before.
+// Returns 0 or the file's error code (also given to the callback).
+int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
+                     const ProgressCallback& callback);
+
+// Creates every missing directory above the last "/" of `path`. False when one
+// of them could not be made.
+bool make_parent_dirs(const std::string& path);
+
+// One file record with its data block, as `archive_list` reports it.
+struct ArchiveMember {
+    std::string stored_path;  // as in the file, "\" between parts
+    std::uint32_t size = 0;
+    std::int32_t access_time = -1;
+    std::int32_t modification_time = -1;
+    std::uint16_t permissions = 0;
+    int block_type = 0;  // AR_STORED, AR_CODED, or 0 when no data block follows
+    std::uint32_t data_length = 0;
+};
+
+// Walks the records of `archive` and hands every file record to `visit`.
+// Returns the number of members, ERR_NOT_ARCHIVE or ERR_OPEN_ARCHIVE minus errno.
+int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit);
+
+}  // namespace quoralith
