@@ -49,6 +49,13 @@ std::int32_t size_for_record(const char* path) {
     return status.st_size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(status.st_size);
 }
 
+// The file information part of a trailer record: the time slots and the
+// attribute word.
+void copy_file_info(const TrailerRecord& from, TrailerRecord& to) {
+    for (int i = 0; i < 5; ++i) to.set_time_slot(i, from.time_slot(i));
+    to.set_attributes(from.attributes());
+}
+
 int clamp_result(std::int64_t value) { return value > INT32_MAX ? INT32_MAX : static_cast<int>(value); }
 
 // Why a final name cannot take a new file, as a truncating open would have
@@ -227,12 +234,15 @@ private:
             errno = 0;
             base_.reset(std::fopen(first_, "rb"));
             if (!base_) base_errno = errno ? errno : ENOENT;
+            // Taken before anything reads the file: reading moves its access time.
+            engine_read_file_info(base_.get(), base_info_);
         }
         int input_errno = 0;
         if (type_ != OP_MERGE) {
             errno = 0;
             input_.reset(std::fopen(second_.c_str(), "rb"));
             if (!input_) input_errno = errno ? errno : ENOENT;
+            engine_read_file_info(input_.get(), input_info_);
         } else if (!base_) {
             // The merge pass copies the Base file; without it there is nothing
             // to copy, and an empty file must not pass for a copy.
@@ -321,7 +331,7 @@ private:
 
             trailer_ = TrailerRecord{};
             trailer_.set_check_length(static_cast<std::int16_t>((flags_ & EF_SHORT_STAMP) ? kCheckShort : kCheckLong));
-            engine_read_file_info(input_.get(), trailer_);
+            copy_file_info(input_info_, trailer_);
             StreamWindow base{base_.get()};
             StreamWindow updated{input_.get()};
             StreamWindow delta{out_.file(), 0, 0, 0};
@@ -425,7 +435,7 @@ private:
         }
         if (result < 0) return result;
         if (copied > 0) {
-            engine_read_file_info(base_.get(), trailer_);
+            copy_file_info(base_info_, trailer_);
             apply_kept_info(out_.path());
         }
         base_.reset();
@@ -450,6 +460,8 @@ private:
     bool committed_ = false;
     ProgressRecord record_;
     TrailerRecord trailer_;
+    TrailerRecord base_info_;   // times and bits of the Base and the second input,
+    TrailerRecord input_info_;  // as they were when the operation opened them
     FileHandle base_;
     FileHandle input_;
     PendingFile out_;
