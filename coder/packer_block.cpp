@@ -1,0 +1,805 @@
+// One block of the block packer: the run pre-pass, the forward-looking match
+// search, the bit-coded form and its backward decoder.
+#include "coder/packer_block.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace quoralith::packer {
+
+namespace {
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+inline int floor_log2(std::uint64_t v) { return static_cast<int>(std::bit_width(v)) - 1; }
+
+// The period (1, 2 or 3) of six bytes, or 0 when they have none of these.
+inline int period_of_six(const std::uint8_t* b) {
+    if (b[0] == b[3] && b[1] == b[4] && b[2] == b[5]) return (b[0] == b[2] && b[1] == b[3]) ? 1 : 3;
+    if (b[0] == b[2] && b[1] == b[3] && b[0] == b[4] && b[1] == b[5]) return 2;
+    return 0;
+}
+
+struct Extension {
+    std::size_t length;       // bytes taken, ending on an equal byte
+    std::uint32_t mismatched;  // substituted bytes inside them
+};
+
+// Walks a[i] against b[i] for i from 0 while i < limit. Equal bytes extend the
+// stretch; one or two unequal bytes followed by an equal one become a
+// substitution; a third unequal byte in a row ends it, and unequal bytes not
+// followed by an equal one are given back.
+inline Extension extend_forward(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+    std::size_t i = 0;
+    std::size_t kept = 0;
+    std::uint32_t mismatched = 0;
+    int pending = 0;
+    while (i < limit) {
+        if (a[i] != b[i]) {
+            if (++pending == 3) break;
+            ++i;
+            continue;
+        }
+        mismatched += static_cast<std::uint32_t>(pending);
+        pending = 0;
+        ++i;
+        for (;;) {  // equal stretches are the common case: compare a word at a time
+            if (i + 8 > limit) {
+                while (i < limit && a[i] == b[i]) ++i;
+                break;
+            }
+            std::uint64_t x = load64(a + i) ^ load64(b + i);
+            if (x) {
+                i += static_cast<std::size_t>(std::countr_zero(x) >> 3);
+                break;
+            }
+            i += 8;
+        }
+        kept = i;
+    }
+    return {kept, mismatched};
+}
+
+// The same walk backwards: a[-1 - i] against b[-1 - i].
+inline Extension extend_backward(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+    std::size_t i = 0;
+    std::size_t kept = 0;
+    std::uint32_t mismatched = 0;
+    int pending = 0;
+    while (i < limit) {
+        if (a[-1 - static_cast<std::ptrdiff_t>(i)] != b[-1 - static_cast<std::ptrdiff_t>(i)]) {
+            if (++pending == 3) break;
+            ++i;
+            continue;
+        }
+        mismatched += static_cast<std::uint32_t>(pending);
+        pending = 0;
+        ++i;
+        for (;;) {
+            if (i + 8 > limit) {
+                while (i < limit && a[-1 - static_cast<std::ptrdiff_t>(i)] == b[-1 - static_cast<std::ptrdiff_t>(i)])
+                    ++i;
+                break;
+            }
+            std::uint64_t x = load64(a - i - 8) ^ load64(b - i - 8);
+            if (x) {
+                i += static_cast<std::size_t>(std::countl_zero(x) >> 3);
+                break;
+            }
+            i += 8;
+        }
+        kept = i;
+    }
+    return {kept, mismatched};
+}
+
+void put_token(std::uint8_t*& out, std::uint32_t a, std::uint8_t low_bits) {
+    if (a > 31) {
+        *out++ = static_cast<std::uint8_t>(a >> 5);
+        *out++ = static_cast<std::uint8_t>((a & 31) << 3 | 4 | low_bits);
+    } else {
+        *out++ = static_cast<std::uint8_t>((a & 31) << 3 | low_bits);
+    }
+}
+
+void put_literal_item(std::uint8_t*& out, const std::uint8_t* bytes, std::size_t m) {
+    std::memcpy(out, bytes, m);
+    out += m;
+    put_token(out, static_cast<std::uint32_t>(m - 1), 0);
+}
+
+// Expands pre-pass tokens backwards. The form lies below `top`; bytes below
+// `floor` are not known yet. Output is produced from out + remaining downwards.
+struct PrepassExpander {
+    const std::uint8_t* floor;
+    const std::uint8_t* top;
+    std::uint8_t* out;
+    std::size_t remaining;
+    std::uint32_t threshold;
+
+    // 1: all output produced; 0: more of the form is needed; -1: corrupt.
+    int run() {
+        while (remaining > 0) {
+            std::size_t have = static_cast<std::size_t>(top - floor);
+            if (have < 1) return 0;
+            std::uint8_t token = top[-1];
+            std::size_t head = (token & 4) ? 2 : 1;
+            if (have < head) return 0;
+            std::uint32_t a = token >> 3;
+            if (token & 4) a |= static_cast<std::uint32_t>(top[-2]) << 5;
+            unsigned period = token & 3;
+            if (period == 0) {
+                std::size_t m = std::size_t{a} + 1;
+                if (have < head + m) return 0;
+                if (m > remaining) return -1;
+                remaining -= m;
+                std::memcpy(out + remaining, top - head - m, m);
+                top -= head + m;
+            } else {
+                if (have < head + period) return 0;
+                std::uint64_t length = std::uint64_t{period} * a + threshold;
+                if (length > remaining) return -1;
+                const std::uint8_t* pattern = top - head - period;
+                std::uint8_t* at = out + remaining - length;
+                if (period == 1) {
+                    std::memset(at, pattern[0], length);
+                } else {
+                    for (std::size_t i = 0; i < length; ++i) at[i] = pattern[i % period];
+                }
+                remaining -= length;
+                top -= head + period;
+            }
+        }
+        return 1;
+    }
+};
+
+}  // namespace
+
+std::uint32_t code_cost(int type, std::uint32_t v) {
+    switch (type) {
+        case 0:
+            return 2u * static_cast<std::uint32_t>(floor_log2(std::uint64_t{v} + 1));
+        case 6:
+            return static_cast<std::uint32_t>(floor_log2(v)) + 4u;
+        case 7:
+            return v;
+        default:
+            return ((v - 1) >> type) + 1u + static_cast<std::uint32_t>(type);
+    }
+}
+
+// ---------------------------------------------------------------- BitSink
+
+void BitSink::reset(std::uint8_t* buffer, std::size_t capacity) {
+    buffer_ = buffer;
+    capacity_ = capacity;
+    size_ = 0;
+    acc_ = 0;
+    fill_ = 0;
+    bits_ = 0;
+    overflow_ = false;
+}
+
+void BitSink::spill() {
+    if (size_ + 4 > capacity_) {
+        overflow_ = true;
+    } else {
+        for (int i = 0; i < 4; ++i) buffer_[size_++] = static_cast<std::uint8_t>(acc_ >> (8 * i));
+    }
+    acc_ >>= 32;
+    fill_ -= 32;
+}
+
+void BitSink::put(std::uint32_t value, int count) {
+    acc_ |= std::uint64_t{value} << fill_;
+    fill_ += count;
+    bits_ += static_cast<std::uint64_t>(count);
+    if (fill_ >= 32) spill();
+}
+
+void BitSink::put_ones(std::uint32_t count) {
+    while (count >= 32) {
+        put(0xFFFFFFFFu, 32);
+        count -= 32;
+    }
+    put((1u << count) - 1, static_cast<int>(count));
+}
+
+void BitSink::put_code(int type, std::uint32_t v) {
+    switch (type) {
+        case 0: {
+            int i = floor_log2(std::uint64_t{v} + 1);
+            put(static_cast<std::uint32_t>(std::uint64_t{v} + 1 - (std::uint64_t{1} << i)), i);
+            put(0, 1);
+            put_ones(static_cast<std::uint32_t>(i - 1));
+            break;
+        }
+        case 6: {
+            int c = floor_log2(v);
+            put(v - (1u << c), c);
+            put(static_cast<std::uint32_t>(c), 4);
+            break;
+        }
+        case 7:
+            put(0, 1);
+            put_ones(v - 1);
+            break;
+        default:
+            put((v - 1) & ((1u << type) - 1), type);
+            put(0, 1);
+            put_ones((v - 1) >> type);
+            break;
+    }
+}
+
+std::size_t BitSink::finish(int& last_bits) {
+    while (fill_ > 0) {
+        if (size_ < capacity_)
+            buffer_[size_++] = static_cast<std::uint8_t>(acc_);
+        else
+            overflow_ = true;
+        acc_ >>= 8;
+        fill_ -= 8;
+    }
+    fill_ = 0;
+    last_bits = static_cast<int>(bits_ % 8);
+    if (last_bits == 0) last_bits = 8;
+    return size_;
+}
+
+// ---------------------------------------------------------------- BitSource
+
+BitSource::BitSource(const std::uint8_t* begin, const std::uint8_t* end, int top_bits)
+    : begin_(begin), ptr_(end - 1) {
+    acc_ = end[-1] & ((1u << top_bits) - 1);
+    avail_ = top_bits;
+}
+
+void BitSource::refill() {
+    if (ptr_ - begin_ >= 8) {
+        int bytes = (64 - avail_) >> 3;
+        std::uint64_t word = load64(ptr_ - 8);
+        if (bytes == 8)
+            acc_ = word;
+        else
+            acc_ = (acc_ << (8 * bytes)) | (word >> (64 - 8 * bytes));
+        ptr_ -= bytes;
+        avail_ += 8 * bytes;
+        return;
+    }
+    while (avail_ <= 56 && ptr_ > begin_) {
+        acc_ = (acc_ << 8) | *--ptr_;
+        avail_ += 8;
+    }
+}
+
+std::uint32_t BitSource::get(int count) {
+    if (count == 0) return 0;
+    if (avail_ < count) {
+        refill();
+        if (avail_ < count) {
+            failed_ = true;
+            avail_ = 0;
+            return 0;
+        }
+    }
+    avail_ -= count;
+    return static_cast<std::uint32_t>((acc_ >> avail_) & ((std::uint64_t{1} << count) - 1));
+}
+
+std::uint32_t BitSource::ones(std::uint32_t limit) {
+    std::uint32_t count = 0;
+    for (;;) {
+        if (avail_ == 0) {
+            if (failed_) return 0;
+            refill();
+            if (avail_ == 0) {
+                failed_ = true;
+                return 0;
+            }
+        }
+        std::uint64_t top = acc_ << (64 - avail_);
+        int n = std::countl_one(top);
+        if (n >= avail_) {
+            count += static_cast<std::uint32_t>(avail_);
+            avail_ = 0;
+        } else {
+            count += static_cast<std::uint32_t>(n);
+            avail_ -= n + 1;
+            if (count > limit) break;
+            return count;
+        }
+        if (count > limit) break;
+    }
+    failed_ = true;
+    avail_ = 0;
+    return 0;
+}
+
+std::uint32_t BitSource::get_code(int type) {
+    // One-bit runs never need to be longer than the largest block.
+    constexpr std::uint32_t kMaxOnes = std::uint32_t{1} << (kMaxBlockShift + 1);
+    switch (type) {
+        case 0: {
+            std::uint32_t j = ones(30);
+            int i = static_cast<int>(j) + 1;
+            std::uint32_t r = get(i);
+            return failed_ ? 0 : r + ((1u << i) - 1);
+        }
+        case 6: {
+            int c = static_cast<int>(get(4));
+            std::uint32_t r = get(c);
+            return failed_ ? 0 : r + (1u << c);
+        }
+        case 7: {
+            std::uint32_t q = ones(kMaxOnes);
+            return failed_ ? 0 : q + 1;
+        }
+        default: {
+            std::uint32_t q = ones(kMaxOnes);
+            std::uint32_t r = get(type);
+            return failed_ ? 0 : (q << type) + r + 1;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- literal table
+
+LiteralTable choose_literal_table(const std::uint8_t* bytes, std::size_t count) {
+    LiteralTable table;
+    std::array<std::uint32_t, 256> counts{};
+    for (std::size_t i = 0; i < count; ++i) ++counts[bytes[i]];
+    std::array<std::uint8_t, 256> order;
+    int candidates = 0;
+    for (int b = 0; b < 256; ++b)
+        if (counts[b] > 2) order[candidates++] = static_cast<std::uint8_t>(b);
+    // Highest count first; equal counts by ascending value, so that every packer
+    // writes the same table.
+    std::stable_sort(order.begin(), order.begin() + candidates,
+                     [&](std::uint8_t x, std::uint8_t y) { return counts[x] > counts[y]; });
+
+    const std::uint64_t n = count;
+    std::uint64_t best_cost = 8 * n;
+    int best_m = 0;
+    std::uint64_t d = 0;
+    for (int m = 1; m <= std::min(32, candidates); ++m) {
+        d += counts[order[m - 1]];
+        std::uint64_t c = m <= 2 ? 1 : static_cast<std::uint64_t>(std::bit_width(static_cast<unsigned>(m - 1)));
+        std::uint64_t cost = n + c * d + 8 * (n - d + static_cast<std::uint64_t>(m));
+        if (cost < best_cost) {
+            best_cost = cost;
+            best_m = m;
+        }
+    }
+    if (best_m == 0 || (best_cost + 12) / 8 >= n) return table;
+    table.m = best_m;
+    place_literal_table(table, order.data());
+    return table;
+}
+
+void place_literal_table(LiteralTable& table, const std::uint8_t* chosen) {
+    const int m = table.m;
+    for (int b = 0; b < 256; ++b) table.code[b] = static_cast<std::uint8_t>(b);
+    std::array<bool, 32> taken{};
+    for (int i = 0; i < m; ++i)
+        if (chosen[i] < m) {
+            table.slots[chosen[i]] = chosen[i];
+            taken[chosen[i]] = true;
+        }
+    int free_slot = 0;
+    for (int i = 0; i < m; ++i) {
+        std::uint8_t b = chosen[i];
+        if (b < m) continue;
+        while (taken[free_slot]) ++free_slot;
+        taken[free_slot] = true;
+        table.slots[free_slot] = b;
+        table.code[b] = static_cast<std::uint8_t>(free_slot);
+        table.code[free_slot] = b;
+    }
+}
+
+// ---------------------------------------------------------------- pre-pass
+
+std::size_t prepass(const std::uint8_t* block, std::size_t len, std::uint32_t threshold, std::uint8_t* out) {
+    std::uint8_t* at = out;
+    std::size_t pos = 0;
+    std::size_t literal_start = 0;  // the pending literal runs from here to pos
+    bool any_run = false;
+    while (pos + 11 < len) {
+        std::size_t t = pos + 6;
+        while (t + 5 < len && std::memcmp(block + t, block + pos, 6) == 0) t += 6;
+        int period = period_of_six(block + pos);
+        if (t - pos < threshold || period == 0) {
+            pos = t;
+            continue;
+        }
+        if (pos > literal_start) put_literal_item(at, block + literal_start, pos - literal_start);
+        std::memcpy(at, block + pos, static_cast<std::size_t>(period));
+        at += period;
+        put_token(at, static_cast<std::uint32_t>((t - pos - threshold) / static_cast<std::size_t>(period)),
+                  static_cast<std::uint8_t>(period));
+        any_run = true;
+        pos = t;
+        literal_start = t;
+    }
+    if (!any_run) return 0;
+    if (len > literal_start) put_literal_item(at, block + literal_start, len - literal_start);
+    return static_cast<std::size_t>(at - out);
+}
+
+// ---------------------------------------------------------------- BlockPacker
+
+namespace {
+constexpr std::uint16_t kNone = 0xFFFF;
+constexpr int kHashSize = 1024;
+// Fields of a bit-coded block, each with its own code type.
+enum Field { F_LITERAL = 0, F_MATCHES = 1, F_OFFSET = 2, F_SUBS = 3, F_EQUAL = 4, F_COUNT = 5 };
+}  // namespace
+
+BlockPacker::BlockPacker(std::uint32_t threshold)
+    : threshold_(threshold),
+      prepass_(2 * kBlockSize + 16),
+      heads_(kHashSize),
+      next_(kBlockSize),
+      out_(2 * kBlockSize + 64) {
+    items_.reserve(kBlockSize / 2);
+    matches_.reserve(kBlockSize / 3);
+    subs_.reserve(kBlockSize / 2);
+    literals_.reserve(kBlockSize);
+}
+
+std::size_t BlockPacker::store(const std::uint8_t* s, std::size_t n, std::uint8_t marker) {
+    std::memcpy(out_.data(), s, n);
+    out_[n] = marker;
+    return n + 1;
+}
+
+std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
+    if (len < 6) return store(block, len, kMarkerStored);
+    const std::uint8_t* s = block;
+    std::size_t n = len;
+    bool prepassed = false;
+    if (len >= threshold_) {
+        std::size_t k = prepass(block, len, threshold_, prepass_.data());
+        if (k > 0) {
+            s = prepass_.data();
+            n = k;
+            prepassed = true;
+        }
+    }
+    const std::uint8_t stored = prepassed ? kMarkerPrepassStored : kMarkerStored;
+    if (n < 6) return store(s, n, stored);
+    find_matches(s, n);
+    if (matches_.empty()) return store(s, n, stored);
+    std::size_t coded = write_block(len, n, prepassed);
+    if (coded == 0) return store(s, n, stored);
+    return coded;
+}
+
+void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
+    items_.clear();
+    matches_.clear();
+    subs_.clear();
+    literals_.clear();
+
+    // Chains run from earlier to later positions: the source of a match is
+    // always a later stretch, which the decoder, walking backwards, has ready.
+    std::fill(heads_.begin(), heads_.end(), kNone);
+    std::fill(next_.begin(), next_.begin() + static_cast<std::ptrdiff_t>(n), kNone);
+    for (std::size_t q = 1; q + 1 < n; ++q) {
+        unsigned h = s[q - 1] ^ (unsigned{s[q]} << 1) ^ (unsigned{s[q + 1]} << 2);
+        if (heads_[h] != kNone) next_[heads_[h]] = static_cast<std::uint16_t>(q);
+        heads_[h] = static_cast<std::uint16_t>(q);
+    }
+
+    std::size_t last_end = 0;
+    std::size_t l = 0;
+    while (l + 5 < n) {
+        bool found = false;
+        std::int64_t best = 0;
+        std::size_t best_w = 0, best_forward = 0, best_backward = 0;
+        const std::size_t behind = l - last_end;
+        for (std::uint16_t v = next_[l + 1]; v != kNone; v = next_[v]) {
+            const std::size_t w = std::size_t{v} - 1;
+            if (w < l + 3) continue;
+            if (found) {
+                // No stretch can be longer than either bound; a candidate must
+                // beat the best strictly, and the second bound only shrinks
+                // further along the chain.
+                if (static_cast<std::int64_t>(n - w + behind) <= best) break;
+                if (static_cast<std::int64_t>(w - l) <= best) continue;
+            }
+            if (s[w] != s[l] || s[w + 1] != s[l + 1] || s[w + 2] != s[l + 2]) continue;
+            Extension forward = extend_forward(s + l + 3, s + w + 3, std::min(w - (l + 3), n - (w + 3)));
+            Extension backward =
+                extend_backward(s + l, s + w, std::min(w - (l + 3 + forward.length), behind));
+            std::int64_t score = static_cast<std::int64_t>(3 + forward.length + backward.length) -
+                                 forward.mismatched - backward.mismatched;
+            if (!found || score > best) {
+                found = true;
+                best = score;
+                best_w = w;
+                best_forward = forward.length;
+                best_backward = backward.length;
+            }
+        }
+        if (!found) {
+            ++l;
+            continue;
+        }
+        const std::size_t earlier = l - best_backward;
+        const std::size_t length = best_backward + 3 + best_forward;
+        record_match(s, earlier, best_w - best_backward, length, last_end);
+        l = last_end;
+    }
+    if (matches_.empty()) return;
+    items_.push_back({false, static_cast<std::uint32_t>(n - last_end)});
+    literals_.insert(literals_.end(), s + last_end, s + n);
+}
+
+void BlockPacker::record_match(const std::uint8_t* s, std::size_t earlier, std::size_t later, std::size_t length,
+                               std::size_t& last_end) {
+    if (earlier > last_end) {
+        items_.push_back({false, static_cast<std::uint32_t>(earlier - last_end)});
+        literals_.insert(literals_.end(), s + last_end, s + earlier);
+    }
+    Match match;
+    match.offset = static_cast<std::uint32_t>(later - (earlier + length) + 1);
+    match.first_sub = static_cast<std::uint32_t>(subs_.size());
+    std::uint32_t run = 0;
+    for (std::size_t i = 0; i < length;) {
+        if (s[earlier + i] == s[later + i]) {
+            ++run;
+            ++i;
+            continue;
+        }
+        std::uint32_t two = (i + 1 < length && s[earlier + i + 1] != s[later + i + 1]) ? 1 : 0;
+        subs_.push_back({run, two});
+        literals_.push_back(s[earlier + i]);
+        if (two) literals_.push_back(s[earlier + i + 1]);
+        i += 1 + two;
+        run = 0;
+    }
+    match.final_equal = run;
+    match.sub_count = static_cast<std::uint32_t>(subs_.size()) - match.first_sub;
+    items_.push_back({true, static_cast<std::uint32_t>(matches_.size())});
+    matches_.push_back(match);
+    last_end = earlier + length;
+}
+
+std::size_t BlockPacker::write_block(std::size_t len, std::size_t n, bool prepassed) {
+    // Every value each field will code, visited in writing order; `emit` sees
+    // (field, value) pairs and substitution flags as field F_COUNT.
+    auto visit = [&](auto&& emit) {
+        std::size_t i = 0;
+        if (!items_[0].is_match) {
+            emit(F_LITERAL, items_[0].value);
+            i = 1;
+        }
+        while (i < items_.size()) {
+            std::uint32_t count = 0;
+            for (; items_[i].is_match; ++i, ++count) {
+                const Match& m = matches_[items_[i].value];
+                for (std::uint32_t k = 0; k < m.sub_count; ++k) {
+                    const SubPoint& sub = subs_[m.first_sub + k];
+                    emit(F_EQUAL, sub.equal);
+                    emit(F_COUNT, sub.two);
+                }
+                emit(F_EQUAL, m.final_equal);
+                emit(F_OFFSET, m.offset);
+                emit(F_SUBS, m.sub_count + 1);
+            }
+            emit(F_MATCHES, count);
+            emit(F_LITERAL, items_[i].value);
+            ++i;
+        }
+    };
+
+    std::uint64_t cost[F_COUNT][kCodeTypes] = {};
+    std::uint64_t flags = 0;
+    visit([&](int field, std::uint32_t v) {
+        if (field == F_COUNT) {
+            ++flags;
+            return;
+        }
+        for (int t = 0; t < kCodeTypes; ++t) cost[field][t] += code_cost(t, v);
+    });
+    int type[F_COUNT];
+    std::uint64_t total = 0;
+    for (int f = 0; f < F_COUNT; ++f) {
+        type[f] = 0;
+        for (int t = 1; t < kCodeTypes; ++t)
+            if (cost[f][t] < cost[f][type[f]]) type[f] = t;
+        total += cost[f][type[f]];
+    }
+    const std::uint64_t estimate = (total + flags + 23 + 13) / 8 + 1 + literals_.size();
+    if (estimate > len + 1 || estimate > n) return 0;
+
+    sink_.reset(out_.data(), out_.size() - 1);
+    visit([&](int field, std::uint32_t v) {
+        if (field == F_COUNT)
+            sink_.put(v, 1);
+        else
+            sink_.put_code(type[field], v);
+    });
+    sink_.put(static_cast<std::uint32_t>(type[F_LITERAL]), 3);
+    sink_.put(static_cast<std::uint32_t>(type[F_MATCHES]), 3);
+    sink_.put(static_cast<std::uint32_t>(type[F_OFFSET]), 3);
+    sink_.put(static_cast<std::uint32_t>(type[F_SUBS]), 3);
+    sink_.put(static_cast<std::uint32_t>(type[F_EQUAL]), 3);
+
+    const LiteralTable table = choose_literal_table(literals_.data(), literals_.size());
+    if (table.m == 0) {
+        for (std::uint8_t b : literals_) sink_.put(b, 8);
+        sink_.put(0, 1);
+    } else {
+        const int c = table.m <= 2 ? 1 : static_cast<int>(std::bit_width(static_cast<unsigned>(table.m - 1)));
+        for (std::uint8_t b : literals_) {
+            std::uint8_t code = table.code[b];
+            if (code < table.m) {
+                sink_.put(code, c);
+                sink_.put(0, 1);
+            } else {
+                sink_.put(code, 8);
+                sink_.put(1, 1);
+            }
+        }
+        for (int slot = 0; slot < table.m; ++slot) sink_.put(table.slots[slot], 8);
+        sink_.put(static_cast<std::uint32_t>(table.m - 1), 5);
+        sink_.put(1, 1);
+    }
+    sink_.put(static_cast<std::uint32_t>(literals_.size()), kBlockShift);
+
+    int last_bits = 0;
+    std::size_t size = sink_.finish(last_bits);
+    if (sink_.overflow() || size + 1 > len + 1) return 0;
+    out_[size] = static_cast<std::uint8_t>(last_bits | (prepassed ? 0 : kMarkerNoPrepass));
+    return size + 1;
+}
+
+// ---------------------------------------------------------------- BlockUnpacker
+
+BlockUnpacker::BlockUnpacker(std::uint32_t threshold, int block_shift)
+    : threshold_(threshold),
+      shift_(block_shift),
+      literals_(std::size_t{1} << block_shift),
+      prepass_(std::size_t{1} << block_shift) {
+    subs_.reserve(std::size_t{1} << (block_shift - 1));
+}
+
+const std::uint8_t* BlockUnpacker::unpack(const std::uint8_t* begin, const std::uint8_t* end, std::size_t len,
+                                          std::uint8_t* out) {
+    if (end <= begin) return nullptr;
+    const std::uint8_t* marker = end - 1;
+    if (*marker == kMarkerStored) {
+        if (static_cast<std::size_t>(marker - begin) < len) return nullptr;
+        std::memcpy(out, marker - len, len);
+        return marker - len;
+    }
+    if (*marker == kMarkerPrepassStored) {
+        PrepassExpander expander{begin, marker, out, len, threshold_};
+        return expander.run() == 1 ? expander.top : nullptr;
+    }
+    // Bits 4, 5 and 7 carry nothing in a bit-coded block's marker.
+    int top_bits = *marker & 0x0F;
+    if (top_bits == 0 || top_bits > 8 || marker == begin) return nullptr;
+    return unpack_bits(begin, marker, len, out, (*marker & kMarkerNoPrepass) == 0, top_bits);
+}
+
+bool BlockUnpacker::read_literals(BitSource& bits, std::uint32_t count) {
+    std::uint8_t* lit = literals_.data();
+    if (bits.get(1) == 0) {
+        for (std::uint32_t i = count; i-- > 0 && !bits.failed();) lit[i] = static_cast<std::uint8_t>(bits.get(8));
+        return !bits.failed();
+    }
+    LiteralTable table;
+    table.m = static_cast<int>(bits.get(5)) + 1;
+    for (int slot = table.m; slot-- > 0;) table.slots[slot] = static_cast<std::uint8_t>(bits.get(8));
+    for (int b = 0; b < 256; ++b) table.code[b] = static_cast<std::uint8_t>(b);
+    // The codes are their own inverse: the byte of code x is the code of byte x.
+    for (int slot = 0; slot < table.m; ++slot) {
+        std::uint8_t b = table.slots[slot];
+        table.code[slot] = b;
+        table.code[b] = static_cast<std::uint8_t>(slot);
+    }
+    const int c = table.m <= 2 ? 1 : static_cast<int>(std::bit_width(static_cast<unsigned>(table.m - 1)));
+    for (std::uint32_t i = count; i-- > 0 && !bits.failed();) {
+        std::uint32_t x = bits.get(1) ? bits.get(8) : bits.get(c);
+        lit[i] = table.code[x];
+    }
+    return !bits.failed();
+}
+
+const std::uint8_t* BlockUnpacker::unpack_bits(const std::uint8_t* begin, const std::uint8_t* end, std::size_t len,
+                                               std::uint8_t* out, bool prepassed, int top_bits) {
+    BitSource bits(begin, end, top_bits);
+    const std::uint32_t count = bits.get(shift_);
+    if (bits.failed() || !read_literals(bits, count)) return nullptr;
+    const int type_equal = static_cast<int>(bits.get(3));
+    const int type_subs = static_cast<int>(bits.get(3));
+    const int type_offset = static_cast<int>(bits.get(3));
+    const int type_matches = static_cast<int>(bits.get(3));
+    const int type_literal = static_cast<int>(bits.get(3));
+    if (bits.failed()) return nullptr;
+
+    // Without the pre-pass the block is decoded in place; with it, the pre-pass
+    // form (of unknown length) is decoded aligned to the end of a scratch
+    // buffer and expanded as soon as whole items are there.
+    std::uint8_t* dst = prepassed ? prepass_.data() : out;
+    const std::size_t region = prepassed ? prepass_.size() : len;
+    std::size_t p = region;
+    std::size_t lit = count;
+    const std::uint8_t* literals = literals_.data();
+    PrepassExpander expander{dst + region, dst + region, out, len, threshold_};
+    auto complete = [&]() -> int {
+        if (!prepassed) return p == 0 ? 1 : 0;
+        expander.floor = dst + p;
+        int state = expander.run();
+        if (state == 1 && expander.top != dst + p) return -1;  // bytes before the first item
+        return state;
+    };
+
+    for (;;) {
+        std::uint32_t run = bits.get_code(type_literal);
+        if (bits.failed() || run > p || run > lit) return nullptr;
+        p -= run;
+        lit -= run;
+        std::memcpy(dst + p, literals + lit, run);
+        int state = complete();
+        if (state < 0) return nullptr;
+        if (state == 1) break;
+
+        const std::uint32_t matches = bits.get_code(type_matches);
+        if (bits.failed()) return nullptr;
+        for (std::uint32_t j = 0; j < matches; ++j) {
+            const std::uint32_t sub_count = bits.get_code(type_subs) - 1;
+            const std::uint32_t offset = bits.get_code(type_offset);
+            const std::uint32_t final_equal = bits.get_code(type_equal);
+            if (bits.failed() || sub_count > p) return nullptr;
+            std::uint64_t length = final_equal;
+            subs_.clear();
+            for (std::uint32_t k = 0; k < sub_count; ++k) {
+                std::uint32_t two = bits.get(1);
+                std::uint32_t equal = bits.get_code(type_equal);
+                if (bits.failed()) return nullptr;
+                length += std::uint64_t{equal} + two + 1;
+                if (length > p) return nullptr;
+                subs_.push_back({equal, two});
+            }
+            if (length > p) return nullptr;
+            const std::size_t match_end = p;
+            const std::size_t match_start = p - length;
+            const std::uint64_t source = std::uint64_t{match_end} + offset - 1;
+            if (source + length > region) return nullptr;
+            std::memcpy(dst + match_start, dst + source, length);  // the source lies after the match
+            std::size_t q = match_end - final_equal;
+            for (const SubPoint& sub : subs_) {  // read from the last point to the first
+                std::size_t n = sub.two + 1;
+                if (n > lit) return nullptr;
+                q -= n;
+                lit -= n;
+                std::memcpy(dst + q, literals + lit, n);
+                q -= sub.equal;
+            }
+            p = match_start;
+            state = complete();
+            if (state < 0) return nullptr;
+            if (state == 1) {
+                if (j + 1 != matches) return nullptr;
+                break;
+            }
+        }
+        if (state == 1) break;
+    }
+    if (lit != 0) return nullptr;
+    return bits.position();
+}
+
+}  // namespace quoralith::packer

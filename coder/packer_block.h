@@ -1,0 +1,172 @@
+// The block level of the block packer: coding one block in memory and decoding
+// one block from its end. The stream level (packer.cpp) cuts data into blocks,
+// writes the stream trailer and walks the packed form backwards.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quoralith::packer {
+
+// Writers always use 8192-byte blocks; readers take the size from the trailer.
+constexpr int kBlockShift = 13;
+constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
+constexpr int kMaxBlockShift = 16;  // the trailer's 3-bit size field allows up to 2^16
+
+// Block markers (the last byte of every coded block).
+constexpr std::uint8_t kMarkerStored = 0xC0;         // the block's bytes unchanged
+constexpr std::uint8_t kMarkerPrepassStored = 0x80;  // the block's run pre-pass form, unchanged
+constexpr std::uint8_t kMarkerNoPrepass = 0x40;      // bit-coded, coded data is the block itself
+
+// Integer code types of a bit-coded block: 0 gamma-like, 1..5 Rice with k low
+// bits, 6 a 4-bit exponent then the mantissa, 7 unary.
+constexpr int kCodeTypes = 8;
+
+// Bits that type `type` spends on the value v (v >= 1).
+std::uint32_t code_cost(int type, std::uint32_t v);
+
+// Writes bit fields from bit 0 of the first byte upwards, each field from its
+// least significant bit up. Writing past the capacity sets overflow() instead.
+class BitSink {
+public:
+    void reset(std::uint8_t* buffer, std::size_t capacity);
+    void put(std::uint32_t value, int count);  // count 0..32, value < 2^count
+    void put_ones(std::uint32_t count);
+    void put_code(int type, std::uint32_t v);
+    // Writes out the partial byte. Returns the byte count; `last_bits` receives
+    // the number of bits used in the last byte (1..8).
+    std::size_t finish(int& last_bits);
+    bool overflow() const { return overflow_; }
+    std::uint64_t bit_count() const { return bits_; }
+
+private:
+    void spill();
+
+    std::uint8_t* buffer_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+    std::uint64_t acc_ = 0;
+    int fill_ = 0;
+    std::uint64_t bits_ = 0;
+    bool overflow_ = false;
+};
+
+// Reads what BitSink wrote, backwards: from the last used bit of the byte
+// before `end` down to bit 0 of `begin`. A read below `begin` sets failed()
+// and yields zeros, so a corrupt block can never lead the reader astray.
+class BitSource {
+public:
+    // `top_bits` (1..8) bits of end[-1] are used.
+    BitSource(const std::uint8_t* begin, const std::uint8_t* end, int top_bits);
+
+    std::uint32_t get(int count);  // count 0..32
+    // Reads one-bits up to and including the terminating zero; returns how many
+    // ones there were. More than `limit` ones fail.
+    std::uint32_t ones(std::uint32_t limit);
+    // A value of code type `type`; 0 after a failure.
+    std::uint32_t get_code(int type);
+    bool failed() const { return failed_; }
+    // The byte that holds the last bit read: where the coded data begins.
+    const std::uint8_t* position() const { return ptr_ + (avail_ >> 3); }
+
+private:
+    void refill();
+
+    const std::uint8_t* begin_;
+    const std::uint8_t* ptr_;  // lowest byte loaded into acc_
+    std::uint64_t acc_ = 0;    // the next bit to read is bit avail_ - 1
+    int avail_ = 0;
+    bool failed_ = false;
+};
+
+// How a block's literal bytes are coded: m == 0 means raw 8-bit bytes; else
+// slots[0..m) hold the chosen bytes and code[] is the self-inverse
+// permutation that gives chosen bytes the codes below m.
+struct LiteralTable {
+    int m = 0;
+    std::array<std::uint8_t, 32> slots{};
+    std::array<std::uint8_t, 256> code{};
+};
+
+LiteralTable choose_literal_table(const std::uint8_t* bytes, std::size_t count);
+// Fills slots[] and code[] from m and the chosen bytes in list order.
+void place_literal_table(LiteralTable& table, const std::uint8_t* chosen);
+
+// The run pre-pass: writes the pre-pass form of the block to `out` (room for
+// 2 * len + 16 bytes) and returns its length, or 0 when it found no run item.
+std::size_t prepass(const std::uint8_t* block, std::size_t len, std::uint32_t threshold, std::uint8_t* out);
+
+// One substitution point of a match: an equal run, then one or two bytes that
+// differ from the source and come from the literal bytes.
+struct SubPoint {
+    std::uint32_t equal;
+    std::uint32_t two;  // 1 when two bytes are substituted
+};
+
+// Codes blocks. Scratch memory is allocated once and reused for every block.
+class BlockPacker {
+public:
+    explicit BlockPacker(std::uint32_t threshold);
+
+    // Codes `len` (1..8192) bytes; the coded block (at most len + 1 bytes) is
+    // available through data() until the next call.
+    std::size_t pack(const std::uint8_t* block, std::size_t len);
+    const std::uint8_t* data() const { return out_.data(); }
+
+private:
+    struct Match {
+        std::uint32_t offset;
+        std::uint32_t first_sub;  // index into subs_
+        std::uint32_t sub_count;
+        std::uint32_t final_equal;
+    };
+    struct Item {
+        bool is_match;
+        std::uint32_t value;  // literal run length, or index into matches_
+    };
+
+    std::size_t store(const std::uint8_t* s, std::size_t n, std::uint8_t marker);
+    void find_matches(const std::uint8_t* s, std::size_t n);
+    void record_match(const std::uint8_t* s, std::size_t earlier, std::size_t later, std::size_t length,
+                      std::size_t& last_end);
+    std::size_t write_block(std::size_t len, std::size_t n, bool prepassed);
+
+    std::uint32_t threshold_;
+    std::vector<std::uint8_t> prepass_;
+    std::vector<std::uint16_t> heads_;
+    std::vector<std::uint16_t> next_;
+    std::vector<Item> items_;
+    std::vector<Match> matches_;
+    std::vector<SubPoint> subs_;
+    std::vector<std::uint8_t> literals_;
+    std::vector<std::uint8_t> out_;
+    BitSink sink_;
+};
+
+// Decodes blocks. Scratch memory is allocated once for the stream's block size.
+class BlockUnpacker {
+public:
+    BlockUnpacker(std::uint32_t threshold, int block_shift);
+
+    // Decodes the block of `len` bytes whose coded form ends at `end` (its
+    // marker is end[-1]) and lies wholly at or after `begin`; writes `len` bytes
+    // to `out`. Returns where the block's coded data begins, or nullptr when the
+    // form is corrupt.
+    const std::uint8_t* unpack(const std::uint8_t* begin, const std::uint8_t* end, std::size_t len,
+                               std::uint8_t* out);
+
+private:
+    const std::uint8_t* unpack_bits(const std::uint8_t* begin, const std::uint8_t* end, std::size_t len,
+                                    std::uint8_t* out, bool prepassed, int top_bits);
+    bool read_literals(BitSource& bits, std::uint32_t count);
+
+    std::uint32_t threshold_;
+    int shift_;
+    std::vector<std::uint8_t> literals_;
+    std::vector<std::uint8_t> prepass_;
+    std::vector<SubPoint> subs_;
+};
+
+}  // namespace quoralith::packer
