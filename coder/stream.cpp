@@ -118,7 +118,7 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
         }
         return total;
     }
-    if (!file_) return 0;
+    if (!file_ || count <= 0) return 0;
     if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_READ_FAILED;
     std::size_t got = std::fread(out, 1, static_cast<std::size_t>(count), file_);
     if (got < static_cast<std::size_t>(count) && std::ferror(file_)) return ERR_READ_FAILED;
@@ -146,7 +146,7 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
         }
         return total;
     }
-    if (!file_) return 0;
+    if (!file_ || count <= 0) return 0;
     if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_WRITE_FAILED;
     if (std::fwrite(in, 1, static_cast<std::size_t>(count), file_) != static_cast<std::size_t>(count))
         return ERR_WRITE_FAILED;
