@@ -1,13 +1,625 @@
-// Placeholder until the algorithm 0 encoder lands: stores or packs Updated'.
-#include "coder/create_internal.h"
+// The algorithm 0 encoder: Base' in overlapping chunks, each indexed by the 20
+// bytes at every offset, Updated' matched slice by slice against them with long
+// (20-byte) lookups at every 10th position and short (5-byte) ones in between.
+// The delta is a deterministic function of Base, Updated and the algorithm, so
+// every shortcut below (bucketed sort, word-wide comparison, sliding caches)
+// gives exactly what the plain byte-by-byte procedure gives.
+#include "coder/algorithm0.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "coder/coder.h"
+
 namespace quoralith {
-int create_algorithm0(CreateJob& job) {
+
+namespace {
+
+constexpr std::int64_t kLongKey = 20;
+constexpr std::int64_t kShortKey = 5;
+constexpr std::int64_t kLongStep = 10;
+constexpr std::int64_t kMinWindow = 200;
+constexpr std::int64_t kMaxWindow = 1500000;
+// A lookup that keeps a candidate scoring above this stops looking further.
+constexpr std::int64_t kGoodEnough = 99;
+constexpr std::int64_t kBlock = 1 << 16;
+
+// A transfer that failed or was stopped deep inside the search. Thrown by the
+// readers and caught at the encoder's entry, so that the search itself reads as
+// plain computation; everything it holds is released by its destructors.
+struct TransferFailure {
+    int code;
+};
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Word-wide comparison needs to know which loaded byte came first.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+inline std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t v = load64(p);
+    if constexpr (kLittleEndian) v = __builtin_bswap64(v);
+    return v;
+}
+
+// Number of equal leading bytes of a[0, n) and b[0, n).
+inline std::int64_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int64_t n) {
+    std::int64_t i = 0;
+    if constexpr (kLittleEndian) {
+        while (i + 8 <= n) {
+            std::uint64_t d = load64(a + i) ^ load64(b + i);
+            if (d) return i + (std::countr_zero(d) >> 3);
+            i += 8;
+        }
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+// Number of equal trailing bytes of a[-n, 0) and b[-n, 0).
+inline std::int64_t equal_suffix(const std::uint8_t* a_end, const std::uint8_t* b_end, std::int64_t n) {
+    std::int64_t i = 0;
+    if constexpr (kLittleEndian) {
+        while (i + 8 <= n) {
+            std::uint64_t d = load64(a_end - i - 8) ^ load64(b_end - i - 8);
+            if (d) return i + (std::countl_zero(d) >> 3);
+            i += 8;
+        }
+    }
+    while (i < n && a_end[-1 - i] == b_end[-1 - i]) ++i;
+    return i;
+}
+
+// State of one extension of a match: bytes stepped over (pending mismatches
+// included), substitution points met and their mismatched bytes. Three unequal
+// bytes in a row end it; an equal byte after one or two unequal ones turns them
+// into a substitution point.
+struct Scan {
+    std::int64_t taken = 0;
+    int pending = 0;
+    std::int64_t substitutions = 0;
+    std::int64_t mismatched = 0;
+    bool ended = false;
+
+    std::int64_t length() const { return taken - pending; }  // trailing mismatches given back
+
+    // Compares a[i] with b[i] (forward) or a[-1 - i] with b[-1 - i] (backward)
+    // for i in [0, count).
+    template <bool kForward>
+    void step(const std::uint8_t* a, const std::uint8_t* b, std::int64_t count) {
+        std::int64_t i = 0;
+        while (i < count) {
+            if (pending == 0) {
+                i += kForward ? equal_prefix(a + i, b + i, count - i) : equal_suffix(a - i, b - i, count - i);
+                if (i == count) break;
+            }
+            const bool equal = kForward ? a[i] == b[i] : a[-1 - i] == b[-1 - i];
+            ++i;
+            if (equal) {
+                ++substitutions;
+                mismatched += pending;
+                pending = 0;
+            } else if (++pending == 3) {
+                ended = true;
+                break;
+            }
+        }
+        taken += i;
+    }
+};
+
+// Sequential reads of Updated' through one large buffer. Every access of the
+// encoder lies at or after the position up to which records exist, which only
+// grows, so a window that slides forward and keeps a margin behind it serves
+// nearly every request without a read.
+class UpdatedReader {
+public:
+    UpdatedReader(Channel channel, std::int64_t length, std::int64_t capacity, std::int64_t margin)
+        : channel_(channel), length_(length), buffer_(static_cast<std::size_t>(capacity)), margin_(margin) {}
+
+    // Bytes [position, position + count); valid until the next call.
+    const std::uint8_t* view(std::int64_t position, std::int64_t count) {
+        if (position >= lo_ && position + count <= hi_) return buffer_.data() + (position - lo_);
+        return reload(position, count);
+    }
+
+private:
+    const std::uint8_t* reload(std::int64_t position, std::int64_t count) {
+        if (position < 0 || count < 0 || position + count > length_) throw TransferFailure{ERR_MALFORMED};
+        const std::int64_t capacity = static_cast<std::int64_t>(buffer_.size());
+        if (count + margin_ > capacity) throw TransferFailure{ERR_MALFORMED};
+        std::int64_t new_lo;
+        if (hi_ > lo_ && position >= lo_) {
+            new_lo = std::max(lo_, position - margin_);  // moving forward: keep a margin behind
+        } else {
+            new_lo = std::max<std::int64_t>(0, position + count + margin_ - capacity);  // moving back
+        }
+        const std::int64_t new_hi = std::min(length_, new_lo + capacity);
+        std::int64_t read_from = new_lo;
+        if (new_lo >= lo_ && new_lo < hi_) {
+            std::memmove(buffer_.data(), buffer_.data() + (new_lo - lo_), static_cast<std::size_t>(hi_ - new_lo));
+            read_from = hi_;
+        }
+        const std::int64_t want = new_hi - read_from;
+        lo_ = hi_ = 0;
+        if (want > 0) {
+            std::int64_t got = channel_.read_at(read_from, buffer_.data() + (read_from - new_lo), want);
+            if (got < 0) throw TransferFailure{static_cast<int>(got)};
+            if (got != want) throw TransferFailure{ERR_READ_FAILED};  // shorter than its stated length
+        }
+        lo_ = new_lo;
+        hi_ = new_hi;
+        return buffer_.data() + (position - lo_);
+    }
+
+    Channel channel_;
+    std::int64_t length_;
+    std::vector<std::uint8_t> buffer_;
+    std::int64_t margin_;
+    std::int64_t lo_ = 0;
+    std::int64_t hi_ = 0;
+};
+
+// Where Base' chunks lie and which Updated' slice goes with each. The decoder
+// computes the same from W', N and U, including the 32-bit wrap of the slice
+// ends, so these must match it exactly.
+struct ChunkGeometry {
+    std::int64_t n;       // N
+    std::int64_t window;  // W' = min(W, N)
+    std::int64_t u;       // U
+    std::int64_t step;
+    std::int64_t count;   // K
+
+    ChunkGeometry(std::int64_t base_length, std::int64_t w, std::int64_t updated_length)
+        : n(base_length), window(std::min(w, base_length)), u(updated_length) {
+        if (window < n) {
+            step = window * 75 / 100;
+            count = n / step;
+            if (window < n - (n / step - 1) * step) ++count;
+        } else {
+            step = window;
+            count = 1;
+        }
+    }
+    std::int64_t start(std::int64_t c) const { return c * step; }
+    std::int64_t length(std::int64_t c) const { return std::min(window, n - c * step); }
+    bool is_last(std::int64_t c) const { return n - c * step <= window || c >= count - 1; }
+    // (c + 1) * U div K, the product wrapping in 32 bits: it may turn negative.
+    std::int64_t boundary(std::int64_t c) const {
+        const auto product = static_cast<std::int32_t>(static_cast<std::uint32_t>(c + 1) * static_cast<std::uint32_t>(u));
+        return product / static_cast<std::int32_t>(count);
+    }
+    std::int64_t slice_end(std::int64_t c) const { return is_last(c) ? u : boundary(c); }
+};
+
+// Buffer sizes that depend on the Updated length (untransformed).
+struct BufferSizes {
+    std::int64_t literal;
+    std::int64_t second_literal;
+    std::int64_t control;
+    std::int64_t packer;
+
+    explicit BufferSizes(std::int64_t updated_length) {
+        const bool small = updated_length <= 200;
+        literal = small ? 200 : std::min<std::int64_t>(updated_length, 0xFFFC);
+        second_literal = small ? 200 : std::min<std::int64_t>(updated_length, 40000);
+        control = small ? 200 : std::min<std::int64_t>(updated_length, 20000);
+        const std::int64_t v = std::min<std::int64_t>(literal, 8192);
+        const std::int64_t w = std::max<std::int64_t>(v + 2 * (v + v / 4) + 2, 2048);
+        packer = w + 5 * v + 6;
+    }
+    std::int64_t working_buffer(std::int64_t window) const {
+        const std::int64_t width = window < 0x10000 ? 2 : 3;
+        return std::max(literal + control + second_literal + window * (width + 1) + 2, packer);
+    }
+};
+
+struct Match {
+    bool found = false;
+    std::int64_t m0 = 0;  // Updated' start
+    std::int64_t m1 = 0;  // Updated' end
+    std::int64_t u = 0;   // chunk offset of m0
+    std::int64_t substitutions = 0;
+    std::int64_t score = 0;
+};
+
+enum class Outcome { kMatched, kAbandoned };
+
+class Encoder {
+public:
+    Encoder(CreateJob& job, const ChunkGeometry& geometry, ControlWriter& control, BufferedWriter& literals,
+            UpdatedReader& updated)
+        : job_(job), geometry_(geometry), control_(control), literals_(literals), updated_(updated),
+          position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
+          chunk_(static_cast<std::size_t>(geometry.window)), index_(static_cast<std::size_t>(geometry.window)),
+          bucket_(65537), next_(65536) {}
+
+    Outcome run() {
+        const std::int64_t u = geometry_.u;
+        std::int64_t r = 0;
+        std::int64_t c = 0;
+        for (;;) {
+            load_chunk(c);
+            const std::int64_t e = geometry_.slice_end(c);
+            while (e - r >= kLongKey) {
+                const Match m = lookup(kLongKey, r, e, kLongStep, u);
+                if (!m.found) break;
+                if (m.m0 - r > 4) {
+                    // The gap before a long match is worth a search for short ones.
+                    for (;;) {
+                        const Match s = lookup(kShortKey, r, m.m0, 1, m.m0);
+                        if (!s.found) break;
+                        write_record(r, s.m0, &s);
+                        r = s.m1;
+                    }
+                    write_record(r, m.m0, &m);
+                    if (estimate() >= u) return Outcome::kAbandoned;
+                } else {
+                    write_record(r, m.m0, &m);
+                }
+                r = m.m1;
+            }
+            while (r < e) {
+                const Match s = lookup(kShortKey, r, e, 1, u);
+                if (s.found) {
+                    write_record(r, s.m0, &s);
+                    r = s.m1;
+                } else {
+                    write_record(r, e, nullptr);
+                    r = e;
+                }
+            }
+            if (literals_.flush() < 0) throw TransferFailure{literals_.error()};
+            if (control_.error() < 0) throw TransferFailure{control_.error()};
+            if (r >= u) break;
+            // A match may have run past several slice ends.
+            while (!geometry_.is_last(c) && r >= geometry_.boundary(c)) ++c;
+        }
+        return estimate() < u ? Outcome::kMatched : Outcome::kAbandoned;
+    }
+
+private:
+    // Size the delta would have if it ended here (before packing).
+    std::int64_t estimate() const { return literals_.written() + control_.byte_count() + 11; }
+
+    void poll() {
+        if (job_.context.stopped()) throw TransferFailure{ERR_STOPPED};
+    }
+
+    void load_chunk(std::int64_t c) {
+        poll();
+        length_ = geometry_.length(c);
+        const int rc = job_.base_prime.read_exact_at(geometry_.start(c), chunk_.data(), length_);
+        if (rc < 0) throw TransferFailure{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
+        build_index();
+    }
+
+    static unsigned bucket_of(const std::uint8_t* p) { return static_cast<unsigned>(p[0]) << 8 | p[1]; }
+
+    // Orders two keys by their bytes 2 to n - 1 (bytes 0 and 1 pick the bucket).
+    static int compare_tail(const std::uint8_t* a, const std::uint8_t* b, std::int64_t n) {
+        if (n == kLongKey) {
+            for (int at : {2, 10}) {
+                const std::uint64_t x = load_be64(a + at), y = load_be64(b + at);
+                if (x != y) return x < y ? -1 : 1;
+            }
+            const unsigned x = static_cast<unsigned>(a[18]) << 8 | a[19];
+            const unsigned y = static_cast<unsigned>(b[18]) << 8 | b[19];
+            return x == y ? 0 : x < y ? -1 : 1;
+        }
+        return std::memcmp(a + 2, b + 2, static_cast<std::size_t>(n - 2));
+    }
+
+    // Every chunk offset whose 20 bytes lie in the chunk, sorted by those bytes,
+    // ties by offset: a counting pass on the first two bytes, then each bucket
+    // sorted on the rest. Offsets enter the buckets in rising order, and the
+    // order compared is total, so the result is the one a stable sort gives.
+    void build_index() {
+        entries_ = length_ >= kLongKey ? length_ - (kLongKey - 1) : 0;
+        const std::uint8_t* p = chunk_.data();
+        std::fill(bucket_.begin(), bucket_.end(), 0u);
+        for (std::int64_t i = 0; i < entries_; ++i) ++bucket_[bucket_of(p + i) + 1];
+        for (std::size_t b = 1; b < bucket_.size(); ++b) bucket_[b] += bucket_[b - 1];
+        std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
+        for (std::int64_t i = 0; i < entries_; ++i) index_[next_[bucket_of(p + i)]++] = static_cast<std::uint32_t>(i);
+        for (std::size_t b = 0; b + 1 < bucket_.size(); ++b) {
+            if (bucket_[b + 1] - bucket_[b] < 2) continue;
+            std::sort(index_.begin() + bucket_[b], index_.begin() + bucket_[b + 1], [p](std::uint32_t x, std::uint32_t y) {
+                const int order = compare_tail(p + x, p + y, kLongKey);
+                return order != 0 ? order < 0 : x < y;
+            });
+        }
+        poll();
+    }
+
+    // Forward extension: chunk from `offset`, Updated' from `position`, at most `limit` bytes.
+    Scan extend_forward(std::int64_t offset, std::int64_t position, std::int64_t limit) {
+        Scan s;
+        std::int64_t block = 64;
+        while (!s.ended && s.taken < limit) {
+            const std::int64_t n = std::min(block, limit - s.taken);
+            const std::uint8_t* b = updated_.view(position + s.taken, n);
+            s.step<true>(chunk_.data() + offset + s.taken, b, n);
+            block = std::min(block * 16, kBlock);
+        }
+        return s;
+    }
+
+    // Backward extension: the bytes before chunk `offset` and Updated' `position`.
+    Scan extend_backward(std::int64_t offset, std::int64_t position, std::int64_t limit) {
+        Scan s;
+        std::int64_t block = 64;
+        while (!s.ended && s.taken < limit) {
+            const std::int64_t n = std::min(block, limit - s.taken);
+            const std::uint8_t* b = updated_.view(position - s.taken - n, n);
+            s.step<false>(chunk_.data() + offset - s.taken, b + n, n);
+            block = std::min(block * 16, kBlock);
+        }
+        return s;
+    }
+
+    // The first index entry whose n bytes equal key, or -1.
+    std::int64_t find_first(const std::uint8_t* key, std::int64_t n) const {
+        const unsigned b = bucket_of(key);
+        const auto first = index_.begin() + bucket_[b];
+        const auto last = index_.begin() + bucket_[b + 1];
+        const std::uint8_t* p = chunk_.data();
+        auto it = std::lower_bound(first, last, key, [p, n](std::uint32_t offset, const std::uint8_t* k) {
+            return compare_tail(p + offset, k, n) < 0;
+        });
+        if (it == last || compare_tail(p + *it, key, n) != 0) return -1;
+        return it - index_.begin();
+    }
+
+    // Finds a match of n bytes at the first of the positions r, r + step, ...
+    // (up to e - n) whose n bytes occur in the chunk, extended backwards no
+    // further than r and forwards no further than z; the best of the candidates
+    // at that position by score, then by fewer substitution points.
+    Match lookup(std::int64_t n, std::int64_t r, std::int64_t e, std::int64_t step, std::int64_t z) {
+        Match best;
+        if (entries_ == 0) return best;
+        std::uint8_t key[kLongKey];
+        const std::uint8_t* p = chunk_.data();
+        for (std::int64_t x = r; x <= e - n; x += step) {
+            poll();
+            std::memcpy(key, updated_.view(x, n), static_cast<std::size_t>(n));
+            std::int64_t i = find_first(key, n);
+            if (i < 0) continue;
+            const std::int64_t bucket_end = bucket_[bucket_of(key) + 1];
+            for (; i < bucket_end; ++i) {
+                const std::int64_t offset = index_[static_cast<std::size_t>(i)];
+                if (compare_tail(p + offset, key, n) != 0) break;
+                const Scan back = extend_backward(offset, x, std::min(offset, x - r));
+                const Scan ahead = extend_forward(offset + n, x + n, std::min(length_ - offset - n, z - x - n));
+                const std::int64_t length = back.length() + n + ahead.length();
+                const std::int64_t score = length - back.mismatched - ahead.mismatched;
+                const std::int64_t substitutions = back.substitutions + ahead.substitutions;
+                if (!best.found || score > best.score ||
+                    (score == best.score && substitutions < best.substitutions)) {
+                    best.found = true;
+                    best.m0 = x - back.length();
+                    best.m1 = x + n + ahead.length();
+                    best.u = offset - back.length();
+                    best.substitutions = substitutions;
+                    best.score = score;
+                    if (score > kGoodEnough) break;
+                }
+            }
+            return best;
+        }
+        return best;
+    }
+
+    // Walks a match from its start: visit(E, t, bytes) for every substitution
+    // point (equal run E, then t = 1 or 2 substituted Updated' bytes), and
+    // visit(E, 0, nullptr) for the final equal run.
+    template <class Visit>
+    void walk(const Match& m, Visit&& visit) {
+        std::int64_t position = m.m0;
+        std::int64_t offset = m.u;
+        std::int64_t equal = 0;
+        while (position < m.m1) {
+            const std::int64_t block = std::min(m.m1 - position, kBlock);
+            // Two bytes beyond the block so that a substitution on its edge is seen whole.
+            const std::int64_t available = std::min(m.m1 - position, block + 2);
+            const std::uint8_t* b = updated_.view(position, available);
+            const std::uint8_t* a = chunk_.data() + offset;
+            std::int64_t i = 0;
+            while (i < block) {
+                const std::int64_t run = equal_prefix(a + i, b + i, block - i);
+                i += run;
+                equal += run;
+                if (i >= block) break;
+                const int t = i + 1 < available && a[i + 1] != b[i + 1] ? 2 : 1;
+                visit(equal, t, b + i);
+                equal = 0;
+                i += t;
+            }
+            position += i;
+            offset += i;
+        }
+        visit(equal, 0, nullptr);
+    }
+
+    void copy_literals(std::int64_t from, std::int64_t count) {
+        while (count > 0) {
+            const std::int64_t n = std::min(count, kBlock);
+            literals_.put(updated_.view(from, n), static_cast<std::size_t>(n));
+            from += n;
+            count -= n;
+        }
+    }
+
+    // One record: the literal run [r, m0), then the match when there is one,
+    // its equal runs in whichever code is shortest for them.
+    void write_record(std::int64_t r, std::int64_t m0, const Match* m) {
+        control_.put_count(static_cast<std::uint32_t>(m0 - r + 1));
+        copy_literals(r, m0 - r);
+        if (!m) return;
+        std::uint64_t cost[6] = {};
+        std::int64_t points = 0;
+        walk(*m, [&](std::int64_t equal, int t, const std::uint8_t*) {
+            const auto e = static_cast<std::uint64_t>(equal);
+            cost[0] += 2 * static_cast<std::uint64_t>(std::bit_width(e + 1) - 1);
+            for (int k = 1; k <= 5; ++k) cost[k] += ((e - 1) >> k) + 1 + static_cast<std::uint64_t>(k);
+            if (t) ++points;
+        });
+        int code = 0;
+        for (int k = 1; k <= 5; ++k)
+            if (cost[k] < cost[code]) code = k;
+        control_.put_bits(static_cast<std::uint32_t>(code), 3);
+        control_.put_bits(static_cast<std::uint32_t>(m->u), position_bits_);
+        control_.put_count(static_cast<std::uint32_t>(points + 1));
+        walk(*m, [&](std::int64_t equal, int t, const std::uint8_t* bytes) {
+            control_.put_rice(code, static_cast<std::uint32_t>(equal));
+            if (t) {
+                control_.put_flag(t == 2);
+                literals_.put(bytes, static_cast<std::size_t>(t));
+            }
+        });
+    }
+
+    CreateJob& job_;
+    const ChunkGeometry& geometry_;
+    ControlWriter& control_;
+    BufferedWriter& literals_;
+    UpdatedReader& updated_;
+    const int position_bits_;
+
+    std::vector<std::uint8_t> chunk_;
+    std::int64_t length_ = 0;  // of the resident chunk
+    std::vector<std::uint32_t> index_;
+    std::int64_t entries_ = 0;
+    std::vector<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
+    std::vector<std::uint32_t> next_;
+};
+
+}  // namespace
+
+std::int64_t algorithm0_window(std::int64_t base_length, std::int64_t updated_length,
+                               const Algorithm0Limits& limits) {
+    const std::int64_t largest = std::clamp(limits.max_window, kMinWindow, kMaxWindow);
+    std::int64_t w = base_length <= kMinWindow ? kMinWindow : std::min(base_length, largest);
+    const BufferSizes sizes(updated_length);
+    while (limits.memory_limit >= 0 && sizes.working_buffer(w) > limits.memory_limit) {
+        w = w * 3 / 4;
+        if (w < kMinWindow) return ERR_NO_MEMORY;
+    }
+    return w;
+}
+
+int create_algorithm0(CreateJob& job, const Algorithm0Limits& limits) {
+    std::int64_t w = algorithm0_window(job.base_length, job.updated_length, limits);
+    if (w < 0) return static_cast<int>(w);
+    const BufferSizes sizes(job.updated_length);
+
     int rc = prepare_updated(job);
     if (rc < 0) return rc;
-    if (job.u >= 200) {
-        rc = prepare_base(job);
+    rc = prepare_base(job);
+    if (rc < 0) return rc;
+    if (job.u < 200) return small_path(job);
+
+    TempFile literal_file;
+    std::int64_t control_length = 0;
+    std::int64_t literal_length = 0;
+    std::int64_t window = 0;
+    {
+        // The chunk and its index are the encoder's one large allocation; when it
+        // fails the window shrinks by a quarter, as under a memory ceiling.
+        std::unique_ptr<ChunkGeometry> geometry;
+        std::unique_ptr<Encoder> encoder;
+        std::unique_ptr<ControlWriter> control;
+        std::unique_ptr<BufferedWriter> literals;
+        std::unique_ptr<UpdatedReader> updated;
+        for (;;) {
+            geometry = std::make_unique<ChunkGeometry>(job.n, w, job.u);
+            if (job.n < 200 || job.u / geometry->count <= 5) return small_path(job);
+            if (!literal_file && !literal_file.open()) return ERR_TEMP_FILE;
+            if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+            try {
+                control = std::make_unique<ControlWriter>(job.delta, static_cast<std::size_t>(sizes.control));
+                literals = std::make_unique<BufferedWriter>(literal_file.channel());
+                updated = std::make_unique<UpdatedReader>(job.updated_prime, job.u, std::int64_t{1} << 21,
+                                                          std::int64_t{1} << 16);
+                encoder = std::make_unique<Encoder>(job, *geometry, *control, *literals, *updated);
+                break;
+            } catch (const std::bad_alloc&) {
+                encoder.reset();
+                updated.reset();
+                w = w * 3 / 4;
+                if (w < kMinWindow) return ERR_NO_MEMORY;
+            }
+        }
+        Outcome outcome;
+        try {
+            outcome = encoder->run();
+        } catch (const TransferFailure& failure) {
+            return failure.code;
+        }
+        if (job.context.stopped()) return ERR_STOPPED;
+        if (outcome == Outcome::kAbandoned) {
+            // Nothing of the match coding stays: the small path rewrites the delta from its start.
+            encoder.reset();
+            return small_path(job);
+        }
+        rc = control->finish();
         if (rc < 0) return rc;
+        if (literals->flush() < 0) return literals->error();
+        control_length = control->byte_count();
+        literal_length = literals->written();
+        window = geometry->window;
     }
-    return small_path(job);
+
+    job.method |= MB_MATCHED;
+    if (!job.delta.seek(control_length)) return ERR_WRITE_FAILED;
+    Channel literal_channel = literal_file.channel();
+    std::int64_t put = write_payload(job, literal_channel, literal_length);
+    if (put < 0) return static_cast<int>(put);
+    std::uint8_t header[11];
+    put_be32(header, static_cast<std::uint32_t>(job.u));
+    header[4] = static_cast<std::uint8_t>(window >> 16);
+    header[5] = static_cast<std::uint8_t>(window >> 8);
+    header[6] = static_cast<std::uint8_t>(window);
+    put_be32(header + 7, static_cast<std::uint32_t>(control_length));
+    return finish_delta(job, header, 11);
 }
+
+int create_algorithm0(CreateJob& job) { return create_algorithm0(job, Algorithm0Limits{}); }
+
+int coder_create_algorithm0(StreamWindow* base, StreamWindow* updated, StreamWindow* delta,
+                            const ProgressCallback& callback, const TrailerRecord& trailer,
+                            const Algorithm0Limits& limits) {
+    TrailerRecord copy = trailer;
+    copy.set_magic();
+    CoderContext context(callback, 0, copy.tag());
+    StreamWindow no_base;
+    no_base.file = nullptr;
+    context.register_windows(base ? base : &no_base, updated, delta);
+    CreateJob job(context, 0, copy, Channel::of_window(context, SLOT_FIRST), Channel::of_window(context, SLOT_SECOND),
+                  Channel::of_window(context, SLOT_THIRD));
+    job.base_length = job.base.length();
+    job.updated_length = job.updated.length();
+    int result;
+    if (job.base_length > MAX_FILE_LENGTH || job.updated_length > MAX_FILE_LENGTH) {
+        result = ERR_MALFORMED;
+    } else if (context.window(SLOT_FIRST)->length < 0 || context.window(SLOT_SECOND)->length < 0) {
+        result = ERR_READ_FAILED;
+    } else {
+        try {
+            result = create_algorithm0(job, limits);
+        } catch (const std::bad_alloc&) {
+            result = ERR_NO_MEMORY;
+        }
+    }
+    if (context.stopped()) return ERR_STOPPED;
+    return result;
+}
+
 }  // namespace quoralith
