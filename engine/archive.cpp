@@ -384,16 +384,6 @@ int prepare_directories(const std::string& base, const std::vector<std::string>&
     return 0;
 }
 
-bool is_within(const std::string& path, const std::string& dir) {
-    char resolved_path[PATH_MAX];
-    char resolved_dir[PATH_MAX];
-    if (!realpath(path.c_str(), resolved_path) || !realpath(dir.c_str(), resolved_dir)) return false;
-    const std::string p = resolved_path;
-    std::string d = resolved_dir;
-    if (d.back() != '/') d += '/';
-    return p.compare(0, d.size(), d) == 0;
-}
-
 struct Extraction {
     std::FILE* archive;
     std::int64_t archive_size;
@@ -598,7 +588,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
                     EngineFlags flags, const ProgressCallback& callback) {
     // Clearing must never delete the very archive about to be read.
-    if ((flags & EF_CLEAR_OUTPUT) && is_within(archive, output_dir)) return ERR_BAD_REQUEST;
+    if ((flags & EF_CLEAR_OUTPUT) && path_within(archive, output_dir)) return ERR_BAD_REQUEST;
     OpenArchive source;
     if (const int code = open_archive(archive, source); code != 0) return code;
 

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -43,6 +45,17 @@ bool path_kind(const std::string& path, EntryKind& kind) {
     }
     kind = S_ISDIR(st.st_mode) ? EntryKind::Directory : S_ISREG(st.st_mode) ? EntryKind::File : EntryKind::Other;
     return true;
+}
+
+bool path_within(const std::string& inner, const std::string& outer) {
+    char resolved_inner[PATH_MAX];
+    char resolved_outer[PATH_MAX];
+    if (!realpath(inner.c_str(), resolved_inner) || !realpath(outer.c_str(), resolved_outer)) return false;
+    const std::string in = resolved_inner;
+    std::string out = resolved_outer;
+    if (in == out) return true;
+    if (out.back() != '/') out += '/';
+    return in.compare(0, out.size(), out) == 0;
 }
 
 bool make_dirs(const std::string& dir) {

@@ -52,6 +52,10 @@ std::string join_path(const std::string& dir, const std::string& name);
 // file); false when nothing is there.
 bool path_kind(const std::string& path, EntryKind& kind);
 
+// True when `inner` is `outer` itself or lies below it, links resolved. False
+// when either does not exist (nothing there to lose).
+bool path_within(const std::string& inner, const std::string& outer);
+
 // Creates `dir` and every missing level above it. True when `dir` is a directory
 // afterwards.
 bool make_dirs(const std::string& dir);

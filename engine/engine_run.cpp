@@ -2,6 +2,7 @@
 // to the directory walk.
 #include <cstdio>
 
+#include "engine/dir_list.h"
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 
@@ -28,6 +29,10 @@ int engine_run(int type, const std::string& first, const std::string& second, st
         }
     }
     if (type < OP_CREATE_FILE || type > OP_RESTORE_DIR) return ERR_BAD_REQUEST;
+    // Emptying an output tree that holds an input would destroy what is to be read.
+    if ((type == OP_CREATE_DIR || type == OP_RESTORE_DIR) && (flags & EF_CLEAR_OUTPUT) &&
+        ((!first.empty() && path_within(first, output)) || path_within(second, output)))
+        return ERR_BAD_REQUEST;
 
     if (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) {
         engine_file_op(type, first.empty() ? nullptr : first.c_str(), second, output, nullptr, flags, mask, callback);
