@@ -1,0 +1,367 @@
+// The job runner: the engine request a job makes, the report it writes at each
+// level, the display's summary, stops, refusals, and real jobs on real files.
+#include "jobs/run_job.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "jobs/job_test_support.h"
+#include "support/test_support.h"
+
+namespace quoralith {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RecordingView;
+using test::ScratchDir;
+
+std::string text_of(const std::string& path) {
+    test::Bytes bytes = test::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// An engine that remembers its request and plays a script of records, each
+// taking one second; it stops early when the callback answers ANSWER_STOP.
+struct ScriptedEngine {
+    struct Call {
+        int type = 0;
+        std::string first, second, output, pattern, match_file;
+        EngineFlags flags = 0;
+        AlgorithmMask mask = 0;
+    };
+    std::vector<ProgressRecord> script;
+    std::vector<std::int16_t> answers;
+    std::vector<Call> calls;
+    test::StepClock* clock = nullptr;
+    int result = 0;
+
+    EngineEntry entry() {
+        return [this](int type, const std::string& first, const std::string& second, std::string& output,
+                      const std::string& pattern, const std::string& match_file, EngineFlags flags,
+                      AlgorithmMask mask, const ProgressCallback& callback) {
+            calls.push_back({type, first, second, output, pattern, match_file, flags, mask});
+            for (const ProgressRecord& r : script) {
+                if (clock) clock->now += 1;
+                std::int16_t answer = callback(r);
+                answers.push_back(answer);
+                if (answer == ANSWER_STOP) {
+                    ProgressRecord stopped = r;
+                    stopped.code = ERR_STOPPED;
+                    answers.push_back(callback(stopped));
+                    break;
+                }
+            }
+            return result;
+        };
+    }
+};
+
+ProgressRecord rec(std::int16_t code, const char* output, std::int32_t first, std::int32_t second,
+                   std::int32_t result = 0, std::int16_t algorithm = 0, std::int32_t position = 0) {
+    ProgressRecord r;
+    r.code = code;
+    r.output_path = output;
+    r.first_size = first;
+    r.second_size = second;
+    r.result = result;
+    r.algorithm = algorithm;
+    r.position = position;
+    return r;
+}
+
+class RunJobTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::use_utc();
+        load_report_templates(templates_);
+        engine_.clock = &clock_;
+        job_.Action = 0;
+        job_.IsFile = JOB_DIRECTORY;
+        set_field(job_.BasePath, "/b");
+        set_field(job_.UpdatedPath, "/u");
+        set_field(job_.Delta, "/d");
+        set_field(job_.Pattern, "*.bin");
+        job_.Algorithms[0] = 1;  // 0 and 7
+        set_field(job_.ReportFile, report_.c_str());
+        job_.LogFileMode = LOG_OVERWRITE;
+        job_.ProgressWindow = &view_;
+        // Two files: one with two candidates, one that fails.
+        engine_.script = {
+            rec(PM_FILE_START, "/d/a", 1000, 1000),
+            rec(PM_READ_INPUT, "/d/a", 1000, 1000, 0, 0, 500),
+            rec(PM_CANDIDATE_DONE, "/d/a", 1000, 1000, 400, 0),
+            rec(PM_READ_INPUT, "/d/a", 1000, 1000, 0, 7, 0),
+            rec(PM_FILE_DONE, "/d/a", 1000, 1000, 250, 7),
+            rec(PM_FILE_START, "/d/b", 10, 20),
+            rec(-302, "/d/b", 10, 20),
+        };
+    }
+    int run() { return JobRunner(templates_, engine_.entry(), clock_.source()).run(job_); }
+
+    ReportTemplates templates_;
+    ScratchDir dir_;
+    std::string report_ = dir_.file("report.txt");
+    test::StepClock clock_;
+    ScriptedEngine engine_;
+    RecordingView view_;
+    JobSettings job_;
+};
+
+const char* const LEVEL_3_REPORT =
+    "========S T A R T   O F   R E P O R T========\n"
+    "Quoralith process started at Mon Dec  7 09:05:00 2026 using parameters:\n"
+    "Operation: Create  Type: Directory\n"
+    "Algorithms:  0 7\n"
+    "Base:    /b\n"
+    "Updated: /u\n"
+    "Delta:   /d\n"
+    "At 09:05:01 2026 started: file /d/a\n"
+    "  Alg 0 time 1 compression: 60% (40%), relative: 60%(40%)\n"
+    "  Alg 7 time 1 compression: 75% (25%), relative: 75%(25%)\n"
+    "At 09:05:05 ended:   file /d/a\n"
+    "Time 4 sec. compression: 75% (25%), relative: 75%(25%)\n"
+    "At 09:05:06 2026 started: file /d/b\n"
+    "At 09:05:07 ***ERROR*** 302 building file: /d/b\n"
+    "Quoralith process ended   at Mon Dec  7 09:05:07 2026\n"
+    "!!! 1 error(s) detected !!!\n"
+    "\n"
+    "Quoralith statistics\n"
+    "Time: 7 sec. compression: 75% (25%), realtive: 75%(25%)\n"
+    "========E N D   O F   R E P O R T==========\n";
+
+TEST_F(RunJobTest, ReportLevelsOneToThree) {
+    job_.ReportLevel = 3;
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(text_of(report_), LEVEL_3_REPORT);
+
+    std::string level3 = LEVEL_3_REPORT;
+    auto without = [](std::string text, const char* prefix) {
+        std::string out;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start) + 1;
+            std::string line = text.substr(start, end - start);
+            if (line.rfind(prefix, 0) != 0) out += line;
+            start = end;
+        }
+        return out;
+    };
+    std::string level2 = without(level3, "  Alg ");
+    job_.ReportLevel = 2;
+    clock_.now = test::T0;
+    EXPECT_EQ(run(), 0);
+    // Without the two candidate lines nothing else moves.
+    EXPECT_EQ(text_of(report_), level2);
+
+    job_.ReportLevel = 1;
+    clock_.now = test::T0;
+    EXPECT_EQ(run(), 0);
+    std::string expected_level1 = level2;
+    for (const char* per_file : {"At 09:05:01 2026", "At 09:05:05 ended", "Time 4 sec", "At 09:05:06 2026"})
+        expected_level1 = without(expected_level1, per_file);
+    EXPECT_EQ(text_of(report_), expected_level1);
+    EXPECT_NE(expected_level1.find("***ERROR*** 302"), std::string::npos) << "errors are level 1";
+}
+
+TEST_F(RunJobTest, RequestCarriesTheJobsPathsFlagsAndMask) {
+    job_.FailureAction = FAILURE_SKIP;
+    job_.KeepAll = 1;
+    job_.ClearOutputDir = 1;
+    job_.IncludeSubdirs = 0;
+    set_field(job_.CustomMatchFile, "/names.txt");
+    run();
+    ASSERT_EQ(engine_.calls.size(), 1u);
+    const auto& call = engine_.calls[0];
+    EXPECT_EQ(call.type, OP_CREATE_DIR);
+    EXPECT_EQ(call.first, "/b");
+    EXPECT_EQ(call.second, "/u");
+    EXPECT_EQ(call.output, "/d");
+    EXPECT_EQ(call.pattern, "*.bin");
+    EXPECT_EQ(call.match_file, "") << "the job hands no name-matching file to the engine";
+    EXPECT_EQ(call.flags, EF_KEEP_DATE | EF_KEEP_ATTRIBUTES | EF_FAIL_SKIP | EF_SHORT_STAMP | EF_KEEP_ALL |
+                              EF_CLEAR_OUTPUT);
+    EXPECT_EQ(call.mask, 0x81);
+
+    job_.Action = 1;
+    job_.IsFile = JOB_SINGLE_FILE;
+    job_.FailureAction = FAILURE_COPY;
+    job_.Merge = 1;
+    job_.Stamp = 0;
+    job_.KeepAll = 0;
+    job_.ClearOutputDir = 0;
+    job_.OriginDate = 0;
+    job_.OriginAttrib = 0;
+    run();
+    ASSERT_EQ(engine_.calls.size(), 2u);
+    EXPECT_EQ(engine_.calls[1].type, OP_RESTORE_FILE);
+    EXPECT_EQ(engine_.calls[1].second, "/d");
+    EXPECT_EQ(engine_.calls[1].output, "/u");
+    EXPECT_EQ(engine_.calls[1].flags, EF_FAIL_COPY | EF_MERGE);
+    EXPECT_EQ(text_of(report_).find("Algorithms:"), std::string::npos) << "restore reports no algorithms";
+
+    job_.FailureAction = FAILURE_ABORT;
+    job_.IsFile = JOB_DIRECTORY;
+    run();
+    EXPECT_EQ(engine_.calls[2].type, OP_RESTORE_DIR);
+    EXPECT_EQ(engine_.calls[2].flags, EF_FAIL_STOP | EF_MERGE);
+}
+
+TEST_F(RunJobTest, DisplayShowsTheJobAndItsSummary) {
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_PATTERN], "*.bin");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_START_TIME], "Mon Dec  7 09:05:00 2026");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_OPERATION], "Create");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TYPE], "Directory");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ALGORITHMS], " 0 7");
+    EXPECT_TRUE(view_.shown[IDC_PROGRESS_ALGORITHMS_LABEL]);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_BASE], "/b");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_UPDATED], "/u");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_DELTA], "/d");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_END_TIME], "Mon Dec  7 09:05:07 2026");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERROR_COUNT], "1");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TIME], "7");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_COMPRESSION], "75% (25%)");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_RELATIVE], "75% (25%)");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_BASE], "1000");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_UPDATED], "1000");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "250");
+    for (int id : {1049, 1050, 1051, 1054, 1055, 1056, 1057, 1058, 1059, 1060, 1061, 1062, 1063, 1064, 1065, 1066})
+        EXPECT_TRUE(view_.shown[id]) << id;
+    EXPECT_FALSE(view_.shown[IDC_PROGRESS_CURRENT_FILE]);
+    EXPECT_FALSE(view_.shown[IDC_PROGRESS_CURRENT_LABEL]);
+    EXPECT_TRUE(view_.finished);
+    EXPECT_EQ(view_.calls.back(), "finished");
+}
+
+TEST_F(RunJobTest, StopEndsTheJobButTheReportStillEnds) {
+    view_.stop_at_drain = 3;
+    job_.ReportLevel = 2;
+    JobRunner runner(templates_, engine_.entry(), clock_.source());
+    EXPECT_EQ(runner.run(job_), 0);
+    EXPECT_TRUE(runner.stopped());
+    // The third record is answered with a stop, and so is the engine's -400.
+    EXPECT_EQ(engine_.answers, (std::vector<std::int16_t>{0, 0, -1, -1}));
+    std::string text = text_of(report_);
+    EXPECT_NE(text.find("***ERROR*** 400 building file: /d/a"), std::string::npos) << text;
+    EXPECT_NE(text.find("!!! 1 error(s) detected !!!"), std::string::npos);
+    EXPECT_TRUE(text.ends_with("========E N D   O F   R E P O R T==========\n"));
+    EXPECT_TRUE(view_.finished);
+}
+
+TEST_F(RunJobTest, LogModeOneAppendsZeroWritesNothingAndAMissingFolderOnlyLosesTheReport) {
+    test::write_file(report_, {'o', 'l', 'd', '\n'});
+    job_.LogFileMode = LOG_APPEND;
+    run();
+    std::string text = text_of(report_);
+    EXPECT_EQ(text.rfind("old\n========S T A R T", 0), 0u);
+    EXPECT_TRUE(text.ends_with("E N D   O F   R E P O R T==========\n"));
+
+    job_.LogFileMode = LOG_NONE;
+    run();
+    EXPECT_EQ(text_of(report_), text);
+
+    job_.LogFileMode = LOG_OVERWRITE;
+    set_field(job_.ReportFile, dir_.file("missing/report.txt"));
+    JobRunner runner(templates_, engine_.entry(), clock_.source());
+    EXPECT_EQ(runner.run(job_), 0);
+    EXPECT_TRUE(runner.report_failed());
+    EXPECT_EQ(engine_.calls.size(), 3u) << "the job runs without its report";
+    EXPECT_EQ(runner.statistics().errors, 1);
+}
+
+TEST_F(RunJobTest, ArchivedDirectoryJobIsRefusedWithoutCallingTheEngine) {
+    job_.IsFile = JOB_ARCHIVED_DIRECTORY;
+    JobRunner runner(templates_, engine_.entry(), clock_.source());
+    EXPECT_EQ(runner.run(job_), ERR_BAD_REQUEST);
+    EXPECT_TRUE(engine_.calls.empty());
+    EXPECT_EQ(runner.statistics().errors, 1);
+    EXPECT_TRUE(view_.finished);
+}
+
+// Real files through engine_run.
+class RealJobTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::use_utc();
+        load_report_templates(templates_);
+        fs::create_directories(dir_.path() / "base" / "sub");
+        fs::create_directories(dir_.path() / "new" / "sub");
+        test::Bytes old_a = test::text_like(40000, 1);
+        test::Bytes new_a = old_a;
+        for (std::size_t i = 1000; i < 1100; ++i) new_a[i] ^= 0x5A;
+        test::write_file(dir_.file("base/a.txt"), old_a);
+        test::write_file(dir_.file("new/a.txt"), new_a);
+        test::Bytes old_b = test::random_bytes(5000, 2);
+        test::Bytes new_b = old_b;
+        new_b.insert(new_b.end(), old_b.begin(), old_b.begin() + 3000);
+        test::write_file(dir_.file("base/sub/b.bin"), old_b);
+        test::write_file(dir_.file("new/sub/b.bin"), new_b);
+        test::write_file(dir_.file("new/sub/c.bin"), test::random_bytes(700, 3));
+    }
+    JobSettings directory_job(int action) {
+        JobSettings job;
+        job.Action = action;
+        job.IsFile = JOB_DIRECTORY;
+        set_field(job.BasePath, dir_.file("base"));
+        set_field(job.UpdatedPath, dir_.file(action == 0 ? "new" : "restored"));
+        set_field(job.Delta, dir_.file("delta"));
+        job.Algorithms[0] = 1;
+        set_field(job.ReportFile, dir_.file("report.txt"));
+        job.LogFileMode = LOG_APPEND;
+        job.ReportLevel = 3;
+        job.ProgressWindow = &view_;
+        return job;
+    }
+
+    ReportTemplates templates_;
+    ScratchDir dir_;
+    RecordingView view_;
+};
+
+TEST_F(RealJobTest, DirectoryCreateAndRestoreRoundTripWithTheirReports) {
+    JobRunner runner(templates_, real_engine());
+    ASSERT_EQ(runner.run(directory_job(0)), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_EQ(runner.statistics().updated_total, 40000 + 8000 + 700);
+    EXPECT_LT(runner.statistics().delta_total, runner.statistics().updated_total);
+
+    ASSERT_EQ(runner.run(directory_job(1)), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
+        EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
+                  test::read_file(dir_.file(std::string("new/") + name)))
+            << name;
+
+    std::string report = text_of(dir_.file("report.txt"));
+    EXPECT_NE(report.find("Operation: Create  Type: Directory"), std::string::npos);
+    EXPECT_NE(report.find("Operation: Restore  Type: Directory"), std::string::npos);
+    EXPECT_NE(report.find("  Alg 0 time "), std::string::npos);
+    EXPECT_NE(report.find("  Alg 7 time "), std::string::npos);
+    EXPECT_NE(report.find("started: file " + dir_.file("delta/sub/b.bin")), std::string::npos);
+    if (const char* keep = std::getenv("QUORALITH_KEEP_REPORT")) fs::copy_file(dir_.file("report.txt"), keep,
+                                                                              fs::copy_options::overwrite_existing);
+}
+
+TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
+    JobRunner runner(templates_, real_engine());
+    JobSettings job = directory_job(1);
+    job.IsFile = JOB_SINGLE_FILE;
+    set_field(job.Delta, dir_.file("new/a.txt"));
+    set_field(job.UpdatedPath, dir_.file("new/a.txt"));
+    job.LogFileMode = LOG_OVERWRITE;
+    test::Bytes before = test::read_file(dir_.file("new/a.txt"));
+    EXPECT_EQ(runner.run(job), ERR_BAD_REQUEST);
+    EXPECT_EQ(test::read_file(dir_.file("new/a.txt")), before);
+    std::string report = text_of(dir_.file("report.txt"));
+    EXPECT_EQ(report.rfind("========S T A R T   O F   R E P O R T========\n", 0), 0u);
+    EXPECT_NE(report.find("Operation: Restore  Type: File\n"), std::string::npos);
+    EXPECT_NE(report.find("***ERROR*** 2 building file: " + dir_.file("new/a.txt")), std::string::npos);
+    EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
+    EXPECT_NE(report.find("compression: **% (**%), realtive: **%(**%)"), std::string::npos);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "0");
+}
+
+}  // namespace
+}  // namespace quoralith
