@@ -1,0 +1,53 @@
+// The command line's shared pieces: the state every subcommand sees, the table
+// of subcommands, and the one routine that runs an engine request with a
+// progress display and error lines.
+//
+// Adding a subcommand: write cli/cmd_<name>.cpp with a setup function that adds
+// it to the root app (see cmd_create.cpp), declare the function below and add
+// it to kCommands in main.cpp.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "engine/engine.h"
+
+namespace quoralith::cli {
+
+// Exit statuses.
+constexpr int EXIT_ALL_DONE = 0;
+constexpr int EXIT_FILE_FAILED = 1;
+constexpr int EXIT_REFUSED = 2;  // a refused request or bad usage
+
+// What every subcommand shares: global options and the exit status that the
+// chosen subcommand leaves.
+struct CliContext {
+    bool quiet = false;
+    int exit_status = EXIT_ALL_DONE;
+};
+
+using CommandSetup = void (*)(CLI::App& root, CliContext& context);
+void setup_create(CLI::App& root, CliContext& context);
+void setup_restore(CLI::App& root, CliContext& context);
+void setup_info(CLI::App& root, CliContext& context);
+
+// Prints "quoralith: <what>" on stderr as one line.
+void print_error(const std::string& what);
+
+// Parses an algorithm list such as "7", "0-7" or "0,3,7" (numbers 0 to 15).
+// Throws CLI::ValidationError on anything else.
+AlgorithmMask parse_algorithm_list(const std::string& list);
+
+// Adds "--fail copy|skip|stop" to `command`; the choice lands in `flags`.
+void add_fail_option(CLI::App& command, std::string& choice);
+EngineFlags fail_flags(const std::string& choice);
+
+// Runs one engine request with a progress bar (when stderr is a terminal and
+// not quiet), Ctrl-C as Stop, and an error line naming the file and the reason
+// for every file that fails. Returns the exit status.
+int run_engine_request(const CliContext& context, const char* verb, int type, const std::string& first,
+                       const std::string& second, std::string output, const std::string& pattern,
+                       EngineFlags flags, AlgorithmMask mask);
+
+}  // namespace quoralith::cli

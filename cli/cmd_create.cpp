@@ -1,0 +1,45 @@
+// quoralith create: make a delta of UPDATED against BASE.
+#include <memory>
+
+#include "cli/cli.h"
+
+namespace quoralith::cli {
+
+namespace {
+
+struct CreateOptions {
+    std::string algorithms = "7";
+    bool keep_all = false;
+    bool long_stamp = false;
+    std::string fail = "skip";
+    std::string base, updated, delta;
+};
+
+}  // namespace
+
+void setup_create(CLI::App& root, CliContext& context) {
+    auto options = std::make_shared<CreateOptions>();
+    CLI::App* command = root.add_subcommand("create", "Make a delta that rebuilds UPDATED from BASE");
+    command->add_option("-a,--algorithms", options->algorithms,
+                        "Algorithms to try, e.g. 7, 0-7 or 0,3,7; the smallest delta is kept")
+        ->default_str("7");
+    command->add_flag("--keep-all", options->keep_all,
+                      "Keep one delta per algorithm, named with the algorithm's digit (report.dlt -> report3.dlt)");
+    command->add_flag("--long-stamp", options->long_stamp,
+                      "Check the base with a 256-byte block instead of 4 bytes");
+    add_fail_option(*command, options->fail);
+    command->add_option("BASE", options->base, "The old file (need not exist: the delta then holds all of UPDATED)")
+        ->required();
+    command->add_option("UPDATED", options->updated, "The new file")->required();
+    command->add_option("DELTA", options->delta, "The delta file to write")->required();
+    command->callback([options, &context] {
+        const AlgorithmMask mask = parse_algorithm_list(options->algorithms);
+        EngineFlags flags = fail_flags(options->fail);
+        if (!options->long_stamp) flags |= EF_SHORT_STAMP;
+        if (options->keep_all) flags |= EF_KEEP_ALL;
+        context.exit_status = run_engine_request(context, "create", OP_CREATE_FILE, options->base,
+                                                 options->updated, options->delta, "", flags, mask);
+    });
+}
+
+}  // namespace quoralith::cli

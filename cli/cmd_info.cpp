@@ -1,0 +1,137 @@
+// quoralith info: what a delta file says about itself, read from its end.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "cli/cli.h"
+#include "coder/format.h"
+
+namespace quoralith::cli {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+
+bool read_at(std::FILE* file, long offset, void* buffer, std::size_t count) {
+    return std::fseek(file, offset, SEEK_SET) == 0 && std::fread(buffer, 1, count, file) == count;
+}
+
+std::string time_words(std::int32_t slot) {
+    if (slot == -1) return "unknown";
+    const std::time_t seconds = static_cast<std::time_t>(static_cast<std::uint32_t>(slot));
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return text;
+}
+
+std::string permission_words(std::uint16_t attributes) {
+    if (attributes == 0xFFFF) return "unknown";
+    std::string words = (attributes & 1) ? "readable" : "not readable";
+    words += (attributes & 2) ? ", writable" : ", read-only";
+    return words;
+}
+
+void line(const char* label, const std::string& value) { std::printf("%-18s %s\n", label, value.c_str()); }
+
+std::string bytes(long long count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
+
+// Prints the fields; returns an empty string or the reason the file is no delta.
+std::string describe_delta(const std::string& path) {
+    errno = 0;
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return std::strerror(errno ? errno : EIO);
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return std::strerror(errno ? errno : EIO);
+    const long size = std::ftell(file.get());
+    if (size < kTrailerSize) return "too short to be a delta (" + bytes(size) + ")";
+
+    TrailerRecord trailer;
+    if (!read_at(file.get(), size - kTrailerSize, trailer.bytes.data(), kTrailerSize)) return "cannot be read";
+    if (!trailer.has_magic()) return "not a delta: the trailer's magic bytes are missing";
+    const int check_length = trailer.check_length();
+    if (check_length < 0 || size < check_length + kTrailerSize + 1)
+        return "damaged: the check length " + std::to_string(check_length) + " does not fit the file";
+    const long body = size - check_length - kTrailerSize;  // payload, method header and method byte
+
+    line("delta:", path + ", " + bytes(size));
+    std::uint8_t check[kCheckLong] = {};
+    if (check_length > 0 && !read_at(file.get(), body, check, static_cast<std::size_t>(std::min(check_length, kCheckLong))))
+        return "cannot be read";
+    if (check_length == kCheckLong) {
+        line("base check:", "256 bytes; made from a base of " + bytes(get_be32(check)));
+    } else if (check_length == kCheckShort) {
+        char folded[16];
+        std::snprintf(folded, sizeof folded, "0x%08x",
+                      static_cast<unsigned>(check[0] | check[1] << 8 | check[2] << 16) |
+                          static_cast<unsigned>(check[3]) << 24);
+        line("base check:", std::string("4 bytes (folded) ") + folded);
+    } else {
+        line("base check:", bytes(check_length) + " (an unusual length)");
+    }
+
+    std::uint8_t method = 0;
+    if (!read_at(file.get(), body - 1, &method, 1)) return "cannot be read";
+    const int algorithm = method & 0x0F;
+    char method_text[8];
+    std::snprintf(method_text, sizeof method_text, "0x%02x", method);
+    line("method byte:", method_text);
+    line("algorithm:", std::to_string(algorithm));
+
+    std::string form;
+    if (method & MB_MATCHED) {
+        form = (method & MB_PACKED) ? "match-coded, literal stream packed" : "match-coded";
+    } else {
+        form = (method & MB_PACKED) ? "stored, packed" : "stored as it is";
+    }
+    if (method & MB_UPDATED_RLE) form += "; updated in run-length form";
+    if (method & MB_BASE_RLE) form += "; base in run-length form";
+    line("form:", form);
+
+    if (method & MB_MATCHED) {
+        const int header = algorithm == 0 ? 11 : 8;
+        if (body < header + 1) return "damaged: too short for its method header";
+        std::uint8_t fields[11];
+        if (!read_at(file.get(), body - 1 - header, fields, static_cast<std::size_t>(header))) return "cannot be read";
+        const std::uint32_t u = get_be32(fields);
+        const std::uint32_t v = get_be32(fields + header - 4);
+        line("updated length U:", bytes(u));
+        if (algorithm == 0) {
+            const std::uint32_t chunk = static_cast<std::uint32_t>(fields[4]) << 16 |
+                                        static_cast<std::uint32_t>(fields[5]) << 8 | fields[6];
+            line("base chunk W':", bytes(chunk));
+        }
+        line("control stream V:", bytes(v));
+        const long literal = body - 1 - header - static_cast<long>(v);
+        line("literal part:", literal >= 0 ? bytes(literal) : std::string("damaged (V is larger than the delta)"));
+    } else {
+        line("data:", bytes(body - 1));
+    }
+    line("updated accessed:", time_words(trailer.access_time()));
+    line("updated modified:", time_words(trailer.modification_time()));
+    line("updated is:", permission_words(trailer.attributes()));
+    return {};
+}
+
+}  // namespace
+
+void setup_info(CLI::App& root, CliContext& context) {
+    auto path = std::make_shared<std::string>();
+    CLI::App* command = root.add_subcommand("info", "Show what a delta file holds: check, method, sizes, times");
+    command->add_option("DELTA", *path, "The delta file")->required();
+    command->callback([path, &context] {
+        const std::string problem = describe_delta(*path);
+        if (!problem.empty()) {
+            print_error(*path + ": " + problem);
+            context.exit_status = EXIT_FILE_FAILED;
+        }
+    });
+}
+
+}  // namespace quoralith::cli

@@ -1,0 +1,173 @@
+// Running one engine request from the command line: the progress callback, the
+// progress bar, Ctrl-C as Stop, and one error line per failed file.
+#include <unistd.h>
+
+#include <bit>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+
+#include "cli/cli.h"
+
+namespace quoralith::cli {
+
+namespace {
+
+// Set by SIGINT; the callback answers Stop from then on, so the engine ends the
+// file cleanly and leaves no partial output behind.
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int) { interrupted = 1; }
+
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        interrupted = 0;
+        previous_ = std::signal(SIGINT, on_interrupt);
+    }
+    ~InterruptGuard() { std::signal(SIGINT, previous_); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    void (*previous_)(int) = SIG_DFL;
+};
+
+std::string file_name(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// One line on stderr, redrawn in place.
+class ProgressBar {
+public:
+    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+    ~ProgressBar() { clear(); }
+
+    void show(const std::string& label, double fraction) {
+        if (!enabled_) return;
+        if (fraction < 0) fraction = 0;
+        if (fraction > 1) fraction = 1;
+        const int percent = static_cast<int>(fraction * 100);
+        if (percent == percent_ && label == label_) return;
+        percent_ = percent;
+        label_ = label;
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        std::fprintf(stderr, "\r\033[K%3d%% [%s%s] %s", percent, std::string(filled, '#').c_str(),
+                     std::string(kWidth - filled, ' ').c_str(), label.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    void clear() {
+        if (!drawn_) return;
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+        drawn_ = false;
+        percent_ = -1;
+    }
+
+private:
+    bool enabled_;
+    bool drawn_ = false;
+    int percent_ = -1;
+    std::string label_;
+};
+
+// Follows the engine's messages for the progress bar and the error lines.
+class RequestObserver {
+public:
+    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create)
+        : bar_(!context.quiet && isatty(STDERR_FILENO)),
+          passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) : 1) {}
+
+    std::int16_t operator()(const ProgressRecord& record) {
+        switch (record.code) {
+            case PM_FILE_START:
+                output_ = record.output_path ? record.output_path : "";
+                second_ = record.second_path ? record.second_path : "";
+                second_size_ = record.second_size;
+                pass_ = 0;
+                break;
+            case PM_CANDIDATE_DONE:
+                ++pass_;
+                break;
+            case PM_READ_INPUT:
+                show_progress(record);
+                break;
+            default:
+                if (record.code < 0) report_failure(record.code);
+                break;
+        }
+        if (interrupted) return ANSWER_STOP;
+        return record.code < 0 ? ANSWER_BY_FLAGS : ANSWER_SKIP;
+    }
+
+    int failures() const { return failures_; }
+    void finish() { bar_.clear(); }
+
+private:
+    void show_progress(const ProgressRecord& record) {
+        const double within = second_size_ > 0 ? static_cast<double>(record.position) / second_size_ : 0;
+        std::string label = file_name(output_);
+        if (record.algorithm >= 0 && passes_ > 1) label += " (algorithm " + std::to_string(record.algorithm) + ")";
+        bar_.show(label, (pass_ + within) / passes_);
+    }
+
+    void report_failure(int code) {
+        ++failures_;
+        bar_.clear();
+        // Name the file the reason is about: a missing input, or the output that
+        // could not be written.
+        const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
+        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
+        const std::string& path = about_output ? output_ : second_;
+        print_error(path + ": " + describe_error(code));
+    }
+
+    ProgressBar bar_;
+    int passes_;
+    int pass_ = 0;
+    std::string output_, second_;
+    std::int32_t second_size_ = 0;
+    int failures_ = 0;
+};
+
+bool same_file(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+}  // namespace
+
+int run_engine_request(const CliContext& context, const char* verb, int type, const std::string& first,
+                       const std::string& second, std::string output, const std::string& pattern,
+                       EngineFlags flags, AlgorithmMask mask) {
+    // The engine compares names byte for byte; here the same file under another
+    // spelling ("./a" and "a") is caught as well.
+    if (output == second || same_file(output, second)) {
+        print_error(std::string(verb) + ": '" + output + "' is the same file as '" + second + "'");
+        return EXIT_REFUSED;
+    }
+    if (output != first && same_file(output, first)) {
+        if (is_create(type)) {
+            print_error(std::string(verb) + ": '" + output + "' is the same file as '" + first + "'");
+            return EXIT_REFUSED;
+        }
+        output = first;  // restore in place
+    }
+
+    InterruptGuard guard;
+    RequestObserver observer(context, mask, is_create(type));
+    const int result = engine_run(type, first, second, output, pattern, "", flags, mask,
+                                  [&observer](const ProgressRecord& r) { return observer(r); });
+    observer.finish();
+    if (result == ERR_BAD_REQUEST) {
+        print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
+        return EXIT_REFUSED;
+    }
+    return observer.failures() > 0 ? EXIT_FILE_FAILED : EXIT_ALL_DONE;
+}
+
+}  // namespace quoralith::cli
