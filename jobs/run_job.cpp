@@ -59,13 +59,19 @@ JobRunner::JobRunner(const ReportTemplates& templates, EngineEntry engine, JobCl
                                                                    return std::time(nullptr);
                                                                })) {}
 
-int JobRunner::run(const JobSettings& job) {
+int JobRunner::run(const JobSettings& job) { return run(job, build_engine_request(job)); }
+
+int JobRunner::run(const JobSettings& job, EngineRequest request) {
     ReportFile report(templates_);
     report_failed_ = !report.open(job.ReportFile, job.LogFileMode, job.ReportLevel);
     ProgressView* view = job.UseProgressWindow ? job.ProgressWindow : nullptr;
 
-    EngineRequest request = build_engine_request(job);
-    const bool create = job.Action == 0;
+    const bool known_type = request.type >= OP_CREATE_FILE && request.type <= OP_RESTORE_DIR;
+    const bool create = known_type ? is_create(request.type) : job.Action == 0;
+    const bool single_file = known_type ? (request.type == OP_CREATE_FILE || request.type == OP_RESTORE_FILE)
+                                        : job.IsFile == JOB_SINGLE_FILE;
+    const std::string& updated_path = create ? request.second : request.output;
+    const std::string& delta_path = create ? request.output : request.second;
 
     if (view) view->set_control_text(IDC_PROGRESS_PATTERN, request.pattern);
 
@@ -76,7 +82,7 @@ int JobRunner::run(const JobSettings& job) {
     if (view) view->set_control_text(IDC_PROGRESS_START_TIME, start_text);
 
     const std::string operation_word = create ? WORD_CREATE : WORD_RESTORE;
-    const std::string type_word = job.IsFile == JOB_SINGLE_FILE ? WORD_FILE : WORD_DIRECTORY;
+    const std::string type_word = single_file ? WORD_FILE : WORD_DIRECTORY;
     if (view) {
         view->set_control_text(IDC_PROGRESS_OPERATION, operation_word);
         view->set_control_text(IDC_PROGRESS_TYPE, type_word);
@@ -85,8 +91,8 @@ int JobRunner::run(const JobSettings& job) {
 
     if (create) {
         std::string algorithms;
-        for (int i = 0; i < ALGORITHM_COUNT; ++i)
-            if (job.Algorithms[i]) algorithms += " " + std::to_string(i);
+        for (int i = 0; i < 16; ++i)
+            if (request.mask & (1u << i)) algorithms += " " + std::to_string(i);
         report_write(report, REPORT_ALGORITHMS, {algorithms});
         if (view) {
             view->set_control_visible(IDC_PROGRESS_ALGORITHMS_LABEL, true);
@@ -94,20 +100,20 @@ int JobRunner::run(const JobSettings& job) {
         }
     }
 
-    report_write(report, REPORT_BASE, {std::string(job.BasePath)});
-    report_write(report, REPORT_UPDATED, {std::string(job.UpdatedPath)});
-    report_write(report, REPORT_DELTA, {std::string(job.Delta)});
+    report_write(report, REPORT_BASE, {request.first});
+    report_write(report, REPORT_UPDATED, {updated_path});
+    report_write(report, REPORT_DELTA, {delta_path});
     if (view) {
-        view->set_control_text(IDC_PROGRESS_BASE, job.BasePath);
-        view->set_control_text(IDC_PROGRESS_UPDATED, job.UpdatedPath);
-        view->set_control_text(IDC_PROGRESS_DELTA, job.Delta);
+        view->set_control_text(IDC_PROGRESS_BASE, request.first);
+        view->set_control_text(IDC_PROGRESS_UPDATED, updated_path);
+        view->set_control_text(IDC_PROGRESS_DELTA, delta_path);
     }
 
     JobProgress progress(report, view, clock_);
     progress.start(create, request.mask);
 
     int result = ERR_BAD_REQUEST;
-    if (request.type != 0) {
+    if (known_type) {
         ProgressCallback callback = [&progress](const ProgressRecord& record) {
             return job_progress_callback(progress, record);
         };

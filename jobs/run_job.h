@@ -49,6 +49,11 @@ public:
     // Returns the engine's result: 0 after a run, ERR_BAD_REQUEST when the
     // request was refused (which also counts as one error of the job).
     int run(const JobSettings& job);
+    // Runs an explicit request (the command line's, whose paths and algorithm
+    // numbers go beyond what the record's fields hold) with the report and
+    // display settings of `job`. The report names the request's paths and
+    // algorithms; a type outside 1 to 4 is refused without calling the engine.
+    int run(const JobSettings& job, EngineRequest request);
 
     const JobStatistics& statistics() const { return statistics_; }
     // True when the last job was stopped by its display.

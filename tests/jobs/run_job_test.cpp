@@ -280,6 +280,27 @@ TEST_F(RunJobTest, ArchivedDirectoryJobIsRefusedWithoutCallingTheEngine) {
     EXPECT_TRUE(view_.finished);
 }
 
+TEST_F(RunJobTest, ExplicitRequestReportsItsOwnPathsAndAlgorithms) {
+    EngineRequest request;
+    request.type = OP_RESTORE_FILE;
+    request.first = "/" + std::string(200, 'b');
+    request.second = "/delta";
+    request.output = "/" + std::string(200, 'u');
+    JobRunner runner(templates_, engine_.entry(), clock_.source());
+    EXPECT_EQ(runner.run(job_, request), 0);
+    ASSERT_EQ(engine_.calls.size(), 1u);
+    EXPECT_EQ(engine_.calls[0].output, request.output) << "paths are never cut to the record's fields";
+    std::string text = text_of(report_);
+    EXPECT_NE(text.find("Operation: Restore  Type: File\n"), std::string::npos);
+    EXPECT_NE(text.find("Updated: " + request.output + "\n"), std::string::npos);
+    EXPECT_NE(text.find("Delta:   /delta\n"), std::string::npos);
+
+    request.type = OP_CREATE_DIR;
+    request.mask = 0x0201;
+    runner.run(job_, request);
+    EXPECT_NE(text_of(report_).find("Algorithms:  0 9\n"), std::string::npos);
+}
+
 // Real files through engine_run.
 class RealJobTest : public ::testing::Test {
 protected:
