@@ -133,6 +133,7 @@ struct ArchiveWriter {
     EngineFlags flags;
     const ProgressCallback& callback;
     std::vector<std::pair<dev_t, ino_t>> ancestors;
+    bool stopped = false;
 };
 
 void report_entry(const ProgressCallback& callback, int code, const std::string& relative) {
@@ -148,6 +149,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
     DirListing listing = engine_list_dir(dir, writer.pattern);
     if (writer.flags & EF_SORTED) engine_sort_list(listing);
     for (const DirEntry& entry : listing) {
+        if (writer.stopped) return;
         std::string relative = start;
         if (!relative.empty() && relative.back() != '\\' && relative.back() != ':') relative += '\\';
         relative += entry.name;
@@ -174,7 +176,9 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
                 std::find(writer.excluded.begin(), writer.excluded.end(), std::make_pair(st.st_dev, st.st_ino)) !=
                     writer.excluded.end())
                 continue;
-            archive_add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW), writer.callback);
+            if (archive_add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW),
+                                 writer.callback) == ERR_STOPPED)
+                writer.stopped = true;
         }
     }
 }
@@ -564,11 +568,14 @@ int archive_create(const std::string& root, const std::string& start, const std:
 
     struct stat st {};
     if (fstat(fileno(file.get()), &st) != 0) return ERR_ARCHIVE_WRITE;
-    ArchiveWriter writer{root, file.get(), {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}};
+    ArchiveWriter writer{root, file.get(), {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false};
     if (stat(archive.c_str(), &st) == 0) writer.excluded.emplace_back(st.st_dev, st.st_ino);
     std::string top = start.empty() ? root : join_path(root, to_disk(start));
     if (stat(top.c_str(), &st) == 0) writer.ancestors.emplace_back(st.st_dev, st.st_ino);
     walk_tree(writer, start);
+    // An archive missing the files after a stop must not pass for the tree, nor
+    // replace an archive that was whole.
+    if (writer.stopped) return ERR_STOPPED;
 
     std::uint8_t end[kArchiveEndSize] = {};
     put16(end, kArchiveEndSize);

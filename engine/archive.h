@@ -40,7 +40,8 @@ enum ArchiveRecordType : std::uint8_t {
 // complete, so a failure never harms a file already there.
 // Each file is announced with PM_ARCHIVE_FILE_START and ends with
 // PM_ARCHIVE_FILE_DONE or its error code; a failed file is left out and the
-// walk goes on. Returns 0, ERR_ARCHIVE_WRITE, or ERR_CREATE_OUTPUT minus errno.
+// walk goes on. A stop answer ends the walk and no archive is written.
+// Returns 0, ERR_STOPPED, ERR_ARCHIVE_WRITE, or ERR_CREATE_OUTPUT minus errno.
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback);
 

@@ -371,6 +371,17 @@ TEST_F(ArchiveTest, TruncatedAndDamagedArchivesNeverMisbehave) {
 TEST_F(ArchiveTest, StopEndsExtractionAndClearingNeverDeletesTheArchive) {
     make_sample_tree();
     ASSERT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS, recorder.callback()), 0);
+    const Bytes whole = read_file(archive);
+
+    // A stop while writing leaves the earlier archive as it was, and no temporary.
+    int transfers = 0;
+    recorder.answer = [&](const ProgressRecord& r) -> std::int16_t {
+        return r.code == PM_WRITE_OUTPUT && ++transfers == 3 ? ANSWER_STOP : ANSWER_SKIP;
+    };
+    EXPECT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS, recorder.callback()), ERR_STOPPED);
+    EXPECT_EQ(read_file(archive), whole);
+    EXPECT_EQ(entries_of(scratch.path()).size(), entries_of(root).size() + 2);  // root, tree.qar
+
     recorder.answer = [](const ProgressRecord& r) -> std::int16_t {
         return r.code == PM_EXTRACT_FILE_START ? ANSWER_STOP : ANSWER_SKIP;
     };
