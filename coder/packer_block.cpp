@@ -34,8 +34,11 @@ struct Extension {
 // Walks a[i] against b[i] for i from 0 while i < limit. Equal bytes extend the
 // stretch; one or two unequal bytes followed by an equal one become a
 // substitution; a third unequal byte in a row ends it, and unequal bytes not
-// followed by an equal one are given back.
-inline Extension extend_forward(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+// followed by an equal one are given back. ra and rb give, for each byte, how
+// many equal bytes start there: inside two runs of the same byte the walk
+// jumps, which keeps long runs (zero padding, say) from costing quadratic time.
+inline Extension extend_forward(const std::uint8_t* a, const std::uint8_t* b, const std::uint16_t* ra,
+                                const std::uint16_t* rb, std::size_t limit) {
     std::size_t i = 0;
     std::size_t kept = 0;
     std::uint32_t mismatched = 0;
@@ -48,7 +51,7 @@ inline Extension extend_forward(const std::uint8_t* a, const std::uint8_t* b, st
         }
         mismatched += static_cast<std::uint32_t>(pending);
         pending = 0;
-        ++i;
+        i = std::min<std::size_t>(i + std::min(ra[i], rb[i]), limit);
         for (;;) {  // equal stretches are the common case: compare a word at a time
             if (i + 8 > limit) {
                 while (i < limit && a[i] == b[i]) ++i;
@@ -448,6 +451,7 @@ BlockPacker::BlockPacker(std::uint32_t threshold)
       prepass_(2 * kBlockSize + 16),
       heads_(kHashSize),
       next_(kBlockSize),
+      runs_(kBlockSize),
       out_(2 * kBlockSize + 64) {
     items_.reserve(kBlockSize / 2);
     matches_.reserve(kBlockSize / 3);
@@ -499,6 +503,9 @@ void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
         heads_[h] = static_cast<std::uint16_t>(q);
     }
 
+    runs_[n - 1] = 1;
+    for (std::size_t q = n - 1; q-- > 0;) runs_[q] = s[q] == s[q + 1] ? static_cast<std::uint16_t>(runs_[q + 1] + 1) : 1;
+
     std::size_t last_end = 0;
     std::size_t l = 0;
     while (l + 5 < n) {
@@ -517,7 +524,9 @@ void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
                 if (static_cast<std::int64_t>(w - l) <= best) continue;
             }
             if (s[w] != s[l] || s[w + 1] != s[l + 1] || s[w + 2] != s[l + 2]) continue;
-            Extension forward = extend_forward(s + l + 3, s + w + 3, std::min(w - (l + 3), n - (w + 3)));
+            const std::size_t forward_limit = std::min(w - (l + 3), n - (w + 3));
+            Extension forward =
+                extend_forward(s + l + 3, s + w + 3, runs_.data() + l + 3, runs_.data() + w + 3, forward_limit);
             Extension backward =
                 extend_backward(s + l, s + w, std::min(w - (l + 3 + forward.length), behind));
             std::int64_t score = static_cast<std::int64_t>(3 + forward.length + backward.length) -

@@ -137,6 +137,7 @@ private:
     std::vector<std::uint8_t> prepass_;
     std::vector<std::uint16_t> heads_;
     std::vector<std::uint16_t> next_;
+    std::vector<std::uint16_t> runs_;  // equal bytes starting at each position
     std::vector<Item> items_;
     std::vector<Match> matches_;
     std::vector<SubPoint> subs_;

@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 
+#include "coder/format.h"
 #include "coder/packer.h"
 #include "coder/packer_block.h"
 #include "support/test_support.h"
@@ -409,6 +410,28 @@ TEST(BlockPacker, ReadsAndWritesTheIndependentVectors) {
         ASSERT_GT(pack(v.updated, v.threshold, packed), 0);
         EXPECT_TRUE(packed == v.payload);
     }
+}
+
+TEST(BlockPacker, ReadsThePackedLiteralStreamOfAMatchCodedVector) {
+    Bytes delta = test::read_file(test::vector_path("match_alg2_positioned_packed", "delta.bin"));
+    ASSERT_GT(delta.size(), 56u + 256u + 9u);
+    const std::size_t method_at = delta.size() - 56 - 256 - 1;
+    ASSERT_EQ(delta[method_at], 0x32);
+    const std::uint8_t* header = delta.data() + method_at - 8;
+    const std::uint32_t updated_length = get_be32(header);
+    const std::uint32_t control_length = get_be32(header + 4);
+    // The literal stream lies between the control stream and the method header.
+    Bytes literals;
+    std::int64_t rc = unpack(delta, control_length, static_cast<std::int64_t>(method_at - 8), kRunsP, literals);
+    ASSERT_GT(rc, 0);
+    EXPECT_LE(rc, static_cast<std::int64_t>(updated_length));
+    // Its 35 literal bytes form one stored block, longer than the bytes
+    // themselves: a reader takes such a form even though our packer, finding
+    // it not smaller, would have stored the literals raw.
+    ASSERT_EQ(rc, 35);
+    EXPECT_TRUE(std::equal(literals.begin(), literals.end(), delta.begin() + control_length));
+    Bytes repacked;
+    EXPECT_EQ(pack(literals, kRunsP, repacked), PACK_NOT_SMALLER);
 }
 
 // ---------------------------------------------------------------- corrupt forms
