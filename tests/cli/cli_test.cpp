@@ -1,0 +1,132 @@
+// The quoralith command line as a user meets it: exit statuses, the one-line
+// error messages and round trips, by running the built program.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace quoralith::test {
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    Outcome run(const std::string& arguments) {
+        const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
+        const std::string command = "cd " + quoted(dir.path().string()) + " && " + quoted(QUORALITH_CLI) + " " +
+                                    arguments + " >" + quoted(out) + " 2>" + quoted(err) + " </dev/null";
+        const int raw = std::system(command.c_str());
+        const Bytes o = read_file(out), e = read_file(err);
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(o.begin(), o.end()), std::string(e.begin(), e.end())};
+    }
+
+    void SetUp() override {
+        Bytes old_data = text_like(200000, 21);
+        Bytes new_data = old_data;
+        new_data.insert(new_data.begin() + 1000, 300, 'n');
+        for (std::size_t i = 5000; i < new_data.size(); i += 9973) new_data[i] ^= 0x2A;
+        write_file(dir.file("base.bin"), old_data);
+        write_file(dir.file("new.bin"), new_data);
+    }
+
+    ScratchDir dir;
+};
+
+TEST_F(CliTest, CreateRestoreAndInfoRoundTrip) {
+    Outcome made = run("create -a 0-7 base.bin new.bin d.dlt");
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "");  // no terminal: no progress bar
+    EXPECT_LT(read_file(dir.file("d.dlt")).size(), read_file(dir.file("new.bin")).size() / 10);
+
+    Outcome restored = run("restore base.bin d.dlt out.bin");
+    EXPECT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(read_file(dir.file("out.bin")), read_file(dir.file("new.bin")));
+
+    Outcome info = run("info d.dlt");
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(info.out.find("4 bytes (folded)"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("algorithm:"), std::string::npos);
+
+    // Restoring over the Base, even under another spelling, replaces it.
+    Outcome in_place = run("restore base.bin d.dlt ./base.bin");
+    EXPECT_EQ(in_place.status, 0) << in_place.err;
+    EXPECT_EQ(read_file(dir.file("base.bin")), read_file(dir.file("new.bin")));
+}
+
+TEST_F(CliTest, KeepAllAndLongStamp) {
+    Outcome made = run("create --keep-all --long-stamp -a 0,5 base.bin new.bin report.dlt");
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_TRUE(file_exists(dir.file("report0.dlt")));
+    EXPECT_TRUE(file_exists(dir.file("report5.dlt")));
+    EXPECT_FALSE(file_exists(dir.file("report.dlt")));
+    EXPECT_NE(run("info report5.dlt").out.find("256 bytes; made from a base of 200000 bytes"), std::string::npos);
+}
+
+TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
+    ASSERT_EQ(run("create base.bin new.bin d.dlt").status, 0);
+    write_file(dir.file("out.bin"), Bytes{1, 2, 3});
+
+    Outcome wrong_base = run("restore new.bin d.dlt out.bin");
+    EXPECT_EQ(wrong_base.status, 1);
+    EXPECT_EQ(wrong_base.err, "quoralith: d.dlt: the delta was made from a different base file\n");
+    EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{1, 2, 3}));
+
+    Outcome missing = run("restore base.bin missing.dlt other.bin");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "quoralith: missing.dlt: cannot open the input file: No such file or directory\n");
+    EXPECT_FALSE(file_exists(dir.file("other.bin")));
+
+    Outcome no_folder = run("create base.bin new.bin no-such-dir/d.dlt");
+    EXPECT_EQ(no_folder.status, 1);
+    EXPECT_EQ(no_folder.err,
+              "quoralith: no-such-dir/d.dlt: cannot create the output file: No such file or directory\n");
+
+    // --fail copy puts the Base in the output's place; the file still failed.
+    Outcome copied = run("restore --fail copy new.bin d.dlt out.bin");
+    EXPECT_EQ(copied.status, 1);
+    EXPECT_EQ(read_file(dir.file("out.bin")), read_file(dir.file("new.bin")));
+
+    Outcome not_delta = run("info base.bin");
+    EXPECT_EQ(not_delta.status, 1);
+    EXPECT_EQ(not_delta.err, "quoralith: base.bin: not a delta: the trailer's magic bytes are missing\n");
+}
+
+TEST_F(CliTest, RefusedRequestsAndBadUsageExitWithTwo) {
+    for (const char* arguments : {"create base.bin new.bin new.bin", "create base.bin new.bin ./base.bin",
+                                  "restore base.bin d.dlt d.dlt", "create -a 16 base.bin new.bin d.dlt",
+                                  "create -a 5-2 base.bin new.bin d.dlt", "create --fail maybe base.bin new.bin d.dlt",
+                                  "create base.bin", "frobnicate", ""}) {
+        Outcome outcome = run(arguments);
+        EXPECT_EQ(outcome.status, 2) << arguments;
+        EXPECT_EQ(outcome.err.rfind("quoralith: ", 0), 0u) << arguments << ": " << outcome.err;
+    }
+    EXPECT_EQ(read_file(dir.file("new.bin")).size(), 200300u);  // untouched
+    EXPECT_FALSE(file_exists(dir.file("d.dlt")));
+}
+
+TEST_F(CliTest, HelpAndVersion) {
+    Outcome version = run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "quoralith 1.1.0\n");
+    Outcome help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* word : {"create", "restore", "info", "--quiet"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+}  // namespace quoralith::test
