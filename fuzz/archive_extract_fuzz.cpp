@@ -1,0 +1,59 @@
+// libFuzzer target: the archive reader on arbitrary bytes. Whatever the input,
+// extraction must stay in bounds and write nothing outside its output directory.
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/archive.h"
+#include "engine/engine_internal.h"
+
+namespace {
+
+// One scratch directory per fuzzing process, holding only the input archive
+// and the output directory.
+const std::string& scratch() {
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/quoralith-archive-fuzz-XXXXXX";
+        if (!mkdtemp(pattern)) std::abort();
+        return std::string(pattern);
+    }();
+    return dir;
+}
+
+void expect_only_input_and_output(const std::string& dir) {
+    DIR* handle = opendir(dir.c_str());
+    if (!handle) std::abort();
+    while (const dirent* entry = readdir(handle)) {
+        const char* name = entry->d_name;
+        if (!std::strcmp(name, ".") || !std::strcmp(name, "..") || !std::strcmp(name, "in.qar") ||
+            !std::strcmp(name, "out"))
+            continue;
+        std::fprintf(stderr, "extraction wrote outside its directory: %s\n", name);
+        std::abort();
+    }
+    closedir(handle);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string& dir = scratch();
+    const std::string archive = dir + "/in.qar";
+    const std::string output = dir + "/out";
+    std::FILE* file = std::fopen(archive.c_str(), "wb");
+    if (!file) return 0;
+    std::fwrite(data, 1, size, file);
+    std::fclose(file);
+
+    const auto skip = [](const quoralith::ProgressRecord&) -> std::int16_t { return quoralith::ANSWER_SKIP; };
+    quoralith::archive_extract(archive, output, "", quoralith::EF_KEEP_DATE | quoralith::EF_KEEP_ATTRIBUTES, skip);
+    quoralith::archive_list(archive, {});
+    expect_only_input_and_output(dir);
+    quoralith::engine_clear_dir(output);
+    return 0;
+}
