@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs everything Quoralith needs to build, test and benchmark on Debian 12:
+# compilers, CMake and Ninja, GoogleTest, Google Benchmark, CLI11, Python and
+# Qt 6. Runs apt-get as root, through sudo when started by another user.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build clang pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3
+  qt6-base-dev qt6-multimedia-dev
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  exec sudo "$0" "$@"
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${packages[@]}"
