@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "sheets/job_settings.h"
 
 namespace quoralith::cli {
 
@@ -25,12 +26,24 @@ constexpr int EXIT_REFUSED = 2;  // a refused request or bad usage
 struct CliContext {
     bool quiet = false;
     int exit_status = EXIT_ALL_DONE;
+    // --report FILE, --append, --level: the job's report file (see report_options.cpp).
+    std::string report_file;
+    bool report_append = false;
+    int report_level = 1;
 };
 
 using CommandSetup = void (*)(CLI::App& root, CliContext& context);
 void setup_create(CLI::App& root, CliContext& context);
 void setup_restore(CLI::App& root, CliContext& context);
 void setup_info(CLI::App& root, CliContext& context);
+void setup_history(CLI::App& root, CliContext& context);
+
+// Adds the report options (--report, --append, --level) to the root command.
+void add_report_options(CLI::App& root, CliContext& context);
+// The report and display settings of a job: those of the --report options when
+// one is given, otherwise those of `stored` (a job played from the history),
+// otherwise no report.
+JobSettings job_report_settings(const CliContext& context, const JobSettings* stored);
 
 // Prints "quoralith: <what>" on stderr as one line.
 void print_error(const std::string& what);
@@ -45,9 +58,10 @@ EngineFlags fail_flags(const std::string& choice);
 
 // Runs one engine request with a progress bar (when stderr is a terminal and
 // not quiet), Ctrl-C as Stop, and an error line naming the file and the reason
-// for every file that fails. Returns the exit status.
+// for every file that fails. The job runner carries it, so that the report file
+// (job_report_settings with `stored`) is the desktop program's. Returns the exit status.
 int run_engine_request(const CliContext& context, const char* verb, int type, const std::string& first,
                        const std::string& second, std::string output, const std::string& pattern,
-                       EngineFlags flags, AlgorithmMask mask);
+                       EngineFlags flags, AlgorithmMask mask, const JobSettings* stored = nullptr);
 
 }  // namespace quoralith::cli

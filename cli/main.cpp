@@ -10,6 +10,7 @@ constexpr quoralith::cli::CommandSetup kCommands[] = {
     quoralith::cli::setup_create,
     quoralith::cli::setup_restore,
     quoralith::cli::setup_info,
+    quoralith::cli::setup_history,
 };
 
 }  // namespace
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     app.name("quoralith");
     app.set_version_flag("--version", "quoralith 1.1.0");
     app.add_flag("-q,--quiet", context.quiet, "No progress display");
+    add_report_options(app, context);
     app.require_subcommand(1);
     app.fallthrough();
     for (CommandSetup setup : kCommands) setup(app, context);

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "cli/cli.h"
+#include "jobs/run_job.h"
 
 namespace quoralith::cli {
 
@@ -134,6 +135,19 @@ private:
     int failures_ = 0;
 };
 
+// The job's display: the bar is the observer's; the display's part is to pass
+// Ctrl-C on as a Stop.
+class InterruptView : public ProgressView {
+public:
+    void reset_bar(BarColour) override {}
+    void set_bar(int, BarColour) override {}
+    void hide_bar() override {}
+    bool drain_messages() override { return interrupted != 0; }
+    void job_finished() override {}
+    void set_control_text(int, const std::string&) override {}
+    void set_control_visible(int, bool) override {}
+};
+
 bool same_file(const std::string& a, const std::string& b) {
     std::error_code error;
     return std::filesystem::equivalent(a, b, error) && !error;
@@ -143,7 +157,7 @@ bool same_file(const std::string& a, const std::string& b) {
 
 int run_engine_request(const CliContext& context, const char* verb, int type, const std::string& first,
                        const std::string& second, std::string output, const std::string& pattern,
-                       EngineFlags flags, AlgorithmMask mask) {
+                       EngineFlags flags, AlgorithmMask mask, const JobSettings* stored) {
     // The engine compares names byte for byte; here the same file under another
     // spelling ("./a" and "a") is caught as well.
     if (output == second || same_file(output, second)) {
@@ -160,9 +174,28 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
 
     InterruptGuard guard;
     RequestObserver observer(context, mask, is_create(type));
-    const int result = engine_run(type, first, second, output, pattern, "", flags, mask,
-                                  [&observer](const ProgressRecord& r) { return observer(r); });
+    JobSettings job = job_report_settings(context, stored);
+    InterruptView view;
+    job.ProgressWindow = &view;
+    ReportTemplates templates;
+    load_report_templates(templates);
+    // The observer sees every record first for the bar and the error lines; the
+    // job's own callback writes the report and gives the answer.
+    JobRunner runner(templates, [&observer](int t, const std::string& a, const std::string& b, std::string& out,
+                                            const std::string& p, const std::string& m, EngineFlags f,
+                                            AlgorithmMask k, const ProgressCallback& job_callback) {
+        return engine_run(t, a, b, out, p, m, f, k, [&](const ProgressRecord& r) {
+            observer(r);
+            return job_callback(r);
+        });
+    });
+    const int result = runner.run(job, EngineRequest{type, first, second, output, pattern, flags, mask});
+    output = runner.final_output();
     observer.finish();
+    if (runner.report_failed()) {
+        print_error(std::string(verb) + ": the report '" + job.ReportFile + "' could not be written");
+        if (result != ERR_BAD_REQUEST && observer.failures() == 0) return EXIT_FILE_FAILED;
+    }
     if (result == ERR_BAD_REQUEST) {
         print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
         return EXIT_REFUSED;
