@@ -26,6 +26,10 @@ constexpr std::int64_t kMaxWindow = 1500000;
 // A lookup that keeps a candidate scoring above this stops looking further.
 constexpr std::int64_t kGoodEnough = 99;
 constexpr std::int64_t kBlock = 1 << 16;
+// Buckets larger than this are sorted in place, to keep the scratch small.
+constexpr std::size_t kPairedSortLimit = 1 << 17;
+constexpr std::int64_t kPrefetch = 6;
+constexpr int kFilterBits = 23;  // 1 MiB of presence bits
 
 // A transfer that failed or was stopped deep inside the search. Thrown by the
 // readers and caught at the encoder's entry, so that the search itself reads as
@@ -113,7 +117,49 @@ struct Scan {
         }
         taken += i;
     }
+
+    // The first 8 comparisons of a fresh scan, given as a mask with bit i set
+    // when the i-th compared pair differs.
+    void start_with_mask(unsigned mask) {
+        const unsigned triple = mask & (mask >> 1) & (mask >> 2);
+        if (triple) {
+            // Three unequal bytes from bit e on end the scan; every group of
+            // unequal bytes before them is followed by an equal one.
+            const int e = std::countr_zero(triple);
+            const unsigned before = mask & ((1u << e) - 1);
+            substitutions = std::popcount(before & ~(before << 1));
+            mismatched = std::popcount(before);
+            pending = 3;
+            taken = e + 3;
+            ended = true;
+            return;
+        }
+        // A group touching the last bit is still pending.
+        pending = (mask >> 7 & 1) ? ((mask >> 6 & 1) ? 2 : 1) : 0;
+        const unsigned complete = mask & (0xFFu >> pending);
+        substitutions = std::popcount(complete & ~(complete << 1));
+        mismatched = std::popcount(complete);
+        taken = 8;
+    }
 };
+
+// Bit i set when byte i of a little-endian word of XORed bytes is not zero:
+// the differing bytes of a forward comparison of 8 bytes.
+inline unsigned forward_mask(std::uint64_t d) {
+    d |= d >> 4;
+    d |= d >> 2;
+    d |= d >> 1;
+    d &= 0x0101010101010101ull;
+    return static_cast<unsigned>((d * 0x0102040810204080ull) >> 56);
+}
+// The same in reverse order, for a backward comparison ending at the word's end.
+inline unsigned backward_mask(std::uint64_t d) {
+    d |= d >> 4;
+    d |= d >> 2;
+    d |= d >> 1;
+    d &= 0x0101010101010101ull;
+    return static_cast<unsigned>((d * 0x8040201008040201ull) >> 56);
+}
 
 // Sequential reads of Updated' through one large buffer. Every access of the
 // encoder lies at or after the position up to which records exist, which only
@@ -239,7 +285,7 @@ public:
         : job_(job), geometry_(geometry), control_(control), literals_(literals), updated_(updated),
           position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
           chunk_(static_cast<std::size_t>(geometry.window)), index_(static_cast<std::size_t>(geometry.window)),
-          bucket_(65537), next_(65536) {}
+          bucket_(65537), next_(65536), sorted_(65536), present_(std::size_t{1} << (kFilterBits - 6)) {}
 
     Outcome run() {
         const std::int64_t u = geometry_.u;
@@ -314,13 +360,15 @@ private:
             const unsigned y = static_cast<unsigned>(b[18]) << 8 | b[19];
             return x == y ? 0 : x < y ? -1 : 1;
         }
-        return std::memcmp(a + 2, b + 2, static_cast<std::size_t>(n - 2));
+        const std::uint32_t x = static_cast<std::uint32_t>(a[2]) << 16 | static_cast<std::uint32_t>(a[3]) << 8 | a[4];
+        const std::uint32_t y = static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 8 | b[4];
+        return x == y ? 0 : x < y ? -1 : 1;
     }
 
     // Every chunk offset whose 20 bytes lie in the chunk, sorted by those bytes,
     // ties by offset: a counting pass on the first two bytes, then each bucket
-    // sorted on the rest. Offsets enter the buckets in rising order, and the
-    // order compared is total, so the result is the one a stable sort gives.
+    // sorted on the rest (ensure_sorted). The order compared is total, so the
+    // result is the one a stable sort by the bytes alone gives.
     void build_index() {
         entries_ = length_ >= kLongKey ? length_ - (kLongKey - 1) : 0;
         const std::uint8_t* p = chunk_.data();
@@ -329,19 +377,94 @@ private:
         for (std::size_t b = 1; b < bucket_.size(); ++b) bucket_[b] += bucket_[b - 1];
         std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
         for (std::int64_t i = 0; i < entries_; ++i) index_[next_[bucket_of(p + i)]++] = static_cast<std::uint32_t>(i);
-        for (std::size_t b = 0; b + 1 < bucket_.size(); ++b) {
-            if (bucket_[b + 1] - bucket_[b] < 2) continue;
-            std::sort(index_.begin() + bucket_[b], index_.begin() + bucket_[b + 1], [p](std::uint32_t x, std::uint32_t y) {
+        std::fill(sorted_.begin(), sorted_.end(), false);
+        std::fill(present_.begin(), present_.end(), std::uint64_t{0});
+        for (std::int64_t i = 0; i < entries_; ++i) {
+            const std::uint32_t h = filter_hash(p + i);
+            present_[h >> 6] |= std::uint64_t{1} << (h & 63);
+        }
+    }
+
+    // A hash of the 5 bytes at p, for the presence filter: most keys of data
+    // that is not in the chunk are turned away here without a binary search.
+    static std::uint32_t filter_hash(const std::uint8_t* p) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, p, 5);
+        return static_cast<std::uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - kFilterBits));
+    }
+    bool maybe_present(const std::uint8_t* key) const {
+        const std::uint32_t h = filter_hash(key);
+        return (present_[h >> 6] >> (h & 63)) & 1;
+    }
+
+    // Buckets are sorted when a lookup first reaches them: where Updated' is
+    // mostly covered by long matches, most of a chunk's buckets are never needed.
+    void ensure_sorted(unsigned b) {
+        if (sorted_[b]) return;
+        sort_bucket(index_.data() + bucket_[b], index_.data() + bucket_[b + 1]);
+        sorted_[b] = true;
+    }
+
+    // Sorts one bucket by bytes 2 to 19, then offset. Buckets up to a limit are
+    // sorted as records holding their key, so that comparisons stay in one
+    // array instead of reaching into the chunk twice.
+    void sort_bucket(std::uint32_t* first, std::uint32_t* last, int depth = 2) {
+        const std::uint8_t* p = chunk_.data();
+        const std::size_t count = static_cast<std::size_t>(last - first);
+        if (count < 2) return;
+        if (count <= 16) {
+            std::sort(first, last, [p](std::uint32_t x, std::uint32_t y) {
                 const int order = compare_tail(p + x, p + y, kLongKey);
                 return order != 0 ? order < 0 : x < y;
             });
+            return;
         }
-        poll();
+        if (count > kPairedSortLimit) {
+            if (depth == kLongKey) {
+                std::sort(first, last);  // equal keys: offset order
+                return;
+            }
+            // Too large for the scratch: split by the next key byte in place
+            // (American flag sort) and sort the parts.
+            std::size_t starts[257] = {};
+            for (std::uint32_t* e = first; e != last; ++e) ++starts[p[*e + depth] + 1];
+            for (int b = 1; b <= 256; ++b) starts[b] += starts[b - 1];
+            std::size_t fill[256];
+            std::copy(starts, starts + 256, fill);
+            for (int b = 0; b < 256; ++b) {
+                while (fill[b] < starts[b + 1]) {
+                    std::uint32_t e = first[fill[b]];
+                    int home = p[e + depth];
+                    while (home != b) {
+                        std::swap(e, first[fill[home]++]);
+                        home = p[e + depth];
+                    }
+                    first[fill[b]++] = e;
+                }
+            }
+            for (int b = 0; b < 256; ++b) sort_bucket(first + starts[b], first + starts[b + 1], depth + 1);
+            return;
+        }
+        if (pairs_.size() < count) pairs_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* k = p + first[i];
+            pairs_[i] = {load_be64(k + 2), load_be64(k + 10), static_cast<std::uint32_t>(k[18]) << 24 |
+                                                                   static_cast<std::uint32_t>(k[19]) << 16,
+                         first[i]};
+        }
+        std::sort(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(count),
+                  [](const SortPair& x, const SortPair& y) {
+                      if (x.head != y.head) return x.head < y.head;
+                      if (x.middle != y.middle) return x.middle < y.middle;
+                      if (x.tail != y.tail) return x.tail < y.tail;
+                      return x.offset < y.offset;
+                  });
+        for (std::size_t i = 0; i < count; ++i) first[i] = pairs_[i].offset;
     }
 
-    // Forward extension: chunk from `offset`, Updated' from `position`, at most `limit` bytes.
-    Scan extend_forward(std::int64_t offset, std::int64_t position, std::int64_t limit) {
-        Scan s;
+    // Forward extension: chunk from `offset`, Updated' from `position`, at most
+    // `limit` bytes, continuing `s`.
+    Scan extend_forward(std::int64_t offset, std::int64_t position, std::int64_t limit, Scan s = {}) {
         std::int64_t block = 64;
         while (!s.ended && s.taken < limit) {
             const std::int64_t n = std::min(block, limit - s.taken);
@@ -353,8 +476,7 @@ private:
     }
 
     // Backward extension: the bytes before chunk `offset` and Updated' `position`.
-    Scan extend_backward(std::int64_t offset, std::int64_t position, std::int64_t limit) {
-        Scan s;
+    Scan extend_backward(std::int64_t offset, std::int64_t position, std::int64_t limit, Scan s = {}) {
         std::int64_t block = 64;
         while (!s.ended && s.taken < limit) {
             const std::int64_t n = std::min(block, limit - s.taken);
@@ -366,8 +488,11 @@ private:
     }
 
     // The first index entry whose n bytes equal key, or -1.
-    std::int64_t find_first(const std::uint8_t* key, std::int64_t n) const {
+    std::int64_t find_first(const std::uint8_t* key, std::int64_t n) {
+        if (!maybe_present(key)) return -1;
         const unsigned b = bucket_of(key);
+        if (bucket_[b] == bucket_[b + 1]) return -1;
+        ensure_sorted(b);
         const auto first = index_.begin() + bucket_[b];
         const auto last = index_.begin() + bucket_[b + 1];
         const std::uint8_t* p = chunk_.data();
@@ -392,12 +517,26 @@ private:
             std::memcpy(key, updated_.view(x, n), static_cast<std::size_t>(n));
             std::int64_t i = find_first(key, n);
             if (i < 0) continue;
+            // Most candidates part from Updated' within a few bytes: the 8 bytes on
+            // either side of the key are compared word-wide before any call.
+            const bool before_known = kLittleEndian && x - r >= 8;
+            const bool after_known = kLittleEndian && z - x - n >= 8;
+            const std::uint64_t before = before_known ? load64(updated_.view(x - 8, 8)) : 0;
+            const std::uint64_t after = after_known ? load64(updated_.view(x + n, 8)) : 0;
             const std::int64_t bucket_end = bucket_[bucket_of(key) + 1];
             for (; i < bucket_end; ++i) {
+                // Candidates lie all over the chunk: fetch a few ahead.
+                if (i + kPrefetch < bucket_end) __builtin_prefetch(p + index_[static_cast<std::size_t>(i + kPrefetch)]);
                 const std::int64_t offset = index_[static_cast<std::size_t>(i)];
                 if (compare_tail(p + offset, key, n) != 0) break;
-                const Scan back = extend_backward(offset, x, std::min(offset, x - r));
-                const Scan ahead = extend_forward(offset + n, x + n, std::min(length_ - offset - n, z - x - n));
+                const std::int64_t back_limit = std::min(offset, x - r);
+                const std::int64_t ahead_limit = std::min(length_ - offset - n, z - x - n);
+                Scan back, ahead;
+                if (before_known && back_limit >= 8) back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
+                if (after_known && ahead_limit >= 8) ahead.start_with_mask(forward_mask(load64(p + offset + n) ^ after));
+                if (!back.ended && back.taken < back_limit) back = extend_backward(offset, x, back_limit, back);
+                if (!ahead.ended && ahead.taken < ahead_limit)
+                    ahead = extend_forward(offset + n, x + n, ahead_limit, ahead);
                 const std::int64_t length = back.length() + n + ahead.length();
                 const std::int64_t score = length - back.mismatched - ahead.mismatched;
                 const std::int64_t substitutions = back.substitutions + ahead.substitutions;
@@ -499,6 +638,15 @@ private:
     std::int64_t entries_ = 0;
     std::vector<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
     std::vector<std::uint32_t> next_;
+    std::vector<bool> sorted_;  // of each bucket
+    std::vector<std::uint64_t> present_;  // bit filter_hash(k) set for the first 5 bytes k of every entry
+    struct SortPair {  // bytes 2 to 9, 10 to 17, 18 and 19 of an entry's key
+        std::uint64_t head;
+        std::uint64_t middle;
+        std::uint32_t tail;
+        std::uint32_t offset;
+    };
+    std::vector<SortPair> pairs_;  // scratch of the paired sort, at most kPairedSortLimit
 };
 
 }  // namespace
