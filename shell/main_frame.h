@@ -1,0 +1,88 @@
+// The main window: menu, toolbar, status bar and the picture view, and the
+// routing of every command of the menu, the toolbar and the accelerators.
+//
+// Thread safety: user-interface thread only.
+#pragma once
+
+#include "shell/lock_keys.h"
+
+#include <QMainWindow>
+#include <QMap>
+
+class QAction;
+class QLabel;
+class QTimer;
+class QToolBar;
+
+namespace quoralith {
+
+class CMorvaneApp;
+class CMorvaneDoc;
+class CMorvaneView;
+
+// The main window's caption, set by the view whenever it paints.
+inline constexpr const char* MAIN_CAPTION = " Welcome to Quoralith World";
+// The toolbar strip holds eight images of this size side by side.
+inline constexpr int TOOLBAR_IMAGE_WIDTH = 70;
+inline constexpr int TOOLBAR_IMAGE_HEIGHT = 63;
+inline constexpr int TOOLBAR_BUTTON_WIDTH = 75;
+inline constexpr int TOOLBAR_BUTTON_HEIGHT = 68;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    CMainFrame(CMorvaneApp& app, CMorvaneDoc& document, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // The action of a command id (its objectName is the id), or null.
+    QAction* action(int command) const;
+    QToolBar* tool_bar() const { return tool_bar_; }
+    CMorvaneView* view() const { return view_; }
+    // The status bar's lock indicators, by their texts "CAP", "NUM", "SCRL".
+    QLabel* indicator(const QString& text) const;
+
+    // The view's creation work that needs the window up: the startup sound.
+    void start_view();
+
+    // Replaces the lock-key reader (tests) and reads it at once.
+    void set_lock_key_reader(LockKeyReader reader);
+    void refresh_indicators();
+
+    // Sends `command` as the menu, the toolbar and the accelerators do.
+    void dispatch(int command);
+
+signals:
+    // Every command passes here first, whoever sent it.
+    void commandDispatched(int command);
+
+public slots:
+    // The Create and Restore sheets, the wizard and the mail dialog are not
+    // part of the program yet; their commands all arrive here, and this slot
+    // is what their dialogs replace. For now it says so in the status bar.
+    void open_job_or_mail_dialog(int command);
+
+private:
+    void build_actions();
+    void build_menu();
+    void build_tool_bar();
+    void build_status_bar();
+    void toggle_bar(QWidget* bar, const char* key);
+    void centre_on_screen(int raise_by);
+    void show_opportunities();
+    void open_picture();
+    void new_picture();
+    void print_picture();
+
+    CMorvaneApp& app_;
+    CMorvaneDoc& document_;
+    CMorvaneView* view_ = nullptr;
+    QToolBar* tool_bar_ = nullptr;
+    QMap<int, QAction*> actions_;
+    QLabel* caps_ = nullptr;
+    QLabel* num_ = nullptr;
+    QLabel* scroll_ = nullptr;
+    QTimer* lock_timer_ = nullptr;
+    LockKeyReader lock_reader_;
+};
+
+}  // namespace quoralith

@@ -1,0 +1,77 @@
+// One door for every modal thing the desktop program shows: message boxes,
+// the open-file dialog, the print dialog and modal dialogs. Tests close the
+// doors: in test mode nothing is shown, every message box is recorded with its
+// text, caption and icon, and the next answers are preset, so a test sees what
+// a user would have seen without anyone pressing OK.
+//
+// Thread safety: user-interface thread only.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+class QDialog;
+class QPrinter;
+class QWidget;
+
+namespace quoralith {
+
+enum class MessageIcon { None, Information, Warning, Error, Question };
+
+struct ShownMessage {
+    QString text;
+    QString caption;
+    MessageIcon icon = MessageIcon::None;
+};
+
+class MessageBox {
+public:
+    // Shows a modal box with an OK button (or `buttons`) and returns the button
+    // pressed. In test mode it returns the preset answer (OK unless set) at once.
+    static QMessageBox::StandardButton show(QWidget* parent, const QString& text, const QString& caption,
+                                            MessageIcon icon,
+                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+
+    // Test mode: nothing is shown, every box is recorded.
+    static void setTestMode(bool on);
+    static bool testMode();
+    // The answer of the next box in test mode (then back to OK).
+    static void setNextAnswer(QMessageBox::StandardButton answer);
+    // Every box recorded since the last clear, oldest first.
+    static const std::vector<ShownMessage>& shown();
+    static QStringList shownTexts();
+    static void clearShown();
+};
+
+class FileDialog {
+public:
+    // The open-file dialog; an empty result means cancelled. In test mode the
+    // preset name is returned once (empty when none was set).
+    static QString getOpenFileName(QWidget* parent, const QString& caption, const QString& directory,
+                                   const QString& filter);
+    static void setNextFileName(const QString& name);
+};
+
+class PrintDialog {
+public:
+    // Lets the user choose and set up `printer`; true to print. In test mode
+    // the preset answer is returned (false unless set), and an accepted print
+    // goes to the preset PDF file when one was given.
+    static bool choose(QPrinter& printer, QWidget* parent);
+    static void setNextAccepted(bool accepted, const QString& pdf_file = {});
+};
+
+class ModalDialog {
+public:
+    // Runs `dialog` modally and returns its result. In test mode the hook runs
+    // instead (the dialog is shown but not entered into a nested loop); with no
+    // hook the dialog is rejected at once.
+    static int exec(QDialog& dialog);
+    using Hook = std::function<int(QDialog&)>;
+    static void setTestHook(Hook hook);
+};
+
+}  // namespace quoralith
