@@ -6,6 +6,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quoralith::packer {
 
 namespace {
@@ -14,6 +18,13 @@ inline std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+inline std::uint32_t load32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
     return v;
 }
 
@@ -31,73 +42,131 @@ struct Extension {
     std::uint32_t mismatched;  // substituted bytes inside them
 };
 
-// Walks a[i] against b[i] for i from 0 while i < limit. Equal bytes extend the
-// stretch; one or two unequal bytes followed by an equal one become a
-// substitution; a third unequal byte in a row ends it, and unequal bytes not
-// followed by an equal one are given back. ra and rb give, for each byte, how
-// many equal bytes start there: inside two runs of the same byte the walk
-// jumps, which keeps long runs (zero padding, say) from costing quadratic time.
+// The walk along two stretches: equal bytes extend them; one or two unequal
+// bytes followed by an equal one become a substitution; a third unequal byte
+// in a row ends the walk, and unequal bytes not followed by an equal one are
+// given back. The walk goes eight bytes at a time: a mask of the unequal bytes
+// and the number of pending unequal bytes select a precomputed step.
+struct WalkStep {
+    std::int8_t last_equal;  // index + 1 of the last equal byte taken, -1 for none
+    std::uint8_t converted;  // unequal bytes turned into substitutions
+    std::uint8_t pending;    // unequal bytes pending at the end of the word
+    bool stop;               // three unequal bytes in a row
+};
+
+constexpr std::array<WalkStep, 3 * 256> make_walk_steps() {
+    std::array<WalkStep, 3 * 256> steps{};
+    for (int pending_in = 0; pending_in < 3; ++pending_in)
+        for (int mask = 0; mask < 256; ++mask) {
+            WalkStep step{-1, 0, 0, false};
+            int pending = pending_in;
+            int converted = 0;
+            for (int j = 0; j < 8; ++j) {
+                if (mask >> j & 1) {
+                    if (++pending == 3) {
+                        step.stop = true;
+                        break;
+                    }
+                } else {
+                    converted += pending;
+                    pending = 0;
+                    step.last_equal = static_cast<std::int8_t>(j + 1);
+                    step.converted = static_cast<std::uint8_t>(converted);
+                }
+            }
+            step.pending = static_cast<std::uint8_t>(pending);
+            steps[static_cast<std::size_t>(pending_in * 256 + mask)] = step;
+        }
+    return steps;
+}
+constexpr std::array<WalkStep, 3 * 256> kWalkSteps = make_walk_steps();
+
+// Bit j set when a[j] != b[j], for j from 0 to 7.
+inline unsigned unequal_bytes(const std::uint8_t* a, const std::uint8_t* b) {
+#if defined(__SSE2__)
+    __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(a));
+    __m128i y = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b));
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) & 0xFFu;
+#else
+    std::uint64_t x = load64(a) ^ load64(b);
+    x |= x >> 4;
+    x |= x >> 2;
+    x |= x >> 1;
+    return static_cast<unsigned>(((x & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56);
+#endif
+}
+
+constexpr std::array<std::uint8_t, 256> make_bit_reversal() {
+    std::array<std::uint8_t, 256> r{};
+    for (int i = 0; i < 256; ++i) {
+        int v = 0;
+        for (int j = 0; j < 8; ++j)
+            if (i >> j & 1) v |= 1 << (7 - j);
+        r[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
+    }
+    return r;
+}
+constexpr std::array<std::uint8_t, 256> kBitReversal = make_bit_reversal();
+
+// Walks a[i] against b[i] for i from 0 while i < limit. Reads up to 7 bytes
+// past a + limit and b + limit. ra and rb give, for each byte, how many equal
+// bytes start there: inside two runs of the same byte the walk jumps, which
+// keeps long runs (zero padding, say) from costing quadratic time.
 inline Extension extend_forward(const std::uint8_t* a, const std::uint8_t* b, const std::uint16_t* ra,
                                 const std::uint16_t* rb, std::size_t limit) {
     std::size_t i = 0;
     std::size_t kept = 0;
     std::uint32_t mismatched = 0;
-    int pending = 0;
+    unsigned pending = 0;
     while (i < limit) {
-        if (a[i] != b[i]) {
-            if (++pending == 3) break;
-            ++i;
+        const std::size_t left = limit - i;
+        unsigned mask = unequal_bytes(a + i, b + i);
+        if (left < 8) mask |= (0xFFu << left) & 0xFFu;  // beyond the limit counts as unequal
+        if (mask == 0) {
+            mismatched += pending;
+            pending = 0;
+            i = std::min<std::size_t>(limit, i + std::max<std::size_t>(8, std::min(ra[i], rb[i])));
+            kept = i;
             continue;
         }
-        mismatched += static_cast<std::uint32_t>(pending);
-        pending = 0;
-        i = std::min<std::size_t>(i + std::min(ra[i], rb[i]), limit);
-        for (;;) {  // equal stretches are the common case: compare a word at a time
-            if (i + 8 > limit) {
-                while (i < limit && a[i] == b[i]) ++i;
-                break;
-            }
-            std::uint64_t x = load64(a + i) ^ load64(b + i);
-            if (x) {
-                i += static_cast<std::size_t>(std::countr_zero(x) >> 3);
-                break;
-            }
-            i += 8;
+        const WalkStep& step = kWalkSteps[pending * 256 + mask];
+        if (step.last_equal >= 0) {
+            kept = i + static_cast<std::size_t>(step.last_equal);
+            mismatched += step.converted;
         }
-        kept = i;
+        if (step.stop || left <= 8) break;
+        pending = step.pending;
+        i += 8;
     }
     return {kept, mismatched};
 }
 
-// The same walk backwards: a[-1 - i] against b[-1 - i].
+// The same walk backwards: a[-1 - i] against b[-1 - i]. Reads up to 7 bytes
+// before a - limit and b - limit.
 inline Extension extend_backward(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
     std::size_t i = 0;
     std::size_t kept = 0;
     std::uint32_t mismatched = 0;
-    int pending = 0;
+    unsigned pending = 0;
     while (i < limit) {
-        if (a[-1 - static_cast<std::ptrdiff_t>(i)] != b[-1 - static_cast<std::ptrdiff_t>(i)]) {
-            if (++pending == 3) break;
-            ++i;
+        const std::size_t left = limit - i;
+        unsigned mask = kBitReversal[unequal_bytes(a - i - 8, b - i - 8)];
+        if (left < 8) mask |= (0xFFu << left) & 0xFFu;
+        if (mask == 0) {
+            mismatched += pending;
+            pending = 0;
+            i += 8;
+            kept = i;
             continue;
         }
-        mismatched += static_cast<std::uint32_t>(pending);
-        pending = 0;
-        ++i;
-        for (;;) {
-            if (i + 8 > limit) {
-                while (i < limit && a[-1 - static_cast<std::ptrdiff_t>(i)] == b[-1 - static_cast<std::ptrdiff_t>(i)])
-                    ++i;
-                break;
-            }
-            std::uint64_t x = load64(a - i - 8) ^ load64(b - i - 8);
-            if (x) {
-                i += static_cast<std::size_t>(std::countl_zero(x) >> 3);
-                break;
-            }
-            i += 8;
+        const WalkStep& step = kWalkSteps[pending * 256 + mask];
+        if (step.last_equal >= 0) {
+            kept = i + static_cast<std::size_t>(step.last_equal);
+            mismatched += step.converted;
         }
-        kept = i;
+        if (step.stop || left <= 8) break;
+        pending = step.pending;
+        i += 8;
     }
     return {kept, mismatched};
 }
@@ -441,6 +510,7 @@ std::size_t prepass(const std::uint8_t* block, std::size_t len, std::uint32_t th
 
 namespace {
 constexpr std::uint16_t kNone = 0xFFFF;
+constexpr std::size_t kPadding = 8;
 constexpr int kHashSize = 1024;
 // Fields of a bit-coded block, each with its own code type.
 enum Field { F_LITERAL = 0, F_MATCHES = 1, F_OFFSET = 2, F_SUBS = 3, F_EQUAL = 4, F_COUNT = 5 };
@@ -448,7 +518,7 @@ enum Field { F_LITERAL = 0, F_MATCHES = 1, F_OFFSET = 2, F_SUBS = 3, F_EQUAL = 4
 
 BlockPacker::BlockPacker(std::uint32_t threshold)
     : threshold_(threshold),
-      prepass_(2 * kBlockSize + 16),
+      work_(2 * kPadding + 2 * kBlockSize + 16),
       heads_(kHashSize),
       next_(kBlockSize),
       runs_(kBlockSize),
@@ -467,16 +537,17 @@ std::size_t BlockPacker::store(const std::uint8_t* s, std::size_t n, std::uint8_
 
 std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
     if (len < 6) return store(block, len, kMarkerStored);
-    const std::uint8_t* s = block;
-    std::size_t n = len;
+    // The match search reads a word beyond either end of the data it walks.
+    std::uint8_t* s = work_.data() + kPadding;
+    std::size_t n = 0;
     bool prepassed = false;
     if (len >= threshold_) {
-        std::size_t k = prepass(block, len, threshold_, prepass_.data());
-        if (k > 0) {
-            s = prepass_.data();
-            n = k;
-            prepassed = true;
-        }
+        n = prepass(block, len, threshold_, s);
+        prepassed = n > 0;
+    }
+    if (!prepassed) {
+        std::memcpy(s, block, len);
+        n = len;
     }
     const std::uint8_t stored = prepassed ? kMarkerPrepassStored : kMarkerStored;
     if (n < 6) return store(s, n, stored);
@@ -509,34 +580,37 @@ void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
     std::size_t last_end = 0;
     std::size_t l = 0;
     while (l + 5 < n) {
-        bool found = false;
-        std::int64_t best = 0;
+        // A score counts the equal bytes of a stretch, so every candidate
+        // scores at least 3 and best == 0 means none yet.
+        std::size_t best = 0;
         std::size_t best_w = 0, best_forward = 0, best_backward = 0;
         const std::size_t behind = l - last_end;
+        const std::uint32_t key = load32(s + l) & 0xFFFFFF;
+        // A stretch is no longer than w - l nor n - w + behind, and a candidate
+        // must beat the best strictly: below `low` it cannot, and from `high`
+        // on (the chain only grows) no later one can.
+        std::size_t low = l + 3;
+        std::size_t high = n + behind;
+        bool found = false;
         for (std::uint16_t v = next_[l + 1]; v != kNone; v = next_[v]) {
             const std::size_t w = std::size_t{v} - 1;
-            if (w < l + 3) continue;
-            if (found) {
-                // No stretch can be longer than either bound; a candidate must
-                // beat the best strictly, and the second bound only shrinks
-                // further along the chain.
-                if (static_cast<std::int64_t>(n - w + behind) <= best) break;
-                if (static_cast<std::int64_t>(w - l) <= best) continue;
-            }
-            if (s[w] != s[l] || s[w + 1] != s[l + 1] || s[w + 2] != s[l + 2]) continue;
+            if (w >= high) break;
+            if (w < low || ((load32(s + w) ^ key) & 0xFFFFFF) != 0) continue;
             const std::size_t forward_limit = std::min(w - (l + 3), n - (w + 3));
             Extension forward =
                 extend_forward(s + l + 3, s + w + 3, runs_.data() + l + 3, runs_.data() + w + 3, forward_limit);
-            Extension backward =
-                extend_backward(s + l, s + w, std::min(w - (l + 3 + forward.length), behind));
-            std::int64_t score = static_cast<std::int64_t>(3 + forward.length + backward.length) -
-                                 forward.mismatched - backward.mismatched;
-            if (!found || score > best) {
+            const std::size_t backward_limit = std::min(w - (l + 3 + forward.length), behind);
+            Extension backward = backward_limit ? extend_backward(s + l, s + w, backward_limit) : Extension{0, 0};
+            const std::size_t score =
+                3 + forward.length + backward.length - forward.mismatched - backward.mismatched;
+            if (score > best) {
                 found = true;
                 best = score;
                 best_w = w;
                 best_forward = forward.length;
                 best_backward = backward.length;
+                low = std::max(l + 3, l + best + 1);
+                high = best < n + behind ? n + behind - best : 0;
             }
         }
         if (!found) {

@@ -134,7 +134,7 @@ private:
     std::size_t write_block(std::size_t len, std::size_t n, bool prepassed);
 
     std::uint32_t threshold_;
-    std::vector<std::uint8_t> prepass_;
+    std::vector<std::uint8_t> work_;  // the data searched, with a margin on both sides
     std::vector<std::uint16_t> heads_;
     std::vector<std::uint16_t> next_;
     std::vector<std::uint16_t> runs_;  // equal bytes starting at each position
