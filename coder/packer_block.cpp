@@ -234,19 +234,6 @@ struct PrepassExpander {
 
 }  // namespace
 
-std::uint32_t code_cost(int type, std::uint32_t v) {
-    switch (type) {
-        case 0:
-            return 2u * static_cast<std::uint32_t>(floor_log2(std::uint64_t{v} + 1));
-        case 6:
-            return static_cast<std::uint32_t>(floor_log2(v)) + 4u;
-        case 7:
-            return v;
-        default:
-            return ((v - 1) >> type) + 1u + static_cast<std::uint32_t>(type);
-    }
-}
-
 // ---------------------------------------------------------------- BitSink
 
 void BitSink::reset(std::uint8_t* buffer, std::size_t capacity) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -25,7 +26,18 @@ constexpr std::uint8_t kMarkerNoPrepass = 0x40;      // bit-coded, coded data is
 constexpr int kCodeTypes = 8;
 
 // Bits that type `type` spends on the value v (v >= 1).
-std::uint32_t code_cost(int type, std::uint32_t v);
+inline std::uint32_t code_cost(int type, std::uint32_t v) {
+    switch (type) {
+        case 0:
+            return 2u * static_cast<std::uint32_t>(std::bit_width(std::uint64_t{v} + 1) - 1);
+        case 6:
+            return static_cast<std::uint32_t>(std::bit_width(v) - 1) + 4u;
+        case 7:
+            return v;
+        default:
+            return ((v - 1) >> type) + 1u + static_cast<std::uint32_t>(type);
+    }
+}
 
 // Writes bit fields from bit 0 of the first byte upwards, each field from its
 // least significant bit up. Writing past the capacity sets overflow() instead.
