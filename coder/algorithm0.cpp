@@ -213,38 +213,6 @@ private:
     std::int64_t hi_ = 0;
 };
 
-// Where Base' chunks lie and which Updated' slice goes with each. The decoder
-// computes the same from W', N and U, including the 32-bit wrap of the slice
-// ends, so these must match it exactly.
-struct ChunkGeometry {
-    std::int64_t n;       // N
-    std::int64_t window;  // W' = min(W, N)
-    std::int64_t u;       // U
-    std::int64_t step;
-    std::int64_t count;   // K
-
-    ChunkGeometry(std::int64_t base_length, std::int64_t w, std::int64_t updated_length)
-        : n(base_length), window(std::min(w, base_length)), u(updated_length) {
-        if (window < n) {
-            step = window * 75 / 100;
-            count = n / step;
-            if (window < n - (n / step - 1) * step) ++count;
-        } else {
-            step = window;
-            count = 1;
-        }
-    }
-    std::int64_t start(std::int64_t c) const { return c * step; }
-    std::int64_t length(std::int64_t c) const { return std::min(window, n - c * step); }
-    bool is_last(std::int64_t c) const { return n - c * step <= window || c >= count - 1; }
-    // (c + 1) * U div K, the product wrapping in 32 bits: it may turn negative.
-    std::int64_t boundary(std::int64_t c) const {
-        const auto product = static_cast<std::int32_t>(static_cast<std::uint32_t>(c + 1) * static_cast<std::uint32_t>(u));
-        return product / static_cast<std::int32_t>(count);
-    }
-    std::int64_t slice_end(std::int64_t c) const { return is_last(c) ? u : boundary(c); }
-};
-
 // Buffer sizes that depend on the Updated length (untransformed).
 struct BufferSizes {
     std::int64_t literal;

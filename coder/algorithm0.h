@@ -4,6 +4,7 @@
 // its index whatever the file lengths.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "coder/create_internal.h"
@@ -18,6 +19,42 @@ struct Algorithm0Limits {
     // Bytes the working buffer may take; a larger need counts as a failed
     // allocation and shrinks the window by a quarter. Negative: no ceiling.
     std::int64_t memory_limit = -1;
+};
+
+// Where Base' chunks lie and which Updated' slice goes with each. The decoder
+// computes the same from W', N and U, including the 32-bit wrap of the slice
+// ends, so these must match it exactly.
+struct ChunkGeometry {
+    std::int64_t n;       // N
+    std::int64_t window;  // W' = min(W, N)
+    std::int64_t u;       // U
+    std::int64_t step;
+    std::int64_t count;   // K
+
+    // REQUIRES: w >= 200 and base_length >= 1.
+    ChunkGeometry(std::int64_t base_length, std::int64_t w, std::int64_t updated_length)
+        : n(base_length), window(std::min(w, base_length)), u(updated_length) {
+        if (window < n) {
+            step = window * 75 / 100;
+            count = n / step;
+            if (window < n - (n / step - 1) * step) ++count;
+        } else {
+            step = window;
+            count = 1;
+        }
+    }
+    std::int64_t start(std::int64_t c) const { return c * step; }
+    std::int64_t length(std::int64_t c) const { return std::min(window, n - c * step); }
+    bool is_last(std::int64_t c) const { return n - c * step <= window || c >= count - 1; }
+    // (c + 1) * U div K with the product wrapping in 32 bits: it may turn negative,
+    // which leaves that slice empty.
+    std::int64_t boundary(std::int64_t c) const {
+        const auto product =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(c + 1) * static_cast<std::uint32_t>(u));
+        return product / static_cast<std::int32_t>(count);
+    }
+    // Where the records of chunk c end: the last chunk takes the rest of Updated'.
+    std::int64_t slice_end(std::int64_t c) const { return is_last(c) ? u : boundary(c); }
 };
 
 // The chunk window the encoder settles on for a Base of `base_length` bytes and

@@ -1,0 +1,554 @@
+// The algorithm 0 encoder: deltas made here are restored byte for byte, and
+// their records are read back to check where the encoder put chunks, slices,
+// matches and literals.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "coder/algorithm0.h"
+#include "coder/coder.h"
+#include "coder/runlength.h"
+#include "support/test_support.h"
+
+namespace quoralith {
+namespace {
+
+using test::Bytes;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File memory_file(const Bytes& data) {
+    File f(std::tmpfile());
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f.get());
+    std::fflush(f.get());
+    return f;
+}
+
+Bytes file_contents(std::FILE* f) {
+    std::fflush(f);
+    std::fseek(f, 0, SEEK_END);
+    long n = std::ftell(f);
+    Bytes out(static_cast<std::size_t>(n));
+    std::fseek(f, 0, SEEK_SET);
+    if (n > 0) {
+        EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
+    }
+    return out;
+}
+
+struct Made {
+    int result;
+    Bytes delta;
+};
+
+Made make(const Bytes& base, const Bytes& updated, const Algorithm0Limits& limits = {},
+          const ProgressCallback& callback = {}) {
+    File b = memory_file(base), u = memory_file(updated), d(std::tmpfile());
+    StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
+    TrailerRecord trailer;
+    trailer.set_check_length(256);
+    Made m;
+    m.result = coder_create_algorithm0(&bw, &uw, &dw, callback, trailer, limits);
+    m.delta = file_contents(d.get());
+    return m;
+}
+
+// Makes the delta and restores it; returns the delta.
+Bytes round_trip(const Bytes& base, const Bytes& updated, const Algorithm0Limits& limits = {}) {
+    Made m = make(base, updated, limits);
+    EXPECT_EQ(m.result, static_cast<int>(m.delta.size()));
+    File b = memory_file(base), d = memory_file(m.delta), o(std::tmpfile());
+    StreamWindow bw{b.get()}, dw{d.get()}, ow{o.get(), 0, 0};
+    TrailerRecord trailer;
+    int n = coder_restore(&bw, &dw, &ow, {}, &trailer);
+    EXPECT_EQ(n, static_cast<int>(updated.size()));
+    EXPECT_TRUE(file_contents(o.get()) == updated) << "restored bytes differ";
+    return m.delta;
+}
+
+Bytes slice(const Bytes& b, std::size_t from, std::size_t count) {
+    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + count));
+}
+void append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// ---------------------------------------------------------------------------
+// Reading a delta's records back
+
+class BitReader {
+public:
+    explicit BitReader(const Bytes& bytes) : bytes_(bytes) {}
+    std::uint32_t bits(int n) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < n; ++i) {
+            const std::size_t byte = static_cast<std::size_t>(at_ >> 3);
+            const int bit = byte < bytes_.size() ? (bytes_[byte] >> (7 - (at_ & 7))) & 1 : 0;
+            v = v << 1 | static_cast<std::uint32_t>(bit);
+            ++at_;
+        }
+        return v;
+    }
+    std::int64_t count() {
+        int j = 0;
+        while (bits(1) == 1) ++j;
+        const int k = j + 1;
+        return static_cast<std::int64_t>(bits(k)) + (std::int64_t{1} << k) - 1;
+    }
+    std::int64_t rice(int k) {
+        if (k == 0) return count();
+        std::int64_t q = 0;
+        while (bits(1) == 1) ++q;
+        return (q << k) + bits(k) + 1;
+    }
+    std::int64_t position() const { return at_; }
+
+private:
+    const Bytes& bytes_;
+    std::int64_t at_ = 0;
+};
+
+struct Record {
+    std::int64_t chunk = 0;
+    std::int64_t literal = 0;
+    bool match = false;
+    int code = 0;
+    std::int64_t offset = 0;  // within the chunk
+    std::vector<std::int64_t> runs;
+    std::vector<int> substituted;  // bytes at each substitution point
+    std::int64_t end = 0;          // Updated' position after the record
+};
+
+struct Parsed {
+    std::uint8_t method = 0;
+    std::int64_t u = 0;
+    std::int64_t window = 0;
+    std::int64_t control_length = 0;
+    std::int64_t control_bits = 0;
+    std::vector<Record> records;
+};
+
+std::int64_t transformed_length(const Bytes& data) {
+    File in = memory_file(data);
+    TempFile out;
+    EXPECT_TRUE(out.open());
+    Channel ic = Channel::of_file(in.get()), oc = out.channel();
+    return runlength_encode(ic, static_cast<std::int64_t>(data.size()), 36, oc);
+}
+
+Parsed parse(const Bytes& base, const Bytes& delta) {
+    Parsed p;
+    const std::size_t body = delta.size() - kTrailerSize - kCheckLong;
+    p.method = delta[body - 1];
+    if (!(p.method & MB_MATCHED)) return p;
+    const std::uint8_t* h = delta.data() + body - 12;
+    p.u = get_be32(h);
+    p.window = static_cast<std::int64_t>(h[4]) << 16 | h[5] << 8 | h[6];
+    p.control_length = get_be32(h + 7);
+    const Bytes control(delta.begin(), delta.begin() + p.control_length);
+    const std::int64_t n = (p.method & MB_BASE_RLE) ? transformed_length(base) : static_cast<std::int64_t>(base.size());
+    const ChunkGeometry g(n, p.window, p.u);
+    const int position_bits = bit_length_min1(static_cast<std::uint64_t>(p.window - 1));
+    BitReader r(control);
+    std::int64_t o = 0, c = 0;
+    while (o < p.u) {
+        const std::int64_t end = g.slice_end(c);
+        while (o < end) {
+            Record rec;
+            rec.chunk = c;
+            rec.literal = r.count() - 1;
+            o += rec.literal;
+            if (o < end) {
+                rec.match = true;
+                rec.code = static_cast<int>(r.bits(3));
+                rec.offset = r.bits(position_bits);
+                const std::int64_t s = r.count() - 1;
+                for (std::int64_t i = 0; i <= s; ++i) {
+                    rec.runs.push_back(r.rice(rec.code));
+                    o += rec.runs.back();
+                    if (i < s) {
+                        rec.substituted.push_back(static_cast<int>(r.bits(1)) + 1);
+                        o += rec.substituted.back();
+                    }
+                }
+            }
+            rec.end = o;
+            p.records.push_back(rec);
+            if (!rec.match) break;
+        }
+        while (!g.is_last(c) && o >= g.boundary(c)) ++c;
+    }
+    p.control_bits = r.position();
+    return p;
+}
+
+// ---------------------------------------------------------------------------
+// Chunks and slices
+
+TEST(Algorithm0Geometry, ChunksOverlapByAQuarterAndTheLastTakesTheRest) {
+    const ChunkGeometry one(1500000, 1500000, 1000);
+    EXPECT_EQ(one.count, 1);
+    EXPECT_EQ(one.slice_end(0), 1000);
+
+    const ChunkGeometry two(1500001, 1500000, 1000);
+    EXPECT_EQ(two.step, 1125000);
+    EXPECT_EQ(two.count, 2);
+    EXPECT_EQ(two.length(1), 375001);
+    EXPECT_EQ(two.slice_end(0), 500);
+    EXPECT_EQ(two.slice_end(1), 1000);
+
+    // 2 x 0x40000000 wraps to a negative 32-bit product; the last chunk still
+    // ends at U and is never passed.
+    const ChunkGeometry wrap(1500001, 1500000, 0x40000000);
+    EXPECT_LT(wrap.boundary(1), 0);
+    EXPECT_TRUE(wrap.is_last(1));
+    EXPECT_EQ(wrap.slice_end(1), 0x40000000);
+}
+
+TEST(Algorithm0Geometry, WindowShrinksByQuartersUnderAMemoryCeiling) {
+    Algorithm0Limits limits;
+    EXPECT_EQ(algorithm0_window(5000000, 5000000, limits), 1500000);
+    EXPECT_EQ(algorithm0_window(150, 5000, limits), 200);
+    EXPECT_EQ(algorithm0_window(1000, 5000, limits), 1000);
+    // Updated of 100000 bytes: buffers 65532 + 20000 + 40000 beside the window.
+    limits.memory_limit = 125532 + 1125000 * 4 + 2;
+    EXPECT_EQ(algorithm0_window(1500000, 100000, limits), 1125000);
+    limits.memory_limit = 125532 + 1125000 * 4 + 1;
+    EXPECT_EQ(algorithm0_window(1500000, 100000, limits), 843750);
+    // Below 0x10000 bytes the index takes 2 bytes an entry.
+    limits.memory_limit = 125532 + 60000 * 3 + 2;
+    EXPECT_EQ(algorithm0_window(80000, 100000, limits), 60000);
+    limits.memory_limit = 1000;
+    EXPECT_EQ(algorithm0_window(80000, 100000, limits), ERR_NO_MEMORY);
+}
+
+TEST(Algorithm0, BaseUpToTheWindowIsOneChunkAndOneByteMoreMakesTwo) {
+    const Bytes base = test::random_bytes(1500001, 11);
+    // Updated: the Base's start and end with edits, so both chunks have work.
+    Bytes updated = slice(base, 0, 300000);
+    append(updated, test::random_bytes(1000, 12));
+    append(updated, slice(base, 1300000, 200001));
+    updated[150000] ^= 0x55;
+
+    const Bytes one_base = slice(base, 0, 1500000);
+    Bytes delta = round_trip(one_base, updated);
+    Parsed p = parse(one_base, delta);
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    EXPECT_EQ(p.window, 1500000);
+    for (const Record& r : p.records) EXPECT_EQ(r.chunk, 0);
+
+    delta = round_trip(base, updated);
+    p = parse(base, delta);
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    EXPECT_EQ(p.window, 1500000);
+    ASSERT_FALSE(p.records.empty());
+    EXPECT_EQ(p.records.back().chunk, 1);
+    // The second chunk starts at 1125000: the Base's tail is found there.
+    bool tail_found = false;
+    for (const Record& r : p.records)
+        if (r.chunk == 1 && r.match && r.offset == 1300000 - 1125000) tail_found = true;
+    EXPECT_TRUE(tail_found);
+    EXPECT_LT(delta.size(), 2000u);
+}
+
+TEST(Algorithm0, SlicesOfFiveBytesOrLessAreNeverMatched) {
+    // Window 200 over 6000 bytes: step 150, K = 40.
+    const Bytes base = test::random_bytes(6000, 21);
+    Algorithm0Limits limits;
+    limits.max_window = 200;
+    Bytes updated = slice(base, 0, 200);  // U div K = 5
+    Bytes delta = round_trip(base, updated, limits);
+    EXPECT_FALSE(parse(base, delta).method & MB_MATCHED);
+    updated = slice(base, 0, 240);  // U div K = 6
+    delta = round_trip(base, updated, limits);
+    EXPECT_TRUE(parse(base, delta).method & MB_MATCHED);
+}
+
+TEST(Algorithm0, EverySliceOfASmallWindowClosesWithLiterals) {
+    // Window 300 over 1200 bytes: step 225, K = 5, slices of 160 bytes. Each
+    // slice holds 110 Base bytes of its chunk and then 50 bytes found nowhere.
+    const Bytes base = test::random_bytes(1200, 31);
+    Algorithm0Limits limits;
+    limits.max_window = 300;
+    Bytes updated;
+    for (int c = 0; c < 5; ++c) {
+        append(updated, slice(base, static_cast<std::size_t>(c * 225 + 20), 110));
+        append(updated, test::random_bytes(50, static_cast<std::uint32_t>(40 + c)));
+    }
+    const Bytes delta = round_trip(base, updated, limits);
+    const Parsed p = parse(base, delta);
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    EXPECT_EQ(p.window, 300);
+    ASSERT_EQ(p.records.size(), 10u);
+    for (int c = 0; c < 5; ++c) {
+        const Record& m = p.records[static_cast<std::size_t>(2 * c)];
+        const Record& tail = p.records[static_cast<std::size_t>(2 * c + 1)];
+        EXPECT_EQ(m.chunk, c);
+        EXPECT_TRUE(m.match);
+        EXPECT_EQ(m.offset, 20);
+        EXPECT_EQ(m.literal, 0);
+        EXPECT_EQ(tail.chunk, c);
+        EXPECT_FALSE(tail.match);
+        EXPECT_EQ(tail.literal, 50);
+        EXPECT_EQ(tail.end, (c + 1) * 160);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+TEST(Algorithm0, AShortGapBeforeALongMatchStaysLiteralALongerOneIsSearched) {
+    const Bytes base = test::random_bytes(3000, 51);
+    // Four unmatched bytes, then Base from 1000.
+    Bytes updated = {0xA1, 0xA2, 0xA3, 0xA4};
+    append(updated, slice(base, 1000, 400));
+    Parsed p = parse(base, round_trip(base, updated));
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    ASSERT_EQ(p.records.size(), 1u);
+    EXPECT_EQ(p.records[0].literal, 4);
+    EXPECT_EQ(p.records[0].offset, 1000);
+
+    // Five gap bytes that occur elsewhere in Base become a short match of their own.
+    updated = slice(base, 2000, 5);
+    append(updated, slice(base, 1000, 400));
+    p = parse(base, round_trip(base, updated));
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    ASSERT_EQ(p.records.size(), 2u);
+    EXPECT_EQ(p.records[0].literal, 0);
+    EXPECT_EQ(p.records[0].offset, 2000);
+    EXPECT_EQ(p.records[0].runs, std::vector<std::int64_t>{5});
+    EXPECT_EQ(p.records[1].literal, 0);
+    EXPECT_EQ(p.records[1].offset, 1000);
+}
+
+TEST(Algorithm0, SubstitutionsOfOneAndTwoBytesStayInOneMatchThreeEndIt) {
+    const Bytes base = test::random_bytes(2000, 61);
+    Bytes updated = slice(base, 100, 600);
+    updated[100] ^= 1;  // one byte
+    updated[200] ^= 1;  // two bytes
+    updated[201] ^= 1;
+    updated[400] ^= 1;  // three bytes: the match ends here
+    updated[401] ^= 1;
+    updated[402] ^= 1;
+    const Parsed p = parse(base, round_trip(base, updated));
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    ASSERT_GE(p.records.size(), 2u);
+    const Record& first = p.records[0];
+    EXPECT_EQ(first.offset, 100);
+    EXPECT_EQ(first.runs, (std::vector<std::int64_t>{100, 99, 198}));
+    EXPECT_EQ(first.substituted, (std::vector<int>{1, 2}));
+    EXPECT_EQ(first.end, 400);
+    // The next long match is looked up from 400 on; its backward extension may
+    // take no more than the three changed bytes.
+    const Record& second = p.records[1];
+    EXPECT_TRUE(second.match);
+    EXPECT_EQ(second.literal, 3);
+    EXPECT_EQ(second.offset, 503);
+    EXPECT_EQ(second.end, 600);
+}
+
+TEST(Algorithm0, EachRecordTakesTheCodeThatIsShortestForItsRuns) {
+    const Bytes base = test::random_bytes(4000, 71);
+    // A match of one run of 1000: the count code costs 18 bits, R_1 501, R_5 37.
+    Bytes updated = slice(base, 500, 1000);
+    Parsed p = parse(base, round_trip(base, updated));
+    ASSERT_EQ(p.records.size(), 1u);
+    EXPECT_EQ(p.records[0].code, 0);
+    // Five runs of 40: count code 50 bits, R_1 105, R_2 60, R_3 40, R_4 35 and
+    // R_5 35: the lower of two equal codes is taken.
+    updated = slice(base, 500, 204);
+    for (int at : {40, 81, 122, 163}) updated[static_cast<std::size_t>(at)] ^= 0xFF;
+    p = parse(base, round_trip(base, updated));
+    ASSERT_EQ(p.records.size(), 1u);
+    EXPECT_EQ(p.records[0].runs, (std::vector<std::int64_t>{40, 40, 40, 40, 40}));
+    EXPECT_EQ(p.records[0].code, 4);
+}
+
+// The size test: literal bytes + control bytes + 11 must stay below U.
+// Updated: 200 bytes found nowhere, then 16 bytes of Base (one short match).
+// Control: C(201) 14 bits, code 3 bits, offset B0 bits, C(1) 2 bits, E = 16 in
+// R_3 5 bits: 24 + B0 bits.
+TEST(Algorithm0, MatchCodingIsAbandonedWhenItDoesNotCutTheSize) {
+    auto build = [](std::size_t base_length) {
+        const Bytes base = test::random_bytes(base_length, 81);
+        Bytes updated = test::random_bytes(200, 82);
+        const std::size_t from = 100;
+        for (int i = 1; i <= 3; ++i) updated[200 - static_cast<std::size_t>(i)] = base[from - static_cast<std::size_t>(i)] ^ 0xFF;
+        append(updated, slice(base, from, 16));
+        return std::make_pair(base, updated);
+    };
+    // B0 = 8: 32 control bits, 4 bytes: 200 + 4 + 11 = 215 < 216.
+    auto [base, updated] = build(256);
+    Bytes delta = round_trip(base, updated);
+    Parsed p = parse(base, delta);
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    EXPECT_EQ(p.control_bits, 32);
+    EXPECT_EQ(p.control_length, 4);
+    ASSERT_EQ(p.records.size(), 1u);
+    EXPECT_EQ(p.records[0].literal, 200);
+
+    // B0 = 11: 35 control bits, 5 bytes: 216 is not below U.
+    std::tie(base, updated) = build(1500);
+    delta = round_trip(base, updated);
+    p = parse(base, delta);
+    EXPECT_FALSE(p.method & MB_MATCHED);
+    // A stored or packed delta: payload, method byte, check block, trailer.
+    EXPECT_LE(delta.size(), 216u + 1 + kCheckLong + kTrailerSize);
+}
+
+// ---------------------------------------------------------------------------
+// Round trips
+
+TEST(Algorithm0, RoundTripsOnEditedPairs) {
+    const Bytes text = test::text_like(60000, 91);
+    const Bytes noise = test::random_bytes(60000, 92);
+    struct Case {
+        const char* name;
+        Bytes base;
+        Bytes updated;
+    };
+    std::vector<Case> cases;
+    for (const Bytes* source : {&text, &noise}) {
+        const Bytes& b = *source;
+        Bytes inserted = slice(b, 0, 20000);
+        append(inserted, test::random_bytes(777, 93));
+        append(inserted, slice(b, 20000, 40000));
+        cases.push_back({"insertion", b, inserted});
+
+        Bytes deleted = slice(b, 0, 15000);
+        append(deleted, slice(b, 16234, 60000 - 16234));
+        cases.push_back({"deletion", b, deleted});
+
+        Bytes moved = slice(b, 40000, 20000);
+        append(moved, slice(b, 0, 40000));
+        cases.push_back({"moved blocks", b, moved});
+
+        Bytes substituted = b;
+        for (std::size_t at = 500; at + 3 < substituted.size(); at += 997) {
+            const std::size_t width = 1 + at % 3;  // 1, 2 or 3 bytes
+            for (std::size_t i = 0; i < width; ++i) substituted[at + i] ^= 0x5A;
+        }
+        cases.push_back({"substitutions", b, substituted});
+    }
+    Bytes periodic;
+    for (int i = 0; i < 20000; ++i) periodic.push_back(static_cast<std::uint8_t>("abcdefg"[i % 7]));
+    Bytes periodic_updated = periodic;
+    periodic_updated.insert(periodic_updated.begin() + 5000, 300, 0);  // a long run
+    periodic_updated[12000] = 'z';
+    cases.push_back({"periodic", periodic, periodic_updated});
+    cases.push_back({"unrelated", noise, test::random_bytes(50000, 94)});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes delta = round_trip(c.base, c.updated);
+        if (std::string(c.name) != "unrelated") {
+            EXPECT_TRUE(parse(c.base, delta).method & MB_MATCHED);
+            EXPECT_LT(delta.size(), c.updated.size() / 10 + 1000);
+        }
+    }
+}
+
+TEST(Algorithm0, RoundTripsAtTheSmallSizes) {
+    const Bytes base = test::text_like(5000, 101);
+    for (std::size_t length : {0, 1, 5, 199, 200, 201}) {
+        SCOPED_TRACE(length);
+        const Bytes updated = slice(base, 1000, length);
+        const Bytes delta = round_trip(base, updated);
+        // Updated of 199 bytes or less is never matched.
+        if (length < 200) {
+            EXPECT_FALSE(parse(base, delta).method & MB_MATCHED);
+        }
+    }
+    for (std::size_t length : {0, 1, 199, 200}) {
+        SCOPED_TRACE(length);
+        const Bytes small_base = test::random_bytes(length, 102);
+        Bytes updated = small_base;
+        append(updated, test::text_like(300, 103));
+        const Bytes delta = round_trip(small_base, updated);
+        if (length < 200) {
+            EXPECT_FALSE(parse(small_base, delta).method & MB_MATCHED);
+        }
+    }
+}
+
+TEST(Algorithm0, ABaseThatRunLengthFormShrinksBelow200BytesTakesTheSmallPath) {
+    const Bytes base(5000, 0);
+    Bytes updated(1000, 0);
+    append(updated, test::random_bytes(300, 111));
+    const Bytes delta = round_trip(base, updated);
+    const std::uint8_t method = parse(base, delta).method;
+    EXPECT_TRUE(method & MB_BASE_RLE);
+    EXPECT_FALSE(method & MB_MATCHED);
+}
+
+TEST(Algorithm0, RoundTripsOverManyChunksOfASmallWindow) {
+    const Bytes base = test::text_like(40000, 121);
+    Bytes updated = slice(base, 0, 12000);
+    append(updated, test::random_bytes(500, 122));
+    append(updated, slice(base, 12000, 28000));
+    for (std::size_t at = 3000; at < updated.size(); at += 4111) updated[at] ^= 0x20;
+    for (std::int64_t window : {200, 301, 1000, 4096}) {
+        SCOPED_TRACE(window);
+        Algorithm0Limits limits;
+        limits.max_window = window;
+        const Bytes delta = round_trip(base, updated, limits);
+        const Parsed p = parse(base, delta);
+        ASSERT_TRUE(p.method & MB_MATCHED);
+        EXPECT_EQ(p.window, window);
+        EXPECT_GT(p.records.back().chunk, 5);
+    }
+}
+
+TEST(Algorithm0, TheDeltaDependsOnlyOnTheInputs) {
+    const Bytes base = test::text_like(300000, 131);
+    Bytes updated = slice(base, 1000, 200000);
+    append(updated, test::random_bytes(3000, 132));
+    append(updated, slice(base, 0, 50000));
+    const Made first = make(base, updated);
+    const Made second = make(base, updated);
+    EXPECT_EQ(first.delta, second.delta);
+    // The same through the general entry.
+    File b = memory_file(base), u = memory_file(updated), d(std::tmpfile());
+    StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
+    TrailerRecord trailer;
+    trailer.set_check_length(256);
+    EXPECT_EQ(coder_create(&bw, &uw, &dw, 0, {}, trailer), first.result);
+    EXPECT_EQ(file_contents(d.get()), first.delta);
+}
+
+// ---------------------------------------------------------------------------
+// Memory and stops
+
+TEST(Algorithm0, AMemoryCeilingShrinksTheWindowAndTheDeltaStillRestores) {
+    const Bytes base = test::text_like(100000, 141);
+    Bytes updated = slice(base, 50000, 50000);
+    append(updated, slice(base, 0, 50000));
+    Algorithm0Limits limits;
+    // Updated of 100000 bytes; a 100000-byte window would need 125534 + 400000.
+    limits.memory_limit = 125534 + 100000 * 4 - 1;
+    const Bytes delta = round_trip(base, updated, limits);
+    const Parsed p = parse(base, delta);
+    ASSERT_TRUE(p.method & MB_MATCHED);
+    EXPECT_EQ(p.window, 75000);
+
+    limits.memory_limit = 100;
+    EXPECT_EQ(make(base, updated, limits).result, ERR_NO_MEMORY);
+}
+
+TEST(Algorithm0, AStopAnswerEndsTheRunWithStopped) {
+    const Bytes base = test::text_like(200000, 151);
+    Bytes updated = slice(base, 100000, 100000);
+    append(updated, slice(base, 0, 100000));
+    int calls = 0;
+    ProgressCallback stop_later = [&](const ProgressRecord&) -> std::int16_t {
+        return ++calls > 3 ? ANSWER_STOP : ANSWER_SKIP;
+    };
+    EXPECT_EQ(make(base, updated, {}, stop_later).result, ERR_STOPPED);
+}
+
+}  // namespace
+}  // namespace quoralith
