@@ -29,10 +29,13 @@ struct SearchAbort {
 // Pieces in which long stretches are made resident and scanned.
 constexpr std::int64_t kRunChunk = 1 << 15;    // copy runs, literals, block fingerprints
 constexpr std::int64_t kScanChunk = 1 << 16;   // the rolling fingerprint
-constexpr std::int64_t kBackChunk = 1 << 12;   // backward extensions
+constexpr std::int64_t kAuxChunk = 1 << 11;    // block checks and backward extensions
 constexpr std::size_t kSubstitutionsInMemory = 1 << 14;
 constexpr int kStackEntries = 50;              // back-chain stack: 25 position pairs
 constexpr std::uint16_t kNoBlock = 0xFFFF;
+// Bytes before a block that a repeated block must repeat too (see repeats_).
+constexpr std::int64_t kRepeatContext = 64;
+constexpr std::int64_t kRepeatMaxBlock = 1 << 14;
 
 inline std::uint64_t load_le64(const std::uint8_t* p) {
     std::uint64_t v;
@@ -69,28 +72,60 @@ private:
     ReadCache cache_;
 };
 
-// The fingerprint of `length` bytes from `position`: byte j (here bits 31-8j
-// down, so that the word orders like the four bytes) is the XOR of the bytes
-// whose offset from the start is j mod 4.
-std::uint32_t block_fingerprint(Source& source, std::int64_t position, std::int64_t length) {
-    std::uint64_t words = 0;
-    std::uint8_t lanes[4] = {0, 0, 0, 0};
-    for (std::int64_t done = 0; done < length;) {
-        // Pieces are multiples of 8 bytes, so lanes stay aligned to the start.
-        const std::int64_t n = std::min(kRunChunk, length - done);
-        const std::uint8_t* p = source.view(position + done, n);
+// What the fingerprint search knows of a block of B bytes without reading it
+// again: its fingerprint, and a stronger check of its content.
+struct BlockSummary {
+    // Byte j (here bits 31-8j down, so that the word orders like the four
+    // bytes) is the XOR of the bytes whose offset from the start is j mod 4.
+    std::uint32_t fingerprint;
+    // A hash of the content. The XOR fingerprint is weak (blocks of a few
+    // values in a sea of zeros share it by the thousand); blocks whose checks
+    // differ are certainly different and need not be read to be compared.
+    std::uint32_t check;
+};
+
+class BlockHasher {
+public:
+    // Pieces come in order; all but the last are a multiple of 8 bytes long, so
+    // that words and lanes stay aligned to the block's start.
+    void add(const std::uint8_t* p, std::int64_t n) {
         const std::int64_t whole = n & ~std::int64_t{7};
-        for (std::int64_t k = 0; k < whole; k += 8) words ^= load_le64(p + k);
-        for (std::int64_t k = whole; k < n; ++k) lanes[k & 3] ^= p[k];
+        for (std::int64_t k = 0; k < whole; k += 8) {
+            const std::uint64_t w = load_le64(p + k);
+            words_ ^= w;
+            hash_ = (std::rotl(hash_, 23) ^ w) * 0x9E3779B97F4A7C15ull;
+        }
+        std::uint64_t rest = 0;
+        for (std::int64_t k = whole; k < n; ++k) {
+            lanes_[k & 3] ^= p[k];
+            rest = rest << 8 | p[k];
+        }
+        if (n > whole) hash_ = (std::rotl(hash_, 23) ^ rest ^ static_cast<std::uint64_t>(n - whole) << 56) * 0x9E3779B97F4A7C15ull;
+    }
+    BlockSummary finish() const {
+        const std::uint32_t folded = static_cast<std::uint32_t>(words_) ^ static_cast<std::uint32_t>(words_ >> 32);
+        std::uint32_t fingerprint = 0;
+        for (int j = 0; j < 4; ++j) {
+            const std::uint32_t lane = (lanes_[j] ^ (folded >> (8 * j))) & 0xFF;
+            fingerprint |= lane << (24 - 8 * j);
+        }
+        return {fingerprint, static_cast<std::uint32_t>(hash_ >> 32) ^ static_cast<std::uint32_t>(hash_)};
+    }
+
+private:
+    std::uint64_t words_ = 0;
+    std::uint64_t hash_ = 0;
+    std::uint8_t lanes_[4] = {0, 0, 0, 0};
+};
+
+BlockSummary summarize_block(Source& source, std::int64_t position, std::int64_t length) {
+    BlockHasher hasher;
+    for (std::int64_t done = 0; done < length;) {
+        const std::int64_t n = std::min(kRunChunk, length - done);
+        hasher.add(source.view(position + done, n), n);
         done += n;
     }
-    const std::uint32_t folded = static_cast<std::uint32_t>(words) ^ static_cast<std::uint32_t>(words >> 32);
-    std::uint32_t fingerprint = 0;
-    for (int j = 0; j < 4; ++j) {
-        const std::uint32_t lane = (lanes[j] ^ (folded >> (8 * j))) & 0xFF;
-        fingerprint |= lane << (24 - 8 * j);
-    }
-    return fingerprint;
+    return hasher.finish();
 }
 
 // The back-chain stack of position pairs: 50 entries in memory, moved to a
@@ -157,7 +192,7 @@ public:
           first_hit_(job.algorithm == 2),
           base_run_(job.base_prime, job.n, 1 << 18, 1024),
           updated_run_(job.updated_prime, job.u, 1 << 18, 1024),
-          base_aux_(job.base_prime, job.n, 1 << 16, 1 << 15),
+          base_aux_(job.base_prime, job.n, 1 << 13, 1 << 12),
           updated_aux_(job.updated_prime, job.u, 1 << 16, 1 << 15),
           scan_(job.updated_prime, job.u, 3 << 16, 64),
           finder_(params_.min_match, params_.key_length) {}
@@ -339,13 +374,22 @@ private:
         blocks_ = static_cast<std::uint32_t>(std::min<std::int64_t>(count, 0xFFFE));
         if (blocks_ == 0) return;
         fingerprints_.resize(blocks_);
+        checks_.resize(blocks_);
+        repeats_.assign(blocks_, 0);
         next_.resize(blocks_);
         int bits = 4;
         while ((std::uint32_t{1} << bits) < 2 * blocks_) ++bits;
         table_shift_ = 32 - bits;
         head_.assign(std::size_t{1} << bits, kNoBlock);
         for (std::uint32_t k = 0; k < blocks_; ++k) {
-            fingerprints_[k] = block_fingerprint(base_run_, static_cast<std::int64_t>(k) * block, block);
+            const BlockSummary summary = summarize_block(base_run_, static_cast<std::int64_t>(k) * block, block);
+            fingerprints_[k] = summary.fingerprint;
+            checks_[k] = summary.check;
+            const std::int64_t previous = static_cast<std::int64_t>(k - 1) * block;
+            if (k > 0 && previous >= kRepeatContext && block <= kRepeatMaxBlock) {
+                const std::uint8_t* x = base_run_.view(previous - kRepeatContext, 2 * block + kRepeatContext);
+                repeats_[k] = std::memcmp(x, x + block, static_cast<std::size_t>(block + kRepeatContext)) == 0;
+            }
             if ((k & 1023) == 0) check_stop();
         }
         // Chains in ascending block order: blocks of one fingerprint are then
@@ -370,11 +414,11 @@ private:
         const std::int64_t block = block_;
         if (blocks_ == 0 || u_ - a0 < block) return false;
         const std::int64_t last = u_ - block;
-        std::uint32_t fingerprint = block_fingerprint(scan_, a0, block);
+        std::uint32_t fingerprint = summarize_block(scan_, a0, block).fingerprint;
         std::int64_t i = a0;
         for (;;) {
             const std::int64_t n = std::min(kScanChunk, last - i);
-            if (n == 0) return head_[slot_of(fingerprint)] != kNoBlock && try_position(i, fingerprint, a0);
+            if (n == 0) return head_[slot_of(fingerprint)] != kNoBlock && try_position(i, fingerprint, nullptr, a0);
             const std::uint8_t* trail;
             const std::uint8_t* lead;
             if (block <= kScanChunk) {
@@ -386,7 +430,9 @@ private:
                 lead = scan_lead_->view(i + block, n);
             }
             for (std::int64_t j = 0; j < n; ++j) {
-                if (head_[slot_of(fingerprint)] != kNoBlock && try_position(i + j, fingerprint, a0)) return true;
+                if (head_[slot_of(fingerprint)] != kNoBlock &&
+                    try_position(i + j, fingerprint, block <= kScanChunk ? trail + j : nullptr, a0))
+                    return true;
                 fingerprint ^= static_cast<std::uint32_t>(trail[j]) << 24;
                 fingerprint = std::rotl(fingerprint, 8);
                 fingerprint ^= static_cast<std::uint32_t>(lead[j]) << lead_shift_;
@@ -399,7 +445,7 @@ private:
     // Whether Base' from p and Updated' from q agree for `length` bytes.
     bool equal_ranges(std::int64_t p, std::int64_t q, std::int64_t length) {
         for (std::int64_t done = 0; done < length;) {
-            const std::int64_t n = std::min(kRunChunk, length - done);
+            const std::int64_t n = std::min(kAuxChunk, length - done);
             const std::uint8_t* b = base_aux_.view(p + done, n);
             const std::uint8_t* a = updated_aux_.view(q + done, n);
             if (std::memcmp(b, a, static_cast<std::size_t>(n)) != 0) return false;
@@ -415,7 +461,7 @@ private:
         while (differ < 3) {
             const std::int64_t room = std::min(p, q - floor);
             if (room <= 0) break;
-            const std::int64_t n = std::min(room, kBackChunk);
+            const std::int64_t n = std::min(room, kAuxChunk);
             const std::uint8_t* b = base_aux_.view(p - n, n);
             const std::uint8_t* a = updated_aux_.view(q - n, n);
             std::int64_t j = n;
@@ -430,6 +476,7 @@ private:
             p -= n - j;
             q -= n - j;
         }
+        lowest_read_ = std::min(lowest_read_, p);
         p += differ;
         q += differ;
     }
@@ -444,6 +491,7 @@ private:
         for (;;) {
             const std::int64_t c = std::min(window, p);
             const std::int64_t a = std::min(window, q - a0);
+            lowest_read_ = std::min(lowest_read_, p - c);
             if (c < m || a < m) return q;
             const std::uint8_t* d = base_aux_.view(p - c, c);
             const std::uint8_t* w = updated_aux_.view(q - a, a);
@@ -459,19 +507,43 @@ private:
         }
     }
 
-    // Tries the blocks whose fingerprint equals that of Updated' at i. Returns
-    // true when one matched and the records were written.
-    bool try_position(std::int64_t i, std::uint32_t fingerprint, std::int64_t a0) {
+    // Tries the blocks whose fingerprint equals that of Updated' at i (whose B
+    // bytes are at `resident` when not null). Returns true when one matched and
+    // the records were written.
+    bool try_position(std::int64_t i, std::uint32_t fingerprint, const std::uint8_t* resident, std::int64_t a0) {
         const std::int64_t block = block_;
+        std::optional<std::uint32_t> check;
         bool found = false;
         std::int64_t best_score = INT64_MAX;
         std::int64_t best_p = 0;
         std::int64_t best_q = 0;
+        // The block scored last, when its score is known to hold for a repeat
+        // of it (it read at most kRepeatContext bytes below itself and never
+        // met the start of Base').
+        std::int64_t repeatable = -1;
         for (std::uint16_t k = head_[slot_of(fingerprint)]; k != kNoBlock; k = next_[k]) {
             if (fingerprints_[k] != fingerprint) continue;
+            if (!check) {
+                if (resident) {
+                    BlockHasher hasher;
+                    hasher.add(resident, block);
+                    check = hasher.finish().check;
+                } else {
+                    check = summarize_block(updated_aux_, i, block).check;
+                }
+            }
+            if (checks_[k] != *check) continue;
+            // A block that repeats the one just scored, with the bytes before
+            // it, scores the same and so loses the tie.
+            if (!first_hit_ && repeatable == k - 1 && repeats_[k]) {
+                repeatable = k;
+                continue;
+            }
             std::int64_t p = static_cast<std::int64_t>(k) * block;
             std::int64_t q = i;
             if (!equal_ranges(p, q, block)) continue;
+            const std::int64_t start = p;
+            lowest_read_ = start;
             extend_back(p, q, a0);
             if (first_hit_) {
                 put_positioned(q - a0, p);
@@ -484,11 +556,14 @@ private:
             // Scoring needs only where the chain ends; the pieces themselves are
             // found again below for the match that wins.
             const std::int64_t score = back_chain(p, q, a0, nullptr);
+            repeatable = lowest_read_ >= 1 && start - lowest_read_ <= kRepeatContext ? k : -1;
             if (score < best_score) {
                 best_score = score;
                 best_p = p;
                 best_q = q;
                 found = true;
+                // No score is below a0, and a later equal one would lose.
+                if (score == a0) break;
             }
         }
         if (!found) return false;
@@ -540,7 +615,9 @@ private:
 
     // Separate caches for separate access streams, so that pointers into one
     // stay valid while another moves: copy runs and literals, random block
-    // checks and backward extensions, and the rolling fingerprint.
+    // checks and backward extensions, and the rolling fingerprint. Block checks
+    // jump around Base' (a run of equal blocks can mean thousands of them at one
+    // position), so that cache is small: every reload reads it whole.
     Source base_run_;
     Source updated_run_;
     Source base_aux_;
@@ -559,6 +636,13 @@ private:
     std::int64_t block_ = 0;
     std::uint32_t blocks_ = 0;
     std::vector<std::uint32_t> fingerprints_;
+    std::vector<std::uint32_t> checks_;
+    // repeats_[k]: block k and the kRepeatContext bytes before it equal block
+    // k - 1 and the bytes before that (long runs of one value, say). Scoring
+    // such a block would read the same bytes, shifted, and give the same score.
+    std::vector<std::uint8_t> repeats_;
+    // The lowest Base' position that scoring the current block has read.
+    std::int64_t lowest_read_ = 0;
     std::vector<std::uint16_t> next_;
     std::vector<std::uint16_t> head_;
     int table_shift_ = 32;

@@ -277,6 +277,35 @@ TEST(MatchSearchRecords, BackChainPiecesPrecedeAFingerprintMatch) {
     EXPECT_EQ(d.records[1].final_equal, 2000u);
 }
 
+TEST(MatchSearchRecords, AmongEqualBlocksTheOneWithTheEarliestPieceWins) {
+    // Blocks of 60 bytes; a run of zeros in Base' from 2030 makes the blocks
+    // from 2040 on equal. Updated holds 20 zeros, 3 other bytes, then 200
+    // zeros. Every zero block matches at the 200 zeros, but the one at 2040
+    // has only 10 zeros before it for a back-chain piece, while the one at 2100
+    // has room for all 20: the later block wins with the earlier piece.
+    Bytes base = test::random_bytes(2030, 14);
+    append(base, Bytes(600, 0));
+    append(base, test::random_bytes(2000, 15));
+    Bytes updated = test::random_bytes(1000, 16);
+    append(updated, Bytes(20, 0));
+    append(updated, Bytes{7, 8, 9});
+    append(updated, Bytes(200, 0));
+    append(updated, test::random_bytes(1000, 17));
+
+    Decoded d = decode(make_delta(base, updated, 7), static_cast<std::int64_t>(base.size()));
+    ASSERT_TRUE(d.method & MB_MATCHED);
+    ASSERT_EQ(d.records.size(), 3u);
+    EXPECT_TRUE(d.records[0].positioned);
+    EXPECT_EQ(d.records[0].literal, 1000);
+    EXPECT_EQ(d.records[0].where, 2070);
+    EXPECT_EQ(d.records[0].final_equal, 20u);
+    EXPECT_FALSE(d.records[1].positioned);
+    EXPECT_EQ(d.records[1].literal, 3);
+    EXPECT_EQ(d.records[1].where, 10);
+    EXPECT_EQ(d.records[1].final_equal, 200u);
+    EXPECT_TRUE(d.records[2].tail);
+}
+
 TEST(MatchSearchRecords, LongBackChainsAndSubstitutionListsSurviveSpilling) {
     // Forty 10-byte pieces on one diagonal, each followed by three differing
     // bytes, before a long match: a chain of more pairs than the stack holds in
