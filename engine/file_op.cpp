@@ -320,6 +320,8 @@ private:
     int run_create() {
         const bool keep_all = flags_ & EF_KEEP_ALL;
         unsigned remaining = mask_;
+        // The run-length forms and the Base check are made once for all passes.
+        CreateShared shared;
         int algorithm = 0;
         std::int64_t smallest = kNoLimit;
         for (;;) {
@@ -335,7 +337,7 @@ private:
             StreamWindow base{base_.get()};
             StreamWindow updated{input_.get()};
             StreamWindow delta{out_.file(), 0, 0, 0};
-            int result = coder_create(&base, &updated, &delta, algorithm, callback_, trailer_);
+            int result = coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
             if (result >= 0 && out_.close() != 0) result = ERR_WRITE_FAILED;
             if (result < 0) return fail(result);
 
