@@ -37,6 +37,25 @@ void setup_create(CLI::App& root, CliContext& context);
 void setup_restore(CLI::App& root, CliContext& context);
 void setup_info(CLI::App& root, CliContext& context);
 void setup_history(CLI::App& root, CliContext& context);
+void setup_archive(CLI::App& root, CliContext& context);
+
+// The directory options of create and restore (see tree_options.cpp).
+struct TreeOptions {
+    std::string pattern;
+    bool no_subdirs = false;
+    bool sorted = false;
+    bool clear_output = false;
+    bool merge = false;
+};
+// Adds --pattern, --no-subdirs, --sorted and --clear-output (and --merge when
+// `restore`) to `command`.
+void add_tree_options(CLI::App& command, TreeOptions& options, bool restore);
+// Decides between a file and a directory request from what `walked` (UPDATED on
+// create, DELTA on restore) is: returns `directory_type` or `file_type`, or 0
+// after printing why the names do not fit together (a directory option for a
+// file, a file where a directory is needed). Adds the options' flags to `flags`.
+int tree_request_type(const char* verb, const TreeOptions& options, const std::string& walked,
+                      const std::string& other, int file_type, int directory_type, EngineFlags& flags);
 
 // Adds the report options (--report, --append, --level) to the root command.
 void add_report_options(CLI::App& root, CliContext& context);

@@ -13,6 +13,7 @@ struct CreateOptions {
     bool long_stamp = false;
     std::string fail = "skip";
     std::string base, updated, delta;
+    TreeOptions tree;
 };
 
 }  // namespace
@@ -28,17 +29,26 @@ void setup_create(CLI::App& root, CliContext& context) {
     command->add_flag("--long-stamp", options->long_stamp,
                       "Check the base with a 256-byte block instead of 4 bytes");
     add_fail_option(*command, options->fail);
-    command->add_option("BASE", options->base, "The old file (need not exist: the delta then holds all of UPDATED)")
+    add_tree_options(*command, options->tree, false);
+    command->add_option("BASE", options->base,
+                        "The old file or directory (need not exist: the delta then holds all of UPDATED)")
         ->required();
-    command->add_option("UPDATED", options->updated, "The new file")->required();
-    command->add_option("DELTA", options->delta, "The delta file to write")->required();
+    command->add_option("UPDATED", options->updated, "The new file, or directory: every file below it is coded")
+        ->required();
+    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas, to write")->required();
     command->callback([options, &context] {
         const AlgorithmMask mask = parse_algorithm_list(options->algorithms);
         EngineFlags flags = fail_flags(options->fail);
         if (!options->long_stamp) flags |= EF_SHORT_STAMP;
         if (options->keep_all) flags |= EF_KEEP_ALL;
-        context.exit_status = run_engine_request(context, "create", OP_CREATE_FILE, options->base,
-                                                 options->updated, options->delta, "", flags, mask);
+        const int type = tree_request_type("create", options->tree, options->updated, options->base, OP_CREATE_FILE,
+                                           OP_CREATE_DIR, flags);
+        if (type == 0) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
+        context.exit_status = run_engine_request(context, "create", type, options->base, options->updated,
+                                                 options->delta, options->tree.pattern, flags, mask);
     });
 }
 

@@ -12,6 +12,7 @@ struct RestoreOptions {
     bool no_keep_attributes = false;
     std::string fail = "skip";
     std::string base, delta, updated;
+    TreeOptions tree;
 };
 
 }  // namespace
@@ -25,15 +26,22 @@ void setup_restore(CLI::App& root, CliContext& context) {
     command->add_flag("--no-keep-attributes", options->no_keep_attributes,
                       "Do not give the file the read/write bits stored in the delta");
     add_fail_option(*command, options->fail);
-    command->add_option("BASE", options->base, "The old file the delta was made from")->required();
-    command->add_option("DELTA", options->delta, "The delta file")->required();
-    command->add_option("UPDATED", options->updated, "The file to write")->required();
+    add_tree_options(*command, options->tree, true);
+    command->add_option("BASE", options->base, "The old file or directory the delta was made from")->required();
+    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas")->required();
+    command->add_option("UPDATED", options->updated, "The file or directory to write")->required();
     command->callback([options, &context] {
         EngineFlags flags = fail_flags(options->fail);
         if (!options->no_keep_date) flags |= EF_KEEP_DATE;
         if (!options->no_keep_attributes) flags |= EF_KEEP_ATTRIBUTES;
-        context.exit_status = run_engine_request(context, "restore", OP_RESTORE_FILE, options->base,
-                                                 options->delta, options->updated, "", flags, 0);
+        const int type = tree_request_type("restore", options->tree, options->delta, options->base, OP_RESTORE_FILE,
+                                           OP_RESTORE_DIR, flags);
+        if (type == 0) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
+        context.exit_status = run_engine_request(context, "restore", type, options->base, options->delta,
+                                                 options->updated, options->tree.pattern, flags, 0);
     });
 }
 

@@ -11,6 +11,7 @@ constexpr quoralith::cli::CommandSetup kCommands[] = {
     quoralith::cli::setup_restore,
     quoralith::cli::setup_info,
     quoralith::cli::setup_history,
+    quoralith::cli::setup_archive,
 };
 
 }  // namespace

@@ -86,6 +86,7 @@ public:
     std::int16_t operator()(const ProgressRecord& record) {
         switch (record.code) {
             case PM_FILE_START:
+                ++files_;
                 output_ = record.output_path ? record.output_path : "";
                 second_ = record.second_path ? record.second_path : "";
                 second_size_ = record.second_size;
@@ -98,7 +99,7 @@ public:
                 show_progress(record);
                 break;
             default:
-                if (record.code < 0) report_failure(record.code);
+                if (record.code < 0) report_failure(record);
                 break;
         }
         if (interrupted) return ANSWER_STOP;
@@ -106,6 +107,7 @@ public:
     }
 
     int failures() const { return failures_; }
+    int files() const { return files_; }
     void finish() { bar_.clear(); }
 
 private:
@@ -116,14 +118,18 @@ private:
         bar_.show(label, (pass_ + within) / passes_);
     }
 
-    void report_failure(int code) {
+    void report_failure(const ProgressRecord& record) {
+        const int code = record.code;
         ++failures_;
+        if (code == ERR_NOT_REGULAR_FILE) ++files_;  // passed over without a file start
         bar_.clear();
         // Name the file the reason is about: a missing input, or the output that
-        // could not be written.
+        // could not be written. A directory walk also reports entries it passes
+        // over (a pipe, say) without a file start: their record names them.
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
         const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
-        const std::string& path = about_output ? output_ : second_;
+        const char* named = about_output ? record.output_path : record.second_path;
+        const std::string path = named ? named : about_output ? output_ : second_;
         print_error(path + ": " + describe_error(code));
     }
 
@@ -133,6 +139,7 @@ private:
     std::string output_, second_;
     std::int32_t second_size_ = 0;
     int failures_ = 0;
+    int files_ = 0;
 };
 
 // The job's display: the bar is the observer's; the display's part is to pass
@@ -196,10 +203,18 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
         print_error(std::string(verb) + ": the report '" + job.ReportFile + "' could not be written");
         if (result != ERR_BAD_REQUEST && observer.failures() == 0) return EXIT_FILE_FAILED;
     }
+    const bool tree = type == OP_CREATE_DIR || type == OP_RESTORE_DIR;
     if (result == ERR_BAD_REQUEST) {
-        print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
+        if (tree && (flags & EF_CLEAR_OUTPUT))
+            print_error(std::string(verb) + ": the output directory '" + output +
+                        "' is or holds an input; it is not cleared");
+        else
+            print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
         return EXIT_REFUSED;
     }
+    if (tree && observer.failures() > 0)
+        print_error(std::string(verb) + ": " + std::to_string(observer.failures()) + " of " +
+                    std::to_string(observer.files()) + " files failed");
     return observer.failures() > 0 ? EXIT_FILE_FAILED : EXIT_ALL_DONE;
 }
 

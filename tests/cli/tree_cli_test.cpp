@@ -1,0 +1,166 @@
+// The command line on directory trees and archives: what a user types, what
+// lands on disk, the exit status and the error lines.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace quoralith::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::map<std::string, Bytes> files_below(const fs::path& root) {
+    std::map<std::string, Bytes> tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        if (it->is_regular_file()) tree[it->path().lexically_relative(root).string()] = read_file(it->path().string());
+    return tree;
+}
+
+class TreeCliTest : public ::testing::Test {
+protected:
+    Outcome run(const std::string& arguments) {
+        const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
+        const std::string command = "cd " + quoted(dir.path().string()) + " && " + quoted(QUORALITH_CLI) + " " +
+                                    arguments + " >" + quoted(out) + " 2>" + quoted(err) + " </dev/null";
+        const int raw = std::system(command.c_str());
+        const Bytes o = read_file(out), e = read_file(err);
+        fs::remove(out);
+        fs::remove(err);
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(o.begin(), o.end()), std::string(e.begin(), e.end())};
+    }
+
+    void SetUp() override {
+        for (const char* d : {"old/lib", "new/lib"}) fs::create_directories(dir.file(d));
+        Bytes text = text_like(60000, 3);
+        write_file(dir.file("old/main.js"), text);
+        text[100] ^= 1;
+        write_file(dir.file("new/main.js"), text);
+        write_file(dir.file("old/lib/gone.js"), text_like(500, 4));
+        write_file(dir.file("new/lib/added.js"), text_like(900, 5));
+        write_file(dir.file("new/README.TXT"), text_like(300, 6));
+    }
+
+    ScratchDir dir;
+};
+
+TEST_F(TreeCliTest, DirectoriesRoundTripWithMerge) {
+    Outcome made = run("create --sorted old new deltas");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+    EXPECT_TRUE(fs::is_regular_file(dir.file("deltas/lib/added.js")));
+
+    Outcome restored = run("restore old deltas out");
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(files_below(dir.file("out")), files_below(dir.file("new")));
+
+    Outcome merged = run("restore --merge old deltas merged");
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    auto expected = files_below(dir.file("new"));
+    expected["lib/gone.js"] = read_file(dir.file("old/lib/gone.js"));
+    EXPECT_EQ(files_below(dir.file("merged")), expected);
+
+    Outcome top_only = run("create --no-subdirs --pattern '*.txt' old new top");
+    ASSERT_EQ(top_only.status, 0) << top_only.err;
+    EXPECT_EQ(files_below(dir.file("top")).size(), 1u);
+    EXPECT_TRUE(fs::exists(dir.file("top/README.TXT")));
+}
+
+TEST_F(TreeCliTest, FailuresNameTheFileAndAreCounted) {
+    ASSERT_EQ(mkfifo(dir.file("new/lib/pipe").c_str(), 0600), 0);
+    Outcome made = run("create old new deltas");
+    EXPECT_EQ(made.status, 1);
+    EXPECT_NE(made.err.find("new/lib/pipe: not a regular file"), std::string::npos) << made.err;
+    EXPECT_NE(made.err.find("create: 1 of 4 files failed"), std::string::npos) << made.err;
+    EXPECT_TRUE(fs::exists(dir.file("deltas/main.js")));
+}
+
+TEST_F(TreeCliTest, MismatchedOrDangerousRequestsAreRefused) {
+    Outcome file_with_pattern = run("create --pattern '*.js' old/main.js new/main.js d.dlt");
+    EXPECT_EQ(file_with_pattern.status, 2);
+    EXPECT_NE(file_with_pattern.err.find("apply to directories only"), std::string::npos) << file_with_pattern.err;
+
+    Outcome file_base = run("create old/main.js new deltas");
+    EXPECT_EQ(file_base.status, 2);
+    EXPECT_NE(file_base.err.find("is a directory but 'old/main.js' is not"), std::string::npos) << file_base.err;
+
+    // Clearing a directory that holds the inputs would destroy them.
+    const auto before = files_below(dir.path());
+    Outcome clearing = run("create --clear-output old new .");
+    EXPECT_EQ(clearing.status, 2);
+    EXPECT_NE(clearing.err.find("is or holds an input; it is not cleared"), std::string::npos) << clearing.err;
+    EXPECT_EQ(files_below(dir.path()), before);
+}
+
+TEST_F(TreeCliTest, ArchiveCreateListAndExtract) {
+    chmod(dir.file("new/README.TXT").c_str(), 0444);
+    Outcome made = run("archive create new tree.qar");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+
+    Outcome listed = run("archive list tree.qar");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    // Sorted, one line per file, "/" between parts.
+    const auto readme = listed.out.find("README.TXT"), added = listed.out.find("lib/added.js"),
+               main = listed.out.find("main.js\n");
+    EXPECT_TRUE(readme < added && added < main) << listed.out;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 3);
+    EXPECT_NE(listed.out.find("coded "), std::string::npos);
+
+    Outcome extracted = run("archive extract tree.qar unpacked");
+    ASSERT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(files_below(dir.file("unpacked")), files_below(dir.file("new")));
+    EXPECT_EQ(fs::status(dir.file("unpacked/README.TXT")).permissions() & fs::perms::owner_write, fs::perms::none);
+
+    Outcome raw = run("archive create --raw --pattern '*.js' --no-subdirs new raw.qar");
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    Outcome raw_list = run("archive list raw.qar");
+    EXPECT_EQ(raw_list.out.substr(0, 6), "stored");
+    EXPECT_EQ(std::count(raw_list.out.begin(), raw_list.out.end(), '\n'), 1) << raw_list.out;
+
+    Outcome some = run("archive extract --pattern 'added*' tree.qar some");
+    ASSERT_EQ(some.status, 0) << some.err;
+    EXPECT_EQ(files_below(dir.file("some")).size(), 1u);
+}
+
+TEST_F(TreeCliTest, ArchiveErrorsAreWordedAndLoseNothing) {
+    Outcome not_archive = run("archive extract new/main.js out");
+    EXPECT_EQ(not_archive.status, 1);
+    EXPECT_NE(not_archive.err.find("new/main.js: not an archive"), std::string::npos) << not_archive.err;
+
+    Outcome missing = run("archive list missing.qar");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("missing.qar"), std::string::npos) << missing.err;
+
+    ASSERT_EQ(run("archive create new tree.qar").status, 0);
+    fs::create_directories(dir.file("out"));
+    fs::copy_file(dir.file("tree.qar"), dir.file("out/tree.qar"));
+    Outcome clearing = run("archive extract --clear-output out/tree.qar out");
+    EXPECT_EQ(clearing.status, 2);
+    EXPECT_TRUE(fs::exists(dir.file("out/tree.qar")));
+
+    Outcome no_root = run("archive create nowhere x.qar");
+    EXPECT_EQ(no_root.status, 2);
+    EXPECT_FALSE(fs::exists(dir.file("x.qar")));
+}
+
+}  // namespace
+}  // namespace quoralith::test
