@@ -46,7 +46,7 @@ public:
 
 private:
     StreamWindow* windows_[3] = {nullptr, nullptr, nullptr};
-    const ProgressCallback& callback_;
+    ProgressCallback callback_;  // a copy: callers may pass a temporary
     std::int16_t algorithm_;
     const std::uint8_t* tag_;
     bool stopped_ = false;
