@@ -144,16 +144,30 @@ FONT = {
 # --------------------------------------------------------------------------
 # File writers.
 
-# 216 colours of a 6x6x6 cube and 40 greys: enough for flat artwork.
-PALETTE = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
-PALETTE += [(int(i * 255 / 39),) * 3 for i in range(40)]
+def median_cut(colours, count=256):
+    """A palette of at most `count` colours for the picture's own colours:
+    boxes of colours are split at the median of their widest channel."""
+    boxes = [sorted(set(colours))]
+    while len(boxes) < count:
+        boxes.sort(key=lambda b: max(max(c[i] for c in b) - min(c[i] for c in b) for i in range(3)) if len(b) > 1 else -1)
+        box = boxes.pop()
+        if len(box) < 2:
+            boxes.append(box)
+            break
+        channel = max(range(3), key=lambda i: max(c[i] for c in box) - min(c[i] for c in box))
+        box.sort(key=lambda c: c[channel])
+        middle = len(box) // 2
+        boxes += [box[:middle], box[middle:]]
+    palette = []
+    for box in boxes:
+        palette.append(tuple(sum(c[i] for c in box) // len(box) for i in range(3)))
+    return palette + [(0, 0, 0)] * (count - len(palette))
 
 
-def nearest(colour, cache={}):
+def nearest(palette, colour, cache):
     if colour not in cache:
-        best = min(range(len(PALETTE)),
-                   key=lambda i: sum((PALETTE[i][k] - colour[k]) ** 2 for k in range(3)))
-        cache[colour] = best
+        cache[colour] = min(range(len(palette)),
+                            key=lambda i: sum((palette[i][k] - colour[k]) ** 2 for k in range(3)))
     return cache[colour]
 
 
@@ -162,10 +176,12 @@ def write_bmp(path, canvas, bits=8):
     w, h = canvas.width, canvas.height
     if bits == 8:
         stride = (w + 3) & ~3
-        table = b"".join(struct.pack("<BBBB", b, g, r, 0) for (r, g, b) in PALETTE)
+        palette = median_cut([canvas.get(x, y) for y in range(h) for x in range(w)])
+        cache = {}
+        table = b"".join(struct.pack("<BBBB", b, g, r, 0) for (r, g, b) in palette)
         rows = []
         for y in range(h - 1, -1, -1):
-            row = bytes(nearest(canvas.get(x, y)) for x in range(w))
+            row = bytes(nearest(palette, canvas.get(x, y), cache) for x in range(w))
             rows.append(row + b"\0" * (stride - w))
         colours = 256
     else:
@@ -293,22 +309,23 @@ def toolbar_strip():
 
 
 def background():
-    c = Canvas(560, 360)
-    c.vgradient(0, 0, 560, 360, (30, 60, 150), (150, 200, 250))
+    w, h = 640, 400
+    c = Canvas(w, h)
+    c.vgradient(0, 0, w, h, (30, 60, 150), (150, 200, 250))
     # Two "files" with a band of changed bytes, joined by the delta.
-    for (x, shade) in ((60, (230, 230, 230)), (390, (250, 250, 220))):
-        c.rect(x, 90, x + 110, 240, shade)
-        c.frame(x, 90, x + 110, 240, NAVY, 2)
+    for (x, shade) in ((90, (230, 230, 230)), (440, (250, 250, 220))):
+        c.rect(x, 100, x + 110, 250, shade)
+        c.frame(x, 100, x + 110, 250, NAVY, 2)
         for row in range(8):
             for col in range(6):
                 changed = x > 100 and row in (3, 4) and col > 1
-                c.rect(x + 8 + col * 16, 100 + row * 17, x + 20 + col * 16, 110 + row * 17,
+                c.rect(x + 8 + col * 16, 110 + row * 17, x + 20 + col * 16, 120 + row * 17,
                        RED if changed else (90, 110, 170))
-    c.line(180, 165, 370, 165, GOLD, 5)
-    c.polygon([(365, 150), (385, 165), (365, 180)], GOLD)
-    delta_mark(c, 278, 160, 42, (250, 250, 255), NAVY)
-    c.text((560 - text_width("QUORALITH", 5)) // 2, 270, "QUORALITH", WHITE, 5, shadow=NAVY)
-    c.text((560 - text_width("SEND ONLY WHAT CHANGED", 2)) // 2, 320, "SEND ONLY WHAT CHANGED", GOLD, 2,
+    c.line(210, 175, 420, 175, GOLD, 5)
+    c.polygon([(415, 160), (435, 175), (415, 190)], GOLD)
+    delta_mark(c, w // 2, 170, 44, (250, 250, 255), NAVY)
+    c.text((w - text_width("QUORALITH", 6)) // 2, 285, "QUORALITH", WHITE, 6, shadow=NAVY)
+    c.text((w - text_width("SEND ONLY WHAT CHANGED", 2)) // 2, 350, "SEND ONLY WHAT CHANGED", GOLD, 2,
            shadow=NAVY)
     return c
 

@@ -13,12 +13,12 @@ namespace quoralith {
 
 namespace {
 
+// Paragraphs only; the edit wraps them to its width.
 const char* const ABOUT_TEXT =
     "\n\n"
-    "Binary deltas for files and whole directory trees: send the difference\n"
-    "between two versions instead of the new version itself.\n\n"
-    "Copyright (C) the Quoralith developers. This program is free to use.\n"
-    "Its pictures, sound and help pages were made for it.";
+    "Binary deltas for files and whole directory trees: send the difference between two versions "
+    "instead of the new version itself.\n\n"
+    "Copyright (C) the Quoralith developers. Its pictures, sound and help pages were made for it.";
 
 }  // namespace
 

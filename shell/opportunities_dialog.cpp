@@ -91,7 +91,7 @@ COpportunitiesDlg::COpportunitiesDlg(QWidget* parent) : QDialog(parent) {
     QLabel* ask = label(QStringLiteral("your product or service; tell us what you need at "), 12, 352, 300);
     ask->adjustSize();
 
-    info_link_ = new CLinkStatic(this);
+    info_link_ = new CLinkStatic(QString::fromLatin1(INFO_MAIL_ADDRESS), this);
     info_link_->setObjectName(QStringLiteral("1097"));
     info_link_->setGeometry(12 + ask->width(), 352, 250, 18);
 
@@ -103,12 +103,12 @@ COpportunitiesDlg::COpportunitiesDlg(QWidget* parent) : QDialog(parent) {
     label(QString::fromLatin1(INVITATIONS[1]), 12, 444, 616, nullptr, 1103);
     QLabel* send = label(QString::fromLatin1(INVITATIONS[2]), 12, 470, 200, nullptr, 1104);
     send->adjustSize();
-    feedback_link_ = new CLinkStatic(this);
+    feedback_link_ = new CLinkStatic(QString::fromLatin1(FEEDBACK_MAIL_ADDRESS), this);
     feedback_link_->setObjectName(QStringLiteral("1099"));
     feedback_link_->setGeometry(20 + send->width(), 470, 250, 18);
     QLabel* read = label(QStringLiteral("Read about it:   "), 12, 494, 200);
     read->adjustSize();
-    download_link_ = new CLinkStatic(this);
+    download_link_ = new CLinkStatic(QString::fromLatin1(DOWNLOAD_PAGE_ADDRESS), this);
     download_link_->setObjectName(QStringLiteral("1098"));
     download_link_->setGeometry(12 + read->width(), 494, 300, 18);
 
@@ -118,14 +118,12 @@ COpportunitiesDlg::COpportunitiesDlg(QWidget* parent) : QDialog(parent) {
     ok->setGeometry(550, 522, 78, 26);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    // The links take their texts from their addresses.
+    // The links show the bare addresses; the mail links open "mailto:" ones.
+    for (CLinkStatic* link : {info_link_, download_link_, feedback_link_}) link->attach();
     info_link_->set_address(QStringLiteral("mailto:") + QString::fromLatin1(INFO_MAIL_ADDRESS));
     download_link_->set_address(QString::fromLatin1(DOWNLOAD_PAGE_ADDRESS));
     feedback_link_->set_address(QStringLiteral("mailto:") + QString::fromLatin1(FEEDBACK_MAIL_ADDRESS));
-    for (CLinkStatic* link : {info_link_, download_link_, feedback_link_}) {
-        link->attach();
-        link->set_underline(true);
-    }
+    for (CLinkStatic* link : {info_link_, download_link_, feedback_link_}) link->set_underline(true);
     apply_text_colours();
 }
 

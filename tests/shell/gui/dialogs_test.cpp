@@ -211,6 +211,7 @@ private slots:
         QCOMPARE(example->text(), QString("R&D Results"));
         QCOMPARE(example->palette().color(QPalette::WindowText), QColor(128, 0, 128));
         QCOMPARE(dialog.findChild<QLabel*>("1102")->palette().color(QPalette::WindowText), QColor(255, 0, 128));
+        QCOMPARE(dialog.findChild<QLabel*>("1104")->palette().color(QPalette::WindowText), QColor(255, 0, 128));
         QCOMPARE(dialog.findChild<QLabel*>("1096")->palette().color(QPalette::WindowText), QColor(64, 0, 255));
         const QList<QGroupBox*> groups = dialog.findChildren<QGroupBox*>();
         QCOMPARE(groups.size(), 2);
@@ -221,7 +222,7 @@ private slots:
         QCOMPARE(dialog.link(1098)->toolTip(), QString(DOWNLOAD_PAGE_ADDRESS));
         for (int id : {1097, 1098, 1099}) {
             QVERIFY(dialog.link(id)->font().underline());
-            QCOMPARE(dialog.link(id)->text(), dialog.link(id)->address());
+            QVERIFY(dialog.link(id)->address().endsWith(dialog.link(id)->text()));
             QCOMPARE(dialog.link(id)->palette().color(QPalette::WindowText), QColor(255, 0, 255));
         }
     }
