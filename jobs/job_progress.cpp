@@ -106,10 +106,12 @@ void note_job_error(JobProgress& job, int code, const std::string& output, std::
 
 std::int16_t job_progress_callback(JobProgress& job, const ProgressRecord& record) {
     const std::time_t now = job.clock();
-    const std::string when = clock_text(now);
-    const std::string clock_time = when.substr(11, 8);
-    const std::string clock_time_and_year = when.substr(11, 13);
-    const std::string output = record.output_path ? record.output_path : "";
+    // Reads and writes come by the thousand per file and need no texts.
+    const bool transfer = record.code == PM_READ_BASE || record.code == PM_READ_INPUT || record.code == PM_WRITE_OUTPUT;
+    const std::string when = transfer ? std::string() : clock_text(now);
+    const std::string clock_time = transfer ? std::string() : when.substr(11, 8);
+    const std::string clock_time_and_year = transfer ? std::string() : when.substr(11, 13);
+    const std::string output = record.output_path && !transfer ? record.output_path : "";
 
     if (record.code < 0) {
         note_job_error(job, record.code, output, now);
