@@ -33,6 +33,9 @@ constexpr std::int64_t kAuxChunk = 1 << 11;    // block checks and backward exte
 constexpr std::size_t kSubstitutionsInMemory = 1 << 14;
 constexpr int kStackEntries = 50;              // back-chain stack: 25 position pairs
 constexpr std::uint16_t kNoBlock = 0xFFFF;
+constexpr std::uint32_t kSlotMultiplier = 0x9E3779B1u;  // spreads fingerprints over the table
+constexpr std::uint32_t kFilterMultiplier = 0x85EBCA77u;  // and, independently, over the filter
+constexpr int kMaxFilterBits = 20;
 // Bytes before a block that a repeated block must repeat too (see repeats_).
 constexpr std::int64_t kRepeatContext = 64;
 constexpr std::int64_t kRepeatMaxBlock = 1 << 14;
@@ -381,6 +384,10 @@ private:
         while ((std::uint32_t{1} << bits) < 2 * blocks_) ++bits;
         table_shift_ = 32 - bits;
         head_.assign(std::size_t{1} << bits, kNoBlock);
+        int filter_bits = bits + 4;
+        filter_bits = std::min(filter_bits, kMaxFilterBits);
+        filter_shift_ = 32 - filter_bits;
+        filter_.assign((std::size_t{1} << filter_bits) / 64 + 1, 0);
         for (std::uint32_t k = 0; k < blocks_; ++k) {
             const BlockSummary summary = summarize_block(base_run_, static_cast<std::int64_t>(k) * block, block);
             fingerprints_[k] = summary.fingerprint;
@@ -395,6 +402,8 @@ private:
         // Chains in ascending block order: blocks of one fingerprint are then
         // visited as in a table sorted by fingerprint and block number.
         for (std::uint32_t k = blocks_; k-- > 0;) {
+            const std::uint32_t f = (fingerprints_[k] * kFilterMultiplier) >> filter_shift_;
+            filter_[f >> 6] |= std::uint64_t{1} << (f & 63);
             std::uint16_t& slot = head_[slot_of(fingerprints_[k])];
             next_[k] = slot;
             slot = static_cast<std::uint16_t>(k);
@@ -403,9 +412,7 @@ private:
         lead_shift_ = 24 - 8 * static_cast<int>((block - 1) & 3);
     }
 
-    std::size_t slot_of(std::uint32_t fingerprint) const {
-        return (fingerprint * 0x9E3779B1u) >> table_shift_;
-    }
+    std::size_t slot_of(std::uint32_t fingerprint) const { return (fingerprint * kSlotMultiplier) >> table_shift_; }
 
     // Searches Updated' from a0 for the first position whose B bytes equal a
     // Base' block; codes the match (with its back-chain pieces) and continues
@@ -415,10 +422,27 @@ private:
         if (blocks_ == 0 || u_ - a0 < block) return false;
         const std::int64_t last = u_ - block;
         std::uint32_t fingerprint = summarize_block(scan_, a0, block).fingerprint;
+        // The loop below runs once per Updated' byte: the table is read through
+        // locals, and only a block of an equal fingerprint leads out of it.
+        const std::uint16_t* head = head_.data();
+        const std::uint16_t* next = next_.data();
+        const std::uint32_t* fingerprints = fingerprints_.data();
+        const std::uint64_t* filter = filter_.data();
+        const int shift = table_shift_;
+        const int filter_shift = filter_shift_;
+        const int lead_shift = lead_shift_;
+        auto first_block = [&](std::uint32_t f) {
+            std::uint16_t k = head[(f * kSlotMultiplier) >> shift];
+            while (k != kNoBlock && fingerprints[k] != f) k = next[k];
+            return k;
+        };
         std::int64_t i = a0;
         for (;;) {
             const std::int64_t n = std::min(kScanChunk, last - i);
-            if (n == 0) return head_[slot_of(fingerprint)] != kNoBlock && try_position(i, fingerprint, nullptr, a0);
+            if (n == 0) {
+                const std::uint16_t k = first_block(fingerprint);
+                return k != kNoBlock && try_position(i, fingerprint, k, nullptr, a0);
+            }
             const std::uint8_t* trail;
             const std::uint8_t* lead;
             if (block <= kScanChunk) {
@@ -430,12 +454,16 @@ private:
                 lead = scan_lead_->view(i + block, n);
             }
             for (std::int64_t j = 0; j < n; ++j) {
-                if (head_[slot_of(fingerprint)] != kNoBlock &&
-                    try_position(i + j, fingerprint, block <= kScanChunk ? trail + j : nullptr, a0))
-                    return true;
+                const std::uint32_t f = (fingerprint * kFilterMultiplier) >> filter_shift;
+                if ((filter[f >> 6] >> (f & 63)) & 1) [[unlikely]] {
+                    const std::uint16_t k = first_block(fingerprint);
+                    if (k != kNoBlock &&
+                        try_position(i + j, fingerprint, k, block <= kScanChunk ? trail + j : nullptr, a0))
+                        return true;
+                }
                 fingerprint ^= static_cast<std::uint32_t>(trail[j]) << 24;
                 fingerprint = std::rotl(fingerprint, 8);
-                fingerprint ^= static_cast<std::uint32_t>(lead[j]) << lead_shift_;
+                fingerprint ^= static_cast<std::uint32_t>(lead[j]) << lead_shift;
             }
             i += n;
             check_stop();
@@ -507,10 +535,12 @@ private:
         }
     }
 
-    // Tries the blocks whose fingerprint equals that of Updated' at i (whose B
-    // bytes are at `resident` when not null). Returns true when one matched and
-    // the records were written.
-    bool try_position(std::int64_t i, std::uint32_t fingerprint, const std::uint8_t* resident, std::int64_t a0) {
+    // Tries the blocks whose fingerprint equals that of Updated' at i, from
+    // `first_block`, the first of them in block order (the B bytes at i are at
+    // `resident` when not null). Returns true when one matched and the records
+    // were written.
+    bool try_position(std::int64_t i, std::uint32_t fingerprint, std::uint16_t first_block, const std::uint8_t* resident,
+                      std::int64_t a0) {
         const std::int64_t block = block_;
         std::optional<std::uint32_t> check;
         bool found = false;
@@ -521,7 +551,7 @@ private:
         // of it (it read at most kRepeatContext bytes below itself and never
         // met the start of Base').
         std::int64_t repeatable = -1;
-        for (std::uint16_t k = head_[slot_of(fingerprint)]; k != kNoBlock; k = next_[k]) {
+        for (std::uint16_t k = first_block; k != kNoBlock; k = next_[k]) {
             if (fingerprints_[k] != fingerprint) continue;
             if (!check) {
                 if (resident) {
@@ -645,6 +675,10 @@ private:
     std::int64_t lowest_read_ = 0;
     std::vector<std::uint16_t> next_;
     std::vector<std::uint16_t> head_;
+    // One bit per hash of the fingerprints present: most Updated' positions
+    // are turned away here, without a mispredicted branch into the table.
+    std::vector<std::uint64_t> filter_;
+    int filter_shift_ = 32;
     int table_shift_ = 32;
     int lead_shift_ = 24;
 };
