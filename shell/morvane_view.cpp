@@ -30,6 +30,11 @@ CMorvaneView::CMorvaneView(CMorvaneApp& app, CMorvaneDoc& document, QWidget* par
     picture_option_ = app_.EnableBitmap;
 }
 
+CMorvaneView::~CMorvaneView() {
+    // The output device must not outlive the window system it plays through.
+    if (sound_playing_) audio_output().close();
+}
+
 void CMorvaneView::on_create() {
     if (!app_.EnableSound) return;
     if (!wave_prepare(app_.wave_sound)) return;
@@ -129,10 +134,13 @@ void CMorvaneView::fit_frame_to_picture() {
     QSize picture = picture_rect_.size();
     QSize view = size();
     if (picture == view) return;
+    QSize before = frame->size();
     frame->resize(frame->width() + picture.width() - view.width(),
                   frame->height() + picture.height() - view.height());
     // Re-centred only when the size changed, so that a window the user moved
-    // stays where it was on later repaints.
+    // stays where it was on later repaints (and a picture smaller than the
+    // bars allow does not pin the window to the centre).
+    if (frame->size() == before) return;
     if (QScreen* screen = frame->screen()) {
         QRect area = screen->availableGeometry();
         QRect outer = frame->frameGeometry();

@@ -26,6 +26,7 @@ class CMorvaneView : public QWidget {
 public:
     // Takes its copies of the two options from `app`.
     CMorvaneView(CMorvaneApp& app, CMorvaneDoc& document, QWidget* parent = nullptr);
+    ~CMorvaneView() override;
 
     // Creation work: plays the startup sound when the sound option is on.
     void on_create();
