@@ -67,7 +67,12 @@ public:
 
     const std::uint8_t* view(std::int64_t position, std::int64_t count) {
         const std::uint8_t* p = cache_.view(position, static_cast<std::size_t>(count));
-        if (!p) throw SearchAbort{cache_.error() ? cache_.error() : ERR_READ_FAILED};
+        if (!p) {
+            // A stream shorter than its length (a file cut under us) is an input
+            // that could not be read, not a malformed delta.
+            const int code = cache_.error();
+            throw SearchAbort{code == 0 || code == ERR_MALFORMED ? ERR_READ_FAILED : code};
+        }
         return p;
     }
 
