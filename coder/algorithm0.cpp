@@ -7,6 +7,7 @@
 #include "coder/algorithm0.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -120,28 +121,49 @@ struct Scan {
 
     // The first 8 comparisons of a fresh scan, given as a mask with bit i set
     // when the i-th compared pair differs.
-    void start_with_mask(unsigned mask) {
-        const unsigned triple = mask & (mask >> 1) & (mask >> 2);
-        if (triple) {
-            // Three unequal bytes from bit e on end the scan; every group of
-            // unequal bytes before them is followed by an equal one.
-            const int e = std::countr_zero(triple);
-            const unsigned before = mask & ((1u << e) - 1);
-            substitutions = std::popcount(before & ~(before << 1));
-            mismatched = std::popcount(before);
-            pending = 3;
-            taken = e + 3;
-            ended = true;
-            return;
-        }
-        // A group touching the last bit is still pending.
-        pending = (mask >> 7 & 1) ? ((mask >> 6 & 1) ? 2 : 1) : 0;
-        const unsigned complete = mask & (0xFFu >> pending);
-        substitutions = std::popcount(complete & ~(complete << 1));
-        mismatched = std::popcount(complete);
-        taken = 8;
-    }
+    void start_with_mask(unsigned mask);
 };
+
+// What a fresh scan makes of 8 comparisons, for every mask of differing bytes:
+// most candidates are settled by one look-up here.
+struct MaskOutcome {
+    std::uint8_t taken;
+    std::uint8_t pending;
+    std::uint8_t substitutions;
+    std::uint8_t mismatched;
+    bool ended;
+};
+
+constexpr std::array<MaskOutcome, 256> make_mask_outcomes() {
+    std::array<MaskOutcome, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        MaskOutcome o{0, 0, 0, 0, false};
+        int i = 0;
+        for (; i < 8 && !o.ended; ++i) {
+            if (mask >> i & 1) {
+                if (++o.pending == 3) o.ended = true;
+            } else if (o.pending) {
+                ++o.substitutions;
+                o.mismatched = static_cast<std::uint8_t>(o.mismatched + o.pending);
+                o.pending = 0;
+            }
+        }
+        o.taken = static_cast<std::uint8_t>(i);
+        table[mask] = o;
+    }
+    return table;
+}
+
+constexpr std::array<MaskOutcome, 256> kMaskOutcomes = make_mask_outcomes();
+
+inline void Scan::start_with_mask(unsigned mask) {
+    const MaskOutcome& o = kMaskOutcomes[mask & 0xFF];
+    taken = o.taken;
+    pending = o.pending;
+    substitutions = o.substitutions;
+    mismatched = o.mismatched;
+    ended = o.ended;
+}
 
 // Bit i set when byte i of a little-endian word of XORed bytes is not zero:
 // the differing bytes of a forward comparison of 8 bytes.
@@ -455,20 +477,23 @@ private:
         return s;
     }
 
-    // The first index entry whose n bytes equal key, or -1.
-    std::int64_t find_first(const std::uint8_t* key, std::int64_t n) {
-        if (!maybe_present(key)) return -1;
+    // The index entries [first, last) whose n bytes equal key; empty when none.
+    std::pair<std::int64_t, std::int64_t> find_equal(const std::uint8_t* key, std::int64_t n) {
+        if (!maybe_present(key)) return {0, 0};
         const unsigned b = bucket_of(key);
-        if (bucket_[b] == bucket_[b + 1]) return -1;
+        if (bucket_[b] == bucket_[b + 1]) return {0, 0};
         ensure_sorted(b);
         const auto first = index_.begin() + bucket_[b];
         const auto last = index_.begin() + bucket_[b + 1];
         const std::uint8_t* p = chunk_.data();
-        auto it = std::lower_bound(first, last, key, [p, n](std::uint32_t offset, const std::uint8_t* k) {
+        const auto lo = std::lower_bound(first, last, key, [p, n](std::uint32_t offset, const std::uint8_t* k) {
             return compare_tail(p + offset, k, n) < 0;
         });
-        if (it == last || compare_tail(p + *it, key, n) != 0) return -1;
-        return it - index_.begin();
+        if (lo == last || compare_tail(p + *lo, key, n) != 0) return {0, 0};
+        const auto hi = std::upper_bound(lo, last, key, [p, n](const std::uint8_t* k, std::uint32_t offset) {
+            return compare_tail(k, p + offset, n) < 0;
+        });
+        return {lo - index_.begin(), hi - index_.begin()};
     }
 
     // Finds a match of n bytes at the first of the positions r, r + step, ...
@@ -483,22 +508,24 @@ private:
         for (std::int64_t x = r; x <= e - n; x += step) {
             poll();
             std::memcpy(key, updated_.view(x, n), static_cast<std::size_t>(n));
-            std::int64_t i = find_first(key, n);
-            if (i < 0) continue;
+            const auto [first, last] = find_equal(key, n);
+            if (first == last) continue;
             // Most candidates part from Updated' within a few bytes: the 8 bytes on
             // either side of the key are compared word-wide before any call.
             const bool before_known = kLittleEndian && x - r >= 8;
             const bool after_known = kLittleEndian && z - x - n >= 8;
             const std::uint64_t before = before_known ? load64(updated_.view(x - 8, 8)) : 0;
             const std::uint64_t after = after_known ? load64(updated_.view(x + n, 8)) : 0;
-            const std::int64_t bucket_end = bucket_[bucket_of(key) + 1];
-            for (; i < bucket_end; ++i) {
+            for (std::int64_t i = first; i < last; ++i) {
                 // Candidates lie all over the chunk: fetch a few ahead.
-                if (i + kPrefetch < bucket_end) __builtin_prefetch(p + index_[static_cast<std::size_t>(i + kPrefetch)]);
+                if (i + kPrefetch < last) __builtin_prefetch(p + index_[static_cast<std::size_t>(i + kPrefetch)]);
                 const std::int64_t offset = index_[static_cast<std::size_t>(i)];
-                if (compare_tail(p + offset, key, n) != 0) break;
                 const std::int64_t back_limit = std::min(offset, x - r);
                 const std::int64_t ahead_limit = std::min(length_ - offset - n, z - x - n);
+                // A candidate that could not be kept even if it matched to its
+                // limits need not be extended.
+                const std::int64_t bound = back_limit + n + ahead_limit;
+                if (best.found && (bound < best.score || (bound == best.score && best.substitutions == 0))) continue;
                 Scan back, ahead;
                 if (before_known && back_limit >= 8) back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
                 if (after_known && ahead_limit >= 8) ahead.start_with_mask(forward_mask(load64(p + offset + n) ^ after));
