@@ -217,17 +217,23 @@ TEST_F(ArchiveTest, WalkHonorsPatternSubdirectoriesAndStartDirectory) {
     EXPECT_EQ(stored, (std::vector<std::string>{"sub\\b.bin", "sub\\deeper\\c.txt"}));
 }
 
-TEST_F(ArchiveTest, ArchiveInsideItsOwnTreeAndSpecialFilesArePassedOver) {
+TEST_F(ArchiveTest, ArchiveInsideItsOwnTreeAndUnstorableFilesArePassedOver) {
     write_file(root + "/a.txt", text_like(1000, 5));
     ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0600), 0);
+    // A "\" inside a name would come back as a separator; a path over 255
+    // bytes does not fit its record.
+    write_file(root + "/back\\slash.txt", {'b'});
+    const std::string long_dir = root + "/" + std::string(150, 'd');
+    fs::create_directories(long_dir);
+    write_file(long_dir + "/" + std::string(120, 'f'), {'l'});
     const std::string inside = root + "/self.qar";
     write_file(inside, text_like(50000, 6));  // an older archive: replaced, never read as a member
     ASSERT_EQ(archive_create(root, "", inside, "", EF_INCLUDE_SUBDIRS, recorder.callback()), 0);
     std::vector<std::string> stored;
     EXPECT_EQ(archive_list(inside, [&](const ArchiveMember& m) { stored.push_back(m.stored_path); }), 1);
     EXPECT_EQ(stored, std::vector<std::string>{"a.txt"});
-    const auto codes = codes_of_files();
-    EXPECT_NE(std::find(codes.begin(), codes.end(), ERR_NOT_REGULAR_FILE), codes.end());
+    EXPECT_EQ(recorder.count(ERR_NOT_REGULAR_FILE), 1);
+    EXPECT_EQ(recorder.count(ERR_ARCHIVE_NAME), 2);
     EXPECT_NE(fs::file_size(inside), 50000u);
 }
 
