@@ -131,7 +131,11 @@ int record_job(const CliContext& context, const RecordOptions& options) {
                     " characters");
         return EXIT_REFUSED;
     }
-    job.IsFile = options.directory ? JOB_DIRECTORY : JOB_SINGLE_FILE;
+    // As with create and restore, an existing directory where the walk starts
+    // (UPDATED on create, DELTA on restore) makes a directory job.
+    std::error_code error;
+    const bool walked_is_directory = std::filesystem::is_directory(options.second, error);
+    job.IsFile = options.directory || walked_is_directory ? JOB_DIRECTORY : JOB_SINGLE_FILE;
     set_field(job.Pattern, options.pattern);
     job.IncludeSubdirs = options.no_subdirs ? 0 : 1;
     job.ClearOutputDir = options.clear_output ? 1 : 0;
@@ -244,7 +248,8 @@ void setup_history(CLI::App& root, CliContext& context) {
     record->add_flag("--no-keep-attributes", options->no_keep_attributes,
                      "restore: do not restore the files' read/write bits");
     record->add_flag("--merge", options->merge, "restore of a directory: also copy base files that have no delta");
-    record->add_flag("--dir", options->directory, "The three names are directories");
+    record->add_flag("--dir", options->directory,
+                     "The three names are directories (implied when SECOND is an existing directory)");
     record->add_option("--pattern", options->pattern, "Directory jobs: only files matching this wildcard");
     record->add_flag("--no-subdirs", options->no_subdirs, "Directory jobs: leave subdirectories out");
     record->add_flag("--clear-output", options->clear_output, "Directory jobs: empty the output directory first");
