@@ -5,7 +5,7 @@ find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets PrintSupport Multimedia)
 
 set(shell_gui_sources
   about_dialog.cpp dib.cpp help_viewer.cpp link_static.cpp lock_keys.cpp main_frame.cpp
-  morvane_app.cpp morvane_doc.cpp morvane_view.cpp opportunities_dialog.cpp resource_picture.cpp
+  morvane_app.cpp morvane_doc.cpp morvane_view.cpp opportunities_dialog.cpp picture_button.cpp resource_picture.cpp
   ui_seams.cpp wave_sound.cpp)
 list(TRANSFORM shell_gui_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 file(GLOB shell_gui_headers ${CMAKE_CURRENT_LIST_DIR}/*.h)

@@ -5,6 +5,7 @@
 #include "shell/help_viewer.h"
 #include "shell/link_static.h"
 #include "shell/opportunities_dialog.h"
+#include "shell/picture_button.h"
 #include "shell/resource_picture.h"
 #include "shell/ui_seams.h"
 
@@ -225,6 +226,26 @@ private slots:
             QVERIFY(dialog.link(id)->address().endsWith(dialog.link(id)->text()));
             QCOMPARE(dialog.link(id)->palette().color(QPalette::WindowText), QColor(255, 0, 255));
         }
+    }
+
+    void pictureButtonsShowTheirStates() {
+        PictureButton rocket("ROCKET64U", "ROCKET64D");
+        QCOMPARE(rocket.sizeHint(), QSize(70, 70));
+        QImage up = rocket.current_picture();
+        rocket.setDown(true);
+        QVERIFY(rocket.current_picture() != up);
+        rocket.setDown(false);
+        QCOMPARE(rocket.current_picture(), up);
+
+        PictureButton record("VIDEOU", {}, "VIDEOX");
+        QImage enabled = record.current_picture();
+        record.setEnabled(false);
+        QVERIFY(record.current_picture() != enabled);
+        QCOMPARE(record.current_picture().size(), QSize(60, 59));
+        // Without a pressed picture a pressed button keeps its normal look.
+        record.setEnabled(true);
+        record.setDown(true);
+        QCOMPARE(record.current_picture(), enabled);
     }
 };
 
