@@ -88,10 +88,6 @@ int HistoryRecorder::record(JobSettings& current) {
     std::tm now = clock_();
     if (recorded_ && now.tm_hour == last_hour_ && now.tm_min == last_minute_ && now.tm_sec == last_second_)
         return 0;
-    recorded_ = true;
-    last_hour_ = now.tm_hour;
-    last_minute_ = now.tm_min;
-    last_second_ = now.tm_sec;
 
     char record_time[RECORD_TIME_SIZE] = {};
     std::strftime(record_time, sizeof record_time, "%c", &now);
@@ -136,6 +132,12 @@ int HistoryRecorder::record(JobSettings& current) {
     ok = profile.set(LAST_NUMBER_SECTION, LAST_NUMBER_KEY, section) && ok;
 
     if (!ok || !profile.save()) return -1;
+    // Only a Record that reached the file counts, so that retrying a failed
+    // one within the same second is not taken for a repeat.
+    recorded_ = true;
+    last_hour_ = now.tm_hour;
+    last_minute_ = now.tm_min;
+    last_second_ = now.tm_sec;
     return number;
 }
 
