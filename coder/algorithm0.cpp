@@ -30,7 +30,7 @@ constexpr std::int64_t kBlock = 1 << 16;
 // Buckets larger than this are sorted in place, to keep the scratch small.
 constexpr std::size_t kPairedSortLimit = 1 << 17;
 constexpr std::int64_t kPrefetch = 6;
-constexpr int kFilterBits = 23;  // 1 MiB of presence bits
+constexpr int kFilterBits = 24;  // 2 MiB of presence bits
 
 // A transfer that failed or was stopped deep inside the search. Thrown by the
 // readers and caught at the encoder's entry, so that the search itself reads as
@@ -363,16 +363,16 @@ private:
         entries_ = length_ >= kLongKey ? length_ - (kLongKey - 1) : 0;
         const std::uint8_t* p = chunk_.data();
         std::fill(bucket_.begin(), bucket_.end(), 0u);
-        for (std::int64_t i = 0; i < entries_; ++i) ++bucket_[bucket_of(p + i) + 1];
+        std::fill(present_.begin(), present_.end(), std::uint64_t{0});
+        for (std::int64_t i = 0; i < entries_; ++i) {
+            ++bucket_[bucket_of(p + i) + 1];
+            const std::uint32_t h = filter_hash(p + i);
+            present_[h >> 6] |= std::uint64_t{1} << (h & 63);
+        }
         for (std::size_t b = 1; b < bucket_.size(); ++b) bucket_[b] += bucket_[b - 1];
         std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
         for (std::int64_t i = 0; i < entries_; ++i) index_[next_[bucket_of(p + i)]++] = static_cast<std::uint32_t>(i);
         std::fill(sorted_.begin(), sorted_.end(), false);
-        std::fill(present_.begin(), present_.end(), std::uint64_t{0});
-        for (std::int64_t i = 0; i < entries_; ++i) {
-            const std::uint32_t h = filter_hash(p + i);
-            present_[h >> 6] |= std::uint64_t{1} << (h & 63);
-        }
     }
 
     // A hash of the 5 bytes at p, for the presence filter: most keys of data
