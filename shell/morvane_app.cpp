@@ -60,6 +60,18 @@ bool CMorvaneApp::init_instance() {
         write_option("Options", "EnableBitmap", 1);
         write_option("View", "ToolBar", 1);
         write_option("View", "StatusBar", 1);
+        // A working directory that cannot take the file (read-only, or the
+        // name taken by a folder) would make every start a first start; the
+        // configuration directory keeps the options instead.
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(options_path_, ec) && !config_directory().empty()) {
+            options_path_ = options_write_path_ = join_path(config_directory(), OPTIONS_FILE_NAME);
+            std::filesystem::create_directories(config_directory(), ec);
+            write_option("Options", "EnableSound", 1);
+            write_option("Options", "EnableBitmap", 1);
+            write_option("View", "ToolBar", 1);
+            write_option("View", "StatusBar", 1);
+        }
     }
 
     document_ = new CMorvaneDoc(this);

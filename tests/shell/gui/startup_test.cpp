@@ -11,6 +11,7 @@
 #include "shell/ui_seams.h"
 
 #include <QAction>
+#include <QDir>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -83,6 +84,19 @@ private slots:
         // The three job records start at their defaults.
         QCOMPARE(app.current.Algorithms[7], 1);
         QCOMPARE(app.backup.Stamp, 1);
+    }
+
+    void aWorkingDirectoryThatCannotTakeTheFileSendsItToTheConfigDirectory() {
+        QVERIFY(QDir().mkdir(sandbox_->cwd("Qralith.ini")));  // the name is taken by a folder
+        CMorvaneApp& app = start();
+        const QString ini = sandbox_->config("Qralith.ini");
+        QCOMPARE(app.options_file_path(), ini);
+        QCOMPARE(ini_text(ini, "View", "StatusBar"), "1");
+        frame().dispatch(ID_OPTIONS_SOUND);
+        CMorvaneApp& again = restart();
+        QCOMPARE(again.options_file_path(), ini);
+        QCOMPARE(again.EnableSound, 0);
+        QCOMPARE(again.EnableBitmap, 1);
     }
 
     void optionsFileInTheDataDirectoryIsReadAndItsChangesGoToTheConfigDirectory() {
