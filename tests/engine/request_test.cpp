@@ -101,5 +101,28 @@ TEST_F(EngineRunTest, NoCallbackMeansFailedFilesAreSkipped) {
     EXPECT_EQ(read_file(output), (Bytes{1, 2, 3}));
 }
 
+TEST_F(EngineRunTest, AStopInADirectoryRestoreSkipsTheMergePass) {
+    namespace fs = std::filesystem;
+    const std::string base_dir = dir.file("b"), updated_dir = dir.file("u"), deltas = dir.file("d");
+    fs::create_directories(base_dir);
+    fs::create_directories(updated_dir);
+    write_file(base_dir + "/only-in-base.txt", text_like(300, 4));
+    write_file(base_dir + "/f.txt", text_like(3000, 5));
+    write_file(updated_dir + "/f.txt", text_like(3100, 5));
+    std::string output = deltas;
+    ASSERT_EQ(engine_run(OP_CREATE_DIR, base_dir, updated_dir, output, "", "", 0, 0x80, {}), 0);
+
+    std::string stopped = dir.file("stopped");
+    recorder.answer = [](const ProgressRecord& r) -> std::int16_t { return r.code == PM_FILE_START ? -1 : 0; };
+    EXPECT_EQ(engine_run(OP_RESTORE_DIR, base_dir, deltas, stopped, "", "", EF_MERGE, 0, recorder.callback()), 0);
+    EXPECT_FALSE(file_exists(stopped + "/only-in-base.txt"));
+    EXPECT_FALSE(file_exists(stopped + "/f.txt"));
+
+    std::string merged = dir.file("merged");
+    EXPECT_EQ(engine_run(OP_RESTORE_DIR, base_dir, deltas, merged, "", "", EF_MERGE, 0, {}), 0);
+    EXPECT_EQ(read_file(merged + "/only-in-base.txt"), read_file(base_dir + "/only-in-base.txt"));
+    EXPECT_EQ(read_file(merged + "/f.txt"), read_file(updated_dir + "/f.txt"));
+}
+
 }  // namespace
 }  // namespace quoralith::test
