@@ -64,6 +64,9 @@ HelpViewer::HelpViewer(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("HelpViewer"));
     setWindowTitle(QString::fromLatin1(HELP_CAPTION));
     setAttribute(Qt::WA_DeleteOnClose, false);
+    // Help stays beside the program but never keeps it running once the main
+    // window has closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
     browser_ = new QTextBrowser(this);
     browser_->setObjectName(QStringLiteral("HelpBrowser"));
     browser_->setOpenExternalLinks(true);
