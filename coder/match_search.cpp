@@ -36,8 +36,12 @@ constexpr std::uint16_t kNoBlock = 0xFFFF;
 constexpr std::uint32_t kSlotMultiplier = 0x9E3779B1u;  // spreads fingerprints over the table
 constexpr std::uint32_t kFilterMultiplier = 0x85EBCA77u;  // and, independently, over the filter
 constexpr int kMaxFilterBits = 20;
-// Bytes before a block that a repeated block must repeat too (see repeats_).
+// Repeated blocks (see repeat_distance_): the bytes before a block that its
+// repeat must repeat too, how far back a repeat is looked for, how many
+// look-alikes are compared there, and the largest block size considered.
 constexpr std::int64_t kRepeatContext = 64;
+constexpr int kRepeatReach = 32;
+constexpr int kRepeatTries = 4;
 constexpr std::int64_t kRepeatMaxBlock = 1 << 14;
 
 inline std::uint64_t load_le64(const std::uint8_t* p) {
@@ -383,7 +387,7 @@ private:
         if (blocks_ == 0) return;
         fingerprints_.resize(blocks_);
         checks_.resize(blocks_);
-        repeats_.assign(blocks_, 0);
+        repeat_distance_.assign(blocks_, 0);
         next_.resize(blocks_);
         int bits = 4;
         while ((std::uint32_t{1} << bits) < 2 * blocks_) ++bits;
@@ -397,11 +401,7 @@ private:
             const BlockSummary summary = summarize_block(base_run_, static_cast<std::int64_t>(k) * block, block);
             fingerprints_[k] = summary.fingerprint;
             checks_[k] = summary.check;
-            const std::int64_t previous = static_cast<std::int64_t>(k - 1) * block;
-            if (k > 0 && previous >= kRepeatContext && block <= kRepeatMaxBlock) {
-                const std::uint8_t* x = base_run_.view(previous - kRepeatContext, 2 * block + kRepeatContext);
-                repeats_[k] = std::memcmp(x, x + block, static_cast<std::size_t>(block + kRepeatContext)) == 0;
-            }
+            if (block <= kRepeatMaxBlock) repeat_distance_[k] = repeat_distance(k, block);
             if ((k & 1023) == 0) check_stop();
         }
         // Chains in ascending block order: blocks of one fingerprint are then
@@ -415,6 +415,27 @@ private:
         }
         // The byte rolled in at i + B lands in byte (B - 1) mod 4.
         lead_shift_ = 24 - 8 * static_cast<int>((block - 1) & 3);
+    }
+
+    // The distance d (1 to kRepeatReach) to the nearest earlier block k - d
+    // that block k repeats together with the kRepeatContext bytes before it, or
+    // 0. Periodic data repeats its blocks every few blocks, runs of one value
+    // every block.
+    std::uint8_t repeat_distance(std::uint32_t k, std::int64_t block) {
+        const std::int64_t at = static_cast<std::int64_t>(k) * block;
+        int tries = 0;
+        for (std::uint32_t d = 1; d <= static_cast<std::uint32_t>(kRepeatReach) && d <= k; ++d) {
+            const std::uint32_t j = k - d;
+            const std::int64_t earlier = static_cast<std::int64_t>(j) * block;
+            if (earlier < kRepeatContext) break;
+            if (fingerprints_[j] != fingerprints_[k] || checks_[j] != checks_[k]) continue;
+            const std::int64_t span = block + kRepeatContext;
+            const std::uint8_t* x = base_run_.view(at - kRepeatContext, span);
+            const std::uint8_t* y = base_aux_.view(earlier - kRepeatContext, span);
+            if (std::memcmp(x, y, static_cast<std::size_t>(span)) == 0) return static_cast<std::uint8_t>(d);
+            if (++tries == kRepeatTries) break;
+        }
+        return 0;
     }
 
     std::size_t slot_of(std::uint32_t fingerprint) const { return (fingerprint * kSlotMultiplier) >> table_shift_; }
@@ -552,10 +573,11 @@ private:
         std::int64_t best_score = INT64_MAX;
         std::int64_t best_p = 0;
         std::int64_t best_q = 0;
-        // The block scored last, when its score is known to hold for a repeat
-        // of it (it read at most kRepeatContext bytes below itself and never
-        // met the start of Base').
-        std::int64_t repeatable = -1;
+        // The blocks of the last kRepeatReach whose score is known to hold for
+        // a repeat of them (scoring read at most kRepeatContext bytes below the
+        // block and never met the start of Base'), by block number mod the reach.
+        std::int32_t repeatable[kRepeatReach];
+        std::fill(std::begin(repeatable), std::end(repeatable), -1);
         for (std::uint16_t k = first_block; k != kNoBlock; k = next_[k]) {
             if (fingerprints_[k] != fingerprint) continue;
             if (!check) {
@@ -568,10 +590,11 @@ private:
                 }
             }
             if (checks_[k] != *check) continue;
-            // A block that repeats the one just scored, with the bytes before
-            // it, scores the same and so loses the tie.
-            if (!first_hit_ && repeatable == k - 1 && repeats_[k]) {
-                repeatable = k;
+            // A block that repeats one scored before, with the bytes before it,
+            // scores the same and so loses the tie.
+            const int d = repeat_distance_[k];
+            if (!first_hit_ && d > 0 && repeatable[(k - d) % kRepeatReach] == k - d) {
+                repeatable[k % kRepeatReach] = k;
                 continue;
             }
             std::int64_t p = static_cast<std::int64_t>(k) * block;
@@ -591,7 +614,7 @@ private:
             // Scoring needs only where the chain ends; the pieces themselves are
             // found again below for the match that wins.
             const std::int64_t score = back_chain(p, q, a0, nullptr);
-            repeatable = lowest_read_ >= 1 && start - lowest_read_ <= kRepeatContext ? k : -1;
+            repeatable[k % kRepeatReach] = lowest_read_ >= 1 && start - lowest_read_ <= kRepeatContext ? k : -1;
             if (score < best_score) {
                 best_score = score;
                 best_p = p;
@@ -672,10 +695,10 @@ private:
     std::uint32_t blocks_ = 0;
     std::vector<std::uint32_t> fingerprints_;
     std::vector<std::uint32_t> checks_;
-    // repeats_[k]: block k and the kRepeatContext bytes before it equal block
-    // k - 1 and the bytes before that (long runs of one value, say). Scoring
-    // such a block would read the same bytes, shifted, and give the same score.
-    std::vector<std::uint8_t> repeats_;
+    // repeat_distance_[k] = d: block k and the kRepeatContext bytes before it
+    // equal block k - d and the bytes before that. Scoring block k would read
+    // the same bytes, shifted, and give the same score as block k - d.
+    std::vector<std::uint8_t> repeat_distance_;
     // The lowest Base' position that scoring the current block has read.
     std::int64_t lowest_read_ = 0;
     std::vector<std::uint16_t> next_;
