@@ -1,5 +1,6 @@
 // Running one engine request from the command line: the progress callback, the
 // progress bar, Ctrl-C as Stop, and one error line per failed file.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -118,6 +119,17 @@ private:
         bar_.show(label, (pass_ + within) / passes_);
     }
 
+    // Which of a record's paths is the entry a walk passed over: the walked
+    // tree's entry, or the output that is no file.
+    static const char* not_regular(const ProgressRecord& record) {
+        for (const char* path : {record.second_path, record.first_path, record.output_path}) {
+            struct stat status {};
+            if (!path || lstat(path, &status) != 0) continue;
+            if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return path;
+        }
+        return record.second_path;
+    }
+
     void report_failure(const ProgressRecord& record) {
         const int code = record.code;
         ++failures_;
@@ -129,6 +141,7 @@ private:
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
         const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
         const char* named = about_output ? record.output_path : record.second_path;
+        if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
         print_error(path + ": " + describe_error(code));
     }

@@ -91,6 +91,14 @@ TEST_F(TreeCliTest, FailuresNameTheFileAndAreCounted) {
     EXPECT_NE(made.err.find("new/lib/pipe: not a regular file"), std::string::npos) << made.err;
     EXPECT_NE(made.err.find("create: 1 of 4 files failed"), std::string::npos) << made.err;
     EXPECT_TRUE(fs::exists(dir.file("deltas/main.js")));
+
+    // The merge pass walks the Base tree: its pipe is the one named.
+    fs::remove(dir.file("new/lib/pipe"));
+    ASSERT_EQ(mkfifo(dir.file("old/lib/fifo").c_str(), 0600), 0);
+    Outcome merged = run("restore --merge old deltas merged");
+    EXPECT_EQ(merged.status, 1);
+    EXPECT_NE(merged.err.find("old/lib/fifo: not a regular file"), std::string::npos) << merged.err;
+    EXPECT_TRUE(fs::exists(dir.file("merged/lib/gone.js")));
 }
 
 TEST_F(TreeCliTest, MismatchedOrDangerousRequestsAreRefused) {
