@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,14 +16,21 @@
 namespace {
 
 // One scratch directory per fuzzing process, holding only the input archive
-// and the output directory.
-const std::string& scratch() {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/quoralith-archive-fuzz-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        return std::string(pattern);
+// and the output directory; removed when the process exits. A plain array, so
+// that it outlives every exit handler.
+char scratch_dir[] = "/tmp/quoralith-archive-fuzz-XXXXXX";
+
+const char* scratch() {
+    static const bool made = [] {
+        if (!mkdtemp(scratch_dir)) std::abort();
+        std::atexit([] {
+            quoralith::engine_clear_dir(scratch_dir);
+            rmdir(scratch_dir);
+        });
+        return true;
     }();
-    return dir;
+    (void)made;
+    return scratch_dir;
 }
 
 void expect_only_input_and_output(const std::string& dir) {
@@ -42,7 +50,7 @@ void expect_only_input_and_output(const std::string& dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string& dir = scratch();
+    const std::string dir = scratch();
     const std::string archive = dir + "/in.qar";
     const std::string output = dir + "/out";
     std::FILE* file = std::fopen(archive.c_str(), "wb");
