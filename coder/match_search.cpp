@@ -112,7 +112,10 @@ public:
             lanes_[k & 3] ^= p[k];
             rest = rest << 8 | p[k];
         }
-        if (n > whole) hash_ = (std::rotl(hash_, 23) ^ rest ^ static_cast<std::uint64_t>(n - whole) << 56) * 0x9E3779B97F4A7C15ull;
+        if (n > whole) {
+            const std::uint64_t tail = rest ^ static_cast<std::uint64_t>(n - whole) << 56;
+            hash_ = (std::rotl(hash_, 23) ^ tail) * 0x9E3779B97F4A7C15ull;
+        }
     }
     BlockSummary finish() const {
         const std::uint32_t folded = static_cast<std::uint32_t>(words_) ^ static_cast<std::uint32_t>(words_ >> 32);
@@ -565,8 +568,8 @@ private:
     // `first_block`, the first of them in block order (the B bytes at i are at
     // `resident` when not null). Returns true when one matched and the records
     // were written.
-    bool try_position(std::int64_t i, std::uint32_t fingerprint, std::uint16_t first_block, const std::uint8_t* resident,
-                      std::int64_t a0) {
+    bool try_position(std::int64_t i, std::uint32_t fingerprint, std::uint16_t first_block,
+                      const std::uint8_t* resident, std::int64_t a0) {
         const std::int64_t block = block_;
         std::optional<std::uint32_t> check;
         bool found = false;
