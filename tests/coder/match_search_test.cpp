@@ -875,6 +875,17 @@ TEST(MatchSearchRoundTrip, EveryAlgorithmRestoresGeneratedPairs) {
     }
 }
 
+TEST(MatchSearchRoundTrip, RunLengthFormsAreMatchedAgainstEachOther) {
+    const std::vector<Pair> pairs = generated_pairs();
+    const Pair& periodic = pairs[4];
+    ASSERT_STREQ(periodic.name, "periodic runs");
+    for (int algorithm : {1, 2, 4, 5, 6}) {
+        const Bytes delta = make_delta(periodic.base, periodic.updated, algorithm);
+        const std::uint8_t method = delta[delta.size() - kTrailerSize - kCheckLong - 1];
+        EXPECT_EQ(method & 0xE0, MB_BASE_RLE | MB_UPDATED_RLE | MB_MATCHED) << algorithm;
+    }
+}
+
 TEST(MatchSearchRoundTrip, EditedTextIsMatchCodedAndSmall) {
     const Bytes base = test::text_like(60000, 50);
     Bytes updated = base;
