@@ -148,7 +148,7 @@ TEST_P(FailureActionTest, AnswerAndFlagsChooseTheAction) {
     write_file(dir.file("bad.dlt"), random_bytes(400, 5));
     std::string output = dir.file("old.bin");
     write_file(output, Bytes{7, 7, 7, 7});
-    recorder.answer = [&](const ProgressRecord& r) -> std::int16_t { return r.code < 0 ? c.answer : ANSWER_SKIP; };
+    recorder.answer = [&](const ProgressRecord& r) -> std::int16_t { return r.code < 0 ? c.answer : std::int16_t{ANSWER_SKIP}; };
     const int result = restore(base, dir.file("bad.dlt"), output, c.flags);
 
     const std::vector<int> codes = recorder.file_codes();
