@@ -151,11 +151,12 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
     for (const DirEntry& entry : listing) {
         if (writer.stopped) return;
         std::string relative = start;
-        if (!relative.empty() && relative.back() != '\\' && relative.back() != ':') relative += '\\';
+        // ":" is an ordinary character of a name here, never a drive's end.
+        if (!relative.empty() && relative.back() != '\\') relative += '\\';
         relative += entry.name;
         // "\" separates parts inside an archive: a name holding one would come
-        // back as a different path.
-        if (entry.name.find('\\') != std::string::npos) {
+        // back as a different path, and one such as "a:b" as a drive prefix.
+        if (entry.name.find('\\') != std::string::npos || (relative.size() >= 2 && relative[1] == ':')) {
             report_entry(writer.callback, ERR_ARCHIVE_NAME, relative);
             continue;
         }

@@ -45,7 +45,7 @@ std::string describe_error(int code) {
         case ERR_NOT_REGULAR_FILE:
             return "not a regular file (a device, pipe, socket or link to a directory)";
         case ERR_ARCHIVE_NAME:
-            return "the path cannot be stored in an archive (over 255 bytes, or it holds a \\)";
+            return "the path cannot be stored in an archive (over 255 bytes, it holds a \\, or it starts like a drive, as in a:b)";
         case ERR_ARCHIVE_TOO_LARGE:
             return "the file is too large for an archive (over 4 GiB)";
         case ERR_NO_DATA_BLOCK:
