@@ -1,4 +1,5 @@
 // quoralith: the command line over the delta engine.
+#include <csignal>
 #include <cstdio>
 
 #include "cli/cli.h"
@@ -18,6 +19,9 @@ constexpr quoralith::cli::CommandSetup kCommands[] = {
 
 int main(int argc, char** argv) {
     using namespace quoralith::cli;
+    // Past a file size limit a write then fails (EFBIG) and the file is reported
+    // failed with its output untouched, instead of the program being killed.
+    std::signal(SIGXFSZ, SIG_IGN);
     CliContext context;
     CLI::App app{"Quoralith: binary deltas. A delta holds what is needed to rebuild an updated file from its base."};
     app.name("quoralith");

@@ -141,6 +141,8 @@ private:
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
         const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
         const char* named = about_output ? record.output_path : record.second_path;
+        // An in-place restore writes under a temporary name; the user knows the file by its own.
+        if (about_output && named && file_name(named) == "QRLTH~~~" && !output_.empty()) named = output_.c_str();
         if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
         print_error(path + ": " + describe_error(code));
