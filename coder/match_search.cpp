@@ -66,8 +66,13 @@ inline std::int64_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, s
 // A read cache whose failures end the search.
 class Source {
 public:
+    // A small stream gets a cache of its own size: the engine makes a delta for
+    // every file of a tree, most of them small, with several algorithms each.
     Source(Channel channel, std::int64_t length, std::size_t capacity, std::size_t back_margin)
-        : cache_(channel, length, capacity, back_margin) {}
+        : cache_(channel, length,
+                 static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(capacity),
+                                                                 length + static_cast<std::int64_t>(back_margin))),
+                 back_margin) {}
 
     const std::uint8_t* view(std::int64_t position, std::int64_t count) {
         const std::uint8_t* p = cache_.view(position, static_cast<std::size_t>(count));
