@@ -44,12 +44,12 @@ int transform(CreateJob& job, int which, Channel& source, std::int64_t length, T
         }
         if (form) form->length = n;
         if (n < 0) return 0;
-        prime = file->channel();
+        prime = Channel::of_file(file->get(), job.context, which == 1 ? SLOT_SECOND : SLOT_FIRST);
         prime_length = n;
         return 1;
     }
     if (form->length < 0) return 0;
-    prime = form->file.channel();
+    prime = Channel::of_file(form->file.get(), job.context, which == 1 ? SLOT_SECOND : SLOT_FIRST);
     prime_length = form->length;
     return 1;
 }

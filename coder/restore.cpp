@@ -301,7 +301,7 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     if (base_rle) {
         base_length = transform_base(run.base, params.run_threshold, base_file);
         if (base_length < 0) return static_cast<int>(base_length);
-        base_channel = base_file.channel();
+        base_channel = Channel::of_file(base_file.get(), run.context, SLOT_FIRST);
     }
 
     TempFile updated_file;

@@ -71,6 +71,14 @@ Channel Channel::of_file(std::FILE* file) {
     return c;
 }
 
+Channel Channel::of_file(std::FILE* file, CoderContext& context, int slot) {
+    Channel c;
+    c.file_ = file;
+    c.context_ = &context;
+    c.slot_ = slot;
+    return c;
+}
+
 std::int64_t Channel::length() const {
     if (window_) return window_->length < 0 ? 0 : window_->length;
     if (!file_) return 0;
@@ -119,6 +127,7 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
         return total;
     }
     if (!file_ || count <= 0) return 0;
+    if (context_ && !context_->announce(slot_, static_cast<std::int32_t>(plain_position_))) return ERR_STOPPED;
     if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_READ_FAILED;
     std::size_t got = std::fread(out, 1, static_cast<std::size_t>(count), file_);
     if (got < static_cast<std::size_t>(count) && std::ferror(file_)) return ERR_READ_FAILED;

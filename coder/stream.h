@@ -62,6 +62,9 @@ public:
     Channel() = default;
     static Channel of_window(CoderContext& context, int slot);
     static Channel of_file(std::FILE* file);
+    // A plain file whose reads are announced as reads of `slot`, so that a long
+    // pass over a transformed Base or Updated keeps the progress bar and Stop live.
+    static Channel of_file(std::FILE* file, CoderContext& context, int slot);
 
     std::int64_t length() const;
     std::int64_t tell() const;

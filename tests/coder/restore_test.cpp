@@ -380,6 +380,38 @@ TEST(CreateDriver, PassesSharingWorkWriteTheSameDeltas) {
     EXPECT_NE(shared.find(1, 36), nullptr);
 }
 
+TEST(CreateDriver, StopReachesTheDriverWhileItReadsTransformedFiles) {
+    // Long runs: both files are matched in their run-length forms, which live in
+    // temporary files; their reads must still reach the callback.
+    Bytes base;
+    for (int i = 0; i < 3000; ++i) {
+        Bytes chunk = test::random_bytes(200, static_cast<std::uint32_t>(i));
+        base.insert(base.end(), chunk.begin(), chunk.end());
+        base.insert(base.end(), 100, static_cast<std::uint8_t>(i));
+    }
+    Bytes updated = base;
+    updated[400000] ^= 1;
+    File b = memory_file(base), u = memory_file(updated), d(std::tmpfile());
+    for (int algorithm : {4, 5}) {
+        int calls = 0, after_windows = -1;
+        StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
+        TrailerRecord trailer;
+        trailer.set_check_length(4);
+        // Count the calls a whole pass makes, then stop a pass half-way through.
+        coder_create(&bw, &uw, &dw, algorithm, [&](const ProgressRecord&) -> std::int16_t {
+            ++calls;
+            return 0;
+        }, trailer);
+        after_windows = calls / 2;
+        int seen = 0;
+        int result = coder_create(&bw, &uw, &dw, algorithm, [&](const ProgressRecord&) -> std::int16_t {
+            return ++seen >= after_windows ? ANSWER_STOP : 0;
+        }, trailer);
+        EXPECT_EQ(result, ERR_STOPPED) << "algorithm " << algorithm;
+        EXPECT_GT(calls, 10);
+    }
+}
+
 TEST(CreateDriver, SmallAndSpecialCases) {
     // An empty Updated: method byte, check block and trailer only.
     const Bytes base = test::random_bytes(300, 1);
