@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QDir>
 #include <QLabel>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
@@ -199,6 +200,26 @@ private slots:
         for (int y = shot.height() - 25; y < shot.height() - 5 && !blue; ++y)
             for (int x = 0; x < shot.width() && !blue; ++x) blue = shot.pixelColor(x, y) == QColor(0, 0, 255);
         QVERIFY(blue);
+    }
+
+    void printingFillsThePageWidthKeepingPhysicalProportions() {
+        write_file(sandbox_->cwd("QRALITH.bmp"), make_bmp(40, 30, 24, false, stripes));
+        start();
+        // A page whose pixels are twice as tall as wide: 300 dpi across, 150 down.
+        QImage page(600, 1000, QImage::Format_RGB32);
+        page.fill(Qt::white);
+        page.setDotsPerMeterX(11811);
+        page.setDotsPerMeterY(5906);
+        {
+            QPainter painter(&page);
+            frame().view()->draw(painter, &page);
+        }
+        // 600 wide; 150/300 * 600 * 30/40 = 225 rows tall.
+        const int height = int(double(page.logicalDpiY()) * 600 * 30 / (double(page.logicalDpiX()) * 40));
+        QVERIFY(qAbs(height - 225) <= 1);
+        QVERIFY(page.pixelColor(599, height - 1) != QColor(Qt::white));
+        QCOMPARE(page.pixelColor(599, height + 1), QColor(Qt::white));
+        QCOMPARE(page.pixelColor(0, 999), QColor(Qt::white));
     }
 
     void barVisibilityIsSavedAndSurvivesARestart() {
