@@ -516,6 +516,11 @@ private:
             const bool after_known = kLittleEndian && z - x - n >= 8;
             const std::uint64_t before = before_known ? load64(updated_.view(x - 8, 8)) : 0;
             const std::uint64_t after = after_known ? load64(updated_.view(x + n, 8)) : 0;
+            // Without a backward extension, a forward scan that ends inside the
+            // 20 key bytes depends on those bytes alone; candidates sharing them
+            // (adjacent in the index) share its outcome and, tying with it, can
+            // never be kept after it.
+            const bool outcomes_shared = x == r && z - x >= kLongKey;
             for (std::int64_t i = first; i < last; ++i) {
                 // Candidates lie all over the chunk: fetch a few ahead.
                 if (i + kPrefetch < last) __builtin_prefetch(p + index_[static_cast<std::size_t>(i + kPrefetch)]);
@@ -532,6 +537,8 @@ private:
                 if (!back.ended && back.taken < back_limit) back = extend_backward(offset, x, back_limit, back);
                 if (!ahead.ended && ahead.taken < ahead_limit)
                     ahead = extend_forward(offset + n, x + n, ahead_limit, ahead);
+                if (outcomes_shared && ahead.ended && ahead.taken <= kLongKey - n)
+                    i = last_sharing(i, last, n + ahead.taken);
                 const std::int64_t length = back.length() + n + ahead.length();
                 const std::int64_t score = length - back.mismatched - ahead.mismatched;
                 const std::int64_t substitutions = back.substitutions + ahead.substitutions;
@@ -549,6 +556,28 @@ private:
             return best;
         }
         return best;
+    }
+
+    // The last index entry in [i, last) whose first `bytes` bytes equal those
+    // of entry i (they follow it in the index): a galloping search.
+    std::int64_t last_sharing(std::int64_t i, std::int64_t last, std::int64_t bytes) const {
+        const std::uint8_t* p = chunk_.data();
+        const std::uint8_t* key = p + index_[static_cast<std::size_t>(i)];
+        auto same = [&](std::int64_t j) {
+            return std::memcmp(p + index_[static_cast<std::size_t>(j)], key, static_cast<std::size_t>(bytes)) == 0;
+        };
+        std::int64_t good = i;  // known to share
+        std::int64_t step = 1;
+        while (good + step < last && same(good + step)) {
+            good += step;
+            step *= 2;
+        }
+        std::int64_t bad = std::min(good + step, last);  // known not to share, or the end
+        while (bad - good > 1) {
+            const std::int64_t mid = good + (bad - good) / 2;
+            (same(mid) ? good : bad) = mid;
+        }
+        return good;
     }
 
     // Walks a match from its start: visit(E, t, bytes) for every substitution
