@@ -31,7 +31,7 @@ struct ChunkGeometry {
     std::int64_t step;
     std::int64_t count;   // K
 
-    // REQUIRES: w >= 200 and base_length >= 1.
+    // REQUIRES: w >= 200 (so that the step is never 0).
     ChunkGeometry(std::int64_t base_length, std::int64_t w, std::int64_t updated_length)
         : n(base_length), window(std::min(w, base_length)), u(updated_length) {
         if (window < n) {
