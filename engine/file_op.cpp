@@ -279,14 +279,34 @@ private:
     int open_output() {
         int error = 0;
         if (in_place_) {
-            error = out_.create_at(output_);
+            error = open_fixed_temp();
+            if (!error) output_ = out_.path();
         } else {
             if (const int refusal = target_refusal(target_)) return refusal;
-            error = is_create(type_) ? out_.create_at(directory_ + kTempName)
-                                     : out_.create_unique(directory_ + kTempName);
+            error = is_create(type_) ? open_fixed_temp() : out_.create_unique(directory_ + kTempName);
         }
         if (!error) take_mode_of(final_target(), out_.file());
         return error;
+    }
+
+    // The temporary of fixed name, unless an input goes by that name: creating
+    // it would empty the input.
+    int open_fixed_temp() {
+        const std::string path = directory_ + kTempName;
+        return is_input(path) ? out_.create_unique(path) : out_.create_at(path);
+    }
+
+    // Whether `path` names one of the open input files.
+    bool is_input(const std::string& path) const {
+        struct stat named {};
+        if (stat(path.c_str(), &named) != 0) return false;
+        for (std::FILE* input : {base_.get(), input_.get()}) {
+            struct stat open_file {};
+            if (input && fstat(fileno(input), &open_file) == 0 && open_file.st_dev == named.st_dev &&
+                open_file.st_ino == named.st_ino)
+                return true;
+        }
+        return false;
     }
 
     std::int16_t notify(std::int16_t code, std::int32_t result = 0) {
@@ -344,8 +364,11 @@ private:
             if (notify(remaining ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
 
             if (keep_all) {
-                if (const int error = out_.commit(keep_all_name(original_output_, algorithm)))
-                    return report_output_error(error);
+                // A digit name may be taken by an input (a Base called data3, say);
+                // that file is never replaced.
+                const std::string name = keep_all_name(original_output_, algorithm);
+                if (is_input(name)) return report_output_error(EEXIST);
+                if (const int error = out_.commit(name)) return report_output_error(error);
             } else if (result < smallest) {
                 // The best candidate so far waits under a name of its own until
                 // every pass has run.
@@ -360,7 +383,7 @@ private:
                 out_.discard();
             }
             if (!remaining) break;
-            if (out_.create_at(directory_ + kTempName) != 0) break;
+            if (open_fixed_temp() != 0) break;
             take_mode_of(target_, out_.file());
         }
         if (!keep_all && best_.active()) {

@@ -87,6 +87,31 @@ TEST_F(FileOpTest, KeepAllGivesEveryCandidateItsDigitName) {
                                          static_cast<int>(read_file(dir.file("report5.dlt")).size())}));
 }
 
+TEST_F(FileOpTest, NamesTakenByAnInputAreNeverWrittenOver) {
+    // A keep-all digit name that is the Base itself.
+    const std::string data3 = dir.file("data3");
+    write_file(data3, read_file(base));
+    std::string output = dir.file("data");
+    EXPECT_EQ(engine_file_op(OP_CREATE_FILE, data3.c_str(), updated, output, nullptr, EF_KEEP_ALL, 0x08,
+                             recorder.callback()),
+              ERR_CREATE_OUTPUT - EEXIST);
+    EXPECT_EQ(read_file(data3), read_file(base));
+
+    // Inputs that carry the temporary's own name.
+    const std::string odd_updated = dir.file("QRLTH~~~");
+    write_file(odd_updated, read_file(updated));
+    output = delta;
+    ASSERT_EQ(engine_file_op(OP_CREATE_FILE, base.c_str(), odd_updated, output, nullptr, 0, 0x81,
+                             recorder.callback()),
+              0);
+    EXPECT_EQ(read_file(odd_updated), read_file(updated));
+    std::string in_place = dir.file("QRLTH~~~");
+    write_file(in_place, read_file(base));
+    ASSERT_EQ(restore(in_place, delta, in_place, EF_IN_PLACE), 0);
+    EXPECT_EQ(read_file(in_place), read_file(updated));
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"QRLTH~~~", "base.bin", "data3", "out.dlt", "updated.bin"}));
+}
+
 TEST_F(FileOpTest, ShortStampMakesAFourByteCheck) {
     ASSERT_EQ(create(0x80, EF_SHORT_STAMP), 0);
     const Bytes made = read_file(delta);
