@@ -1,5 +1,7 @@
 // engine_run: checks one request and hands it to the single-file operation or
 // to the directory walk.
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "engine/dir_list.h"
@@ -8,15 +10,28 @@
 
 namespace quoralith {
 
+namespace {
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+}  // namespace
+
 int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
                const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
                const ProgressCallback& callback) {
     EngineRun run;  // the stop latch starts clear
 
     // Paths are compared byte for byte: names that differ in letter case are
-    // different files here.
-    if (output == second) return ERR_BAD_REQUEST;
-    if (!first.empty() && output == first) {
+    // different files here. For single files another spelling of the same file
+    // ("./a", a hard link) counts as the same path too, or the run would write
+    // over its own input. (The directory walk guards its trees itself.)
+    const bool single = type == OP_CREATE_FILE || type == OP_RESTORE_FILE;
+    if (output == second || (single && same_file(output, second))) return ERR_BAD_REQUEST;
+    if (!first.empty() && (output == first || (single && same_file(output, first)))) {
         if (type != OP_RESTORE_FILE && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;
         // Restoring over the Base: never empty the Base directory first.
         flags = static_cast<EngineFlags>((flags | EF_IN_PLACE) & ~EF_CLEAR_OUTPUT);

@@ -30,7 +30,12 @@ TEST_F(EngineRunTest, OutputEqualToAnInputIsRefusedBeforeAnythingIsTouched) {
         {OP_CREATE_DIR, dir.file("a"), dir.file("b"), dir.file("a")},
         {OP_RESTORE_FILE, base, updated, updated},    // restore over its delta
         {OP_RESTORE_DIR, dir.file("a"), dir.file("b"), dir.file("b")},
+        // The same files under other spellings.
+        {OP_CREATE_FILE, base, updated, dir.file("./updated.bin")},
+        {OP_CREATE_FILE, base, updated, dir.file("sub/../base.bin")},
+        {OP_RESTORE_FILE, base, updated, dir.path().string() + "//updated.bin"},
     };
+    std::filesystem::create_directories(dir.file("sub"));
     for (auto& c : cases) {
         EXPECT_EQ(engine_run(c.type, c.first, c.second, c.output, "", "", 0, 1, recorder.callback()),
                   ERR_BAD_REQUEST)
@@ -76,6 +81,16 @@ TEST_F(EngineRunTest, RestoreOverTheBaseIsInPlaceAndIgnoresClearOutput) {
     EXPECT_EQ(output, base);
     EXPECT_EQ(recorder.file_codes(), (std::vector<int>{PM_FILE_START, PM_FILE_DONE}));
     EXPECT_EQ(recorder.seen.back().output_path, base);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"base.bin", "updated.bin"}));
+
+    // Another spelling of the Base is in place as well.
+    write_file(base, read_file(vector_path("stored_rle_alg4", "base.bin")));
+    std::string spelled = dir.path().string() + "/./base.bin";
+    EXPECT_EQ(engine_run(OP_RESTORE_FILE, base, vector_path("stored_rle_alg4", "delta.bin"), spelled, "", "", 0, 0,
+                         {}),
+              0);
+    EXPECT_EQ(read_file(base), read_file(vector_path("stored_rle_alg4", "updated.bin")));
+    EXPECT_EQ(spelled, base);
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"base.bin", "updated.bin"}));
 }
 
