@@ -116,6 +116,15 @@ std::string describe_delta(const std::string& path) {
     line("updated accessed:", time_words(trailer.access_time()));
     line("updated modified:", time_words(trailer.modification_time()));
     line("updated is:", permission_words(trailer.attributes()));
+    // The reserved tag is all zeros unless the program that made the delta put
+    // something there.
+    std::string tag;
+    for (int i = 0; i < TrailerRecord::kTagSize; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", trailer.tag()[i]);
+        tag += hex;
+    }
+    if (tag.find_first_not_of('0') != std::string::npos) line("reserved tag:", tag);
     return {};
 }
 
