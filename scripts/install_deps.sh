@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything Quoralith needs to build, test and benchmark on Debian 12:
-# compilers, CMake and Ninja, GoogleTest, Google Benchmark, CLI11, Python and
+# compilers with the sanitizer and fuzzer runtimes, CMake and Ninja, GoogleTest, Google Benchmark, CLI11, Python and
 # Qt 6. Runs apt-get as root, through sudo when started by another user.
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build clang pkg-config
+  build-essential cmake ninja-build clang libclang-rt-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3
   qt6-base-dev qt6-multimedia-dev
 )
@@ -15,4 +15,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
-apt-get install -y -q --no-install-recommends "${packages[@]}"
+# With recommended packages: clang's sanitizer runtimes and Qt's fonts come that way.
+apt-get install -y -q "${packages[@]}"
