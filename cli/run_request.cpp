@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <csignal>
 #include <cstdio>
@@ -92,6 +93,7 @@ public:
                 second_ = record.second_path ? record.second_path : "";
                 second_size_ = record.second_size;
                 pass_ = 0;
+                shown_ = 0;
                 break;
             case PM_CANDIDATE_DONE:
                 ++pass_;
@@ -116,7 +118,10 @@ private:
         const double within = second_size_ > 0 ? static_cast<double>(record.position) / second_size_ : 0;
         std::string label = file_name(output_);
         if (record.algorithm >= 0 && passes_ > 1) label += " (algorithm " + std::to_string(record.algorithm) + ")";
-        bar_.show(label, (pass_ + within) / passes_);
+        // The coder may read the input more than once in a pass; the bar never
+        // runs backwards within a file.
+        shown_ = std::max(shown_, (pass_ + within) / passes_);
+        bar_.show(label, shown_);
     }
 
     // Which of a record's paths is the entry a walk passed over: the walked
@@ -153,6 +158,7 @@ private:
     int pass_ = 0;
     std::string output_, second_;
     std::int32_t second_size_ = 0;
+    double shown_ = 0;
     int failures_ = 0;
     int files_ = 0;
 };

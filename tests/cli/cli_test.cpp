@@ -25,14 +25,20 @@ std::string quoted(const std::string& text) {
 
 class CliTest : public ::testing::Test {
 protected:
-    Outcome run(const std::string& arguments) {
+    Outcome run_shell(const std::string& line) {
         const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && " + quoted(QUORALITH_CLI) + " " +
-                                    arguments + " >" + quoted(out) + " 2>" + quoted(err) + " </dev/null";
+        const std::string command = "cd " + quoted(dir.path().string()) + " && " + line + " >" + quoted(out) +
+                                    " 2>" + quoted(err) + " </dev/null";
         const int raw = std::system(command.c_str());
         const Bytes o = read_file(out), e = read_file(err);
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(o.begin(), o.end()), std::string(e.begin(), e.end())};
     }
+
+    Outcome run_on_terminal(const std::string& arguments) {
+        return run_shell("script -qec " + quoted(quoted(QUORALITH_CLI) + " " + arguments) + " /dev/null");
+    }
+
+    Outcome run(const std::string& arguments) { return run_shell(quoted(QUORALITH_CLI) + " " + arguments); }
 
     void SetUp() override {
         Bytes old_data = text_like(200000, 21);
@@ -116,6 +122,19 @@ TEST_F(CliTest, RefusedRequestsAndBadUsageExitWithTwo) {
     }
     EXPECT_EQ(read_file(dir.file("new.bin")).size(), 200300u);  // untouched
     EXPECT_FALSE(file_exists(dir.file("d.dlt")));
+}
+
+TEST_F(CliTest, ProgressBarOnlyOnATerminalAndNotWhenQuiet) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1) for a terminal";
+    // script(1) gives the program a terminal; everything it printed lands in stdout.
+    Outcome shown = run_on_terminal("create base.bin new.bin d.dlt");
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("% [#"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("] d.dlt"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.substr(shown.out.size() - 4), "\r\033[K");  // the bar is cleared at the end
+    Outcome quiet = run_on_terminal("--quiet create base.bin new.bin d.dlt");
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out.find('%'), std::string::npos) << quiet.out;
 }
 
 TEST_F(CliTest, HelpAndVersion) {
