@@ -368,6 +368,32 @@ TEST(Algorithm0, EachRecordTakesTheCodeThatIsShortestForItsRuns) {
     EXPECT_EQ(p.records[0].code, 4);
 }
 
+// The independent vector uses every code type on purpose; everything else about
+// its records is what this encoder chooses for the same files.
+TEST(Algorithm0, FindsTheSameRecordsAsTheIndependentVector) {
+    const std::string name = "alg0_single_chunk_types";
+    const Bytes base = test::read_file(test::vector_path(name, "base.bin"));
+    const Bytes updated = test::read_file(test::vector_path(name, "updated.bin"));
+    const Bytes theirs = test::read_file(test::vector_path(name, "delta.bin"));
+    ASSERT_FALSE(theirs.empty()) << "missing vector " << name;
+    const Parsed expected = parse(base, theirs);
+    const Parsed got = parse(base, round_trip(base, updated));
+    ASSERT_TRUE(got.method & MB_MATCHED);
+    EXPECT_EQ(got.u, expected.u);
+    EXPECT_EQ(got.window, expected.window);
+    ASSERT_EQ(got.records.size(), expected.records.size());
+    for (std::size_t i = 0; i < got.records.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Record& a = got.records[i];
+        const Record& b = expected.records[i];
+        EXPECT_EQ(a.literal, b.literal);
+        EXPECT_EQ(a.match, b.match);
+        EXPECT_EQ(a.offset, b.offset);
+        EXPECT_EQ(a.runs, b.runs);
+        EXPECT_EQ(a.substituted, b.substituted);
+    }
+}
+
 // The size test: literal bytes + control bytes + 11 must stay below U.
 // Updated: 200 bytes found nowhere, then 16 bytes of Base (one short match).
 // Control: C(201) 14 bits, code 3 bits, offset B0 bits, C(1) 2 bits, E = 16 in
