@@ -30,6 +30,8 @@ constexpr std::int64_t kBlock = 1 << 16;
 // Buckets larger than this are sorted in place, to keep the scratch small.
 constexpr std::size_t kPairedSortLimit = 1 << 17;
 constexpr std::int64_t kPrefetch = 6;
+// Buckets up to this size are sorted whole; larger ones part by part.
+constexpr std::ptrdiff_t kWholeBucket = 64;
 constexpr int kFilterBits = 24;  // 2 MiB of presence bits
 
 // A transfer that failed or was stopped deep inside the search. Thrown by the
@@ -275,7 +277,8 @@ public:
         : job_(job), geometry_(geometry), control_(control), literals_(literals), updated_(updated),
           position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
           chunk_(static_cast<std::size_t>(geometry.window)), index_(static_cast<std::size_t>(geometry.window)),
-          bucket_(65537), next_(65536), sorted_(65536), present_(std::size_t{1} << (kFilterBits - 6)) {}
+          bucket_(65537), next_(65536), sorted_(65536),
+          part_sorted_(static_cast<std::size_t>(geometry.window)), present_(std::size_t{1} << (kFilterBits - 6)) {}
 
     Outcome run() {
         const std::int64_t u = geometry_.u;
@@ -357,7 +360,7 @@ private:
 
     // Every chunk offset whose 20 bytes lie in the chunk, sorted by those bytes,
     // ties by offset: a counting pass on the first two bytes, then each bucket
-    // sorted on the rest (ensure_sorted). The order compared is total, so the
+    // sorted on the rest (sorted_part). The order compared is total, so the
     // result is the one a stable sort by the bytes alone gives.
     void build_index() {
         entries_ = length_ >= kLongKey ? length_ - (kLongKey - 1) : 0;
@@ -373,6 +376,7 @@ private:
         std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
         for (std::int64_t i = 0; i < entries_; ++i) index_[next_[bucket_of(p + i)]++] = static_cast<std::uint32_t>(i);
         std::fill(sorted_.begin(), sorted_.end(), false);
+        std::fill(part_sorted_.begin(), part_sorted_.end(), false);
     }
 
     // A hash of the 5 bytes at p, for the presence filter: most keys of data
@@ -387,12 +391,52 @@ private:
         return (present_[h >> 6] >> (h & 63)) & 1;
     }
 
-    // Buckets are sorted when a lookup first reaches them: where Updated' is
-    // mostly covered by long matches, most of a chunk's buckets are never needed.
-    void ensure_sorted(unsigned b) {
-        if (sorted_[b]) return;
-        sort_bucket(index_.data() + bucket_[b], index_.data() + bucket_[b + 1]);
+    // The part of the index a lookup of `key` searches, in its final order.
+    // Small buckets are sorted whole when a lookup first reaches them; larger
+    // ones are first split by their third byte (one pass, in place) and each
+    // part is sorted when a lookup first reaches it. Where Updated' is mostly
+    // covered by long matches, most of a chunk's index is never sorted.
+    std::pair<std::uint32_t*, std::uint32_t*> sorted_part(const std::uint8_t* key) {
+        const unsigned b = bucket_of(key);
+        std::uint32_t* first = index_.data() + bucket_[b];
+        std::uint32_t* last = index_.data() + bucket_[b + 1];
+        if (last - first <= kWholeBucket) {
+            if (!sorted_[b]) sort_bucket(first, last);
+            sorted_[b] = true;
+            return {first, last};
+        }
+        const std::uint8_t* p = chunk_.data();
+        if (!sorted_[b]) split_by_byte(first, last, 2);
         sorted_[b] = true;
+        first = std::lower_bound(first, last, key[2], [p](std::uint32_t e, std::uint8_t v) { return p[e + 2] < v; });
+        last = std::upper_bound(first, last, key[2], [p](std::uint8_t v, std::uint32_t e) { return v < p[e + 2]; });
+        if (first != last && !part_sorted_[static_cast<std::size_t>(first - index_.data())]) {
+            sort_bucket(first, last, 3);
+            part_sorted_[static_cast<std::size_t>(first - index_.data())] = true;
+        }
+        return {first, last};
+    }
+
+    // Orders [first, last) by the byte at `depth` alone (American flag sort:
+    // in place, one pass; the order within equal bytes is left open).
+    void split_by_byte(std::uint32_t* first, std::uint32_t* last, int depth) {
+        const std::uint8_t* p = chunk_.data();
+        std::size_t starts[257] = {};
+        for (std::uint32_t* e = first; e != last; ++e) ++starts[p[*e + depth] + 1];
+        for (int b = 1; b <= 256; ++b) starts[b] += starts[b - 1];
+        std::size_t fill[256];
+        std::copy(starts, starts + 256, fill);
+        for (int b = 0; b < 256; ++b) {
+            while (fill[b] < starts[b + 1]) {
+                std::uint32_t e = first[fill[b]];
+                int home = p[e + depth];
+                while (home != b) {
+                    std::swap(e, first[fill[home]++]);
+                    home = p[e + depth];
+                }
+                first[fill[b]++] = e;
+            }
+        }
     }
 
     // Sorts one bucket by bytes 2 to 19, then offset. Buckets up to a limit are
@@ -415,23 +459,11 @@ private:
                 return;
             }
             // Too large for the scratch: split by the next key byte in place
-            // (American flag sort) and sort the parts.
+            // and sort the parts.
+            split_by_byte(first, last, depth);
             std::size_t starts[257] = {};
             for (std::uint32_t* e = first; e != last; ++e) ++starts[p[*e + depth] + 1];
             for (int b = 1; b <= 256; ++b) starts[b] += starts[b - 1];
-            std::size_t fill[256];
-            std::copy(starts, starts + 256, fill);
-            for (int b = 0; b < 256; ++b) {
-                while (fill[b] < starts[b + 1]) {
-                    std::uint32_t e = first[fill[b]];
-                    int home = p[e + depth];
-                    while (home != b) {
-                        std::swap(e, first[fill[home]++]);
-                        home = p[e + depth];
-                    }
-                    first[fill[b]++] = e;
-                }
-            }
             for (int b = 0; b < 256; ++b) sort_bucket(first + starts[b], first + starts[b + 1], depth + 1);
             return;
         }
@@ -480,11 +512,8 @@ private:
     // The index entries [first, last) whose n bytes equal key; empty when none.
     std::pair<std::int64_t, std::int64_t> find_equal(const std::uint8_t* key, std::int64_t n) {
         if (!maybe_present(key)) return {0, 0};
-        const unsigned b = bucket_of(key);
-        if (bucket_[b] == bucket_[b + 1]) return {0, 0};
-        ensure_sorted(b);
-        const auto first = index_.begin() + bucket_[b];
-        const auto last = index_.begin() + bucket_[b + 1];
+        const auto [first, last] = sorted_part(key);
+        if (first == last) return {0, 0};
         const std::uint8_t* p = chunk_.data();
         const auto lo = std::lower_bound(first, last, key, [p, n](std::uint32_t offset, const std::uint8_t* k) {
             return compare_tail(p + offset, k, n) < 0;
@@ -493,7 +522,7 @@ private:
         const auto hi = std::upper_bound(lo, last, key, [p, n](const std::uint8_t* k, std::uint32_t offset) {
             return compare_tail(k, p + offset, n) < 0;
         });
-        return {lo - index_.begin(), hi - index_.begin()};
+        return {lo - index_.data(), hi - index_.data()};
     }
 
     // Finds a match of n bytes at the first of the positions r, r + step, ...
@@ -662,7 +691,8 @@ private:
     std::int64_t entries_ = 0;
     std::vector<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
     std::vector<std::uint32_t> next_;
-    std::vector<bool> sorted_;  // of each bucket
+    std::vector<bool> sorted_;       // of each bucket: sorted whole, or split by its third byte
+    std::vector<bool> part_sorted_;  // by the index position where a part of a split bucket starts
     std::vector<std::uint64_t> present_;  // bit filter_hash(k) set for the first 5 bytes k of every entry
     struct SortPair {  // bytes 2 to 9, 10 to 17, 18 and 19 of an entry's key
         std::uint64_t head;
