@@ -30,8 +30,9 @@ constexpr std::int64_t kBlock = 1 << 16;
 // Buckets larger than this are sorted in place, to keep the scratch small.
 constexpr std::size_t kPairedSortLimit = 1 << 17;
 constexpr std::int64_t kPrefetch = 6;
-// Buckets up to this size are sorted whole; larger ones part by part.
-constexpr std::ptrdiff_t kWholeBucket = 64;
+// Parts of the index up to this size are sorted whole when a lookup reaches them.
+constexpr std::ptrdiff_t kWholePart = 64;
+constexpr std::uint8_t kSortedPart = 0x80;
 constexpr int kFilterBits = 24;  // 2 MiB of presence bits
 
 // A transfer that failed or was stopped deep inside the search. Thrown by the
@@ -277,8 +278,8 @@ public:
         : job_(job), geometry_(geometry), control_(control), literals_(literals), updated_(updated),
           position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
           chunk_(static_cast<std::size_t>(geometry.window)), index_(static_cast<std::size_t>(geometry.window)),
-          bucket_(65537), next_(65536), sorted_(65536),
-          part_sorted_(static_cast<std::size_t>(geometry.window)), present_(std::size_t{1} << (kFilterBits - 6)) {}
+          bucket_(65537), next_(65536),
+          part_state_(static_cast<std::size_t>(geometry.window)), present_(std::size_t{1} << (kFilterBits - 6)) {}
 
     Outcome run() {
         const std::int64_t u = geometry_.u;
@@ -375,8 +376,7 @@ private:
         for (std::size_t b = 1; b < bucket_.size(); ++b) bucket_[b] += bucket_[b - 1];
         std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
         for (std::int64_t i = 0; i < entries_; ++i) index_[next_[bucket_of(p + i)]++] = static_cast<std::uint32_t>(i);
-        std::fill(sorted_.begin(), sorted_.end(), false);
-        std::fill(part_sorted_.begin(), part_sorted_.end(), false);
+        std::fill(part_state_.begin(), part_state_.end(), std::uint8_t{0});
     }
 
     // A hash of the 5 bytes at p, for the presence filter: most keys of data
@@ -391,30 +391,45 @@ private:
         return (present_[h >> 6] >> (h & 63)) & 1;
     }
 
-    // The part of the index a lookup of `key` searches, in its final order.
-    // Small buckets are sorted whole when a lookup first reaches them; larger
-    // ones are first split by their third byte (one pass, in place) and each
-    // part is sorted when a lookup first reaches it. Where Updated' is mostly
-    // covered by long matches, most of a chunk's index is never sorted.
-    std::pair<std::uint32_t*, std::uint32_t*> sorted_part(const std::uint8_t* key) {
+    // The part of the index a lookup of the n bytes of `key` searches, in its
+    // final order. The index is ordered lazily, as a lookup descends: a part
+    // (entries equal in their first d bytes) is split by byte d in one pass
+    // when a lookup first passes through it, and sorted whole when it is small,
+    // when its entries are equal in all 20 bytes, or when a 5-byte lookup
+    // reaches the group it iterates. Where Updated' is mostly covered by long
+    // matches, most of a chunk's index is never ordered beyond its buckets.
+    //
+    // part_state_[f] describes the parts that start at index position f: the
+    // depth of the deepest of them, with kSortedPart when that one is sorted
+    // (0: no part starting at f has been reached yet).
+    std::pair<std::uint32_t*, std::uint32_t*> sorted_part(const std::uint8_t* key, std::int64_t n) {
         const unsigned b = bucket_of(key);
         std::uint32_t* first = index_.data() + bucket_[b];
         std::uint32_t* last = index_.data() + bucket_[b + 1];
-        if (last - first <= kWholeBucket) {
-            if (!sorted_[b]) sort_bucket(first, last);
-            sorted_[b] = true;
-            return {first, last};
-        }
         const std::uint8_t* p = chunk_.data();
-        if (!sorted_[b]) split_by_byte(first, last, 2);
-        sorted_[b] = true;
-        first = std::lower_bound(first, last, key[2], [p](std::uint32_t e, std::uint8_t v) { return p[e + 2] < v; });
-        last = std::upper_bound(first, last, key[2], [p](std::uint8_t v, std::uint32_t e) { return v < p[e + 2]; });
-        if (first != last && !part_sorted_[static_cast<std::size_t>(first - index_.data())]) {
-            sort_bucket(first, last, 3);
-            part_sorted_[static_cast<std::size_t>(first - index_.data())] = true;
+        for (int d = 2;; ++d) {
+            if (first == last) return {first, last};
+            std::uint8_t& state = part_state_[static_cast<std::size_t>(first - index_.data())];
+            const int deepest = state & ~kSortedPart;
+            if (state == 0 || deepest == d) {
+                if (state & kSortedPart) return {first, last};
+                if (last - first <= kWholePart || d == n) {
+                    sort_bucket(first, last, d);
+                    state = static_cast<std::uint8_t>(d | kSortedPart);
+                    return {first, last};
+                }
+                split_by_byte(first, last, d);
+                state = static_cast<std::uint8_t>(d + 1);
+            } else if (d == n) {
+                // A 5-byte group split by earlier 20-byte lookups: sorting it
+                // leaves every part inside it where it was.
+                sort_bucket(first, last, d);
+                state = static_cast<std::uint8_t>(d | kSortedPart);
+                return {first, last};
+            }
+            first = std::lower_bound(first, last, key[d], [p, d](std::uint32_t e, std::uint8_t v) { return p[e + d] < v; });
+            last = std::upper_bound(first, last, key[d], [p, d](std::uint8_t v, std::uint32_t e) { return v < p[e + d]; });
         }
-        return {first, last};
     }
 
     // Orders [first, last) by the byte at `depth` alone (American flag sort:
@@ -512,7 +527,7 @@ private:
     // The index entries [first, last) whose n bytes equal key; empty when none.
     std::pair<std::int64_t, std::int64_t> find_equal(const std::uint8_t* key, std::int64_t n) {
         if (!maybe_present(key)) return {0, 0};
-        const auto [first, last] = sorted_part(key);
+        const auto [first, last] = sorted_part(key, n);
         if (first == last) return {0, 0};
         const std::uint8_t* p = chunk_.data();
         const auto lo = std::lower_bound(first, last, key, [p, n](std::uint32_t offset, const std::uint8_t* k) {
@@ -691,8 +706,7 @@ private:
     std::int64_t entries_ = 0;
     std::vector<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
     std::vector<std::uint32_t> next_;
-    std::vector<bool> sorted_;       // of each bucket: sorted whole, or split by its third byte
-    std::vector<bool> part_sorted_;  // by the index position where a part of a split bucket starts
+    std::vector<std::uint8_t> part_state_;  // see sorted_part
     std::vector<std::uint64_t> present_;  // bit filter_hash(k) set for the first 5 bytes k of every entry
     struct SortPair {  // bytes 2 to 9, 10 to 17, 18 and 19 of an entry's key
         std::uint64_t head;
