@@ -3,8 +3,13 @@
 // matches and literals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <random>
 
 #include "coder/algorithm0.h"
 #include "coder/coder.h"
@@ -132,13 +137,21 @@ struct Parsed {
     std::vector<Record> records;
 };
 
-std::int64_t transformed_length(const Bytes& data) {
+// Base' or Updated': the run-length form when it is not longer.
+Bytes transformed(const Bytes& data) {
+    if (data.size() < 36) return data;
     File in = memory_file(data);
     TempFile out;
     EXPECT_TRUE(out.open());
     Channel ic = Channel::of_file(in.get()), oc = out.channel();
-    return runlength_encode(ic, static_cast<std::int64_t>(data.size()), 36, oc);
+    const std::int64_t n = runlength_encode(ic, static_cast<std::int64_t>(data.size()), 36, oc);
+    if (n < 0 || n > static_cast<std::int64_t>(data.size())) return data;
+    Bytes form(static_cast<std::size_t>(n));
+    EXPECT_EQ(oc.read_at(0, form.data(), n), n);
+    return form;
 }
+
+std::int64_t transformed_length(const Bytes& data) { return static_cast<std::int64_t>(transformed(data).size()); }
 
 Parsed parse(const Bytes& base, const Bytes& delta) {
     Parsed p;
@@ -424,6 +437,211 @@ TEST(Algorithm0, MatchCodingIsAbandonedWhenItDoesNotCutTheSize) {
     EXPECT_FALSE(p.method & MB_MATCHED);
     // A stored or packed delta: payload, method byte, check block, trailer.
     EXPECT_LE(delta.size(), 216u + 1 + kCheckLong + kTrailerSize);
+}
+
+// ---------------------------------------------------------------------------
+// A plain model of the search: a stably sorted index, byte-by-byte extension,
+// every candidate scored. The encoder's shortcuts must find the same records.
+
+struct PlainModel {
+    const Bytes& base;  // Base'
+    const Bytes& upd;   // Updated'
+    ChunkGeometry g;
+    std::vector<Record> records;
+    std::int64_t literal_bytes = 0;
+    std::int64_t control_bits = 0;
+    const std::uint8_t* chunk = nullptr;
+    std::int64_t chunk_length = 0;
+    std::vector<std::int64_t> index;
+
+    PlainModel(const Bytes& b, const Bytes& u, std::int64_t window)
+        : base(b), upd(u), g(static_cast<std::int64_t>(b.size()), window, static_cast<std::int64_t>(u.size())) {}
+
+    struct Found {
+        bool found = false;
+        std::int64_t m0 = 0, m1 = 0, u = 0, points = 0, score = 0;
+    };
+    // Extension from chunk offset o and Updated' position x in direction d.
+    std::array<std::int64_t, 3> extend(std::int64_t o, std::int64_t x, std::int64_t limit, int d) const {
+        std::int64_t i = 0, points = 0, mismatched = 0;
+        int pending = 0;
+        for (; i < limit; ++i) {
+            const bool equal = d > 0 ? chunk[o + i] == upd[static_cast<std::size_t>(x + i)]
+                                     : chunk[o - 1 - i] == upd[static_cast<std::size_t>(x - 1 - i)];
+            if (equal && pending) {
+                ++points;
+                mismatched += pending;
+                pending = 0;
+            } else if (!equal && ++pending == 3) {
+                ++i;
+                break;
+            }
+        }
+        return {i - pending, points, mismatched};
+    }
+    Found lookup(std::int64_t n, std::int64_t r, std::int64_t e, std::int64_t step, std::int64_t z) const {
+        Found best;
+        for (std::int64_t x = r; x <= e - n; x += step) {
+            const std::uint8_t* key = upd.data() + x;
+            auto it = std::lower_bound(index.begin(), index.end(), key, [&](std::int64_t o, const std::uint8_t* k) {
+                return std::memcmp(chunk + o, k, static_cast<std::size_t>(n)) < 0;
+            });
+            if (it == index.end() || std::memcmp(chunk + *it, key, static_cast<std::size_t>(n)) != 0) continue;
+            for (; it != index.end() && std::memcmp(chunk + *it, key, static_cast<std::size_t>(n)) == 0; ++it) {
+                const std::int64_t o = *it;
+                const auto back = extend(o, x, std::min(o, x - r), -1);
+                const auto ahead = extend(o + n, x + n, std::min(chunk_length - o - n, z - x - n), 1);
+                const std::int64_t score = back[0] + n + ahead[0] - back[2] - ahead[2];
+                const std::int64_t points = back[1] + ahead[1];
+                if (!best.found || score > best.score || (score == best.score && points < best.points)) {
+                    best = {true, x - back[0], x + n + ahead[0], o - back[0], points, score};
+                    if (score > 99) break;
+                }
+            }
+            return best;
+        }
+        return best;
+    }
+    static std::int64_t count_bits(std::int64_t v) { return 2 * (std::bit_width(static_cast<std::uint64_t>(v + 1)) - 1); }
+    void record(std::int64_t c, std::int64_t r, std::int64_t m0, const Found* m) {
+        Record rec;
+        rec.chunk = c;
+        rec.literal = m0 - r;
+        literal_bytes += rec.literal;
+        control_bits += count_bits(rec.literal + 1);
+        rec.end = m0;
+        if (m) {
+            rec.match = true;
+            rec.offset = m->u;
+            std::int64_t equal = 0;
+            for (std::int64_t i = 0; i < m->m1 - m->m0;) {
+                if (chunk[m->u + i] == upd[static_cast<std::size_t>(m->m0 + i)]) {
+                    ++equal;
+                    ++i;
+                    continue;
+                }
+                const int t = chunk[m->u + i + 1] != upd[static_cast<std::size_t>(m->m0 + i + 1)] ? 2 : 1;
+                rec.runs.push_back(equal);
+                rec.substituted.push_back(t);
+                literal_bytes += t;
+                equal = 0;
+                i += t;
+            }
+            rec.runs.push_back(equal);
+            std::int64_t cost[6] = {};
+            for (std::int64_t e : rec.runs) {
+                cost[0] += count_bits(e);
+                for (int k = 1; k <= 5; ++k) cost[k] += ((e - 1) >> k) + 1 + k;
+            }
+            rec.code = static_cast<int>(std::min_element(cost, cost + 6) - cost);
+            control_bits += 3 + bit_length_min1(static_cast<std::uint64_t>(g.window - 1)) +
+                            count_bits(static_cast<std::int64_t>(rec.substituted.size()) + 1) +
+                            static_cast<std::int64_t>(rec.substituted.size()) + cost[rec.code];
+            rec.end = m->m1;
+        }
+        records.push_back(rec);
+    }
+    std::int64_t estimate() const { return literal_bytes + (control_bits + 7) / 8 + 11; }
+
+    // Returns false when match coding is abandoned.
+    bool run() {
+        const std::int64_t u = g.u;
+        std::int64_t r = 0, c = 0;
+        for (;;) {
+            chunk = base.data() + g.start(c);
+            chunk_length = g.length(c);
+            index.clear();
+            for (std::int64_t o = 0; o + 20 <= chunk_length; ++o) index.push_back(o);
+            std::stable_sort(index.begin(), index.end(),
+                             [&](std::int64_t a, std::int64_t b) { return std::memcmp(chunk + a, chunk + b, 20) < 0; });
+            const std::int64_t e = g.slice_end(c);
+            while (e - r >= 20) {
+                const Found m = lookup(20, r, e, 10, u);
+                if (!m.found) break;
+                if (m.m0 - r > 4) {
+                    for (Found s = lookup(5, r, m.m0, 1, m.m0); s.found; s = lookup(5, r, m.m0, 1, m.m0)) {
+                        record(c, r, s.m0, &s);
+                        r = s.m1;
+                    }
+                    record(c, r, m.m0, &m);
+                    if (estimate() >= u) return false;
+                } else {
+                    record(c, r, m.m0, &m);
+                }
+                r = m.m1;
+            }
+            while (r < e) {
+                const Found s = lookup(5, r, e, 1, u);
+                record(c, r, s.found ? s.m0 : e, s.found ? &s : nullptr);
+                r = s.found ? s.m1 : e;
+            }
+            if (r >= u) break;
+            while (!g.is_last(c) && r >= g.boundary(c)) ++c;
+        }
+        return estimate() < u;
+    }
+};
+
+TEST(Algorithm0, FindsWhatAPlainSearchFinds) {
+    std::mt19937 rng(2024);
+    const char* words[] = {"alpha ", "beta ", "gamma\n", "delta ", "x", "yz ", "0123", "{ }"};
+    int compared = 0;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        const std::size_t base_length = 200 + rng() % 20000;
+        Bytes base;
+        const bool text = rng() % 2;
+        while (base.size() < base_length) {
+            if (!text) {
+                base.push_back(static_cast<std::uint8_t>(rng()));
+                continue;
+            }
+            for (const char* w = words[rng() % 8]; *w && base.size() < base_length; ++w)
+                base.push_back(static_cast<std::uint8_t>(*w));
+        }
+        // Updated: pieces of Base, new bytes and scattered changes.
+        Bytes updated;
+        const std::size_t updated_length = 200 + rng() % 20000;
+        while (updated.size() < updated_length) {
+            const unsigned op = rng() % 5;
+            if (op < 3) {
+                const std::size_t from = rng() % base.size();
+                const std::size_t length = std::min<std::size_t>(1 + rng() % 2000, base.size() - from);
+                append(updated, slice(base, from, length));
+            } else if (op == 3) {
+                append(updated, test::random_bytes(1 + rng() % 50, rng()));
+            } else if (!updated.empty()) {
+                for (unsigned i = 0, n = 1 + rng() % 3; i < n; ++i)
+                    updated[rng() % updated.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+            }
+        }
+        Algorithm0Limits limits;
+        limits.max_window = rng() % 2 ? 1500000 : 200 + rng() % 5000;
+        const Parsed got = parse(base, round_trip(base, updated, limits));
+
+        const Bytes base_prime = transformed(base), updated_prime = transformed(updated);
+        const std::int64_t window = algorithm0_window(static_cast<std::int64_t>(base.size()),
+                                                      static_cast<std::int64_t>(updated.size()), limits);
+        PlainModel model(base_prime, updated_prime, window);
+        const bool small = base_prime.size() < 200 || updated_prime.size() < 200 ||
+                           static_cast<std::int64_t>(updated_prime.size()) / model.g.count <= 5;
+        const bool matched = !small && model.run();
+        ASSERT_EQ(static_cast<bool>(got.method & MB_MATCHED), matched);
+        if (!matched) continue;
+        ++compared;
+        ASSERT_EQ(got.records.size(), model.records.size());
+        for (std::size_t i = 0; i < got.records.size(); ++i) {
+            const Record& a = got.records[i];
+            const Record& b = model.records[i];
+            ASSERT_TRUE(a.chunk == b.chunk && a.literal == b.literal && a.match == b.match && a.end == b.end)
+                << "record " << i;
+            if (!a.match) continue;
+            ASSERT_TRUE(a.offset == b.offset && a.code == b.code && a.runs == b.runs && a.substituted == b.substituted)
+                << "record " << i;
+        }
+        EXPECT_EQ(got.control_bits, model.control_bits);
+    }
+    EXPECT_GT(compared, 40);
 }
 
 // ---------------------------------------------------------------------------
