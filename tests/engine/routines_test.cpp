@@ -113,7 +113,7 @@ TEST(NameMatchList, LinesSplitAtTheFirstSemicolon) {
     EXPECT_EQ(list[6].first.size(), 45u);
 
     std::string many;
-    for (int i = 0; i < 60; ++i) many += "f" + std::to_string(i) + ";g\n";
+    for (int i = 0; i < 60; ++i) many.append("f").append(std::to_string(i)).append(";g\n");
     write_file(dir.file("many"), Bytes(many.begin(), many.end()));
     File many_file(std::fopen(dir.file("many").c_str(), "r"));
     EXPECT_EQ(read_name_match_list(many_file.get()).size(), 50u);
