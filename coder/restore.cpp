@@ -60,12 +60,55 @@ private:
     int error_ = 0;
 };
 
+// Base' as the records copy from it: jumps anywhere (positioned records, chunk
+// offsets) mixed with long sequential runs. Pages of 64 KiB in a direct-mapped
+// table of 64 slots keep a whole algorithm 0 chunk resident and make a jump
+// cost one page read, never a reload of a large window.
+class BasePages {
+public:
+    BasePages(Channel channel, std::int64_t length) : channel_(channel), length_(length), slots_(kSlots) {}
+
+    // Appends Base' bytes [from, from + count) to `out`; returns 0 or a code.
+    int copy(std::int64_t from, std::int64_t count, BufferedWriter& out) {
+        while (count > 0) {
+            const std::int64_t page = from / kPage;
+            Slot& slot = slots_[static_cast<std::size_t>(page % kSlots)];
+            if (slot.page != page) {
+                const std::int64_t start = page * kPage;
+                const std::int64_t want = std::min<std::int64_t>(kPage, length_ - start);
+                slot.bytes.resize(static_cast<std::size_t>(kPage));
+                std::int64_t got = channel_.read_at(start, slot.bytes.data(), want);
+                if (got < 0) return static_cast<int>(got);
+                if (got != want) return ERR_READ_FAILED;
+                slot.page = page;
+            }
+            const std::int64_t offset = from - page * kPage;
+            const std::int64_t n = std::min(count, kPage - offset);
+            out.put(slot.bytes.data() + offset, static_cast<std::size_t>(n));
+            from += n;
+            count -= n;
+        }
+        return 0;
+    }
+
+private:
+    static constexpr std::int64_t kPage = 1 << 16;
+    static constexpr std::int64_t kSlots = 64;
+    struct Slot {
+        std::int64_t page = -1;
+        std::vector<std::uint8_t> bytes;
+    };
+    Channel channel_;
+    std::int64_t length_;
+    std::vector<Slot> slots_;
+};
+
 // Everything the record decoders need: the control bits, the literal stream,
 // Base' behind a cache, and the writer of Updated'.
 struct RecordDecoder {
     ControlReader& control;
     LiteralReader& literals;
-    ReadCache& base;
+    BasePages& base;
     BufferedWriter& out;
     std::int64_t produced = 0;
     std::int64_t limit = 0;  // U
@@ -89,16 +132,8 @@ struct RecordDecoder {
     // Copies `count` bytes of Base' from `from`, which must lie within [lo, hi).
     bool copy_base(std::int64_t from, std::int64_t count, std::int64_t lo, std::int64_t hi) {
         if (count < 0 || count > limit - produced || from < lo || from > hi - count) return fail();
-        constexpr std::int64_t kStep = 1 << 16;
-        while (count > 0) {
-            std::int64_t n = std::min(count, kStep);
-            const std::uint8_t* p = base.view(from, static_cast<std::size_t>(n));
-            if (!p) return fail(base.error() ? base.error() : ERR_MALFORMED);
-            out.put(p, static_cast<std::size_t>(n));
-            from += n;
-            count -= n;
-            produced += n;
-        }
+        if (int rc = base.copy(from, count, out); rc < 0) return fail(rc);
+        produced += count;
         return true;
     }
 };
@@ -313,7 +348,7 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
 
     ControlReader control(run.delta, 0, control_length);
     LiteralReader literals(literal_channel, literal_offset, literal_length);
-    ReadCache base_cache(base_channel, base_length, 1 << 18, 64);
+    BasePages base_cache(base_channel, base_length);
     BufferedWriter writer(updated_channel);
     RecordDecoder decoder{control, literals, base_cache, writer};
     decoder.limit = updated_length;
