@@ -59,6 +59,24 @@ Bytes text_like(std::size_t count, std::uint32_t seed) {
     return out;
 }
 
+File memory_file(const Bytes& data) {
+    File f(std::tmpfile());
+    if (!f) throw std::runtime_error("tmpfile failed");
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f.get());
+    std::fflush(f.get());
+    return f;
+}
+
+Bytes file_contents(std::FILE* file) {
+    std::fflush(file);
+    std::fseek(file, 0, SEEK_END);
+    long n = std::ftell(file);
+    Bytes out(static_cast<std::size_t>(n > 0 ? n : 0));
+    std::fseek(file, 0, SEEK_SET);
+    out.resize(out.empty() ? 0 : std::fread(out.data(), 1, out.size(), file));
+    return out;
+}
+
 std::string vector_path(const std::string& folder, const std::string& name) {
     return std::string(QUORALITH_VECTORS) + "/" + folder + "/" + name;
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,18 @@ bool file_exists(const std::string& path);
 Bytes random_bytes(std::size_t count, std::uint32_t seed);
 // Text-like data with plenty of repetition (for packing and matching).
 Bytes text_like(std::size_t count, std::uint32_t seed);
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// An anonymous temporary file holding `data`.
+File memory_file(const Bytes& data);
+// Everything in an open file, whatever its current position.
+Bytes file_contents(std::FILE* file);
 
 // Path of a conformance vector file, e.g. vector_path("stored_empty", "delta.bin").
 std::string vector_path(const std::string& folder, const std::string& name);
