@@ -31,8 +31,10 @@ constexpr std::int64_t kBlock = 1 << 16;
 constexpr std::size_t kPairedSortLimit = 1 << 17;
 constexpr std::int64_t kPrefetch = 6;
 // Parts of the index up to this size are sorted whole when a lookup reaches them.
-constexpr std::ptrdiff_t kWholePart = 64;
+constexpr std::ptrdiff_t kWholePart = 16;
 constexpr std::uint8_t kSortedPart = 0x80;
+// Parts up to this many entries are split through a scratch array, larger ones in place.
+constexpr std::size_t kSplitScratch = 1 << 18;
 constexpr int kFilterBits = 24;  // 2 MiB of presence bits
 // How many entries ahead the index build fetches the places it will write.
 constexpr std::int64_t kBuildAhead = 16;
@@ -434,8 +436,24 @@ private:
                     state = static_cast<std::uint8_t>(d | kSortedPart);
                     return {first, last};
                 }
-                split_by_byte(first, last, d);
-                state = static_cast<std::uint8_t>(d + 1);
+                // Repeated text makes large parts whose entries agree in several
+                // bytes on from d; the parts of those depths are this same range,
+                // so the split happens at the first byte where entries differ.
+                std::size_t starts[257];
+                const std::uint8_t* lead = p + *first;
+                const int split = split_by_byte(first, last, d, static_cast<int>(n), starts);
+                if (split == n) {
+                    sort_bucket(first, last, d);
+                    state = static_cast<std::uint8_t>(n | kSortedPart);
+                    return {first, last};
+                }
+                state = static_cast<std::uint8_t>(split + 1);
+                // The split knows where the key's part lies: no search needed.
+                if (std::memcmp(key + d, lead + d, static_cast<std::size_t>(split - d)) != 0) return {first, first};
+                d = split;
+                last = first + starts[key[d] + 1];
+                first += starts[key[d]];
+                continue;
             } else if (d == n) {
                 // A 5-byte group split by earlier 20-byte lookups: sorting it
                 // leaves every part inside it where it was.
@@ -449,25 +467,68 @@ private:
     }
 
     // Orders [first, last) by the byte at `depth` alone (American flag sort:
-    // in place, one pass; the order within equal bytes is left open).
-    void split_by_byte(std::uint32_t* first, std::uint32_t* last, int depth) {
-        const std::uint8_t* p = chunk_.data();
-        std::size_t starts[257] = {};
-        for (std::uint32_t* e = first; e != last; ++e) ++starts[p[*e + depth] + 1];
+    // in place, one pass; the order within equal bytes is left open). With a
+    // `limit` beyond `depth`, entries that all agree in bytes depth, depth + 1,
+    // ... are ordered by the first byte in which they differ instead. Returns
+    // the byte position split on, or `limit` when they agree up to it (and
+    // nothing was moved).
+    //
+    // Each entry's byte is read from the chunk once, fetched ahead, and then
+    // travels with the entry in a compact array: the chunk is larger than the
+    // nearer caches and the entries point all over it.
+    //
+    // `starts` receives where each byte's entries begin, relative to `first`
+    // (starts[256] is the count).
+    int split_by_byte(std::uint32_t* first, std::uint32_t* last, int depth, int limit, std::size_t* starts) {
+        const std::uint8_t* chunk = chunk_.data();
+        const auto count = static_cast<std::size_t>(last - first);
+        if (split_keys_.size() < count) split_keys_.resize(count);
+        std::uint8_t* keys = split_keys_.data();
+        // Bytes from `depth` on in which every entry seen so far agrees with the first.
+        std::int64_t common = limit - depth;
+        const std::uint8_t* lead = chunk + first[0] + depth;
+        for (std::size_t j = 0; j < count; ++j) {
+            if (j + kPrefetch * 4 < count) __builtin_prefetch(chunk + first[j + kPrefetch * 4] + depth);
+            const std::uint8_t* k = chunk + first[j] + depth;
+            keys[j] = *k;
+            if (common > 0) common = equal_prefix(k, lead, common);
+        }
+        if (common > 0) {
+            depth += static_cast<int>(common);
+            if (depth == limit) return limit;
+            for (std::size_t j = 0; j < count; ++j) {
+                if (j + kPrefetch * 4 < count) __builtin_prefetch(chunk + first[j + kPrefetch * 4] + depth);
+                keys[j] = chunk[first[j] + depth];
+            }
+        }
+        std::fill(starts, starts + 257, std::size_t{0});
+        for (std::size_t j = 0; j < count; ++j) ++starts[keys[j] + 1];
         for (int b = 1; b <= 256; ++b) starts[b] += starts[b - 1];
         std::size_t fill[256];
         std::copy(starts, starts + 256, fill);
+        if (count <= kSplitScratch) {
+            // A stable scatter through a scratch array reads the part in order
+            // instead of chasing cycles through it.
+            if (split_scratch_.size() < count) split_scratch_.resize(count);
+            std::uint32_t* out = split_scratch_.data();
+            for (std::size_t j = 0; j < count; ++j) out[fill[keys[j]]++] = first[j];
+            std::copy(out, out + count, first);
+            return depth;
+        }
         for (int b = 0; b < 256; ++b) {
             while (fill[b] < starts[b + 1]) {
                 std::uint32_t e = first[fill[b]];
-                int home = p[e + depth];
+                std::uint8_t home = keys[fill[b]];
                 while (home != b) {
-                    std::swap(e, first[fill[home]++]);
-                    home = p[e + depth];
+                    const std::size_t to = fill[home]++;
+                    std::swap(e, first[to]);
+                    std::swap(home, keys[to]);
                 }
+                keys[fill[b]] = home;
                 first[fill[b]++] = e;
             }
         }
+        return depth;
     }
 
     // Sorts one bucket by bytes 2 to 19, then offset. Buckets up to a limit are
@@ -491,15 +552,14 @@ private:
             }
             // Too large for the scratch: split by the next key byte in place
             // and sort the parts.
-            split_by_byte(first, last, depth);
-            std::size_t starts[257] = {};
-            for (std::uint32_t* e = first; e != last; ++e) ++starts[p[*e + depth] + 1];
-            for (int b = 1; b <= 256; ++b) starts[b] += starts[b - 1];
+            std::size_t starts[257];
+            split_by_byte(first, last, depth, depth, starts);
             for (int b = 0; b < 256; ++b) sort_bucket(first + starts[b], first + starts[b + 1], depth + 1);
             return;
         }
         if (pairs_.size() < count) pairs_.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
+            if (i + kPrefetch < count) __builtin_prefetch(p + first[i + kPrefetch]);
             const std::uint8_t* k = p + first[i];
             pairs_[i] = {load_be64(k + 2), load_be64(k + 10), static_cast<std::uint32_t>(k[18]) << 24 |
                                                                    static_cast<std::uint32_t>(k[19]) << 16,
@@ -628,7 +688,7 @@ private:
         const std::uint8_t* p = chunk_.data();
         const std::uint8_t* key = p + index_[static_cast<std::size_t>(i)];
         auto same = [&](std::int64_t j) {
-            return std::memcmp(p + index_[static_cast<std::size_t>(j)], key, static_cast<std::size_t>(bytes)) == 0;
+            return equal_prefix(p + index_[static_cast<std::size_t>(j)], key, bytes) == bytes;
         };
         std::int64_t good = i;  // known to share
         std::int64_t step = 1;
@@ -735,6 +795,8 @@ private:
         std::uint32_t offset;
     };
     std::vector<SortPair> pairs_;  // scratch of the paired sort, at most kPairedSortLimit
+    std::vector<std::uint8_t> split_keys_;  // scratch of split_by_byte, at most one byte per entry
+    std::vector<std::uint32_t> split_scratch_;  // scratch of split_by_byte, at most kSplitScratch
 };
 
 }  // namespace
