@@ -14,6 +14,44 @@ namespace {
 // Large transfers go in pieces so that a progress record precedes each piece.
 constexpr std::int64_t kPiece = 0xFFFC;
 
+// Reads at an offset without moving the stream's position or filling its
+// buffer: one system call per piece, where seek-then-read costs two and copies
+// through the stream buffer. Pending writes are pushed out first so that what
+// was written through the stream is what is read. Returns bytes read or -1.
+std::int64_t read_at_offset(std::FILE* file, off_t offset, std::uint8_t* out, std::int64_t count) {
+    if (std::fflush(file) != 0) return -1;
+    const int fd = fileno(file);
+    std::int64_t total = 0;
+    while (total < count) {
+        ssize_t got = pread(fd, out + total, static_cast<std::size_t>(count - total), offset + total);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (got == 0) break;
+        total += got;
+    }
+    return total;
+}
+
+// The write counterpart: straight to the file at `offset`, after any bytes the
+// stream itself still buffers. Returns false on any failure (a full disk).
+bool write_at_offset(std::FILE* file, off_t offset, const std::uint8_t* in, std::int64_t count) {
+    if (std::fflush(file) != 0) return false;
+    const int fd = fileno(file);
+    std::int64_t total = 0;
+    while (total < count) {
+        ssize_t put = pwrite(fd, in + total, static_cast<std::size_t>(count - total), offset + total);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (put == 0) return false;
+        total += put;
+    }
+    return true;
+}
+
 std::int64_t file_size(std::FILE* file) {
     struct stat st;
     if (fstat(fileno(file), &st) != 0) return -1;
@@ -113,26 +151,22 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
             std::int64_t piece = std::min({count, kPiece,
                                            static_cast<std::int64_t>(window_->length) - window_->position});
             if (piece <= 0) break;
-            if (fseeko(window_->file, static_cast<off_t>(window_->start) + window_->position, SEEK_SET) != 0)
-                return ERR_READ_FAILED;
-            std::size_t got = std::fread(out + total, 1, static_cast<std::size_t>(piece), window_->file);
+            std::int64_t got = read_at_offset(window_->file, static_cast<off_t>(window_->start) + window_->position,
+                                              out + total, piece);
+            if (got < 0) return ERR_READ_FAILED;
             window_->position += static_cast<std::int32_t>(got);
-            total += static_cast<std::int64_t>(got);
-            count -= static_cast<std::int64_t>(got);
-            if (got < static_cast<std::size_t>(piece)) {
-                if (std::ferror(window_->file)) return ERR_READ_FAILED;
-                break;
-            }
+            total += got;
+            count -= got;
+            if (got < piece) break;
         }
         return total;
     }
     if (!file_ || count <= 0) return 0;
     if (context_ && !context_->announce(slot_, static_cast<std::int32_t>(plain_position_))) return ERR_STOPPED;
-    if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_READ_FAILED;
-    std::size_t got = std::fread(out, 1, static_cast<std::size_t>(count), file_);
-    if (got < static_cast<std::size_t>(count) && std::ferror(file_)) return ERR_READ_FAILED;
-    plain_position_ += static_cast<std::int64_t>(got);
-    return static_cast<std::int64_t>(got);
+    std::int64_t got = read_at_offset(file_, static_cast<off_t>(plain_position_), out, count);
+    if (got < 0) return ERR_READ_FAILED;
+    plain_position_ += got;
+    return got;
 }
 
 std::int64_t Channel::write(const void* buffer, std::int64_t count) {
@@ -144,10 +178,9 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
             if (!context_->announce(slot_, window_->position)) return ERR_STOPPED;
             std::int64_t piece = std::min(count, kPiece);
             if (static_cast<std::int64_t>(window_->position) + piece > 0x7FFFFFFF) return ERR_WRITE_FAILED;
-            if (fseeko(window_->file, static_cast<off_t>(window_->start) + window_->position, SEEK_SET) != 0)
+            if (!write_at_offset(window_->file, static_cast<off_t>(window_->start) + window_->position, in + total,
+                                 piece))
                 return ERR_WRITE_FAILED;
-            std::size_t put = std::fwrite(in + total, 1, static_cast<std::size_t>(piece), window_->file);
-            if (put != static_cast<std::size_t>(piece)) return ERR_WRITE_FAILED;
             window_->position += static_cast<std::int32_t>(piece);
             if (window_->position > window_->length) window_->length = window_->position;
             total += piece;
@@ -156,9 +189,7 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
         return total;
     }
     if (!file_ || count <= 0) return 0;
-    if (fseeko(file_, static_cast<off_t>(plain_position_), SEEK_SET) != 0) return ERR_WRITE_FAILED;
-    if (std::fwrite(in, 1, static_cast<std::size_t>(count), file_) != static_cast<std::size_t>(count))
-        return ERR_WRITE_FAILED;
+    if (!write_at_offset(file_, static_cast<off_t>(plain_position_), in, count)) return ERR_WRITE_FAILED;
     plain_position_ += count;
     return count;
 }
