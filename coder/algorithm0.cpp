@@ -655,6 +655,9 @@ private:
             // (adjacent in the index) share its outcome and, tying with it, can
             // never be kept after it.
             const bool outcomes_shared = x == r && z - x >= kLongKey;
+            // No candidate's bound exceeds the whole span from r to z: once the
+            // kept one reaches it, every later one would be passed over.
+            const std::int64_t span = z - r;
             for (std::int64_t i = first; i < last; ++i) {
                 // Candidates lie all over the chunk: fetch a few ahead.
                 if (i + kPrefetch < last) __builtin_prefetch(p + index_[static_cast<std::size_t>(i + kPrefetch)]);
@@ -685,6 +688,7 @@ private:
                     best.substitutions = substitutions;
                     best.score = score;
                     if (score > kGoodEnough) break;
+                    if (score == span && substitutions == 0) break;
                 }
             }
             return best;
