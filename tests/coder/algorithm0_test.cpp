@@ -644,6 +644,67 @@ TEST(Algorithm0, FindsWhatAPlainSearchFinds) {
     EXPECT_GT(compared, 40);
 }
 
+// Data of few distinct bytes makes index parts whose entries agree in many
+// bytes, or in all 20, and candidate groups where many tie: the lazy ordering
+// of the index and the early ends of a lookup must still find what an
+// exhaustive search finds.
+TEST(Algorithm0, FindsWhatAPlainSearchFindsInRepetitiveData) {
+    std::mt19937 rng(77);
+    int compared = 0;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        const std::size_t base_length = 2000 + rng() % 6000;
+        Bytes base;
+        const unsigned kind = round % 3;
+        const std::size_t period = 3 + rng() % 9;
+        while (base.size() < base_length) {
+            if (kind == 0) {
+                base.push_back(static_cast<std::uint8_t>('a' + rng() % 2));  // two symbols
+            } else if (kind == 1) {
+                base.push_back(static_cast<std::uint8_t>("xyzw0123ab"[base.size() % period]));  // periodic
+            } else {
+                // Long stretches of one line with a rare changed byte.
+                for (const char* w = "    value = item;\n"; *w; ++w) base.push_back(static_cast<std::uint8_t>(*w));
+                if (rng() % 8 == 0) base.back() = static_cast<std::uint8_t>('A' + rng() % 26);
+            }
+        }
+        Bytes updated = base;
+        for (unsigned i = 0, n = 5 + rng() % 40; i < n; ++i) {
+            const std::size_t at = rng() % updated.size();
+            if (rng() % 2) {
+                updated[at] = static_cast<std::uint8_t>('a' + rng() % 4);
+            } else {
+                updated.insert(updated.begin() + static_cast<std::ptrdiff_t>(at), 1 + rng() % 30,
+                               static_cast<std::uint8_t>('a' + rng() % 3));
+            }
+        }
+        Algorithm0Limits limits;
+        limits.max_window = rng() % 2 ? 1500000 : 200 + rng() % 3000;
+        const Parsed got = parse(base, round_trip(base, updated, limits));
+
+        const Bytes base_prime = transformed(base), updated_prime = transformed(updated);
+        const std::int64_t window = algorithm0_window(static_cast<std::int64_t>(base.size()),
+                                                      static_cast<std::int64_t>(updated.size()), limits);
+        PlainModel model(base_prime, updated_prime, window);
+        const bool small = base_prime.size() < 200 || updated_prime.size() < 200 ||
+                           static_cast<std::int64_t>(updated_prime.size()) / model.g.count <= 5;
+        const bool matched = !small && model.run();
+        ASSERT_EQ(static_cast<bool>(got.method & MB_MATCHED), matched);
+        if (!matched) continue;
+        ++compared;
+        ASSERT_EQ(got.records.size(), model.records.size());
+        for (std::size_t i = 0; i < got.records.size(); ++i) {
+            const Record& a = got.records[i];
+            const Record& b = model.records[i];
+            ASSERT_TRUE(a.chunk == b.chunk && a.literal == b.literal && a.match == b.match && a.end == b.end &&
+                        a.offset == b.offset && a.runs == b.runs && a.substituted == b.substituted)
+                << "record " << i;
+        }
+        EXPECT_EQ(got.control_bits, model.control_bits);
+    }
+    EXPECT_GT(compared, 8);
+}
+
 // ---------------------------------------------------------------------------
 // Round trips
 
