@@ -669,13 +669,21 @@ private:
                 const std::int64_t bound = back_limit + n + ahead_limit;
                 if (best.found && (bound < best.score || (bound == best.score && best.substitutions == 0))) continue;
                 Scan back, ahead;
-                if (before_known && back_limit >= 8) back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
                 if (after_known && ahead_limit >= 8) ahead.start_with_mask(forward_mask(load64(p + offset + n) ^ after));
-                if (!back.ended && back.taken < back_limit) back = extend_backward(offset, x, back_limit, back);
                 if (!ahead.ended && ahead.taken < ahead_limit)
                     ahead = extend_forward(offset + n, x + n, ahead_limit, ahead);
                 if (outcomes_shared && ahead.ended && ahead.taken <= kLongKey - n)
                     i = last_sharing(i, last, n + ahead.taken);
+                // The forward side known, the backward one can add at most its
+                // limit to the score and only add substitution points: when even
+                // that could not be kept, it need not be scanned.
+                if (best.found) {
+                    const std::int64_t most = back_limit + n + ahead.length() - ahead.mismatched;
+                    if (most < best.score || (most == best.score && ahead.substitutions >= best.substitutions))
+                        continue;
+                }
+                if (before_known && back_limit >= 8) back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
+                if (!back.ended && back.taken < back_limit) back = extend_backward(offset, x, back_limit, back);
                 const std::int64_t length = back.length() + n + ahead.length();
                 const std::int64_t score = length - back.mismatched - ahead.mismatched;
                 const std::int64_t substitutions = back.substitutions + ahead.substitutions;
