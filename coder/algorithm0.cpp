@@ -131,6 +131,8 @@ struct Scan {
     // The first 8 comparisons of a fresh scan, given as a mask with bit i set
     // when the i-th compared pair differs.
     void start_with_mask(unsigned mask);
+    // The next 8 comparisons of a scan that has not ended, given the same way.
+    void continue_with_mask(unsigned mask);
 };
 
 // What a fresh scan makes of 8 comparisons, for every mask of differing bytes:
@@ -143,10 +145,13 @@ struct MaskOutcome {
     bool ended;
 };
 
-constexpr std::array<MaskOutcome, 256> make_mask_outcomes() {
-    std::array<MaskOutcome, 256> table{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        MaskOutcome o{0, 0, 0, 0, false};
+// Indexed by the mismatches pending before the 8 comparisons (0 to 2) times 256
+// plus the mask.
+constexpr std::array<MaskOutcome, 3 * 256> make_mask_outcomes() {
+    std::array<MaskOutcome, 3 * 256> table{};
+    for (unsigned entry = 0; entry < 3 * 256; ++entry) {
+        const unsigned mask = entry & 0xFF;
+        MaskOutcome o{0, static_cast<std::uint8_t>(entry >> 8), 0, 0, false};
         int i = 0;
         for (; i < 8 && !o.ended; ++i) {
             if (mask >> i & 1) {
@@ -158,12 +163,12 @@ constexpr std::array<MaskOutcome, 256> make_mask_outcomes() {
             }
         }
         o.taken = static_cast<std::uint8_t>(i);
-        table[mask] = o;
+        table[entry] = o;
     }
     return table;
 }
 
-constexpr std::array<MaskOutcome, 256> kMaskOutcomes = make_mask_outcomes();
+constexpr std::array<MaskOutcome, 3 * 256> kMaskOutcomes = make_mask_outcomes();
 
 inline void Scan::start_with_mask(unsigned mask) {
     const MaskOutcome& o = kMaskOutcomes[mask & 0xFF];
@@ -171,6 +176,15 @@ inline void Scan::start_with_mask(unsigned mask) {
     pending = o.pending;
     substitutions = o.substitutions;
     mismatched = o.mismatched;
+    ended = o.ended;
+}
+
+inline void Scan::continue_with_mask(unsigned mask) {
+    const MaskOutcome& o = kMaskOutcomes[static_cast<unsigned>(pending) << 8 | (mask & 0xFF)];
+    taken += o.taken;
+    pending = o.pending;
+    substitutions += o.substitutions;
+    mismatched += o.mismatched;
     ended = o.ended;
 }
 
@@ -650,6 +664,8 @@ private:
             const bool after_known = kLittleEndian && z - x - n >= 8;
             const std::uint64_t before = before_known ? load64(updated_.view(x - 8, 8)) : 0;
             const std::uint64_t after = after_known ? load64(updated_.view(x + n, 8)) : 0;
+            const std::uint64_t after_next =
+                kLittleEndian && z - x - n >= 16 ? load64(updated_.view(x + n + 8, 8)) : 0;
             // Without a backward extension, a forward scan that ends inside the
             // 20 key bytes depends on those bytes alone; candidates sharing them
             // (adjacent in the index) share its outcome and, tying with it, can
@@ -669,7 +685,14 @@ private:
                 const std::int64_t bound = back_limit + n + ahead_limit;
                 if (best.found && (bound < best.score || (bound == best.score && best.substitutions == 0))) continue;
                 Scan back, ahead;
-                if (after_known && ahead_limit >= 8) ahead.start_with_mask(forward_mask(load64(p + offset + n) ^ after));
+                // A forward scan often runs a little past its first word: the
+                // second is compared word-wide too when it lies within the limit.
+                if (after_known && ahead_limit >= 16) {
+                    ahead.start_with_mask(forward_mask(load64(p + offset + n) ^ after));
+                    if (!ahead.ended) ahead.continue_with_mask(forward_mask(load64(p + offset + n + 8) ^ after_next));
+                } else if (after_known && ahead_limit >= 8) {
+                    ahead.start_with_mask(forward_mask(load64(p + offset + n) ^ after));
+                }
                 if (!ahead.ended && ahead.taken < ahead_limit)
                     ahead = extend_forward(offset + n, x + n, ahead_limit, ahead);
                 if (outcomes_shared && ahead.ended && ahead.taken <= kLongKey - n)
