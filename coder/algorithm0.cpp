@@ -664,6 +664,8 @@ private:
             const bool after_known = kLittleEndian && z - x - n >= 8;
             const std::uint64_t before = before_known ? load64(updated_.view(x - 8, 8)) : 0;
             const std::uint64_t after = after_known ? load64(updated_.view(x + n, 8)) : 0;
+            const std::uint64_t before_previous =
+                kLittleEndian && x - r >= 16 ? load64(updated_.view(x - 16, 8)) : 0;
             const std::uint64_t after_next =
                 kLittleEndian && z - x - n >= 16 ? load64(updated_.view(x + n + 8, 8)) : 0;
             // Without a backward extension, a forward scan that ends inside the
@@ -705,7 +707,13 @@ private:
                     if (most < best.score || (most == best.score && ahead.substitutions >= best.substitutions))
                         continue;
                 }
-                if (before_known && back_limit >= 8) back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
+                // The backward scan likewise, when it may reach that far.
+                if (before_known && back_limit >= 16) {
+                    back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
+                    if (!back.ended) back.continue_with_mask(backward_mask(load64(p + offset - 16) ^ before_previous));
+                } else if (before_known && back_limit >= 8) {
+                    back.start_with_mask(backward_mask(load64(p + offset - 8) ^ before));
+                }
                 if (!back.ended && back.taken < back_limit) back = extend_backward(offset, x, back_limit, back);
                 const std::int64_t length = back.length() + n + ahead.length();
                 const std::int64_t score = length - back.mismatched - ahead.mismatched;
