@@ -21,31 +21,9 @@ namespace {
 
 using test::Bytes;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File memory_file(const Bytes& data) {
-    File f(std::tmpfile());
-    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f.get());
-    std::fflush(f.get());
-    return f;
-}
-
-Bytes file_contents(std::FILE* f) {
-    std::fflush(f);
-    std::fseek(f, 0, SEEK_END);
-    long n = std::ftell(f);
-    Bytes out(static_cast<std::size_t>(n));
-    std::fseek(f, 0, SEEK_SET);
-    if (n > 0) {
-        EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
-    }
-    return out;
-}
+using test::File;
+using test::file_contents;
+using test::memory_file;
 
 struct Made {
     int result;
