@@ -15,19 +15,11 @@
 #include <vector>
 
 #include "coder/coder.h"
+#include "memory_file.h"
 
 namespace {
 
-std::FILE* memory_file(const char* name, const std::uint8_t* data, std::size_t size) {
-    const int fd = memfd_create(name, MFD_CLOEXEC);
-    if (fd < 0) std::abort();
-    std::FILE* file = fdopen(fd, "w+b");
-    if (!file) std::abort();
-    if (size && std::fwrite(data, 1, size, file) != size) std::abort();
-    std::fflush(file);
-    std::rewind(file);
-    return file;
-}
+using quoralith::fuzz::memory_file;
 
 std::vector<std::uint8_t> contents(std::FILE* file) {
     std::fflush(file);
