@@ -71,22 +71,12 @@ int ControlWriter::finish() {
 }
 
 ControlReader::ControlReader(Channel channel, std::int64_t offset, std::int64_t length)
-    : channel_(channel), next_(offset), end_(offset + length), buffer_(1 << 16) {}
+    : bytes_(channel, offset, length) {}
 
 bool ControlReader::refill() {
-    if (index_ == fill_) {
-        std::int64_t want = std::min<std::int64_t>(end_ - next_, static_cast<std::int64_t>(buffer_.size()));
-        if (want <= 0 || error_ != 0) return false;
-        std::int64_t got = channel_.read_at(next_, buffer_.data(), want);
-        if (got <= 0) {
-            error_ = got < 0 ? static_cast<int>(got) : ERR_MALFORMED;
-            return false;
-        }
-        next_ += got;
-        fill_ = static_cast<std::size_t>(got);
-        index_ = 0;
-    }
-    accumulator_ = (accumulator_ << 8) | buffer_[index_++];
+    std::uint8_t byte;
+    if (!bytes_.next_byte(byte)) return false;
+    accumulator_ = (accumulator_ << 8) | byte;
     available_ += 8;
     return true;
 }

@@ -55,21 +55,15 @@ public:
     std::uint32_t get_rice(int k);
 
     bool overrun() const { return overrun_; }
-    int error() const { return error_; }
+    int error() const { return bytes_.error(); }
 
 private:
     bool refill();
 
-    Channel channel_;
-    std::int64_t next_;  // next byte offset to load
-    std::int64_t end_;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t fill_ = 0;
-    std::size_t index_ = 0;
+    SequentialReader bytes_;
     std::uint64_t accumulator_ = 0;
     int available_ = 0;
     bool overrun_ = false;
-    int error_ = 0;
 };
 
 }  // namespace quoralith

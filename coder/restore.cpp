@@ -17,49 +17,6 @@ namespace quoralith {
 
 namespace {
 
-// Reads the literal stream sequentially from a bounded stretch of a channel.
-class LiteralReader {
-public:
-    LiteralReader(Channel channel, std::int64_t offset, std::int64_t length)
-        : channel_(channel), next_(offset), end_(offset + length), buffer_(1 << 16) {}
-
-    // Moves `count` literal bytes to `out`; false when the stream is too short.
-    bool copy_to(BufferedWriter& out, std::int64_t count) {
-        while (count > 0) {
-            if (index_ == fill_ && !refill()) return false;
-            std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(count, fill_ - index_));
-            out.put(buffer_.data() + index_, n);
-            index_ += n;
-            count -= static_cast<std::int64_t>(n);
-        }
-        return true;
-    }
-    int error() const { return error_; }
-
-private:
-    bool refill() {
-        std::int64_t want = std::min<std::int64_t>(end_ - next_, static_cast<std::int64_t>(buffer_.size()));
-        if (want <= 0 || error_ != 0) return false;
-        std::int64_t got = channel_.read_at(next_, buffer_.data(), want);
-        if (got <= 0) {
-            error_ = got < 0 ? static_cast<int>(got) : ERR_MALFORMED;
-            return false;
-        }
-        next_ += got;
-        fill_ = static_cast<std::size_t>(got);
-        index_ = 0;
-        return true;
-    }
-
-    Channel channel_;
-    std::int64_t next_;
-    std::int64_t end_;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t fill_ = 0;
-    std::size_t index_ = 0;
-    int error_ = 0;
-};
-
 // Base' as the records copy from it: jumps anywhere (positioned records, chunk
 // offsets) mixed with long sequential runs. Pages of 64 KiB in a direct-mapped
 // table of 64 slots keep a whole algorithm 0 chunk resident and make a jump
@@ -107,7 +64,7 @@ private:
 // Base' behind a cache, and the writer of Updated'.
 struct RecordDecoder {
     ControlReader& control;
-    LiteralReader& literals;
+    SequentialReader& literals;
     BasePages& base;
     BufferedWriter& out;
     std::int64_t produced = 0;
@@ -347,7 +304,7 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     }
 
     ControlReader control(run.delta, 0, control_length);
-    LiteralReader literals(literal_channel, literal_offset, literal_length);
+    SequentialReader literals(literal_channel, literal_offset, literal_length);
     BasePages base_cache(base_channel, base_length);
     BufferedWriter writer(updated_channel);
     RecordDecoder decoder{control, literals, base_cache, writer};

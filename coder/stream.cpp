@@ -260,6 +260,37 @@ int BufferedWriter::flush() {
     return error_;
 }
 
+SequentialReader::SequentialReader(Channel channel, std::int64_t offset, std::int64_t length, std::size_t capacity)
+    : channel_(channel), next_(offset), end_(offset + length), buffer_(capacity) {}
+
+bool SequentialReader::refill() {
+    std::int64_t want = std::min<std::int64_t>(end_ - next_, static_cast<std::int64_t>(buffer_.size()));
+    if (want <= 0 || error_ != 0) {
+        if (error_ == 0) error_ = ERR_MALFORMED;
+        return false;
+    }
+    std::int64_t got = channel_.read_at(next_, buffer_.data(), want);
+    if (got <= 0) {
+        error_ = got < 0 ? static_cast<int>(got) : ERR_MALFORMED;
+        return false;
+    }
+    next_ += got;
+    fill_ = static_cast<std::size_t>(got);
+    index_ = 0;
+    return true;
+}
+
+bool SequentialReader::copy_to(BufferedWriter& out, std::int64_t count) {
+    while (count > 0) {
+        if (index_ == fill_ && !refill()) return false;
+        std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(count, static_cast<std::int64_t>(fill_ - index_)));
+        out.put(buffer_.data() + index_, n);
+        index_ += n;
+        count -= static_cast<std::int64_t>(n);
+    }
+    return true;
+}
+
 ReadCache::ReadCache(Channel channel, std::int64_t length, std::size_t capacity, std::size_t back_margin)
     : channel_(channel), length_(length), buffer_(capacity), back_margin_(back_margin) {}
 

@@ -137,6 +137,34 @@ private:
     int error_ = 0;
 };
 
+// Reads a bounded stretch [offset, offset + length) of a Channel from its
+// start to its end through a buffer. Reading past the stretch, or a stream
+// shorter than it, fails and sets error(); the first error sticks.
+class SequentialReader {
+public:
+    SequentialReader(Channel channel, std::int64_t offset, std::int64_t length, std::size_t capacity = 1 << 16);
+
+    bool next_byte(std::uint8_t& byte) {
+        if (index_ == fill_ && !refill()) return false;
+        byte = buffer_[index_++];
+        return true;
+    }
+    // Moves `count` bytes to `out`; false when the stretch is too short.
+    bool copy_to(BufferedWriter& out, std::int64_t count);
+    int error() const { return error_; }
+
+private:
+    bool refill();
+
+    Channel channel_;
+    std::int64_t next_;  // next offset to load
+    std::int64_t end_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t fill_ = 0;
+    std::size_t index_ = 0;
+    int error_ = 0;
+};
+
 // Random-access read cache over a Channel of known length. view() makes a
 // stretch resident and returns a pointer to it; stretches may be at most
 // capacity() - back_margin bytes. The first error sticks.
