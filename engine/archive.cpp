@@ -92,6 +92,15 @@ FileHandle open_regular(const std::string& path, struct stat& st, int& error) {
     return FileHandle(file);
 }
 
+// A temporary file that is removed unless `keep` is set once it took its name.
+struct TempGuard {
+    std::string name;
+    bool keep = false;
+    ~TempGuard() {
+        if (!keep) unlink(name.c_str());
+    }
+};
+
 // A new file beside `target`, created exclusively so that nothing existing is
 // ever opened by mistake. `name` receives its path.
 FileHandle create_beside(const std::string& target, std::string& name, int& error) {
@@ -480,13 +489,7 @@ std::int64_t extract_member(Extraction& job, const Record& record) {
         return after_record;
     }
     // Whatever happens below, a half-written file never takes the real name.
-    struct TempGuard {
-        std::string name;
-        bool keep = false;
-        ~TempGuard() {
-            if (!keep) unlink(name.c_str());
-        }
-    } guard{temp_name};
+    TempGuard guard{temp_name};
 
     progress.code = PM_EXTRACT_FILE_START;
     if (ask(job.callback, progress) == ANSWER_STOP) {
@@ -549,13 +552,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     int error = 0;
     FileHandle file = create_beside(archive, temp_name, error);
     if (!file) return ERR_CREATE_OUTPUT - error;
-    struct TempGuard {
-        std::string name;
-        bool keep = false;
-        ~TempGuard() {
-            if (!keep) unlink(name.c_str());
-        }
-    } guard{temp_name};
+    TempGuard guard{temp_name};
 
     const auto stamp = static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                                   static_cast<std::uint64_t>(getpid()) << 20);
