@@ -299,7 +299,8 @@ public:
           position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
           chunk_(static_cast<std::size_t>(geometry.window)), index_(static_cast<std::size_t>(geometry.window)),
           bucket_(65537), next_(65536),
-          part_state_(static_cast<std::size_t>(geometry.window)), present_(std::size_t{1} << kFilterWordBits) {}
+          part_state_(static_cast<std::size_t>(geometry.window)),
+          shared_(static_cast<std::size_t>(geometry.window)), present_(std::size_t{1} << kFilterWordBits) {}
 
     Outcome run() {
         const std::int64_t u = geometry_.u;
@@ -555,30 +556,39 @@ private:
         return depth;
     }
 
-    // Sorts one bucket by bytes 2 to 19, then offset. Buckets up to a limit are
-    // sorted as records holding their key, so that comparisons stay in one
-    // array instead of reaching into the chunk twice.
+    // Sorts one bucket by bytes 2 to 19, then offset, and records in shared_
+    // how many key bytes each entry shares with the one before it (the first
+    // entry's count is left alone). Buckets up to a limit are sorted as records
+    // holding their key, so that comparisons stay in one array instead of
+    // reaching into the chunk twice.
     void sort_bucket(std::uint32_t* first, std::uint32_t* last, int depth = 2) {
         const std::uint8_t* p = chunk_.data();
         const std::size_t count = static_cast<std::size_t>(last - first);
         if (count < 2) return;
+        std::uint8_t* shared = shared_.data() + (first - index_.data());
         if (count <= 16) {
             std::sort(first, last, [p](std::uint32_t x, std::uint32_t y) {
                 const int order = compare_tail(p + x, p + y, kLongKey);
                 return order != 0 ? order < 0 : x < y;
             });
+            for (std::size_t i = 1; i < count; ++i)
+                shared[i] = static_cast<std::uint8_t>(equal_prefix(p + first[i - 1], p + first[i], kLongKey));
             return;
         }
         if (count > kPairedSortLimit) {
             if (depth == kLongKey) {
                 std::sort(first, last);  // equal keys: offset order
+                std::fill(shared + 1, shared + count, static_cast<std::uint8_t>(kLongKey));
                 return;
             }
             // Too large for the scratch: split by the next key byte in place
-            // and sort the parts.
+            // and sort the parts, which part at that byte.
             std::size_t starts[257];
             split_by_byte(first, last, depth, depth, starts);
-            for (int b = 0; b < 256; ++b) sort_bucket(first + starts[b], first + starts[b + 1], depth + 1);
+            for (int b = 0; b < 256; ++b) {
+                sort_bucket(first + starts[b], first + starts[b + 1], depth + 1);
+                if (starts[b] > 0 && starts[b] < starts[b + 1]) shared[starts[b]] = static_cast<std::uint8_t>(depth);
+            }
             return;
         }
         if (pairs_.size() < count) pairs_.resize(count);
@@ -596,7 +606,21 @@ private:
                       if (x.tail != y.tail) return x.tail < y.tail;
                       return x.offset < y.offset;
                   });
-        for (std::size_t i = 0; i < count; ++i) first[i] = pairs_[i].offset;
+        first[0] = pairs_[0].offset;
+        for (std::size_t i = 1; i < count; ++i) {
+            const SortPair& a = pairs_[i - 1];
+            const SortPair& b = pairs_[i];
+            first[i] = b.offset;
+            int equal;
+            if (a.head != b.head) {
+                equal = 2 + (std::countl_zero(a.head ^ b.head) >> 3);
+            } else if (a.middle != b.middle) {
+                equal = 10 + (std::countl_zero(a.middle ^ b.middle) >> 3);
+            } else {
+                equal = std::min<int>(18 + (std::countl_zero(a.tail ^ b.tail) >> 3), kLongKey);
+            }
+            shared[i] = static_cast<std::uint8_t>(equal);
+        }
     }
 
     // Forward extension: chunk from `offset`, Updated' from `position`, at most
@@ -736,25 +760,12 @@ private:
     }
 
     // The last index entry in [i, last) whose first `bytes` bytes equal those
-    // of entry i (they follow it in the index): a galloping search.
+    // of entry i (they follow it in the sorted index).
     std::int64_t last_sharing(std::int64_t i, std::int64_t last, std::int64_t bytes) const {
-        const std::uint8_t* p = chunk_.data();
-        const std::uint8_t* key = p + index_[static_cast<std::size_t>(i)];
-        auto same = [&](std::int64_t j) {
-            return equal_prefix(p + index_[static_cast<std::size_t>(j)], key, bytes) == bytes;
-        };
-        std::int64_t good = i;  // known to share
-        std::int64_t step = 1;
-        while (good + step < last && same(good + step)) {
-            good += step;
-            step *= 2;
-        }
-        std::int64_t bad = std::min(good + step, last);  // known not to share, or the end
-        while (bad - good > 1) {
-            const std::int64_t mid = good + (bad - good) / 2;
-            (same(mid) ? good : bad) = mid;
-        }
-        return good;
+        const std::uint8_t* shared = shared_.data();
+        std::int64_t j = i + 1;
+        while (j < last && shared[j] >= bytes) ++j;
+        return j - 1;
     }
 
     // Walks a match from its start: visit(E, t, bytes) for every substitution
@@ -840,6 +851,8 @@ private:
     std::vector<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
     std::vector<std::uint32_t> next_;
     std::vector<std::uint8_t> part_state_;  // see sorted_part
+    // Key bytes an entry of a sorted part shares with the entry before it.
+    std::vector<std::uint8_t> shared_;
     std::vector<std::uint64_t> present_;  // the filter_bits of the first 5 bytes of every entry
     struct SortPair {  // bytes 2 to 9, 10 to 17, 18 and 19 of an entry's key
         std::uint64_t head;
