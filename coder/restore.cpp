@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "coder/bitio.h"
@@ -17,16 +18,26 @@ namespace quoralith {
 
 namespace {
 
-// Base' as the records copy from it: jumps anywhere (positioned records, chunk
-// offsets) mixed with long sequential runs. Pages of 64 KiB in a direct-mapped
-// table of 64 slots keep a whole algorithm 0 chunk resident and make a jump
-// cost one page read, never a reload of a large window.
+// Window transfers go in pieces of 0xFFFC bytes: pages and buffers of whole
+// pieces make every page load and every flush full-sized transfers.
+constexpr std::int64_t kTransferPiece = 0xFFFC;
+constexpr std::size_t kWriteCapacity = 4 * kTransferPiece;
+
+// Base' described by a map costs one entry per token; past this many tokens
+// (a Base made mostly of short runs) it is stored in a temporary file instead.
+constexpr std::size_t kMaxMapTokens = 1 << 16;
+
+// A file as the records copy from it: jumps anywhere (positioned records,
+// chunk offsets) mixed with long sequential runs. Pages of one transfer piece
+// in a direct-mapped table of 64 slots keep a whole algorithm 0 chunk resident
+// and make a jump cost one page read, never a reload of a large window.
 class BasePages {
 public:
     BasePages(Channel channel, std::int64_t length) : channel_(channel), length_(length), slots_(kSlots) {}
 
-    // Appends Base' bytes [from, from + count) to `out`; returns 0 or a code.
-    int copy(std::int64_t from, std::int64_t count, BufferedWriter& out) {
+    // Appends bytes [from, from + count) to `out`; returns 0 or a code.
+    template <class Sink>
+    int copy(std::int64_t from, std::int64_t count, Sink& out) {
         while (count > 0) {
             const std::int64_t page = from / kPage;
             Slot& slot = slots_[static_cast<std::size_t>(page % kSlots)];
@@ -49,7 +60,7 @@ public:
     }
 
 private:
-    static constexpr std::int64_t kPage = 1 << 16;
+    static constexpr std::int64_t kPage = kTransferPiece;
     static constexpr std::int64_t kSlots = 64;
     struct Slot {
         std::int64_t page = -1;
@@ -60,13 +71,50 @@ private:
     std::vector<Slot> slots_;
 };
 
+// Base' itself: Base, a stored run-length form of it, or its run-length form
+// described by a map over Base, whose tokens' headers the map holds and whose
+// data (literal bytes, run patterns) is read from Base.
+class BaseSource {
+public:
+    BaseSource(Channel channel, std::int64_t length, RunLengthMap* map) : pages_(channel, length), map_(map) {}
+
+    // Appends Base' bytes [from, from + count) to `out`, a range the caller has
+    // checked against Base'; returns 0 or a code.
+    template <class Sink>
+    int copy(std::int64_t from, std::int64_t count, Sink& out) {
+        if (!map_) return pages_.copy(from, count, out);
+        while (count > 0) {
+            const std::size_t index = map_->find(from);
+            const RunLengthMap::Token& token = map_->token(index);
+            const std::int64_t offset = from - token.start;
+            std::int64_t n;
+            if (offset < token.header_size) {
+                n = std::min<std::int64_t>(count, token.header_size - offset);
+                out.put(token.header + offset, static_cast<std::size_t>(n));
+            } else {
+                n = std::min(count, map_->end_of(index) - from);
+                if (int rc = pages_.copy(token.source + (offset - token.header_size), n, out); rc < 0) return rc;
+            }
+            from += n;
+            count -= n;
+        }
+        return 0;
+    }
+
+private:
+    BasePages pages_;
+    RunLengthMap* map_;
+};
+
 // Everything the record decoders need: the control bits, the literal stream,
-// Base' behind a cache, and the writer of Updated'.
+// Base' behind a cache, and where Updated' goes: the output's writer, or the
+// expander of its run-length form.
+template <class Sink>
 struct RecordDecoder {
     ControlReader& control;
     SequentialReader& literals;
-    BasePages& base;
-    BufferedWriter& out;
+    BaseSource& base;
+    Sink& out;
     std::int64_t produced = 0;
     std::int64_t limit = 0;  // U
     int failure = 0;
@@ -82,7 +130,7 @@ struct RecordDecoder {
     }
     bool copy_literals(std::int64_t count) {
         if (count < 0 || count > limit - produced) return fail();
-        if (!literals.copy_to(out, count)) return fail(literals.error() ? literals.error() : ERR_MALFORMED);
+        if (!literals.feed(out, count)) return fail(literals.error() ? literals.error() : ERR_MALFORMED);
         produced += count;
         return true;
     }
@@ -96,7 +144,8 @@ struct RecordDecoder {
 };
 
 // Records of algorithms 1 to 15.
-int decode_records(RecordDecoder& d, std::int64_t base_length, int rice) {
+template <class Sink>
+int decode_records(RecordDecoder<Sink>& d, std::int64_t base_length, int rice) {
     const int position_bits = bit_length_min1(base_length > 0 ? static_cast<std::uint64_t>(base_length - 1) : 0);
     std::int64_t p = 0;
     while (d.produced < d.limit) {
@@ -128,7 +177,8 @@ int decode_records(RecordDecoder& d, std::int64_t base_length, int rice) {
 }
 
 // Records of algorithm 0, with Base' cut into overlapping chunks.
-int decode_chunked_records(RecordDecoder& d, std::int64_t base_length, std::int64_t window) {
+template <class Sink>
+int decode_chunked_records(RecordDecoder<Sink>& d, std::int64_t base_length, std::int64_t window) {
     const std::int64_t n = base_length;
     std::int64_t step;
     std::int64_t chunks;
@@ -287,40 +337,54 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
         literal_offset = 0;
     }
 
+    // Base': as a rule described by a map over Base, which spares writing the
+    // whole form out and reading it back; stored when it has too many tokens.
     TempFile base_file;
     Channel base_channel = run.base;
     std::int64_t base_length = run.base.length();
+    std::int64_t source_length = base_length;
+    RunLengthMap base_map;
+    RunLengthMap* map = nullptr;
     if (base_rle) {
-        base_length = transform_base(run.base, params.run_threshold, base_file);
-        if (base_length < 0) return static_cast<int>(base_length);
-        base_channel = Channel::of_file(base_file.get(), run.context, SLOT_FIRST);
-    }
-
-    TempFile updated_file;
-    Channel updated_channel = run.output;
-    if (updated_rle) {
-        if (!updated_file.open()) return ERR_TEMP_FILE;
-        updated_channel = updated_file.channel();
+        base_length = runlength_map(run.base, source_length, params.run_threshold, kMaxMapTokens, base_map);
+        if (base_length == ERR_NO_MEMORY) {
+            base_map = RunLengthMap();
+            base_length = transform_base(run.base, params.run_threshold, base_file);
+            if (base_length < 0) return static_cast<int>(base_length);
+            base_channel = Channel::of_file(base_file.get(), run.context, SLOT_FIRST);
+            source_length = base_length;
+        } else if (base_length < 0) {
+            return static_cast<int>(base_length);
+        } else {
+            map = &base_map;
+        }
     }
 
     ControlReader control(run.delta, 0, control_length);
     SequentialReader literals(literal_channel, literal_offset, literal_length);
-    BasePages base_cache(base_channel, base_length);
-    BufferedWriter writer(updated_channel);
-    RecordDecoder decoder{control, literals, base_cache, writer};
-    decoder.limit = updated_length;
-    rc = algorithm == 0 ? decode_chunked_records(decoder, base_length, window)
-                        : decode_records(decoder, base_length, params.rice);
+    BaseSource base_source(base_channel, source_length, map);
+    BufferedWriter writer(run.output, kWriteCapacity);
+    auto decode = [&](auto& sink) {
+        RecordDecoder<std::remove_reference_t<decltype(sink)>> decoder{control, literals, base_source, sink};
+        decoder.limit = updated_length;
+        return algorithm == 0 ? decode_chunked_records(decoder, base_length, window)
+                              : decode_records(decoder, base_length, params.rice);
+    };
+    // Updated' in run-length form is expanded as the records produce it.
+    std::int64_t written = updated_length;
+    if (updated_rle) {
+        RunLengthExpander expander(writer, updated_length, params.run_threshold);
+        rc = decode(expander);
+        if (rc == 0) rc = expander.finish();
+        written = expander.produced();
+    } else {
+        rc = decode(writer);
+    }
     int flushed = writer.flush();
     if (rc < 0) return rc;
     if (flushed < 0) return flushed;
     if (run.context.stopped()) return ERR_STOPPED;
-
-    if (updated_rle) {
-        if (!updated_channel.seek(0)) return ERR_MALFORMED;
-        return static_cast<int>(runlength_decode(updated_channel, updated_length, params.run_threshold, run.output));
-    }
-    return static_cast<int>(updated_length);
+    return static_cast<int>(written);
 }
 
 }  // namespace

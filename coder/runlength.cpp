@@ -66,9 +66,8 @@ int block_period(const std::uint8_t* b) {
     return std::memcmp(b, b + 4, 4) == 0 && std::memcmp(b, b + 8, 4) == 0 ? 4 : 12;
 }
 
-// Writes a token header in its shortest form.
-void put_header(BufferedWriter& writer, int kind, std::uint64_t n) {
-    std::uint8_t header[5];
+// A token header in its shortest form; returns its size.
+int encode_header(std::uint8_t (&header)[5], int kind, std::uint64_t n) {
     int size = 1;
     header[0] = static_cast<std::uint8_t>(kind << 4 | (n & 0x0F));
     if (n >= 16) {
@@ -87,13 +86,48 @@ void put_header(BufferedWriter& writer, int kind, std::uint64_t n) {
         header[size - 1] |= 0x80;
         header[size++] = static_cast<std::uint8_t>(n >> 25);
     }
-    writer.put(header, static_cast<std::size_t>(size));
+    return size;
 }
+
+}  // namespace
+
+// Collects the tokens of one encoding call into a map, within a token budget.
+class RunLengthMap::Builder {
+public:
+    Builder(RunLengthMap& map, std::size_t max_tokens) : map_(map), max_tokens_(max_tokens) {
+        map_.tokens_.clear();
+        map_.length_ = 0;
+        map_.hint_ = 0;
+    }
+    bool add(const std::uint8_t (&header)[5], int header_size, std::int64_t source, std::int64_t data_length) {
+        if (map_.tokens_.size() >= max_tokens_) return false;
+        RunLengthMap::Token token{map_.length_, source, {}, static_cast<std::uint8_t>(header_size)};
+        std::memcpy(token.header, header, sizeof header);
+        map_.tokens_.push_back(token);
+        map_.length_ += header_size + data_length;
+        return true;
+    }
+    std::int64_t length() const { return map_.length_; }
+
+private:
+    RunLengthMap& map_;
+    std::size_t max_tokens_;
+};
+
+namespace {
+
+// Window transfers go in pieces of 0xFFFC bytes; buffers that hold whole
+// pieces turn every buffer load or flush into full-sized transfers.
+constexpr std::size_t kTransferPiece = 0xFFFC;
+constexpr std::int64_t kReadBuffer = 4 * kTransferPiece;
+constexpr std::size_t kWriteBuffer = 4 * kTransferPiece;
 
 // One encoding call. The scan reads through a window: a large stretch of the
 // input made resident by the scan cache, addressed directly so that the hot
-// loop does no cache look-ups. Literal bytes that have slid out of the window
-// by the time their token is written are read again through a second cache.
+// loop does no cache look-ups. The tokens go either to a writer, as the form's
+// bytes, or to a map. Literal bytes that have slid out of the window by the
+// time their token is written are read again through a second cache; a map
+// needs no literal bytes at all.
 class Encoder {
 public:
     Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out)
@@ -103,13 +137,21 @@ public:
           literal_source_(in, length, kLiteralCapacity, 0),
           writer_(out, kWriteCapacity) {}
 
+    Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, RunLengthMap::Builder& map)
+        : length_(length),
+          threshold_(threshold),
+          scan_(in, length, kScanCapacity, kScanMargin),
+          literal_source_(in, length, 0, 0),
+          writer_(Channel(), 1),
+          map_(&map) {}
+
     std::int64_t run();
 
 private:
-    static constexpr std::size_t kScanCapacity = 1 << 21;
+    static constexpr std::size_t kScanCapacity = 4 * kTransferPiece;
     static constexpr std::size_t kScanMargin = 64;
-    static constexpr std::size_t kLiteralCapacity = 1 << 18;
-    static constexpr std::size_t kWriteCapacity = 1 << 18;
+    static constexpr std::size_t kLiteralCapacity = 4 * kTransferPiece;
+    static constexpr std::size_t kWriteCapacity = 4 * kTransferPiece;
     // Bytes kept before a requested position when the window moves: enough for
     // the backward extension of a run (11 bytes) with room to spare.
     static constexpr std::int64_t kHistory = 64;
@@ -118,8 +160,9 @@ private:
     // when needed; nullptr on a read error (error_ is set).
     const std::uint8_t* need(std::int64_t position, std::int64_t count);
     bool put_literal(std::int64_t start, std::int64_t count);
+    bool put_run(int period, std::int64_t start, std::int64_t count, const std::uint8_t* pattern);
     bool failed() {
-        if (error_ == 0) error_ = writer_.error();
+        if (error_ == 0 && !map_) error_ = writer_.error();
         return error_ != 0;
     }
 
@@ -128,6 +171,7 @@ private:
     ReadCache scan_;
     ReadCache literal_source_;
     BufferedWriter writer_;
+    RunLengthMap::Builder* map_ = nullptr;  // the tokens go here instead of to writer_
     const std::uint8_t* window_ = nullptr;  // bytes [window_start_, window_end_) of the input
     std::int64_t window_start_ = 0;
     std::int64_t window_end_ = 0;
@@ -154,7 +198,13 @@ const std::uint8_t* Encoder::need(std::int64_t position, std::int64_t count) {
 
 // A literal token for input bytes [start, start + count).
 bool Encoder::put_literal(std::int64_t start, std::int64_t count) {
-    put_header(writer_, kKindLiteral, static_cast<std::uint64_t>(count - 1));
+    std::uint8_t header[5];
+    const int header_size = encode_header(header, kKindLiteral, static_cast<std::uint64_t>(count - 1));
+    if (map_) {
+        if (!map_->add(header, header_size, start, count)) error_ = ERR_NO_MEMORY;
+        return error_ == 0;
+    }
+    writer_.put(header, static_cast<std::size_t>(header_size));
     const std::int64_t end = start + count;
     const std::int64_t piece_limit = static_cast<std::int64_t>(kLiteralCapacity);
     while (start < end) {
@@ -247,33 +297,30 @@ std::int64_t Encoder::run() {
 
         if (lit > 0 && !put_literal(m - lit, lit)) return error_;
         lit = 0;
-        put_header(writer_, kind_of_period(e), static_cast<std::uint64_t>((end - m - T) / e));
-        writer_.put(pattern, static_cast<std::size_t>(e));
-        if (failed()) return error_;
+        if (!put_run(e, m, end - m, pattern)) return error_;
         pos = end;
     }
 
     lit += F - pos;
     if (lit > 0 && !put_literal(F - lit, lit)) return error_;
+    if (map_) return map_->length();
     if (writer_.flush() != 0) return writer_.error();
     return writer_.written();
 }
 
-// Appends `count` bytes of a repeated pattern to the writer through a buffer
-// holding whole periods, so a long run costs a few large copies.
-bool put_run(BufferedWriter& writer, std::vector<std::uint8_t>& buffer, const std::uint8_t* pattern, int period,
-             std::int64_t count) {
-    const std::size_t whole = buffer.size() / static_cast<std::size_t>(period) * static_cast<std::size_t>(period);
-    const std::size_t fill = static_cast<std::size_t>(std::min<std::int64_t>(count, static_cast<std::int64_t>(whole)));
-    for (std::size_t i = 0; i < fill; i += static_cast<std::size_t>(period))
-        std::memcpy(buffer.data() + i, pattern, static_cast<std::size_t>(period));
-    while (count > 0) {
-        std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(count, static_cast<std::int64_t>(fill)));
-        writer.put(buffer.data(), piece);
-        if (writer.error() != 0) return false;
-        count -= static_cast<std::int64_t>(piece);
+// A run token for input bytes [start, start + count), `pattern` being the
+// period at start.
+bool Encoder::put_run(int period, std::int64_t start, std::int64_t count, const std::uint8_t* pattern) {
+    std::uint8_t header[5];
+    const int header_size =
+        encode_header(header, kind_of_period(period), static_cast<std::uint64_t>((count - threshold_) / period));
+    if (map_) {
+        if (!map_->add(header, header_size, start, period)) error_ = ERR_NO_MEMORY;
+        return error_ == 0;
     }
-    return true;
+    writer_.put(header, static_cast<std::size_t>(header_size));
+    writer_.put(pattern, static_cast<std::size_t>(period));
+    return !failed();
 }
 
 }  // namespace
@@ -284,68 +331,139 @@ std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t th
     return encoder.run();
 }
 
+std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t threshold, std::size_t max_tokens,
+                           RunLengthMap& map) {
+    RunLengthMap::Builder builder(map, max_tokens);
+    if (length < 0 || !threshold_usable(threshold)) return ERR_MALFORMED;
+    Encoder encoder(in, length, threshold, builder);
+    return encoder.run();
+}
+
+std::size_t RunLengthMap::find(std::int64_t position) {
+    // Copies mostly read on from where the last one ended: try the same token
+    // and the next one before searching.
+    if (hint_ < tokens_.size() && tokens_[hint_].start <= position) {
+        if (position < end_of(hint_)) return hint_;
+        if (hint_ + 1 < tokens_.size() && position < end_of(hint_ + 1)) return ++hint_;
+    }
+    auto after = std::upper_bound(tokens_.begin(), tokens_.end(), position,
+                                  [](std::int64_t p, const Token& t) { return p < t.start; });
+    hint_ = after == tokens_.begin() ? 0 : static_cast<std::size_t>(after - tokens_.begin()) - 1;
+    return hint_;
+}
+
+RunLengthExpander::RunLengthExpander(BufferedWriter& out, std::int64_t length, std::uint32_t threshold)
+    : out_(out), length_(length), threshold_(threshold) {
+    if (length < 0 || !threshold_usable(threshold)) error_ = ERR_MALFORMED;
+}
+
+// Judges a complete header: the token it starts must fit in what remains of
+// the form and in the largest expansion accepted.
+bool RunLengthExpander::header_done() {
+    static constexpr int kShift[5] = {0, 4, 11, 18, 25};
+    std::uint64_t n = header_[0] & 0x0F;
+    for (int i = 1; i < header_size_; ++i) {
+        // The fifth byte carries eight bits of n and no continuation bit.
+        const std::uint64_t bits = i == 4 ? header_[i] : header_[i] & 0x7F;
+        n |= bits << kShift[i];
+    }
+    const int kind = header_[0] >> 4 & 0x07;
+    const std::int64_t remaining = length_ - taken_;
+    header_size_ = 0;
+    if (kind == kKindLiteral) {
+        const std::int64_t count = static_cast<std::int64_t>(n) + 1;
+        if (count > remaining || count > kMaxExpansion - produced_) return false;
+        literal_left_ = count;
+        return true;
+    }
+    const int period = period_of_kind(kind);
+    if (period == 0 || period > remaining) return false;
+    // n is at most 2^33 - 1, so the product cannot overflow 64 bits.
+    const std::int64_t count = static_cast<std::int64_t>(n) * period + threshold_;
+    if (count > kMaxExpansion - produced_) return false;
+    period_ = period;
+    pattern_size_ = 0;
+    run_length_ = count;
+    return true;
+}
+
+// Writes the run whose pattern is complete, through a buffer holding whole
+// periods, so that a long run costs a few large copies.
+void RunLengthExpander::put_run() {
+    if (run_buffer_.empty()) run_buffer_.resize(1 << 16);
+    const std::size_t period = static_cast<std::size_t>(period_);
+    const std::size_t whole = run_buffer_.size() / period * period;
+    const std::size_t fill = static_cast<std::size_t>(std::min<std::int64_t>(run_length_, static_cast<std::int64_t>(whole)));
+    for (std::size_t i = 0; i < fill; i += period) std::memcpy(run_buffer_.data() + i, pattern_, period);
+    for (std::int64_t left = run_length_; left > 0 && out_.error() == 0;) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(fill)));
+        out_.put(run_buffer_.data(), piece);
+        left -= static_cast<std::int64_t>(piece);
+    }
+    produced_ += run_length_;
+    period_ = 0;
+}
+
+void RunLengthExpander::put(const std::uint8_t* bytes, std::size_t count) {
+    if (error_ != 0) return;
+    if (static_cast<std::int64_t>(count) > length_ - taken_) {
+        error_ = ERR_MALFORMED;  // more than the form's stated length
+        return;
+    }
+    const std::uint8_t* const end = bytes + count;
+    while (bytes < end) {
+        if (literal_left_ > 0) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(literal_left_, end - bytes));
+            out_.put(bytes, n);
+            bytes += n;
+            taken_ += static_cast<std::int64_t>(n);
+            literal_left_ -= static_cast<std::int64_t>(n);
+            produced_ += static_cast<std::int64_t>(n);
+        } else if (period_ > 0) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(period_ - pattern_size_, end - bytes));
+            std::memcpy(pattern_ + pattern_size_, bytes, n);
+            bytes += n;
+            taken_ += static_cast<std::int64_t>(n);
+            pattern_size_ += static_cast<int>(n);
+            if (pattern_size_ == period_) put_run();
+        } else {
+            const std::uint8_t byte = *bytes++;
+            ++taken_;
+            header_[header_size_++] = byte;
+            // A header is at most five bytes; all but the fifth say whether another follows.
+            if (header_size_ < 5 && (byte & 0x80)) continue;
+            if (!header_done()) {
+                error_ = ERR_MALFORMED;
+                return;
+            }
+        }
+    }
+    if (out_.error() != 0 && error_ == 0) error_ = out_.error();
+}
+
+int RunLengthExpander::finish() {
+    if (error_ == 0 && (taken_ != length_ || header_size_ != 0 || literal_left_ != 0 || period_ != 0))
+        error_ = ERR_MALFORMED;  // the form ends inside a token
+    return error();
+}
+
 std::int64_t runlength_decode(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out) {
     if (length < 0 || !threshold_usable(threshold)) return ERR_MALFORMED;
-    constexpr std::size_t kReadCapacity = 1 << 20;
-    constexpr std::size_t kReadMargin = 16;
-    constexpr std::int64_t kPiece = static_cast<std::int64_t>(kReadCapacity - kReadMargin);
-    ReadCache source(in, length, kReadCapacity, kReadMargin);
-    BufferedWriter writer(out, 1 << 18);
-    std::vector<std::uint8_t> run_buffer(1 << 16);
-    auto read_error = [&source] { return source.error() ? source.error() : ERR_MALFORMED; };
-
-    std::int64_t at = 0;        // input position
-    std::int64_t produced = 0;  // bytes expanded so far
-    while (at < length) {
-        // A header is one to five bytes; a short one at the end of the input
-        // must not make the read of the longest form fail.
-        const std::int64_t available = std::min<std::int64_t>(5, length - at);
-        const std::uint8_t* h = source.view(at, static_cast<std::size_t>(available));
-        if (!h) return read_error();
-        const int kind = h[0] >> 4 & 0x07;
-        std::uint64_t n = h[0] & 0x0F;
-        std::int64_t size = 1;
-        static constexpr int kShift[5] = {0, 4, 11, 18, 25};
-        while (size < 5 && (h[size - 1] & 0x80)) {
-            if (size >= available) return ERR_MALFORMED;
-            // The fifth byte carries eight bits of n and no continuation bit.
-            const std::uint64_t bits = size == 4 ? h[size] : h[size] & 0x7F;
-            n |= bits << kShift[size];
-            ++size;
-        }
-        at += size;
-
-        if (kind == kKindLiteral) {
-            const std::int64_t count = static_cast<std::int64_t>(n) + 1;
-            if (count > length - at || count > kMaxExpansion - produced) return ERR_MALFORMED;
-            for (std::int64_t done = 0; done < count;) {
-                const std::int64_t piece = std::min(count - done, kPiece);
-                const std::uint8_t* p = source.view(at + done, static_cast<std::size_t>(piece));
-                if (!p) return read_error();
-                writer.put(p, static_cast<std::size_t>(piece));
-                if (writer.error() != 0) return writer.error();
-                done += piece;
-            }
-            at += count;
-            produced += count;
-            continue;
-        }
-
-        const int period = period_of_kind(kind);
-        if (period == 0 || period > length - at) return ERR_MALFORMED;
-        // n is at most 2^33 - 1, so the product cannot overflow 64 bits.
-        const std::int64_t count = static_cast<std::int64_t>(n) * period + static_cast<std::int64_t>(threshold);
-        if (count > kMaxExpansion - produced) return ERR_MALFORMED;
-        const std::uint8_t* pattern = source.view(at, static_cast<std::size_t>(period));
-        if (!pattern) return read_error();
-        std::uint8_t copy[kBlock];
-        std::memcpy(copy, pattern, static_cast<std::size_t>(period));
-        if (!put_run(writer, run_buffer, copy, period, count)) return writer.error();
-        at += period;
-        produced += count;
+    BufferedWriter writer(out, kWriteBuffer);
+    RunLengthExpander expander(writer, length, threshold);
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::int64_t>(length, kReadBuffer)));
+    for (std::int64_t at = 0; at < length;) {
+        const std::int64_t want = std::min<std::int64_t>(length - at, kReadBuffer);
+        const std::int64_t got = in.read_at(at, buffer.data(), want);
+        if (got < 0) return got;
+        if (got == 0) return ERR_MALFORMED;  // the stream is shorter than its stated length
+        expander.put(buffer.data(), static_cast<std::size_t>(got));
+        if (expander.error() != 0) return expander.error();
+        at += got;
     }
+    if (int rc = expander.finish(); rc != 0) return rc;
     if (writer.flush() != 0) return writer.error();
-    return produced;
+    return expander.produced();
 }
 
 }  // namespace quoralith

@@ -4,7 +4,9 @@
 // must produce exactly the same tokens as every other implementation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "coder/stream.h"
 
@@ -20,5 +22,83 @@ std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t th
 // 0) into `out` at its current position. Returns the expanded length, or
 // ERR_MALFORMED for a truncated token or an expansion beyond 0x40000000 bytes.
 std::int64_t runlength_decode(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out);
+
+// Expands a run-length form handed over in pieces of any size, in order, as it
+// is produced, so that the form itself is never stored. The form's whole
+// length is known in advance, which lets every token be judged as soon as its
+// header is complete, exactly as runlength_decode judges it.
+class RunLengthExpander {
+public:
+    RunLengthExpander(BufferedWriter& out, std::int64_t length, std::uint32_t threshold);
+
+    // Takes the next `count` bytes of the form. Once the form is found
+    // malformed or the writer fails, further bytes are ignored (see error()).
+    void put(const std::uint8_t* bytes, std::size_t count);
+    // After the last byte: 0 when the form ended on a token's end, else the first error.
+    int finish();
+    int error() const { return error_ != 0 ? error_ : out_.error(); }
+    std::int64_t produced() const { return produced_; }
+
+private:
+    bool header_done();
+    void put_run();
+
+    BufferedWriter& out_;
+    const std::int64_t length_;
+    const std::int64_t threshold_;
+    std::int64_t taken_ = 0;     // form bytes taken so far
+    std::int64_t produced_ = 0;  // bytes expanded so far
+    int error_ = 0;
+    // The token being read: its header, then either the literal bytes still to
+    // pass through or the pattern of a run being collected.
+    std::uint8_t header_[5] = {};
+    int header_size_ = 0;
+    std::int64_t literal_left_ = 0;
+    std::uint8_t pattern_[12] = {};
+    int period_ = 0;
+    int pattern_size_ = 0;
+    std::int64_t run_length_ = 0;
+    std::vector<std::uint8_t> run_buffer_;
+};
+
+// The run-length form of a file described rather than stored: every token's
+// header and the stretch of the file that holds its data (a literal's bytes,
+// or a run's one period). With the file at hand it gives the form's bytes at
+// any position, at the cost of one entry per token instead of a copy of the form.
+class RunLengthMap {
+public:
+    struct Token {
+        std::int64_t start;   // form position of the header
+        std::int64_t source;  // file position of the data that follows the header
+        std::uint8_t header[5];
+        std::uint8_t header_size;
+    };
+
+    // Fills a map during one encoding call (see runlength_map).
+    class Builder;
+
+    std::int64_t length() const { return length_; }
+    std::size_t token_count() const { return tokens_.size(); }
+    // Index of the token holding form position `position` (0 <= position <
+    // length()). Neighbouring look-ups are the common case and cost no search.
+    std::size_t find(std::int64_t position);
+    const Token& token(std::size_t index) const { return tokens_[index]; }
+    // Form position at which token `index`'s data ends.
+    std::int64_t end_of(std::size_t index) const {
+        return index + 1 < tokens_.size() ? tokens_[index + 1].start : length_;
+    }
+
+private:
+    std::vector<Token> tokens_;
+    std::int64_t length_ = 0;
+    std::size_t hint_ = 0;
+};
+
+// Builds `map` for the run-length form of the `length` bytes of `in`, with the
+// very tokens runlength_encode writes. Returns the form's length, a negative
+// code, or ERR_NO_MEMORY when the form has more than `max_tokens` tokens (the
+// caller then stores the form instead).
+std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t threshold, std::size_t max_tokens,
+                           RunLengthMap& map);
 
 }  // namespace quoralith

@@ -151,6 +151,19 @@ public:
     }
     // Moves `count` bytes to `out`; false when the stretch is too short.
     bool copy_to(BufferedWriter& out, std::int64_t count);
+    // The same for any sink with put(const std::uint8_t*, std::size_t).
+    template <class Sink>
+    bool feed(Sink& sink, std::int64_t count) {
+        while (count > 0) {
+            if (index_ == fill_ && !refill()) return false;
+            const std::size_t n = fill_ - index_ < static_cast<std::uint64_t>(count) ? fill_ - index_
+                                                                                     : static_cast<std::size_t>(count);
+            sink.put(buffer_.data() + index_, n);
+            index_ += n;
+            count -= static_cast<std::int64_t>(n);
+        }
+        return true;
+    }
     int error() const { return error_; }
 
 private:

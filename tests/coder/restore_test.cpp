@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 
 #include "coder/bitio.h"
 #include "coder/coder.h"
+#include "coder/runlength.h"
 #include "support/test_support.h"
 
 namespace quoralith {
@@ -275,6 +277,80 @@ TEST(RestoreRecords, CorruptRecordsAreRefused) {
     // A control stream that ends too early.
     Bytes short_control = build([](DeltaBuilder& b) { b.control().put_flag(false); }, 50);
     EXPECT_EQ(restore(&base, short_control).result, ERR_MALFORMED);
+}
+
+// The run-length form of `data` as the encoder writes it.
+Bytes runlength_form(const Bytes& data) {
+    File in = memory_file(data), out(std::tmpfile());
+    Channel source = Channel::of_file(in.get()), sink = Channel::of_file(out.get());
+    EXPECT_GE(runlength_encode(source, static_cast<std::int64_t>(data.size()), 36, sink), 0);
+    return file_contents(out.get());
+}
+
+TEST(RestoreRecords, TransformedBaseIsReadAsItsFormAtAnyPosition) {
+    // One Base with a few runs, whose form is described without being stored,
+    // and one with more tokens than that description holds, stored instead.
+    Bytes few_runs = test::text_like(300000, 5);
+    for (std::size_t at : {1000u, 90000u, 250000u}) few_runs.insert(few_runs.begin() + at, 5000, '=');
+    Bytes many_runs;
+    for (int i = 0; i < 40000; ++i) {
+        many_runs.insert(many_runs.end(), 60, 0);
+        Bytes noise = test::random_bytes(5, static_cast<std::uint32_t>(i));
+        for (auto& b : noise) b |= 1;
+        many_runs.insert(many_runs.end(), noise.begin(), noise.end());
+    }
+    {
+        File b = memory_file(many_runs);
+        Channel source = Channel::of_file(b.get());
+        RunLengthMap map;
+        ASSERT_EQ(runlength_map(source, static_cast<std::int64_t>(many_runs.size()), 36, 1 << 16, map), ERR_NO_MEMORY);
+    }
+    for (const Bytes* base : {&few_runs, &many_runs}) {
+        const Bytes form = runlength_form(*base);
+        const std::uint32_t n = static_cast<std::uint32_t>(form.size());
+        int bits = 1;
+        while ((n - 1) >> bits) ++bits;
+        // Positioned records (algorithm 1, Base' in run-length form) that copy
+        // stretches of the form from scattered positions, crossing token edges.
+        DeltaBuilder builder;
+        ControlWriter& w = builder.control();
+        Bytes expected;
+        std::mt19937 rng(static_cast<std::uint32_t>(n));
+        for (int i = 0; i < 300; ++i) {
+            const std::uint32_t from = rng() % n;
+            const std::uint32_t count = 1 + rng() % std::min<std::uint32_t>(n - from, i % 10 == 0 ? 200000 : 300);
+            w.put_flag(true);
+            w.put_count(1);
+            w.put_bits(from, bits);
+            w.put_count(1);
+            w.put_count(count);
+            expected.insert(expected.end(), form.begin() + from, form.begin() + from + count);
+        }
+        Bytes delta = builder.finish(*base, static_cast<std::uint32_t>(expected.size()), 0xA1);
+        Restored r = restore(base, delta);
+        ASSERT_EQ(r.result, static_cast<int>(expected.size())) << base->size();
+        EXPECT_TRUE(r.output == expected) << base->size();
+    }
+}
+
+TEST(RestoreRecords, BothFilesInRunLengthFormRoundTrip) {
+    // Runs in both files: the delta matches the transformed files and the
+    // transformed Updated is expanded as its records are decoded.
+    Bytes base = test::text_like(200000, 8);
+    for (std::size_t at : {500u, 70000u, 150000u}) base.insert(base.begin() + at, 3000, '-');
+    Bytes updated = base;
+    updated.insert(updated.begin() + 100000, 7000, ' ');
+    const Bytes inserted = test::random_bytes(2000, 1);
+    updated.insert(updated.begin() + 20000, inserted.begin(), inserted.end());
+    updated[180000] ^= 0x40;
+    for (int algorithm : {0, 1, 4, 6}) {
+        Bytes delta = make_delta(base, updated, algorithm);
+        const std::uint8_t method = delta[delta.size() - 56 - 256 - 1];
+        EXPECT_EQ(method & 0xE0, 0xE0) << "algorithm " << algorithm;
+        Restored r = restore(&base, delta);
+        ASSERT_EQ(r.result, static_cast<int>(updated.size())) << "algorithm " << algorithm;
+        EXPECT_TRUE(r.output == updated) << "algorithm " << algorithm;
+    }
 }
 
 TEST(RestoreChecks, TrailerAndCheckBlock) {

@@ -408,6 +408,141 @@ TEST(RunLengthForm, DamagedFormsAreRefused) {
     EXPECT_EQ(decode(Bytes{0x8F, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2}, 36), ERR_MALFORMED);
 }
 
+// Feeds `form` to an expander in pieces whose sizes cycle through `pieces`;
+// returns the first error or the expanded length, the expansion in *expanded.
+std::int64_t expand_in_pieces(const Bytes& form, const std::vector<std::size_t>& pieces, Bytes* expanded = nullptr,
+                              std::uint32_t threshold = 36) {
+    TempFile out;
+    EXPECT_TRUE(out.open());
+    BufferedWriter writer(out.channel(), 1000);
+    RunLengthExpander expander(writer, static_cast<std::int64_t>(form.size()), threshold);
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < form.size() && expander.error() == 0; ++i) {
+        const std::size_t n = std::min(pieces[i % pieces.size()], form.size() - at);
+        expander.put(form.data() + at, n);
+        at += n;
+    }
+    int rc = expander.finish();
+    EXPECT_EQ(writer.flush(), 0);
+    if (expanded) *expanded = channel_bytes(out);
+    return rc != 0 ? rc : expander.produced();
+}
+
+TEST(RunLengthForm, ExpansionInPiecesOfAnySize) {
+    // Literals and runs of every kind, with headers of one to four bytes.
+    Bytes data = concat({noise(5, 1), Bytes(36, 0), noise(20, 2), repeat({1, 2}, 2100), noise(3000, 3),
+                         repeat({1, 2, 3}, 80), repeat({4, 5, 6, 7}, 48), repeat({1, 2, 3, 4, 5, 6}, 300),
+                         repeat(noise(12, 4), 0x40000 * 12 + 48), noise(1, 5), Bytes(37, 9)});
+    Bytes form = encode(data, 36);
+    ASSERT_LT(form.size(), 6000u);
+    for (const std::vector<std::size_t>& pieces :
+         std::vector<std::vector<std::size_t>>{{1}, {2}, {3}, {5}, {7, 1}, {12}, {13}, {4096}, {1 << 20}}) {
+        Bytes back;
+        ASSERT_EQ(expand_in_pieces(form, pieces, &back), static_cast<std::int64_t>(data.size())) << pieces[0];
+        ASSERT_TRUE(back == data) << "pieces of " << pieces[0];
+    }
+    // Two pieces, split at every position of a smaller form.
+    Bytes small = concat({noise(17, 6), Bytes(40, 0), noise(2, 7), repeat({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 60),
+                          repeat({8, 9}, 2100), noise(30, 8)});
+    Bytes small_form = encode(small, 36);
+    for (std::size_t split = 1; split < small_form.size(); ++split) {
+        Bytes back;
+        ASSERT_EQ(expand_in_pieces(small_form, {split, small_form.size()}, &back),
+                  static_cast<std::int64_t>(small.size()))
+            << split;
+        ASSERT_TRUE(back == small) << "split at " << split;
+    }
+    // T = 360 changes every run's length.
+    Bytes long_runs = concat({Bytes(500, 3), noise(9, 9), repeat({1, 2, 3, 4}, 800)});
+    Bytes back;
+    ASSERT_EQ(expand_in_pieces(encode(long_runs, 360), {3}, &back, 360), static_cast<std::int64_t>(long_runs.size()));
+    EXPECT_TRUE(back == long_runs);
+}
+
+TEST(RunLengthForm, ExpanderRefusesWhatTheDecoderRefuses) {
+    const Bytes damaged[] = {
+        {0x80}, {0x90, 0x80}, {0x9F, 0xFF, 0xFF, 0xFF}, {0x05, 1, 2, 3}, {0x10},
+        {0x50, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {0x70, 1, 2, 3, 4, 5, 6, 7}, {0x00, 9, 0x80},
+        {0x90, 0x80, 0x80, 0x80, 0x20, 0x00}, {0x9C, 0xFF, 0xFF, 0xFF, 0x1F, 0x00},
+        {0x8F, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2},
+    };
+    for (const Bytes& form : damaged) {
+        Bytes out;
+        EXPECT_EQ(expand_in_pieces(form, {1}, &out), ERR_MALFORMED) << form.size();
+        EXPECT_EQ(expand_in_pieces(form, {form.size()}), ERR_MALFORMED) << form.size();
+    }
+    // An over-long run is refused before any of it is written.
+    Bytes out;
+    EXPECT_EQ(expand_in_pieces({0x00, 7, 0x90, 0x80, 0x80, 0x80, 0x20, 0x00}, {1}, &out), ERR_MALFORMED);
+    EXPECT_EQ(out, Bytes{7});
+
+    // A form that stops short of its stated length ends inside a token, and
+    // bytes beyond the stated length are refused.
+    TempFile file;
+    ASSERT_TRUE(file.open());
+    BufferedWriter writer(file.channel());
+    RunLengthExpander short_form(writer, 3, 36);
+    const std::uint8_t bytes[] = {0x01, 5, 6, 7};
+    short_form.put(bytes, 2);
+    EXPECT_EQ(short_form.finish(), ERR_MALFORMED);
+    RunLengthExpander long_form(writer, 3, 36);
+    long_form.put(bytes, 4);
+    EXPECT_EQ(long_form.finish(), ERR_MALFORMED);
+}
+
+// The form's bytes as a map gives them: each token's header, then its data
+// read from the input.
+Bytes bytes_of_map(RunLengthMap& map, const Bytes& data) {
+    Bytes out;
+    for (std::size_t i = 0; i < map.token_count(); ++i) {
+        const RunLengthMap::Token& t = map.token(i);
+        EXPECT_EQ(t.start, static_cast<std::int64_t>(out.size()));
+        out.insert(out.end(), t.header, t.header + t.header_size);
+        const std::int64_t data_length = map.end_of(i) - t.start - t.header_size;
+        out.insert(out.end(), data.begin() + t.source, data.begin() + t.source + data_length);
+    }
+    return out;
+}
+
+TEST(RunLengthForm, MapDescribesTheFormsBytes) {
+    for (std::uint32_t threshold : {36u, 360u}) {
+        for (const Bytes& data : {Bytes{}, Bytes(35, 0), Bytes(36, 0), test::random_bytes(100, 1),
+                                  mixed(3 << 20, threshold + 1)}) {
+            Bytes form = encode(data, threshold);
+            TempFile in;
+            ASSERT_TRUE(in.open());
+            fill(in, data);
+            Channel source = in.channel();
+            RunLengthMap map;
+            ASSERT_EQ(runlength_map(source, static_cast<std::int64_t>(data.size()), threshold, 1 << 20, map),
+                      static_cast<std::int64_t>(form.size()));
+            ASSERT_EQ(map.length(), static_cast<std::int64_t>(form.size()));
+            ASSERT_TRUE(bytes_of_map(map, data) == form) << data.size() << " T " << threshold;
+
+            // Look-ups in any order land on the token that holds the position.
+            std::mt19937 rng(threshold);
+            for (int i = 0; i < 2000 && !form.empty(); ++i) {
+                const std::int64_t p = static_cast<std::int64_t>(rng() % form.size());
+                const std::size_t index = map.find(p);
+                const RunLengthMap::Token& t = map.token(index);
+                ASSERT_TRUE(t.start <= p && p < map.end_of(index));
+                const std::int64_t offset = p - t.start;
+                const std::uint8_t byte = offset < t.header_size ? t.header[offset]
+                                                                 : data[static_cast<std::size_t>(t.source + offset - t.header_size)];
+                ASSERT_EQ(byte, form[static_cast<std::size_t>(p)]) << p;
+            }
+
+            // One token over the budget, and the map is refused; exactly at it, accepted.
+            const std::size_t count = map.token_count();
+            if (count == 0) continue;
+            EXPECT_EQ(runlength_map(source, static_cast<std::int64_t>(data.size()), threshold, count - 1, map),
+                      ERR_NO_MEMORY);
+            EXPECT_EQ(runlength_map(source, static_cast<std::int64_t>(data.size()), threshold, count, map),
+                      static_cast<std::int64_t>(form.size()));
+        }
+    }
+}
+
 TEST(RunLengthForm, StopAnswerEndsEitherDirection) {
     test::ScratchDir dir;
     Bytes data = mixed(1 << 20, 5);
