@@ -5,6 +5,7 @@
 // and never reads or writes outside the streams' bounds.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -29,30 +30,40 @@ constexpr std::size_t kMaxMapTokens = 1 << 16;
 
 // A file as the records copy from it: jumps anywhere (positioned records,
 // chunk offsets) mixed with long sequential runs. Pages of one transfer piece
-// in a direct-mapped table of 64 slots keep a whole algorithm 0 chunk resident
-// and make a jump cost one page read, never a reload of a large window.
+// in a direct-mapped table make a jump cost one page read, never a reload of a
+// large window. The table holds at most 64 pages; fewer when the copies are
+// known to stay within a smaller span (an algorithm 0 chunk), since every page
+// that is never reused costs fresh memory for nothing.
 class BasePages {
 public:
-    BasePages(Channel channel, std::int64_t length) : channel_(channel), length_(length), slots_(kSlots) {}
+    static constexpr std::int64_t kPage = kTransferPiece;
+    static constexpr std::int64_t kMaxSlots = 64;
+
+    // `span`: the longest stretch the copies stay within at a time.
+    BasePages(Channel channel, std::int64_t length, std::int64_t span)
+        : channel_(channel),
+          length_(length),
+          slots_(static_cast<std::size_t>(std::clamp<std::int64_t>(span / kPage + 2, 1, kMaxSlots))) {}
 
     // Appends bytes [from, from + count) to `out`; returns 0 or a code.
     template <class Sink>
     int copy(std::int64_t from, std::int64_t count, Sink& out) {
         while (count > 0) {
             const std::int64_t page = from / kPage;
-            Slot& slot = slots_[static_cast<std::size_t>(page % kSlots)];
+            Slot& slot = slots_[static_cast<std::size_t>(page) % slots_.size()];
             if (slot.page != page) {
                 const std::int64_t start = page * kPage;
                 const std::int64_t want = std::min<std::int64_t>(kPage, length_ - start);
-                slot.bytes.resize(static_cast<std::size_t>(kPage));
-                std::int64_t got = channel_.read_at(start, slot.bytes.data(), want);
+                // Left uninitialised: the read fills what is used.
+                if (!slot.bytes) slot.bytes.reset(new std::uint8_t[static_cast<std::size_t>(kPage)]);
+                std::int64_t got = channel_.read_at(start, slot.bytes.get(), want);
                 if (got < 0) return static_cast<int>(got);
                 if (got != want) return ERR_READ_FAILED;
                 slot.page = page;
             }
             const std::int64_t offset = from - page * kPage;
             const std::int64_t n = std::min(count, kPage - offset);
-            out.put(slot.bytes.data() + offset, static_cast<std::size_t>(n));
+            out.put(slot.bytes.get() + offset, static_cast<std::size_t>(n));
             from += n;
             count -= n;
         }
@@ -60,11 +71,9 @@ public:
     }
 
 private:
-    static constexpr std::int64_t kPage = kTransferPiece;
-    static constexpr std::int64_t kSlots = 64;
     struct Slot {
         std::int64_t page = -1;
-        std::vector<std::uint8_t> bytes;
+        std::unique_ptr<std::uint8_t[]> bytes;
     };
     Channel channel_;
     std::int64_t length_;
@@ -72,11 +81,12 @@ private:
 };
 
 // Base' itself: Base, a stored run-length form of it, or its run-length form
-// described by a map over Base, whose tokens' headers the map holds and whose
-// data (literal bytes, run patterns) is read from Base.
+// described by a map over Base, which holds the tokens' headers and run
+// patterns, the literal bytes being read from Base.
 class BaseSource {
 public:
-    BaseSource(Channel channel, std::int64_t length, RunLengthMap* map) : pages_(channel, length), map_(map) {}
+    BaseSource(Channel channel, std::int64_t length, std::int64_t span, RunLengthMap* map)
+        : pages_(channel, length, span), map_(map) {}
 
     // Appends Base' bytes [from, from + count) to `out`, a range the caller has
     // checked against Base'; returns 0 or a code.
@@ -91,6 +101,9 @@ public:
             if (offset < token.header_size) {
                 n = std::min<std::int64_t>(count, token.header_size - offset);
                 out.put(token.header + offset, static_cast<std::size_t>(n));
+            } else if (token.period != 0) {
+                n = std::min(count, map_->end_of(index) - from);
+                out.put(token.pattern + (offset - token.header_size), static_cast<std::size_t>(n));
             } else {
                 n = std::min(count, map_->end_of(index) - from);
                 if (int rc = pages_.copy(token.source + (offset - token.header_size), n, out); rc < 0) return rc;
@@ -105,6 +118,29 @@ private:
     BasePages pages_;
     RunLengthMap* map_;
 };
+
+// How far Base reaches under any stretch of `span` bytes of Base' described by
+// `map`: a stretch that folds long runs takes its literal bytes from further
+// apart in Base than its own length.
+std::int64_t base_reach(const RunLengthMap& map, std::int64_t span) {
+    // Moving a stretch's start through a literal's bytes moves its Base start
+    // as fast as its Base end, and through a header or run moves only its end:
+    // the widest stretches start where a token's data starts.
+    std::int64_t widest = span;
+    const std::size_t count = map.token_count();
+    std::size_t last = 0;
+    for (std::size_t first = 0; first < count; ++first) {
+        const RunLengthMap::Token& from = map.token(first);
+        const std::int64_t stop = from.start + from.header_size + span;
+        last = std::max(last, first);
+        while (last + 1 < count && map.token(last + 1).start < stop) ++last;
+        const RunLengthMap::Token& t = map.token(last);
+        const std::int64_t into = std::min(stop, map.end_of(last)) - t.start - t.header_size;
+        const std::int64_t end = t.period != 0 ? t.source : t.source + std::max<std::int64_t>(into, 0);
+        widest = std::max(widest, end - from.source);
+    }
+    return widest;
+}
 
 // Everything the record decoders need: the control bits, the literal stream,
 // Base' behind a cache, and where Updated' goes: the output's writer, or the
@@ -362,7 +398,11 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
 
     ControlReader control(run.delta, 0, control_length);
     SequentialReader literals(literal_channel, literal_offset, literal_length);
-    BaseSource base_source(base_channel, source_length, map);
+    // Algorithm 0 copies stay within one chunk at a time, each chunk a little
+    // further on; other records may jump anywhere in Base'.
+    std::int64_t span = algorithm == 0 ? std::min(window, base_length) : base_length;
+    if (map && span < base_length) span = base_reach(*map, span);
+    BaseSource base_source(base_channel, source_length, span, map);
     BufferedWriter writer(run.output, kWriteCapacity);
     auto decode = [&](auto& sink) {
         RecordDecoder<std::remove_reference_t<decltype(sink)>> decoder{control, literals, base_source, sink};

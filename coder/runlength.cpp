@@ -99,17 +99,33 @@ public:
         map_.length_ = 0;
         map_.hint_ = 0;
     }
-    bool add(const std::uint8_t (&header)[5], int header_size, std::int64_t source, std::int64_t data_length) {
-        if (map_.tokens_.size() >= max_tokens_) return false;
-        RunLengthMap::Token token{map_.length_, source, {}, static_cast<std::uint8_t>(header_size)};
-        std::memcpy(token.header, header, sizeof header);
-        map_.tokens_.push_back(token);
-        map_.length_ += header_size + data_length;
-        return true;
+    // A literal token, whose data is `data_length` bytes of the file at `source`.
+    bool add_literal(const std::uint8_t (&header)[5], int header_size, std::int64_t source, std::int64_t data_length) {
+        return add(header, header_size, source, data_length, nullptr);
+    }
+    // A run token for the file's bytes from `source` on, whose data is its
+    // pattern of `period` bytes.
+    bool add_run(const std::uint8_t (&header)[5], int header_size, std::int64_t source, const std::uint8_t* pattern,
+                 int period) {
+        return add(header, header_size, source, period, pattern);
     }
     std::int64_t length() const { return map_.length_; }
 
 private:
+    bool add(const std::uint8_t (&header)[5], int header_size, std::int64_t source, std::int64_t data_length,
+             const std::uint8_t* pattern) {
+        if (map_.tokens_.size() >= max_tokens_) return false;
+        RunLengthMap::Token token{map_.length_, source, {}, static_cast<std::uint8_t>(header_size), 0, {}};
+        std::memcpy(token.header, header, sizeof header);
+        if (pattern) {
+            token.period = static_cast<std::uint8_t>(data_length);
+            std::memcpy(token.pattern, pattern, static_cast<std::size_t>(data_length));
+        }
+        map_.tokens_.push_back(token);
+        map_.length_ += header_size + data_length;
+        return true;
+    }
+
     RunLengthMap& map_;
     std::size_t max_tokens_;
 };
@@ -201,7 +217,7 @@ bool Encoder::put_literal(std::int64_t start, std::int64_t count) {
     std::uint8_t header[5];
     const int header_size = encode_header(header, kKindLiteral, static_cast<std::uint64_t>(count - 1));
     if (map_) {
-        if (!map_->add(header, header_size, start, count)) error_ = ERR_NO_MEMORY;
+        if (!map_->add_literal(header, header_size, start, count)) error_ = ERR_NO_MEMORY;
         return error_ == 0;
     }
     writer_.put(header, static_cast<std::size_t>(header_size));
@@ -315,7 +331,7 @@ bool Encoder::put_run(int period, std::int64_t start, std::int64_t count, const 
     const int header_size =
         encode_header(header, kind_of_period(period), static_cast<std::uint64_t>((count - threshold_) / period));
     if (map_) {
-        if (!map_->add(header, header_size, start, period)) error_ = ERR_NO_MEMORY;
+        if (!map_->add_run(header, header_size, start, pattern, period)) error_ = ERR_NO_MEMORY;
         return error_ == 0;
     }
     writer_.put(header, static_cast<std::size_t>(header_size));

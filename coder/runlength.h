@@ -62,16 +62,18 @@ private:
 };
 
 // The run-length form of a file described rather than stored: every token's
-// header and the stretch of the file that holds its data (a literal's bytes,
-// or a run's one period). With the file at hand it gives the form's bytes at
-// any position, at the cost of one entry per token instead of a copy of the form.
+// header, and a run's one period or the stretch of the file that holds a
+// literal's bytes. With the file at hand it gives the form's bytes at any
+// position, at the cost of one entry per token instead of a copy of the form.
 class RunLengthMap {
 public:
     struct Token {
         std::int64_t start;   // form position of the header
-        std::int64_t source;  // file position of the data that follows the header
+        std::int64_t source;  // file position of the bytes the token stands for
         std::uint8_t header[5];
         std::uint8_t header_size;
+        std::uint8_t period;       // 0 for a literal, whose data is read from the file
+        std::uint8_t pattern[12];  // a run's data: its first period
     };
 
     // Fills a map during one encoding call (see runlength_map).

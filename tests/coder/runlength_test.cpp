@@ -499,7 +499,13 @@ Bytes bytes_of_map(RunLengthMap& map, const Bytes& data) {
         EXPECT_EQ(t.start, static_cast<std::int64_t>(out.size()));
         out.insert(out.end(), t.header, t.header + t.header_size);
         const std::int64_t data_length = map.end_of(i) - t.start - t.header_size;
-        out.insert(out.end(), data.begin() + t.source, data.begin() + t.source + data_length);
+        if (t.period != 0) {
+            EXPECT_EQ(data_length, t.period);
+            EXPECT_TRUE(std::equal(t.pattern, t.pattern + t.period, data.begin() + t.source));
+            out.insert(out.end(), t.pattern, t.pattern + data_length);
+        } else {
+            out.insert(out.end(), data.begin() + t.source, data.begin() + t.source + data_length);
+        }
     }
     return out;
 }
@@ -527,8 +533,10 @@ TEST(RunLengthForm, MapDescribesTheFormsBytes) {
                 const RunLengthMap::Token& t = map.token(index);
                 ASSERT_TRUE(t.start <= p && p < map.end_of(index));
                 const std::int64_t offset = p - t.start;
-                const std::uint8_t byte = offset < t.header_size ? t.header[offset]
-                                                                 : data[static_cast<std::size_t>(t.source + offset - t.header_size)];
+                const std::int64_t in_data = offset - t.header_size;
+                const std::uint8_t byte = in_data < 0     ? t.header[offset]
+                                          : t.period != 0 ? t.pattern[in_data]
+                                                         : data[static_cast<std::size_t>(t.source + in_data)];
                 ASSERT_EQ(byte, form[static_cast<std::size_t>(p)]) << p;
             }
 
