@@ -404,13 +404,25 @@ bool RunLengthExpander::header_done() {
 }
 
 // Writes the run whose pattern is complete, through a buffer holding whole
-// periods, so that a long run costs a few large copies.
+// periods, so that a long run costs a few large copies. The buffer is filled
+// by doubling, and kept for the next run when that repeats the same pattern
+// (the usual case: runs of zeros).
 void RunLengthExpander::put_run() {
-    if (run_buffer_.empty()) run_buffer_.resize(1 << 16);
+    if (run_buffer_.empty()) run_buffer_.resize(kRunBuffer);
     const std::size_t period = static_cast<std::size_t>(period_);
     const std::size_t whole = run_buffer_.size() / period * period;
     const std::size_t fill = static_cast<std::size_t>(std::min<std::int64_t>(run_length_, static_cast<std::int64_t>(whole)));
-    for (std::size_t i = 0; i < fill; i += period) std::memcpy(run_buffer_.data() + i, pattern_, period);
+    if (filled_period_ != period_ || filled_ < fill || std::memcmp(run_buffer_.data(), pattern_, period) != 0) {
+        std::memcpy(run_buffer_.data(), pattern_, period);
+        std::size_t done = period;
+        while (done < fill) {
+            const std::size_t n = std::min(done, fill - done);
+            std::memcpy(run_buffer_.data() + done, run_buffer_.data(), n);
+            done += n;
+        }
+        filled_period_ = period_;
+        filled_ = done;
+    }
     for (std::int64_t left = run_length_; left > 0 && out_.error() == 0;) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(fill)));
         out_.put(run_buffer_.data(), piece);

@@ -58,7 +58,11 @@ private:
     int period_ = 0;
     int pattern_size_ = 0;
     std::int64_t run_length_ = 0;
+    // Whole periods of the last run written, `filled_` bytes of period `filled_period_`.
+    static constexpr std::size_t kRunBuffer = 1 << 16;
     std::vector<std::uint8_t> run_buffer_;
+    std::size_t filled_ = 0;
+    int filled_period_ = 0;
 };
 
 // The run-length form of a file described rather than stored: every token's

@@ -452,6 +452,16 @@ TEST(RunLengthForm, ExpansionInPiecesOfAnySize) {
             << split;
         ASSERT_TRUE(back == small) << "split at " << split;
     }
+    // Runs that repeat the previous run's pattern, longer or shorter, or share
+    // only its period.
+    Bytes repeats = concat({Bytes(40, 0), noise(3, 10), Bytes(70000, 0), noise(3, 11), Bytes(50, 0), noise(3, 12),
+                            Bytes(100, 1), noise(3, 13), repeat({0, 1}, 90), noise(3, 14), repeat({1, 0}, 90),
+                            noise(3, 15), repeat({1, 0}, 3000), noise(3, 16), Bytes(36, 0)});
+    for (const std::vector<std::size_t>& pieces : std::vector<std::vector<std::size_t>>{{1}, {1 << 20}}) {
+        Bytes back;
+        ASSERT_EQ(expand_in_pieces(encode(repeats, 36), pieces, &back), static_cast<std::int64_t>(repeats.size()));
+        ASSERT_TRUE(back == repeats) << "pieces of " << pieces[0];
+    }
     // T = 360 changes every run's length.
     Bytes long_runs = concat({Bytes(500, 3), noise(9, 9), repeat({1, 2, 3, 4}, 800)});
     Bytes back;
