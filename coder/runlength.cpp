@@ -96,6 +96,7 @@ class RunLengthMap::Builder {
 public:
     Builder(RunLengthMap& map, std::size_t max_tokens) : map_(map), max_tokens_(max_tokens) {
         map_.tokens_.clear();
+        map_.granules_.clear();
         map_.length_ = 0;
         map_.hint_ = 0;
     }
@@ -110,6 +111,8 @@ public:
         return add(header, header_size, source, period, pattern);
     }
     std::int64_t length() const { return map_.length_; }
+    // After the last token: makes the map ready for look-ups.
+    void finish() { map_.build_index(); }
 
 private:
     bool add(const std::uint8_t (&header)[5], int header_size, std::int64_t source, std::int64_t data_length,
@@ -352,19 +355,38 @@ std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t thres
     RunLengthMap::Builder builder(map, max_tokens);
     if (length < 0 || !threshold_usable(threshold)) return ERR_MALFORMED;
     Encoder encoder(in, length, threshold, builder);
-    return encoder.run();
+    const std::int64_t result = encoder.run();
+    if (result >= 0) builder.finish();
+    return result;
 }
 
-std::size_t RunLengthMap::find(std::int64_t position) {
-    // Copies mostly read on from where the last one ended: try the same token
-    // and the next one before searching.
-    if (hint_ < tokens_.size() && tokens_[hint_].start <= position) {
-        if (position < end_of(hint_)) return hint_;
-        if (hint_ + 1 < tokens_.size() && position < end_of(hint_ + 1)) return ++hint_;
+void RunLengthMap::build_index() {
+    granules_.clear();
+    granule_shift_ = 6;
+    if (tokens_.empty()) return;
+    while ((length_ >> granule_shift_) >= static_cast<std::int64_t>(tokens_.size())) ++granule_shift_;
+    const std::size_t count = static_cast<std::size_t>(length_ >> granule_shift_) + 1;
+    granules_.reserve(count);
+    std::size_t t = 0;
+    for (std::size_t g = 0; g < count; ++g) {
+        const std::int64_t position = static_cast<std::int64_t>(g) << granule_shift_;
+        while (end_of(t) <= position && t + 1 < tokens_.size()) ++t;
+        granules_.push_back(static_cast<std::uint32_t>(t));
     }
-    auto after = std::upper_bound(tokens_.begin(), tokens_.end(), position,
-                                  [](std::int64_t p, const Token& t) { return p < t.start; });
-    hint_ = after == tokens_.begin() ? 0 : static_cast<std::size_t>(after - tokens_.begin()) - 1;
+}
+
+std::size_t RunLengthMap::search(std::int64_t position) {
+    // Copies mostly read on from where the last one ended: try the next token
+    // before searching.
+    if (hint_ + 1 < tokens_.size() && tokens_[hint_ + 1].start <= position && position < end_of(hint_ + 1))
+        return ++hint_;
+    // The token sought lies between the one holding the granule's start and
+    // the one holding the next granule's start.
+    const std::size_t g = static_cast<std::size_t>(position >> granule_shift_);
+    const auto first = tokens_.begin() + granules_[g];
+    const auto last = g + 1 < granules_.size() ? tokens_.begin() + granules_[g + 1] + 1 : tokens_.end();
+    auto after = std::upper_bound(first, last, position, [](std::int64_t p, const Token& t) { return p < t.start; });
+    hint_ = static_cast<std::size_t>(after - tokens_.begin()) - 1;
     return hint_;
 }
 
@@ -432,7 +454,7 @@ void RunLengthExpander::put_run() {
     period_ = 0;
 }
 
-void RunLengthExpander::put(const std::uint8_t* bytes, std::size_t count) {
+void RunLengthExpander::put_tokens(const std::uint8_t* bytes, std::size_t count) {
     if (error_ != 0) return;
     if (static_cast<std::int64_t>(count) > length_ - taken_) {
         error_ = ERR_MALFORMED;  // more than the form's stated length

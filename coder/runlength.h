@@ -33,13 +33,26 @@ public:
 
     // Takes the next `count` bytes of the form. Once the form is found
     // malformed or the writer fails, further bytes are ignored (see error()).
-    void put(const std::uint8_t* bytes, std::size_t count);
+    void put(const std::uint8_t* bytes, std::size_t count) {
+        // Inside a literal token the bytes pass straight through; a literal's
+        // length was checked against the form's when its header was read.
+        if (static_cast<std::int64_t>(count) <= literal_left_ && error_ == 0) {
+            out_.put(bytes, count);
+            const auto n = static_cast<std::int64_t>(count);
+            literal_left_ -= n;
+            taken_ += n;
+            produced_ += n;
+            return;
+        }
+        put_tokens(bytes, count);
+    }
     // After the last byte: 0 when the form ended on a token's end, else the first error.
     int finish();
     int error() const { return error_ != 0 ? error_ : out_.error(); }
     std::int64_t produced() const { return produced_; }
 
 private:
+    void put_tokens(const std::uint8_t* bytes, std::size_t count);
     bool header_done();
     void put_run();
 
@@ -87,7 +100,10 @@ public:
     std::size_t token_count() const { return tokens_.size(); }
     // Index of the token holding form position `position` (0 <= position <
     // length()). Neighbouring look-ups are the common case and cost no search.
-    std::size_t find(std::int64_t position);
+    std::size_t find(std::int64_t position) {
+        if (hint_ < tokens_.size() && tokens_[hint_].start <= position && position < end_of(hint_)) return hint_;
+        return search(position);
+    }
     const Token& token(std::size_t index) const { return tokens_[index]; }
     // Form position at which token `index`'s data ends.
     std::int64_t end_of(std::size_t index) const {
@@ -95,9 +111,16 @@ public:
     }
 
 private:
+    std::size_t search(std::int64_t position);
+    void build_index();
+
     std::vector<Token> tokens_;
     std::int64_t length_ = 0;
     std::size_t hint_ = 0;
+    // The token holding form position g << granule_shift_, for every g: no
+    // more entries than tokens, so a look-up searches about one granule.
+    std::vector<std::uint32_t> granules_;
+    int granule_shift_ = 0;
 };
 
 // Builds `map` for the run-length form of the `length` bytes of `in`, with the

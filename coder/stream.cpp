@@ -239,7 +239,7 @@ void TempFile::close() {
 BufferedWriter::BufferedWriter(Channel channel, std::size_t capacity)
     : channel_(channel), buffer_(capacity) {}
 
-void BufferedWriter::put(const std::uint8_t* bytes, std::size_t count) {
+void BufferedWriter::put_across(const std::uint8_t* bytes, std::size_t count) {
     while (count > 0) {
         if (fill_ == buffer_.size()) flush();
         std::size_t n = std::min(count, buffer_.size() - fill_);

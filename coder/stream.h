@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -123,13 +124,23 @@ public:
         if (fill_ == buffer_.size()) flush();
         buffer_[fill_++] = byte;
     }
-    void put(const std::uint8_t* bytes, std::size_t count);
+    void put(const std::uint8_t* bytes, std::size_t count) {
+        // Most puts are small and fit: no call beyond the copy.
+        if (count <= buffer_.size() - fill_) {
+            std::memcpy(buffer_.data() + fill_, bytes, count);
+            fill_ += count;
+            return;
+        }
+        put_across(bytes, count);
+    }
     // Writes what is buffered; returns 0 or the first error code.
     int flush();
     int error() const { return error_; }
     std::int64_t written() const { return flushed_ + static_cast<std::int64_t>(fill_); }
 
 private:
+    void put_across(const std::uint8_t* bytes, std::size_t count);  // put() with flushes
+
     Channel channel_;
     std::vector<std::uint8_t> buffer_;
     std::size_t fill_ = 0;
