@@ -397,13 +397,18 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     }
 
     ControlReader control(run.delta, 0, control_length);
-    SequentialReader literals(literal_channel, literal_offset, literal_length);
+    SequentialReader literals(literal_channel, literal_offset, literal_length,
+                              static_cast<std::size_t>(std::clamp<std::int64_t>(literal_length, 1, 1 << 16)));
     // Algorithm 0 copies stay within one chunk at a time, each chunk a little
     // further on; other records may jump anywhere in Base'.
     std::int64_t span = algorithm == 0 ? std::min(window, base_length) : base_length;
     if (map && span < base_length) span = base_reach(*map, span);
     BaseSource base_source(base_channel, source_length, span, map);
-    BufferedWriter writer(run.output, kWriteCapacity);
+    // Sized to Updated' when that is short: fresh memory costs as much to
+    // bring in as the bytes it holds. An expansion may be far longer.
+    BufferedWriter writer(run.output, updated_rle ? kWriteCapacity
+                                                  : static_cast<std::size_t>(std::clamp<std::int64_t>(
+                                                        updated_length, 1, static_cast<std::int64_t>(kWriteCapacity))));
     auto decode = [&](auto& sink) {
         RecordDecoder<std::remove_reference_t<decltype(sink)>> decoder{control, literals, base_source, sink};
         decoder.limit = updated_length;

@@ -152,14 +152,14 @@ public:
     Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out)
         : length_(length),
           threshold_(threshold),
-          scan_(in, length, kScanCapacity, kScanMargin),
-          literal_source_(in, length, kLiteralCapacity, 0),
-          writer_(out, kWriteCapacity) {}
+          scan_(in, length, fitted(kScanCapacity, length + kScanMargin), kScanMargin),
+          literal_source_(in, length, fitted(kLiteralCapacity, length), 0),
+          writer_(out, fitted(kWriteCapacity, length + kHeaderSpace)) {}
 
     Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, RunLengthMap::Builder& map)
         : length_(length),
           threshold_(threshold),
-          scan_(in, length, kScanCapacity, kScanMargin),
+          scan_(in, length, fitted(kScanCapacity, length + kScanMargin), kScanMargin),
           literal_source_(in, length, 0, 0),
           writer_(Channel(), 1),
           map_(&map) {}
@@ -171,6 +171,14 @@ private:
     static constexpr std::size_t kScanMargin = 64;
     static constexpr std::size_t kLiteralCapacity = 4 * kTransferPiece;
     static constexpr std::size_t kWriteCapacity = 4 * kTransferPiece;
+    // Room for the headers a short input's form adds to its bytes.
+    static constexpr std::int64_t kHeaderSpace = 64;
+
+    // A buffer no larger than a short input needs: fresh memory costs as much
+    // to bring in as the data it holds.
+    static std::size_t fitted(std::size_t capacity, std::int64_t need) {
+        return static_cast<std::size_t>(std::clamp<std::int64_t>(need, 1, static_cast<std::int64_t>(capacity)));
+    }
     // Bytes kept before a requested position when the window moves: enough for
     // the backward extension of a run (11 bytes) with room to spare.
     static constexpr std::int64_t kHistory = 64;
@@ -201,7 +209,7 @@ const std::uint8_t* Encoder::need(std::int64_t position, std::int64_t count) {
     if (position >= window_start_ && position + count <= window_end_)
         return window_ + (position - window_start_);
     std::int64_t start = std::max<std::int64_t>(0, position - kHistory);
-    std::int64_t size = std::min<std::int64_t>(length_ - start, static_cast<std::int64_t>(kScanCapacity - kScanMargin));
+    std::int64_t size = std::min<std::int64_t>(length_ - start, static_cast<std::int64_t>(scan_.capacity() - kScanMargin));
     const std::uint8_t* p = scan_.view(start, static_cast<std::size_t>(size));
     if (!p || position + count > start + size) {
         error_ = scan_.error() ? scan_.error() : ERR_MALFORMED;
@@ -225,7 +233,7 @@ bool Encoder::put_literal(std::int64_t start, std::int64_t count) {
     }
     writer_.put(header, static_cast<std::size_t>(header_size));
     const std::int64_t end = start + count;
-    const std::int64_t piece_limit = static_cast<std::int64_t>(kLiteralCapacity);
+    const std::int64_t piece_limit = static_cast<std::int64_t>(literal_source_.capacity());
     while (start < end) {
         std::int64_t piece;
         if (start >= window_start_ && start < window_end_) {
@@ -430,7 +438,11 @@ bool RunLengthExpander::header_done() {
 // by doubling, and kept for the next run when that repeats the same pattern
 // (the usual case: runs of zeros).
 void RunLengthExpander::put_run() {
-    if (run_buffer_.empty()) run_buffer_.resize(kRunBuffer);
+    // As long as the longest run so far, up to a fixed size.
+    if (run_buffer_.size() < kRunBuffer && static_cast<std::int64_t>(run_buffer_.size()) < run_length_) {
+        run_buffer_.resize(static_cast<std::size_t>(std::min<std::int64_t>(run_length_, kRunBuffer)));
+        filled_ = 0;
+    }
     const std::size_t period = static_cast<std::size_t>(period_);
     const std::size_t whole = run_buffer_.size() / period * period;
     const std::size_t fill = static_cast<std::size_t>(std::min<std::int64_t>(run_length_, static_cast<std::int64_t>(whole)));
