@@ -400,9 +400,10 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     SequentialReader literals(literal_channel, literal_offset, literal_length,
                               static_cast<std::size_t>(std::clamp<std::int64_t>(literal_length, 1, 1 << 16)));
     // Algorithm 0 copies stay within one chunk at a time, each chunk a little
-    // further on; other records may jump anywhere in Base'.
+    // further on; other records may jump anywhere in Base'. Through a map,
+    // what counts is how far apart in Base the bytes of such a stretch lie.
     std::int64_t span = algorithm == 0 ? std::min(window, base_length) : base_length;
-    if (map && span < base_length) span = base_reach(*map, span);
+    if (map) span = span < base_length ? base_reach(*map, span) : source_length;
     BaseSource base_source(base_channel, source_length, span, map);
     // Sized to Updated' when that is short: fresh memory costs as much to
     // bring in as the bytes it holds. An expansion may be far longer.
