@@ -305,7 +305,14 @@ TEST(RestoreRecords, TransformedBaseIsReadAsItsFormAtAnyPosition) {
         RunLengthMap map;
         ASSERT_EQ(runlength_map(source, static_cast<std::int64_t>(many_runs.size()), 36, 1 << 16, map), ERR_NO_MEMORY);
     }
-    for (const Bytes* base : {&few_runs, &many_runs}) {
+    // Long runs between short texts: a stretch of the form reaches far into Base.
+    Bytes long_runs;
+    for (int i = 0; i < 200; ++i) {
+        Bytes text = test::text_like(1500, static_cast<std::uint32_t>(i));
+        long_runs.insert(long_runs.end(), text.begin(), text.end());
+        long_runs.insert(long_runs.end(), 20000, static_cast<std::uint8_t>(i % 3));
+    }
+    for (const Bytes* base : {&few_runs, &many_runs, &long_runs}) {
         const Bytes form = runlength_form(*base);
         const std::uint32_t n = static_cast<std::uint32_t>(form.size());
         int bits = 1;
@@ -330,6 +337,39 @@ TEST(RestoreRecords, TransformedBaseIsReadAsItsFormAtAnyPosition) {
         Restored r = restore(base, delta);
         ASSERT_EQ(r.result, static_cast<int>(expected.size())) << base->size();
         EXPECT_TRUE(r.output == expected) << base->size();
+
+        // Algorithm 0 with small chunks of the form: each slice is filled by
+        // copies from scattered places of its chunk.
+        const std::uint32_t window = 4000, step = window * 75 / 100;
+        std::uint32_t chunks = n / step;
+        if (window < n - (n / step - 1) * step) ++chunks;
+        const std::uint32_t u = 150000;
+        DeltaBuilder chunked;
+        ControlWriter& cw = chunked.control();
+        Bytes chunked_expected;
+        std::uint32_t c = 0;
+        auto boundary = [&](std::uint32_t k) { return (k + 1) * u / chunks; };
+        auto last = [&](std::uint32_t k) { return n - k * step <= window || k + 1 >= chunks; };
+        while (chunked_expected.size() < u) {
+            const std::uint32_t start = c * step, length = std::min(window, n - start);
+            const std::uint32_t slice_end = last(c) ? u : boundary(c);
+            while (chunked_expected.size() < slice_end) {
+                const std::uint32_t q = rng() % length;
+                const std::uint32_t count = 1 + rng() % std::min<std::uint32_t>(
+                                                        length - q, slice_end - static_cast<std::uint32_t>(chunked_expected.size()));
+                cw.put_count(1);  // no literal bytes
+                cw.put_bits(0, 3);
+                cw.put_bits(q, 12);  // bit length of window - 1
+                cw.put_count(1);
+                cw.put_count(count);
+                chunked_expected.insert(chunked_expected.end(), form.begin() + start + q,
+                                        form.begin() + start + q + count);
+            }
+            while (!last(c) && chunked_expected.size() >= boundary(c)) ++c;
+        }
+        Restored chunked_r = restore(base, chunked.finish(*base, u, 0xA0, static_cast<int>(window)));
+        ASSERT_EQ(chunked_r.result, static_cast<int>(u)) << base->size();
+        EXPECT_TRUE(chunked_r.output == chunked_expected) << base->size();
     }
 }
 
