@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "coder/coder.h"
@@ -29,15 +32,27 @@ constexpr std::int64_t kGoodEnough = 99;
 constexpr std::int64_t kBlock = 1 << 16;
 // Buckets larger than this are sorted in place, to keep the scratch small.
 constexpr std::size_t kPairedSortLimit = 1 << 17;
+// Parts in offset order up to this size are sorted by rank (sort_ranked).
+constexpr std::size_t kRankedSortLimit = 1 << 16;
 constexpr std::int64_t kPrefetch = 6;
 // Parts of the index up to this size are sorted whole when a lookup reaches them.
 constexpr std::ptrdiff_t kWholePart = 16;
 constexpr std::uint8_t kSortedPart = 0x80;
 // Parts up to this many entries are split through a scratch array, larger ones in place.
 constexpr std::size_t kSplitScratch = 1 << 18;
+// Every this many index entries one's key bytes 2 to 4 are kept in a compact array.
+constexpr std::size_t kFenceStep = 64;
 constexpr int kFilterWordBits = 18;  // 2 MiB of presence bits, in words of 64
+// A chunk whose entries begin with at least this many byte pairs is given the filter.
+constexpr std::size_t kFilterBuckets = 1 << 14;
 // How many entries ahead the index build fetches the places it will write.
 constexpr std::int64_t kBuildAhead = 16;
+// A search ahead of a chunk copies its slice of Updated' and this much
+// beyond it, for matches that run past the slice end (within the limits of
+// Algorithm0Limits).
+constexpr std::int64_t kStretchMargin = 1 << 20;
+// Chunks searched at once, each on a thread of its own.
+constexpr std::size_t kTasks = 2;
 // How many positions ahead a lookup fetches the presence filter's word.
 constexpr std::int64_t kLookupAhead = 8;
 
@@ -61,6 +76,38 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
     std::uint64_t v = load64(p);
     if constexpr (kLittleEndian) v = __builtin_bswap64(v);
     return v;
+}
+
+// A fixed array left uninitialised: the index's arrays are megabytes, each is
+// written before it is read, and clearing them would cost a pass of its own.
+template <class T>
+class Array {
+public:
+    explicit Array(std::size_t size) : data_(std::make_unique_for_overwrite<T[]>(size)), size_(size) {}
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_;
+};
+
+// An index entry: bytes 2 to 5 of its key above its chunk offset, so that
+// ordering entries as numbers orders them by those bytes, then by offset.
+using Entry = std::uint64_t;
+
+inline std::uint32_t offset_of(Entry e) { return static_cast<std::uint32_t>(e); }
+
+inline Entry make_entry(const std::uint8_t* chunk, std::int64_t offset) {
+    std::uint32_t v;
+    std::memcpy(&v, chunk + offset + 2, sizeof v);
+    if constexpr (kLittleEndian) v = __builtin_bswap32(v);
+    return static_cast<Entry>(v) << 32 | static_cast<std::uint32_t>(offset);
 }
 
 // Number of equal leading bytes of a[0, n) and b[0, n).
@@ -291,77 +338,36 @@ struct Match {
 
 enum class Outcome { kMatched, kAbandoned };
 
-class Encoder {
-public:
-    Encoder(CreateJob& job, const ChunkGeometry& geometry, ControlWriter& control, BufferedWriter& literals,
-            UpdatedReader& updated)
-        : job_(job), geometry_(geometry), control_(control), literals_(literals), updated_(updated),
-          position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
-          chunk_(static_cast<std::size_t>(geometry.window)), index_(static_cast<std::size_t>(geometry.window)),
-          bucket_(65537), next_(65536),
-          part_state_(static_cast<std::size_t>(geometry.window)),
-          shared_(static_cast<std::size_t>(geometry.window)), present_(std::size_t{1} << kFilterWordBits) {}
+// The two loops of a slice's search (match_slice).
+enum class Phase : std::uint8_t { kLong, kShort };
 
-    Outcome run() {
-        const std::int64_t u = geometry_.u;
-        std::int64_t r = 0;
-        std::int64_t c = 0;
-        for (;;) {
-            load_chunk(c);
-            const std::int64_t e = geometry_.slice_end(c);
-            while (e - r >= kLongKey) {
-                const Match m = lookup(kLongKey, r, e, kLongStep, u);
-                if (!m.found) break;
-                if (m.m0 - r > 4) {
-                    // The gap before a long match is worth a search for short ones.
-                    for (;;) {
-                        const Match s = lookup(kShortKey, r, m.m0, 1, m.m0);
-                        if (!s.found) break;
-                        write_record(r, s.m0, &s);
-                        r = s.m1;
-                    }
-                    write_record(r, m.m0, &m);
-                    if (estimate() >= u) return Outcome::kAbandoned;
-                } else {
-                    write_record(r, m.m0, &m);
-                }
-                r = m.m1;
-            }
-            while (r < e) {
-                const Match s = lookup(kShortKey, r, e, 1, u);
-                if (s.found) {
-                    write_record(r, s.m0, &s);
-                    r = s.m1;
-                } else {
-                    write_record(r, e, nullptr);
-                    r = e;
-                }
-            }
-            if (literals_.flush() < 0) throw TransferFailure{literals_.error()};
-            if (control_.error() < 0) throw TransferFailure{control_.error()};
-            if (r >= u) break;
-            // A match may have run past several slice ends.
-            while (!geometry_.is_last(c) && r >= geometry_.boundary(c)) ++c;
-        }
-        return estimate() < u ? Outcome::kMatched : Outcome::kAbandoned;
+// What a sink answers when it does not know the rest of a slice.
+constexpr std::int64_t kUnknown = -2;
+
+// A search ahead that met the end of its copy of Updated', or was cancelled.
+struct GiveUp {};
+
+// One Base' chunk and its index: every chunk offset whose 20 bytes lie in the
+// chunk, ordered by those bytes (ties by offset) as far as lookups need it.
+class ChunkIndex {
+public:
+    explicit ChunkIndex(std::int64_t window)
+        : chunk_(static_cast<std::size_t>(window)), index_(static_cast<std::size_t>(window)), bucket_(65537),
+          next_(65536), bucket_sorted_(65536), fences_(static_cast<std::size_t>(window) / kFenceStep + 1),
+          part_state_(static_cast<std::size_t>(window)), shared_(static_cast<std::size_t>(window)),
+          present_(std::size_t{1} << kFilterWordBits) {}
+
+    // Where a chunk of `length` bytes is to be read; build_index() then indexes it.
+    std::uint8_t* prepare(std::int64_t length) {
+        length_ = length;
+        return chunk_.data();
     }
+    const std::uint8_t* chunk() const { return chunk_.data(); }
+    std::int64_t length() const { return length_; }
+    std::int64_t entries() const { return entries_; }
+    const Entry* index() const { return index_.data(); }
 
 private:
-    // Size the delta would have if it ended here (before packing).
-    std::int64_t estimate() const { return literals_.written() + control_.byte_count() + 11; }
-
-    void poll() {
-        if (job_.context.stopped()) throw TransferFailure{ERR_STOPPED};
-    }
-
-    void load_chunk(std::int64_t c) {
-        poll();
-        length_ = geometry_.length(c);
-        const int rc = job_.base_prime.read_exact_at(geometry_.start(c), chunk_.data(), length_);
-        if (rc < 0) throw TransferFailure{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
-        build_index();
-    }
-
     static unsigned bucket_of(const std::uint8_t* p) { return static_cast<unsigned>(p[0]) << 8 | p[1]; }
 
     // Orders two keys by their bytes 2 to n - 1 (bytes 0 and 1 pick the bucket).
@@ -380,35 +386,49 @@ private:
         return x == y ? 0 : x < y ? -1 : 1;
     }
 
+public:
     // Every chunk offset whose 20 bytes lie in the chunk, sorted by those bytes,
-    // ties by offset: a counting pass on the first two bytes, then each bucket
-    // sorted on the rest (sorted_part). The order compared is total, so the
-    // result is the one a stable sort by the bytes alone gives.
+    // ties by offset: a counting pass on the first two bytes here, then each
+    // bucket sorted on bytes 2 to 5 when first reached and the parts within it
+    // ordered further as lookups reach them (sorted_part). The order compared
+    // is total, so the result is the one a stable sort by the bytes alone gives.
     void build_index() {
         entries_ = length_ >= kLongKey ? length_ - (kLongKey - 1) : 0;
         const std::uint8_t* p = chunk_.data();
         std::fill(bucket_.begin(), bucket_.end(), 0u);
-        std::fill(present_.begin(), present_.end(), std::uint64_t{0});
-        // Both passes touch one random place per entry in tables far larger than
-        // the first cache level: those places are fetched some entries ahead.
-        std::uint64_t* present = present_.data();
-        for (std::int64_t i = 0; i < entries_; ++i) {
-            if (i + kBuildAhead < entries_) __builtin_prefetch(present + filter_word(filter_hash(p + i + kBuildAhead)), 1);
-            ++bucket_[bucket_of(p + i) + 1];
-            const std::uint64_t h = filter_hash(p + i);
-            present[filter_word(h)] |= filter_bits(h);
+        for (std::int64_t i = 0; i < entries_; ++i) ++bucket_[bucket_of(p + i) + 1];
+        // Most 5-byte keys of varied data (compressed or machine code) are not
+        // in the chunk, and a lookup of one is best turned away by a presence
+        // filter; text keeps to few leading byte pairs and its keys are mostly
+        // present, so there the filter costs more to build than it saves.
+        const auto used = static_cast<std::size_t>(
+            std::count_if(bucket_.begin() + 1, bucket_.end(), [](std::uint32_t n) { return n != 0; }));
+        filtered_ = used >= kFilterBuckets;
+        if (filtered_) {
+            std::fill(present_.begin(), present_.end(), std::uint64_t{0});
+            // One random place per entry in a table larger than the nearer
+            // caches: the places are fetched some entries ahead.
+            std::uint64_t* present = present_.data();
+            for (std::int64_t i = 0; i < entries_; ++i) {
+                if (i + kBuildAhead < entries_)
+                    __builtin_prefetch(present + filter_word(filter_hash(p + i + kBuildAhead)), 1);
+                const std::uint64_t h = filter_hash(p + i);
+                present[filter_word(h)] |= filter_bits(h);
+            }
         }
         for (std::size_t b = 1; b < bucket_.size(); ++b) bucket_[b] += bucket_[b - 1];
         std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
-        std::uint32_t* index = index_.data();
+        Entry* index = index_.data();
         std::uint32_t* next = next_.data();
         for (std::int64_t i = 0; i < entries_; ++i) {
             if (i + kBuildAhead < entries_) __builtin_prefetch(index + next[bucket_of(p + i + kBuildAhead)], 1);
-            index[next[bucket_of(p + i)]++] = static_cast<std::uint32_t>(i);
+            index[next[bucket_of(p + i)]++] = make_entry(p, i);
         }
         std::fill(part_state_.begin(), part_state_.end(), std::uint8_t{0});
+        std::fill(bucket_sorted_.begin(), bucket_sorted_.end(), std::uint8_t{0});
     }
 
+private:
     // A hash of the 5 bytes at p, for the presence filter: most keys of data
     // that is not in the chunk are turned away here without a binary search.
     // Each key sets two bits of one word (a blocked Bloom filter), which turns
@@ -428,29 +448,64 @@ private:
     static std::uint64_t filter_bits(std::uint64_t h) {
         return std::uint64_t{1} << (h >> 40 & 63) | std::uint64_t{1} << (h >> 34 & 63);
     }
+public:
+    void prefetch_filter(const std::uint8_t* key) const {
+        if (filtered_) __builtin_prefetch(present_.data() + filter_word(filter_hash(key)));
+    }
+private:
     bool maybe_present(const std::uint8_t* key) const {
         const std::uint64_t h = filter_hash(key);
         const std::uint64_t bits = filter_bits(h);
-        return (present_[filter_word(h)] & bits) == bits;
+        return !filtered_ || (present_[filter_word(h)] & bits) == bits;
     }
 
     // The part of the index a lookup of the n bytes of `key` searches, in its
-    // final order. The index is ordered lazily, as a lookup descends: a part
-    // (entries equal in their first d bytes) is split by byte d in one pass
-    // when a lookup first passes through it, and sorted whole when it is small,
-    // when its entries are equal in all 20 bytes, or when a 5-byte lookup
-    // reaches the group it iterates. Where Updated' is mostly covered by long
-    // matches, most of a chunk's index is never ordered beyond its buckets.
+    // final order. The index is ordered lazily, as lookups reach it: a bucket
+    // is put in order by the key bytes 2 to 5 its entries carry when a lookup
+    // first reaches it (sort_entries); a 5-byte group is sorted whole when a
+    // 5-byte lookup reaches it; below that, a part (entries equal in their
+    // first d bytes) is split by byte d in one pass when a 20-byte lookup first
+    // passes through it, and sorted whole when it is small or its entries are
+    // equal in all 20 bytes. Where Updated' is mostly covered by long matches,
+    // most of a chunk's index is never ordered beyond its 6-byte parts.
     //
-    // part_state_[f] describes the parts that start at index position f: the
-    // depth of the deepest of them, with kSortedPart when that one is sorted
-    // (0: no part starting at f has been reached yet).
-    std::pair<std::uint32_t*, std::uint32_t*> sorted_part(const std::uint8_t* key, std::int64_t n) {
+    // part_state_[f] describes the parts of 6 or more bytes that start at index
+    // position f: the depth of the deepest of them, with kSortedPart when that
+    // one is sorted (0: none has been reached yet). A 5-byte group that starts
+    // at f and has been sorted whole is marked kShortKey | kSortedPart there;
+    // sorting it leaves every part inside it where it was.
+    std::pair<Entry*, Entry*> sorted_part(const std::uint8_t* key, std::int64_t n) {
         const unsigned b = bucket_of(key);
-        std::uint32_t* first = index_.data() + bucket_[b];
-        std::uint32_t* last = index_.data() + bucket_[b + 1];
+        Entry* first = index_.data() + bucket_[b];
+        Entry* last = index_.data() + bucket_[b + 1];
+        if (first == last) return {first, last};
+        if (!bucket_sorted_[b]) {
+            sort_entries(first, last);
+            bucket_sorted_[b] = 1;
+        }
+        // The key's 5-byte group, found by the entries' own bits.
+        const std::uint64_t k32 = get_be32(key + 2);
+        const std::uint64_t k24 = k32 >> 8;
+        first = group_start(first, last, k24);
+        last = run_end(first, last, [k24](Entry e) { return (e >> 40) == k24; });
+        if (first == last) return {first, last};
+        // The group's state: sorted whole (by a 5-byte lookup), or not.
+        std::uint8_t& group = part_state_[static_cast<std::size_t>(first - index_.data())];
+        const bool group_sorted = group == (kShortKey | kSortedPart);
+        if (n == kShortKey) {
+            if (!group_sorted) {
+                sort_group(first, last);
+                group = kShortKey | kSortedPart;
+            }
+            return {first, last};
+        }
+        // A sorted group keeps its 6-byte parts together: the search narrows to
+        // the key's by the entries' own bits before comparing any key bytes.
+        first = std::lower_bound(first, last, k32, [](Entry e, std::uint64_t v) { return (e >> 32) < v; });
+        last = run_end(first, last, [k32](Entry e) { return (e >> 32) == k32; });
+        if (group_sorted) return {first, last};
         const std::uint8_t* p = chunk_.data();
-        for (int d = 2;; ++d) {
+        for (int d = 6;; ++d) {
             if (first == last) return {first, last};
             std::uint8_t& state = part_state_[static_cast<std::size_t>(first - index_.data())];
             const int deepest = state & ~kSortedPart;
@@ -465,7 +520,7 @@ private:
                 // bytes on from d; the parts of those depths are this same range,
                 // so the split happens at the first byte where entries differ.
                 std::size_t starts[257];
-                const std::uint8_t* lead = p + *first;
+                const std::uint8_t* lead = p + offset_of(*first);
                 const int split = split_by_byte(first, last, d, static_cast<int>(n), starts);
                 if (split == n) {
                     sort_bucket(first, last, d);
@@ -479,15 +534,142 @@ private:
                 last = first + starts[key[d] + 1];
                 first += starts[key[d]];
                 continue;
-            } else if (d == n) {
-                // A 5-byte group split by earlier 20-byte lookups: sorting it
-                // leaves every part inside it where it was.
-                sort_bucket(first, last, d);
-                state = static_cast<std::uint8_t>(d | kSortedPart);
-                return {first, last};
             }
-            first = std::lower_bound(first, last, key[d], [p, d](std::uint32_t e, std::uint8_t v) { return p[e + d] < v; });
-            last = std::upper_bound(first, last, key[d], [p, d](std::uint8_t v, std::uint32_t e) { return v < p[e + d]; });
+            first = std::lower_bound(first, last, key[d],
+                                     [p, d](Entry e, std::uint8_t v) { return p[offset_of(e) + d] < v; });
+            last = std::upper_bound(first, last, key[d],
+                                    [p, d](std::uint8_t v, Entry e) { return v < p[offset_of(e) + d]; });
+        }
+    }
+
+    // Sorts entries that share key bytes 0 to 5 (so also the high half of the
+    // entry) and lie in offset order, as sort_bucket does: as 16-byte records
+    // of bytes 6 to 19 and their rank, which stands in for the offset and
+    // makes every record unique, so that a comparison is two words at most.
+    void sort_ranked(Entry* first, Entry* last, std::uint8_t* shared) {
+        const std::uint8_t* p = chunk_.data();
+        const auto count = static_cast<std::size_t>(last - first);
+        if (ranked_.size() < count) ranked_.resize(count);
+        if (split_scratch_.size() < count) split_scratch_.resize(count);
+        Entry* original = split_scratch_.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + kPrefetch < count) __builtin_prefetch(p + offset_of(first[i + kPrefetch]));
+            const std::uint8_t* k = p + offset_of(first[i]);
+            original[i] = first[i];
+            ranked_[i] = {load_be64(k + 6), load_be64(k + 12) << 16 | i};
+        }
+        std::sort(ranked_.begin(), ranked_.begin() + static_cast<std::ptrdiff_t>(count),
+                  [](const Ranked& x, const Ranked& y) { return x.head != y.head ? x.head < y.head : x.rest < y.rest; });
+        first[0] = original[ranked_[0].rest & 0xFFFF];
+        for (std::size_t i = 1; i < count; ++i) {
+            const Ranked& a = ranked_[i - 1];
+            const Ranked& b = ranked_[i];
+            first[i] = original[b.rest & 0xFFFF];
+            int equal;
+            if (a.head != b.head) {
+                equal = 6 + (std::countl_zero(a.head ^ b.head) >> 3);
+            } else {
+                equal = std::min<int>(14 + (std::countl_zero(a.rest ^ b.rest) >> 3), kLongKey);
+            }
+            shared[i] = static_cast<std::uint8_t>(equal);
+        }
+    }
+
+    // The first entry of [first, last), a bucket in sort_entries order, whose
+    // key bytes 2 to 4 are at least k24. Buckets of text run to many thousand
+    // entries, and a plain binary search of one meets a cache miss at nearly
+    // every step: the search goes through the fences of every 64th entry,
+    // which lie together, and then through the 64 entries between two.
+    Entry* group_start(Entry* first, Entry* last, std::uint64_t k24) {
+        const auto from = static_cast<std::size_t>(first - index_.data());
+        const auto to = static_cast<std::size_t>(last - index_.data());
+        const std::size_t fa = (from + kFenceStep - 1) / kFenceStep;
+        const std::size_t fb = (to + kFenceStep - 1) / kFenceStep;  // fences [fa, fb) lie in the bucket
+        const std::uint32_t* fences = fences_.data();
+        const std::size_t f = static_cast<std::size_t>(
+            std::lower_bound(fences + fa, fences + fb, static_cast<std::uint32_t>(k24)) - fences);
+        Entry* lo = f == fa ? first : index_.data() + (f - 1) * kFenceStep;
+        Entry* hi = f == fb ? last : index_.data() + f * kFenceStep;
+        return std::lower_bound(lo, hi, k24, [](Entry e, std::uint64_t v) { return (e >> 40) < v; });
+    }
+
+    // The end of the run from `first` of entries for which `same` holds (it
+    // holds for a prefix of [first, last)): a galloping search, since runs are
+    // short beside the ranges they lie in.
+    template <class Same>
+    static Entry* run_end(Entry* first, Entry* last, Same same) {
+        if (first == last || !same(*first)) return first;
+        std::ptrdiff_t good = 0;  // same(first[good]) holds
+        std::ptrdiff_t step = 1;
+        const std::ptrdiff_t size = last - first;
+        while (good + step < size && same(first[good + step])) {
+            good += step;
+            step *= 2;
+        }
+        std::ptrdiff_t bad = std::min(good + step, size);  // fails, or the end
+        while (bad - good > 1) {
+            const std::ptrdiff_t mid = good + (bad - good) / 2;
+            (same(first[mid]) ? good : bad) = mid;
+        }
+        return first + bad;
+    }
+
+    // Orders a bucket's entries as numbers. They arrive in offset order, so a
+    // stable radix sort on the key bytes they hold does it, skipping the bytes
+    // that are the same throughout.
+    void sort_entries(Entry* first, Entry* last) {
+        const auto count = static_cast<std::size_t>(last - first);
+        if (count <= 64) {
+            std::sort(first, last);
+            set_fences(first, last);
+            return;
+        }
+        std::size_t counts[4][256] = {};
+        for (const Entry* e = first; e != last; ++e) {
+            const std::uint32_t k = static_cast<std::uint32_t>(*e >> 32);
+            ++counts[0][k & 0xFF];
+            ++counts[1][k >> 8 & 0xFF];
+            ++counts[2][k >> 16 & 0xFF];
+            ++counts[3][k >> 24];
+        }
+        if (radix_scratch_.size() < count) radix_scratch_.resize(count);
+        Entry* from = first;
+        Entry* to = radix_scratch_.data();
+        for (int pass = 0; pass < 4; ++pass) {
+            const int shift = 32 + 8 * pass;
+            const std::size_t* c = counts[pass];
+            if (c[(*first >> shift) & 0xFF] == count) continue;  // one value: already in order
+            std::size_t fill[256];
+            std::size_t sum = 0;
+            for (int v = 0; v < 256; ++v) {
+                fill[v] = sum;
+                sum += c[v];
+            }
+            for (const Entry* e = from; e != from + count; ++e) to[fill[(*e >> shift) & 0xFF]++] = *e;
+            std::swap(from, to);
+        }
+        if (from != first) std::copy(from, from + count, first);
+        set_fences(first, last);
+    }
+
+    void set_fences(const Entry* first, const Entry* last) {
+        const auto from = static_cast<std::size_t>(first - index_.data());
+        const auto to = static_cast<std::size_t>(last - index_.data());
+        for (std::size_t f = (from + kFenceStep - 1) / kFenceStep; f * kFenceStep < to; ++f)
+            fences_[f] = static_cast<std::uint32_t>(index_[f * kFenceStep] >> 40);
+    }
+
+    // Sorts a 5-byte group by bytes 5 to 19, then offset. Its entries are in
+    // order by byte 5 already (sort_entries), so each run of one byte 5 is
+    // sorted on its own.
+    void sort_group(Entry* first, Entry* last) {
+        std::uint8_t* shared = shared_.data();
+        for (Entry* run = first; run != last;) {
+            Entry* end = run + 1;
+            while (end != last && (*end >> 32) == (*run >> 32)) ++end;
+            sort_bucket(run, end, kShortKey + 1);
+            if (run != first) shared[run - index_.data()] = static_cast<std::uint8_t>(kShortKey);
+            run = end;
         }
     }
 
@@ -504,17 +686,17 @@ private:
     //
     // `starts` receives where each byte's entries begin, relative to `first`
     // (starts[256] is the count).
-    int split_by_byte(std::uint32_t* first, std::uint32_t* last, int depth, int limit, std::size_t* starts) {
+    int split_by_byte(Entry* first, Entry* last, int depth, int limit, std::size_t* starts) {
         const std::uint8_t* chunk = chunk_.data();
         const auto count = static_cast<std::size_t>(last - first);
         if (split_keys_.size() < count) split_keys_.resize(count);
         std::uint8_t* keys = split_keys_.data();
         // Bytes from `depth` on in which every entry seen so far agrees with the first.
         std::int64_t common = limit - depth;
-        const std::uint8_t* lead = chunk + first[0] + depth;
+        const std::uint8_t* lead = chunk + offset_of(first[0]) + depth;
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + kPrefetch * 4 < count) __builtin_prefetch(chunk + first[j + kPrefetch * 4] + depth);
-            const std::uint8_t* k = chunk + first[j] + depth;
+            if (j + kPrefetch * 4 < count) __builtin_prefetch(chunk + offset_of(first[j + kPrefetch * 4]) + depth);
+            const std::uint8_t* k = chunk + offset_of(first[j]) + depth;
             keys[j] = *k;
             if (common > 0) common = equal_prefix(k, lead, common);
         }
@@ -522,8 +704,8 @@ private:
             depth += static_cast<int>(common);
             if (depth == limit) return limit;
             for (std::size_t j = 0; j < count; ++j) {
-                if (j + kPrefetch * 4 < count) __builtin_prefetch(chunk + first[j + kPrefetch * 4] + depth);
-                keys[j] = chunk[first[j] + depth];
+                if (j + kPrefetch * 4 < count) __builtin_prefetch(chunk + offset_of(first[j + kPrefetch * 4]) + depth);
+                keys[j] = chunk[offset_of(first[j]) + depth];
             }
         }
         std::fill(starts, starts + 257, std::size_t{0});
@@ -535,14 +717,14 @@ private:
             // A stable scatter through a scratch array reads the part in order
             // instead of chasing cycles through it.
             if (split_scratch_.size() < count) split_scratch_.resize(count);
-            std::uint32_t* out = split_scratch_.data();
+            Entry* out = split_scratch_.data();
             for (std::size_t j = 0; j < count; ++j) out[fill[keys[j]]++] = first[j];
             std::copy(out, out + count, first);
             return depth;
         }
         for (int b = 0; b < 256; ++b) {
             while (fill[b] < starts[b + 1]) {
-                std::uint32_t e = first[fill[b]];
+                Entry e = first[fill[b]];
                 std::uint8_t home = keys[fill[b]];
                 while (home != b) {
                     const std::size_t to = fill[home]++;
@@ -561,23 +743,24 @@ private:
     // entry's count is left alone). Buckets up to a limit are sorted as records
     // holding their key, so that comparisons stay in one array instead of
     // reaching into the chunk twice.
-    void sort_bucket(std::uint32_t* first, std::uint32_t* last, int depth = 2) {
+    void sort_bucket(Entry* first, Entry* last, int depth) {
         const std::uint8_t* p = chunk_.data();
         const std::size_t count = static_cast<std::size_t>(last - first);
         if (count < 2) return;
         std::uint8_t* shared = shared_.data() + (first - index_.data());
         if (count <= 16) {
-            std::sort(first, last, [p](std::uint32_t x, std::uint32_t y) {
-                const int order = compare_tail(p + x, p + y, kLongKey);
-                return order != 0 ? order < 0 : x < y;
+            std::sort(first, last, [p](Entry x, Entry y) {
+                const int order = compare_tail(p + offset_of(x), p + offset_of(y), kLongKey);
+                return order != 0 ? order < 0 : offset_of(x) < offset_of(y);
             });
             for (std::size_t i = 1; i < count; ++i)
-                shared[i] = static_cast<std::uint8_t>(equal_prefix(p + first[i - 1], p + first[i], kLongKey));
+                shared[i] = static_cast<std::uint8_t>(
+                    equal_prefix(p + offset_of(first[i - 1]), p + offset_of(first[i]), kLongKey));
             return;
         }
         if (count > kPairedSortLimit) {
             if (depth == kLongKey) {
-                std::sort(first, last);  // equal keys: offset order
+                std::sort(first, last);  // equal keys, equal high bits: offset order
                 std::fill(shared + 1, shared + count, static_cast<std::uint8_t>(kLongKey));
                 return;
             }
@@ -591,13 +774,17 @@ private:
             }
             return;
         }
+        if (depth > kShortKey && count <= kRankedSortLimit && std::is_sorted(first, last)) {
+            sort_ranked(first, last, shared);
+            return;
+        }
         if (pairs_.size() < count) pairs_.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
-            if (i + kPrefetch < count) __builtin_prefetch(p + first[i + kPrefetch]);
-            const std::uint8_t* k = p + first[i];
+            if (i + kPrefetch < count) __builtin_prefetch(p + offset_of(first[i + kPrefetch]));
+            const std::uint8_t* k = p + offset_of(first[i]);
             pairs_[i] = {load_be64(k + 2), load_be64(k + 10), static_cast<std::uint32_t>(k[18]) << 24 |
                                                                    static_cast<std::uint32_t>(k[19]) << 16,
-                         first[i]};
+                         offset_of(first[i])};
         }
         std::sort(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(count),
                   [](const SortPair& x, const SortPair& y) {
@@ -606,11 +793,12 @@ private:
                       if (x.tail != y.tail) return x.tail < y.tail;
                       return x.offset < y.offset;
                   });
-        first[0] = pairs_[0].offset;
+        // The head holds bytes 2 to 5, the high half of an entry.
+        first[0] = (pairs_[0].head >> 32) << 32 | pairs_[0].offset;
         for (std::size_t i = 1; i < count; ++i) {
             const SortPair& a = pairs_[i - 1];
             const SortPair& b = pairs_[i];
-            first[i] = b.offset;
+            first[i] = (b.head >> 32) << 32 | b.offset;
             int equal;
             if (a.head != b.head) {
                 equal = 2 + (std::countl_zero(a.head ^ b.head) >> 3);
@@ -623,14 +811,92 @@ private:
         }
     }
 
+public:
+    // The index entries [first, last) whose n bytes equal key; empty when none.
+    std::pair<std::int64_t, std::int64_t> find_equal(const std::uint8_t* key, std::int64_t n) {
+        if (!maybe_present(key)) return {0, 0};
+        const auto [first, last] = sorted_part(key, n);
+        if (first == last) return {0, 0};
+        // A 5-byte lookup is given its group, exactly.
+        if (n == kShortKey) return {first - index_.data(), last - index_.data()};
+        const std::uint8_t* p = chunk_.data();
+        const auto lo = std::lower_bound(first, last, key, [p, n](Entry e, const std::uint8_t* k) {
+            return compare_tail(p + offset_of(e), k, n) < 0;
+        });
+        if (lo == last || compare_tail(p + offset_of(*lo), key, n) != 0) return {0, 0};
+        const auto hi = std::upper_bound(lo, last, key, [p, n](const std::uint8_t* k, Entry e) {
+            return compare_tail(k, p + offset_of(e), n) < 0;
+        });
+        return {lo - index_.data(), hi - index_.data()};
+    }
+
+    // The last index entry in [i, last) whose first `bytes` bytes equal those
+    // of entry i (they follow it in the sorted index).
+    std::int64_t last_sharing(std::int64_t i, std::int64_t last, std::int64_t bytes) const {
+        const std::uint8_t* shared = shared_.data();
+        std::int64_t j = i + 1;
+        if constexpr (kLittleEndian) {
+            // Eight counts at a time: adding 128 - bytes to each (all are at
+            // most 20) sets its top bit exactly when it is at least `bytes`.
+            const std::uint64_t add = 0x0101010101010101ull * static_cast<std::uint64_t>(128 - bytes);
+            while (j + 8 <= last) {
+                const std::uint64_t short_of = ~(load64(shared + j) + add) & 0x8080808080808080ull;
+                if (short_of) return j + (std::countr_zero(short_of) >> 3) - 1;
+                j += 8;
+            }
+        }
+        while (j < last && shared[j] >= bytes) ++j;
+        return j - 1;
+    }
+
+private:
+    Array<std::uint8_t> chunk_;
+    std::int64_t length_ = 0;  // of the resident chunk
+    Array<Entry> index_;
+    std::int64_t entries_ = 0;
+    Array<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
+    Array<std::uint32_t> next_;
+    Array<std::uint8_t> bucket_sorted_;  // whether bucket b is in sort_entries order
+    Array<std::uint32_t> fences_;  // see group_start
+    Array<std::uint8_t> part_state_;  // see sorted_part
+    // Key bytes an entry of a sorted part shares with the entry before it.
+    Array<std::uint8_t> shared_;
+    Array<std::uint64_t> present_;  // the filter_bits of the first 5 bytes of every entry, when filtered_
+    bool filtered_ = false;
+    struct SortPair {  // bytes 2 to 9, 10 to 17, 18 and 19 of an entry's key
+        std::uint64_t head;
+        std::uint64_t middle;
+        std::uint32_t tail;
+        std::uint32_t offset;
+    };
+    std::vector<SortPair> pairs_;  // scratch of the paired sort, at most kPairedSortLimit
+    struct Ranked {  // bytes 6 to 13; bytes 14 to 19 above a 16-bit rank
+        std::uint64_t head;
+        std::uint64_t rest;
+    };
+    std::vector<Ranked> ranked_;  // scratch of sort_ranked, at most kRankedSortLimit
+    std::vector<std::uint8_t> split_keys_;  // scratch of split_by_byte, at most one byte per entry
+    std::vector<Entry> split_scratch_;  // scratch of split_by_byte, at most kSplitScratch
+    std::vector<Entry> radix_scratch_;  // scratch of sort_entries, at most the largest bucket
+};
+
+// A match search over one chunk, reading Updated' through `Source`: the
+// encoder's reader on the encoder's own thread, or a copied stretch of Updated'
+// on a thread that searches a chunk ahead (see Speculation).
+template <class Source>
+class Searcher {
+public:
+    Searcher(Source& source, ChunkIndex& ix) : source_(source), ix_(ix) {}
+
+private:
     // Forward extension: chunk from `offset`, Updated' from `position`, at most
     // `limit` bytes, continuing `s`.
     Scan extend_forward(std::int64_t offset, std::int64_t position, std::int64_t limit, Scan s = {}) {
         std::int64_t block = 64;
         while (!s.ended && s.taken < limit) {
             const std::int64_t n = std::min(block, limit - s.taken);
-            const std::uint8_t* b = updated_.view(position + s.taken, n);
-            s.step<true>(chunk_.data() + offset + s.taken, b, n);
+            const std::uint8_t* b = source_.view(position + s.taken, n);
+            s.step<true>(ix_.chunk() + offset + s.taken, b, n);
             block = std::min(block * 16, kBlock);
         }
         return s;
@@ -641,57 +907,44 @@ private:
         std::int64_t block = 64;
         while (!s.ended && s.taken < limit) {
             const std::int64_t n = std::min(block, limit - s.taken);
-            const std::uint8_t* b = updated_.view(position - s.taken - n, n);
-            s.step<false>(chunk_.data() + offset - s.taken, b + n, n);
+            const std::uint8_t* b = source_.view(position - s.taken - n, n);
+            s.step<false>(ix_.chunk() + offset - s.taken, b + n, n);
             block = std::min(block * 16, kBlock);
         }
         return s;
     }
 
-    // The index entries [first, last) whose n bytes equal key; empty when none.
-    std::pair<std::int64_t, std::int64_t> find_equal(const std::uint8_t* key, std::int64_t n) {
-        if (!maybe_present(key)) return {0, 0};
-        const auto [first, last] = sorted_part(key, n);
-        if (first == last) return {0, 0};
-        const std::uint8_t* p = chunk_.data();
-        const auto lo = std::lower_bound(first, last, key, [p, n](std::uint32_t offset, const std::uint8_t* k) {
-            return compare_tail(p + offset, k, n) < 0;
-        });
-        if (lo == last || compare_tail(p + *lo, key, n) != 0) return {0, 0};
-        const auto hi = std::upper_bound(lo, last, key, [p, n](const std::uint8_t* k, std::uint32_t offset) {
-            return compare_tail(k, p + offset, n) < 0;
-        });
-        return {lo - index_.data(), hi - index_.data()};
-    }
-
+public:
     // Finds a match of n bytes at the first of the positions r, r + step, ...
     // (up to e - n) whose n bytes occur in the chunk, extended backwards no
     // further than r and forwards no further than z; the best of the candidates
     // at that position by score, then by fewer substitution points.
     Match lookup(std::int64_t n, std::int64_t r, std::int64_t e, std::int64_t step, std::int64_t z) {
         Match best;
-        if (entries_ == 0) return best;
+        if (ix_.entries() == 0) return best;
         std::uint8_t key[kLongKey];
-        const std::uint8_t* p = chunk_.data();
+        const std::uint8_t* p = ix_.chunk();
+        const Entry* index = ix_.index();
+        const std::int64_t length = ix_.length();
         for (std::int64_t x = r; x <= e - n; x += step) {
-            poll();
+            source_.poll();
             // Most positions are turned away by the presence filter, whose words
             // lie far apart: the word of a position some steps on is fetched now.
             const std::int64_t later = x + kLookupAhead * step;
-            if (later <= e - n) __builtin_prefetch(present_.data() + filter_word(filter_hash(updated_.view(later, kShortKey))));
-            std::memcpy(key, updated_.view(x, n), static_cast<std::size_t>(n));
-            const auto [first, last] = find_equal(key, n);
+            if (later <= e - n) ix_.prefetch_filter(source_.view(later, kShortKey));
+            std::memcpy(key, source_.view(x, n), static_cast<std::size_t>(n));
+            const auto [first, last] = ix_.find_equal(key, n);
             if (first == last) continue;
             // Most candidates part from Updated' within a few bytes: the 8 bytes on
             // either side of the key are compared word-wide before any call.
             const bool before_known = kLittleEndian && x - r >= 8;
             const bool after_known = kLittleEndian && z - x - n >= 8;
-            const std::uint64_t before = before_known ? load64(updated_.view(x - 8, 8)) : 0;
-            const std::uint64_t after = after_known ? load64(updated_.view(x + n, 8)) : 0;
+            const std::uint64_t before = before_known ? load64(source_.view(x - 8, 8)) : 0;
+            const std::uint64_t after = after_known ? load64(source_.view(x + n, 8)) : 0;
             const std::uint64_t before_previous =
-                kLittleEndian && x - r >= 16 ? load64(updated_.view(x - 16, 8)) : 0;
+                kLittleEndian && x - r >= 16 ? load64(source_.view(x - 16, 8)) : 0;
             const std::uint64_t after_next =
-                kLittleEndian && z - x - n >= 16 ? load64(updated_.view(x + n + 8, 8)) : 0;
+                kLittleEndian && z - x - n >= 16 ? load64(source_.view(x + n + 8, 8)) : 0;
             // Without a backward extension, a forward scan that ends inside the
             // 20 key bytes depends on those bytes alone; candidates sharing them
             // (adjacent in the index) share its outcome and, tying with it, can
@@ -702,10 +955,10 @@ private:
             const std::int64_t span = z - r;
             for (std::int64_t i = first; i < last; ++i) {
                 // Candidates lie all over the chunk: fetch a few ahead.
-                if (i + kPrefetch < last) __builtin_prefetch(p + index_[static_cast<std::size_t>(i + kPrefetch)]);
-                const std::int64_t offset = index_[static_cast<std::size_t>(i)];
+                if (i + kPrefetch < last) __builtin_prefetch(p + offset_of(index[static_cast<std::size_t>(i + kPrefetch)]));
+                const std::int64_t offset = offset_of(index[static_cast<std::size_t>(i)]);
                 const std::int64_t back_limit = std::min(offset, x - r);
-                const std::int64_t ahead_limit = std::min(length_ - offset - n, z - x - n);
+                const std::int64_t ahead_limit = std::min(length - offset - n, z - x - n);
                 // A candidate that could not be kept even if it matched to its
                 // limits need not be extended.
                 const std::int64_t bound = back_limit + n + ahead_limit;
@@ -722,7 +975,7 @@ private:
                 if (!ahead.ended && ahead.taken < ahead_limit)
                     ahead = extend_forward(offset + n, x + n, ahead_limit, ahead);
                 if (outcomes_shared && ahead.ended && ahead.taken <= kLongKey - n)
-                    i = last_sharing(i, last, n + ahead.taken);
+                    i = ix_.last_sharing(i, last, n + ahead.taken);
                 // The forward side known, the backward one can add at most its
                 // limit to the score and only add substitution points: when even
                 // that could not be kept, it need not be scanned.
@@ -759,13 +1012,310 @@ private:
         return best;
     }
 
-    // The last index entry in [i, last) whose first `bytes` bytes equal those
-    // of entry i (they follow it in the sorted index).
-    std::int64_t last_sharing(std::int64_t i, std::int64_t last, std::int64_t bytes) const {
-        const std::uint8_t* shared = shared_.data();
-        std::int64_t j = i + 1;
-        while (j < last && shared[j] >= bytes) ++j;
-        return j - 1;
+private:
+    Source& source_;
+    ChunkIndex& ix_;
+};
+
+// The records of one slice, from r up to its end e: long lookups while the
+// slice has room for them, each preceded by short lookups in the gap before it,
+// then short lookups to the end. The records go to `sink`, which may also stop
+// the slice where it already knows the rest (see Sink below).
+//
+// Returns where the records end, or -1 when the sink abandons the encoding.
+template <class Source, class Sink>
+std::int64_t match_slice(Searcher<Source>& search, Sink& sink, std::int64_t r, std::int64_t e, std::int64_t u) {
+    while (e - r >= kLongKey) {
+        if (const std::int64_t known = sink.resume(Phase::kLong, r); known != kUnknown) return known;
+        const Match m = search.lookup(kLongKey, r, e, kLongStep, u);
+        if (!m.found) break;
+        if (m.m0 - r > 4) {
+            // The gap before a long match is worth a search for short ones.
+            for (;;) {
+                const Match s = search.lookup(kShortKey, r, m.m0, 1, m.m0);
+                if (!s.found) break;
+                sink.record(r, s.m0, &s);
+                r = s.m1;
+            }
+            sink.record(r, m.m0, &m);
+            if (sink.abandons()) return -1;
+        } else {
+            sink.record(r, m.m0, &m);
+        }
+        r = m.m1;
+    }
+    while (r < e) {
+        if (const std::int64_t known = sink.resume(Phase::kShort, r); known != kUnknown) return known;
+        const Match s = search.lookup(kShortKey, r, e, 1, u);
+        if (s.found) {
+            sink.record(r, s.m0, &s);
+            r = s.m1;
+        } else {
+            sink.record(r, e, nullptr);
+            r = e;
+        }
+    }
+    return r;
+}
+
+// A search of a chunk made ahead, on another thread, while the encoder writes
+// the records of the chunks before it. It cannot know where those records will
+// end (a match often runs past its slice end), so it starts at the slice start
+// and records what it finds, with the points where each loop of match_slice
+// began an iteration. The records from r on are a function of r, the loop and
+// the chunk alone, so when the encoder, starting from where it really is,
+// reaches one of those points, the rest of the slice is already known and is
+// replayed: the delta is exactly the one a single thread makes.
+struct Speculation {
+    struct Op {
+        std::int64_t r;
+        std::int64_t m0;
+        Match m;
+        bool matched;
+        bool checked;  // the abandon rule is applied after this record
+    };
+    struct Point {
+        std::int64_t r;
+        Phase phase;
+        std::size_t op;  // the first record made from there
+    };
+    std::int64_t chunk = -1;  // the chunk searched; -1 for none
+    std::vector<std::uint8_t> stretch;  // Updated' [lo, hi)
+    std::int64_t lo = 0;
+    std::int64_t hi = 0;
+    std::vector<Op> ops;
+    std::vector<Point> points;  // in the order met, so r does not decrease
+    std::int64_t end = -1;      // where its records end; -1 when it was given up
+    bool indexed = false;       // the chunk's index was built
+    const std::atomic<bool>* cancel = nullptr;
+    std::atomic<std::int64_t>* reached = nullptr;  // the last point's r, for other threads
+    std::size_t max_ops = 0;
+
+    // The Source of its search.
+    const std::uint8_t* view(std::int64_t position, std::int64_t count) const {
+        if (position < lo || position + count > hi) throw GiveUp{};
+        return stretch.data() + (position - lo);
+    }
+    void poll() const {
+        if (cancel->load(std::memory_order_relaxed)) throw GiveUp{};
+    }
+
+    // Its Sink.
+    std::int64_t resume(Phase phase, std::int64_t r) {
+        points.push_back({r, phase, ops.size()});
+        reached->store(r, std::memory_order_relaxed);
+        return kUnknown;
+    }
+    void record(std::int64_t r, std::int64_t m0, const Match* m) {
+        if (ops.size() >= max_ops) throw GiveUp{};
+        ops.push_back({r, m0, m ? *m : Match{}, m != nullptr, false});
+    }
+    bool abandons() {
+        ops.back().checked = true;
+        return false;
+    }
+
+    // The first record made from `r` in `phase`, when the search met that point.
+    const Point* find(Phase phase, std::int64_t r) const {
+        auto it = std::lower_bound(points.begin(), points.end(), r,
+                                   [](const Point& point, std::int64_t v) { return point.r < v; });
+        for (; it != points.end() && it->r == r; ++it)
+            if (it->phase == phase) return &*it;
+        return nullptr;
+    }
+};
+
+class Encoder {
+public:
+    Encoder(CreateJob& job, const ChunkGeometry& geometry, const Algorithm0Limits& limits, ControlWriter& control,
+            BufferedWriter& literals, UpdatedReader& updated)
+        : job_(job), geometry_(geometry), limits_(limits), control_(control), literals_(literals), updated_(updated),
+          position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
+          together_(geometry.count > 1 && limits.search_ahead && std::thread::hardware_concurrency() != 1) {
+        if (!together_) {
+            alone_ = std::make_unique<ChunkIndex>(geometry.window);
+            return;
+        }
+        for (Task& task : tasks_) {
+            task.index = std::make_unique<ChunkIndex>(geometry.window);
+            task.ahead.cancel = &task.cancel;
+            task.ahead.reached = &task.reached;
+            task.ahead.max_ops = static_cast<std::size_t>(std::max<std::int64_t>(limits.ahead_records, 0));
+        }
+    }
+
+    ~Encoder() {
+        for (Task& task : tasks_) {
+            task.cancel = true;
+            if (task.thread.joinable()) task.thread.join();
+        }
+    }
+
+    Outcome run() {
+        const std::int64_t u = geometry_.u;
+        std::int64_t r = 0;
+        std::int64_t c = 0;
+        std::int64_t next = 0;  // the next chunk to hand to a task
+        for (;;) {
+            const std::int64_t e = geometry_.slice_end(c);
+            Source source{updated_, job_.context};
+            std::int64_t end;
+            if (!together_) {
+                load_chunk(*alone_, c);
+                alone_->build_index();
+                ix_ = alone_.get();
+                Searcher<Source> search(source, *alone_);
+                Writer sink{*this};
+                end = match_slice(search, sink, r, e, u);
+            } else {
+                // Both tasks search the chunks that come next while this thread
+                // writes the records of chunk c from what its task found.
+                for (Task& task : tasks_)
+                    if (task.chunk >= 0 && task.chunk < c) discard(task);
+                next = std::max(next, c);
+                for (Task& task : tasks_) {
+                    if (task.chunk >= 0 || (next > 0 && geometry_.is_last(next - 1))) continue;
+                    start(task, next++);
+                }
+                Task& task = *std::find_if(tasks_.begin(), tasks_.end(), [c](const Task& t) { return t.chunk == c; });
+                // A task still short of where the records of its chunk begin
+                // searches what no record needs: the rest is searched here.
+                if (!task.finished && std::max(task.reached.load(), task.ahead.lo) < r) task.cancel = true;
+                task.thread.join();
+                if (!task.ahead.indexed) task.index->build_index();
+                ix_ = task.index.get();
+                Searcher<Source> search(source, *task.index);
+                if (task.ahead.end >= 0) {
+                    Resumer sink{*this, task.ahead};
+                    end = match_slice(search, sink, r, e, u);
+                } else {
+                    Writer sink{*this};
+                    end = match_slice(search, sink, r, e, u);
+                }
+                task.chunk = -1;
+            }
+            if (end < 0) return Outcome::kAbandoned;
+            r = end;
+            if (literals_.flush() < 0) throw TransferFailure{literals_.error()};
+            if (control_.error() < 0) throw TransferFailure{control_.error()};
+            if (r >= u) break;
+            // A match may have run past several slice ends.
+            while (!geometry_.is_last(c) && r >= geometry_.boundary(c)) ++c;
+        }
+        return estimate() < u ? Outcome::kMatched : Outcome::kAbandoned;
+    }
+
+private:
+    // One chunk indexed and searched on a thread of its own, from its slice
+    // start, while this thread writes the records of the chunks before it.
+    struct Task {
+        std::int64_t chunk = -1;  // -1: free
+        std::unique_ptr<ChunkIndex> index;
+        Speculation ahead;
+        std::atomic<bool> cancel{false};
+        std::atomic<bool> finished{false};
+        std::atomic<std::int64_t> reached{-1};
+        std::thread thread;
+    };
+
+    // Reads chunk c and the stretch of Updated' its slice may reach, and sets
+    // a thread to index and search it. Where the stretch would be too large,
+    // the thread only indexes the chunk.
+    void start(Task& task, std::int64_t c) {
+        Speculation& ahead = task.ahead;
+        task.chunk = c;
+        task.cancel = false;
+        task.finished = false;
+        task.reached = -1;
+        ahead.lo = ahead.hi = 0;
+        ahead.ops.clear();
+        ahead.points.clear();
+        ahead.end = -1;
+        ahead.indexed = false;
+        load_chunk(*task.index, c);
+        const std::int64_t lo = c == 0 ? 0 : geometry_.boundary(c - 1);
+        const std::int64_t e = geometry_.slice_end(c);
+        const std::int64_t u = geometry_.u;
+        const std::int64_t hi = std::min(u, std::max(lo, e) + kStretchMargin);
+        const bool search = lo >= 0 && hi - lo <= limits_.ahead_stretch;
+        if (search) {
+            ahead.stretch.resize(static_cast<std::size_t>(hi - lo));
+            const int rc = job_.updated_prime.read_exact_at(lo, ahead.stretch.data(), hi - lo);
+            if (rc < 0) throw TransferFailure{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
+            ahead.lo = lo;
+            ahead.hi = hi;
+        }
+        task.thread = std::thread([&task, search, lo, e, u] {
+            Speculation& ahead = task.ahead;
+            try {
+                task.index->build_index();
+                ahead.indexed = true;
+                if (search) {
+                    Searcher<Speculation> searcher(ahead, *task.index);
+                    ahead.end = match_slice(searcher, ahead, lo, e, u);
+                }
+            } catch (const GiveUp&) {
+                ahead.end = -1;
+            } catch (const std::bad_alloc&) {
+                ahead.end = -1;
+                ahead.indexed = false;
+            }
+            task.finished = true;
+        });
+    }
+
+    // Ends the task of a chunk the records have run past.
+    static void discard(Task& task) {
+        task.cancel = true;
+        task.thread.join();
+        task.chunk = -1;
+    }
+
+    // Updated' as the encoder's own searches read it.
+    struct Source {
+        UpdatedReader& reader;
+        const CoderContext& context;
+        const std::uint8_t* view(std::int64_t position, std::int64_t count) { return reader.view(position, count); }
+        void poll() const {
+            if (context.stopped()) throw TransferFailure{ERR_STOPPED};
+        }
+    };
+
+    // The sink that writes every record.
+    struct Writer {
+        Encoder& encoder;
+        std::int64_t resume(Phase, std::int64_t) { return kUnknown; }
+        void record(std::int64_t r, std::int64_t m0, const Match* m) { encoder.write_record(r, m0, m); }
+        bool abandons() { return encoder.estimate() >= encoder.geometry_.u; }
+    };
+
+    // The sink for a chunk searched ahead: it writes records until it meets a
+    // point the search ahead met, then replays that search's records from there.
+    struct Resumer {
+        Encoder& encoder;
+        const Speculation& ahead;
+        std::int64_t resume(Phase phase, std::int64_t r) {
+            const Speculation::Point* point = ahead.find(phase, r);
+            if (!point) return kUnknown;
+            for (std::size_t i = point->op; i < ahead.ops.size(); ++i) {
+                const Speculation::Op& op = ahead.ops[i];
+                encoder.write_record(op.r, op.m0, op.matched ? &op.m : nullptr);
+                if (op.checked && abandons()) return -1;
+            }
+            return ahead.end;
+        }
+        void record(std::int64_t r, std::int64_t m0, const Match* m) { encoder.write_record(r, m0, m); }
+        bool abandons() { return encoder.estimate() >= encoder.geometry_.u; }
+    };
+
+    // Size the delta would have if it ended here (before packing).
+    std::int64_t estimate() const { return literals_.written() + control_.byte_count() + 11; }
+
+    void load_chunk(ChunkIndex& target, std::int64_t c) {
+        if (job_.context.stopped()) throw TransferFailure{ERR_STOPPED};
+        const std::int64_t length = geometry_.length(c);
+        const int rc = job_.base_prime.read_exact_at(geometry_.start(c), target.prepare(length), length);
+        if (rc < 0) throw TransferFailure{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
     }
 
     // Walks a match from its start: visit(E, t, bytes) for every substitution
@@ -781,7 +1331,7 @@ private:
             // Two bytes beyond the block so that a substitution on its edge is seen whole.
             const std::int64_t available = std::min(m.m1 - position, block + 2);
             const std::uint8_t* b = updated_.view(position, available);
-            const std::uint8_t* a = chunk_.data() + offset;
+            const std::uint8_t* a = ix_->chunk() + offset;
             std::int64_t i = 0;
             while (i < block) {
                 const std::int64_t run = equal_prefix(a + i, b + i, block - i);
@@ -839,30 +1389,16 @@ private:
 
     CreateJob& job_;
     const ChunkGeometry& geometry_;
+    const Algorithm0Limits& limits_;
     ControlWriter& control_;
     BufferedWriter& literals_;
     UpdatedReader& updated_;
     const int position_bits_;
 
-    std::vector<std::uint8_t> chunk_;
-    std::int64_t length_ = 0;  // of the resident chunk
-    std::vector<std::uint32_t> index_;
-    std::int64_t entries_ = 0;
-    std::vector<std::uint32_t> bucket_;  // bucket b holds index entries [bucket_[b], bucket_[b + 1])
-    std::vector<std::uint32_t> next_;
-    std::vector<std::uint8_t> part_state_;  // see sorted_part
-    // Key bytes an entry of a sorted part shares with the entry before it.
-    std::vector<std::uint8_t> shared_;
-    std::vector<std::uint64_t> present_;  // the filter_bits of the first 5 bytes of every entry
-    struct SortPair {  // bytes 2 to 9, 10 to 17, 18 and 19 of an entry's key
-        std::uint64_t head;
-        std::uint64_t middle;
-        std::uint32_t tail;
-        std::uint32_t offset;
-    };
-    std::vector<SortPair> pairs_;  // scratch of the paired sort, at most kPairedSortLimit
-    std::vector<std::uint8_t> split_keys_;  // scratch of split_by_byte, at most one byte per entry
-    std::vector<std::uint32_t> split_scratch_;  // scratch of split_by_byte, at most kSplitScratch
+    const bool together_;              // chunks are searched by tasks on other threads
+    std::unique_ptr<ChunkIndex> alone_;  // the chunk when they are not
+    std::array<Task, kTasks> tasks_;
+    ChunkIndex* ix_ = nullptr;  // the chunk whose records are written
 };
 
 }  // namespace
@@ -912,7 +1448,7 @@ int create_algorithm0(CreateJob& job, const Algorithm0Limits& limits) {
                 literals = std::make_unique<BufferedWriter>(literal_file.channel());
                 updated = std::make_unique<UpdatedReader>(job.updated_prime, job.u, std::int64_t{1} << 21,
                                                           std::int64_t{1} << 16);
-                encoder = std::make_unique<Encoder>(job, *geometry, *control, *literals, *updated);
+                encoder = std::make_unique<Encoder>(job, *geometry, limits, *control, *literals, *updated);
                 break;
             } catch (const std::bad_alloc&) {
                 encoder.reset();

@@ -1,7 +1,8 @@
 // The algorithm 0 encoder: Base' cut into overlapping chunks of at most 1500000
 // bytes, each paired with a proportional slice of Updated' and indexed by the
-// first 20 bytes at every chunk offset. Its memory stays bounded by one chunk and
-// its index whatever the file lengths.
+// first 20 bytes at every chunk offset. Its memory stays bounded by two chunks
+// with their indexes (one per thread that searches ahead) and their copies of
+// Updated', whatever the file lengths.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +20,14 @@ struct Algorithm0Limits {
     // Bytes the working buffer may take; a larger need counts as a failed
     // allocation and shrinks the window by a quarter. Negative: no ceiling.
     std::int64_t memory_limit = -1;
+    // Whether the chunks are indexed and searched ahead on two threads of
+    // their own while this one writes the records. The delta is the same
+    // either way.
+    bool search_ahead = true;
+    // The search ahead copies the stretch of Updated' its slice may reach when
+    // that is at most this many bytes, and gives up past this many records.
+    std::int64_t ahead_stretch = std::int64_t{1} << 23;
+    std::int64_t ahead_records = std::int64_t{1} << 16;
 };
 
 // Where Base' chunks lie and which Updated' slice goes with each. The decoder

@@ -797,6 +797,39 @@ TEST(Algorithm0, TheDeltaDependsOnlyOnTheInputs) {
     EXPECT_EQ(file_contents(d.get()), first.delta);
 }
 
+// The next chunk is searched ahead on another thread from its slice start;
+// the encoder replays that search once it reaches one of its points, searches
+// on its own where it reaches none, and indexes only where the copy of Updated'
+// would be too large or the search gives up. None of it may change a byte.
+TEST(Algorithm0, SearchingTheNextChunkAheadNeverChangesTheDelta) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 16; ++round) {
+        SCOPED_TRACE(round);
+        const Bytes base = round % 2 ? test::text_like(20000 + rng() % 30000, rng())
+                                     : test::random_bytes(20000 + rng() % 30000, rng());
+        Bytes updated;
+        while (updated.size() < base.size()) {
+            const std::size_t from = rng() % base.size();
+            append(updated, slice(base, from, std::min<std::size_t>(1 + rng() % 6000, base.size() - from)));
+            if (rng() % 3 == 0) append(updated, test::random_bytes(1 + rng() % 40, rng()));
+        }
+        Algorithm0Limits alone;
+        alone.max_window = 1000 + rng() % 4000;
+        alone.search_ahead = false;
+        const Made expected = make(base, updated, alone);
+        ASSERT_GT(expected.result, 0);
+        Algorithm0Limits ahead = alone;
+        ahead.search_ahead = true;
+        EXPECT_EQ(make(base, updated, ahead).delta, expected.delta) << "searched ahead";
+        Algorithm0Limits narrow = ahead;
+        narrow.ahead_stretch = 100;  // never copied: indexed ahead only
+        EXPECT_EQ(make(base, updated, narrow).delta, expected.delta) << "indexed ahead";
+        Algorithm0Limits few = ahead;
+        few.ahead_records = 3;  // given up early
+        EXPECT_EQ(make(base, updated, few).delta, expected.delta) << "given up";
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Memory and stops
 
