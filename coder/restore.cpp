@@ -24,9 +24,10 @@ namespace {
 constexpr std::int64_t kTransferPiece = 0xFFFC;
 constexpr std::size_t kWriteCapacity = 4 * kTransferPiece;
 
-// Base' described by a map costs one entry per token; past this many tokens
-// (a Base made mostly of short runs) it is stored in a temporary file instead.
-constexpr std::size_t kMaxMapTokens = 1 << 16;
+// Base' described by a map costs 28 bytes per token; past this many tokens
+// (3.5 MiB; a Base of many short runs, such as a large archive of small
+// files) it is stored in a temporary file instead.
+constexpr std::size_t kMaxMapTokens = 1 << 17;
 
 // A file as the records copy from it: jumps anywhere (positioned records,
 // chunk offsets) mixed with long sequential runs. Pages of one transfer piece

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace quoralith {
@@ -117,8 +118,12 @@ public:
 private:
     bool add(const std::uint8_t (&header)[5], int header_size, std::int64_t source, std::int64_t data_length,
              const std::uint8_t* pattern) {
-        if (map_.tokens_.size() >= max_tokens_) return false;
-        RunLengthMap::Token token{map_.length_, source, {}, static_cast<std::uint8_t>(header_size), 0, {}};
+        constexpr std::int64_t kPositionLimit = std::numeric_limits<std::uint32_t>::max();
+        if (map_.tokens_.size() >= max_tokens_ || map_.length_ + header_size + data_length > kPositionLimit ||
+            source > kPositionLimit)
+            return false;
+        RunLengthMap::Token token{static_cast<std::uint32_t>(map_.length_), static_cast<std::uint32_t>(source), {},
+                                  static_cast<std::uint8_t>(header_size), 0, {}};
         std::memcpy(token.header, header, sizeof header);
         if (pattern) {
             token.period = static_cast<std::uint8_t>(data_length);

@@ -84,9 +84,11 @@ private:
 // position, at the cost of one entry per token instead of a copy of the form.
 class RunLengthMap {
 public:
+    // Positions fit in 32 bits: the coder's files are at most 2^30 bytes long,
+    // and their forms not much longer.
     struct Token {
-        std::int64_t start;   // form position of the header
-        std::int64_t source;  // file position of the bytes the token stands for
+        std::uint32_t start;   // form position of the header
+        std::uint32_t source;  // file position of the bytes the token stands for
         std::uint8_t header[5];
         std::uint8_t header_size;
         std::uint8_t period;       // 0 for a literal, whose data is read from the file

@@ -289,13 +289,13 @@ Bytes runlength_form(const Bytes& data) {
 
 TEST(RestoreRecords, TransformedBaseIsReadAsItsFormAtAnyPosition) {
     // One Base with a few runs, whose form is described without being stored,
-    // and one with more tokens than that description holds, stored instead.
+    // and one with more tokens than the driver describes (1 << 17), stored instead.
     Bytes few_runs = test::text_like(300000, 5);
     for (std::size_t at : {1000u, 90000u, 250000u}) few_runs.insert(few_runs.begin() + at, 5000, '=');
     Bytes many_runs;
-    for (int i = 0; i < 40000; ++i) {
-        many_runs.insert(many_runs.end(), 60, 0);
-        Bytes noise = test::random_bytes(5, static_cast<std::uint32_t>(i));
+    for (int i = 0; i < 70000; ++i) {
+        many_runs.insert(many_runs.end(), 48, 0);
+        Bytes noise = test::random_bytes(3, static_cast<std::uint32_t>(i));
         for (auto& b : noise) b |= 1;
         many_runs.insert(many_runs.end(), noise.begin(), noise.end());
     }
@@ -303,7 +303,7 @@ TEST(RestoreRecords, TransformedBaseIsReadAsItsFormAtAnyPosition) {
         File b = memory_file(many_runs);
         Channel source = Channel::of_file(b.get());
         RunLengthMap map;
-        ASSERT_EQ(runlength_map(source, static_cast<std::int64_t>(many_runs.size()), 36, 1 << 16, map), ERR_NO_MEMORY);
+        ASSERT_EQ(runlength_map(source, static_cast<std::int64_t>(many_runs.size()), 36, 1 << 17, map), ERR_NO_MEMORY);
     }
     // Long runs between short texts: a stretch of the form reaches far into Base.
     Bytes long_runs;
