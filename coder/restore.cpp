@@ -4,6 +4,7 @@
 // delta is checked before it is used, so a corrupt delta ends in ERR_MALFORMED
 // and never reads or writes outside the streams' bounds.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -40,18 +41,20 @@ public:
     static constexpr std::int64_t kPage = kTransferPiece;
     static constexpr std::int64_t kMaxSlots = 64;
 
-    // `span`: the longest stretch the copies stay within at a time.
+    // `span`: the longest stretch the copies stay within at a time. The slot
+    // count is a power of two, so that finding a page's slot is a mask.
     BasePages(Channel channel, std::int64_t length, std::int64_t span)
         : channel_(channel),
           length_(length),
-          slots_(static_cast<std::size_t>(std::clamp<std::int64_t>(span / kPage + 2, 1, kMaxSlots))) {}
+          slots_(std::bit_ceil(static_cast<std::size_t>(std::clamp<std::int64_t>(span / kPage + 2, 1, kMaxSlots)))),
+          slot_mask_(slots_.size() - 1) {}
 
     // Appends bytes [from, from + count) to `out`; returns 0 or a code.
     template <class Sink>
     int copy(std::int64_t from, std::int64_t count, Sink& out) {
         while (count > 0) {
             const std::int64_t page = from / kPage;
-            Slot& slot = slots_[static_cast<std::size_t>(page) % slots_.size()];
+            Slot& slot = slots_[static_cast<std::size_t>(page) & slot_mask_];
             if (slot.page != page) {
                 const std::int64_t start = page * kPage;
                 const std::int64_t want = std::min<std::int64_t>(kPage, length_ - start);
@@ -79,6 +82,7 @@ private:
     Channel channel_;
     std::int64_t length_;
     std::vector<Slot> slots_;
+    std::size_t slot_mask_;
 };
 
 // Base' itself: Base, a stored run-length form of it, or its run-length form
@@ -94,6 +98,9 @@ public:
     template <class Sink>
     int copy(std::int64_t from, std::int64_t count, Sink& out) {
         if (!map_) return pages_.copy(from, count, out);
+        // Most copies lie within the literal bytes of the token the last one ended in.
+        if (from >= literal_start_ && from + count <= literal_end_)
+            return pages_.copy(literal_source_ + (from - literal_start_), count, out);
         while (count > 0) {
             const std::size_t index = map_->find(from);
             const RunLengthMap::Token& token = map_->token(index);
@@ -106,7 +113,10 @@ public:
                 n = std::min(count, map_->end_of(index) - from);
                 out.put(token.pattern + (offset - token.header_size), static_cast<std::size_t>(n));
             } else {
-                n = std::min(count, map_->end_of(index) - from);
+                literal_start_ = token.start + token.header_size;
+                literal_end_ = map_->end_of(index);
+                literal_source_ = token.source;
+                n = std::min(count, literal_end_ - from);
                 if (int rc = pages_.copy(token.source + (offset - token.header_size), n, out); rc < 0) return rc;
             }
             from += n;
@@ -118,6 +128,11 @@ public:
 private:
     BasePages pages_;
     RunLengthMap* map_;
+    // The literal bytes of the token last copied from: Base' [start, end) is
+    // Base from `source` on.
+    std::int64_t literal_start_ = 0;
+    std::int64_t literal_end_ = 0;
+    std::int64_t literal_source_ = 0;
 };
 
 // How far Base reaches under any stretch of `span` bytes of Base' described by
