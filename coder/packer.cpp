@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "coder/packer_block.h"
@@ -19,6 +22,24 @@ namespace {
 // Input is read, and output written, in pieces of several blocks so that each
 // transfer (and the progress record before it) covers a useful amount.
 constexpr std::size_t kBlocksPerPiece = 8;
+// Blocks are coded each by itself, and coding is the slowest step of a create
+// that leaves many literal bytes: a long input is read in larger pieces whose
+// second half a second thread codes.
+constexpr std::size_t kBlocksPerSharedPiece = 64;
+
+// Codes the blocks of data[0, length) one after another, appending them to
+// `output`; returns their coded length.
+std::int64_t pack_blocks(packer::BlockPacker& coder, const std::uint8_t* data, std::int64_t length,
+                         std::vector<std::uint8_t>& output) {
+    std::int64_t total = 0;
+    for (std::int64_t at = 0; at < length; at += static_cast<std::int64_t>(kBlockSize)) {
+        const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(length - at, kBlockSize));
+        const std::size_t coded = coder.pack(data + at, len);
+        total += static_cast<std::int64_t>(coded);
+        output.insert(output.end(), coder.data(), coder.data() + coded);
+    }
+    return total;
+}
 
 int trailer_length(std::int64_t blocks) { return blocks > 64 ? 5 : 3; }
 
@@ -30,10 +51,15 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
     const std::int64_t blocks = (length + static_cast<std::int64_t>(kBlockSize) - 1) >> kBlockShift;
     if (blocks > (std::int64_t{1} << 22)) return PACK_NOT_SMALLER;  // more than the trailer can count
 
+    const bool shared = blocks >= static_cast<std::int64_t>(2 * kBlocksPerSharedPiece) &&
+                        std::thread::hardware_concurrency() != 1;
+    const std::size_t piece_blocks = shared ? kBlocksPerSharedPiece : kBlocksPerPiece;
     packer::BlockPacker coder(threshold);
-    std::vector<std::uint8_t> input(kBlocksPerPiece * kBlockSize);
+    std::unique_ptr<packer::BlockPacker> second = shared ? std::make_unique<packer::BlockPacker>(threshold) : nullptr;
+    std::vector<std::uint8_t> input(piece_blocks * kBlockSize);
     std::vector<std::uint8_t> output;
-    output.reserve(kBlocksPerPiece * (kBlockSize + 1) + 8);
+    std::vector<std::uint8_t> second_output;
+    output.reserve(piece_blocks * (kBlockSize + 1) + 8);
     if (!in.seek(0)) return ERR_READ_FAILED;
 
     std::int64_t total = 0;
@@ -44,13 +70,34 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
         if (got < 0) return got;
         if (got != piece) return ERR_READ_FAILED;  // the input shrank under us
         output.clear();
-        for (std::int64_t at = 0; at < piece; at += static_cast<std::int64_t>(kBlockSize)) {
-            const std::size_t len = static_cast<std::size_t>(std::min<std::int64_t>(piece - at, kBlockSize));
-            const std::size_t coded = coder.pack(input.data() + at, len);
-            total += static_cast<std::int64_t>(coded);
-            if (total + 3 >= length) return PACK_NOT_SMALLER;
-            output.insert(output.end(), coder.data(), coder.data() + coded);
+        const std::int64_t piece_count = (piece + static_cast<std::int64_t>(kBlockSize) - 1) >> kBlockShift;
+        if (second && piece_count > 1) {
+            const std::int64_t split = (piece_count / 2) << kBlockShift;
+            second_output.clear();
+            std::int64_t second_total = 0;
+            std::exception_ptr failure;
+            std::thread helper([&] {
+                try {
+                    second_total = pack_blocks(*second, input.data() + split, piece - split, second_output);
+                } catch (...) {
+                    failure = std::current_exception();  // an allocation, handed on as this thread's
+                }
+            });
+            try {
+                total += pack_blocks(coder, input.data(), split, output);
+            } catch (...) {
+                helper.join();
+                throw;
+            }
+            helper.join();
+            if (failure) std::rethrow_exception(failure);
+            total += second_total;
+            output.insert(output.end(), second_output.begin(), second_output.end());
+        } else {
+            total += pack_blocks(coder, input.data(), piece, output);
         }
+        // The packed form would be no smaller: a later block cannot make up for it.
+        if (total + 3 >= length) return PACK_NOT_SMALLER;
         done += piece;
         if (done >= length) {
             const int tail = trailer_length(blocks);

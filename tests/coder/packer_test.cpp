@@ -175,6 +175,36 @@ TEST(BlockPacker, TrailerHasThreeBytesUpTo64BlocksAndFiveBeyond) {
     EXPECT_TRUE(back == data);
 }
 
+// A long input is coded in large pieces whose halves two threads code: the
+// packed form must still be every block coded by itself, in order, then the
+// trailer, whatever the mix of block kinds and a short last block.
+TEST(BlockPacker, ALongInputIsItsBlocksCodedInOrder) {
+    Bytes data;
+    for (int piece = 0; data.size() < 300 * kBlockSize; ++piece) {
+        const Bytes part = piece % 3 == 0   ? test::random_bytes(3 * kBlockSize + 77, piece)
+                           : piece % 3 == 1 ? test::text_like(5 * kBlockSize + 1000, piece)
+                                            : Bytes(2 * kBlockSize + 13, static_cast<std::uint8_t>(piece));
+        data.insert(data.end(), part.begin(), part.end());
+    }
+    for (const std::uint32_t threshold : {kRunsP, kNoRunsP}) {
+        SCOPED_TRACE(threshold);
+        Bytes packed;
+        ASSERT_GT(pack(data, threshold, packed), 0);
+        Bytes expected;
+        BlockPacker coder(threshold);
+        for (std::size_t at = 0; at < data.size(); at += kBlockSize) {
+            const std::size_t len = std::min<std::size_t>(kBlockSize, data.size() - at);
+            const std::size_t coded = coder.pack(data.data() + at, len);
+            expected.insert(expected.end(), coder.data(), coder.data() + coded);
+        }
+        ASSERT_EQ(packed.size(), expected.size() + 5);  // the five-byte trailer of more than 64 blocks
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), packed.begin()));
+        Bytes back;
+        EXPECT_EQ(unpack(packed, threshold, back), static_cast<std::int64_t>(data.size()));
+        EXPECT_TRUE(back == data);
+    }
+}
+
 TEST(BlockPacker, LiteralsWithoutRepeatsAreRawAndRepeatedOnesUseTheTable) {
     // 40 distinct bytes, twice: one match, and the 40 later bytes as literals.
     Bytes data;
