@@ -853,11 +853,23 @@ TEST(Algorithm0, AStopAnswerEndsTheRunWithStopped) {
     const Bytes base = test::text_like(200000, 151);
     Bytes updated = slice(base, 100000, 100000);
     append(updated, slice(base, 0, 100000));
-    int calls = 0;
-    ProgressCallback stop_later = [&](const ProgressRecord&) -> std::int16_t {
-        return ++calls > 3 ? ANSWER_STOP : ANSWER_SKIP;
-    };
-    EXPECT_EQ(make(base, updated, {}, stop_later).result, ERR_STOPPED);
+    // One chunk; then many, where the stop finds chunks being searched ahead
+    // on other threads, which must be ended and released.
+    const struct {
+        std::int64_t window;
+        int answered;  // callbacks before the stop
+    } cases[] = {{1500000, 3}, {5000, 3}, {5000, 40}};
+    for (const auto& one : cases) {
+        SCOPED_TRACE(one.window);
+        SCOPED_TRACE(one.answered);
+        int calls = 0;
+        ProgressCallback stop_later = [&](const ProgressRecord&) -> std::int16_t {
+            return ++calls > one.answered ? ANSWER_STOP : ANSWER_SKIP;
+        };
+        Algorithm0Limits limits;
+        limits.max_window = one.window;
+        EXPECT_EQ(make(base, updated, limits, stop_later).result, ERR_STOPPED);
+    }
 }
 
 }  // namespace
