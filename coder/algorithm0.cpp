@@ -78,25 +78,6 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
     return v;
 }
 
-// A fixed array left uninitialised: the index's arrays are megabytes, each is
-// written before it is read, and clearing them would cost a pass of its own.
-template <class T>
-class Array {
-public:
-    explicit Array(std::size_t size) : data_(std::make_unique_for_overwrite<T[]>(size)), size_(size) {}
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
-    T* begin() { return data_.get(); }
-    T* end() { return data_.get() + size_; }
-    std::size_t size() const { return size_; }
-    T& operator[](std::size_t i) { return data_[i]; }
-    const T& operator[](std::size_t i) const { return data_[i]; }
-
-private:
-    std::unique_ptr<T[]> data_;
-    std::size_t size_;
-};
-
 // An index entry: bytes 2 to 5 of its key above its chunk offset, so that
 // ordering entries as numbers orders them by those bytes, then by offset.
 using Entry = std::uint64_t;

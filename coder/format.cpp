@@ -24,7 +24,7 @@ int compute_check_block(Channel& base, int length, std::uint8_t* out) {
     std::uint8_t block[kCheckLong] = {};
     std::int64_t total = base.length();
     put_be32(block, static_cast<std::uint32_t>(total));
-    std::vector<std::uint8_t> buffer(1 << 16);
+    Array<std::uint8_t> buffer(1 << 16);
     if (!base.seek(0)) return ERR_READ_FAILED;
     std::int64_t index = 0;
     int fold = 0;  // index mod 252, kept incrementally

@@ -114,6 +114,26 @@ private:
     std::FILE* file_ = nullptr;
 };
 
+// A fixed array left uninitialised. The coder's buffers and tables are each
+// written before they are read, and clearing fresh memory costs as much as the
+// transfer it serves (or, for an index of megabytes, a pass of its own).
+template <class T>
+class Array {
+public:
+    explicit Array(std::size_t size) : data_(std::make_unique_for_overwrite<T[]>(size)), size_(size) {}
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_;
+};
+
 // Sequential buffered writer over a Channel. The first error sticks.
 class BufferedWriter {
 public:
@@ -142,7 +162,7 @@ private:
     void put_across(const std::uint8_t* bytes, std::size_t count);  // put() with flushes
 
     Channel channel_;
-    std::vector<std::uint8_t> buffer_;
+    Array<std::uint8_t> buffer_;
     std::size_t fill_ = 0;
     std::int64_t flushed_ = 0;
     int error_ = 0;
@@ -183,7 +203,7 @@ private:
     Channel channel_;
     std::int64_t next_;  // next offset to load
     std::int64_t end_;
-    std::vector<std::uint8_t> buffer_;
+    Array<std::uint8_t> buffer_;
     std::size_t fill_ = 0;
     std::size_t index_ = 0;
     int error_ = 0;
