@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -1162,7 +1163,7 @@ public:
                 // A task still short of where the records of its chunk begin
                 // searches what no record needs: the rest is searched here.
                 if (!task.finished && std::max(task.reached.load(), task.ahead.lo) < r) task.cancel = true;
-                task.thread.join();
+                if (task.thread.joinable()) task.thread.join();
                 if (!task.ahead.indexed) task.index->build_index();
                 ix_ = task.index.get();
                 Searcher<Source> search(source, *task.index);
@@ -1226,7 +1227,7 @@ private:
             ahead.lo = lo;
             ahead.hi = hi;
         }
-        task.thread = std::thread([&task, search, lo, e, u] {
+        auto work = [&task, search, lo, e, u] {
             Speculation& ahead = task.ahead;
             try {
                 task.index->build_index();
@@ -1242,13 +1243,20 @@ private:
                 ahead.indexed = false;
             }
             task.finished = true;
-        });
+        };
+        try {
+            task.thread = std::thread(work);
+        } catch (const std::system_error&) {
+            // No thread to be had: the chunk is indexed and searched here
+            // when its turn comes.
+            task.finished = true;
+        }
     }
 
     // Ends the task of a chunk the records have run past.
     static void discard(Task& task) {
         task.cancel = true;
-        task.thread.join();
+        if (task.thread.joinable()) task.thread.join();
         task.chunk = -1;
     }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -76,20 +77,26 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
             second_output.clear();
             std::int64_t second_total = 0;
             std::exception_ptr failure;
-            std::thread helper([&] {
+            auto code_second = [&] {
                 try {
                     second_total = pack_blocks(*second, input.data() + split, piece - split, second_output);
                 } catch (...) {
                     failure = std::current_exception();  // an allocation, handed on as this thread's
                 }
-            });
+            };
+            std::thread helper;
+            try {
+                helper = std::thread(code_second);
+            } catch (const std::system_error&) {
+                code_second();  // no thread to be had: coded here after all
+            }
             try {
                 total += pack_blocks(coder, input.data(), split, output);
             } catch (...) {
-                helper.join();
+                if (helper.joinable()) helper.join();
                 throw;
             }
-            helper.join();
+            if (helper.joinable()) helper.join();
             if (failure) std::rethrow_exception(failure);
             total += second_total;
             output.insert(output.end(), second_output.begin(), second_output.end());
