@@ -1061,7 +1061,6 @@ struct Speculation {
         Phase phase;
         std::size_t op;  // the first record made from there
     };
-    std::int64_t chunk = -1;  // the chunk searched; -1 for none
     std::vector<std::uint8_t> stretch;  // Updated' [lo, hi)
     std::int64_t lo = 0;
     std::int64_t hi = 0;
