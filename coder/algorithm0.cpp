@@ -79,10 +79,18 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
     return v;
 }
 
-// An index entry: a chunk offset.
-using Entry = std::uint32_t;
+// An index entry: bytes 2 to 5 of its key above its chunk offset, so that
+// ordering entries as numbers orders them by those bytes, then by offset.
+using Entry = std::uint64_t;
 
-inline std::uint32_t offset_of(Entry e) { return e; }
+inline std::uint32_t offset_of(Entry e) { return static_cast<std::uint32_t>(e); }
+
+inline Entry make_entry(const std::uint8_t* chunk, std::int64_t offset) {
+    std::uint32_t v;
+    std::memcpy(&v, chunk + offset + 2, sizeof v);
+    if constexpr (kLittleEndian) v = __builtin_bswap32(v);
+    return static_cast<Entry>(v) << 32 | static_cast<std::uint32_t>(offset);
+}
 
 // Number of equal leading bytes of a[0, n) and b[0, n).
 inline std::int64_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int64_t n) {
@@ -326,8 +334,7 @@ struct GiveUp {};
 class ChunkIndex {
 public:
     explicit ChunkIndex(std::int64_t window)
-        : chunk_(static_cast<std::size_t>(window)), index_(static_cast<std::size_t>(window)),
-          bucket_(65537),
+        : chunk_(static_cast<std::size_t>(window)), index_(static_cast<std::size_t>(window)), bucket_(65537),
           next_(65536), bucket_sorted_(65536), fences_(static_cast<std::size_t>(window) / kFenceStep + 1),
           part_state_(static_cast<std::size_t>(window)), shared_(static_cast<std::size_t>(window)),
           present_(std::size_t{1} << kFilterWordBits) {}
@@ -397,7 +404,7 @@ public:
         std::uint32_t* next = next_.data();
         for (std::int64_t i = 0; i < entries_; ++i) {
             if (i + kBuildAhead < entries_) __builtin_prefetch(index + next[bucket_of(p + i + kBuildAhead)], 1);
-            index[next[bucket_of(p + i)]++] = static_cast<Entry>(i);
+            index[next[bucket_of(p + i)]++] = make_entry(p, i);
         }
         std::fill(part_state_.begin(), part_state_.end(), std::uint8_t{0});
         std::fill(bucket_sorted_.begin(), bucket_sorted_.end(), std::uint8_t{0});
@@ -436,7 +443,7 @@ private:
 
     // The part of the index a lookup of the n bytes of `key` searches, in its
     // final order. The index is ordered lazily, as lookups reach it: a bucket
-    // is put in order by the key bytes 2 to 5 of its entries when a lookup
+    // is put in order by the key bytes 2 to 5 its entries carry when a lookup
     // first reaches it (sort_entries); a 5-byte group is sorted whole when a
     // 5-byte lookup reaches it; below that, a part (entries equal in their
     // first d bytes) is split by byte d in one pass when a 20-byte lookup first
@@ -458,11 +465,11 @@ private:
             sort_entries(first, last);
             bucket_sorted_[b] = 1;
         }
-        // The key's 5-byte group: the bucket is in order by key bytes 2 to 5.
-        const std::uint32_t k32 = get_be32(key + 2);
-        const std::uint32_t k24 = k32 >> 8;
+        // The key's 5-byte group, found by the entries' own bits.
+        const std::uint64_t k32 = get_be32(key + 2);
+        const std::uint64_t k24 = k32 >> 8;
         first = group_start(first, last, k24);
-        last = run_end(first, last, [k24](std::uint32_t k) { return (k >> 8) == k24; });
+        last = run_end(first, last, [k24](Entry e) { return (e >> 40) == k24; });
         if (first == last) return {first, last};
         // The group's state: sorted whole (by a 5-byte lookup), or not.
         std::uint8_t& group = part_state_[static_cast<std::size_t>(first - index_.data())];
@@ -475,9 +482,9 @@ private:
             return {first, last};
         }
         // A sorted group keeps its 6-byte parts together: the search narrows to
-        // the key's by bytes 2 to 5 before comparing any more.
-        first = std::lower_bound(first, last, k32, [this](Entry e, std::uint32_t v) { return key_of(e) < v; });
-        last = run_end(first, last, [k32](std::uint32_t k) { return k == k32; });
+        // the key's by the entries' own bits before comparing any key bytes.
+        first = std::lower_bound(first, last, k32, [](Entry e, std::uint64_t v) { return (e >> 32) < v; });
+        last = run_end(first, last, [k32](Entry e) { return (e >> 32) == k32; });
         if (group_sorted) return {first, last};
         const std::uint8_t* p = chunk_.data();
         for (int d = 6;; ++d) {
@@ -517,8 +524,8 @@ private:
         }
     }
 
-    // Sorts entries that share key bytes 0 to 5 and lie in offset order, as
-    // sort_bucket does: as 16-byte records
+    // Sorts entries that share key bytes 0 to 5 (so also the high half of the
+    // entry) and lie in offset order, as sort_bucket does: as 16-byte records
     // of bytes 6 to 19 and their rank, which stands in for the offset and
     // makes every record unique, so that a comparison is two words at most.
     void sort_ranked(Entry* first, Entry* last, std::uint8_t* shared) {
@@ -555,81 +562,75 @@ private:
     // entries, and a plain binary search of one meets a cache miss at nearly
     // every step: the search goes through the fences of every 64th entry,
     // which lie together, and then through the 64 entries between two.
-    Entry* group_start(Entry* first, Entry* last, std::uint32_t k24) {
+    Entry* group_start(Entry* first, Entry* last, std::uint64_t k24) {
         const auto from = static_cast<std::size_t>(first - index_.data());
         const auto to = static_cast<std::size_t>(last - index_.data());
         const std::size_t fa = (from + kFenceStep - 1) / kFenceStep;
         const std::size_t fb = (to + kFenceStep - 1) / kFenceStep;  // fences [fa, fb) lie in the bucket
         const std::uint32_t* fences = fences_.data();
         const std::size_t f = static_cast<std::size_t>(
-            std::lower_bound(fences + fa, fences + fb, k24) - fences);
+            std::lower_bound(fences + fa, fences + fb, static_cast<std::uint32_t>(k24)) - fences);
         Entry* lo = f == fa ? first : index_.data() + (f - 1) * kFenceStep;
         Entry* hi = f == fb ? last : index_.data() + f * kFenceStep;
-        return std::lower_bound(lo, hi, k24, [this](Entry e, std::uint32_t v) { return (key_of(e) >> 8) < v; });
+        return std::lower_bound(lo, hi, k24, [](Entry e, std::uint64_t v) { return (e >> 40) < v; });
     }
 
-    // Key bytes 2 to 5 of entry e.
-    std::uint32_t key_of(Entry e) const { return get_be32(chunk_.data() + e + 2); }
-
-    // The end of the run from `first` of entries whose key bytes 2 to 5 hold
-    // `same` (it holds for a prefix of [first, last)): a galloping search,
-    // since runs are short beside the ranges they lie in.
+    // The end of the run from `first` of entries for which `same` holds (it
+    // holds for a prefix of [first, last)): a galloping search, since runs are
+    // short beside the ranges they lie in.
     template <class Same>
-    Entry* run_end(Entry* first, Entry* last, Same same) const {
-        auto holds = [&](std::ptrdiff_t i) { return same(key_of(first[i])); };
-        if (first == last || !holds(0)) return first;
+    static Entry* run_end(Entry* first, Entry* last, Same same) {
+        if (first == last || !same(*first)) return first;
         std::ptrdiff_t good = 0;  // same(first[good]) holds
         std::ptrdiff_t step = 1;
         const std::ptrdiff_t size = last - first;
-        while (good + step < size && holds(good + step)) {
+        while (good + step < size && same(first[good + step])) {
             good += step;
             step *= 2;
         }
         std::ptrdiff_t bad = std::min(good + step, size);  // fails, or the end
         while (bad - good > 1) {
             const std::ptrdiff_t mid = good + (bad - good) / 2;
-            (holds(mid) ? good : bad) = mid;
+            (same(first[mid]) ? good : bad) = mid;
         }
         return first + bad;
     }
 
-    // Orders a bucket's entries by their key bytes 2 to 5, then offset. They
-    // arrive in offset order, so a stable radix sort of the entries paired
-    // with those bytes does it, skipping the bytes that are the same throughout.
+    // Orders a bucket's entries as numbers. They arrive in offset order, so a
+    // stable radix sort on the key bytes they hold does it, skipping the bytes
+    // that are the same throughout.
     void sort_entries(Entry* first, Entry* last) {
         const auto count = static_cast<std::size_t>(last - first);
-        const std::uint8_t* p = chunk_.data();
-        if (radix_scratch_.size() < 2 * count) radix_scratch_.resize(2 * count);
-        std::uint64_t* from = radix_scratch_.data();
-        std::uint64_t* to = from + count;
+        if (count <= 64) {
+            std::sort(first, last);
+            set_fences(first, last);
+            return;
+        }
         std::size_t counts[4][256] = {};
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i + kPrefetch * 4 < count) __builtin_prefetch(p + first[i + kPrefetch * 4] + 2);
-            const std::uint32_t k = get_be32(p + first[i] + 2);
-            from[i] = static_cast<std::uint64_t>(k) << 32 | first[i];
+        for (const Entry* e = first; e != last; ++e) {
+            const std::uint32_t k = static_cast<std::uint32_t>(*e >> 32);
             ++counts[0][k & 0xFF];
             ++counts[1][k >> 8 & 0xFF];
             ++counts[2][k >> 16 & 0xFF];
             ++counts[3][k >> 24];
         }
-        if (count <= 64) {
-            std::sort(from, from + count);
-        } else {
-            for (int pass = 0; pass < 4; ++pass) {
-                const int shift = 32 + 8 * pass;
-                const std::size_t* c = counts[pass];
-                if (c[(from[0] >> shift) & 0xFF] == count) continue;  // one value: already in order
-                std::size_t fill[256];
-                std::size_t sum = 0;
-                for (int v = 0; v < 256; ++v) {
-                    fill[v] = sum;
-                    sum += c[v];
-                }
-                for (const std::uint64_t* e = from; e != from + count; ++e) to[fill[(*e >> shift) & 0xFF]++] = *e;
-                std::swap(from, to);
+        if (radix_scratch_.size() < count) radix_scratch_.resize(count);
+        Entry* from = first;
+        Entry* to = radix_scratch_.data();
+        for (int pass = 0; pass < 4; ++pass) {
+            const int shift = 32 + 8 * pass;
+            const std::size_t* c = counts[pass];
+            if (c[(*first >> shift) & 0xFF] == count) continue;  // one value: already in order
+            std::size_t fill[256];
+            std::size_t sum = 0;
+            for (int v = 0; v < 256; ++v) {
+                fill[v] = sum;
+                sum += c[v];
             }
+            for (const Entry* e = from; e != from + count; ++e) to[fill[(*e >> shift) & 0xFF]++] = *e;
+            std::swap(from, to);
         }
-        for (std::size_t i = 0; i < count; ++i) first[i] = static_cast<Entry>(from[i]);
+        if (from != first) std::copy(from, from + count, first);
         set_fences(first, last);
     }
 
@@ -637,7 +638,7 @@ private:
         const auto from = static_cast<std::size_t>(first - index_.data());
         const auto to = static_cast<std::size_t>(last - index_.data());
         for (std::size_t f = (from + kFenceStep - 1) / kFenceStep; f * kFenceStep < to; ++f)
-            fences_[f] = key_of(index_[f * kFenceStep]) >> 8;
+            fences_[f] = static_cast<std::uint32_t>(index_[f * kFenceStep] >> 40);
     }
 
     // Sorts a 5-byte group by bytes 5 to 19, then offset. Its entries are in
@@ -647,8 +648,7 @@ private:
         std::uint8_t* shared = shared_.data();
         for (Entry* run = first; run != last;) {
             Entry* end = run + 1;
-            const std::uint32_t key = key_of(*run);
-            while (end != last && key_of(*end) == key) ++end;
+            while (end != last && (*end >> 32) == (*run >> 32)) ++end;
             sort_bucket(run, end, kShortKey + 1);
             if (run != first) shared[run - index_.data()] = static_cast<std::uint8_t>(kShortKey);
             run = end;
@@ -742,7 +742,7 @@ private:
         }
         if (count > kPairedSortLimit) {
             if (depth == kLongKey) {
-                std::sort(first, last);  // equal keys: offset order
+                std::sort(first, last);  // equal keys, equal high bits: offset order
                 std::fill(shared + 1, shared + count, static_cast<std::uint8_t>(kLongKey));
                 return;
             }
@@ -775,11 +775,12 @@ private:
                       if (x.tail != y.tail) return x.tail < y.tail;
                       return x.offset < y.offset;
                   });
-        first[0] = pairs_[0].offset;
+        // The head holds bytes 2 to 5, the high half of an entry.
+        first[0] = (pairs_[0].head >> 32) << 32 | pairs_[0].offset;
         for (std::size_t i = 1; i < count; ++i) {
             const SortPair& a = pairs_[i - 1];
             const SortPair& b = pairs_[i];
-            first[i] = b.offset;
+            first[i] = (b.head >> 32) << 32 | b.offset;
             int equal;
             if (a.head != b.head) {
                 equal = 2 + (std::countl_zero(a.head ^ b.head) >> 3);
@@ -858,7 +859,7 @@ private:
     std::vector<Ranked> ranked_;  // scratch of sort_ranked, at most kRankedSortLimit
     std::vector<std::uint8_t> split_keys_;  // scratch of split_by_byte, at most one byte per entry
     std::vector<Entry> split_scratch_;  // scratch of split_by_byte, at most kSplitScratch
-    std::vector<std::uint64_t> radix_scratch_;  // scratch of sort_entries, twice the largest bucket
+    std::vector<Entry> radix_scratch_;  // scratch of sort_entries, at most the largest bucket
 };
 
 // A match search over one chunk, reading Updated' through `Source`: the
