@@ -1167,7 +1167,7 @@ public:
                 ix_ = task.index.get();
                 Searcher<Source> search(source, *task.index);
                 if (task.ahead.end >= 0) {
-                    Resumer sink{*this, task.ahead};
+                    Resumer sink{{*this}, task.ahead};
                     end = match_slice(search, sink, r, e, u);
                 } else {
                     Writer sink{*this};
@@ -1279,8 +1279,7 @@ private:
 
     // The sink for a chunk searched ahead: it writes records until it meets a
     // point the search ahead met, then replays that search's records from there.
-    struct Resumer {
-        Encoder& encoder;
+    struct Resumer : Writer {
         const Speculation& ahead;
         std::int64_t resume(Phase phase, std::int64_t r) {
             const Speculation::Point* point = ahead.find(phase, r);
@@ -1292,8 +1291,6 @@ private:
             }
             return ahead.end;
         }
-        void record(std::int64_t r, std::int64_t m0, const Match* m) { encoder.write_record(r, m0, m); }
-        bool abandons() { return encoder.estimate() >= encoder.geometry_.u; }
     };
 
     // Size the delta would have if it ended here (before packing).

@@ -280,17 +280,6 @@ bool SequentialReader::refill() {
     return true;
 }
 
-bool SequentialReader::copy_to(BufferedWriter& out, std::int64_t count) {
-    while (count > 0) {
-        if (index_ == fill_ && !refill()) return false;
-        std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(count, static_cast<std::int64_t>(fill_ - index_)));
-        out.put(buffer_.data() + index_, n);
-        index_ += n;
-        count -= static_cast<std::int64_t>(n);
-    }
-    return true;
-}
-
 ReadCache::ReadCache(Channel channel, std::int64_t length, std::size_t capacity, std::size_t back_margin)
     : channel_(channel), length_(length), buffer_(capacity), back_margin_(back_margin) {}
 

@@ -180,9 +180,8 @@ public:
         byte = buffer_[index_++];
         return true;
     }
-    // Moves `count` bytes to `out`; false when the stretch is too short.
-    bool copy_to(BufferedWriter& out, std::int64_t count);
-    // The same for any sink with put(const std::uint8_t*, std::size_t).
+    // Moves `count` bytes to `sink` (anything with put(const std::uint8_t*,
+    // std::size_t)); false when the stretch is too short.
     template <class Sink>
     bool feed(Sink& sink, std::int64_t count) {
         while (count > 0) {
