@@ -281,7 +281,7 @@ private:
 
     Channel channel_;
     std::int64_t length_;
-    std::vector<std::uint8_t> buffer_;
+    Array<std::uint8_t> buffer_;
     std::int64_t margin_;
     std::int64_t lo_ = 0;
     std::int64_t hi_ = 0;
@@ -531,21 +531,20 @@ private:
     void sort_ranked(Entry* first, Entry* last, std::uint8_t* shared) {
         const std::uint8_t* p = chunk_.data();
         const auto count = static_cast<std::size_t>(last - first);
-        if (ranked_.size() < count) ranked_.resize(count);
-        if (split_scratch_.size() < count) split_scratch_.resize(count);
-        Entry* original = split_scratch_.data();
+        Ranked* ranked = ranked_.reserve(count);
+        Entry* original = split_scratch_.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
             if (i + kPrefetch < count) __builtin_prefetch(p + offset_of(first[i + kPrefetch]));
             const std::uint8_t* k = p + offset_of(first[i]);
             original[i] = first[i];
-            ranked_[i] = {load_be64(k + 6), load_be64(k + 12) << 16 | i};
+            ranked[i] = {load_be64(k + 6), load_be64(k + 12) << 16 | i};
         }
-        std::sort(ranked_.begin(), ranked_.begin() + static_cast<std::ptrdiff_t>(count),
+        std::sort(ranked, ranked + count,
                   [](const Ranked& x, const Ranked& y) { return x.head != y.head ? x.head < y.head : x.rest < y.rest; });
-        first[0] = original[ranked_[0].rest & 0xFFFF];
+        first[0] = original[ranked[0].rest & 0xFFFF];
         for (std::size_t i = 1; i < count; ++i) {
-            const Ranked& a = ranked_[i - 1];
-            const Ranked& b = ranked_[i];
+            const Ranked& a = ranked[i - 1];
+            const Ranked& b = ranked[i];
             first[i] = original[b.rest & 0xFFFF];
             int equal;
             if (a.head != b.head) {
@@ -614,9 +613,8 @@ private:
             ++counts[2][k >> 16 & 0xFF];
             ++counts[3][k >> 24];
         }
-        if (radix_scratch_.size() < count) radix_scratch_.resize(count);
         Entry* from = first;
-        Entry* to = radix_scratch_.data();
+        Entry* to = radix_scratch_.reserve(count);
         for (int pass = 0; pass < 4; ++pass) {
             const int shift = 32 + 8 * pass;
             const std::size_t* c = counts[pass];
@@ -671,8 +669,7 @@ private:
     int split_by_byte(Entry* first, Entry* last, int depth, int limit, std::size_t* starts) {
         const std::uint8_t* chunk = chunk_.data();
         const auto count = static_cast<std::size_t>(last - first);
-        if (split_keys_.size() < count) split_keys_.resize(count);
-        std::uint8_t* keys = split_keys_.data();
+        std::uint8_t* keys = split_keys_.reserve(count);
         // Bytes from `depth` on in which every entry seen so far agrees with the first.
         std::int64_t common = limit - depth;
         const std::uint8_t* lead = chunk + offset_of(first[0]) + depth;
@@ -698,8 +695,7 @@ private:
         if (count <= kSplitScratch) {
             // A stable scatter through a scratch array reads the part in order
             // instead of chasing cycles through it.
-            if (split_scratch_.size() < count) split_scratch_.resize(count);
-            Entry* out = split_scratch_.data();
+            Entry* out = split_scratch_.reserve(count);
             for (std::size_t j = 0; j < count; ++j) out[fill[keys[j]]++] = first[j];
             std::copy(out, out + count, first);
             return depth;
@@ -760,15 +756,15 @@ private:
             sort_ranked(first, last, shared);
             return;
         }
-        if (pairs_.size() < count) pairs_.resize(count);
+        SortPair* pairs = pairs_.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
             if (i + kPrefetch < count) __builtin_prefetch(p + offset_of(first[i + kPrefetch]));
             const std::uint8_t* k = p + offset_of(first[i]);
-            pairs_[i] = {load_be64(k + 2), load_be64(k + 10), static_cast<std::uint32_t>(k[18]) << 24 |
+            pairs[i] = {load_be64(k + 2), load_be64(k + 10), static_cast<std::uint32_t>(k[18]) << 24 |
                                                                    static_cast<std::uint32_t>(k[19]) << 16,
                          offset_of(first[i])};
         }
-        std::sort(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(count),
+        std::sort(pairs, pairs + count,
                   [](const SortPair& x, const SortPair& y) {
                       if (x.head != y.head) return x.head < y.head;
                       if (x.middle != y.middle) return x.middle < y.middle;
@@ -776,10 +772,10 @@ private:
                       return x.offset < y.offset;
                   });
         // The head holds bytes 2 to 5, the high half of an entry.
-        first[0] = (pairs_[0].head >> 32) << 32 | pairs_[0].offset;
+        first[0] = (pairs[0].head >> 32) << 32 | pairs[0].offset;
         for (std::size_t i = 1; i < count; ++i) {
-            const SortPair& a = pairs_[i - 1];
-            const SortPair& b = pairs_[i];
+            const SortPair& a = pairs[i - 1];
+            const SortPair& b = pairs[i];
             first[i] = (b.head >> 32) << 32 | b.offset;
             int equal;
             if (a.head != b.head) {
@@ -851,15 +847,15 @@ private:
         std::uint32_t tail;
         std::uint32_t offset;
     };
-    std::vector<SortPair> pairs_;  // scratch of the paired sort, at most kPairedSortLimit
+    Scratch<SortPair> pairs_;  // scratch of the paired sort, at most kPairedSortLimit
     struct Ranked {  // bytes 6 to 13; bytes 14 to 19 above a 16-bit rank
         std::uint64_t head;
         std::uint64_t rest;
     };
-    std::vector<Ranked> ranked_;  // scratch of sort_ranked, at most kRankedSortLimit
-    std::vector<std::uint8_t> split_keys_;  // scratch of split_by_byte, at most one byte per entry
-    std::vector<Entry> split_scratch_;  // scratch of split_by_byte, at most kSplitScratch
-    std::vector<Entry> radix_scratch_;  // scratch of sort_entries, at most the largest bucket
+    Scratch<Ranked> ranked_;  // scratch of sort_ranked, at most kRankedSortLimit
+    Scratch<std::uint8_t> split_keys_;  // scratch of split_by_byte, at most one byte per entry
+    Scratch<Entry> split_scratch_;  // scratch of split_by_byte, at most kSplitScratch
+    Scratch<Entry> radix_scratch_;  // scratch of sort_entries, at most the largest bucket
 };
 
 // A match search over one chunk, reading Updated' through `Source`: the
@@ -1061,7 +1057,8 @@ struct Speculation {
         Phase phase;
         std::size_t op;  // the first record made from there
     };
-    std::vector<std::uint8_t> stretch;  // Updated' [lo, hi)
+    Scratch<std::uint8_t> stretch;  // holds Updated' [lo, hi) at `bytes`
+    const std::uint8_t* bytes = nullptr;
     std::int64_t lo = 0;
     std::int64_t hi = 0;
     std::vector<Op> ops;
@@ -1075,7 +1072,7 @@ struct Speculation {
     // The Source of its search.
     const std::uint8_t* view(std::int64_t position, std::int64_t count) const {
         if (position < lo || position + count > hi) throw GiveUp{};
-        return stretch.data() + (position - lo);
+        return bytes + (position - lo);
     }
     void poll() const {
         if (cancel->load(std::memory_order_relaxed)) throw GiveUp{};
@@ -1220,8 +1217,9 @@ private:
         const std::int64_t hi = std::min(u, std::max(lo, e) + kStretchMargin);
         const bool search = lo >= 0 && hi - lo <= limits_.ahead_stretch;
         if (search) {
-            ahead.stretch.resize(static_cast<std::size_t>(hi - lo));
-            const int rc = job_.updated_prime.read_exact_at(lo, ahead.stretch.data(), hi - lo);
+            std::uint8_t* stretch = ahead.stretch.reserve(static_cast<std::size_t>(hi - lo));
+            ahead.bytes = stretch;
+            const int rc = job_.updated_prime.read_exact_at(lo, stretch, hi - lo);
             if (rc < 0) throw TransferFailure{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
             ahead.lo = lo;
             ahead.hi = hi;

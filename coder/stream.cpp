@@ -1,12 +1,14 @@
 // Stream windows, channels, temporary files and the caches the coder reads through.
 #include "coder/stream.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace quoralith {
 
@@ -330,6 +332,37 @@ std::int64_t copy_channel(Channel& from, Channel& to, std::int64_t count) {
         total += got;
     }
     return total;
+}
+
+namespace {
+
+constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+
+std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
+}  // namespace
+
+void* allocate_large(std::size_t bytes) {
+    const std::size_t size = mapped_size(bytes);
+    if (size < bytes) throw std::bad_alloc();
+    // Mapped with a huge page of slack, so that the block can start on a huge
+    // page boundary; the slack on either side is returned at once.
+    void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > start) munmap(raw, aligned - start);
+    if (const std::uintptr_t after = start + size + kHugePage - (aligned + size); after > 0)
+        munmap(reinterpret_cast<void*>(aligned + size), after);
+    void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    madvise(block, size, MADV_HUGEPAGE);  // a hint: without it the block keeps small pages
+#endif
+    return block;
+}
+
+void release_large(void* block, std::size_t bytes) {
+    if (block) munmap(block, mapped_size(bytes));
 }
 
 }  // namespace quoralith

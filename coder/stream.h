@@ -3,10 +3,13 @@
 // transfer is announced to the progress callback.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "engine/progress.h"
@@ -117,21 +120,75 @@ private:
 // A fixed array left uninitialised. The coder's buffers and tables are each
 // written before they are read, and clearing fresh memory costs as much as the
 // transfer it serves (or, for an index of megabytes, a pass of its own).
+//
+// Arrays of megabytes (a chunk, its index) are placed in huge pages where the
+// system offers them: their entries are reached in random order, and with
+// small pages most such reaches also miss the address cache, while setting up
+// and releasing thousands of small pages costs milliseconds of its own.
+void* allocate_large(std::size_t bytes);  // throws std::bad_alloc
+void release_large(void* block, std::size_t bytes);
+// Address checking watches only the ordinary heap: under it, every array
+// stays there, where a read past its end is caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kLargeArray = SIZE_MAX;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::size_t kLargeArray = SIZE_MAX;
+#else
+constexpr std::size_t kLargeArray = std::size_t{1} << 20;
+#endif
+#else
+constexpr std::size_t kLargeArray = std::size_t{1} << 20;
+#endif
+
 template <class T>
 class Array {
 public:
-    explicit Array(std::size_t size) : data_(std::make_unique_for_overwrite<T[]>(size)), size_(size) {}
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
-    T* begin() { return data_.get(); }
-    T* end() { return data_.get() + size_; }
+    explicit Array(std::size_t size) : size_(size) {
+        if (size > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        if (size * sizeof(T) >= kLargeArray) {
+            data_ = static_cast<T*>(allocate_large(size * sizeof(T)));
+            large_ = true;
+        } else {
+            data_ = new T[size];
+        }
+    }
+    ~Array() {
+        if (large_) release_large(data_, size_ * sizeof(T));
+        else delete[] data_;
+    }
+    Array(const Array&) = delete;
+    Array& operator=(const Array&) = delete;
+
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
     std::size_t size() const { return size_; }
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
 
 private:
-    std::unique_ptr<T[]> data_;
+    static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
+    T* data_;
     std::size_t size_;
+    bool large_ = false;
+};
+
+// A scratch array that grows to the largest size asked of it (by doubling, as
+// sizes asked one after another often grow a little at a time). Its contents
+// do not survive growth.
+template <class T>
+class Scratch {
+public:
+    T* reserve(std::size_t size) {
+        if (!array_ || array_->size() < size)
+            array_ = std::make_unique<Array<T>>(std::max(size, array_ ? 2 * array_->size() : size));
+        return array_->data();
+    }
+
+private:
+    std::unique_ptr<Array<T>> array_;
 };
 
 // Sequential buffered writer over a Channel. The first error sticks.
