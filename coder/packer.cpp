@@ -24,9 +24,11 @@ namespace {
 // transfer (and the progress record before it) covers a useful amount.
 constexpr std::size_t kBlocksPerPiece = 8;
 // Blocks are coded each by itself, and coding is the slowest step of a create
-// that leaves many literal bytes: a long input is read in larger pieces whose
-// second half a second thread codes.
+// that leaves many literal bytes: an input of several blocks is read in larger
+// pieces whose second half a second thread codes. Starting the thread costs
+// about as much as coding a tenth of a block.
 constexpr std::size_t kBlocksPerSharedPiece = 64;
+constexpr std::int64_t kMinSharedBlocks = 4;
 
 // Codes the blocks of data[0, length) one after another, appending them to
 // `output`; returns their coded length.
@@ -52,9 +54,9 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
     const std::int64_t blocks = (length + static_cast<std::int64_t>(kBlockSize) - 1) >> kBlockShift;
     if (blocks > (std::int64_t{1} << 22)) return PACK_NOT_SMALLER;  // more than the trailer can count
 
-    const bool shared = blocks >= static_cast<std::int64_t>(2 * kBlocksPerSharedPiece) &&
-                        std::thread::hardware_concurrency() != 1;
-    const std::size_t piece_blocks = shared ? kBlocksPerSharedPiece : kBlocksPerPiece;
+    const bool shared = blocks >= kMinSharedBlocks && std::thread::hardware_concurrency() != 1;
+    const std::size_t piece_blocks =
+        std::min(shared ? kBlocksPerSharedPiece : kBlocksPerPiece, static_cast<std::size_t>(blocks));
     packer::BlockPacker coder(threshold);
     std::unique_ptr<packer::BlockPacker> second = shared ? std::make_unique<packer::BlockPacker>(threshold) : nullptr;
     std::vector<std::uint8_t> input(piece_blocks * kBlockSize);
