@@ -1103,29 +1103,70 @@ struct Speculation {
     }
 };
 
+// A thread that is waited for when its holder goes, on every path.
+struct JoinedThread {
+    std::thread thread;
+    JoinedThread() = default;
+    JoinedThread(JoinedThread&&) = default;
+    JoinedThread& operator=(JoinedThread&& other) {
+        join();
+        thread = std::move(other.thread);
+        return *this;
+    }
+    ~JoinedThread() { join(); }
+    void join() {
+        if (thread.joinable()) thread.join();
+    }
+    bool running() const { return thread.joinable(); }
+};
+
+// Chunk 0 of Base', read and set to be indexed on a thread of its own as soon
+// as Base' exists, so that the index is built while Updated is transformed.
+struct FirstIndex {
+    std::int64_t window = 0;
+    std::unique_ptr<ChunkIndex> index;  // set exactly when `builder` runs
+    JoinedThread builder;
+
+    void start(CreateJob& job, std::int64_t w) {
+        if (job.n < kMinWindow) return;  // too short to be match coded
+        try {
+            const std::int64_t length = std::min(w, job.n);  // the encoder's window, W'
+            auto chunk = std::make_unique<ChunkIndex>(length);
+            // A failed read is left to the encoder, which reads the chunk again.
+            if (job.base_prime.read_exact_at(0, chunk->prepare(length), length) < 0) return;
+            builder.thread = std::thread([ix = chunk.get()] { ix->build_index(); });
+            index = std::move(chunk);
+            window = length;
+        } catch (const std::bad_alloc&) {
+        } catch (const std::system_error&) {
+        }
+    }
+    // Hands the index over when it was made for this window; the builder goes with it.
+    std::unique_ptr<ChunkIndex> take(std::int64_t w, JoinedThread& to) {
+        if (!index || window != w) return nullptr;
+        to = std::move(builder);
+        return std::move(index);
+    }
+};
+
 class Encoder {
 public:
     Encoder(CreateJob& job, const ChunkGeometry& geometry, const Algorithm0Limits& limits, ControlWriter& control,
-            BufferedWriter& literals, UpdatedReader& updated)
+            BufferedWriter& literals, UpdatedReader& updated, FirstIndex& first)
         : job_(job), geometry_(geometry), limits_(limits), control_(control), literals_(literals), updated_(updated),
           position_bits_(bit_length_min1(static_cast<std::uint64_t>(geometry.window - 1))),
           together_(geometry.count > 1 && limits.search_ahead && std::thread::hardware_concurrency() != 1) {
         if (!together_) {
-            alone_ = std::make_unique<ChunkIndex>(geometry.window);
+            alone_ = first.take(geometry.window, alone_builder_);
+            if (!alone_) alone_ = std::make_unique<ChunkIndex>(geometry.window);
             return;
         }
         for (Task& task : tasks_) {
-            task.index = std::make_unique<ChunkIndex>(geometry.window);
+            task.index = &task == &tasks_[0] ? first.take(geometry.window, task.builder) : nullptr;
+            if (!task.index) task.index = std::make_unique<ChunkIndex>(geometry.window);
             task.ahead.cancel = &task.cancel;
             task.ahead.reached = &task.reached;
             task.ahead.max_ops = static_cast<std::size_t>(std::max<std::int64_t>(limits.ahead_records, 0));
-        }
-    }
-
-    ~Encoder() {
-        for (Task& task : tasks_) {
-            task.cancel = true;
-            if (task.thread.joinable()) task.thread.join();
         }
     }
 
@@ -1139,8 +1180,12 @@ public:
             Source source{updated_, job_.context};
             std::int64_t end;
             if (!together_) {
-                load_chunk(*alone_, c);
-                alone_->build_index();
+                if (alone_builder_.running()) {
+                    alone_builder_.join();  // chunk 0, read and indexed already
+                } else {
+                    load_chunk(*alone_, c);
+                    alone_->build_index();
+                }
                 ix_ = alone_.get();
                 Searcher<Source> search(source, *alone_);
                 Writer sink{*this};
@@ -1160,6 +1205,10 @@ public:
                 // searches what no record needs: the rest is searched here.
                 if (!task.finished && std::max(task.reached.load(), task.ahead.lo) < r) task.cancel = true;
                 if (task.thread.joinable()) task.thread.join();
+                if (task.builder.running()) {
+                    task.builder.join();
+                    task.ahead.indexed = true;
+                }
                 if (!task.ahead.indexed) task.index->build_index();
                 ix_ = task.index.get();
                 Searcher<Source> search(source, *task.index);
@@ -1189,11 +1238,17 @@ private:
     struct Task {
         std::int64_t chunk = -1;  // -1: free
         std::unique_ptr<ChunkIndex> index;
+        JoinedThread builder;  // while chunk 0, read early, is being indexed (FirstIndex)
         Speculation ahead;
         std::atomic<bool> cancel{false};
         std::atomic<bool> finished{false};
         std::atomic<std::int64_t> reached{-1};
         std::thread thread;
+
+        ~Task() {
+            cancel = true;
+            if (thread.joinable()) thread.join();
+        }
     };
 
     // Reads chunk c and the stretch of Updated' its slice may reach, and sets
@@ -1210,7 +1265,7 @@ private:
         ahead.points.clear();
         ahead.end = -1;
         ahead.indexed = false;
-        load_chunk(*task.index, c);
+        if (!task.builder.running()) load_chunk(*task.index, c);
         const std::int64_t lo = c == 0 ? 0 : geometry_.boundary(c - 1);
         const std::int64_t e = geometry_.slice_end(c);
         const std::int64_t u = geometry_.u;
@@ -1227,7 +1282,11 @@ private:
         auto work = [&task, search, lo, e, u] {
             Speculation& ahead = task.ahead;
             try {
-                task.index->build_index();
+                if (task.builder.running()) {
+                    task.builder.join();
+                } else {
+                    task.index->build_index();
+                }
                 ahead.indexed = true;
                 if (search) {
                     Searcher<Speculation> searcher(ahead, *task.index);
@@ -1254,6 +1313,7 @@ private:
     static void discard(Task& task) {
         task.cancel = true;
         if (task.thread.joinable()) task.thread.join();
+        task.builder.join();
         task.chunk = -1;
     }
 
@@ -1380,6 +1440,7 @@ private:
 
     const bool together_;              // chunks are searched by tasks on other threads
     std::unique_ptr<ChunkIndex> alone_;  // the chunk when they are not
+    JoinedThread alone_builder_;         // while it is chunk 0, being indexed (FirstIndex)
     std::array<Task, kTasks> tasks_;
     ChunkIndex* ix_ = nullptr;  // the chunk whose records are written
 };
@@ -1403,9 +1464,12 @@ int create_algorithm0(CreateJob& job, const Algorithm0Limits& limits) {
     if (w < 0) return static_cast<int>(w);
     const BufferSizes sizes(job.updated_length);
 
-    int rc = prepare_updated(job);
+    // Base first: its first chunk is indexed while Updated is transformed.
+    int rc = prepare_base(job);
     if (rc < 0) return rc;
-    rc = prepare_base(job);
+    FirstIndex first;
+    first.start(job, w);
+    rc = prepare_updated(job);
     if (rc < 0) return rc;
     if (job.u < 200) return small_path(job);
 
@@ -1431,7 +1495,7 @@ int create_algorithm0(CreateJob& job, const Algorithm0Limits& limits) {
                 literals = std::make_unique<BufferedWriter>(literal_file.channel());
                 updated = std::make_unique<UpdatedReader>(job.updated_prime, job.u, std::int64_t{1} << 21,
                                                           std::int64_t{1} << 16);
-                encoder = std::make_unique<Encoder>(job, *geometry, limits, *control, *literals, *updated);
+                encoder = std::make_unique<Encoder>(job, *geometry, limits, *control, *literals, *updated, first);
                 break;
             } catch (const std::bad_alloc&) {
                 encoder.reset();
