@@ -283,14 +283,19 @@ bool SequentialReader::refill() {
 }
 
 ReadCache::ReadCache(Channel channel, std::int64_t length, std::size_t capacity, std::size_t back_margin)
-    : channel_(channel), length_(length), buffer_(capacity), back_margin_(back_margin) {}
+    : channel_(channel), length_(length), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)),
+      capacity_(capacity), back_margin_(back_margin) {}
 
 const std::uint8_t* ReadCache::reload(std::int64_t position, std::size_t count) {
     if (position < 0 || position + static_cast<std::int64_t>(count) > length_ || error_ != 0) return nullptr;
-    if (count + back_margin_ > buffer_.size()) buffer_.resize(count + back_margin_);
+    if (count + back_margin_ > capacity_) {
+        fill_ = 0;  // what the old buffer held is gone
+        capacity_ = count + back_margin_;
+        buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
+    }
     std::int64_t start = std::max<std::int64_t>(0, position - static_cast<std::int64_t>(back_margin_));
-    std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(buffer_.size()), length_ - start);
-    std::int64_t got = channel_.read_at(start, buffer_.data(), want);
+    std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(capacity_), length_ - start);
+    std::int64_t got = channel_.read_at(start, buffer_.get(), want);
     if (got < 0) {
         error_ = static_cast<int>(got);
         fill_ = 0;
@@ -302,11 +307,11 @@ const std::uint8_t* ReadCache::reload(std::int64_t position, std::size_t count) 
         error_ = ERR_MALFORMED;  // the stream is shorter than its stated length
         return nullptr;
     }
-    return buffer_.data() + (position - base_);
+    return buffer_.get() + (position - base_);
 }
 
 int ReadCache::copy_out(std::int64_t position, std::int64_t count, std::uint8_t* out) {
-    const std::int64_t step = static_cast<std::int64_t>(buffer_.size() - back_margin_);
+    const std::int64_t step = static_cast<std::int64_t>(capacity_ - back_margin_);
     while (count > 0) {
         std::int64_t n = std::min(count, step);
         const std::uint8_t* p = view(position, static_cast<std::size_t>(n));

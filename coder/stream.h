@@ -274,14 +274,14 @@ public:
               std::size_t back_margin = 64);
 
     std::int64_t length() const { return length_; }
-    std::size_t capacity() const { return buffer_.size(); }
+    std::size_t capacity() const { return capacity_; }
 
     // Returns a pointer to bytes [position, position + count), or nullptr when the
     // stretch is out of range or could not be read (error() tells which).
     const std::uint8_t* view(std::int64_t position, std::size_t count) {
         if (position >= base_ && position + static_cast<std::int64_t>(count) <= base_ + fill_ &&
             position >= 0)
-            return buffer_.data() + (position - base_);
+            return buffer_.get() + (position - base_);
         return reload(position, count);
     }
     std::uint8_t at(std::int64_t position) {
@@ -297,7 +297,9 @@ private:
 
     Channel channel_;
     std::int64_t length_;
-    std::vector<std::uint8_t> buffer_;
+    // Uninitialised: only bytes read into it are ever looked at.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t capacity_;
     std::size_t back_margin_;
     std::int64_t base_ = 0;
     std::int64_t fill_ = 0;
