@@ -1,19 +1,45 @@
 // quoralith: the command line over the delta engine.
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/cli.h"
 
 namespace {
 
-// Every subcommand of the program, in the order --help lists them.
-constexpr quoralith::cli::CommandSetup kCommands[] = {
-    quoralith::cli::setup_create,
-    quoralith::cli::setup_restore,
-    quoralith::cli::setup_info,
-    quoralith::cli::setup_history,
-    quoralith::cli::setup_archive,
+struct Command {
+    const char* name;
+    quoralith::cli::CommandSetup setup;
 };
+
+// Every subcommand of the program, in the order --help lists them.
+constexpr Command kCommands[] = {
+    {"create", quoralith::cli::setup_create},   {"restore", quoralith::cli::setup_restore},
+    {"info", quoralith::cli::setup_info},       {"history", quoralith::cli::setup_history},
+    {"archive", quoralith::cli::setup_archive},
+};
+
+// Scripts start the program once per file, and building the parser of every
+// subcommand costs a noticeable part of restoring a small one: only those
+// whose names appear among the arguments are built. Any other line (help,
+// the version, a misspelt command) gets them all, and so the same answer.
+bool is_named(const Command& command, int argc, char** argv) {
+    bool any = false;
+    bool named = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "--help-all") == 0 ||
+            std::strcmp(arg, "--version") == 0)
+            return true;
+        for (const Command& c : kCommands) {
+            if (std::strcmp(arg, c.name) == 0) {
+                any = true;
+                if (&c == &command) named = true;
+            }
+        }
+    }
+    return named || !any;
+}
 
 }  // namespace
 
@@ -30,7 +56,8 @@ int main(int argc, char** argv) {
     add_report_options(app, context);
     app.require_subcommand(1);
     app.fallthrough();
-    for (CommandSetup setup : kCommands) setup(app, context);
+    for (const Command& command : kCommands)
+        if (is_named(command, argc, argv)) command.setup(app, context);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -143,8 +143,23 @@ TEST_F(CliTest, HelpAndVersion) {
     EXPECT_EQ(version.out, "quoralith 1.1.0\n");
     Outcome help = run("--help");
     EXPECT_EQ(help.status, 0);
-    for (const char* word : {"create", "restore", "info", "--quiet"})
+    for (const char* word : {"create", "restore", "info", "history", "archive", "--quiet"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+// Only the subcommands named on the line are set up; a name that is an
+// option's value must not cost the real command its parser.
+TEST_F(CliTest, CommandNamesAsOptionValuesAndSubcommandHelp) {
+    Outcome made = run("--report restore -q create base.bin new.bin d.dlt");
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_TRUE(file_exists(dir.file("d.dlt")));
+    EXPECT_TRUE(file_exists(dir.file("restore")));  // the report went where it was asked to
+    Outcome help = run("restore --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("BASE"), std::string::npos) << help.out;
+    Outcome nested = run("archive create --help");
+    EXPECT_EQ(nested.status, 0) << nested.err;
+    EXPECT_NE(nested.out.find("ROOT"), std::string::npos) << nested.out;
 }
 
 }  // namespace
