@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <malloc.h>
+
 #include "cli/cli.h"
 
 namespace {
@@ -48,6 +50,12 @@ int main(int argc, char** argv) {
     // Past a file size limit a write then fails (EFBIG) and the file is reported
     // failed with its output untouched, instead of the program being killed.
     std::signal(SIGXFSZ, SIG_IGN);
+    // The passes over a file each take buffers of up to a few hundred
+    // kilobytes and give them back. From the heap, a later pass gets pages an
+    // earlier one used; as separate mappings, every buffer is fresh memory,
+    // whose first touch of each page costs about as much as filling it.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
     CliContext context;
     CLI::App app{"Quoralith: binary deltas. A delta holds what is needed to rebuild an updated file from its base."};
     app.name("quoralith");
