@@ -20,45 +20,46 @@ AlgorithmParams algorithm_params(int algorithm) {
     }
 }
 
+CheckFold::CheckFold(std::int64_t total) { put_be32(block_, static_cast<std::uint32_t>(total)); }
+
+void CheckFold::add(const std::uint8_t* p, std::size_t left) {
+    folded_ += static_cast<std::int64_t>(left);
+    // Up to the next row boundary byte by byte, then whole rows of 252 bytes
+    // folded a word at a time, then the rest.
+    while (left > 0 && fold_ != 0) {
+        block_[4 + fold_] ^= *p++;
+        --left;
+        if (++fold_ == 252) fold_ = 0;
+    }
+    if (left >= 252) {
+        std::uint32_t row[63];
+        std::memcpy(row, block_ + 4, sizeof row);
+        for (; left >= 252; left -= 252, p += 252) {
+            std::uint32_t words[63];
+            std::memcpy(words, p, sizeof words);
+            for (int w = 0; w < 63; ++w) row[w] ^= words[w];
+        }
+        std::memcpy(block_ + 4, row, sizeof row);
+    }
+    while (left > 0) {
+        block_[4 + fold_] ^= *p++;
+        --left;
+        ++fold_;
+    }
+}
+
 int compute_check_block(Channel& base, int length, std::uint8_t* out) {
-    std::uint8_t block[kCheckLong] = {};
-    std::int64_t total = base.length();
-    put_be32(block, static_cast<std::uint32_t>(total));
+    const std::int64_t total = base.length();
+    CheckFold check(total);
     Array<std::uint8_t> buffer(1 << 16);
     if (!base.seek(0)) return ERR_READ_FAILED;
-    std::int64_t index = 0;
-    int fold = 0;  // index mod 252, kept incrementally
-    while (index < total) {
+    while (check.folded() < total) {
         std::int64_t got = base.read(buffer.data(), static_cast<std::int64_t>(buffer.size()));
         if (got < 0) return static_cast<int>(got);
         if (got == 0) break;
-        const std::uint8_t* p = buffer.data();
-        std::size_t left = static_cast<std::size_t>(got);
-        // Up to the next row boundary byte by byte, then whole rows of 252
-        // bytes folded a word at a time, then the rest.
-        while (left > 0 && fold != 0) {
-            block[4 + fold] ^= *p++;
-            --left;
-            if (++fold == 252) fold = 0;
-        }
-        if (left >= 252) {
-            std::uint32_t row[63];
-            std::memcpy(row, block + 4, sizeof row);
-            for (; left >= 252; left -= 252, p += 252) {
-                std::uint32_t words[63];
-                std::memcpy(words, p, sizeof words);
-                for (int w = 0; w < 63; ++w) row[w] ^= words[w];
-            }
-            std::memcpy(block + 4, row, sizeof row);
-        }
-        while (left > 0) {
-            block[4 + fold] ^= *p++;
-            --left;
-            ++fold;
-        }
-        index += got;
+        check.add(buffer.data(), static_cast<std::size_t>(got));
     }
-    fold_check_block(block, length, out);
+    check.finish(length, out);
     return 0;
 }
 

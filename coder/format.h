@@ -86,6 +86,21 @@ int compute_check_block(Channel& base, int length, std::uint8_t* out);
 // Cuts or folds a 256-byte check block to `length` bytes, as above.
 void fold_check_block(const std::uint8_t* block, int length, std::uint8_t* out);
 
+// The check block of a Base of `total` bytes, built from its bytes in order as
+// another pass over Base reads them.
+class CheckFold {
+public:
+    explicit CheckFold(std::int64_t total);
+    void add(const std::uint8_t* bytes, std::size_t count);  // the next `count` bytes of Base
+    std::int64_t folded() const { return folded_; }
+    void finish(int length, std::uint8_t* out) const { fold_check_block(block_, length, out); }
+
+private:
+    std::uint8_t block_[kCheckLong] = {};
+    int fold_ = 0;  // folded_ mod 252
+    std::int64_t folded_ = 0;
+};
+
 // Number of bits needed for v (bit length), at least 1.
 inline int bit_length_min1(std::uint64_t v) {
     int n = 0;

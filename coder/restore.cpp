@@ -303,29 +303,41 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
         return ERR_READ_FAILED;
     std::int64_t d_len = run.delta.length();
 
+    // The Base check comes before anything else the delta says. Where Base is
+    // read for its run-length map anyway, the check is folded in that pass.
+    int check_length = 0;
+    std::uint8_t stored[kCheckLong];
+    auto compare = [&](const std::uint8_t* computed) {
+        return std::memcmp(stored, computed, static_cast<std::size_t>(check_length)) == 0 ? 0 : ERR_WRONG_BASE;
+    };
+    auto verify = [&] {
+        std::uint8_t computed[kCheckLong];
+        const int rc = compute_check_block(run.base, check_length, computed);
+        return rc < 0 ? rc : compare(computed);
+    };
+    bool verified = true;
     if (trailer) {
         if (d_len < kTrailerSize) return ERR_MALFORMED;
         int rc = run.delta.read_exact_at(d_len - kTrailerSize, local.bytes.data(), kTrailerSize);
         if (rc < 0) return rc;
         if (!local.has_magic()) return ERR_MALFORMED;
-        const int check_length = local.check_length();
+        check_length = local.check_length();
         if (check_length < 0 || check_length > kCheckLong) return ERR_MALFORMED;
         if (d_len < check_length + kTrailerSize + 1) return ERR_MALFORMED;
-        std::uint8_t stored[kCheckLong];
         rc = run.delta.read_exact_at(d_len - kTrailerSize - check_length, stored, check_length);
         if (rc < 0) return rc;
         *trailer = local;
-        std::uint8_t computed[kCheckLong];
-        rc = compute_check_block(run.base, check_length, computed);
-        if (rc < 0) return rc;
-        if (std::memcmp(stored, computed, static_cast<std::size_t>(check_length)) != 0) return ERR_WRONG_BASE;
         d_len -= check_length + kTrailerSize;
+        verified = false;
     }
-    if (d_len < 1) return ERR_MALFORMED;
+    if (d_len < 1) return verified ? ERR_MALFORMED : verify();
 
     std::uint8_t method = 0;
     int rc = run.delta.read_exact_at(d_len - 1, &method, 1);
-    if (rc < 0) return rc;
+    if (rc < 0) {
+        const int check = verified ? 0 : verify();
+        return check < 0 ? check : rc;
+    }
     const int algorithm = method & 0x0F;
     const AlgorithmParams params = algorithm_params(algorithm);
     const bool packed = method & MB_PACKED;
@@ -333,6 +345,24 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     const bool updated_rle = method & MB_UPDATED_RLE;
     // A transformed Base only matters to a match-coded delta.
     const bool base_rle = matched && (method & MB_BASE_RLE);
+
+    // Base': as a rule described by a map over Base, which spares writing the
+    // whole form out and reading it back; stored when it has too many tokens.
+    std::int64_t source_length = run.base.length();
+    std::int64_t base_length = source_length;
+    RunLengthMap base_map;
+    if (base_rle) {
+        CheckFold check(source_length);
+        base_length = runlength_map(run.base, source_length, params.run_threshold, kMaxMapTokens, base_map,
+                                    verified ? nullptr : &check);
+        if (!verified && check.folded() == source_length) {
+            std::uint8_t computed[kCheckLong];
+            check.finish(check_length, computed);
+            if (compare(computed) != 0) return ERR_WRONG_BASE;
+            verified = true;
+        }
+    }
+    if (!verified && (rc = verify()) < 0) return rc;
 
     if (!matched) {
         const std::int64_t data_length = d_len - 1;
@@ -389,16 +419,10 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
         literal_offset = 0;
     }
 
-    // Base': as a rule described by a map over Base, which spares writing the
-    // whole form out and reading it back; stored when it has too many tokens.
     TempFile base_file;
     Channel base_channel = run.base;
-    std::int64_t base_length = run.base.length();
-    std::int64_t source_length = base_length;
-    RunLengthMap base_map;
     RunLengthMap* map = nullptr;
     if (base_rle) {
-        base_length = runlength_map(run.base, source_length, params.run_threshold, kMaxMapTokens, base_map);
         if (base_length == ERR_NO_MEMORY) {
             base_map = RunLengthMap();
             base_length = transform_base(run.base, params.run_threshold, base_file);

@@ -161,13 +161,14 @@ public:
           literal_source_(in, length, fitted(kLiteralCapacity, length), 0),
           writer_(out, fitted(kWriteCapacity, length + kHeaderSpace)) {}
 
-    Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, RunLengthMap::Builder& map)
+    Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, RunLengthMap::Builder& map, CheckFold* check)
         : length_(length),
           threshold_(threshold),
           scan_(in, length, fitted(kScanCapacity, length + kScanMargin), kScanMargin),
           literal_source_(in, length, 0, 0),
           writer_(Channel(), 1),
-          map_(&map) {}
+          map_(&map),
+          check_(check) {}
 
     std::int64_t run();
 
@@ -204,6 +205,7 @@ private:
     ReadCache literal_source_;
     BufferedWriter writer_;
     RunLengthMap::Builder* map_ = nullptr;  // the tokens go here instead of to writer_
+    CheckFold* check_ = nullptr;            // folds every input byte once, as it is first read
     const std::uint8_t* window_ = nullptr;  // bytes [window_start_, window_end_) of the input
     std::int64_t window_start_ = 0;
     std::int64_t window_end_ = 0;
@@ -225,6 +227,13 @@ const std::uint8_t* Encoder::need(std::int64_t position, std::int64_t count) {
     window_ = p;
     window_start_ = start;
     window_end_ = start + size;
+    // Windows overlap and move forward; a gap (never expected) leaves the
+    // fold short, and the caller then computes the check on its own.
+    if (check_) {
+        const std::int64_t from = check_->folded();
+        if (from >= window_start_ && from < window_end_)
+            check_->add(window_ + (from - window_start_), static_cast<std::size_t>(window_end_ - from));
+    }
     return window_ + (position - window_start_);
 }
 
@@ -364,10 +373,10 @@ std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t th
 }
 
 std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t threshold, std::size_t max_tokens,
-                           RunLengthMap& map) {
+                           RunLengthMap& map, CheckFold* check) {
     RunLengthMap::Builder builder(map, max_tokens);
     if (length < 0 || !threshold_usable(threshold)) return ERR_MALFORMED;
-    Encoder encoder(in, length, threshold, builder);
+    Encoder encoder(in, length, threshold, builder, check);
     const std::int64_t result = encoder.run();
     if (result >= 0) builder.finish();
     return result;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "coder/format.h"
 #include "coder/stream.h"
 
 namespace quoralith {
@@ -128,8 +129,9 @@ private:
 // Builds `map` for the run-length form of the `length` bytes of `in`, with the
 // very tokens runlength_encode writes. Returns the form's length, a negative
 // code, or ERR_NO_MEMORY when the form has more than `max_tokens` tokens (the
-// caller then stores the form instead).
+// caller then stores the form instead). With `check`, the bytes of `in` are
+// also folded into it as they are read; check->folded() tells how far that got.
 std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t threshold, std::size_t max_tokens,
-                           RunLengthMap& map);
+                           RunLengthMap& map, CheckFold* check = nullptr);
 
 }  // namespace quoralith

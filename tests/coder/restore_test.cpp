@@ -390,6 +390,13 @@ TEST(RestoreRecords, BothFilesInRunLengthFormRoundTrip) {
         Restored r = restore(&base, delta);
         ASSERT_EQ(r.result, static_cast<int>(updated.size())) << "algorithm " << algorithm;
         EXPECT_TRUE(r.output == updated) << "algorithm " << algorithm;
+        // Here the check is folded into the pass that maps Base's runs: a
+        // change anywhere, even inside a run or in the very last byte, is seen.
+        for (std::size_t at : {std::size_t{0}, std::size_t{71000}, base.size() - 1}) {
+            Bytes other = base;
+            other[at] ^= 0x01;
+            EXPECT_EQ(restore(&other, delta).result, ERR_WRONG_BASE) << "algorithm " << algorithm << " at " << at;
+        }
     }
 }
 
