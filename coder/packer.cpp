@@ -131,10 +131,19 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
     return total;
 }
 
-std::int64_t unpack_stream(Channel& in, std::int64_t begin, std::int64_t end, std::uint32_t threshold,
-                           Channel& out) {
-    if (begin < 0 || end - begin < 3) return ERR_MALFORMED;
+namespace {
 
+// What the trailer at the end of a packed form says.
+struct StreamTrailer {
+    int tail_length;
+    int shift;  // of the block size
+    std::int64_t blocks;
+    std::int64_t last;  // bytes in the last block
+    std::int64_t total;
+};
+
+int read_trailer(Channel& in, std::int64_t begin, std::int64_t end, StreamTrailer& trailer) {
+    if (begin < 0 || end - begin < 3) return ERR_MALFORMED;
     // The stream trailer, read from its last byte.
     std::uint8_t tail[5];
     const int tail_read = static_cast<int>(std::min<std::int64_t>(5, end - begin));
@@ -160,17 +169,45 @@ std::int64_t unpack_stream(Channel& in, std::int64_t begin, std::int64_t end, st
     // Every coded block takes at least two bytes; a longer claim is corrupt, as
     // is anything beyond the largest file the coder accepts.
     if (total > MAX_FILE_LENGTH || 2 * blocks + tail_length > end - begin) return ERR_MALFORMED;
+    trailer = {tail_length, shift, blocks, last, total};
+    return 0;
+}
+
+}  // namespace
+
+std::int64_t packed_length(Channel& in, std::int64_t begin, std::int64_t end) {
+    StreamTrailer trailer;
+    const int rc = read_trailer(in, begin, end, trailer);
+    return rc != 0 ? rc : trailer.total;
+}
+
+
+std::int64_t unpack_stream(Channel& in, std::int64_t begin, std::int64_t end, std::uint32_t threshold,
+                           Channel& out) {
+    StreamTrailer trailer;
+    if (const int rc = read_trailer(in, begin, end, trailer); rc != 0) return rc;
+    const int tail_length = trailer.tail_length;
+    const int shift = trailer.shift;
+    const std::int64_t block_size = std::int64_t{1} << shift;
+    const std::int64_t last = trailer.last;
+    const std::int64_t blocks = trailer.blocks;
+    const std::int64_t total = trailer.total;
 
     packer::BlockUnpacker decoder(threshold, shift);
     const std::size_t bs = static_cast<std::size_t>(block_size);
 
     // Packed bytes [in_lo, in_lo + input.size()) are resident; output blocks are
     // gathered from the end of `output` downwards and written in one piece.
-    std::vector<std::uint8_t> input(kBlocksPerPiece * (bs + 1));
+    // Both buffers fit a short stream: fresh memory costs as much to bring in
+    // as the bytes it holds. A window over the packed form that reaches its
+    // start always holds the longest coded block.
+    Array<std::uint8_t> input(static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(kBlocksPerPiece * (bs + 1)), end - begin)));
     std::int64_t in_lo = end;
     std::int64_t in_hi = end;
     const std::size_t out_blocks = std::max<std::size_t>(1, (kBlocksPerPiece * kBlockSize) / bs);
-    std::vector<std::uint8_t> output(out_blocks * bs);
+    Array<std::uint8_t> output(static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(out_blocks * bs), std::max<std::int64_t>(total, 1))));
     std::int64_t out_lo = total;  // lowest output offset gathered but not written
     std::int64_t out_hi = total;
     auto flush = [&]() -> std::int64_t {

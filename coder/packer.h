@@ -25,5 +25,8 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
 // first). Returns the unpacked length, or ERR_MALFORMED when the form is corrupt.
 std::int64_t unpack_stream(Channel& in, std::int64_t begin, std::int64_t end, std::uint32_t threshold,
                            Channel& out);
+// The unpacked length the packed form between `begin` and `end` states in its
+// trailer (checked as unpack_stream checks it), or ERR_MALFORMED.
+std::int64_t packed_length(Channel& in, std::int64_t begin, std::int64_t end);
 
 }  // namespace quoralith

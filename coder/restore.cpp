@@ -24,6 +24,8 @@ namespace {
 // pieces make every page load and every flush full-sized transfers.
 constexpr std::int64_t kTransferPiece = 0xFFFC;
 constexpr std::size_t kWriteCapacity = 4 * kTransferPiece;
+// Unpacked literal streams up to this length are kept in memory.
+constexpr std::int64_t kMemoryLiterals = std::int64_t{1} << 20;
 
 // Base' described by a map costs 28 bytes per token; past this many tokens
 // (3.5 MiB; a Base of many short runs, such as a large archive of small
@@ -407,12 +409,22 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     if (updated_length > MAX_FILE_LENGTH || control_length > payload_end) return ERR_MALFORMED;
 
     TempFile literal_file;
+    std::vector<std::uint8_t> literal_bytes;
     Channel literal_channel = run.delta;
     std::int64_t literal_offset = control_length;
     std::int64_t literal_length = payload_end - control_length;
     if (packed) {
-        if (!literal_file.open()) return ERR_TEMP_FILE;
-        literal_channel = literal_file.channel();
+        // Short literal streams (most deltas of small changes) are unpacked
+        // into memory; long ones into a temporary file, as memory stays bounded.
+        const std::int64_t unpacked = packed_length(run.delta, control_length, payload_end);
+        if (unpacked < 0) return static_cast<int>(unpacked);
+        if (unpacked <= kMemoryLiterals) {
+            literal_bytes.reserve(static_cast<std::size_t>(unpacked));
+            literal_channel = Channel::of_memory(literal_bytes);
+        } else {
+            if (!literal_file.open()) return ERR_TEMP_FILE;
+            literal_channel = literal_file.channel();
+        }
         literal_length = unpack_stream(run.delta, control_length, payload_end, params.packer_threshold,
                                        literal_channel);
         if (literal_length < 0) return static_cast<int>(literal_length);

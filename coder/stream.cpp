@@ -119,8 +119,15 @@ Channel Channel::of_file(std::FILE* file, CoderContext& context, int slot) {
     return c;
 }
 
+Channel Channel::of_memory(std::vector<std::uint8_t>& bytes) {
+    Channel c;
+    c.memory_ = &bytes;
+    return c;
+}
+
 std::int64_t Channel::length() const {
     if (window_) return window_->length < 0 ? 0 : window_->length;
+    if (memory_) return static_cast<std::int64_t>(memory_->size());
     if (!file_) return 0;
     std::int64_t size = file_size(file_);
     return size < 0 ? 0 : size;
@@ -138,7 +145,7 @@ bool Channel::seek(std::int64_t offset, int origin) {
         if (target > window_->length) window_->length = static_cast<std::int32_t>(target);
         return true;
     }
-    if (!file_) return false;
+    if (!file_ && !memory_) return false;
     plain_position_ = target;
     return true;
 }
@@ -162,6 +169,12 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
             if (got < piece) break;
         }
         return total;
+    }
+    if (memory_) {
+        const std::int64_t got = std::clamp<std::int64_t>(length() - plain_position_, 0, std::max<std::int64_t>(count, 0));
+        if (got > 0) std::memcpy(out, memory_->data() + plain_position_, static_cast<std::size_t>(got));
+        plain_position_ += got;
+        return got;
     }
     if (!file_ || count <= 0) return 0;
     if (context_ && !context_->announce(slot_, static_cast<std::int32_t>(plain_position_))) return ERR_STOPPED;
@@ -190,6 +203,14 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
         }
         return total;
     }
+    if (memory_) {
+        if (count <= 0) return 0;
+        const auto end = static_cast<std::size_t>(plain_position_ + count);
+        if (end > memory_->size()) memory_->resize(end);  // a gap reads as zeros, as in a file
+        std::memcpy(memory_->data() + plain_position_, in, static_cast<std::size_t>(count));
+        plain_position_ += count;
+        return count;
+    }
     if (!file_ || count <= 0) return 0;
     if (!write_at_offset(file_, static_cast<off_t>(plain_position_), in, count)) return ERR_WRITE_FAILED;
     plain_position_ += count;
@@ -208,6 +229,10 @@ int Channel::read_exact_at(std::int64_t position, void* buffer, std::int64_t cou
 }
 
 bool Channel::truncate_here() {
+    if (memory_) {
+        memory_->resize(static_cast<std::size_t>(plain_position_));
+        return true;
+    }
     std::FILE* f = window_ ? window_->file : file_;
     if (!f) return true;
     if (std::fflush(f) != 0) return false;

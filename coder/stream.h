@@ -69,6 +69,9 @@ public:
     // A plain file whose reads are announced as reads of `slot`, so that a long
     // pass over a transformed Base or Updated keeps the progress bar and Stop live.
     static Channel of_file(std::FILE* file, CoderContext& context, int slot);
+    // Bytes held in memory, for short intermediate streams: a temporary file
+    // costs more to make than a few kilobytes cost to keep.
+    static Channel of_memory(std::vector<std::uint8_t>& bytes);
 
     std::int64_t length() const;
     std::int64_t tell() const;
@@ -87,13 +90,14 @@ public:
     // content left behind it is not part of what was written.
     bool truncate_here();
 
-    bool valid() const { return file_ != nullptr || window_ != nullptr; }
+    bool valid() const { return file_ != nullptr || window_ != nullptr || memory_ != nullptr; }
 
 private:
     CoderContext* context_ = nullptr;
     StreamWindow* window_ = nullptr;
     int slot_ = -1;
     std::FILE* file_ = nullptr;
+    std::vector<std::uint8_t>* memory_ = nullptr;
     std::int64_t plain_position_ = 0;
 };
 

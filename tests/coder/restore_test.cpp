@@ -400,6 +400,24 @@ TEST(RestoreRecords, BothFilesInRunLengthFormRoundTrip) {
     }
 }
 
+// Packed literals are unpacked into memory up to a megabyte and into a
+// temporary file beyond: both must give the same bytes.
+TEST(RestoreRecords, ShortAndLongLiteralStreamsRoundTrip) {
+    const Bytes base = test::text_like(300000, 3);
+    for (std::size_t length : {std::size_t{40000}, std::size_t{1600000}}) {
+        Bytes updated = test::text_like(length, 4);  // little of it in Base: mostly literals
+        updated.insert(updated.begin() + static_cast<std::ptrdiff_t>(length / 2), base.begin(), base.begin() + 50000);
+        for (int algorithm : {0, 7}) {
+            const Bytes delta = make_delta(base, updated, algorithm);
+            const std::uint8_t method = delta[delta.size() - 56 - 256 - 1];
+            ASSERT_EQ(method & 0x30, 0x30) << "matched and packed, algorithm " << algorithm;
+            const Restored r = restore(&base, delta);
+            ASSERT_EQ(r.result, static_cast<int>(updated.size())) << length << " algorithm " << algorithm;
+            EXPECT_TRUE(r.output == updated) << length << " algorithm " << algorithm;
+        }
+    }
+}
+
 TEST(RestoreChecks, TrailerAndCheckBlock) {
     const Bytes base = test::random_bytes(3000, 5);
     const Bytes updated = test::random_bytes(150, 6);

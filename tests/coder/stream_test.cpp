@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "coder/coder.h"
 #include "coder/stream.h"
 
 namespace quoralith {
@@ -37,6 +38,29 @@ TEST(LargeBlocks, ScratchGrowsToTheLargestRequestAndKeepsItsPlace) {
     large[(std::size_t{1} << 18) - 1] = 2;
     EXPECT_EQ(scratch.reserve(11), large);
     EXPECT_EQ(large[(std::size_t{1} << 18) - 1], 2u);
+}
+
+// A stream kept in memory behaves as a file would: blocks written out of
+// order, a gap read back as zeros, reads that stop at the end, a cut.
+TEST(MemoryChannel, BehavesAsAFile) {
+    std::vector<std::uint8_t> bytes;
+    Channel c = Channel::of_memory(bytes);
+    const std::uint8_t tail[] = {7, 8, 9};
+    ASSERT_TRUE(c.seek(10));
+    EXPECT_EQ(c.write(tail, 3), 3);
+    const std::uint8_t head[] = {1, 2};
+    EXPECT_EQ(c.read_at(0, nullptr, 0), 0);
+    ASSERT_TRUE(c.seek(0));
+    EXPECT_EQ(c.write(head, 2), 2);
+    EXPECT_EQ(c.length(), 13);
+    std::uint8_t all[20] = {};
+    EXPECT_EQ(c.read_at(0, all, 20), 13);
+    const std::uint8_t expected[13] = {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 7, 8, 9};
+    EXPECT_EQ(std::memcmp(all, expected, 13), 0);
+    EXPECT_EQ(c.read_exact_at(11, all, 3), ERR_MALFORMED);  // only two bytes left there
+    ASSERT_TRUE(c.seek(11));
+    EXPECT_TRUE(c.truncate_here());
+    EXPECT_EQ(c.length(), 11);
 }
 
 }  // namespace
