@@ -32,7 +32,14 @@ int transform(CreateJob& job, int which, Channel& source, std::int64_t length, T
         }
         if (!file->open()) return ERR_TEMP_FILE;
         Channel out = file->channel();
-        std::int64_t n = runlength_encode(source, length, threshold, out);
+        // Base is read whole here: the check block the delta ends with is
+        // folded in on the way instead of in a pass of its own.
+        CheckFold check(length);
+        std::int64_t n = runlength_encode(source, length, threshold, out, which == 0 ? &check : nullptr);
+        if (which == 0 && n >= 0 && check.folded() == length) {
+            check.finish(kCheckLong, job.base_check);
+            job.has_base_check = true;
+        }
         if (n < 0) {
             file->close();
             if (form) form->length = -1;
@@ -93,6 +100,12 @@ int finish_delta(CreateJob& job, const std::uint8_t* header, int header_length) 
         std::uint8_t check[kCheckLong];
         if (job.shared && job.shared->has_check) {
             fold_check_block(job.shared->check, std::min(check_length, kCheckLong), check);
+        } else if (job.has_base_check) {
+            if (job.shared) {
+                std::copy(job.base_check, job.base_check + kCheckLong, job.shared->check);
+                job.shared->has_check = true;
+            }
+            fold_check_block(job.base_check, std::min(check_length, kCheckLong), check);
         } else if (job.shared) {
             int rc = compute_check_block(job.base, kCheckLong, job.shared->check);
             if (rc < 0) return rc;

@@ -41,6 +41,10 @@ struct CreateJob {
     std::uint8_t method = 0;  // flags so far; the algorithm number is added when written
 
     CreateShared* shared = nullptr;  // forms and check shared with other passes, or null
+
+    // The Base check block, when the pass that made Base' folded it in.
+    bool has_base_check = false;
+    std::uint8_t base_check[kCheckLong] = {};
 };
 
 // Updated' (step 6 of the driver): the run-length form when Updated is at least

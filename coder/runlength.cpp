@@ -154,12 +154,13 @@ constexpr std::size_t kWriteBuffer = 4 * kTransferPiece;
 // needs no literal bytes at all.
 class Encoder {
 public:
-    Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out)
+    Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out, CheckFold* check)
         : length_(length),
           threshold_(threshold),
           scan_(in, length, fitted(kScanCapacity, length + kScanMargin), kScanMargin),
           literal_source_(in, length, fitted(kLiteralCapacity, length), 0),
-          writer_(out, fitted(kWriteCapacity, length + kHeaderSpace)) {}
+          writer_(out, fitted(kWriteCapacity, length + kHeaderSpace)),
+          check_(check) {}
 
     Encoder(Channel& in, std::int64_t length, std::uint32_t threshold, RunLengthMap::Builder& map, CheckFold* check)
         : length_(length),
@@ -366,9 +367,10 @@ bool Encoder::put_run(int period, std::int64_t start, std::int64_t count, const 
 
 }  // namespace
 
-std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out) {
+std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out,
+                              CheckFold* check) {
     if (length < 0 || !threshold_usable(threshold)) return ERR_MALFORMED;
-    Encoder encoder(in, length, threshold, out);
+    Encoder encoder(in, length, threshold, out, check);
     return encoder.run();
 }
 

@@ -17,7 +17,8 @@ namespace quoralith {
 // to `out` at its current position, through a read cache and a buffered writer
 // (memory stays bounded whatever the length). `threshold` is T (36 or 360).
 // Returns the form's length or a negative code (ERR_STOPPED, ERR_READ_FAILED, ...).
-std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out);
+std::int64_t runlength_encode(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out,
+                              CheckFold* check = nullptr);
 
 // Expands the run-length form held in the `length` bytes of `in` (from position
 // 0) into `out` at its current position. Returns the expanded length, or
