@@ -1212,9 +1212,14 @@ public:
                 if (!task.ahead.indexed) task.index->build_index();
                 ix_ = task.index.get();
                 Searcher<Source> search(source, *task.index);
+                Task* half = task.ahead.end < 0 ? second_half(task, c, r, e) : nullptr;
                 if (task.ahead.end >= 0) {
                     Resumer sink{{*this}, task.ahead};
                     end = match_slice(search, sink, r, e, u);
+                } else if (half) {
+                    HalfResumer sink{{*this}, *half};
+                    end = match_slice(search, sink, r, e, u);
+                    discard(*half);
                 } else {
                     Writer sink{*this};
                     end = match_slice(search, sink, r, e, u);
@@ -1251,10 +1256,26 @@ private:
         }
     };
 
+    // The last chunk, when this thread must search it from r itself, is the
+    // longest stretch of work left with a thread idle: that thread indexes the
+    // chunk too and searches the second half of what remains ahead, from where
+    // this thread may take over (HalfResumer). Returns that task, or null.
+    Task* second_half(const Task& task, std::int64_t c, std::int64_t r, std::int64_t e) {
+        if (!geometry_.is_last(c) || limits_.half_search < 0 || e - r < limits_.half_search) return nullptr;
+        const std::int64_t from = r + (e - r) / 2;
+        if (e + kStretchMargin - from > limits_.ahead_stretch) return nullptr;
+        for (Task& other : tasks_) {
+            if (&other == &task || other.chunk >= 0) continue;
+            start(other, c, from);
+            return &other;
+        }
+        return nullptr;
+    }
+
     // Reads chunk c and the stretch of Updated' its slice may reach, and sets
-    // a thread to index and search it. Where the stretch would be too large,
-    // the thread only indexes the chunk.
-    void start(Task& task, std::int64_t c) {
+    // a thread to index and search it, from its slice start or from `from`.
+    // Where the stretch would be too large, the thread only indexes the chunk.
+    void start(Task& task, std::int64_t c, std::int64_t from = -1) {
         Speculation& ahead = task.ahead;
         task.chunk = c;
         task.cancel = false;
@@ -1266,11 +1287,12 @@ private:
         ahead.end = -1;
         ahead.indexed = false;
         if (!task.builder.running()) load_chunk(*task.index, c);
-        const std::int64_t lo = c == 0 ? 0 : geometry_.boundary(c - 1);
+        const std::int64_t lo = from >= 0 ? from : c == 0 ? 0 : geometry_.boundary(c - 1);
         const std::int64_t e = geometry_.slice_end(c);
         const std::int64_t u = geometry_.u;
         const std::int64_t hi = std::min(u, std::max(lo, e) + kStretchMargin);
-        const bool search = lo >= 0 && hi - lo <= limits_.ahead_stretch;
+        const bool search = lo >= 0 && hi - lo <= limits_.ahead_stretch &&
+                            (from >= 0 || limits_.search_last_ahead || !geometry_.is_last(c));
         if (search) {
             std::uint8_t* stretch = ahead.stretch.reserve(static_cast<std::size_t>(hi - lo));
             ahead.bytes = stretch;
@@ -1339,15 +1361,36 @@ private:
     // point the search ahead met, then replays that search's records from there.
     struct Resumer : Writer {
         const Speculation& ahead;
-        std::int64_t resume(Phase phase, std::int64_t r) {
-            const Speculation::Point* point = ahead.find(phase, r);
+        std::int64_t resume(Phase phase, std::int64_t r) { return replay(ahead, phase, r); }
+
+        std::int64_t replay(const Speculation& from, Phase phase, std::int64_t r) {
+            const Speculation::Point* point = from.find(phase, r);
             if (!point) return kUnknown;
-            for (std::size_t i = point->op; i < ahead.ops.size(); ++i) {
-                const Speculation::Op& op = ahead.ops[i];
+            for (std::size_t i = point->op; i < from.ops.size(); ++i) {
+                const Speculation::Op& op = from.ops[i];
                 encoder.write_record(op.r, op.m0, op.matched ? &op.m : nullptr);
                 if (op.checked && abandons()) return -1;
             }
-            return ahead.end;
+            return from.end;
+        }
+    };
+
+    // The sink while another task searches the second half of the rest of a
+    // chunk ahead (second_half): from the point where that half begins, it
+    // waits for that search (or ends it, when it is still short of r) and
+    // then resumes from it as Resumer does.
+    struct HalfResumer : Resumer {
+        Task& half;
+        bool joined = false;
+        HalfResumer(Writer writer, Task& task) : Resumer{writer, task.ahead}, half(task) {}
+        std::int64_t resume(Phase phase, std::int64_t r) {
+            if (r < half.ahead.lo) return kUnknown;
+            if (!joined) {
+                if (!half.finished && half.reached.load() < r) half.cancel = true;
+                if (half.thread.joinable()) half.thread.join();
+                joined = true;
+            }
+            return half.ahead.end < 0 ? kUnknown : replay(half.ahead, phase, r);
         }
     };
 

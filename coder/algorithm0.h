@@ -28,6 +28,14 @@ struct Algorithm0Limits {
     // that is at most this many bytes, and gives up past this many records.
     std::int64_t ahead_stretch = std::int64_t{1} << 23;
     std::int64_t ahead_records = std::int64_t{1} << 16;
+    // When this thread searches the last chunk itself (its search ahead did
+    // not reach where its records begin) and at least this many bytes of its
+    // slice remain, the other thread searches the second half of them ahead.
+    // Negative: never.
+    std::int64_t half_search = std::int64_t{1} << 18;
+    // Whether the last chunk is searched ahead from its slice start at all
+    // (tests turn this off to reach the case above every time).
+    bool search_last_ahead = true;
 };
 
 // Where Base' chunks lie and which Updated' slice goes with each. The decoder

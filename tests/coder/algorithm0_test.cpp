@@ -827,7 +827,37 @@ TEST(Algorithm0, SearchingTheNextChunkAheadNeverChangesTheDelta) {
         Algorithm0Limits few = ahead;
         few.ahead_records = 3;  // given up early
         EXPECT_EQ(make(base, updated, few).delta, expected.delta) << "given up";
+        // The last chunk searched here from r, its second half ahead from
+        // its middle: the records must run on from wherever the two meet.
+        Algorithm0Limits halves = ahead;
+        halves.search_last_ahead = false;
+        halves.half_search = 1;
+        EXPECT_EQ(make(base, updated, halves).delta, expected.delta) << "last chunk in halves";
     }
+}
+
+// The same with a last chunk long enough that the second half is usually
+// searched before this thread gets there, so that the records are taken over
+// from it (its points met) rather than searched again.
+TEST(Algorithm0, TheLastChunkSearchedInHalvesGivesTheSameDelta) {
+    std::mt19937 rng(77);
+    const Bytes base = test::text_like(600000, 9);
+    Bytes updated;
+    while (updated.size() < base.size()) {
+        const std::size_t from = rng() % base.size();
+        append(updated, slice(base, from, std::min<std::size_t>(1 + rng() % 3000, base.size() - from)));
+        if (rng() % 2 == 0) append(updated, test::random_bytes(1 + rng() % 60, rng()));
+    }
+    Algorithm0Limits alone;
+    alone.max_window = 200000;
+    alone.search_ahead = false;
+    const Made expected = make(base, updated, alone);
+    ASSERT_GT(expected.result, 0);
+    Algorithm0Limits halves = alone;
+    halves.search_ahead = true;
+    halves.search_last_ahead = false;
+    halves.half_search = 1;
+    for (int run = 0; run < 3; ++run) EXPECT_EQ(make(base, updated, halves).delta, expected.delta) << run;
 }
 
 // ---------------------------------------------------------------------------
