@@ -13,6 +13,10 @@ namespace quoralith {
 
 namespace {
 
+// A form described by more tokens than this (3.5 MiB of them) is written as
+// it is found instead.
+constexpr std::size_t kMapTokens = std::size_t{1} << 17;
+
 // Makes `prime` the run-length form of `source` when the source is at least T
 // bytes long and the form is not longer; returns 1 when it did, 0 when the
 // source stays as it is, or a negative code. A form already made by an earlier
@@ -30,12 +34,27 @@ int transform(CreateJob& job, int which, Channel& source, std::int64_t length, T
             form = &job.shared->add(which, threshold);
             file = &form->file;
         }
-        if (!file->open()) return ERR_TEMP_FILE;
-        Channel out = file->channel();
         // Base is read whole here: the check block the delta ends with is
         // folded in on the way instead of in a pass of its own.
         CheckFold check(length);
-        std::int64_t n = runlength_encode(source, length, threshold, out, which == 0 ? &check : nullptr);
+        CheckFold* fold = which == 0 ? &check : nullptr;
+        // The form is first only described (a map of its tokens), and written
+        // out only when it is used: one with few runs is longer than its
+        // source and is dropped, and writing megabytes only to drop them costs
+        // more than the description. A form of too many tokens to describe is
+        // written as it is found, as before.
+        RunLengthMap map;
+        std::int64_t n = runlength_map(source, length, threshold, kMapTokens, map, fold);
+        if (n >= 0 && n <= length) {
+            if (!file->open()) return ERR_TEMP_FILE;
+            Channel out = file->channel();
+            n = runlength_write(source, length, map, out);
+        } else if (n == ERR_NO_MEMORY) {
+            if (!file->open()) return ERR_TEMP_FILE;
+            Channel out = file->channel();
+            check = CheckFold(length);
+            n = runlength_encode(source, length, threshold, out, fold);
+        }
         if (which == 0 && n >= 0 && check.folded() == length) {
             check.finish(kCheckLong, job.base_check);
             job.has_base_check = true;

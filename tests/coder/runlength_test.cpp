@@ -522,8 +522,9 @@ Bytes bytes_of_map(RunLengthMap& map, const Bytes& data) {
 
 TEST(RunLengthForm, MapDescribesTheFormsBytes) {
     for (std::uint32_t threshold : {36u, 360u}) {
+        // (The long random input is one literal longer than any read buffer.)
         for (const Bytes& data : {Bytes{}, Bytes(35, 0), Bytes(36, 0), test::random_bytes(100, 1),
-                                  mixed(3 << 20, threshold + 1)}) {
+                                  test::random_bytes(600000, 2), mixed(3 << 20, threshold + 1)}) {
             Bytes form = encode(data, threshold);
             TempFile in;
             ASSERT_TRUE(in.open());
@@ -534,6 +535,13 @@ TEST(RunLengthForm, MapDescribesTheFormsBytes) {
                       static_cast<std::int64_t>(form.size()));
             ASSERT_EQ(map.length(), static_cast<std::int64_t>(form.size()));
             ASSERT_TRUE(bytes_of_map(map, data) == form) << data.size() << " T " << threshold;
+            // Written out from the map, the form is the one the encoder writes.
+            TempFile written;
+            ASSERT_TRUE(written.open());
+            Channel sink = written.channel();
+            ASSERT_EQ(runlength_write(source, static_cast<std::int64_t>(data.size()), map, sink),
+                      static_cast<std::int64_t>(form.size()));
+            ASSERT_TRUE(channel_bytes(written) == form) << data.size() << " T " << threshold;
 
             // Look-ups in any order land on the token that holds the position.
             std::mt19937 rng(threshold);
