@@ -797,6 +797,22 @@ TEST(Algorithm0, TheDeltaDependsOnlyOnTheInputs) {
     EXPECT_EQ(file_contents(d.get()), first.delta);
 }
 
+// An Updated as long as `base`, made of its pieces (up to `longest` bytes, from
+// anywhere) with a random insertion of up to `inserted` bytes after one piece
+// in `one_in`.
+Bytes shuffled_pieces(const Bytes& base, std::mt19937& rng, unsigned longest, unsigned one_in, unsigned inserted) {
+    Bytes updated;
+    while (updated.size() < base.size()) {
+        const std::size_t from = rng() % base.size();
+        append(updated, slice(base, from, std::min<std::size_t>(1 + rng() % longest, base.size() - from)));
+        if (rng() % one_in == 0) {
+            const std::size_t length = 1 + rng() % inserted;
+            append(updated, test::random_bytes(length, rng()));
+        }
+    }
+    return updated;
+}
+
 // The next chunk is searched ahead on another thread from its slice start;
 // the encoder replays that search once it reaches one of its points, searches
 // on its own where it reaches none, and indexes only where the copy of Updated'
@@ -807,12 +823,7 @@ TEST(Algorithm0, SearchingTheNextChunkAheadNeverChangesTheDelta) {
         SCOPED_TRACE(round);
         const Bytes base = round % 2 ? test::text_like(20000 + rng() % 30000, rng())
                                      : test::random_bytes(20000 + rng() % 30000, rng());
-        Bytes updated;
-        while (updated.size() < base.size()) {
-            const std::size_t from = rng() % base.size();
-            append(updated, slice(base, from, std::min<std::size_t>(1 + rng() % 6000, base.size() - from)));
-            if (rng() % 3 == 0) append(updated, test::random_bytes(1 + rng() % 40, rng()));
-        }
+        const Bytes updated = shuffled_pieces(base, rng, 6000, 3, 40);
         Algorithm0Limits alone;
         alone.max_window = 1000 + rng() % 4000;
         alone.search_ahead = false;
@@ -842,12 +853,7 @@ TEST(Algorithm0, SearchingTheNextChunkAheadNeverChangesTheDelta) {
 TEST(Algorithm0, TheLastChunkSearchedInHalvesGivesTheSameDelta) {
     std::mt19937 rng(77);
     const Bytes base = test::text_like(600000, 9);
-    Bytes updated;
-    while (updated.size() < base.size()) {
-        const std::size_t from = rng() % base.size();
-        append(updated, slice(base, from, std::min<std::size_t>(1 + rng() % 3000, base.size() - from)));
-        if (rng() % 2 == 0) append(updated, test::random_bytes(1 + rng() % 60, rng()));
-    }
+    const Bytes updated = shuffled_pieces(base, rng, 3000, 2, 60);
     Algorithm0Limits alone;
     alone.max_window = 200000;
     alone.search_ahead = false;
