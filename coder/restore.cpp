@@ -332,7 +332,10 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
         d_len -= check_length + kTrailerSize;
         verified = false;
     }
-    if (d_len < 1) return verified ? ERR_MALFORMED : verify();
+    if (d_len < 1) {
+        const int check = verified ? 0 : verify();
+        return check < 0 ? check : ERR_MALFORMED;
+    }
 
     std::uint8_t method = 0;
     int rc = run.delta.read_exact_at(d_len - 1, &method, 1);
