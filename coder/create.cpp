@@ -52,7 +52,7 @@ int transform(CreateJob& job, int which, Channel& source, std::int64_t length, T
         } else if (n == ERR_NO_MEMORY) {
             if (!file->open()) return ERR_TEMP_FILE;
             Channel out = file->channel();
-            check = CheckFold(length);
+            check = CheckFold(length);  // the map pass stopped part way: fold from the start again
             n = runlength_encode(source, length, threshold, out, fold);
         }
         if (which == 0 && n >= 0 && check.folded() == length) {

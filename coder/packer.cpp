@@ -181,7 +181,6 @@ std::int64_t packed_length(Channel& in, std::int64_t begin, std::int64_t end) {
     return rc != 0 ? rc : trailer.total;
 }
 
-
 std::int64_t unpack_stream(Channel& in, std::int64_t begin, std::int64_t end, std::uint32_t threshold,
                            Channel& out) {
     StreamTrailer trailer;

@@ -146,6 +146,12 @@ constexpr std::size_t kTransferPiece = 0xFFFC;
 constexpr std::int64_t kReadBuffer = 4 * kTransferPiece;
 constexpr std::size_t kWriteBuffer = 4 * kTransferPiece;
 
+// A buffer no larger than a short input needs: fresh memory costs as much to
+// bring in as the data it holds.
+std::size_t fitted(std::size_t capacity, std::int64_t need) {
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(need, 1, static_cast<std::int64_t>(capacity)));
+}
+
 // One encoding call. The scan reads through a window: a large stretch of the
 // input made resident by the scan cache, addressed directly so that the hot
 // loop does no cache look-ups. The tokens go either to a writer, as the form's
@@ -181,11 +187,6 @@ private:
     // Room for the headers a short input's form adds to its bytes.
     static constexpr std::int64_t kHeaderSpace = 64;
 
-    // A buffer no larger than a short input needs: fresh memory costs as much
-    // to bring in as the data it holds.
-    static std::size_t fitted(std::size_t capacity, std::int64_t need) {
-        return static_cast<std::size_t>(std::clamp<std::int64_t>(need, 1, static_cast<std::int64_t>(capacity)));
-    }
     // Bytes kept before a requested position when the window moves: enough for
     // the backward extension of a run (11 bytes) with room to spare.
     static constexpr std::int64_t kHistory = 64;
@@ -385,9 +386,6 @@ std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t thres
 }
 
 std::int64_t runlength_write(Channel& in, std::int64_t length, const RunLengthMap& map, Channel& out) {
-    const auto fitted = [](std::size_t capacity, std::int64_t need) {
-        return static_cast<std::size_t>(std::clamp<std::int64_t>(need, 1, static_cast<std::int64_t>(capacity)));
-    };
     ReadCache literals(in, length, fitted(static_cast<std::size_t>(kReadBuffer), length), 0);
     BufferedWriter writer(out, fitted(kWriteBuffer, map.length()));
     for (std::size_t i = 0; i < map.token_count(); ++i) {

@@ -186,8 +186,11 @@ template <class T>
 class Scratch {
 public:
     T* reserve(std::size_t size) {
-        if (!array_ || array_->size() < size)
-            array_ = std::make_unique<Array<T>>(std::max(size, array_ ? 2 * array_->size() : size));
+        if (!array_ || array_->size() < size) {
+            const std::size_t grown = std::max(size, array_ ? 2 * array_->size() : size);
+            array_.reset();  // the old block goes before the new one is taken
+            array_ = std::make_unique<Array<T>>(grown);
+        }
         return array_->data();
     }
 
