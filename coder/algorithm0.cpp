@@ -932,8 +932,14 @@ public:
             // kept one reaches it, every later one would be passed over.
             const std::int64_t span = z - r;
             for (std::int64_t i = first; i < last; ++i) {
-                // Candidates lie all over the chunk: fetch a few ahead.
-                if (i + kPrefetch < last) __builtin_prefetch(p + offset_of(index[static_cast<std::size_t>(i + kPrefetch)]));
+                // Candidates lie all over the chunk: fetch a few ahead, both
+                // ends of the bytes their first comparisons read (16 before
+                // the key, the key, 16 after it), which often span two lines.
+                if (i + kPrefetch < last) {
+                    const std::int64_t ahead = offset_of(index[static_cast<std::size_t>(i + kPrefetch)]);
+                    __builtin_prefetch(p + std::max<std::int64_t>(ahead - 16, 0));
+                    __builtin_prefetch(p + std::min(ahead + n + 15, length - 1));
+                }
                 const std::int64_t offset = offset_of(index[static_cast<std::size_t>(i)]);
                 const std::int64_t back_limit = std::min(offset, x - r);
                 const std::int64_t ahead_limit = std::min(length - offset - n, z - x - n);
