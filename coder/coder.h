@@ -5,6 +5,7 @@
 #pragma once
 
 #include "coder/format.h"
+#include "coder/runlength.h"
 #include "coder/stream.h"
 #include "engine/progress.h"
 
@@ -20,7 +21,9 @@ namespace quoralith {
 class CreateShared {
 public:
     struct Form {
-        TempFile file;
+        RunLengthMap map;        // the form, described over its source when `described`
+        TempFile file;           // else the form itself
+        bool described = false;
         std::int64_t length = -1;  // -1: the form was larger than its source
     };
     // The run-length form of Updated (which = 1) or Base (which = 0) for `threshold`.

@@ -13,43 +13,44 @@ namespace quoralith {
 
 namespace {
 
-// A form described by more tokens than this (3.5 MiB of them) is written as
-// it is found instead.
+// A form described by more tokens than this (3.5 MiB of them) is written to a
+// temporary file as it is found instead.
 constexpr std::size_t kMapTokens = std::size_t{1} << 17;
 
 // Makes `prime` the run-length form of `source` when the source is at least T
 // bytes long and the form is not longer; returns 1 when it did, 0 when the
 // source stays as it is, or a negative code. A form already made by an earlier
 // pass over the same pair is reused.
-int transform(CreateJob& job, int which, Channel& source, std::int64_t length, TempFile& own, Channel& prime,
-              std::int64_t& prime_length) {
+//
+// The form is described, not stored: a map of its tokens over `source` (held
+// in `own_map`, or in the shared form) that reads give the form's bytes from.
+// Writing megabytes of a form to a temporary file and reading them back costs
+// more than the description, which is a few entries for the files where the
+// form pays. Only a form of too many tokens to describe is written out.
+int transform(CreateJob& job, int which, Channel& source, std::int64_t length, TempFile& own, RunLengthMap& own_map,
+              Channel& prime, std::int64_t& prime_length) {
     const std::uint32_t threshold = job.params.run_threshold;
+    const int slot = which == 1 ? SLOT_SECOND : SLOT_FIRST;
     prime = source;
     prime_length = length;
     if (length < static_cast<std::int64_t>(threshold)) return 0;
     CreateShared::Form* form = job.shared ? job.shared->find(which, threshold) : nullptr;
     if (!form) {
         TempFile* file = &own;
+        RunLengthMap* map = &own_map;
         if (job.shared) {
             form = &job.shared->add(which, threshold);
             file = &form->file;
+            map = &form->map;
         }
         // Base is read whole here: the check block the delta ends with is
         // folded in on the way instead of in a pass of its own.
         CheckFold check(length);
         CheckFold* fold = which == 0 ? &check : nullptr;
-        // The form is first only described (a map of its tokens), and written
-        // out only when it is used: one with few runs is longer than its
-        // source and is dropped, and writing megabytes only to drop them costs
-        // more than the description. A form of too many tokens to describe is
-        // written as it is found, as before.
-        RunLengthMap map;
-        std::int64_t n = runlength_map(source, length, threshold, kMapTokens, map, fold);
-        if (n >= 0 && n <= length) {
-            if (!file->open()) return ERR_TEMP_FILE;
-            Channel out = file->channel();
-            n = runlength_write(source, length, map, out);
-        } else if (n == ERR_NO_MEMORY) {
+        std::int64_t n = runlength_map(source, length, threshold, kMapTokens, *map, fold);
+        const bool described = n >= 0;
+        if (n == ERR_NO_MEMORY) {
+            *map = RunLengthMap();
             if (!file->open()) return ERR_TEMP_FILE;
             Channel out = file->channel();
             check = CheckFold(length);  // the map pass stopped part way: fold from the start again
@@ -59,23 +60,22 @@ int transform(CreateJob& job, int which, Channel& source, std::int64_t length, T
             check.finish(kCheckLong, job.base_check);
             job.has_base_check = true;
         }
-        if (n < 0) {
+        if (n < 0 || n > length) {  // failed, or longer than its source and not used
             file->close();
+            *map = RunLengthMap();
             if (form) form->length = -1;
-            return static_cast<int>(n);
+            return n < 0 ? static_cast<int>(n) : 0;
         }
-        if (n > length) {
-            file->close();
-            n = -1;
+        if (form) {
+            form->length = n;
+            form->described = described;
         }
-        if (form) form->length = n;
-        if (n < 0) return 0;
-        prime = Channel::of_file(file->get(), job.context, which == 1 ? SLOT_SECOND : SLOT_FIRST);
+        prime = described ? Channel::of_form(source, *map) : Channel::of_file(file->get(), job.context, slot);
         prime_length = n;
         return 1;
     }
     if (form->length < 0) return 0;
-    prime = Channel::of_file(form->file.get(), job.context, which == 1 ? SLOT_SECOND : SLOT_FIRST);
+    prime = form->described ? Channel::of_form(source, form->map) : Channel::of_file(form->file.get(), job.context, slot);
     prime_length = form->length;
     return 1;
 }
@@ -83,13 +83,14 @@ int transform(CreateJob& job, int which, Channel& source, std::int64_t length, T
 }  // namespace
 
 int prepare_updated(CreateJob& job) {
-    int rc = transform(job, 1, job.updated, job.updated_length, job.updated_rle_file, job.updated_prime, job.u);
+    int rc = transform(job, 1, job.updated, job.updated_length, job.updated_rle_file, job.updated_map,
+                       job.updated_prime, job.u);
     if (rc > 0) job.method |= MB_UPDATED_RLE;
     return rc < 0 ? rc : 0;
 }
 
 int prepare_base(CreateJob& job) {
-    int rc = transform(job, 0, job.base, job.base_length, job.base_rle_file, job.base_prime, job.n);
+    int rc = transform(job, 0, job.base, job.base_length, job.base_rle_file, job.base_map, job.base_prime, job.n);
     if (rc > 0) job.method |= MB_BASE_RLE;
     return rc < 0 ? rc : 0;
 }

@@ -7,6 +7,7 @@
 #include "coder/bitio.h"
 #include "coder/coder.h"
 #include "coder/format.h"
+#include "coder/runlength.h"
 #include "coder/stream.h"
 
 namespace quoralith {
@@ -30,7 +31,10 @@ struct CreateJob {
     std::int64_t base_length = 0;     // Lb, untransformed
     std::int64_t updated_length = 0;  // untransformed
 
-    // Base' and Updated': the windows themselves or their run-length forms.
+    // Base' and Updated': the windows themselves or their run-length forms,
+    // described by a map over the window or, when too many tokens, stored.
+    RunLengthMap base_map;
+    RunLengthMap updated_map;
     TempFile base_rle_file;
     TempFile updated_rle_file;
     Channel base_prime;

@@ -385,30 +385,6 @@ std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t thres
     return result;
 }
 
-std::int64_t runlength_write(Channel& in, std::int64_t length, const RunLengthMap& map, Channel& out) {
-    ReadCache literals(in, length, fitted(static_cast<std::size_t>(kReadBuffer), length), 0);
-    BufferedWriter writer(out, fitted(kWriteBuffer, map.length()));
-    for (std::size_t i = 0; i < map.token_count(); ++i) {
-        const RunLengthMap::Token& t = map.token(i);
-        writer.put(t.header, t.header_size);
-        const std::int64_t data = map.end_of(i) - t.start - t.header_size;
-        if (t.period != 0) {
-            writer.put(t.pattern, static_cast<std::size_t>(data));
-            continue;
-        }
-        for (std::int64_t done = 0; done < data;) {
-            const std::int64_t piece = std::min<std::int64_t>(data - done, static_cast<std::int64_t>(literals.capacity()));
-            const std::uint8_t* p = literals.view(t.source + done, static_cast<std::size_t>(piece));
-            if (!p) return literals.error() ? literals.error() : ERR_MALFORMED;
-            writer.put(p, static_cast<std::size_t>(piece));
-            done += piece;
-        }
-        if (writer.error() < 0) return writer.error();
-    }
-    if (writer.flush() < 0) return writer.error();
-    return map.length();
-}
-
 void RunLengthMap::build_index() {
     granules_.clear();
     granule_shift_ = 6;

@@ -135,9 +135,4 @@ private:
 std::int64_t runlength_map(Channel& in, std::int64_t length, std::uint32_t threshold, std::size_t max_tokens,
                            RunLengthMap& map, CheckFold* check = nullptr);
 
-// Writes the run-length form `map` describes (made by runlength_map over the
-// same `length` bytes of `in`) to `out`: the bytes runlength_encode writes.
-// Returns the form's length or a negative code.
-std::int64_t runlength_write(Channel& in, std::int64_t length, const RunLengthMap& map, Channel& out);
-
 }  // namespace quoralith

@@ -1,6 +1,8 @@
 // Stream windows, channels, temporary files and the caches the coder reads through.
 #include "coder/stream.h"
 
+#include "coder/runlength.h"
+
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,9 +127,17 @@ Channel Channel::of_memory(std::vector<std::uint8_t>& bytes) {
     return c;
 }
 
+Channel Channel::of_form(Channel& source, RunLengthMap& map) {
+    Channel c;
+    c.form_ = &map;
+    c.form_source_ = &source;
+    return c;
+}
+
 std::int64_t Channel::length() const {
     if (window_) return window_->length < 0 ? 0 : window_->length;
     if (memory_) return static_cast<std::int64_t>(memory_->size());
+    if (form_) return form_->length();
     if (!file_) return 0;
     std::int64_t size = file_size(file_);
     return size < 0 ? 0 : size;
@@ -145,7 +155,7 @@ bool Channel::seek(std::int64_t offset, int origin) {
         if (target > window_->length) window_->length = static_cast<std::int32_t>(target);
         return true;
     }
-    if (!file_ && !memory_) return false;
+    if (!file_ && !memory_ && !form_) return false;
     plain_position_ = target;
     return true;
 }
@@ -170,6 +180,7 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
         }
         return total;
     }
+    if (form_) return read_form(out, count);
     if (memory_) {
         const std::int64_t got = std::clamp<std::int64_t>(length() - plain_position_, 0, std::max<std::int64_t>(count, 0));
         if (got > 0) std::memcpy(out, memory_->data() + plain_position_, static_cast<std::size_t>(got));
@@ -184,9 +195,35 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
     return got;
 }
 
+std::int64_t Channel::read_form(std::uint8_t* out, std::int64_t count) {
+    std::int64_t total = 0;
+    const std::int64_t end = form_->length();
+    while (count > 0 && plain_position_ < end) {
+        const std::size_t index = form_->find(plain_position_);
+        const RunLengthMap::Token& token = form_->token(index);
+        const std::int64_t offset = plain_position_ - token.start;
+        std::int64_t n = std::min(count, form_->end_of(index) - plain_position_);
+        if (offset < token.header_size) {
+            n = std::min<std::int64_t>(n, token.header_size - offset);
+            std::memcpy(out + total, token.header + offset, static_cast<std::size_t>(n));
+        } else if (token.period != 0) {
+            std::memcpy(out + total, token.pattern + (offset - token.header_size), static_cast<std::size_t>(n));
+        } else {
+            const std::int64_t got = form_source_->read_at(token.source + (offset - token.header_size), out + total, n);
+            if (got < 0) return got;
+            if (got != n) return ERR_READ_FAILED;  // the source is shorter than when it was mapped
+        }
+        plain_position_ += n;
+        total += n;
+        count -= n;
+    }
+    return total;
+}
+
 std::int64_t Channel::write(const void* buffer, std::int64_t count) {
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     std::int64_t total = 0;
+    if (form_) return ERR_WRITE_FAILED;  // a described form is read only
     if (window_) {
         if (!window_->file) return 0;
         while (count > 0) {
@@ -229,6 +266,7 @@ int Channel::read_exact_at(std::int64_t position, void* buffer, std::int64_t cou
 }
 
 bool Channel::truncate_here() {
+    if (form_) return false;
     if (memory_) {
         memory_->resize(static_cast<std::size_t>(plain_position_));
         return true;

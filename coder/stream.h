@@ -27,6 +27,8 @@ struct StreamWindow {
 };
 
 // Slots of the window table: the order of the driver's window arguments.
+class RunLengthMap;
+
 enum WindowSlot : int { SLOT_FIRST = 0, SLOT_SECOND = 1, SLOT_THIRD = 2 };
 
 // All state of one create or restore call. Nothing in the coder outlives it, so
@@ -72,6 +74,11 @@ public:
     // Bytes held in memory, for short intermediate streams: a temporary file
     // costs more to make than a few kilobytes cost to keep.
     static Channel of_memory(std::vector<std::uint8_t>& bytes);
+    // The run-length form of `source` that `map` describes, read without being
+    // stored: headers and run patterns come from the map, a literal's bytes
+    // from `source`. Read only; both must outlive the channel, and `source`
+    // must not change while it is read.
+    static Channel of_form(Channel& source, RunLengthMap& map);
 
     std::int64_t length() const;
     std::int64_t tell() const;
@@ -90,14 +97,18 @@ public:
     // content left behind it is not part of what was written.
     bool truncate_here();
 
-    bool valid() const { return file_ != nullptr || window_ != nullptr || memory_ != nullptr; }
+    bool valid() const { return file_ != nullptr || window_ != nullptr || memory_ != nullptr || form_ != nullptr; }
 
 private:
+    std::int64_t read_form(std::uint8_t* out, std::int64_t count);
+
     CoderContext* context_ = nullptr;
     StreamWindow* window_ = nullptr;
     int slot_ = -1;
     std::FILE* file_ = nullptr;
     std::vector<std::uint8_t>* memory_ = nullptr;
+    RunLengthMap* form_ = nullptr;
+    Channel* form_source_ = nullptr;
     std::int64_t plain_position_ = 0;
 };
 

@@ -535,13 +535,27 @@ TEST(RunLengthForm, MapDescribesTheFormsBytes) {
                       static_cast<std::int64_t>(form.size()));
             ASSERT_EQ(map.length(), static_cast<std::int64_t>(form.size()));
             ASSERT_TRUE(bytes_of_map(map, data) == form) << data.size() << " T " << threshold;
-            // Written out from the map, the form is the one the encoder writes.
-            TempFile written;
-            ASSERT_TRUE(written.open());
-            Channel sink = written.channel();
-            ASSERT_EQ(runlength_write(source, static_cast<std::int64_t>(data.size()), map, sink),
+            // Read through the map, the form is the one the encoder writes,
+            // whole and in pieces that start and end anywhere in its tokens.
+            Channel described = Channel::of_form(source, map);
+            ASSERT_EQ(described.length(), static_cast<std::int64_t>(form.size()));
+            Bytes read(form.size() + 1);
+            ASSERT_EQ(described.read_at(0, read.data(), static_cast<std::int64_t>(read.size())),
                       static_cast<std::int64_t>(form.size()));
-            ASSERT_TRUE(channel_bytes(written) == form) << data.size() << " T " << threshold;
+            read.pop_back();
+            ASSERT_TRUE(read == form) << data.size() << " T " << threshold;
+            std::mt19937 pieces(threshold + 7);
+            for (int i = 0; i < 200 && !form.empty(); ++i) {
+                const std::size_t at = pieces() % form.size();
+                const std::size_t count = std::min<std::size_t>(pieces() % 5000 + 1, form.size() - at);
+                Bytes piece(count);
+                ASSERT_EQ(described.read_exact_at(static_cast<std::int64_t>(at), piece.data(),
+                                                  static_cast<std::int64_t>(count)),
+                          0);
+                ASSERT_TRUE(std::equal(piece.begin(), piece.end(), form.begin() + static_cast<std::ptrdiff_t>(at)))
+                    << at << " + " << count;
+            }
+            EXPECT_LT(described.write(form.data(), 1), 0);  // read only
 
             // Look-ups in any order land on the token that holds the position.
             std::mt19937 rng(threshold);
