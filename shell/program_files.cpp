@@ -1,11 +1,12 @@
 // Side-file look-up: current directory, configuration directory, data directory.
 #include "shell/program_files.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 
@@ -45,8 +46,7 @@ bool readable(const std::string& path) {
 std::string home_directory() {
     const char* home = std::getenv("HOME");
     if (home && *home) return home;
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-    return {};
+    return passwd_home("/etc/passwd", ::getuid());
 }
 
 std::string current_directory() {
@@ -56,6 +56,32 @@ std::string current_directory() {
 }
 
 }  // namespace
+
+// The password file is read directly, not through the name service: the
+// command line is a static program, and there the name service would load the
+// very shared libraries it does without. Users whose accounts come from a
+// directory service have HOME set by their login.
+std::string passwd_home(const char* passwd_path, unsigned uid) {
+    std::ifstream in(passwd_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        // name:password:uid:gid:comment:home:shell
+        std::string fields[7];
+        std::size_t count = 0;
+        std::size_t start = 0;
+        while (count < 7) {
+            const std::size_t colon = line.find(':', start);
+            fields[count++] = line.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+        if (count < 6 || fields[2].empty() || fields[5].empty()) continue;
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), value);
+        if (error == std::errc() && end == fields[2].data() + fields[2].size() && value == uid) return fields[5];
+    }
+    return {};
+}
 
 std::string config_directory() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");

@@ -32,6 +32,10 @@ inline bool place_found(int place) { return place >= PLACE_CURRENT_DIR && place 
 // directory is known. The directory is not created here.
 std::string config_directory();
 
+// The home directory the password file at `passwd_path` gives user `uid`;
+// empty when it names none. (The home directory is HOME when that is set.)
+std::string passwd_home(const char* passwd_path, unsigned uid);
+
 // The program's read-only data directory: the override when one is set, else
 // <folder of the executable>/../share/quoralith (which serves an installed
 // program and a build tree that stages its data the same way).

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -94,6 +96,33 @@ TEST_F(ProgramFiles, ConfigDirectoryFollowsXdgAndIgnoresRelativeValues) {
     ::setenv("XDG_CONFIG_HOME", "relative/path", 1);
     ::setenv("HOME", root_.path().c_str(), 1);
     EXPECT_EQ(config_directory(), (root_.path() / ".config" / "quoralith").string());
+}
+
+// Without HOME the home directory comes from the password file, by exact uid.
+TEST_F(ProgramFiles, PasswordFileGivesTheHomeOfTheExactUid) {
+    const std::string passwd = (root_.path() / "passwd").string();
+    const std::string text =
+        "root:x:0:0:root:/root:/bin/bash\n"
+        "broken line without fields\n"
+        "nohome:x:7:7:no home::/bin/sh\n"
+        "ten:x:10:10:ten:/home/ten:/bin/sh\n"
+        "hundred:x:100:100::/home/hundred:/bin/sh\n"
+        "plus:x:+100:100::/home/plus:/bin/sh\n"
+        "last:x:4242:4242::/home/last";  // no shell, no final newline
+    test::write_file(passwd, std::vector<std::uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(passwd_home(passwd.c_str(), 0), "/root");
+    EXPECT_EQ(passwd_home(passwd.c_str(), 10), "/home/ten");
+    EXPECT_EQ(passwd_home(passwd.c_str(), 100), "/home/hundred");
+    EXPECT_EQ(passwd_home(passwd.c_str(), 4242), "/home/last");
+    EXPECT_EQ(passwd_home(passwd.c_str(), 7), "");  // an empty home field names none
+    EXPECT_EQ(passwd_home(passwd.c_str(), 1), "");
+    EXPECT_EQ(passwd_home((root_.path() / "missing").c_str(), 0), "");
+
+    // With HOME unset, the configuration directory follows the system's own file.
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    const std::string home = passwd_home("/etc/passwd", ::getuid());
+    EXPECT_EQ(config_directory(), home.empty() ? "" : home + (home.back() == '/' ? "" : "/") + ".config/quoralith");
 }
 
 TEST_F(ProgramFiles, HistoryFileNotFoundBelongsInTheConfigDirectory) {
