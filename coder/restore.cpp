@@ -103,28 +103,15 @@ public:
         // Most copies lie within the literal bytes of the token the last one ended in.
         if (from >= literal_start_ && from + count <= literal_end_)
             return pages_.copy(literal_source_ + (from - literal_start_), count, out);
-        while (count > 0) {
-            const std::size_t index = map_->find(from);
-            const RunLengthMap::Token& token = map_->token(index);
-            const std::int64_t offset = from - token.start;
-            std::int64_t n;
-            if (offset < token.header_size) {
-                n = std::min<std::int64_t>(count, token.header_size - offset);
-                out.put(token.header + offset, static_cast<std::size_t>(n));
-            } else if (token.period != 0) {
-                n = std::min(count, map_->end_of(index) - from);
-                out.put(token.pattern + (offset - token.header_size), static_cast<std::size_t>(n));
-            } else {
+        return map_->walk(
+            from, count, [&out](const std::uint8_t* bytes, std::int64_t n) { out.put(bytes, static_cast<std::size_t>(n)); },
+            [this, &out](std::int64_t source, std::int64_t n, std::size_t index) {
+                const RunLengthMap::Token& token = map_->token(index);
                 literal_start_ = token.start + token.header_size;
                 literal_end_ = map_->end_of(index);
                 literal_source_ = token.source;
-                n = std::min(count, literal_end_ - from);
-                if (int rc = pages_.copy(token.source + (offset - token.header_size), n, out); rc < 0) return rc;
-            }
-            from += n;
-            count -= n;
-        }
-        return 0;
+                return pages_.copy(source, n, out);
+            });
     }
 
 private:

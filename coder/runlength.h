@@ -4,6 +4,7 @@
 // must produce exactly the same tokens as every other implementation.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -112,6 +113,33 @@ public:
     // Form position at which token `index`'s data ends.
     std::int64_t end_of(std::size_t index) const {
         return index + 1 < tokens_.size() ? tokens_[index + 1].start : length_;
+    }
+
+    // Walks the form's bytes [from, from + count), a range within length(),
+    // piece by piece in order: held(bytes, n) for header and run bytes the map
+    // holds, literal(source, n, index) for n bytes that token `index` takes
+    // from the file at position `source`. A negative answer of `literal` ends
+    // the walk and is returned; else 0.
+    template <class Held, class Literal>
+    int walk(std::int64_t from, std::int64_t count, Held&& held, Literal&& literal) {
+        while (count > 0) {
+            const std::size_t index = find(from);
+            const Token& token = tokens_[index];
+            const std::int64_t offset = from - token.start;
+            std::int64_t n = std::min(count, end_of(index) - from);
+            if (offset < token.header_size) {
+                n = std::min<std::int64_t>(n, token.header_size - offset);
+                held(token.header + offset, n);
+            } else if (token.period != 0) {
+                held(token.pattern + (offset - token.header_size), n);
+            } else if (const int rc = literal(std::int64_t{token.source} + (offset - token.header_size), n, index);
+                       rc < 0) {
+                return rc;
+            }
+            from += n;
+            count -= n;
+        }
+        return 0;
     }
 
 private:

@@ -196,27 +196,23 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t Channel::read_form(std::uint8_t* out, std::int64_t count) {
+    count = std::clamp<std::int64_t>(form_->length() - plain_position_, 0, std::max<std::int64_t>(count, 0));
     std::int64_t total = 0;
-    const std::int64_t end = form_->length();
-    while (count > 0 && plain_position_ < end) {
-        const std::size_t index = form_->find(plain_position_);
-        const RunLengthMap::Token& token = form_->token(index);
-        const std::int64_t offset = plain_position_ - token.start;
-        std::int64_t n = std::min(count, form_->end_of(index) - plain_position_);
-        if (offset < token.header_size) {
-            n = std::min<std::int64_t>(n, token.header_size - offset);
-            std::memcpy(out + total, token.header + offset, static_cast<std::size_t>(n));
-        } else if (token.period != 0) {
-            std::memcpy(out + total, token.pattern + (offset - token.header_size), static_cast<std::size_t>(n));
-        } else {
-            const std::int64_t got = form_source_->read_at(token.source + (offset - token.header_size), out + total, n);
-            if (got < 0) return got;
+    const int rc = form_->walk(
+        plain_position_, count,
+        [&](const std::uint8_t* bytes, std::int64_t n) {
+            std::memcpy(out + total, bytes, static_cast<std::size_t>(n));
+            total += n;
+        },
+        [&](std::int64_t source, std::int64_t n, std::size_t) {
+            const std::int64_t got = form_source_->read_at(source, out + total, n);
+            if (got < 0) return static_cast<int>(got);
             if (got != n) return ERR_READ_FAILED;  // the source is shorter than when it was mapped
-        }
-        plain_position_ += n;
-        total += n;
-        count -= n;
-    }
+            total += n;
+            return 0;
+        });
+    if (rc < 0) return rc;
+    plain_position_ += total;
     return total;
 }
 
