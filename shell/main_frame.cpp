@@ -1,6 +1,7 @@
 // The main window and its command routing.
 #include "shell/main_frame.h"
 
+#include "sheets/gui/job_start.h"
 #include "shell/commands.h"
 #include "shell/dib.h"
 #include "shell/morvane_app.h"
@@ -226,8 +227,8 @@ void CMainFrame::dispatch(int command) {
         case ID_APP_EXIT: close(); break;
         case ID_VIEW_TOOLBAR: toggle_bar(tool_bar_, "ToolBar"); break;
         case ID_VIEW_STATUS_BAR: toggle_bar(statusBar(), "StatusBar"); break;
-        case ID_ACTIONS_CREATE:
-        case ID_ACTIONS_RESTORE:
+        case ID_ACTIONS_CREATE: open_operation_sheet(true); break;
+        case ID_ACTIONS_RESTORE: open_operation_sheet(false); break;
         case ID_ACTIONS_WIZARD:
         case ID_ACTIONS_TELL_FRIEND: open_job_or_mail_dialog(command); break;
         case ID_ACTIONS_OPPORTUNITIES: show_opportunities(); break;
@@ -246,6 +247,16 @@ void CMainFrame::open_job_or_mail_dialog(int command) {
     QAction* source = action(command);
     QString name = source ? source->text().remove(QLatin1Char('&')).trimmed() : QString::number(command);
     statusBar()->showMessage(tr("%1 is not available yet.").arg(name), 5000);
+}
+
+void CMainFrame::open_operation_sheet(bool create) {
+    SheetContext context;
+    context.defaults = &app_.defaults;
+    context.current = &app_.current;
+    context.backup = &app_.backup;
+    context.help_file = app_.help_file_path();
+    context.start_job = job_starter_ ? job_starter_ : synchronous_job_starter(app_.report_templates);
+    run_operation_sheet(create, context, this);
 }
 
 void CMainFrame::show_opportunities() {

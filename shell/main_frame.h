@@ -4,6 +4,7 @@
 // Thread safety: user-interface thread only.
 #pragma once
 
+#include "sheets/gui/operation_sheet.h"
 #include "shell/lock_keys.h"
 
 #include <QMainWindow>
@@ -51,14 +52,19 @@ public:
     // Sends `command` as the menu, the toolbar and the accelerators do.
     void dispatch(int command);
 
+    // How the Create and Restore sheets start their jobs (tests record them).
+    void set_job_starter(JobStarter starter) { job_starter_ = std::move(starter); }
+    // Commands 32771 and 32772: the Create or the Restore sheet, run modally.
+    void open_operation_sheet(bool create);
+
 signals:
     // Every command passes here first, whoever sent it.
     void commandDispatched(int command);
 
 public slots:
-    // The Create and Restore sheets, the wizard and the mail dialog are not
-    // part of the program yet; their commands all arrive here, and this slot
-    // is what their dialogs replace. For now it says so in the status bar.
+    // The wizard and the mail dialog are not part of the program yet; their
+    // commands arrive here, and this slot is what their dialogs replace. For
+    // now it says so in the status bar.
     void open_job_or_mail_dialog(int command);
 
 private:
@@ -83,6 +89,7 @@ private:
     QLabel* scroll_ = nullptr;
     QTimer* lock_timer_ = nullptr;
     LockKeyReader lock_reader_;
+    JobStarter job_starter_;
 };
 
 }  // namespace quoralith

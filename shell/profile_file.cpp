@@ -69,7 +69,7 @@ bool has_line_break(std::string_view text) {
 
 // Writes `content` to `target` through a temporary in the same folder, so that
 // the rename is atomic and a crash never leaves a half-written file in place.
-bool replace_file_atomically(const fs::path& target, const std::string& content) {
+bool write_atomically(const fs::path& target, const std::string& content) {
     std::error_code ec;
     fs::path folder = target.parent_path();
     if (folder.empty()) folder = ".";
@@ -115,6 +115,10 @@ bool replace_file_atomically(const fs::path& target, const std::string& content)
 }
 
 }  // namespace
+
+bool replace_file_atomically(const std::string& target, const std::string& content) {
+    return write_atomically(fs::path(target), content);
+}
 
 int parse_leading_int(std::string_view text, int fallback) {
     text = trim(text);
@@ -281,7 +285,7 @@ bool ProfileFile::save() const {
         fs::path resolved = fs::weakly_canonical(target, ec);
         if (!ec) target = resolved;
     }
-    return replace_file_atomically(target, content);
+    return write_atomically(target, content);
 }
 
 int profile_read_int(const std::string& file, std::string_view section, std::string_view key, int fallback) {

@@ -84,6 +84,12 @@ bool profile_write_text(const std::string& file, std::string_view section, std::
                         std::string_view value);
 bool profile_delete_section(const std::string& file, std::string_view section);
 
+// Writes `content` to a temporary file beside `target`, flushes it to disk and
+// renames it over `target` (creating missing parent folders), keeping the
+// permissions of the file it replaces. Returns false and leaves `target`
+// untouched on any failure.
+bool replace_file_atomically(const std::string& target, const std::string& content);
+
 // The leading decimal number of `text` after blanks, or `fallback` when there is
 // none. Values beyond the int range are clamped.
 int parse_leading_int(std::string_view text, int fallback);

@@ -1,0 +1,471 @@
+// The Create and Restore sheets: frame, validation, job start, help, and the
+// record/play history.
+#include "sheets/gui/operation_sheet.h"
+
+#include "sheets/gui/advanced_pages.h"
+#include "sheets/gui/algorithms_page.h"
+#include "sheets/gui/general_page.h"
+#include "sheets/gui/match_names_page.h"
+#include "sheets/job_validation.h"
+#include "shell/commands.h"
+#include "shell/help_viewer.h"
+#include "shell/picture_button.h"
+#include "shell/ui_seams.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+
+namespace quoralith {
+
+namespace {
+
+// The frame around the pages: margins, the button row, and what the sheet
+// adds on the right (Record and Play) and at the foot (the footer line).
+constexpr int MARGIN = 7;
+constexpr int BUTTON_WIDTH = 80;
+constexpr int BUTTON_HEIGHT = 25;
+constexpr int BUTTON_GAP = 6;
+constexpr int EXTRA_WIDTH = 130;
+constexpr int EXTRA_HEIGHT = 50;
+constexpr int LIST_EXTRA_WIDTH = 100;
+constexpr int LIST_SHIFT_LEFT = 50;
+constexpr int MIN_PAGE_WIDTH = 470;
+constexpr int MIN_PAGE_HEIGHT = 340;
+
+QString id_name(int id) { return QString::number(id); }
+
+}  // namespace
+
+// --- CSheetPage ---------------------------------------------------------------
+
+CSheetPage::CSheetPage(COperationSheet& sheet, SheetPage kind, QWidget* parent)
+    : QWidget(parent), sheet_(sheet), kind_(kind) {}
+
+void CSheetPage::activate() {
+    if (!initialised_) {
+        initialised_ = true;
+        initialise();
+        return;
+    }
+    show_current();
+}
+
+void CSheetPage::initialise() { show_current(); }
+
+void CSheetPage::on_command(int command) {
+    if (command == CMD_SETTINGS_LOADED || command == CMD_SETTINGS_RESTORED) show_current();
+}
+
+void CSheetPage::create_picture_button(QWidget* placeholder) {
+    if (picture_button_) return;
+    picture_button_ = new PictureButton(QStringLiteral("ROCKET64U"), QStringLiteral("ROCKET64D"), {}, this);
+    picture_button_->setObjectName(QStringLiteral("1001"));
+    picture_button_->setText(QStringLiteral(" "));
+    picture_button_->setFocusPolicy(Qt::NoFocus);
+    QPoint corner = placeholder->mapTo(this, QPoint(0, 0));
+    picture_button_->setGeometry(corner.x(), corner.y(), 70, 70);
+    picture_button_->show();
+    picture_button_->raise();
+}
+
+JobSettings& CSheetPage::job() const { return sheet_.current(); }
+bool CSheetPage::create_sheet() const { return sheet_.is_create(); }
+
+// --- COperationSheet ------------------------------------------------------
+
+COperationSheet::COperationSheet(const QString& title, SheetContext context, QWidget* owner)
+    : QDialog(owner), context_(std::move(context)) {
+    setWindowTitle(title);
+    setObjectName(QStringLiteral("OperationSheet"));
+    setModal(true);
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("tabs"));
+    ok_ = new QPushButton(tr("OK"), this);
+    ok_->setObjectName(id_name(ID_SHEET_OK));
+    ok_->setDefault(true);
+    cancel_ = new QPushButton(tr("Cancel"), this);
+    cancel_->setObjectName(id_name(ID_SHEET_CANCEL));
+    apply_ = new QPushButton(tr("&Apply"), this);
+    apply_->setObjectName(id_name(ID_SHEET_APPLY));
+    apply_->setEnabled(false);
+    help_ = new QPushButton(tr("Help"), this);
+    help_->setObjectName(id_name(ID_SHEET_HELP));
+    connect(ok_, &QPushButton::clicked, this, [this] { on_command(ID_SHEET_OK); });
+    connect(cancel_, &QPushButton::clicked, this, [this] { on_command(ID_SHEET_CANCEL); });
+    connect(apply_, &QPushButton::clicked, this, [this] { on_command(ID_SHEET_APPLY); });
+    connect(help_, &QPushButton::clicked, this, [this] { on_command(ID_SHEET_HELP); });
+    connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
+        if (!initialised_) return;
+        if (CSheetPage* shown = page(index)) shown->activate();
+    });
+
+    record_label_ = new QLabel(tr("Record"), this);
+    record_label_->setObjectName(QStringLiteral("RecordLabel"));
+    record_label_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    record_button_ = new PictureButton(QStringLiteral("VIDEOU"), {}, QStringLiteral("VIDEOX"), this);
+    record_button_->setObjectName(id_name(ID_RECORD));
+    record_button_->setText(QStringLiteral(" "));
+    record_button_->setToolTip(tr("Record this job in the history"));
+    play_label_ = new QLabel(tr("Play"), this);
+    play_label_->setObjectName(QStringLiteral("PlayLabel"));
+    play_label_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    play_button_ = new PictureButton(QStringLiteral("PLAYERU"), {}, {}, this);
+    play_button_->setObjectName(id_name(ID_PLAY));
+    play_button_->setText(QStringLiteral(" "));
+    play_button_->setToolTip(tr("Choose a recorded job"));
+    connect(record_button_, &QAbstractButton::clicked, this, [this] { on_command(ID_RECORD); });
+    connect(play_button_, &QAbstractButton::clicked, this, [this] { on_command(ID_PLAY); });
+}
+
+COperationSheet::~COperationSheet() {
+    if (list_) qApp->removeEventFilter(this);
+    // Every sheet starts from the defaults; nothing of this one outlives it
+    // except through the history.
+    if (context_.current && context_.defaults) copy_settings(*context_.current, *context_.defaults);
+}
+
+void COperationSheet::add_page(CSheetPage* page, const QString& tab_text) {
+    pages_.push_back(page);
+    tabs_->addTab(page, tab_text);
+}
+
+CSheetPage* COperationSheet::page(int index) const {
+    return index >= 0 && index < int(pages_.size()) ? pages_[std::size_t(index)] : nullptr;
+}
+
+CSheetPage* COperationSheet::active_page() const { return page(tabs_->currentIndex()); }
+
+CGeneralPage* COperationSheet::general_page() const {
+    return pages_.empty() ? nullptr : qobject_cast<CGeneralPage*>(pages_.front());
+}
+
+CMatchNamsPage* COperationSheet::match_page() const {
+    for (CSheetPage* candidate : pages_)
+        if (auto* match = qobject_cast<CMatchNamsPage*>(candidate)) return match;
+    return nullptr;
+}
+
+bool COperationSheet::is_create() const { return windowTitle() == QLatin1String(CREATE_SHEET_TITLE); }
+
+void COperationSheet::showEvent(QShowEvent* event) {
+    if (!initialised_) initialise();
+    QDialog::showEvent(event);
+}
+
+void COperationSheet::initialise() {
+    initialised_ = true;
+    // The first page comes up with the sheet; it resets the current job.
+    tabs_->setCurrentIndex(0);
+    if (CSheetPage* first = page(0)) first->activate();
+
+    bool create = is_create();
+    context_.current->Action = create ? 0 : 1;
+    history_file_ = history_file_for(context_.current->Action);
+    recorder_ = std::make_unique<HistoryRecorder>(history_file_, context_.clock);
+    loading_ = false;
+
+    layout_controls();
+    record_label_->setEnabled(false);
+    record_button_->setEnabled(false);
+    centre_on_owner();
+    setFocus(Qt::OtherFocusReason);
+}
+
+void COperationSheet::layout_controls() {
+    QSize page_size(MIN_PAGE_WIDTH, MIN_PAGE_HEIGHT);
+    for (CSheetPage* each : pages_) page_size = page_size.expandedTo(each->sizeHint());
+    QSize tab_size = tabs_->sizeHint().expandedTo(page_size + QSize(8, tabs_->tabBar()->sizeHint().height() + 8));
+    tabs_->setGeometry(MARGIN, MARGIN, tab_size.width(), tab_size.height());
+
+    int base_width = tab_size.width() + 2 * MARGIN;
+    int buttons_top = MARGIN + tab_size.height() + MARGIN;
+    int base_height = buttons_top + BUTTON_HEIGHT + MARGIN;
+    int x = base_width - MARGIN - BUTTON_WIDTH;
+    for (QPushButton* button : {help_, apply_, cancel_, ok_}) {
+        button->setGeometry(x, buttons_top, BUTTON_WIDTH, BUTTON_HEIGHT);
+        x -= BUTTON_WIDTH + BUTTON_GAP;
+    }
+    setFixedSize(base_width + EXTRA_WIDTH, base_height + EXTRA_HEIGHT);
+    place_history_controls();
+}
+
+// Record and Play sit in the band the sheet adds on its right; the list and
+// its buttons, while shown, in the band Play adds.
+void COperationSheet::place_history_controls() {
+    const int r = width();
+    record_label_->setGeometry(r - 80, 50, 70, 18);
+    record_button_->setGeometry(r - 70, 70, 60, 59);
+    play_label_->setGeometry(r - 80, 230, 70, 18);
+    play_button_->setGeometry(r - 70, 250, 60, 59);
+    if (!list_) return;
+    QRect list_rect(QPoint(r - 230, 30), QPoint(r - 20, height() - 90));
+    list_->setGeometry(list_rect);
+    int left = list_rect.left();
+    int w = list_rect.width();
+    int top = list_rect.bottom() + 15;
+    int h = 30;
+    set_->setGeometry(QRect(QPoint(left, top), QPoint(left + w / 3, top + h)));
+    reset_->setGeometry(QRect(QPoint(left + w / 3 + 5, top), QPoint(left + 2 * w / 3 + 5, top + h)));
+    delete_->setGeometry(QRect(QPoint(left + 2 * w / 3 + 10, top), QPoint(list_rect.right() + 10, top + h)));
+}
+
+void COperationSheet::centre_on_owner() {
+    QRect frame = frameGeometry();
+    QPoint centre;
+    if (QWidget* owner = parentWidget(); owner && owner->isVisible()) {
+        centre = owner->frameGeometry().center();
+    } else if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
+        centre = screen->availableGeometry().center();
+    } else {
+        return;
+    }
+    move(centre.x() - frame.width() / 2, centre.y() - frame.height() / 2);
+}
+
+void COperationSheet::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    QPainter painter(this);
+    painter.setPen(Qt::blue);
+    painter.setBackgroundMode(Qt::TransparentMode);
+    QRect band(10, height() - 25, width() - 20, 20);
+    painter.drawText(band, Qt::AlignCenter | Qt::TextSingleLine, QString::fromLatin1(SHEET_FOOTER));
+}
+
+void COperationSheet::set_modified(bool modified) { apply_->setEnabled(modified); }
+
+void COperationSheet::show_validation(const std::vector<std::string>& messages) {
+    for (const std::string& message : messages)
+        MessageBox::show(this, QString::fromStdString(message), QString::fromLatin1(APPLICATION_TITLE),
+                         MessageIcon::Warning);
+}
+
+void COperationSheet::on_command(int command) {
+    switch (command) {
+        case ID_SHEET_OK:
+            if (start_job()) accept();
+            break;
+        case ID_SHEET_APPLY: start_job(); break;
+        case ID_SHEET_CANCEL: reject(); break;
+        case ID_SHEET_HELP: help(); break;
+        case ID_RECORD: record(); break;
+        case ID_PLAY: play(); break;
+        case ID_HISTORY_SET: history_set(); break;
+        case ID_HISTORY_RESET: history_reset(); break;
+        case ID_HISTORY_DELETE: history_delete(); break;
+        case ID_HISTORY_CLOSE: history_close(); break;
+        case CMD_RECORD_DISABLE:
+        case CMD_RECORD_ENABLE:
+            record_button_->setEnabled(command == CMD_RECORD_ENABLE);
+            record_label_->setEnabled(command == CMD_RECORD_ENABLE);
+            break;
+        default: break;
+    }
+}
+
+bool COperationSheet::start_job() {
+    JobSettings& job = current();
+    ValidationResult result = validate_full(job);
+    if (!result.ok()) {
+        show_validation(result.messages);
+        return false;
+    }
+    if (job.Action != 1)
+        if (CMatchNamsPage* match = match_page()) match->write_match_file_for_job();
+    job.UseProgressWindow = 1;
+    if (context_.start_job) context_.start_job(this, job);
+    return true;
+}
+
+void COperationSheet::help() {
+    CSheetPage* shown = active_page();
+    SheetPage kind = shown ? shown->kind() : SheetPage::General;
+    last_help_keyword_ = QString::fromStdString(help_keyword(is_create(), kind, current().IsFile, list_shown()));
+    show_help_keyword(this, context_.help_file, last_help_keyword_);
+}
+
+// --- Record and play -------------------------------------------------------
+
+void COperationSheet::record() {
+    ValidationResult names = validate_short(current());
+    if (!names.ok()) {
+        show_validation(names.messages);
+    } else if (recorder_ && recorder_->record(current()) < 0) {
+        MessageBox::show(this,
+                         tr("The job could not be recorded: %1 cannot be written.")
+                             .arg(QString::fromStdString(history_file_)),
+                         QString::fromLatin1(APPLICATION_TITLE), MessageIcon::Warning);
+    }
+    changed_since_record_ = false;
+    on_command(CMD_RECORD_DISABLE);
+}
+
+void COperationSheet::play() {
+    if (list_) return;
+    copy_settings(*context_.backup, current());
+    ok_->setEnabled(false);
+    apply_->setEnabled(false);
+    centre_on_owner();
+    setFixedSize(width() + LIST_EXTRA_WIDTH, height());
+    move(pos().x() - LIST_SHIFT_LEFT, pos().y());
+    record_button_->hide();
+    play_button_->hide();
+
+    list_ = new QListWidget(this);
+    list_->setObjectName(id_name(IDC_HISTORY_LIST));
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    set_ = new QPushButton(tr("Set"), this);
+    set_->setObjectName(id_name(ID_HISTORY_SET));
+    reset_ = new QPushButton(tr("Reset"), this);
+    reset_->setObjectName(id_name(ID_HISTORY_RESET));
+    delete_ = new QPushButton(tr("Delete"), this);
+    delete_->setObjectName(id_name(ID_HISTORY_DELETE));
+    connect(set_, &QPushButton::clicked, this, [this] { on_command(ID_HISTORY_SET); });
+    connect(reset_, &QPushButton::clicked, this, [this] { on_command(ID_HISTORY_RESET); });
+    connect(delete_, &QPushButton::clicked, this, [this] { on_command(ID_HISTORY_DELETE); });
+    place_history_controls();
+
+    fill_list();
+    if (list_->count() > 0) select_row(0);
+    // A click on a line loads it, like the arrow keys.
+    connect(list_, &QListWidget::currentRowChanged, this, [this](int) {
+        if (list_ && list_->currentRow() >= 0) load_selected();
+    });
+    list_->show();
+    set_->show();
+    reset_->show();
+    delete_->show();
+    list_->setFocus(Qt::OtherFocusReason);
+    qApp->installEventFilter(this);
+    set_modified(false);
+}
+
+void COperationSheet::fill_list() {
+    list_->clear();
+    for (const HistoryEntry& entry : list_history(history_file_)) {
+        auto* item = new QListWidgetItem(QString::fromStdString(history_list_line(entry)), list_);
+        item->setData(Qt::UserRole, entry.number);
+    }
+}
+
+void COperationSheet::select_row(int row) {
+    {
+        QSignalBlocker quiet(list_);
+        list_->setCurrentRow(row);
+    }
+    load_selected();
+}
+
+void COperationSheet::load_selected() {
+    QListWidgetItem* item = list_ ? list_->currentItem() : nullptr;
+    if (!item) return;
+    loading_ = true;
+    load_history_entry(history_file_, item->data(Qt::UserRole).toInt(), current());
+    if (CSheetPage* first = page(0)) first->on_command(CMD_SETTINGS_LOADED);
+}
+
+void COperationSheet::history_set() {
+    loading_ = false;
+    set_modified(true);
+    on_command(ID_HISTORY_CLOSE);
+}
+
+void COperationSheet::history_reset() {
+    loading_ = false;
+    on_command(ID_HISTORY_CLOSE);
+    copy_settings(current(), *context_.backup);
+    if (CSheetPage* first = page(0)) first->on_command(CMD_SETTINGS_RESTORED);
+}
+
+void COperationSheet::history_delete() {
+    if (!list_) return;
+    int row = list_->currentRow();
+    QListWidgetItem* item = list_->currentItem();
+    if (item) delete_history_entry(history_file_, item->data(Qt::UserRole).toInt());
+    {
+        QSignalBlocker quiet(list_);
+        fill_list();
+    }
+    if (item && list_->count() > 0) select_row(row < list_->count() ? row : list_->count() - 1);
+    list_->setFocus(Qt::OtherFocusReason);
+}
+
+void COperationSheet::history_close() {
+    if (!list_) return;
+    qApp->removeEventFilter(this);
+    delete list_.data();
+    delete set_.data();
+    delete reset_.data();
+    delete delete_.data();
+    setFixedSize(width() - LIST_EXTRA_WIDTH, height());
+    place_history_controls();
+    record_button_->show();
+    play_button_->show();
+    ok_->setEnabled(true);
+    apply_->setEnabled(true);
+    setFocus(Qt::OtherFocusReason);
+    centre_on_owner();
+}
+
+bool COperationSheet::focus_in_general_edit() const {
+    CGeneralPage* general = general_page();
+    return general && general->owns_edit(QApplication::focusWidget());
+}
+
+// While the list is shown, the arrow keys move in it and Delete deletes an
+// entry wherever the focus is in the sheet, except that Delete still edits the
+// text of the General page's name edits.
+bool COperationSheet::eventFilter(QObject* watched, QEvent* event) {
+    if (list_ && event->type() == QEvent::KeyPress) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && (widget == this || isAncestorOf(widget))) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            int row = list_->currentRow();
+            switch (key->key()) {
+                case Qt::Key_Up:
+                    if (list_->count() > 0) select_row(row > 0 ? row - 1 : 0);
+                    return true;
+                case Qt::Key_Down:
+                    if (list_->count() > 0) select_row(row + 1 < list_->count() ? row + 1 : row);
+                    return true;
+                case Qt::Key_Delete:
+                    if (focus_in_general_edit()) break;
+                    on_command(ID_HISTORY_DELETE);
+                    return true;
+                default: break;
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+// --- Building the sheets -------------------------------------------------------
+
+std::unique_ptr<COperationSheet> make_operation_sheet(bool create, const SheetContext& context, QWidget* owner) {
+    auto sheet = std::make_unique<COperationSheet>(
+        QString::fromLatin1(create ? CREATE_SHEET_TITLE : RESTORE_SHEET_TITLE), context, owner);
+    sheet->add_page(new CGeneralPage(*sheet), QObject::tr("General"));
+    if (create) {
+        sheet->add_page(new CAlgorithmsPage(*sheet), QObject::tr("Delta Algorithms"));
+        sheet->add_page(new CCreateAdvancedPage(*sheet), QObject::tr("Advanced"));
+        sheet->add_page(new CMatchNamsPage(*sheet), QObject::tr("Name Matching"));
+    } else {
+        sheet->add_page(new CRestoreAdvancedPage(*sheet), QObject::tr("Advanced"));
+    }
+    return sheet;
+}
+
+void run_operation_sheet(bool create, const SheetContext& context, QWidget* owner) {
+    std::unique_ptr<COperationSheet> sheet = make_operation_sheet(create, context, owner);
+    ModalDialog::exec(*sheet);
+}
+
+}  // namespace quoralith
