@@ -1,0 +1,270 @@
+// Record and Play in the sheets: the history list, Set, Reset, Delete and
+// the keys that work while the list is shown.
+#include "sheet_test_support.h"
+
+#include "shell/profile_file.h"
+#include "shell/ui_seams.h"
+
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+
+using namespace quoralith;
+using namespace quoralith::test;
+
+namespace {
+
+void press(COperationSheet& sheet, int id) {
+    auto* button = sheet.findChild<QAbstractButton*>(QString::number(id));
+    QVERIFY2(button, qPrintable(QStringLiteral("no button %1").arg(id)));
+    click(button);
+}
+
+QLineEdit* edit(COperationSheet& sheet, int id) { return control<QLineEdit>(sheet.page(0), id); }
+
+// Records a job of three names through the sheet, one second after the last.
+void record_job(SheetFixture& fixture, COperationSheet& sheet, const QString& tag) {
+    type_into(edit(sheet, 1000), QStringLiteral("/base/") + tag);
+    type_into(edit(sheet, 1001), QStringLiteral("/updated/") + tag);
+    type_into(edit(sheet, 1002), QStringLiteral("/delta/") + tag);
+    fixture.now.tm_sec += 1;
+    press(sheet, ID_RECORD);
+}
+
+QStringList lines(QListWidget* list) {
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
+    return texts;
+}
+
+}  // namespace
+
+class HistoryListTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void playListsNewestFirstAndLoadsTheFirst() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("one"));
+        record_job(fixture, *sheet, QStringLiteral("two"));
+        // Recorded through the sheet: Create jobs go to Qralithd.env.
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 2);
+        type_into(edit(*sheet, 1000), QStringLiteral("/before/play"));
+        const int width = sheet->width();
+
+        press(*sheet, ID_PLAY);
+        QListWidget* list = sheet->history_list();
+        QVERIFY(list);
+        QCOMPARE(list->objectName(), QStringLiteral("1050"));
+        QCOMPARE(list->count(), 2);
+        QVERIFY(list->item(0)->text().startsWith(QStringLiteral("base: /base/two\tupdate: /updated/two\tdelta:/delta/two\tdate: ")));
+        QCOMPARE(list->currentRow(), 0);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));
+        QCOMPARE(edit(*sheet, 1000)->text(), QStringLiteral("/base/two"));
+        QCOMPARE(std::string(fixture.backup.BasePath), std::string("/before/play"));
+        // The list state: wider, OK and Apply off, Play and Record hidden.
+        QCOMPARE(sheet->width(), width + 100);
+        QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("1"))->isEnabled());
+        QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("12321"))->isEnabled());
+        QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("500"))->isVisible());
+        QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("501"))->isVisible());
+        QVERIFY(sheet->findChild<QWidget*>(QStringLiteral("PlayLabel"))->isVisible());
+        QRect list_rect = list->geometry();
+        QWidget* set = sheet->findChild<QWidget*>(QStringLiteral("502"));
+        QWidget* del = sheet->findChild<QWidget*>(QStringLiteral("504"));
+        QCOMPARE(set->geometry().top(), list_rect.bottom() + 15);
+        QCOMPARE(set->geometry().left(), list_rect.left());
+        QCOMPARE(del->geometry().right(), list_rect.right() + 10);
+
+        // Another line loads its job.
+        list->setCurrentRow(1);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/one"));
+        // Set keeps it, closes the list and lets OK start it.
+        press(*sheet, ID_HISTORY_SET);
+        QVERIFY(!sheet->list_shown());
+        QCOMPARE(sheet->width(), width);
+        QVERIFY(sheet->findChild<QWidget*>(QStringLiteral("500"))->isVisible());
+        QVERIFY(sheet->findChild<QWidget*>(QStringLiteral("1"))->isEnabled());
+        QVERIFY(sheet->findChild<QWidget*>(QStringLiteral("12321"))->isEnabled());
+        QVERIFY(!sheet->loading_latch());
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/one"));
+    }
+
+    void resetBringsBackTheJobBeforePlayOnEveryPage() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("kept"));
+        // The job before Play: a directory job with algorithms 0 and 7, append.
+        click(control<QRadioButton>(sheet->page(0), 1004));
+        type_into(edit(*sheet, 1000), QStringLiteral("/mine"));
+        activate_tab(*sheet, 1);
+        click(control<QCheckBox>(sheet->page(1), 1015));
+        activate_tab(*sheet, 2);
+        click(control<QCheckBox>(sheet->page(2), 1005));
+        activate_tab(*sheet, 0);
+
+        press(*sheet, ID_PLAY);
+        QCOMPARE(fixture.current.IsFile, JOB_SINGLE_FILE);
+        QCOMPARE(fixture.current.Algorithms[0], 0);
+        // While an entry is loading, the page's refresh does not enable Apply.
+        QVERIFY(sheet->loading_latch());
+        QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("12321"))->isEnabled());
+        press(*sheet, ID_HISTORY_RESET);
+        QVERIFY(!sheet->list_shown());
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/mine"));
+        QCOMPARE(edit(*sheet, 1000)->text(), QStringLiteral("/mine"));
+        QVERIFY(control<QRadioButton>(sheet->page(0), 1004)->isChecked());
+        activate_tab(*sheet, 1);
+        QVERIFY(control<QCheckBox>(sheet->page(1), 1015)->isChecked());
+        activate_tab(*sheet, 2);
+        QVERIFY(control<QCheckBox>(sheet->page(2), 1005)->isChecked());
+        QVERIFY(sheet->findChild<QWidget*>(QStringLiteral("12321"))->isEnabled());
+    }
+
+    void deletingKeepsNumbersAndSelectsANeighbour() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(false);
+        record_job(fixture, *sheet, QStringLiteral("first"));
+        record_job(fixture, *sheet, QStringLiteral("second"));
+        record_job(fixture, *sheet, QStringLiteral("third"));
+        press(*sheet, ID_PLAY);
+        QListWidget* list = sheet->history_list();
+        QCOMPARE(list->count(), 3);
+        // Deleting the last line selects the new last line and loads it.
+        list->setCurrentRow(2);
+        press(*sheet, ID_HISTORY_DELETE);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->currentRow(), 1);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/second"));
+        QVERIFY(sheet->list_shown());
+        // Deleting a middle line selects the line that takes its place.
+        list->setCurrentRow(0);
+        press(*sheet, ID_HISTORY_DELETE);
+        QCOMPARE(lines(list).size(), 1);
+        QCOMPARE(list->currentRow(), 0);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/second"));
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 3);
+        // Deleting the only line leaves an empty list and loads nothing.
+        set_field(fixture.current.BasePath, "/untouched");
+        press(*sheet, ID_HISTORY_DELETE);
+        QCOMPARE(list->count(), 0);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/untouched"));
+        // Delete on an empty list removes nothing.
+        press(*sheet, ID_HISTORY_DELETE);
+        press(*sheet, ID_HISTORY_RESET);
+
+        // The next Record after deletions takes the next number.
+        record_job(fixture, *sheet, QStringLiteral("fourth"));
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 4);
+        QCOMPARE(profile_read_text(sheet->history_file(), "4", "BasePath", "", 128), std::string("/base/fourth"));
+    }
+
+    void deleteThenRecordWritesSectionThree() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("a"));
+        record_job(fixture, *sheet, QStringLiteral("b"));
+        press(*sheet, ID_PLAY);
+        sheet->history_list()->setCurrentRow(1);  // section 1, the older
+        press(*sheet, ID_HISTORY_DELETE);
+        QCOMPARE(sheet->history_list()->count(), 1);
+        press(*sheet, ID_HISTORY_SET);
+        record_job(fixture, *sheet, QStringLiteral("c"));
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 3);
+        QCOMPARE(profile_read_text(sheet->history_file(), "3", "BasePath", "", 128), std::string("/base/c"));
+    }
+
+    void incompleteSectionsAreNotListed() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("complete"));
+        record_job(fixture, *sheet, QStringLiteral("newest"));
+        // The newest section loses its RecordTime: only the older is listed
+        // and loaded.
+        ProfileFile edited(sheet->history_file());
+        edited.remove_section("2");
+        QVERIFY(edited.set("2", "Action", "0"));
+        QVERIFY(edited.set("2", "BasePath", "/base/newest"));
+        QVERIFY(edited.set("2", "UpdatedPath", "/u"));
+        QVERIFY(edited.set("2", "Delta", "/d"));
+        QVERIFY(edited.save());
+        press(*sheet, ID_PLAY);
+        QCOMPARE(sheet->history_list()->count(), 1);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/complete"));
+    }
+
+    void twoRecordsInOneSecondMakeOneEntry() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        type_into(edit(*sheet, 1000), QStringLiteral("/b"));
+        type_into(edit(*sheet, 1001), QStringLiteral("/u"));
+        type_into(edit(*sheet, 1002), QStringLiteral("/d"));
+        press(*sheet, ID_RECORD);
+        type_into(edit(*sheet, 1001), QStringLiteral("/u2"));
+        press(*sheet, ID_RECORD);  // the same second
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 1);
+        type_into(edit(*sheet, 1001), QStringLiteral("/u3"));
+        fixture.now.tm_sec += 1;
+        press(*sheet, ID_RECORD);
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 2);
+        // A Record without a report file stores no report mode.
+        QCOMPARE(profile_read_int(sheet->history_file(), "2", "LogFileMode", -1), 0);
+    }
+
+    void keysMoveInTheListAndDeleteRespectsTheEdits() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("one"));
+        record_job(fixture, *sheet, QStringLiteral("two"));
+        record_job(fixture, *sheet, QStringLiteral("three"));
+        QApplication::setActiveWindow(sheet.get());
+        QVERIFY(QTest::qWaitForWindowActive(sheet.get()));
+        press(*sheet, ID_PLAY);
+        QListWidget* list = sheet->history_list();
+        QCOMPARE(QApplication::focusWidget(), list);
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->currentRow(), 1);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));
+        QTest::keyClick(list, Qt::Key_Down);
+        QTest::keyClick(list, Qt::Key_Down);  // stays on the last line
+        QCOMPARE(list->currentRow(), 2);
+        QTest::keyClick(list, Qt::Key_Up);
+        QCOMPARE(list->currentRow(), 1);
+
+        // In the Delta edit, Delete edits the text; Up and Down still move.
+        QLineEdit* delta = edit(*sheet, 1002);
+        delta->setFocus();
+        delta->setCursorPosition(0);
+        QTest::keyClick(delta, Qt::Key_Delete);
+        QCOMPARE(delta->text(), QStringLiteral("delta/two"));
+        QCOMPARE(list->count(), 3);
+        QTest::keyClick(delta, Qt::Key_Up);
+        QCOMPARE(list->currentRow(), 0);
+        // Elsewhere, Delete deletes the selected entry.
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));
+        press(*sheet, ID_HISTORY_SET);
+        // With the list closed the keys are the controls' own again.
+        QTest::keyClick(delta, Qt::Key_Delete);
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 3);
+    }
+
+    void cancelInTheListStateClosesTheSheet() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("x"));
+        press(*sheet, ID_PLAY);
+        press(*sheet, 2);
+        QVERIFY(!sheet->isVisible());
+        sheet.reset();
+        QCOMPARE(std::string(fixture.current.BasePath), std::string());
+    }
+};
+
+QTEST_MAIN(HistoryListTest)
+#include "history_list_test.moc"
