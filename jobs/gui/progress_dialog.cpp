@@ -102,7 +102,8 @@ void ProgressBarFrame::paintEvent(QPaintEvent* event) {
     if (!visible_) return;
     QPainter painter(this);
     const QRect inside = contentsRect();
-    painter.fillRect(QRect(0, 0, filled_width(), height()).intersected(inside), to_qcolor(colour_));
+    painter.fillRect(QRect(inside.left(), inside.top(), filled_width(), inside.height()).intersected(inside),
+                     to_qcolor(colour_));
 }
 
 // ---------------------------------------------------------------------------
