@@ -1,7 +1,7 @@
 // The main window and its command routing.
 #include "shell/main_frame.h"
 
-#include "sheets/gui/job_start.h"
+#include "jobs/gui/job_launcher.h"
 #include "shell/commands.h"
 #include "shell/dib.h"
 #include "shell/morvane_app.h"
@@ -12,6 +12,7 @@
 #include "shell/ui_seams.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -221,6 +222,13 @@ void CMainFrame::toggle_bar(QWidget* bar, const char* key) {
     app_.write_option("View", key, bar->isHidden() ? 0 : 1);
 }
 
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // The job's files are open and its report unfinished: let it end its
+    // current file and write the report's end lines before the program goes.
+    stop_running_job();
+    QMainWindow::closeEvent(event);
+}
+
 void CMainFrame::dispatch(int command) {
     emit commandDispatched(command);
     switch (command) {
@@ -255,7 +263,14 @@ void CMainFrame::open_operation_sheet(bool create) {
     context.current = &app_.current;
     context.backup = &app_.backup;
     context.help_file = app_.help_file_path();
-    context.start_job = job_starter_ ? job_starter_ : synchronous_job_starter(app_.report_templates);
+    if (job_starter_) {
+        context.start_job = job_starter_;
+    } else {
+        const ReportTemplates& templates = app_.report_templates;
+        context.start_job = [&templates](QWidget* owner, JobSettings& job) {
+            return run_job_with_progress(owner, job, templates);
+        };
+    }
     run_operation_sheet(create, context, this);
 }
 

@@ -11,6 +11,7 @@
 #include <QMap>
 
 class QAction;
+class QCloseEvent;
 class QLabel;
 class QTimer;
 class QToolBar;
@@ -56,6 +57,10 @@ public:
     void set_job_starter(JobStarter starter) { job_starter_ = std::move(starter); }
     // Commands 32771 and 32772: the Create or the Restore sheet, run modally.
     void open_operation_sheet(bool create);
+
+protected:
+    // A running job is stopped, and has ended, before the window closes.
+    void closeEvent(QCloseEvent* event) override;
 
 signals:
     // Every command passes here first, whoever sent it.
