@@ -36,7 +36,7 @@ constexpr int EXTRA_WIDTH = 130;
 constexpr int EXTRA_HEIGHT = 50;
 constexpr int LIST_EXTRA_WIDTH = 100;
 constexpr int LIST_SHIFT_LEFT = 50;
-constexpr int MIN_PAGE_WIDTH = 470;
+constexpr int MIN_PAGE_WIDTH = 540;
 constexpr int MIN_PAGE_HEIGHT = 340;
 
 QString id_name(int id) { return QString::number(id); }
