@@ -65,14 +65,14 @@ void CSheetPage::on_command(int command) {
 
 void CSheetPage::create_picture_button(QWidget* placeholder) {
     if (picture_button_) return;
-    picture_button_ = new PictureButton(QStringLiteral("ROCKET64U"), QStringLiteral("ROCKET64D"), {}, this);
+    // A child of the placeholder, so that it stays on its top-left corner
+    // wherever the page's layout puts it.
+    picture_button_ = new PictureButton(QStringLiteral("ROCKET64U"), QStringLiteral("ROCKET64D"), {}, placeholder);
     picture_button_->setObjectName(QStringLiteral("1001"));
     picture_button_->setText(QStringLiteral(" "));
     picture_button_->setFocusPolicy(Qt::NoFocus);
-    QPoint corner = placeholder->mapTo(this, QPoint(0, 0));
-    picture_button_->setGeometry(corner.x(), corner.y(), 70, 70);
+    picture_button_->setGeometry(0, 0, 70, 70);
     picture_button_->show();
-    picture_button_->raise();
 }
 
 JobSettings& CSheetPage::job() const { return sheet_.current(); }

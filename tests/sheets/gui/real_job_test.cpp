@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -214,6 +215,17 @@ private slots:
         sheet.reset();
         close_progress(owner_.get());
         QCOMPARE(QDir(path("delta/d3")).entryList(QDir::Files).size(), 143);
+        // The same job from the command line, when its program is named.
+        const QString cli = qEnvironmentVariable("QUORALITH_CLI_PROGRAM");
+        if (cli.isEmpty()) return;
+        QProcess process;
+        timer.restart();
+        process.start(cli, {QStringLiteral("--quiet"), QStringLiteral("create"), path("base"), path("updated"),
+                            path("delta-cli")});
+        QVERIFY(process.waitForFinished(600000));
+        qInfo("1000-file directory create from the command line: %lld ms", static_cast<long long>(timer.elapsed()));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(same_tree(path("delta"), path("delta-cli")));
     }
 
     void theMainWindowOpensBothSheets() {

@@ -66,7 +66,18 @@ private slots:
         QVERIFY(create->findChild<QWidget*>(QStringLiteral("500"))->isEnabled());
         auto* rocket = general(*create)->findChild<PictureButton*>(QStringLiteral("1001"));
         QVERIFY(rocket);
-        QCOMPARE(rocket->geometry().topLeft(), control(general(*create), 1026)->geometry().topLeft());
+        QCOMPARE(rocket->mapTo(general(*create), QPoint(0, 0)),
+                 control(general(*create), 1026)->mapTo(general(*create), QPoint(0, 0)));
+        QCOMPARE(rocket->size(), QSize(70, 70));
+        QCOMPARE(rocket->text(), QStringLiteral(" "));
+        // The other pages get theirs on the placeholder 1034 when first shown.
+        for (int index = 1; index < 4; ++index) {
+            QVERIFY(!create->page(index)->findChild<PictureButton*>(QStringLiteral("1001")));
+            activate_tab(*create, index);
+            auto* picture = create->page(index)->findChild<PictureButton*>(QStringLiteral("1001"));
+            QVERIFY(picture);
+            QCOMPARE(picture->parentWidget()->objectName(), QStringLiteral("1034"));
+        }
         create.reset();
 
         fixture.current.Action = 0;
