@@ -114,8 +114,12 @@ TEST(MatchFile, AFailedWriteLeavesTheOldFile) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
     bool wrote = write_match_file(path, {"/x  ;   /y"});
     ::chmod(dir.path().c_str(), 0700);
-    if (::geteuid() != 0) EXPECT_FALSE(wrote);
-    if (!wrote) EXPECT_EQ(test::read_file(path), written);
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(wrote);
+    }
+    if (!wrote) {
+        EXPECT_EQ(test::read_file(path), written);
+    }
 }
 
 }  // namespace
