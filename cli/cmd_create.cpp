@@ -11,6 +11,7 @@ struct CreateOptions {
     std::string algorithms = "7";
     bool keep_all = false;
     bool long_stamp = false;
+    bool plain_trailer = false;
     std::string fail = "skip";
     std::string base, updated, delta;
     TreeOptions tree;
@@ -28,6 +29,9 @@ void setup_create(CLI::App& root, CliContext& context) {
                       "Keep one delta per algorithm, named with the algorithm's digit (report.dlt -> report3.dlt)");
     command->add_flag("--long-stamp", options->long_stamp,
                       "Check the base with a 256-byte block instead of 4 bytes");
+    command->add_flag("--plain-trailer", options->plain_trailer,
+                      "Leave out the record of the updated file's permission bits and digest: the delta is "
+                      "byte for byte what the bare format writes, and a restore cannot verify it");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, false);
     command->add_option("BASE", options->base,
@@ -41,6 +45,7 @@ void setup_create(CLI::App& root, CliContext& context) {
         EngineFlags flags = fail_flags(options->fail);
         if (!options->long_stamp) flags |= EF_SHORT_STAMP;
         if (options->keep_all) flags |= EF_KEEP_ALL;
+        if (options->plain_trailer) flags |= EF_PLAIN_TRAILER;
         const int type = tree_request_type("create", options->tree, options->updated, options->base, OP_CREATE_FILE,
                                            OP_CREATE_DIR, flags);
         if (type == 0) {

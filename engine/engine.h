@@ -62,7 +62,9 @@ std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int r
 void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
 // Sets the access and modification times stored in `trailer` on `path`.
 bool engine_apply_times(const std::string& path, const TrailerRecord& trailer);
-// Makes `path` readable and writable as bits 0 and 1 of the attribute word say.
+// Gives `path` the permission bits of the record in the trailer's reserved
+// field when it holds one (see coder/digest.h); otherwise makes it readable
+// and writable as bits 0 and 1 of the attribute word say.
 bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer);
 
 // The name a keep-all candidate gets: the algorithm's digit appended to a stem of

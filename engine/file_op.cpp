@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -253,6 +254,9 @@ private:
             if (!base_) base_errno = errno ? errno : ENOENT;
             // Taken before anything reads the file: reading moves its access time.
             engine_read_file_info(base_.get(), base_info_);
+            struct stat status {};
+            if (base_ && fstat(fileno(base_.get()), &status) == 0)
+                write_updated_record(base_info_, UpdatedRecord{static_cast<std::uint16_t>(status.st_mode & 0777), {}});
         }
         int input_errno = 0;
         if (type_ != OP_MERGE) {
@@ -354,9 +358,26 @@ private:
         if (flags_ & EF_KEEP_ATTRIBUTES) engine_apply_permissions(path, trailer_);
     }
 
+    // The record of Updated's permission bits and digest that every candidate
+    // carries in its trailer's reserved field. Returns 0 or a negative code.
+    int prepare_record() {
+        if (flags_ & EF_PLAIN_TRAILER) return 0;
+        struct stat status {};
+        if (fstat(fileno(input_.get()), &status) != 0) return ERR_READ_FAILED;
+        updated_record_.mode = static_cast<std::uint16_t>(status.st_mode & 0777);
+        StreamWindow updated{input_.get()};
+        const int first_algorithm = std::countr_zero(static_cast<unsigned>(mask_));
+        const int rc = coder_digest(&updated, callback_, static_cast<std::int16_t>(first_algorithm),
+                                    updated_record_.digest);
+        if (rc < 0) return rc;
+        with_record_ = true;
+        return 0;
+    }
+
     int run_create() {
         const bool keep_all = flags_ & EF_KEEP_ALL;
         unsigned remaining = mask_;
+        if (const int rc = prepare_record(); rc < 0) return fail(rc);
         // The run-length forms and the Base check are made once for all passes.
         CreateShared shared;
         int algorithm = 0;
@@ -371,6 +392,7 @@ private:
             trailer_ = TrailerRecord{};
             trailer_.set_check_length(static_cast<std::int16_t>((flags_ & EF_SHORT_STAMP) ? kCheckShort : kCheckLong));
             copy_file_info(input_info_, trailer_);
+            if (with_record_) write_updated_record(trailer_, updated_record_);
             StreamWindow base{base_.get()};
             StreamWindow updated{input_.get()};
             StreamWindow delta{out_.file(), 0, 0, 0};
@@ -477,7 +499,8 @@ private:
         }
         if (result < 0) return result;
         if (copied > 0) {
-            copy_file_info(base_info_, trailer_);
+            // The copy is the Base file, with the Base's own permission bits.
+            trailer_ = base_info_;
             apply_kept_info(out_.path());
         }
         base_.reset();
@@ -500,6 +523,8 @@ private:
 
     bool in_place_ = false;
     bool committed_ = false;
+    bool with_record_ = false;
+    UpdatedRecord updated_record_;
     ProgressRecord record_;
     TrailerRecord trailer_;
     TrailerRecord base_info_;   // times and bits of the Base and the second input,

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs everything Quoralith needs to build, test and benchmark on Debian 12:
-# compilers with the sanitizer and fuzzer runtimes, CMake and Ninja, GoogleTest, Google Benchmark, CLI11, Python and
+# compilers with the sanitizer and fuzzer runtimes, CMake and Ninja, GoogleTest, Google Benchmark, CLI11, xxHash, Python and
 # Qt 6. Runs apt-get as root, through sudo when started by another user.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build clang libclang-rt-dev pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libxxhash-dev python3
   qt6-base-dev qt6-multimedia-dev
 )
 

@@ -1,0 +1,214 @@
+// The content digest of Updated and the trailer record that carries it.
+//
+// XXH3 comes from Debian's xxhash header, compiled into this file: the hash
+// runs at memory speed (a restore writes far slower than it hashes), and
+// inlined it needs no library at link time, so the command line stays one
+// static program.
+#include "coder/digest.h"
+
+#include <algorithm>
+
+#include "coder/format.h"
+
+#define XXH_INLINE_ALL
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
+namespace quoralith {
+
+namespace {
+
+ContentDigest canonical(XXH128_hash_t hash) {
+    XXH128_canonical_t bytes;
+    XXH128_canonicalFromHash(&bytes, hash);
+    ContentDigest out;
+    std::memcpy(out.data(), bytes.digest, kDigestSize);
+    return out;
+}
+
+std::int64_t leaf_count(std::int64_t length) { return (length + kDigestLeaf - 1) / kDigestLeaf; }
+
+}  // namespace
+
+ContentDigest digest_of_bytes(const std::uint8_t* bytes, std::size_t count) {
+    DigestBuilder builder;
+    builder.add(0, bytes, count);
+    ContentDigest out{};
+    builder.finish(static_cast<std::int64_t>(count), out);
+    return out;
+}
+
+void DigestBuilder::add(std::int64_t position, const std::uint8_t* bytes, std::size_t count) {
+    if (broken_ || count == 0) return;
+    if (position < 0 || position > MAX_FILE_LENGTH || count > static_cast<std::size_t>(MAX_FILE_LENGTH)) {
+        broken_ = true;
+        return;
+    }
+    auto remaining = static_cast<std::int64_t>(count);
+    while (remaining > 0 && !broken_) {
+        const std::int64_t leaf = position / kDigestLeaf;
+        const std::int64_t offset = position % kDigestLeaf;
+        const std::int64_t take = std::min(remaining, kDigestLeaf - offset);
+        const bool whole = offset == 0 && take == kDigestLeaf && !partial_.count(leaf);
+        if (whole) {
+            if (static_cast<std::size_t>(leaf) < done_.size() && done_[static_cast<std::size_t>(leaf)]) {
+                broken_ = true;
+                return;
+            }
+            complete_leaf(leaf, bytes, take);
+        } else {
+            add_to_leaf(leaf, offset, bytes, take);
+        }
+        position += take;
+        bytes += take;
+        remaining -= take;
+    }
+}
+
+void DigestBuilder::add_to_leaf(std::int64_t leaf, std::int64_t offset, const std::uint8_t* bytes,
+                                std::int64_t count) {
+    if (static_cast<std::size_t>(leaf) < done_.size() && done_[static_cast<std::size_t>(leaf)]) {
+        broken_ = true;
+        return;
+    }
+    auto found = partial_.find(leaf);
+    if (found == partial_.end()) {
+        if (partial_.size() >= kMaxPartials) {
+            broken_ = true;
+            return;
+        }
+        Partial fresh;
+        fresh.bytes = std::make_unique<std::uint8_t[]>(kDigestLeaf);
+        fresh.lo = offset;
+        fresh.hi = offset;
+        found = partial_.emplace(leaf, std::move(fresh)).first;
+    }
+    Partial& part = found->second;
+    if (offset == part.hi) {
+        part.hi += count;
+    } else if (offset + count == part.lo) {
+        part.lo = offset;
+    } else {
+        broken_ = true;  // a gap inside the leaf, or a byte written twice
+        return;
+    }
+    std::memcpy(part.bytes.get() + offset, bytes, static_cast<std::size_t>(count));
+    if (part.lo == 0 && part.hi == kDigestLeaf) {
+        complete_leaf(leaf, part.bytes.get(), kDigestLeaf);
+        partial_.erase(found);
+    }
+}
+
+void DigestBuilder::complete_leaf(std::int64_t leaf, const std::uint8_t* bytes, std::int64_t count) {
+    const auto index = static_cast<std::size_t>(leaf);
+    if (leaves_.size() <= index) {
+        leaves_.resize(index + 1);
+        done_.resize(index + 1, 0);
+    }
+    leaves_[index] = canonical(XXH3_128bits(bytes, static_cast<std::size_t>(count)));
+    done_[index] = 1;
+}
+
+bool DigestBuilder::finish(std::int64_t length, ContentDigest& out) const {
+    if (broken_ || length < 0) return false;
+    const std::int64_t leaves = leaf_count(length);
+    const std::int64_t tail = length % kDigestLeaf;  // bytes of a last, short leaf
+    const std::int64_t full = tail ? leaves - 1 : leaves;
+    // Nothing may have been written past the end.
+    for (std::size_t i = static_cast<std::size_t>(full); i < done_.size(); ++i)
+        if (done_[i]) return false;
+    for (std::int64_t i = 0; i < full; ++i)
+        if (static_cast<std::size_t>(i) >= done_.size() || !done_[static_cast<std::size_t>(i)]) return false;
+    std::vector<std::uint8_t> list(static_cast<std::size_t>(leaves) * kDigestSize);
+    for (std::int64_t i = 0; i < full; ++i)
+        std::memcpy(list.data() + i * kDigestSize, leaves_[static_cast<std::size_t>(i)].data(), kDigestSize);
+    if (tail) {
+        if (partial_.size() != 1) return false;
+        const auto& [leaf, part] = *partial_.begin();
+        if (leaf != full || part.lo != 0 || part.hi != tail) return false;
+        const ContentDigest last = canonical(XXH3_128bits(part.bytes.get(), static_cast<std::size_t>(tail)));
+        std::memcpy(list.data() + full * kDigestSize, last.data(), kDigestSize);
+    } else if (!partial_.empty()) {
+        return false;
+    }
+    out = canonical(XXH3_128bits_withSeed(list.data(), list.size(), static_cast<XXH64_hash_t>(length)));
+    return true;
+}
+
+int digest_of_channel(Channel& channel, std::int64_t length, ContentDigest& out) {
+    DigestBuilder builder;
+    constexpr std::int64_t kChunk = 4 * kDigestLeaf;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(kChunk, std::max<std::int64_t>(length, 1))));
+    if (!channel.seek(0)) return ERR_READ_FAILED;
+    std::int64_t done = 0;
+    while (done < length) {
+        const std::int64_t want = std::min(length - done, static_cast<std::int64_t>(buffer.size()));
+        const std::int64_t got = channel.read(buffer.data(), want);
+        if (got < 0) return static_cast<int>(got);
+        if (got == 0) return ERR_MALFORMED;
+        builder.add(done, buffer.data(), static_cast<std::size_t>(got));
+        done += got;
+    }
+    return builder.finish(length, out) ? 0 : ERR_MALFORMED;
+}
+
+int coder_digest(StreamWindow* window, const ProgressCallback& callback, std::int16_t algorithm,
+                 ContentDigest& out) {
+    CoderContext context(callback, algorithm, nullptr);
+    context.register_windows(nullptr, window, nullptr);
+    if (window->length < 0) return ERR_READ_FAILED;
+    if (window->length > MAX_FILE_LENGTH) return ERR_MALFORMED;
+    Channel channel = Channel::of_window(context, SLOT_SECOND);
+    int result;
+    try {
+        result = digest_of_channel(channel, window->length, out);
+    } catch (const std::bad_alloc&) {
+        result = ERR_NO_MEMORY;
+    }
+    if (context.stopped()) return ERR_STOPPED;
+    return result;
+}
+
+std::uint16_t crc16(const std::uint8_t* bytes, std::size_t count, std::uint16_t crc) {
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ bytes[i] << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<std::uint16_t>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+namespace {
+
+constexpr int kRecordCrcAt = 32;  // trailer offsets
+
+std::uint16_t trailer_crc(const TrailerRecord& trailer) {
+    const std::uint16_t first = crc16(trailer.bytes.data() + 8, kRecordCrcAt - 8);
+    return crc16(trailer.bytes.data() + kRecordCrcAt + 2, kTrailerSize - kRecordCrcAt - 2, first);
+}
+
+}  // namespace
+
+void write_updated_record(TrailerRecord& trailer, const UpdatedRecord& record) {
+    std::uint8_t* tag = trailer.tag();
+    std::memcpy(tag, kRecordTag, sizeof kRecordTag);
+    tag[3] = kRecordVersion;
+    const std::uint16_t mode = record.mode & 0777;
+    tag[4] = static_cast<std::uint8_t>(mode);
+    tag[5] = static_cast<std::uint8_t>(mode >> 8);
+    std::memcpy(tag + 6, record.digest.data(), kDigestSize);
+    trailer.put16(kRecordCrcAt, trailer_crc(trailer));
+}
+
+RecordState read_updated_record(const TrailerRecord& trailer, UpdatedRecord& record) {
+    const std::uint8_t* tag = trailer.tag();
+    if (std::memcmp(tag, kRecordTag, sizeof kRecordTag) != 0 || tag[3] != kRecordVersion) return RecordState::absent;
+    if (trailer.get16(kRecordCrcAt) != trailer_crc(trailer)) return RecordState::damaged;
+    const auto mode = static_cast<std::uint16_t>(tag[4] | tag[5] << 8);
+    if (mode & ~0777u) return RecordState::damaged;
+    record.mode = mode;
+    std::memcpy(record.digest.data(), tag + 6, kDigestSize);
+    return RecordState::present;
+}
+
+}  // namespace quoralith
