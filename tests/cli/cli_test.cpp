@@ -111,6 +111,33 @@ TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
     EXPECT_EQ(not_delta.err, "quoralith: base.bin: not a delta: the trailer's magic bytes are missing\n");
 }
 
+TEST_F(CliTest, TheRecordOfModeAndDigestShowsAndRefusesADamagedDelta) {
+    ASSERT_EQ(std::system(("chmod 0750 " + quoted(dir.file("new.bin"))).c_str()), 0);
+    ASSERT_EQ(run("create base.bin new.bin d.dlt").status, 0);
+    Outcome info = run("info d.dlt");
+    EXPECT_NE(info.out.find("record:            present; a restore verifies its output\n"), std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("updated mode:      0750 (rwxr-x---)\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("updated digest:    "), std::string::npos);
+
+    ASSERT_EQ(run("create --plain-trailer base.bin new.bin plain.dlt").status, 0);
+    EXPECT_NE(run("info plain.dlt").out.find("record:            none"), std::string::npos);
+    EXPECT_EQ(run("restore base.bin plain.dlt plain.bin").status, 0);
+    EXPECT_EQ(read_file(dir.file("plain.bin")), read_file(dir.file("new.bin")));
+
+    // A flipped bit in a stored payload decodes, to the wrong bytes: refused.
+    write_file(dir.file("small.bin"), random_bytes(150, 4));
+    ASSERT_EQ(run("create base.bin small.bin s.dlt").status, 0);
+    Bytes delta = read_file(dir.file("s.dlt"));
+    delta[40] ^= 0x20;
+    write_file(dir.file("s.dlt"), delta);
+    write_file(dir.file("out.bin"), Bytes{7, 7});
+    Outcome refused = run("restore base.bin s.dlt out.bin");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "quoralith: s.dlt: the restored file does not match the one the delta was made from\n");
+    EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{7, 7}));
+}
+
 TEST_F(CliTest, RefusedRequestsAndBadUsageExitWithTwo) {
     for (const char* arguments : {"create base.bin new.bin new.bin", "create base.bin new.bin ./base.bin",
                                   "restore base.bin d.dlt d.dlt", "create -a 16 base.bin new.bin d.dlt",
