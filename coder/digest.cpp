@@ -38,6 +38,54 @@ ContentDigest digest_of_bytes(const std::uint8_t* bytes, std::size_t count) {
     return out;
 }
 
+// Hashing from the leaf's start goes straight into a running XXH3 state;
+// only bytes that arrive ahead of that start (a decoder that writes from the
+// end backwards) are copied, into a buffer made when first needed.
+struct DigestBuilder::Partial {
+    XXH3_state_t state;
+    std::int64_t streamed = 0;                // [0, streamed) is in the state
+    std::unique_ptr<std::uint8_t[]> ahead;    // bytes [ahead_lo, ahead_hi) of the leaf
+    std::int64_t ahead_lo = 0;
+    std::int64_t ahead_hi = 0;
+
+    Partial() { XXH3_128bits_reset(&state); }
+    void stream(const std::uint8_t* bytes, std::int64_t count) {
+        XXH3_128bits_update(&state, bytes, static_cast<std::size_t>(count));
+        streamed += count;
+        if (ahead && streamed == ahead_lo && ahead_hi > ahead_lo) {
+            XXH3_128bits_update(&state, ahead.get() + ahead_lo, static_cast<std::size_t>(ahead_hi - ahead_lo));
+            streamed = ahead_hi;
+            ahead.reset();
+            ahead_lo = ahead_hi = 0;
+        }
+    }
+    // Takes [offset, offset + count) when it adjoins what is held; false otherwise.
+    bool take(std::int64_t offset, const std::uint8_t* bytes, std::int64_t count) {
+        if (offset == streamed) {
+            if (ahead && offset + count > ahead_lo) return false;  // over bytes held ahead
+            stream(bytes, count);
+            return true;
+        }
+        if (offset < streamed) return false;  // written twice
+        if (!ahead) {
+            ahead.reset(new std::uint8_t[kDigestLeaf]);  // uninitialised: only filled bytes are read
+            ahead_lo = ahead_hi = offset;
+        }
+        if (offset == ahead_hi) {
+            ahead_hi += count;
+        } else if (offset + count == ahead_lo) {
+            ahead_lo = offset;
+        } else {
+            return false;  // a gap, or a byte written twice
+        }
+        std::memcpy(ahead.get() + offset, bytes, static_cast<std::size_t>(count));
+        return true;
+    }
+};
+
+DigestBuilder::DigestBuilder() = default;
+DigestBuilder::~DigestBuilder() = default;
+
 void DigestBuilder::add(std::int64_t position, const std::uint8_t* bytes, std::size_t count) {
     if (broken_ || count == 0) return;
     if (position < 0 || position > MAX_FILE_LENGTH || count > static_cast<std::size_t>(MAX_FILE_LENGTH)) {
@@ -49,13 +97,12 @@ void DigestBuilder::add(std::int64_t position, const std::uint8_t* bytes, std::s
         const std::int64_t leaf = position / kDigestLeaf;
         const std::int64_t offset = position % kDigestLeaf;
         const std::int64_t take = std::min(remaining, kDigestLeaf - offset);
-        const bool whole = offset == 0 && take == kDigestLeaf && !partial_.count(leaf);
-        if (whole) {
-            if (static_cast<std::size_t>(leaf) < done_.size() && done_[static_cast<std::size_t>(leaf)]) {
+        if (offset == 0 && take == kDigestLeaf && !partial_.count(leaf)) {
+            if (leaf_done(leaf)) {
                 broken_ = true;
                 return;
             }
-            complete_leaf(leaf, bytes, take);
+            record_leaf(leaf, canonical(XXH3_128bits(bytes, static_cast<std::size_t>(take))));
         } else {
             add_to_leaf(leaf, offset, bytes, take);
         }
@@ -67,7 +114,7 @@ void DigestBuilder::add(std::int64_t position, const std::uint8_t* bytes, std::s
 
 void DigestBuilder::add_to_leaf(std::int64_t leaf, std::int64_t offset, const std::uint8_t* bytes,
                                 std::int64_t count) {
-    if (static_cast<std::size_t>(leaf) < done_.size() && done_[static_cast<std::size_t>(leaf)]) {
+    if (leaf_done(leaf)) {
         broken_ = true;
         return;
     }
@@ -77,35 +124,26 @@ void DigestBuilder::add_to_leaf(std::int64_t leaf, std::int64_t offset, const st
             broken_ = true;
             return;
         }
-        Partial fresh;
-        fresh.bytes = std::make_unique<std::uint8_t[]>(kDigestLeaf);
-        fresh.lo = offset;
-        fresh.hi = offset;
-        found = partial_.emplace(leaf, std::move(fresh)).first;
+        found = partial_.emplace(leaf, std::make_unique<Partial>()).first;
     }
-    Partial& part = found->second;
-    if (offset == part.hi) {
-        part.hi += count;
-    } else if (offset + count == part.lo) {
-        part.lo = offset;
-    } else {
-        broken_ = true;  // a gap inside the leaf, or a byte written twice
+    Partial& part = *found->second;
+    if (!part.take(offset, bytes, count)) {
+        broken_ = true;
         return;
     }
-    std::memcpy(part.bytes.get() + offset, bytes, static_cast<std::size_t>(count));
-    if (part.lo == 0 && part.hi == kDigestLeaf) {
-        complete_leaf(leaf, part.bytes.get(), kDigestLeaf);
+    if (part.streamed == kDigestLeaf) {
+        record_leaf(leaf, canonical(XXH3_128bits_digest(&part.state)));
         partial_.erase(found);
     }
 }
 
-void DigestBuilder::complete_leaf(std::int64_t leaf, const std::uint8_t* bytes, std::int64_t count) {
+void DigestBuilder::record_leaf(std::int64_t leaf, const ContentDigest& digest) {
     const auto index = static_cast<std::size_t>(leaf);
     if (leaves_.size() <= index) {
         leaves_.resize(index + 1);
         done_.resize(index + 1, 0);
     }
-    leaves_[index] = canonical(XXH3_128bits(bytes, static_cast<std::size_t>(count)));
+    leaves_[index] = digest;
     done_[index] = 1;
 }
 
@@ -118,15 +156,15 @@ bool DigestBuilder::finish(std::int64_t length, ContentDigest& out) const {
     for (std::size_t i = static_cast<std::size_t>(full); i < done_.size(); ++i)
         if (done_[i]) return false;
     for (std::int64_t i = 0; i < full; ++i)
-        if (static_cast<std::size_t>(i) >= done_.size() || !done_[static_cast<std::size_t>(i)]) return false;
+        if (!leaf_done(i)) return false;
     std::vector<std::uint8_t> list(static_cast<std::size_t>(leaves) * kDigestSize);
     for (std::int64_t i = 0; i < full; ++i)
         std::memcpy(list.data() + i * kDigestSize, leaves_[static_cast<std::size_t>(i)].data(), kDigestSize);
     if (tail) {
         if (partial_.size() != 1) return false;
         const auto& [leaf, part] = *partial_.begin();
-        if (leaf != full || part.lo != 0 || part.hi != tail) return false;
-        const ContentDigest last = canonical(XXH3_128bits(part.bytes.get(), static_cast<std::size_t>(tail)));
+        if (leaf != full || part->streamed != tail || part->ahead) return false;
+        const ContentDigest last = canonical(XXH3_128bits_digest(&part->state));
         std::memcpy(list.data() + full * kDigestSize, last.data(), kDigestSize);
     } else if (!partial_.empty()) {
         return false;

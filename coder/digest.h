@@ -38,7 +38,8 @@ ContentDigest digest_of_bytes(const std::uint8_t* bytes, std::size_t count);
 // Thread safety: none; one builder per output.
 class DigestBuilder {
 public:
-    DigestBuilder() = default;
+    DigestBuilder();
+    ~DigestBuilder();
     DigestBuilder(const DigestBuilder&) = delete;
     DigestBuilder& operator=(const DigestBuilder&) = delete;
 
@@ -53,19 +54,20 @@ public:
     bool broken() const { return broken_; }
 
 private:
-    struct Partial {
-        std::unique_ptr<std::uint8_t[]> bytes;
-        std::int64_t lo = 0;  // filled offsets [lo, hi) within the leaf
-        std::int64_t hi = 0;
-    };
+    // A leaf written in more than one piece: its start hashed as it comes, a
+    // stretch written ahead of that start held until the start reaches it.
+    struct Partial;
     static constexpr std::size_t kMaxPartials = 8;
 
     void add_to_leaf(std::int64_t leaf, std::int64_t offset, const std::uint8_t* bytes, std::int64_t count);
-    void complete_leaf(std::int64_t leaf, const std::uint8_t* bytes, std::int64_t count);
+    void record_leaf(std::int64_t leaf, const ContentDigest& digest);
+    bool leaf_done(std::int64_t leaf) const {
+        return static_cast<std::size_t>(leaf) < done_.size() && done_[static_cast<std::size_t>(leaf)];
+    }
 
     std::vector<ContentDigest> leaves_;
     std::vector<std::uint8_t> done_;  // 1 for every leaf hashed in full
-    std::map<std::int64_t, Partial> partial_;
+    std::map<std::int64_t, std::unique_ptr<Partial>> partial_;
     bool broken_ = false;
 };
 

@@ -84,6 +84,11 @@ TEST(Digest, WritesItCannotFollowAreNeverTakenForAWholeFile) {
     EXPECT_FALSE(complete);
     digest_in_pieces(data, {{0, kDigestLeaf}, {0, 10}, {10, data.size() - 10}}, complete);
     EXPECT_FALSE(complete);
+    // Over bytes written ahead of the leaf's start, and into a gap between.
+    digest_in_pieces(data, {{100, 100}, {0, 150}, {150, data.size() - 150}}, complete);
+    EXPECT_FALSE(complete);
+    digest_in_pieces(data, {{300, 100}, {100, 100}, {0, 100}, {200, 100}, {400, data.size() - 400}}, complete);
+    EXPECT_FALSE(complete);
     // Bytes beyond the length the file turned out to have.
     DigestBuilder builder;
     builder.add(0, data.data(), data.size());
