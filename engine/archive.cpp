@@ -53,6 +53,40 @@ std::array<std::uint8_t, kArchiveMagicField> magic_field() {
     return field;
 }
 
+// The member record in a file record's time slots 1, 4 and 5: at offset 8 the
+// tag 'Q', at 9 a CRC-8 over offsets 8 and 10-27, at 10 the permission bits,
+// at 20 the first eight bytes of the content digest.
+constexpr std::uint8_t kMemberTag = 'Q';
+
+std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t crc) {
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint8_t>(crc ^ bytes[i]);
+        for (int bit = 0; bit < 8; ++bit) crc = static_cast<std::uint8_t>(crc & 0x80 ? crc << 1 ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+std::uint8_t member_crc(const std::uint8_t* record) { return crc8(record + 10, 18, crc8(record + 8, 1, 0)); }
+
+void put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
+    record[8] = kMemberTag;
+    record[10] = static_cast<std::uint8_t>(mode & 0777);
+    record[11] = static_cast<std::uint8_t>((mode & 0777) >> 8);
+    std::memcpy(record + 20, digest.data(), kMemberDigestSize);
+    record[9] = member_crc(record);
+}
+
+void read_member_record(const std::uint8_t* record, ArchiveMember& member) {
+    if (record[8] != kMemberTag) return;  // -1, as the bare format writes
+    member.mode = static_cast<std::uint16_t>(record[10] | record[11] << 8);
+    if (record[9] != member_crc(record) || (member.mode & ~0777u)) {
+        member.record = RecordState::damaged;
+        return;
+    }
+    std::memcpy(member.digest.data(), record + 20, kMemberDigestSize);
+    member.record = RecordState::present;
+}
+
 std::string to_disk(std::string stored) {
     std::replace(stored.begin(), stored.end(), '\\', '/');
     return stored;
@@ -187,7 +221,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
                     writer.excluded.end())
                 continue;
             if (archive_add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW),
-                                 writer.callback) == ERR_STOPPED)
+                                 writer.callback, !(writer.flags & EF_PLAIN_TRAILER)) == ERR_STOPPED)
                 writer.stopped = true;
         }
     }
@@ -196,7 +230,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
 // The body of archive_add_file once the callback agreed. On failure after the
 // file record was written the archive is cut back to where the record began.
 int add_member(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-               const ProgressCallback& callback) {
+               const ProgressCallback& callback, bool with_record) {
     if (relative.empty() || relative.size() > 255) return ERR_ARCHIVE_NAME;
     struct stat st {};
     int error = 0;
@@ -204,6 +238,14 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     if (!file) return error < 0 ? error : ERR_OPEN_INPUT - error;
     if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu) return ERR_ARCHIVE_TOO_LARGE;
     const auto size = static_cast<std::uint32_t>(st.st_size);
+    // The digest takes a pass of its own before the data is written: the coder
+    // reads its input more than once, and the record precedes the data.
+    ContentDigest digest{};
+    with_record = with_record && st.st_size <= MAX_FILE_LENGTH;
+    if (with_record) {
+        StreamWindow whole{file.get()};
+        if (const int rc = coder_digest(&whole, callback, -1, digest); rc < 0) return rc;
+    }
 
     const off_t record_start = ftello(archive);
     if (record_start < 0) return ERR_ARCHIVE_SHORT;
@@ -224,6 +266,7 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     put32(&record[4], size);
     for (int slot = 0; slot < 5; ++slot) put32(&record[8 + 4 * slot], static_cast<std::uint32_t>(info.time_slot(slot)));
     put16(&record[28], info.attributes());
+    if (with_record) put_member_record(record.data(), static_cast<std::uint16_t>(st.st_mode & 0777), digest);
     std::memcpy(&record[30], relative.data(), n);
     if (!write_all(archive, record.data(), record.size())) return fail(ERR_ARCHIVE_SHORT);
 
@@ -279,6 +322,7 @@ struct OpenArchive {
     FileHandle file;
     std::int64_t size = 0;
     std::int64_t header_length = 0;
+    bool tagged = false;  // the header carries our tag: members may carry records
 };
 
 int open_archive(const std::string& path, OpenArchive& archive) {
@@ -296,6 +340,7 @@ int open_archive(const std::string& path, OpenArchive& archive) {
     if (archive.header_length < kArchiveHeaderSize) return ERR_NOT_ARCHIVE;
     const auto magic = magic_field();
     if (std::memcmp(header + 3, magic.data(), magic.size()) != 0) return ERR_NOT_ARCHIVE;
+    archive.tagged = std::memcmp(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag) == 0;
     return 0;
 }
 
@@ -333,7 +378,7 @@ std::int64_t past_data_block(const Record& record) {
 }
 
 // The fields of a file record, and its stored path as far as the record holds it.
-bool parse_member(const Record& record, ArchiveMember& member) {
+bool parse_member(const Record& record, ArchiveMember& member, bool tagged) {
     const std::size_t n = record.bytes[3];
     if (30 + n > record.held) return false;
     const char* name = reinterpret_cast<const char*>(record.bytes + 30);
@@ -342,6 +387,7 @@ bool parse_member(const Record& record, ArchiveMember& member) {
     member.access_time = static_cast<std::int32_t>(get32(record.bytes + 12));
     member.modification_time = static_cast<std::int32_t>(get32(record.bytes + 16));
     member.permissions = get16(record.bytes + 28);
+    if (tagged) read_member_record(record.bytes, member);
     return true;
 }
 
@@ -405,12 +451,15 @@ struct Extraction {
     const std::string& pattern;
     EngineFlags flags;
     const ProgressCallback& callback;
+    bool tagged;
     bool stopped = false;
 };
 
 // Writes the data block at `position` into `out`. Sets `next` to where the walk
 // goes on. Returns the number of bytes written or an error code.
-std::int64_t extract_data(Extraction& job, std::int64_t position, std::FILE* out, std::int64_t& next) {
+std::int64_t extract_data(Extraction& job, std::int64_t position, std::FILE* out, std::int64_t& next,
+                          const ArchiveMember& member) {
+    const bool verified = member.record == RecordState::present;
     std::uint8_t block[kDataBlockSize];
     if (!read_at(job.archive, position, block, sizeof block)) {
         next = position;
@@ -433,9 +482,15 @@ std::int64_t extract_data(Extraction& job, std::int64_t position, std::FILE* out
 
     if (type == AR_STORED) {
         if (fseeko(job.archive, static_cast<off_t>(data_start), SEEK_SET) != 0) return ERR_ARCHIVE_SHORT;
-        const std::int64_t copied = engine_copy_stream(job.archive, out, 0, data_length, job.callback);
+        DigestBuilder digest;
+        const std::int64_t copied =
+            engine_copy_stream(job.archive, out, 0, data_length, job.callback, verified ? &digest : nullptr);
         if (copied == ERR_STOPPED) return ERR_STOPPED;
         if (copied != data_length) return ERR_ARCHIVE_SHORT;
+        ContentDigest got{};
+        if (verified && (!digest.finish(copied, got) ||
+                         std::memcmp(got.data(), member.digest.data(), kMemberDigestSize) != 0))
+            return ERR_CONTENT_MISMATCH;
         return copied;
     }
     if (data_start > INT32_MAX || data_length > INT32_MAX - data_start) return ERR_ARCHIVE_TOO_LARGE;
@@ -443,7 +498,10 @@ std::int64_t extract_data(Extraction& job, std::int64_t position, std::FILE* out
     base.length = 0;
     StreamWindow delta{job.archive, static_cast<std::int32_t>(data_start), static_cast<std::int32_t>(data_length), 0};
     StreamWindow output{out, 0, 0, 0};
-    return coder_restore(&base, &delta, &output, job.callback, nullptr);
+    ExpectedContent expected;
+    std::copy(member.digest.begin(), member.digest.end(), expected.digest.begin());
+    expected.compared = kMemberDigestSize;
+    return coder_restore(&base, &delta, &output, job.callback, nullptr, verified ? &expected : nullptr);
 }
 
 // Extracts the member whose file record is `record`. Returns where the walk
@@ -452,7 +510,7 @@ std::int64_t extract_member(Extraction& job, const Record& record) {
     const std::int64_t after_record = record.position + record.length;
     ProgressRecord progress;
     ArchiveMember member;
-    if (!parse_member(record, member)) {
+    if (!parse_member(record, member, job.tagged)) {
         progress.code = ERR_ARCHIVE_SHORT;
         progress.output_path = job.output_dir.c_str();
         if (ask(job.callback, progress) == ANSWER_STOP) job.stopped = true;
@@ -476,7 +534,10 @@ std::int64_t extract_member(Extraction& job, const Record& record) {
         if (ask(job.callback, progress) == ANSWER_STOP || code == ERR_STOPPED) job.stopped = true;
     };
 
+    // A record that fails its own check vouches for nothing: the member is
+    // refused as one whose bytes do not match.
     int code = safe ? prepare_directories(job.output_dir, parts) : ERR_UNSAFE_PATH;
+    if (code == 0 && member.record == RecordState::damaged) code = ERR_CONTENT_MISMATCH;
     if (code != 0) {
         finish(code);
         return after_record;
@@ -498,7 +559,7 @@ std::int64_t extract_member(Extraction& job, const Record& record) {
     }
 
     std::int64_t next = after_record;
-    const std::int64_t result = extract_data(job, after_record, out.get(), next);
+    const std::int64_t result = extract_data(job, after_record, out.get(), next, member);
     if (result < 0) {
         finish(static_cast<int>(result));
         return next;
@@ -518,6 +579,7 @@ std::int64_t extract_member(Extraction& job, const Record& record) {
     TrailerRecord info;
     for (int slot = 0; slot < 5; ++slot) info.set_time_slot(slot, static_cast<std::int32_t>(get32(record.bytes + 8 + 4 * slot)));
     info.set_attributes(member.permissions);
+    if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(output_path, info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(output_path, info);
     finish(0);
@@ -533,13 +595,13 @@ bool make_parent_dirs(const std::string& path) {
 }
 
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-                     const ProgressCallback& callback) {
+                     const ProgressCallback& callback, bool with_record) {
     const std::string shown = to_disk(relative);
     ProgressRecord record;
     record.code = PM_ARCHIVE_FILE_START;
     record.first_path = shown.c_str();
     int result = ERR_STOPPED;
-    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback);
+    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback, with_record);
     record.code = static_cast<std::int16_t>(result == 0 ? PM_ARCHIVE_FILE_DONE : result);
     // A stop touches only this file; the walk asks again for the next one.
     ask(callback, record);
@@ -562,6 +624,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     header[2] = AR_HEADER;
     std::memcpy(header + 3, magic.data(), magic.size());
     put32(header + 90, stamp);
+    if (!(flags & EF_PLAIN_TRAILER)) std::memcpy(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
     if (!write_all(file.get(), header, sizeof header)) return ERR_ARCHIVE_WRITE;
 
     struct stat st {};
@@ -600,7 +663,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);
     make_dirs(output_dir);
 
-    Extraction job{source.file.get(), source.size, output_dir, pattern, flags, callback, false};
+    Extraction job{source.file.get(), source.size, output_dir, pattern, flags, callback, source.tagged, false};
     std::int64_t position = source.header_length;
     Record record;
     while (!job.stopped && read_record(job.archive, position, record)) {
@@ -632,7 +695,7 @@ int archive_list(const std::string& archive, const std::function<void(const Arch
             continue;
         }
         ArchiveMember member;
-        if (record.type() != AR_FILE || !parse_member(record, member)) continue;
+        if (record.type() != AR_FILE || !parse_member(record, member, source.tagged)) continue;
         Record block;
         if (read_record(source.file.get(), position, block) &&
             (block.type() == AR_STORED || block.type() == AR_CODED) && block.held >= kDataBlockSize) {
