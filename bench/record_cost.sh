@@ -38,10 +38,14 @@ for dir in "$data"/*/; do
   base="$dir/base" updated="$dir/updated"
   [ -d "$updated" ] && tree=1 || tree=0
   echo "== $pair"
+  rm -rf "${work:?}"/*
   "$quoralith" --quiet create "$base" "$updated" "$work/with" >/dev/null
   "$quoralith" --quiet create --plain-trailer "$base" "$updated" "$work/plain" >/dev/null
   echo "  create, A with the record, B without:"
-  paired --remove "$work/a" --remove "$work/b" -- "$quoralith" --quiet create "$base" "$updated" "$work/a" \
+  # A tree's deltas are replaced file by file; a single delta is removed first.
+  removes=()
+  [ "$tree" = 1 ] || removes=(--remove "$work/a" --remove "$work/b")
+  paired "${removes[@]}" -- "$quoralith" --quiet create "$base" "$updated" "$work/a" \
     -- "$quoralith" --quiet create --plain-trailer "$base" "$updated" "$work/b"
   echo "  restore, A verified, B unverified:"
   if [ "$tree" = 1 ]; then

@@ -193,10 +193,13 @@ int digest_of_channel(Channel& channel, std::int64_t length, ContentDigest& out)
 int coder_digest(StreamWindow* window, const ProgressCallback& callback, std::int16_t algorithm,
                  ContentDigest& out) {
     CoderContext context(callback, algorithm, nullptr);
-    context.register_windows(nullptr, window, nullptr);
+    // Registered as the first window, so that its reads go out as PM_READ_BASE:
+    // they keep Stop live but move no progress bar, which follows the reads
+    // of Updated that the coding itself makes.
+    context.register_windows(window, nullptr, nullptr);
     if (window->length < 0) return ERR_READ_FAILED;
     if (window->length > MAX_FILE_LENGTH) return ERR_MALFORMED;
-    Channel channel = Channel::of_window(context, SLOT_SECOND);
+    Channel channel = Channel::of_window(context, SLOT_FIRST);
     int result;
     try {
         result = digest_of_channel(channel, window->length, out);

@@ -76,8 +76,9 @@ private:
 int digest_of_channel(Channel& channel, std::int64_t length, ContentDigest& out);
 
 // Digests the file of `window` from the window's start to its end, announcing
-// each read as a read of Updated (so that progress and Stop stay live). The
-// engine's create runs it once per file pair. Returns 0 or a negative code as
+// each read with PM_READ_BASE (so that Stop stays live; progress bars follow
+// PM_READ_INPUT, the coding's own reads of Updated). The engine's create runs
+// it once per file pair. Returns 0 or a negative code as
 // digest_of_channel, or ERR_MALFORMED for a file over 1 GiB.
 int coder_digest(StreamWindow* window, const ProgressCallback& callback, std::int16_t algorithm,
                  ContentDigest& out);

@@ -149,6 +149,32 @@ TEST_F(TreeCliTest, ArchiveCreateListAndExtract) {
     EXPECT_EQ(files_below(dir.file("some")).size(), 1u);
 }
 
+TEST_F(TreeCliTest, ArchiveMembersAreVerifiedAndKeepTheirModes) {
+    chmod(dir.file("new/main.js").c_str(), 0755);
+    ASSERT_EQ(run("archive create --raw new tree.qar").status, 0);
+    ASSERT_EQ(run("archive create --raw --plain-trailer new plain.qar").status, 0);
+    EXPECT_EQ(read_file(dir.file("tree.qar")).size(), read_file(dir.file("plain.qar")).size());
+
+    ASSERT_EQ(run("archive extract tree.qar unpacked").status, 0);
+    EXPECT_EQ(fs::status(dir.file("unpacked/main.js")).permissions() & fs::perms::mask, static_cast<fs::perms>(0755));
+    ASSERT_EQ(run("archive extract plain.qar flat").status, 0);
+    EXPECT_EQ(fs::status(dir.file("flat/main.js")).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    // One flipped bit in the stored main.js: refused in words, nothing replaced.
+    Bytes archive = read_file(dir.file("tree.qar"));
+    const std::string key = "main.js";
+    const auto at = std::search(archive.begin(), archive.end(), key.begin(), key.end());
+    ASSERT_NE(at, archive.end());
+    archive[static_cast<std::size_t>(at - archive.begin()) + 2 + 12 + 5000] ^= 0x01;
+    write_file(dir.file("tree.qar"), archive);
+    Outcome damaged = run("archive extract tree.qar unpacked");
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("main.js: the restored file does not match the one the delta was made from"),
+              std::string::npos)
+        << damaged.err;
+    EXPECT_EQ(read_file(dir.file("unpacked/main.js")), read_file(dir.file("new/main.js")));
+}
+
 TEST_F(TreeCliTest, ArchiveErrorsAreWordedAndLoseNothing) {
     Outcome not_archive = run("archive extract new/main.js out");
     EXPECT_EQ(not_archive.status, 1);
