@@ -16,7 +16,39 @@
 
 namespace quoralith {
 
+#if defined(QUORALITH_XXH3_AVX2)
+namespace xxh3_avx2 {
+XXH128_hash_t hash128(const void* data, size_t size);
+void update128(XXH3_state_t* state, const void* data, size_t size);
+}  // namespace xxh3_avx2
+#endif
+
 namespace {
+
+// The same hash either way; the AVX2 build runs about twice as fast.
+#if defined(QUORALITH_XXH3_AVX2)
+bool have_avx2() {
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return yes;
+}
+#endif
+
+XXH128_hash_t leaf_hash(const std::uint8_t* bytes, std::size_t count) {
+#if defined(QUORALITH_XXH3_AVX2)
+    if (have_avx2()) return xxh3_avx2::hash128(bytes, count);
+#endif
+    return XXH3_128bits(bytes, count);
+}
+
+void leaf_update(XXH3_state_t* state, const std::uint8_t* bytes, std::size_t count) {
+#if defined(QUORALITH_XXH3_AVX2)
+    if (have_avx2()) return xxh3_avx2::update128(state, bytes, count);
+#endif
+    XXH3_128bits_update(state, bytes, count);
+}
 
 ContentDigest canonical(XXH128_hash_t hash) {
     XXH128_canonical_t bytes;
@@ -50,10 +82,10 @@ struct DigestBuilder::Partial {
 
     Partial() { XXH3_128bits_reset(&state); }
     void stream(const std::uint8_t* bytes, std::int64_t count) {
-        XXH3_128bits_update(&state, bytes, static_cast<std::size_t>(count));
+        leaf_update(&state, bytes, static_cast<std::size_t>(count));
         streamed += count;
         if (ahead && streamed == ahead_lo && ahead_hi > ahead_lo) {
-            XXH3_128bits_update(&state, ahead.get() + ahead_lo, static_cast<std::size_t>(ahead_hi - ahead_lo));
+            leaf_update(&state, ahead.get() + ahead_lo, static_cast<std::size_t>(ahead_hi - ahead_lo));
             streamed = ahead_hi;
             ahead.reset();
             ahead_lo = ahead_hi = 0;
@@ -102,7 +134,7 @@ void DigestBuilder::add(std::int64_t position, const std::uint8_t* bytes, std::s
                 broken_ = true;
                 return;
             }
-            record_leaf(leaf, canonical(XXH3_128bits(bytes, static_cast<std::size_t>(take))));
+            record_leaf(leaf, canonical(leaf_hash(bytes, static_cast<std::size_t>(take))));
         } else {
             add_to_leaf(leaf, offset, bytes, take);
         }
