@@ -105,10 +105,14 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             if (lstat(second_path.c_str(), &st) == 0) continue;  // restored from its delta
         }
 
-        // Opening a pipe or device would block or read something that is not a
-        // file's content: such a Base counts as missing, such an output is refused.
+        // A directory where the Base tree would hold this file: the file is new
+        // to the Base tree. Anything else there goes to the file operation, which
+        // refuses a Base it cannot read (a pipe, say) as this file's error. An
+        // output that is a pipe or device is refused here.
+        struct stat base_status {};
+        const bool base_usable =
+            merge || stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode);
         EntryKind kind;
-        const bool base_usable = merge || !path_kind(first_path, kind) || kind == EntryKind::File;
         if (path_kind(output_path, kind) && kind != EntryKind::File) {
             if (report_passed_over(walk, ERR_NOT_REGULAR_FILE, first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;

@@ -43,6 +43,15 @@ int engine_run(int type, const std::string& first, const std::string& second, st
                const std::string& pattern, const std::string& match_file, EngineFlags flags,
                AlgorithmMask mask, const ProgressCallback& callback = {});
 
+// Whether EF_CLEAR_OUTPUT on a request would delete an input file: for a
+// directory request whose output directory is, holds or lies inside the first or
+// the second tree (links resolved). An in-place restore (output equal to first)
+// is never cleared, so it is never refused for this. engine_run refuses such a
+// request with ERR_BAD_REQUEST before anything is deleted; callers ask first to
+// say why.
+bool clearing_would_delete_input(int type, const std::string& first, const std::string& second,
+                                 const std::string& output);
+
 // One operation on one file triple. `first` may be null (no Base). `name_pair`
 // is accepted from the directory walk and unused. Returns 0, ERR_STOPPED, an
 // open/create code (-200/-300 minus errno), the coder's code (failure action

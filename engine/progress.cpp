@@ -61,6 +61,7 @@ std::string describe_error(int code) {
     if (code <= -201 && code >= -299) return with_errno("cannot open the input file", ERR_OPEN_INPUT - code);
     if ((code <= -301 && code >= -399) || (code <= -401 && code >= -499))
         return with_errno("cannot create the output file", ERR_CREATE_OUTPUT - code);
+    if (code <= -501 && code >= -699) return with_errno("cannot open the base file", ERR_OPEN_BASE - code);
     if (code > -100) return with_errno("a read or write failed while copying", -code);
     return "unknown error " + std::to_string(code);
 }

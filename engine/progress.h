@@ -71,6 +71,7 @@ constexpr int ERR_READ_FAILED = -6;       // coder: an input could not be read
 constexpr int ERR_STOPPED = -400;
 constexpr int ERR_OPEN_INPUT = -200;      // minus errno
 constexpr int ERR_CREATE_OUTPUT = -300;   // minus errno
+constexpr int ERR_OPEN_BASE = -500;       // minus errno: a Base that exists could not be opened
 
 // Directory walks and archives.
 constexpr int ERR_ARCHIVE_WRITE = -3;      // archive_create: header or end record not written in full

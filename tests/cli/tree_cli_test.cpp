@@ -114,8 +114,20 @@ TEST_F(TreeCliTest, MismatchedOrDangerousRequestsAreRefused) {
     const auto before = files_below(dir.path());
     Outcome clearing = run("create --clear-output old new .");
     EXPECT_EQ(clearing.status, 2);
-    EXPECT_NE(clearing.err.find("is or holds an input; it is not cleared"), std::string::npos) << clearing.err;
+    EXPECT_NE(clearing.err.find("is, holds or lies inside an input; it is not cleared"), std::string::npos)
+        << clearing.err;
     EXPECT_EQ(files_below(dir.path()), before);
+
+    // An output inside an input tree: clearing it would delete input files.
+    write_file(dir.file("old/lib/keep.txt"), {'k'});
+    const auto with_keep = files_below(dir.path());
+    for (const char* line : {"create --clear-output old new old/lib", "restore --clear-output old new old/lib",
+                             "create --clear-output old new new/lib"}) {
+        Outcome inside = run(line);
+        EXPECT_EQ(inside.status, 2) << line;
+        EXPECT_NE(inside.err.find("lies inside an input; it is not cleared"), std::string::npos) << inside.err;
+        EXPECT_EQ(files_below(dir.path()), with_keep) << line;
+    }
 }
 
 TEST_F(TreeCliTest, ArchiveCreateListAndExtract) {
