@@ -127,6 +127,14 @@ TEST_F(ReliabilityCliTest, PipesEndTheRunAtOnceWithAnError) {
         EXPECT_EQ(piped.status, 1) << line << ": " << piped.err;
         EXPECT_NE(piped.err.find("pipe: not a regular file"), std::string::npos) << line << ": " << piped.err;
     }
+    Outcome info = run("info pipe");
+    EXPECT_EQ(info.status, 1);
+    EXPECT_NE(info.err.find("pipe: not a regular file"), std::string::npos) << info.err;
+    Outcome report = run("--report pipe create base.bin new.bin r.dlt");
+    EXPECT_EQ(report.status, 1);
+    EXPECT_NE(report.err.find("the report 'pipe' could not be written"), std::string::npos) << report.err;
+    fs::remove(dir.file("r.dlt"));
+
     // A restore into a pipe nobody reads does not wait for a reader.
     Outcome unread = run("restore base.bin d.dlt pipe");
     EXPECT_EQ(unread.status, 1);
