@@ -9,6 +9,7 @@
 
 #include "engine/dir_list.h"
 #include "engine/engine_internal.h"
+#include "engine/safe_output.h"
 
 namespace quoralith {
 namespace {
@@ -68,6 +69,16 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
     DirListing listing = engine_list_dir(walked, walk.pattern);
     if (walk.flags & EF_SORTED) engine_sort_list(listing);
+    // The files renamed into this output folder are made durable together, once
+    // the level's files are done (or the walk stopped).
+    bool wrote = false;
+    struct FolderFlush {
+        const std::string& folder;
+        const bool& wrote;
+        ~FolderFlush() {
+            if (wrote) sync_folder(folder);
+        }
+    } flush{output, wrote};
 
     for (const DirEntry& entry : listing) {
         const std::string first_path = join_path(first, entry.name);
@@ -124,8 +135,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         const NameMatchEntry* pair = nullptr;
         if (walk.type == OP_CREATE_DIR) pair = find_name_pair(walk.run.names, second_path);
 
-        const int result = engine_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
-                                          output_path, pair, walk.flags, walk.mask, walk.callback);
+        wrote = true;
+        const int result = engine_walk_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
+                                               output_path, pair, walk.flags, walk.mask, walk.callback);
         if (result == ERR_STOPPED) {
             walk.run.stop_latch = true;
             break;

@@ -28,6 +28,7 @@
 
 #include "coder/coder.h"
 #include "engine/engine.h"
+#include "engine/engine_internal.h"
 #include "engine/safe_output.h"
 
 namespace quoralith {
@@ -170,8 +171,9 @@ private:
 class FileOp {
 public:
     FileOp(int type, const char* first, const std::string& second, std::string& output, EngineFlags flags,
-           AlgorithmMask mask, const ProgressCallback& callback)
-        : type_(type),
+           AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync)
+        : folder_sync_(folder_sync),
+          type_(type),
           first_(first),
           first_path_(first ? first : ""),
           second_(second),
@@ -315,12 +317,19 @@ private:
     // read back.) Returns 0 or errno.
     int finish_output() { return special_target_.active() ? out_.flush() : out_.finish(); }
 
+    // A tree walk makes the renames into its output folder durable once for
+    // the folder; a file that lands elsewhere (through a link) is made durable
+    // at once.
+    FolderSync folder_sync_for(const std::string& target) const {
+        return folder_of(target) == folder_of(original_output_) ? folder_sync_ : FolderSync::now;
+    }
+
     int commit_final(SafeOutput& file) {
         if (special_target_.active() && !in_place_) {
             const int error = special_target_.write_from(file.file());
             file.abandon();
             if (error) return error;
-        } else if (const int error = file.commit(final_target())) {
+        } else if (const int error = file.commit(final_target(), folder_sync_for(final_target()))) {
             return error;
         }
         committed_ = true;
@@ -365,7 +374,7 @@ private:
                 // that file is never replaced.
                 const std::string name = keep_all_name(original_output_, algorithm);
                 if (is_input(name)) return report_output_error(EEXIST);
-                if (const int error = out_.commit(name)) return report_output_error(error);
+                if (const int error = out_.commit(name, folder_sync_for(name))) return report_output_error(error);
             } else if (result < smallest) {
                 // The best candidate so far waits in its temporary until every
                 // pass has run; the one it beats is removed.
@@ -458,6 +467,7 @@ private:
         return result;
     }
 
+    const FolderSync folder_sync_;
     int type_;
     const char* first_;
     std::string first_path_;
@@ -506,7 +516,14 @@ std::string keep_all_name(const std::string& path, int algorithm) {
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
                    const ProgressCallback& callback) {
-    FileOp operation(type, first, second, output, flags, mask, callback);
+    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::now);
+    return operation.run();
+}
+
+int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
+                        const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
+                        const ProgressCallback& callback) {
+    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::later);
     return operation.run();
 }
 

@@ -127,7 +127,9 @@ int SafeOutput::finish(bool durable) {
     if (!file_) return path_.empty() ? 0 : EIO;
     int error = flush();
     // A full disk or a failed device may first show itself here.
-    if (!error && durable && fsync(fileno(file_)) != 0 && errno != EINVAL) error = errno;
+    // The data and the size that reads need; the times follow with the folder
+    // or the next journal commit.
+    if (!error && durable && fdatasync(fileno(file_)) != 0 && errno != EINVAL) error = errno;
     errno = 0;
     if (std::fclose(std::exchange(file_, nullptr)) != 0 && !error) error = errno ? errno : EIO;
     if (error) return error;
@@ -135,7 +137,7 @@ int SafeOutput::finish(bool durable) {
     return 0;
 }
 
-int SafeOutput::commit(const std::string& target) {
+int SafeOutput::commit(const std::string& target, FolderSync folder) {
     if (path_.empty()) return EINVAL;
     if (const int error = finish()) return error;
     if (std::rename(path_.c_str(), target.c_str()) != 0) return errno;
@@ -145,7 +147,7 @@ int SafeOutput::commit(const std::string& target) {
     // The file is in place whatever the folder flush says; its failure (a
     // folder that cannot be opened again, say) is not a failed output.
     const std::string to_folder = folder_of(target);
-    sync_folder(to_folder);
+    if (folder == FolderSync::now) sync_folder(to_folder);
     if (from_folder != to_folder) sync_folder(from_folder);
     return 0;
 }

@@ -34,6 +34,11 @@ bool is_temporary_name(std::string_view path);
 // rename into it survives a power loss. Returns 0 or errno.
 int sync_folder(const std::string& folder);
 
+// When commit makes the rename durable: at once, or later by the caller, who
+// then calls sync_folder on the target's folder once for many files (a tree
+// walk does, once per folder).
+enum class FolderSync { now, later };
+
 class SafeOutput {
 public:
     SafeOutput() = default;
@@ -66,10 +71,10 @@ public:
     int finish(bool durable = true);
 
     // Finishes the file, renames it over `target` and makes the rename durable
-    // in the folder of `target`. Returns 0 or errno; on success nothing is pending
-    // any more, on failure the temporary is still pending (and abandoned with the
-    // object) while `target` is as it was.
-    int commit(const std::string& target);
+    // in the folder of `target` (unless `folder` is FolderSync::later). Returns 0
+    // or errno; on success nothing is pending any more, on failure the temporary
+    // is still pending (and abandoned with the object) while `target` is as it was.
+    int commit(const std::string& target, FolderSync folder = FolderSync::now);
 
     // Closes the temporary and removes it from the disk. Harmless when nothing
     // is pending.
