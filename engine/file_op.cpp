@@ -148,17 +148,24 @@ public:
     }
     bool active() const { return fd_ >= 0; }
 
-    // Writes everything in `from` (read from its start). Returns 0 or errno.
-    int write_from(std::FILE* from) {
+    // Writes everything in `from` (read from its start). `stop` is asked (with
+    // the bytes written so far) before each chunk and whenever a signal cut a write short: a reader that stopped
+    // reading must not hold the run past a Stop. Returns 0, errno, or ECANCELED
+    // when `stop` said so.
+    template <class Stop>
+    int write_from(std::FILE* from, Stop stop) {
         if (std::fflush(from) != 0 || std::fseek(from, 0, SEEK_SET) != 0) return errno ? errno : EIO;
         char buffer[1 << 15];
         std::size_t got;
+        std::int64_t written = 0;
         while ((got = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
             for (std::size_t done = 0; done < got;) {
+                if (stop(written)) return ECANCELED;
                 const ssize_t put = ::write(fd_, buffer + done, got - done);
                 if (put < 0 && errno == EINTR) continue;
                 if (put <= 0) return put < 0 ? errno : EIO;
                 done += static_cast<std::size_t>(put);
+                written += put;
             }
         }
         return std::ferror(from) ? EIO : 0;
@@ -308,6 +315,10 @@ private:
     // A final rename that failed is reported like an output that could not be
     // created.
     int report_output_error(int error) {
+        if (stopped_) {
+            notify(ERR_STOPPED);
+            return ERR_STOPPED;
+        }
         const int code = ERR_CREATE_OUTPUT - error;
         return notify(static_cast<std::int16_t>(code)) == ANSWER_STOP ? ERR_STOPPED : code;
     }
@@ -326,7 +337,12 @@ private:
 
     int commit_final(SafeOutput& file) {
         if (special_target_.active() && !in_place_) {
-            const int error = special_target_.write_from(file.file());
+            const int error = special_target_.write_from(file.file(), [this](std::int64_t written) {
+                record_.position = clamp_result(written);
+                if (notify(PM_WRITE_OUTPUT) == ANSWER_STOP) stopped_ = true;
+                record_.position = 0;
+                return stopped_;
+            });
             file.abandon();
             if (error) return error;
         } else if (const int error = file.commit(final_target(), folder_sync_for(final_target()))) {
@@ -463,7 +479,7 @@ private:
             apply_kept_info(out_.path());
         }
         base_.reset();
-        if (const int error = commit_final(out_)) return ERR_CREATE_OUTPUT - error;
+        if (const int error = commit_final(out_)) return stopped_ ? ERR_STOPPED : ERR_CREATE_OUTPUT - error;
         return result;
     }
 
@@ -484,6 +500,7 @@ private:
 
     bool in_place_ = false;
     bool committed_ = false;
+    bool stopped_ = false;  // the callback answered stop while the output was written out
     ProgressRecord record_;
     TrailerRecord trailer_;
     TrailerRecord base_info_;   // times and bits of the Base and the second input,

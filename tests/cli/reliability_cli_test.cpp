@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,6 +177,63 @@ TEST_F(ReliabilityCliTest, TerminationRemovesTheTemporariesAndKeepsTheOldOutput)
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(read_file(dir.file("old.dlt")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// A restore into a pipe whose reader stopped reading waits in its write; a
+// SIGTERM still ends it, and the content kept in the temporary folder goes.
+TEST_F(ReliabilityCliTest, TerminationEndsARestoreBlockedOnAPipe) {
+    Bytes big = random_bytes(400000, 12);
+    write_file(dir.file("b0"), big);
+    big[100] ^= 1;
+    write_file(dir.file("b1"), big);
+    ASSERT_EQ(run("create b0 b1 b.dlt").status, 0);
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // there, and never reading
+    ASSERT_GE(reader, 0);
+    ScratchDir temporary_folder;
+
+    std::string cli = QUORALITH_CLI;
+    std::vector<std::string> args = {cli, "restore", dir.file("b0"), dir.file("b.dlt"), pipe};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text = {"TMPDIR=" + temporary_folder.path().string()};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env_text.emplace_back(*e);
+    std::vector<char*> env;
+    for (std::string& e : env_text) env.push_back(e.data());
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), env.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // The pipe fills (64 KiB) and the write waits.
+    int status = 0;
+    int queued = 0;
+    for (int i = 0; i < 3000 && queued < 65536; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ioctl(reader, FIONREAD, &queued);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_NE(waitpid(child, &status, WNOHANG), child) << "the restore did not wait on the full pipe";
+    EXPECT_GE(queued, 65536);
+    kill(child, SIGTERM);
+    pid_t ended = 0;
+    for (int i = 0; i < 1000 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ended != child) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        close(reader);
+        FAIL() << "SIGTERM did not end the run";
+    }
+    close(reader);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(fs::is_empty(temporary_folder.path()));
 }
 
 }  // namespace
