@@ -149,9 +149,9 @@ public:
     bool active() const { return fd_ >= 0; }
 
     // Writes everything in `from` (read from its start). `stop` is asked (with
-    // the bytes written so far) before each chunk and whenever a signal cut a write short: a reader that stopped
-    // reading must not hold the run past a Stop. Returns 0, errno, or ECANCELED
-    // when `stop` said so.
+    // the bytes written so far) before each chunk and whenever a signal cut a
+    // write short: a reader that stopped reading must not hold the run past a
+    // Stop. Returns 0, errno, or ECANCELED when `stop` said so.
     template <class Stop>
     int write_from(std::FILE* from, Stop stop) {
         if (std::fflush(from) != 0 || std::fseek(from, 0, SEEK_SET) != 0) return errno ? errno : EIO;
