@@ -2,9 +2,12 @@
 // an archive written by another implementation, and hostile archives.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -84,6 +87,32 @@ struct ArchiveBuilder {
 };
 
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// Runs `body` in a child process whose files cannot grow past `limit` bytes, so
+// that every write beyond fails as on a full disk (with EFBIG), and returns the
+// child's result; INT32_MIN when the child did not report one.
+int with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
+    int channel[2];
+    if (pipe(channel) != 0) return INT32_MIN;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+        const rlimit bound{limit, limit};
+        int result = INT32_MIN;
+        if (setrlimit(RLIMIT_FSIZE, &bound) == 0) result = body();
+        if (write(channel[1], &result, sizeof result) != sizeof result) _exit(2);
+        _exit(0);
+    }
+    close(channel[1]);
+    int result = INT32_MIN;
+    if (child < 0 || read(channel[0], &result, sizeof result) != sizeof result) result = INT32_MIN;
+    close(channel[0]);
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    return result;
+}
 
 class ArchiveTest : public ::testing::Test {
 protected:
@@ -236,6 +265,32 @@ TEST_F(ArchiveTest, ArchiveInsideItsOwnTreeAndUnstorableFilesArePassedOver) {
     EXPECT_EQ(recorder.count(ERR_NOT_REGULAR_FILE), 1);
     EXPECT_EQ(recorder.count(ERR_ARCHIVE_NAME), 3);
     EXPECT_NE(fs::file_size(inside), 50000u);
+}
+
+// A disk that fills while the archive is written: the whole archive is
+// abandoned, whatever stage the write failed at, and the archive it was to
+// replace stays byte for byte, with no temporary left beside it.
+TEST_F(ArchiveTest, FailedWriteToTheArchiveKeepsTheOldOneByteForByte) {
+    make_sample_tree();
+    write_file(root + "/noise.bin", random_bytes(40000, 9));  // incompressible: the archive passes every limit below
+    const Bytes old_archive = text_like(3000, 10);
+    for (EngineFlags raw : {EngineFlags{0}, EF_STORE_RAW}) {
+        const EngineFlags flags = EF_INCLUDE_SUBDIRS | EF_SORTED | raw;
+        ASSERT_EQ(archive_create(root, "", archive, "", flags, recorder.callback()), 0);
+        const auto whole = static_cast<rlim_t>(fs::file_size(archive));
+        // In the header, in a member's data, in the end record.
+        for (rlim_t limit : {rlim_t{50}, whole / 2, whole - 10}) {
+            SCOPED_TRACE((raw ? "stored, limit " : "coded, limit ") + std::to_string(limit));
+            write_file(archive, old_archive);
+            const int result = with_file_size_limit(
+                limit, [&] { return archive_create(root, "", archive, "", flags, recorder.callback()); });
+            EXPECT_EQ(result, ERR_WRITE_ARCHIVE - EFBIG);
+            EXPECT_EQ(read_file(archive), old_archive);
+            EXPECT_EQ(entries_of(scratch.path()).size(), entries_of(root).size() + 2) << "only root and the archive";
+        }
+    }
+    EXPECT_EQ(describe_error(ERR_WRITE_ARCHIVE - ENOSPC),
+              "the archive could not be written: the disk is full (" + std::string(std::strerror(ENOSPC)) + ")");
 }
 
 TEST_F(ArchiveTest, CreateIntoMissingDirectoryFailsWithErrno) {
@@ -445,6 +500,27 @@ TEST_F(ArchiveTest, DamagedArchivesReportTheDamageAndExtractTheSoundMembers) {
         EXPECT_GE(archive_list(archive, {}, [&](const std::string& d) { listed_damage.push_back(d); }), 0);
         EXPECT_FALSE(listed_damage.empty());
     }
+}
+
+// The damaged archives kept as fuzzing seeds stay regression inputs here too.
+TEST_F(ArchiveTest, KeptDamagedArchivesReportTheirDamage) {
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(fs::path(QUORALITH_SOURCE_DIR) / "fuzz/seeds/archive")) {
+        const std::string name = entry.path().filename().string();
+        SCOPED_TRACE(name);
+        ++seen;
+        fs::remove_all(out);
+        recorder.seen.clear();
+        EXPECT_EQ(extract_bytes(read_file(entry.path().string())), 98);
+        const int damage = recorder.count(ERR_ARCHIVE_DAMAGED) + recorder.count(ERR_ARCHIVE_SHORT);
+        if (name.rfind("sound", 0) == 0) {
+            EXPECT_EQ(damage, 0);
+            EXPECT_EQ(tree_of(out).size(), 3u);
+        } else {
+            EXPECT_GE(damage, 1);
+        }
+    }
+    EXPECT_GE(seen, 9);
 }
 
 TEST_F(ArchiveTest, TruncatedAndDamagedArchivesNeverMisbehave) {
