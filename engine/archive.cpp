@@ -223,11 +223,14 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     if (!write_all(archive, block, sizeof block)) return write_failed();
 
     std::int64_t written = 0;
+    std::int64_t content = size;  // the bytes of the file that the data holds
     if (coded) {
         if (std::fflush(archive) != 0) return write_failed();
         StreamWindow base;  // no Base: coded against nothing
         base.length = 0;
-        StreamWindow input{file.get(), 0, 0x7FFFFFFF, 0};
+        // The size in the record is what a reader checks the decoded data
+        // against: a file that grew meanwhile is coded up to that size.
+        StreamWindow input{file.get(), 0, static_cast<std::int32_t>(size), 0};
         StreamWindow output{archive, static_cast<std::int32_t>(data_start), 0, 0};
         const TrailerRecord no_check;  // check length 0: neither check block nor trailer follows
         errno = 0;
@@ -237,19 +240,21 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
         if (result == ERR_WRITE_FAILED) return write_failed();
         if (result < 0) return fail(result);
         written = result;
+        if (input.length >= 0 && input.length < static_cast<std::int32_t>(size)) content = input.length;  // it shrank
     } else {
         const std::int64_t result = engine_copy_stream(file.get(), archive, 0, size, callback);
         if (result == ERR_STOPPED) return fail(ERR_STOPPED);
         if (result < 0) return std::ferror(archive) ? archive_write_failure(static_cast<int>(-result)) : fail(ERR_READ_FAILED);
         written = result;
+        content = result;
     }
 
     // The block (and, for a file that shrank meanwhile, the record) must state
     // what really follows.
     if (fseeko(archive, record_start + 4, SEEK_SET) != 0) return write_failed();
-    if (!coded && written != size) {
+    if (content != size) {
         std::uint8_t actual[4];
-        put32(actual, static_cast<std::uint32_t>(written));
+        put32(actual, static_cast<std::uint32_t>(content));
         if (!write_all(archive, actual, 4)) return write_failed();
     }
     std::uint8_t length[4];
