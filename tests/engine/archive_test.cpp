@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "engine/archive.h"
 #include "engine/dir_list.h"
@@ -291,6 +292,34 @@ TEST_F(ArchiveTest, FailedWriteToTheArchiveKeepsTheOldOneByteForByte) {
     }
     EXPECT_EQ(describe_error(ERR_WRITE_ARCHIVE - ENOSPC),
               "the archive could not be written: the disk is full (" + std::string(std::strerror(ENOSPC)) + ")");
+}
+
+// Two archives written into one folder at once each get their own result, and
+// a link at the archive's name is replaced, never written through.
+TEST_F(ArchiveTest, ArchivesWrittenAtOnceInOneFolderAndLinksAtTheName) {
+    make_sample_tree();
+    const std::string other = scratch.file("other");
+    fs::create_directories(other + "/x");
+    write_file(other + "/x/only.txt", text_like(20000, 11));
+    const std::string victim = scratch.file("victim.txt");
+    write_file(victim, {'k', 'e', 'e', 'p'});
+    fs::create_symlink(victim, archive);
+    const std::string second = scratch.file("second.qar");
+    int results[2] = {1, 1};
+    std::thread one([&] { results[0] = archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS, {}); });
+    std::thread two([&] { results[1] = archive_create(other, "", second, "", EF_INCLUDE_SUBDIRS, {}); });
+    one.join();
+    two.join();
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], 0);
+    EXPECT_EQ(text_of(read_file(victim)), "keep");
+    EXPECT_FALSE(fs::is_symlink(archive));
+    ASSERT_EQ(archive_extract(archive, out, "", 0, {}), 98);
+    EXPECT_EQ(tree_of(out), tree_of(root));
+    fs::remove_all(out);
+    ASSERT_EQ(archive_extract(second, out, "", 0, {}), 98);
+    EXPECT_EQ(tree_of(out), tree_of(other));
+    for (const auto& name : entries_of(scratch.path())) EXPECT_EQ(name.find(".qrlth-"), std::string::npos) << name;
 }
 
 TEST_F(ArchiveTest, CreateIntoMissingDirectoryFailsWithErrno) {
