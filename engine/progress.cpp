@@ -61,7 +61,7 @@ std::string describe_error(int code) {
     // The open and create codes add errno to a base; errno values of 100 and
     // more spill into the next range, which is read as its own family.
     if (code <= -101 && code >= -199) return with_errno("cannot open the archive", ERR_OPEN_ARCHIVE - code);
-    if (code <= -501 && code >= -699) {
+    if (code <= -701 && code >= -899) {
         const int error = ERR_WRITE_ARCHIVE - code;
         if (error == ENOSPC) return "the archive could not be written: the disk is full (" + std::string(std::strerror(error)) + ")";
         if (error == EDQUOT) return "the archive could not be written: the disk quota is used up (" + std::string(std::strerror(error)) + ")";

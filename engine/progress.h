@@ -85,7 +85,7 @@ constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archi
 constexpr int ERR_ARCHIVE_DAMAGED = -48;   // the archive is damaged; the record's detail says where and how
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
-constexpr int ERR_WRITE_ARCHIVE = -500;    // minus errno: writing the archive failed (a full disk, say);
+constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
                                            // the whole archive is abandoned
 
 // Largest file the coder accepts: every position fits a signed 32-bit integer.
