@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "cli/cli.h"
+#include "engine/printable.h"
 #include "engine/safe_output.h"
 #include "jobs/run_job.h"
 
@@ -76,7 +77,7 @@ public:
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
         std::fprintf(stderr, "\r\033[K%3d%% [%s%s] %s", percent, std::string(filled, '#').c_str(),
-                     std::string(kWidth - filled, ' ').c_str(), label.c_str());
+                     std::string(kWidth - filled, ' ').c_str(), printable_name(label).c_str());
         std::fflush(stderr);
         drawn_ = true;
     }

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "engine/printable.h"
+
 namespace quoralith {
 
 namespace {
@@ -129,6 +131,9 @@ void report_write(ReportFile& report, std::uint32_t id, std::span<const std::str
     std::string line;
     int level = report_format(*report.templates_, id, line, args);
     if (level > report.level_limit_) return;
+    // Paths come from file systems that allow any byte but "/" in a name; a
+    // report is read on terminals too, so their control characters are escaped.
+    line = printable_name(line);
     line += '\n';
     if (std::fwrite(line.data(), 1, line.size(), report.file_) != line.size()) report.ok_ = false;
     // Each line reaches the file at once, so a report of a long job that is
