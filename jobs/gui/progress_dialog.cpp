@@ -92,6 +92,14 @@ void ProgressBarFrame::set(int percent, BarColour colour) {
     update();
 }
 
+void ProgressBarFrame::show_state(int percent, BarColour colour, bool visible) {
+    percent_ = std::clamp(percent, 0, 100);
+    colour_ = colour;
+    visible_ = visible;
+    setVisible(visible);
+    update();
+}
+
 void ProgressBarFrame::hide_bar() {
     visible_ = false;
     hide();

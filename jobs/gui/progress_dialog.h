@@ -37,6 +37,8 @@ public:
     void set(int percent, BarColour colour);
     // Hides the frame.
     void hide_bar();
+    // Takes a state outright (what a series of the calls above leaves).
+    void show_state(int percent, BarColour colour, bool visible);
 
     int percent() const { return percent_; }
     BarColour colour() const { return colour_; }
