@@ -204,7 +204,9 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Hide && watched->isWidgetType()) {
+        // A window minimised by the user also hides, spontaneously; only a
+        // window the program hides (a sheet closing) goes.
+        if (event->type() == QEvent::Hide && !event->spontaneous() && watched->isWidgetType()) {
             auto* owner_window = static_cast<QWidget*>(watched);
             if (QWidget* heir = owner_window->parentWidget()) {
                 owner_window->removeEventFilter(this);

@@ -1,6 +1,8 @@
 // The progress window.
 #include "jobs/gui/progress_dialog.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGridLayout>
@@ -319,7 +321,11 @@ void ProgressDialog::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void ProgressDialog::reject() { close(); }
+void ProgressDialog::reject() {
+    // Escape closes the window once the job has ended; a stray key press
+    // must not stop a long job.
+    if (finished_) close();
+}
 
 void ProgressDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);

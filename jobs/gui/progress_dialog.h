@@ -60,7 +60,8 @@ class ProgressDialog : public QDialog, public ProgressView {
 public:
     // A modeless window owned by `owner`, centred on it (on the screen when
     // there is no owner). Until the job has ended, closing it asks for a stop
-    // and keeps it open; afterwards OK (or closing) closes it.
+    // and keeps it open, and Escape does nothing; afterwards OK, closing or
+    // Escape closes it.
     explicit ProgressDialog(QWidget* owner = nullptr);
     ~ProgressDialog() override;
 
