@@ -98,7 +98,14 @@ QList<CSendMailDlg*> CTellFriendDlg::send_mail_dialogs() const {
     return open;
 }
 
+CTellFriendDlg::~CTellFriendDlg() { release_forms(); }
+
 void CTellFriendDlg::done(int result) {
+    release_forms();
+    QDialog::done(result);
+}
+
+void CTellFriendDlg::release_forms() {
     // Open forms, and the sends running in them, go on after this dialog.
     for (CSendMailDlg* form : send_mail_dialogs()) {
         QPoint place = form->pos();
@@ -107,7 +114,6 @@ void CTellFriendDlg::done(int result) {
         form->show();
     }
     forms_.clear();
-    QDialog::done(result);
 }
 
 }  // namespace quoralith

@@ -27,6 +27,7 @@ class CTellFriendDlg : public QDialog {
 public:
     // The two files are handed to every Send Mail form (see CSendMailDlg).
     CTellFriendDlg(const QString& options_file, const QString& registry_file, QWidget* parent = nullptr);
+    ~CTellFriendDlg() override;
 
     QPlainTextEdit* box(int id) const;
     QPushButton* mail_button() const { return mail_; }  // 1091
@@ -36,11 +37,13 @@ public:
     // The forms opened here that are still open.
     QList<CSendMailDlg*> send_mail_dialogs() const;
 
-    // The forms outlive this dialog: when it closes they move to its parent
-    // window (or become windows of their own).
+    // The forms outlive this dialog: when it closes (or goes) they move to
+    // its parent window, or become windows of their own.
     void done(int result) override;
 
 private:
+    void release_forms();
+
     QPlainTextEdit* boxes_[3] = {};
     QPushButton* mail_ = nullptr;
     QString options_file_;

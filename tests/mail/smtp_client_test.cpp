@@ -157,6 +157,18 @@ TEST(SmtpClient, QuitAnsweredWith250FailsButClosesAllTheSame) {
     EXPECT_TRUE(server.client_closed());
 }
 
+TEST(SmtpClient, DestroyingAConnectedClientSaysQuit) {
+    ScriptedSmtpServer server({GREETING, OK, BYE});
+    {
+        SmtpClient client("127.0.0.1", server.port());
+        ASSERT_TRUE(client.connect());
+    }
+    std::vector<std::string> sent = commands(server.received());
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1], "QUIT");
+    EXPECT_TRUE(server.client_closed());
+}
+
 TEST(SmtpClient, SendNeedsAConnectionAndRecipients) {
     SmtpClient unconnected("127.0.0.1", 1);
     MailMessage message = message_to("a@x");

@@ -247,10 +247,12 @@ private slots:
         QVERIFY(dialog->send_button()->isEnabled());
         QCOMPARE(dialog->to_edit()->text(), QString());
         QCOMPARE(dialog->subject_edit()->text(), QString("Typed meanwhile"));
-        QCOMPARE(QApplication::focusWidget() == nullptr || QApplication::focusWidget() == dialog->to_edit(), true);
+        // The focus waits in To for the next address.
+        QCOMPARE(dialog->focusWidget(), dialog->to_edit());
 
         std::string received = server.received();
-        QCOMPARE(std::count(received.begin(), received.end(), 'M') >= 1, true);
+        // One transaction: one MAIL, then both recipients, then one DATA.
+        QCOMPARE(received.find("MAIL From:"), received.rfind("MAIL From:"));
         QVERIFY(received.find("RCPT TO: <ann@example.org>\r\nRCPT TO: <bob@example.net>\r\nDATA\r\n") !=
                 std::string::npos);
         QVERIFY(received.find("To: Ann <ann@example.org>,<bob@example.net>\r\nSubject: Hello\r\n") !=
@@ -287,7 +289,6 @@ private slots:
         QPointer<CSendMailDlg> dialog = form(server.port(), "friend@example.org");
         QTest::mouseClick(dialog->send_button(), Qt::LeftButton);
         QVERIFY(dialog->sending());
-        QTRY_VERIFY(server.received(0ms).empty() == false || true);
         // Escape does not abandon a send; the Cancel button does.
         QTest::keyClick(dialog, Qt::Key_Escape);
         QVERIFY(dialog && dialog->isVisible());
