@@ -1,6 +1,7 @@
 // The main window and its command routing.
 #include "shell/main_frame.h"
 
+#include "jobs/gui/job_launcher.h"
 #include "mail/gui/tell_friend_dialog.h"
 #include "mail/mail_defaults.h"
 #include "shell/commands.h"
@@ -13,6 +14,7 @@
 #include "shell/ui_seams.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -220,6 +222,13 @@ void CMainFrame::centre_on_screen(int raise_by) {
 void CMainFrame::toggle_bar(QWidget* bar, const char* key) {
     bar->setVisible(bar->isHidden());
     app_.write_option("View", key, bar->isHidden() ? 0 : 1);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // The job's files are open and its report unfinished: let it end its
+    // current file and write the report's end lines before the program goes.
+    stop_running_job();
+    QMainWindow::closeEvent(event);
 }
 
 void CMainFrame::dispatch(int command) {
