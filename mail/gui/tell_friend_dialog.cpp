@@ -13,9 +13,10 @@ namespace quoralith {
 namespace {
 
 const char* const INTRODUCTION =
-    "  Quoralith sends only what changed. When a file or a whole folder gets a new version, it\r\n"
-    "  makes a small delta that holds just the difference from the old one; whoever has the old\r\n"
-    "  version rebuilds the new one from it, byte for byte. Made by the Quoralith developers.\r\n";
+    "  Quoralith sends only what changed. When a file or a whole folder gets a new\r\n"
+    "  version, it makes a small delta that holds just the difference from the old one;\r\n"
+    "  whoever has the old version rebuilds the new one from it, byte for byte.\r\n"
+    "  Made by the Quoralith developers.\r\n";
 
 }  // namespace
 
@@ -47,7 +48,8 @@ CTellFriendDlg::CTellFriendDlg(const QString& options_file, const QString& regis
     setWindowTitle(QStringLiteral("Tell Your Friends"));
 
     auto* layout = new QVBoxLayout(this);
-    const int heights[] = {150, 60, 50};
+    // Tall enough for each text, so that no box needs a scroll bar.
+    const int heights[] = {170, 76, 60};
     for (int i = 0; i < 3; ++i) {
         int id = 1000 + i;
         auto* box = new QPlainTextEdit(this);
@@ -58,7 +60,14 @@ CTellFriendDlg::CTellFriendDlg(const QString& options_file, const QString& regis
         QPalette colours = box->palette();
         colours.setColor(QPalette::Text, tell_friend_colour(id));
         box->setPalette(colours);
-        box->setMinimumSize(560, heights[i]);
+        box->setLineWrapMode(QPlainTextEdit::NoWrap);
+        box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        box->setMinimumWidth(690);
+        if (i == 0)
+            box->setMinimumHeight(heights[i]);
+        else
+            box->setFixedHeight(heights[i]);
+        if (i > 0) box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         layout->addWidget(box, i == 0 ? 1 : 0);
         boxes_[i] = box;
     }

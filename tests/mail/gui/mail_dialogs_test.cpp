@@ -14,6 +14,7 @@
 #include "shell/ui_seams.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -326,6 +327,24 @@ private slots:
         QCOMPARE(opened->parentWidget(), app.main_frame());
         QCOMPARE(opened->subject_edit()->text(), QString("From the main window"));
         delete opened;
+    }
+
+    // Pictures of both dialogs, for docs/mail.md when QUORALITH_SCREENSHOT_DIR
+    // is set (a scratch folder otherwise).
+    void screenshots() {
+        write_file(registry(), (account_section(1) + "SMTP Server=mail.example.org\n"
+                                                     "SMTP Email Address=me@example.org\n").toUtf8());
+        write_file(options(), "[Message]\nSubject=Send updates, not whole files\nLine1=Hello,\nLine2=\n"
+                              "Line3=I send my updates with Quoralith now: only what changed travels.\n");
+        QString out = qEnvironmentVariable("QUORALITH_SCREENSHOT_DIR", sandbox_->path("shots"));
+        QDir().mkpath(out);
+        CTellFriendDlg tell(options(), registry());
+        tell.show();
+        QVERIFY(tell.grab().save(QDir(out).filePath("tell-your-friends.png")));
+        QPointer<CSendMailDlg> form = tell.open_send_mail();
+        form->to_edit()->setText("Ann Lee <ann@example.org>;bob@example.net");
+        QVERIFY(form->grab().save(QDir(out).filePath("send-mail.png")));
+        delete form;
     }
 };
 
