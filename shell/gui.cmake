@@ -6,9 +6,15 @@ find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets PrintSupport Multimedia)
 set(shell_gui_sources
   about_dialog.cpp dib.cpp help_viewer.cpp link_static.cpp lock_keys.cpp main_frame.cpp
   morvane_app.cpp morvane_doc.cpp morvane_view.cpp opportunities_dialog.cpp picture_button.cpp resource_picture.cpp
-  ui_seams.cpp wave_sound.cpp)
+  wave_sound.cpp)
 list(TRANSFORM shell_gui_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 file(GLOB shell_gui_headers ${CMAKE_CURRENT_LIST_DIR}/*.h)
+
+# The modal seams (message boxes, file, print and modal dialogs) stand alone so
+# that the dialogs of other subsystems use them without the whole shell.
+qt_add_library(quoralith_ui_seams STATIC ${CMAKE_CURRENT_LIST_DIR}/ui_seams.cpp ${CMAKE_CURRENT_LIST_DIR}/ui_seams.h)
+target_include_directories(quoralith_ui_seams PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(quoralith_ui_seams PUBLIC Qt6::Widgets Qt6::PrintSupport)
 
 qt_add_library(quoralith_shell STATIC ${shell_gui_sources} ${shell_gui_headers})
 set_target_properties(quoralith_shell PROPERTIES AUTOMOC ON)
@@ -32,7 +38,7 @@ qt_add_resources(quoralith_shell quoralith_icons PREFIX "/icons"
 
 target_include_directories(quoralith_shell PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quoralith_shell PUBLIC quoralith_profile quoralith_settings quoralith_jobs quoralith_jobs_gui
-  Qt6::Widgets Qt6::PrintSupport Qt6::Multimedia)
+  quoralith_ui_seams quoralith_mail_gui Qt6::Widgets Qt6::PrintSupport Qt6::Multimedia)
 
 qt_add_executable(quoralith-gui ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 set_target_properties(quoralith-gui PROPERTIES
