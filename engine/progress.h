@@ -33,6 +33,8 @@ constexpr EngineFlags EF_CLEAR_OUTPUT = 0x0200;
 constexpr EngineFlags EF_STORE_RAW = 0x0400;
 constexpr EngineFlags EF_IN_PLACE = 0x0800;
 constexpr EngineFlags EF_SORTED = 0x1000;
+// Create: one more candidate, from the deep search (coder/deep.h). Not with EF_KEEP_ALL.
+constexpr EngineFlags EF_DEEP = 0x2000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;

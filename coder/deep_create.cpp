@@ -1,0 +1,298 @@
+// The deep create (see deep.h): the stretches the deep search finds are cut
+// into copy runs as the format allows them (substitutions of one or two bytes
+// between equal bytes; three differing bytes in a row end a run), and each run
+// becomes a record only when the literal bits it saves exceed its record's
+// exact cost in control bits, positioned or relative, whichever is cheaper.
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "coder/create_internal.h"
+#include "coder/deep.h"
+#include "coder/deep_search.h"
+
+namespace quoralith {
+
+namespace {
+
+// Ends the deep create from inside the search: a stop or a failed transfer.
+struct DeepAbort {
+    int code;
+};
+
+// A copy run keeps at most this many substitutions; a longer one is cut and
+// goes on in a relative record that advances by nothing (a few bits).
+constexpr std::size_t kMaxSubstitutions = std::size_t{1} << 16;
+
+// Bits of the count code C(v), v >= 1.
+inline std::int64_t count_bits(std::uint64_t v) { return 2 * (std::bit_width(v + 1) - 1); }
+// Bits of the Rice code R_k(v), v >= 1 (k = 0: the count code).
+inline std::int64_t rice_bits(int k, std::uint64_t v) {
+    if (k == 0) return count_bits(v);
+    return static_cast<std::int64_t>((v - 1) >> k) + 1 + k;
+}
+
+class DeepEncoder {
+public:
+    DeepEncoder(CreateJob& job, ControlWriter& control, BufferedWriter& literals, int literal_bits)
+        : control_(control),
+          literals_(literals),
+          rice_(job.params.rice),
+          position_bits_(bit_length_min1(static_cast<std::uint64_t>(job.n > 0 ? job.n - 1 : 0))),
+          u_(job.u),
+          literal_bits_(literal_bits) {}
+
+    std::int64_t base_end() const { return pe_; }
+
+    // The bytes at hand: Base' from `base_start` (a window) and Updated' from
+    // `updated_start` (the part being searched).
+    void set_view(const std::uint8_t* base, std::int64_t base_start, const std::uint8_t* updated,
+                  std::int64_t updated_start) {
+        base_ = base;
+        base_start_ = base_start;
+        updated_ = updated;
+        updated_start_ = updated_start;
+    }
+
+    // A stretch [q, q + length) of Updated' along the diagonal that takes
+    // Base' from p: cut into copy runs, each coded when it pays.
+    void segment(std::int64_t q, std::int64_t p, std::int64_t length) {
+        const std::uint8_t* b = base_ + (p - base_start_);
+        const std::uint8_t* a = updated_ + (q - updated_start_);
+        std::int64_t i = 0;
+        while (i < length) {
+            while (i < length && b[i] != a[i]) ++i;
+            if (i == length) break;
+            const std::int64_t start = i;
+            std::int64_t end = i;  // just past the last equal byte of the run
+            std::int64_t equal = 0;
+            int pending = 0;
+            substitutions_.clear();
+            for (std::int64_t j = i; j < length; ++j) {
+                if (b[j] == a[j]) {
+                    if (pending > 0) {
+                        substitutions_.push_back({equal, pending, q + j - pending});
+                        equal = 0;
+                        pending = 0;
+                    }
+                    ++equal;
+                    end = j + 1;
+                    if (substitutions_.size() == kMaxSubstitutions) break;
+                } else if (++pending == 3) {
+                    break;
+                }
+            }
+            offer_run(q + start, p + start, end - start, equal);
+            i = end;
+        }
+    }
+
+    // Every Updated' byte below `end` that no record copies goes to the
+    // literal stream now: the part that holds it is about to be replaced.
+    void end_part(std::int64_t end) {
+        put_updated(literal_done_, end - literal_done_);
+        literal_done_ = end;
+    }
+
+    // The record that ends the delta: the bytes after the last run, as literals.
+    std::int64_t finish() {
+        const std::int64_t tail = u_ - o_;
+        if (tail > 0) {
+            control_.put_flag(true);
+            control_.put_count(static_cast<std::uint32_t>(tail + 1));
+        }
+        return tail;
+    }
+
+private:
+    struct Substitution {
+        std::int64_t equal;  // equal bytes before it
+        int bytes;           // 1 or 2
+        std::int64_t at;     // Updated' position of its first byte
+    };
+
+    void put_updated(std::int64_t from, std::int64_t count) {
+        if (count > 0) literals_.put(updated_ + (from - updated_start_), static_cast<std::size_t>(count));
+    }
+
+    // The run [q, q + length) from Base' p, whose substitutions are listed and
+    // whose last `final_equal` bytes are equal.
+    void offer_run(std::int64_t q, std::int64_t p, std::int64_t length, std::int64_t final_equal) {
+        std::int64_t code = count_bits(substitutions_.size() + 1) + count_bits(static_cast<std::uint64_t>(final_equal));
+        std::int64_t replaced = 0;
+        for (const Substitution& s : substitutions_) {
+            code += count_bits(static_cast<std::uint64_t>(s.equal)) + 1;
+            replaced += s.bytes;
+        }
+        const std::int64_t literal = q - o_;
+        const std::int64_t positioned = 1 + count_bits(static_cast<std::uint64_t>(literal + 1)) + position_bits_;
+        std::int64_t relative = INT64_MAX;
+        if (p >= pe_)
+            relative = 1 + rice_bits(rice_, static_cast<std::uint64_t>(literal + 1)) +
+                       rice_bits(rice_, static_cast<std::uint64_t>(p - pe_ + 1));
+        const std::int64_t head = std::min(positioned, relative);
+        // Substituted bytes cost the same as literals: only equal bytes save.
+        if ((length - replaced) * literal_bits_ <= head + code) return;
+
+        if (relative <= positioned) {
+            control_.put_flag(false);
+            control_.put_rice(rice_, static_cast<std::uint32_t>(literal + 1));
+            control_.put_rice(rice_, static_cast<std::uint32_t>(p - pe_ + 1));
+        } else {
+            control_.put_flag(true);
+            control_.put_count(static_cast<std::uint32_t>(literal + 1));
+            control_.put_bits(static_cast<std::uint32_t>(p), position_bits_);
+        }
+        put_updated(literal_done_, q - literal_done_);
+        control_.put_count(static_cast<std::uint32_t>(substitutions_.size() + 1));
+        for (const Substitution& s : substitutions_) {
+            control_.put_count(static_cast<std::uint32_t>(s.equal));
+            control_.put_flag(s.bytes == 2);
+            put_updated(s.at, s.bytes);
+        }
+        control_.put_count(static_cast<std::uint32_t>(final_equal));
+        o_ = q + length;
+        pe_ = p + length;
+        literal_done_ = o_;
+    }
+
+    ControlWriter& control_;
+    BufferedWriter& literals_;
+    const int rice_;
+    const int position_bits_;
+    const std::int64_t u_;
+    const std::int64_t literal_bits_;
+
+    std::int64_t o_ = 0;             // Updated' bytes coded by records so far
+    std::int64_t pe_ = 0;            // Base' position after the last run
+    std::int64_t literal_done_ = 0;  // Updated' bytes accounted for in the literal stream
+
+    const std::uint8_t* base_ = nullptr;
+    std::int64_t base_start_ = 0;
+    const std::uint8_t* updated_ = nullptr;
+    std::int64_t updated_start_ = 0;
+    std::vector<Substitution> substitutions_;
+};
+
+void read_into(Channel& channel, std::int64_t position, std::uint8_t* out, std::int64_t count) {
+    const int rc = channel.read_exact_at(position, out, count);
+    if (rc != 0) throw DeepAbort{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
+}
+
+// Codes Updated' against Base' (both prepared in `job`) with the deep search
+// into the Delta window; returns the delta's length or a negative code.
+int deep_encode(CreateJob& job, const DeepOptions& options) {
+    TempFile literal_file;
+    if (!literal_file.open()) return ERR_TEMP_FILE;
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    ControlWriter control(job.delta, 10000);
+    BufferedWriter literals(literal_file.channel());
+    DeepEncoder encoder(job, control, literals, 8);
+
+    const std::int64_t window = std::max<std::int64_t>(options.window, 4096);
+    const std::int64_t n = job.n;
+    const std::int64_t u = job.u;
+    const std::int64_t base_span = std::min(n, window);
+    const std::int64_t part = std::min(u, window);
+    Array<std::uint8_t> base_bytes(static_cast<std::size_t>(base_span));
+    Array<std::uint8_t> part_bytes(static_cast<std::size_t>(part));
+    std::unique_ptr<SuffixIndex> index;
+    std::int64_t loaded = -1;
+    for (std::int64_t qa = 0; qa < u; qa += part) {
+        const std::int64_t qb = std::min(u, qa + part);
+        // The stretch of Base' at the same relative place as this part.
+        std::int64_t ba = 0;
+        if (n > window) ba = std::clamp((qa + qb) / 2 * n / u - base_span / 2, std::int64_t{0}, n - base_span);
+        if (ba != loaded) {
+            index.reset();
+            read_into(job.base_prime, ba, base_bytes.data(), base_span);
+            index = std::make_unique<SuffixIndex>(base_bytes.data(), static_cast<std::int32_t>(base_span));
+            loaded = ba;
+        }
+        read_into(job.updated_prime, qa, part_bytes.data(), qb - qa);
+        encoder.set_view(base_bytes.data(), ba, part_bytes.data(), qa);
+        const std::int64_t start_p = std::clamp(encoder.base_end() - ba, std::int64_t{0}, base_span);
+        deep_scan(
+            *index, base_bytes.data(), part_bytes.data(), static_cast<std::int32_t>(qb - qa),
+            static_cast<std::int32_t>(start_p),
+            [&](const DeepSegment& s) { encoder.segment(qa + s.q, ba + s.p, s.length); },
+            [&](std::int32_t scanned) {
+                if (!job.context.announce(SLOT_SECOND, static_cast<std::int32_t>(qa + scanned)))
+                    throw DeepAbort{ERR_STOPPED};
+            });
+        encoder.end_part(qb);
+    }
+    index.reset();
+
+    const std::int64_t tail = encoder.finish();
+    (void)tail;
+    if (control.error()) return control.error();
+    if (literals.flush() < 0) return literals.error();
+    const std::int64_t v = control.byte_count();
+    const std::int64_t x = literals.written();
+    if (v + x + 9 < u) {
+        if (const int rc = control.finish(); rc < 0) return rc;
+        job.method |= MB_MATCHED;
+        if (!job.delta.seek(v)) return ERR_WRITE_FAILED;
+        Channel lit = literal_file.channel();
+        const std::int64_t put = write_payload(job, lit, x);
+        if (put < 0) return static_cast<int>(put);
+        std::uint8_t header[8];
+        put_be32(header, static_cast<std::uint32_t>(u));
+        put_be32(header + 4, static_cast<std::uint32_t>(v));
+        return finish_delta(job, header, 8);
+    }
+    // Matching does not pay: Updated' is stored (packed when that is smaller).
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    const std::int64_t put = write_payload(job, job.updated_prime, u);
+    if (put < 0) return static_cast<int>(put);
+    return finish_delta(job, nullptr, 0);
+}
+
+int deep_body(CreateJob& job, const DeepOptions& options) {
+    job.base_length = job.base.length();
+    job.updated_length = job.updated.length();
+    if (job.base_length > MAX_FILE_LENGTH || job.updated_length > MAX_FILE_LENGTH) return ERR_MALFORMED;
+    if (job.context.window(SLOT_FIRST)->length < 0 || job.context.window(SLOT_SECOND)->length < 0)
+        return ERR_READ_FAILED;
+    int rc = prepare_updated(job);
+    if (rc < 0) return rc;
+    if (job.u < 200) return small_path(job);
+    rc = prepare_base(job);
+    if (rc < 0) return rc;
+    if (job.n < 200) return small_path(job);
+    try {
+        return deep_encode(job, options);
+    } catch (const DeepAbort& abort) {
+        return abort.code;
+    }
+}
+
+}  // namespace
+
+int coder_create_deep(StreamWindow* base, StreamWindow* updated, StreamWindow* delta,
+                      const ProgressCallback& callback, const TrailerRecord& trailer, CreateShared* shared,
+                      const DeepOptions& options) {
+    constexpr int kAlgorithm = 7;
+    TrailerRecord copy = trailer;
+    copy.set_magic();
+    CoderContext context(callback, static_cast<std::int16_t>(kAlgorithm), copy.tag());
+    StreamWindow no_base;
+    no_base.file = nullptr;
+    context.register_windows(base ? base : &no_base, updated, delta);
+    CreateJob job(context, kAlgorithm, copy, Channel::of_window(context, SLOT_FIRST),
+                  Channel::of_window(context, SLOT_SECOND), Channel::of_window(context, SLOT_THIRD));
+    job.shared = shared;
+    int result;
+    try {
+        result = deep_body(job, options);
+    } catch (const std::bad_alloc&) {
+        result = ERR_NO_MEMORY;
+    }
+    if (context.stopped()) return ERR_STOPPED;
+    return result;
+}
+
+}  // namespace quoralith
