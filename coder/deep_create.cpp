@@ -24,7 +24,7 @@ struct DeepAbort {
 
 // A copy run keeps at most this many substitutions; a longer one is cut and
 // goes on in a relative record that advances by nothing (a few bits).
-constexpr std::size_t kMaxSubstitutions = std::size_t{1} << 16;
+constexpr std::size_t kMaxSubstitutions = std::size_t{1} << 14;
 
 // Bits of the count code C(v), v >= 1.
 inline std::int64_t count_bits(std::uint64_t v) { return 2 * (std::bit_width(v + 1) - 1); }
@@ -73,7 +73,7 @@ public:
             for (std::int64_t j = i; j < length; ++j) {
                 if (b[j] == a[j]) {
                     if (pending > 0) {
-                        substitutions_.push_back({equal, pending, q + j - pending});
+                        substitutions_.push_back({static_cast<std::uint32_t>(equal), static_cast<std::uint32_t>(pending)});
                         equal = 0;
                         pending = 0;
                     }
@@ -108,9 +108,8 @@ public:
 
 private:
     struct Substitution {
-        std::int64_t equal;  // equal bytes before it
-        int bytes;           // 1 or 2
-        std::int64_t at;     // Updated' position of its first byte
+        std::uint32_t equal;  // equal bytes before it
+        std::uint32_t bytes;  // 1 or 2
     };
 
     void put_updated(std::int64_t from, std::int64_t count) {
@@ -123,7 +122,7 @@ private:
         std::int64_t code = count_bits(substitutions_.size() + 1) + count_bits(static_cast<std::uint64_t>(final_equal));
         std::int64_t replaced = 0;
         for (const Substitution& s : substitutions_) {
-            code += count_bits(static_cast<std::uint64_t>(s.equal)) + 1;
+            code += count_bits(s.equal) + 1;
             replaced += s.bytes;
         }
         const std::int64_t literal = q - o_;
@@ -147,10 +146,13 @@ private:
         }
         put_updated(literal_done_, q - literal_done_);
         control_.put_count(static_cast<std::uint32_t>(substitutions_.size() + 1));
+        std::int64_t at = q;
         for (const Substitution& s : substitutions_) {
-            control_.put_count(static_cast<std::uint32_t>(s.equal));
+            control_.put_count(s.equal);
             control_.put_flag(s.bytes == 2);
-            put_updated(s.at, s.bytes);
+            at += s.equal;
+            put_updated(at, s.bytes);
+            at += s.bytes;
         }
         control_.put_count(static_cast<std::uint32_t>(final_equal));
         o_ = q + length;
@@ -196,8 +198,11 @@ int deep_encode(CreateJob& job, const DeepOptions& options) {
     const std::int64_t u = job.u;
     const std::int64_t base_span = std::min(n, window);
     const std::int64_t part = std::min(u, window);
-    Array<std::uint8_t> base_bytes(static_cast<std::size_t>(base_span));
-    Array<std::uint8_t> part_bytes(static_cast<std::size_t>(part));
+    // Plain heap blocks, not huge pages: these are read in order, and a huge
+    // page's rounding would cost up to 2 MiB each.
+    std::unique_ptr<std::uint8_t[]> base_bytes(new std::uint8_t[static_cast<std::size_t>(base_span)]);
+    // Taken after the first index is built: sorting needs more than searching.
+    std::unique_ptr<std::uint8_t[]> part_bytes;
     std::unique_ptr<SuffixIndex> index;
     std::int64_t loaded = -1;
     for (std::int64_t qa = 0; qa < u; qa += part) {
@@ -207,15 +212,16 @@ int deep_encode(CreateJob& job, const DeepOptions& options) {
         if (n > window) ba = std::clamp((qa + qb) / 2 * n / u - base_span / 2, std::int64_t{0}, n - base_span);
         if (ba != loaded) {
             index.reset();
-            read_into(job.base_prime, ba, base_bytes.data(), base_span);
-            index = std::make_unique<SuffixIndex>(base_bytes.data(), static_cast<std::int32_t>(base_span));
+            read_into(job.base_prime, ba, base_bytes.get(), base_span);
+            index = std::make_unique<SuffixIndex>(base_bytes.get(), static_cast<std::int32_t>(base_span));
             loaded = ba;
         }
-        read_into(job.updated_prime, qa, part_bytes.data(), qb - qa);
-        encoder.set_view(base_bytes.data(), ba, part_bytes.data(), qa);
+        if (!part_bytes) part_bytes.reset(new std::uint8_t[static_cast<std::size_t>(part)]);
+        read_into(job.updated_prime, qa, part_bytes.get(), qb - qa);
+        encoder.set_view(base_bytes.get(), ba, part_bytes.get(), qa);
         const std::int64_t start_p = std::clamp(encoder.base_end() - ba, std::int64_t{0}, base_span);
         deep_scan(
-            *index, base_bytes.data(), part_bytes.data(), static_cast<std::int32_t>(qb - qa),
+            *index, base_bytes.get(), part_bytes.get(), static_cast<std::int32_t>(qb - qa),
             static_cast<std::int32_t>(start_p),
             [&](const DeepSegment& s) { encoder.segment(qa + s.q, ba + s.p, s.length); },
             [&](std::int32_t scanned) {

@@ -15,9 +15,9 @@ namespace {
 // before the scan moves to it: a record costs a few bytes of control bits.
 constexpr std::int32_t kSwitchMargin = 8;
 // Neighbours in suffix order looked at for a match nearer the diagonal.
-constexpr std::int32_t kNearNeighbours = 8;
+constexpr std::int32_t kNearNeighbours = 4;
 // Matches longer than this are not worth a nearer neighbour's comparisons.
-constexpr std::int32_t kNearMaxLength = 256;
+constexpr std::int32_t kNearMaxLength = 32;
 
 inline std::int32_t key_of(const std::uint8_t* p) { return static_cast<std::int32_t>(p[0]) << 8 | p[1]; }
 

@@ -55,8 +55,10 @@ void induce(const C* s, std::int32_t* sa, std::int32_t n, std::int32_t k, std::i
     }
 }
 
+// `spare` (`spare_size` entries) is memory the caller does not need during
+// the call; the buckets go there when they fit.
 template <class C>
-void sais(const C* s, std::int32_t* sa, std::int32_t n, std::int32_t k) {
+void sais(const C* s, std::int32_t* sa, std::int32_t n, std::int32_t k, std::int32_t* spare, std::int32_t spare_size) {
     if (n == 0) return;
     if (n == 1) {
         sa[0] = 0;
@@ -71,13 +73,18 @@ void sais(const C* s, std::int32_t* sa, std::int32_t n, std::int32_t k) {
     }
     auto lms = [&](std::int32_t i) { return i > 0 && i < n && types.s_type(i) && !types.s_type(i - 1); };
 
-    std::vector<std::int32_t> bucket(static_cast<std::size_t>(k));
+    std::vector<std::int32_t> own;
+    std::int32_t* bucket = spare;
+    if (k > spare_size) {
+        own.resize(static_cast<std::size_t>(k));
+        bucket = own.data();
+    }
     // Stage 1: sort the LMS substrings.
-    bucket_bounds(s, n, k, bucket.data(), true);
+    bucket_bounds(s, n, k, bucket, true);
     std::fill(sa, sa + n, -1);
     for (std::int32_t i = 1; i < n; ++i)
-        if (lms(i)) sa[--bucket[static_cast<std::size_t>(s[i])]] = i;
-    induce(s, sa, n, k, bucket.data(), types);
+        if (lms(i)) sa[--bucket[s[i]]] = i;
+    induce(s, sa, n, k, bucket, types);
 
     std::int32_t n1 = 0;
     for (std::int32_t i = 0; i < n; ++i)
@@ -113,7 +120,9 @@ void sais(const C* s, std::int32_t* sa, std::int32_t n, std::int32_t k) {
     // Stage 2: the order of the LMS suffixes, from the reduced string.
     std::int32_t* reduced = sa + n - n1;
     if (names < n1) {
-        sais(reduced, sa, n1, names);
+        // Between the reduced string's suffix array (below n1) and the
+        // reduced string (from n - n1) lies room the level below may use.
+        sais(reduced, sa, n1, names, sa + n1, n - 2 * n1);
     } else {
         for (std::int32_t i = 0; i < n1; ++i) sa[reduced[i]] = i;
     }
@@ -123,17 +132,17 @@ void sais(const C* s, std::int32_t* sa, std::int32_t n, std::int32_t k) {
         if (lms(i)) reduced[j++] = i;
     for (std::int32_t i = 0; i < n1; ++i) sa[i] = reduced[sa[i]];
     std::fill(sa + n1, sa + n, -1);
-    bucket_bounds(s, n, k, bucket.data(), true);
+    bucket_bounds(s, n, k, bucket, true);
     for (std::int32_t i = n1; i-- > 0;) {
         const std::int32_t j = sa[i];
         sa[i] = -1;
-        sa[--bucket[static_cast<std::size_t>(s[j])]] = j;
+        sa[--bucket[s[j]]] = j;
     }
-    induce(s, sa, n, k, bucket.data(), types);
+    induce(s, sa, n, k, bucket, types);
 }
 
 }  // namespace
 
-void build_suffix_array(const std::uint8_t* s, std::int32_t n, std::int32_t* sa) { sais(s, sa, n, 256); }
+void build_suffix_array(const std::uint8_t* s, std::int32_t n, std::int32_t* sa) { sais(s, sa, n, 256, nullptr, 0); }
 
 }  // namespace quoralith
