@@ -26,6 +26,11 @@ struct DeepAbort {
 // goes on in a relative record that advances by nothing (a few bits).
 constexpr std::size_t kMaxSubstitutions = std::size_t{1} << 14;
 
+// What a literal byte is taken to cost once the packer has coded the literal
+// stream: measured on executables and text, the packer leaves about 6 bits
+// of the 8 (a guess of 5 to 10 bits moves delta sizes by well under 1%).
+constexpr int kLiteralBits = 6;
+
 // Bits of the count code C(v), v >= 1.
 inline std::int64_t count_bits(std::uint64_t v) { return 2 * (std::bit_width(v + 1) - 1); }
 // Bits of the Rice code R_k(v), v >= 1 (k = 0: the count code).
@@ -183,31 +188,105 @@ void read_into(Channel& channel, std::int64_t position, std::uint8_t* out, std::
     if (rc != 0) throw DeepAbort{rc == ERR_MALFORMED ? ERR_READ_FAILED : rc};
 }
 
-// Codes Updated' against Base' (both prepared in `job`) with the deep search
-// into the Delta window; returns the delta's length or a negative code.
-int deep_encode(CreateJob& job, const DeepOptions& options) {
+// After the last record: the delta is match-coded when that is smaller than
+// Updated', else Updated' is stored (packed when that is smaller).
+int finish_coding(CreateJob& job, DeepEncoder& encoder, ControlWriter& control, BufferedWriter& literals,
+                  TempFile& literal_file) {
+    encoder.finish();
+    if (control.error()) return control.error();
+    if (literals.flush() < 0) return literals.error();
+    const std::int64_t v = control.byte_count();
+    const std::int64_t x = literals.written();
+    if (v + x + 9 < job.u) {
+        if (const int rc = control.finish(); rc < 0) return rc;
+        job.method |= MB_MATCHED;
+        if (!job.delta.seek(v)) return ERR_WRITE_FAILED;
+        Channel lit = literal_file.channel();
+        const std::int64_t put = write_payload(job, lit, x);
+        if (put < 0) return static_cast<int>(put);
+        std::uint8_t header[8];
+        put_be32(header, static_cast<std::uint32_t>(job.u));
+        put_be32(header + 4, static_cast<std::uint32_t>(v));
+        return finish_delta(job, header, 8);
+    }
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    const std::int64_t put = write_payload(job, job.updated_prime, job.u);
+    if (put < 0) return static_cast<int>(put);
+    return finish_delta(job, nullptr, 0);
+}
+
+// Plain heap blocks, not huge pages: these are read in order, and a huge
+// page's rounding would cost up to 2 MiB each.
+std::unique_ptr<std::uint8_t[]> bytes_of(std::int64_t count) {
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[static_cast<std::size_t>(std::max<std::int64_t>(count, 1))]);
+}
+
+// Calls announce() for the scan's progress; a stop ends the search.
+auto ticker(CreateJob& job, std::int64_t offset) {
+    return [&job, offset](std::int32_t scanned) {
+        if (!job.context.announce(SLOT_SECOND, static_cast<std::int32_t>(offset + scanned)))
+            throw DeepAbort{ERR_STOPPED};
+    };
+}
+
+// A search over the whole of Base' and Updated', kept so that what it found
+// can be coded in the formats of several algorithms.
+struct Found {
+    std::unique_ptr<std::uint8_t[]> base;
+    std::unique_ptr<std::uint8_t[]> updated;
+    std::vector<DeepSegment> segments;
+    std::uint8_t forms = 0;  // the run-length flags of the Base' and Updated' searched
+    bool valid = false;
+};
+
+void search_whole(CreateJob& job, Found& found) {
+    found = Found();
+    found.base = bytes_of(job.n);
+    read_into(job.base_prime, 0, found.base.get(), job.n);
+    auto index = std::make_unique<SuffixIndex>(found.base.get(), static_cast<std::int32_t>(job.n));
+    // Taken after the index is built: sorting needs more than searching.
+    found.updated = bytes_of(job.u);
+    read_into(job.updated_prime, 0, found.updated.get(), job.u);
+    deep_scan(
+        *index, found.base.get(), found.updated.get(), static_cast<std::int32_t>(job.u), 0,
+        [&](const DeepSegment& s) { found.segments.push_back(s); }, ticker(job, 0));
+    found.forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
+    found.valid = true;
+}
+
+int code_found(CreateJob& job, const Found& found, int literal_bits) {
     TempFile literal_file;
     if (!literal_file.open()) return ERR_TEMP_FILE;
     if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
     ControlWriter control(job.delta, 10000);
     BufferedWriter literals(literal_file.channel());
-    DeepEncoder encoder(job, control, literals, 8);
+    DeepEncoder encoder(job, control, literals, literal_bits);
+    encoder.set_view(found.base.get(), 0, found.updated.get(), 0);
+    for (const DeepSegment& s : found.segments) encoder.segment(s.q, s.p, s.length);
+    encoder.end_part(job.u);
+    return finish_coding(job, encoder, control, literals, literal_file);
+}
 
-    const std::int64_t window = std::max<std::int64_t>(options.window, 4096);
+// Files larger than the window: Updated' part by part, each against the
+// stretch of Base' at the same relative place, coded as it is found.
+int code_by_parts(CreateJob& job, std::int64_t window) {
+    TempFile literal_file;
+    if (!literal_file.open()) return ERR_TEMP_FILE;
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    ControlWriter control(job.delta, 10000);
+    BufferedWriter literals(literal_file.channel());
+    DeepEncoder encoder(job, control, literals, kLiteralBits);
+
     const std::int64_t n = job.n;
     const std::int64_t u = job.u;
     const std::int64_t base_span = std::min(n, window);
     const std::int64_t part = std::min(u, window);
-    // Plain heap blocks, not huge pages: these are read in order, and a huge
-    // page's rounding would cost up to 2 MiB each.
-    std::unique_ptr<std::uint8_t[]> base_bytes(new std::uint8_t[static_cast<std::size_t>(base_span)]);
-    // Taken after the first index is built: sorting needs more than searching.
+    std::unique_ptr<std::uint8_t[]> base_bytes = bytes_of(base_span);
     std::unique_ptr<std::uint8_t[]> part_bytes;
     std::unique_ptr<SuffixIndex> index;
     std::int64_t loaded = -1;
     for (std::int64_t qa = 0; qa < u; qa += part) {
         const std::int64_t qb = std::min(u, qa + part);
-        // The stretch of Base' at the same relative place as this part.
         std::int64_t ba = 0;
         if (n > window) ba = std::clamp((qa + qb) / 2 * n / u - base_span / 2, std::int64_t{0}, n - base_span);
         if (ba != loaded) {
@@ -216,64 +295,112 @@ int deep_encode(CreateJob& job, const DeepOptions& options) {
             index = std::make_unique<SuffixIndex>(base_bytes.get(), static_cast<std::int32_t>(base_span));
             loaded = ba;
         }
-        if (!part_bytes) part_bytes.reset(new std::uint8_t[static_cast<std::size_t>(part)]);
+        if (!part_bytes) part_bytes = bytes_of(part);
         read_into(job.updated_prime, qa, part_bytes.get(), qb - qa);
         encoder.set_view(base_bytes.get(), ba, part_bytes.get(), qa);
         const std::int64_t start_p = std::clamp(encoder.base_end() - ba, std::int64_t{0}, base_span);
         deep_scan(
             *index, base_bytes.get(), part_bytes.get(), static_cast<std::int32_t>(qb - qa),
             static_cast<std::int32_t>(start_p),
-            [&](const DeepSegment& s) { encoder.segment(qa + s.q, ba + s.p, s.length); },
-            [&](std::int32_t scanned) {
-                if (!job.context.announce(SLOT_SECOND, static_cast<std::int32_t>(qa + scanned)))
-                    throw DeepAbort{ERR_STOPPED};
-            });
+            [&](const DeepSegment& s) { encoder.segment(qa + s.q, ba + s.p, s.length); }, ticker(job, qa));
         encoder.end_part(qb);
     }
     index.reset();
-
-    const std::int64_t tail = encoder.finish();
-    (void)tail;
-    if (control.error()) return control.error();
-    if (literals.flush() < 0) return literals.error();
-    const std::int64_t v = control.byte_count();
-    const std::int64_t x = literals.written();
-    if (v + x + 9 < u) {
-        if (const int rc = control.finish(); rc < 0) return rc;
-        job.method |= MB_MATCHED;
-        if (!job.delta.seek(v)) return ERR_WRITE_FAILED;
-        Channel lit = literal_file.channel();
-        const std::int64_t put = write_payload(job, lit, x);
-        if (put < 0) return static_cast<int>(put);
-        std::uint8_t header[8];
-        put_be32(header, static_cast<std::uint32_t>(u));
-        put_be32(header + 4, static_cast<std::uint32_t>(v));
-        return finish_delta(job, header, 8);
-    }
-    // Matching does not pay: Updated' is stored (packed when that is smaller).
-    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
-    const std::int64_t put = write_payload(job, job.updated_prime, u);
-    if (put < 0) return static_cast<int>(put);
-    return finish_delta(job, nullptr, 0);
+    return finish_coding(job, encoder, control, literals, literal_file);
 }
 
-int deep_body(CreateJob& job, const DeepOptions& options) {
-    job.base_length = job.base.length();
-    job.updated_length = job.updated.length();
-    if (job.base_length > MAX_FILE_LENGTH || job.updated_length > MAX_FILE_LENGTH) return ERR_MALFORMED;
-    if (job.context.window(SLOT_FIRST)->length < 0 || job.context.window(SLOT_SECOND)->length < 0)
-        return ERR_READ_FAILED;
+// Base' and Updated' of `job` as its algorithm makes them; 1 when a delta was
+// already written (too small to match), 0 to go on, or a negative code.
+int prepare(CreateJob& job, int& result) {
     int rc = prepare_updated(job);
     if (rc < 0) return rc;
-    if (job.u < 200) return small_path(job);
+    if (job.u < 200) {
+        result = small_path(job);
+        return 1;
+    }
     rc = prepare_base(job);
     if (rc < 0) return rc;
-    if (job.n < 200) return small_path(job);
-    try {
-        return deep_encode(job, options);
-    } catch (const DeepAbort& abort) {
-        return abort.code;
+    if (job.n < 200) {
+        result = small_path(job);
+        return 1;
     }
+    return 0;
+}
+
+// Algorithms whose formats the deep search writes, in the order tried: 7
+// (Rice-coded relative records, no run-length forms), 1 (count-coded relative
+// records, which are cheaper for long literal runs and skips), and 4 (7's
+// records over the run-length forms, tried only when a form is used).
+constexpr int kDeepAlgorithms[] = {7, 1, 4};
+
+int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared* shared,
+              const DeepOptions& options) {
+    Channel base = Channel::of_window(context, SLOT_FIRST);
+    Channel updated = Channel::of_window(context, SLOT_SECOND);
+    Channel delta = Channel::of_window(context, SLOT_THIRD);
+    const std::int64_t base_length = base.length();
+    const std::int64_t updated_length = updated.length();
+    if (base_length > MAX_FILE_LENGTH || updated_length > MAX_FILE_LENGTH) return ERR_MALFORMED;
+    if (context.window(SLOT_FIRST)->length < 0 || context.window(SLOT_SECOND)->length < 0) return ERR_READ_FAILED;
+    const std::int64_t window = std::max<std::int64_t>(options.window, 4096);
+    auto start = [&](CreateJob& job) {
+        job.shared = shared;
+        job.base_length = base_length;
+        job.updated_length = updated_length;
+    };
+    if (base_length > window || updated_length > window) {
+        CreateJob job(context, 7, trailer, base, updated, delta);
+        start(job);
+        int result = 0;
+        const int rc = prepare(job, result);
+        if (rc < 0) return rc;
+        return rc > 0 ? result : code_by_parts(job, window);
+    }
+
+    // Each algorithm's delta goes to a temporary file; the smallest is copied
+    // to the Delta window. A search is shared by algorithms that match the
+    // same Base' and Updated'.
+    Found found;
+    TempFile best;
+    int best_length = -1;
+    for (const int algorithm : kDeepAlgorithms) {
+        TempFile out;
+        if (!out.open()) return ERR_TEMP_FILE;
+        context.set_algorithm(static_cast<std::int16_t>(algorithm));
+        CreateJob job(context, algorithm, trailer, base, updated, out.channel());
+        start(job);
+        int result = 0;
+        const int rc = prepare(job, result);
+        if (rc < 0) return rc;
+        if (rc == 0) {
+            const std::uint8_t forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
+            if (algorithm == 4 && forms == 0) continue;  // algorithm 7's delta over the same bytes
+            // A search of their own for the run-length forms only when they
+            // leave out a good part of the files; a form that shortens a file
+            // by a little rarely gives a smaller delta (its tokens' headers
+            // break up matches) and the search is the costly part.
+            if (forms != 0 && forms != found.forms &&
+                16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
+                continue;
+            if (!found.valid || found.forms != forms) {
+                found = Found();  // the old search's memory goes first
+                search_whole(job, found);
+            }
+            result = code_found(job, found, kLiteralBits);
+        }
+        if (result < 0) return result;
+        if (best_length < 0 || result < best_length) {
+            best = std::move(out);
+            best_length = result;
+        }
+    }
+    found = Found();
+    Channel from = best.channel();
+    if (!from.seek(0) || !delta.seek(0)) return ERR_WRITE_FAILED;
+    const std::int64_t copied = copy_channel(from, delta, best_length);
+    if (copied < 0) return static_cast<int>(copied);
+    if (!delta.truncate_here()) return ERR_WRITE_FAILED;
+    return best_length;
 }
 
 }  // namespace
@@ -281,19 +408,19 @@ int deep_body(CreateJob& job, const DeepOptions& options) {
 int coder_create_deep(StreamWindow* base, StreamWindow* updated, StreamWindow* delta,
                       const ProgressCallback& callback, const TrailerRecord& trailer, CreateShared* shared,
                       const DeepOptions& options) {
-    constexpr int kAlgorithm = 7;
     TrailerRecord copy = trailer;
     copy.set_magic();
-    CoderContext context(callback, static_cast<std::int16_t>(kAlgorithm), copy.tag());
+    CoderContext context(callback, 7, copy.tag());
     StreamWindow no_base;
     no_base.file = nullptr;
     context.register_windows(base ? base : &no_base, updated, delta);
-    CreateJob job(context, kAlgorithm, copy, Channel::of_window(context, SLOT_FIRST),
-                  Channel::of_window(context, SLOT_SECOND), Channel::of_window(context, SLOT_THIRD));
-    job.shared = shared;
+    // The run-length forms and the check block serve every algorithm tried.
+    CreateShared own;
     int result;
     try {
-        result = deep_body(job, options);
+        result = deep_body(context, copy, shared ? shared : &own, options);
+    } catch (const DeepAbort& abort) {
+        result = abort.code;
     } catch (const std::bad_alloc&) {
         result = ERR_NO_MEMORY;
     }

@@ -19,6 +19,17 @@ constexpr std::int32_t kNearNeighbours = 4;
 // Matches longer than this are not worth a nearer neighbour's comparisons.
 constexpr std::int32_t kNearMaxLength = 32;
 
+// Matches shorter than this are not worth a record of their own, and the
+// index does not report them.
+constexpr std::int32_t kFilterBytes = 6;
+constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
+
+inline std::uint64_t filter_hash(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < kFilterBytes; ++i) v = v << 8 | p[i];
+    return v * kFilterMultiplier;
+}
+
 inline std::int32_t key_of(const std::uint8_t* p) { return static_cast<std::int32_t>(p[0]) << 8 | p[1]; }
 
 inline std::int32_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
@@ -51,6 +62,20 @@ SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
         while (key <= k) first_[static_cast<std::size_t>(key++)] = i;
     }
     while (key <= 65536) first_[static_cast<std::size_t>(key++)] = n;
+    // About four bits per position: a quarter of them set at most.
+    int bits = 16;
+    while (bits < 30 && (std::int64_t{1} << bits) < std::int64_t{4} * n) ++bits;
+    filter_shift_ = 64 - bits;
+    filter_.assign((std::size_t{1} << bits) / 64, 0);
+    for (std::int32_t i = 0; i + kFilterBytes <= n; ++i) {
+        const std::uint64_t h = filter_hash(base + i) >> filter_shift_;
+        filter_[h >> 6] |= std::uint64_t{1} << (h & 63);
+    }
+}
+
+bool SuffixIndex::may_occur(const std::uint8_t* text) const {
+    const std::uint64_t h = filter_hash(text) >> filter_shift_;
+    return (filter_[h >> 6] >> (h & 63)) & 1;
 }
 
 std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length,
@@ -64,7 +89,7 @@ std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, 
 std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap,
                                   std::int32_t near, std::int32_t& position) const {
     length = std::min(length, cap);
-    if (length < 2 || n_ < 2) return 0;
+    if (length < kFilterBytes || n_ < kFilterBytes || !may_occur(text)) return 0;
     const std::int32_t key = key_of(text);
     const std::int32_t lo = first_[static_cast<std::size_t>(key)];
     const std::int32_t hi = first_[static_cast<std::size_t>(key) + 1];
@@ -92,7 +117,7 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
             right_common = c;
         }
     }
-    if (best < 2) return 0;
+    if (best < kFilterBytes) return 0;
     position = sa_[static_cast<std::size_t>(best_index)];
     if (best <= kNearMaxLength && position != near) {
         // Equally long matches lie next to each other in suffix order.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "coder/stream.h"
 
@@ -33,9 +34,17 @@ public:
 private:
     std::int32_t common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length, std::int32_t from) const;
 
+    // Whether some Base' position starts with the kFilterBytes bytes at `text`
+    // (false positives possible, no false negatives).
+    bool may_occur(const std::uint8_t* text) const;
+
     const std::uint8_t* base_;
     std::int32_t n_;
     Array<std::int32_t> sa_;
+    // One bit per hash of every kFilterBytes-byte string of Base': most
+    // positions of new data have no match that long and are turned away here.
+    std::vector<std::uint64_t> filter_;
+    int filter_shift_ = 64;
     Array<std::int32_t> first_;  // 65537 entries: suffixes whose first two bytes are below each value
 };
 

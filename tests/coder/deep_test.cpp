@@ -66,20 +66,27 @@ TEST(SuffixArray, EqualsSortedSuffixesOnAwkwardTexts) {
 
 TEST(SuffixIndex, FindsTheLongestMatchAndPrefersTheNearestOfEqualOnes) {
     Bytes base = test::random_bytes(5000, 3);
-    // The same 40 bytes at 1000 and 3000.
-    std::copy(base.begin() + 1000, base.begin() + 1040, base.begin() + 3000);
+    // The same 24 bytes at 1000 and 3000.
+    std::copy(base.begin() + 1000, base.begin() + 1024, base.begin() + 3000);
     SuffixIndex index(base.data(), static_cast<std::int32_t>(base.size()));
-    Bytes text(base.begin() + 1000, base.begin() + 1040);
-    text.push_back(static_cast<std::uint8_t>(base[1040] + 1));  // ends the match
+    Bytes text(base.begin() + 1000, base.begin() + 1024);
+    text.push_back(static_cast<std::uint8_t>(base[1024] + 1));  // ends the match
     std::int32_t position = -1;
-    EXPECT_EQ(index.longest(text.data(), static_cast<std::int32_t>(text.size()), 4096, 2990, position), 40);
+    EXPECT_EQ(index.longest(text.data(), static_cast<std::int32_t>(text.size()), 4096, 2990, position), 24);
     EXPECT_EQ(position, 3000);
-    EXPECT_EQ(index.longest(text.data(), static_cast<std::int32_t>(text.size()), 4096, 900, position), 40);
+    EXPECT_EQ(index.longest(text.data(), static_cast<std::int32_t>(text.size()), 4096, 900, position), 24);
     EXPECT_EQ(position, 1000);
     EXPECT_EQ(index.longest(text.data(), static_cast<std::int32_t>(text.size()), 16, 0, position), 16);
-    // The last byte of Base alone, then a byte that follows it nowhere.
-    const Bytes tail = {base.back(), static_cast<std::uint8_t>(base.back() ^ 0x80)};
-    index.longest(tail.data(), 2, 4096, 0, position);  // any answer, read in bounds
+    // Matches too short to pay for a record are not reported.
+    Bytes shorter(base.begin() + 4000, base.begin() + 4005);
+    shorter.push_back(static_cast<std::uint8_t>(base[4005] + 1));
+    shorter.insert(shorter.end(), 10, 0);
+    EXPECT_EQ(index.longest(shorter.data(), static_cast<std::int32_t>(shorter.size()), 4096, 0, position), 0);
+    // The last bytes of Base, then a byte that follows them nowhere.
+    Bytes tail(base.end() - 8, base.end());
+    tail.push_back(0);
+    EXPECT_EQ(index.longest(tail.data(), 9, 4096, 0, position), 8);
+    EXPECT_EQ(position, 4992);
 }
 
 // ---------------------------------------------------------------------------
