@@ -363,6 +363,7 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
     Found found;
     TempFile best;
     int best_length = -1;
+    int best_algorithm = 7;
     for (const int algorithm : kDeepAlgorithms) {
         TempFile out;
         if (!out.open()) return ERR_TEMP_FILE;
@@ -392,9 +393,12 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
         if (best_length < 0 || result < best_length) {
             best = std::move(out);
             best_length = result;
+            best_algorithm = algorithm;
         }
     }
     found = Found();
+    // The delta's own number is the one its last progress records carry.
+    context.set_algorithm(static_cast<std::int16_t>(best_algorithm));
     Channel from = best.channel();
     if (!from.seek(0) || !delta.seek(0)) return ERR_WRITE_FAILED;
     const std::int64_t copied = copy_channel(from, delta, best_length);
