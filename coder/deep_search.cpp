@@ -15,9 +15,9 @@ namespace {
 // before the scan moves to it: a record costs a few bytes of control bits.
 constexpr std::int32_t kSwitchMargin = 8;
 // Neighbours in suffix order looked at for a match nearer the diagonal.
-constexpr std::int32_t kNearNeighbours = 4;
+constexpr std::int32_t kNearNeighbours = 8;
 // Matches longer than this are not worth a nearer neighbour's comparisons.
-constexpr std::int32_t kNearMaxLength = 32;
+constexpr std::int32_t kNearMaxLength = 256;
 
 // Matches shorter than this are not worth a record of their own, and the
 // index does not report them.
