@@ -232,8 +232,9 @@ TEST(DeepCreate, GeneratedPairsRoundTripAndAreNoLargerThanAlgorithmSeven) {
         // A numbered algorithm whose format the decoder takes from the method byte.
         const int algorithm = method_byte(deep.delta) & 0x0F;
         EXPECT_TRUE(algorithm == 7 || algorithm == 1 || algorithm == 4) << algorithm;
-        if (pair.updated.size() >= 200 && pair.base.size() >= 200)
+        if (pair.updated.size() >= 200 && pair.base.size() >= 200) {
             EXPECT_LE(deep.delta.size(), make_plain(pair.base, pair.updated, 7).size() + 16);
+        }
     }
 }
 
