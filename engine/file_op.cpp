@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "coder/coder.h"
+#include "coder/deep.h"
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 #include "engine/safe_output.h"
@@ -387,12 +388,20 @@ private:
         CreateShared shared;
         int algorithm = 0;
         std::int64_t smallest = kNoLimit;
+        // The deep search's candidate comes after the numbered ones; it keeps
+        // the smallest, so it has no name of its own among kept-all deltas.
+        bool deep = (flags_ & EF_DEEP) && !keep_all;
         for (;;) {
-            while (!(remaining & 1u)) {
-                remaining >>= 1;
-                ++algorithm;
+            const bool deep_pass = remaining == 0;
+            if (deep_pass) {
+                deep = false;
+            } else {
+                while (!(remaining & 1u)) {
+                    remaining >>= 1;
+                    ++algorithm;
+                }
+                remaining &= ~1u;
             }
-            remaining &= ~1u;
 
             trailer_ = TrailerRecord{};
             trailer_.set_check_length(static_cast<std::int16_t>((flags_ & EF_SHORT_STAMP) ? kCheckShort : kCheckLong));
@@ -401,11 +410,12 @@ private:
             StreamWindow base{base_.get()};
             StreamWindow updated{input_.get()};
             StreamWindow delta{out_.file(), 0, 0, 0};
-            int result = coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
+            int result = deep_pass ? coder_create_deep(&base, &updated, &delta, callback_, trailer_, &shared)
+                                   : coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
             if (result >= 0 && out_.flush() != 0) result = ERR_WRITE_FAILED;
             if (result < 0) return fail(result);
 
-            if (notify(remaining ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
+            if (notify(remaining || deep ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
 
             if (keep_all) {
                 // A digit name may be taken by an input (a Base called data3, say);
@@ -421,7 +431,7 @@ private:
             } else {
                 out_.abandon();
             }
-            if (!remaining) break;
+            if (!remaining && !deep) break;
             if (open_temporary() != 0) break;
         }
         if (!keep_all && best_.active()) {

@@ -37,6 +37,8 @@ constexpr EngineFlags EF_SORTED = 0x1000;
 // archive's spare fields) as the bare format has them, without the record of
 // Updated's permission bits and digest.
 constexpr EngineFlags EF_PLAIN_TRAILER = 0x2000;
+// Create: one more candidate, from the deep search (coder/deep.h). Not with EF_KEEP_ALL.
+constexpr EngineFlags EF_DEEP = 0x4000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;

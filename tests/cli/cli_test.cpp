@@ -82,6 +82,24 @@ TEST_F(CliTest, KeepAllAndLongStamp) {
     EXPECT_NE(run("info report5.dlt").out.find("256 bytes; made from a base of 200000 bytes"), std::string::npos);
 }
 
+TEST_F(CliTest, DeepJoinsTheCandidatesAndKeepsTheSmallest) {
+    ASSERT_EQ(run("create -a 7 base.bin new.bin plain.dlt").status, 0);
+    Outcome made = run("create --deep base.bin new.bin deep.dlt");
+    EXPECT_EQ(made.status, 0) << made.err;
+    const Bytes deep = read_file(dir.file("deep.dlt"));
+    EXPECT_LE(deep.size(), read_file(dir.file("plain.dlt")).size());
+    EXPECT_EQ(run("restore base.bin deep.dlt out.bin").status, 0);
+    EXPECT_EQ(read_file(dir.file("out.bin")), read_file(dir.file("new.bin")));
+    // With a list, the deep candidate is one more of them.
+    EXPECT_EQ(run("create --deep -a 0,3 base.bin new.bin both.dlt").status, 0);
+    EXPECT_LE(read_file(dir.file("both.dlt")).size(), deep.size());
+    // Keep-all names deltas by their algorithm; the deep one has no name there.
+    Outcome refused = run("create --deep --keep-all base.bin new.bin k.dlt");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("--keep-all"), std::string::npos) << refused.err;
+    EXPECT_NE(run("create --help").out.find("--deep"), std::string::npos);
+}
+
 TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
     ASSERT_EQ(run("create base.bin new.bin d.dlt").status, 0);
     write_file(dir.file("out.bin"), Bytes{1, 2, 3});

@@ -86,6 +86,30 @@ TEST_F(TreeCliTest, DirectoriesRoundTripWithMerge) {
     EXPECT_TRUE(fs::exists(dir.file("top/README.TXT")));
 }
 
+TEST_F(TreeCliTest, DeepSearchCodesEveryFileOfATree) {
+    // main.js in blocks put in reverse order, with three bytes changed every
+    // 900: the deep search must beat the default on it, and every file must
+    // come back.
+    const Bytes old_text = read_file(dir.file("old/main.js"));
+    Bytes text;
+    for (std::size_t end = old_text.size(); end > 0;) {
+        const std::size_t start = end > 1500 ? end - 1500 : 0;
+        text.insert(text.end(), old_text.begin() + static_cast<std::ptrdiff_t>(start),
+                    old_text.begin() + static_cast<std::ptrdiff_t>(end));
+        end = start;
+    }
+    for (std::size_t i = 200; i + 3 < text.size(); i += 900)
+        for (std::size_t k = 0; k < 3; ++k) text[i + k] = 'Z';
+    write_file(dir.file("new/main.js"), text);
+    ASSERT_EQ(run("create old new plain").status, 0);
+    Outcome made = run("create --deep old new deep");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_LT(read_file(dir.file("deep/main.js")).size(), read_file(dir.file("plain/main.js")).size());
+    Outcome restored = run("restore old deep out");
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(files_below(dir.file("out")), files_below(dir.file("new")));
+}
+
 TEST_F(TreeCliTest, FailuresNameTheFileAndAreCounted) {
     ASSERT_EQ(mkfifo(dir.file("new/lib/pipe").c_str(), 0600), 0);
     Outcome made = run("create old new deltas");
