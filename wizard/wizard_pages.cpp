@@ -173,7 +173,7 @@ CWizardPathPage::CWizardPathPage(JobSettings& settings, int step, QWidget* paren
     connect(browse_, &QPushButton::clicked, this, &CWizardPathPage::browse);
 }
 
-char* CWizardPathPage::field() const {
+CWizardPathPage::NameField& CWizardPathPage::field() const {
     JobSettings& job = settings();
     const bool restore = job.Action == 1;
     switch (step_) {
@@ -183,11 +183,7 @@ char* CWizardPathPage::field() const {
     }
 }
 
-void CWizardPathPage::store(const QString& text) {
-    char* target = field();
-    // Every field this page writes is one of the record's 128-byte names.
-    store_name(*reinterpret_cast<char(*)[PATH_FIELD_SIZE]>(target), text);
-}
+void CWizardPathPage::store(const QString& text) { store_name(field(), text); }
 
 int CWizardPathPage::activate() {
     const JobSettings& job = settings();

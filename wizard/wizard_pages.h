@@ -116,7 +116,8 @@ public:
     QLineEdit* name_edit() const { return edit_; }
     QPushButton* browse_button() const { return browse_; }
     // The record field this page writes in the present action.
-    char* field() const;
+    using NameField = char[PATH_FIELD_SIZE];
+    NameField& field() const;
 
     // Browse: a file dialog in file mode, the folder browser in folder mode.
     void browse();
