@@ -1,6 +1,7 @@
 // The main window and its command routing.
 #include "shell/main_frame.h"
 
+#include "jobs/gui/job_launcher.h"
 #include "shell/commands.h"
 #include "shell/dib.h"
 #include "shell/morvane_app.h"
@@ -12,6 +13,7 @@
 #include "wizard/wizard_command.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -219,6 +221,13 @@ void CMainFrame::centre_on_screen(int raise_by) {
 void CMainFrame::toggle_bar(QWidget* bar, const char* key) {
     bar->setVisible(bar->isHidden());
     app_.write_option("View", key, bar->isHidden() ? 0 : 1);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // The job's files are open and its report unfinished: let it end its
+    // current file and write the report's end lines before the program goes.
+    stop_running_job();
+    QMainWindow::closeEvent(event);
 }
 
 void CMainFrame::dispatch(int command) {

@@ -10,6 +10,7 @@
 #include <QMap>
 
 class QAction;
+class QCloseEvent;
 class QLabel;
 class QTimer;
 class QToolBar;
@@ -50,6 +51,10 @@ public:
 
     // Sends `command` as the menu, the toolbar and the accelerators do.
     void dispatch(int command);
+
+protected:
+    // A running job is stopped, and has ended, before the window closes.
+    void closeEvent(QCloseEvent* event) override;
 
 signals:
     // Every command passes here first, whoever sent it.

@@ -2,7 +2,7 @@
 #include "wizard/wizard_command.h"
 
 #include "jobs/report.h"
-#include "jobs/run_job.h"
+#include "jobs/gui/job_launcher.h"
 #include "shell/ui_seams.h"
 #include "wizard/wizard_pages.h"
 
@@ -19,9 +19,7 @@ int run_wizard(QWidget* main_window, JobSettings& current, CWizardDlg::JobLaunch
 }
 
 CWizardDlg::JobLauncher progress_window_launcher(QWidget* main_window, const ReportTemplates& templates) {
-    // Until the progress window is in, the job runs without one.
-    (void)main_window;
-    return [&templates](JobSettings& job) { return run_job(job, templates); };
+    return [main_window, &templates](JobSettings& job) { return run_job_with_progress(main_window, job, templates); };
 }
 
 }  // namespace quoralith

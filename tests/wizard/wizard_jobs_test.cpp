@@ -4,6 +4,7 @@
 // is compared byte for byte with the Updated originals.
 #include "gui_test_support.h"
 
+#include "jobs/gui/progress_dialog.h"
 #include "shell/commands.h"
 #include "shell/main_frame.h"
 #include "shell/morvane_app.h"
@@ -165,6 +166,12 @@ private slots:
         write_file(updated_path, updated);
 
         run_job(false, false, {base_path, updated_path, delta_path});
+        // The job ran with a progress window of the main window, which stays
+        // open with its summary after the wizard has gone.
+        const QList<ProgressDialog*> windows = frame().findChildren<ProgressDialog*>();
+        QCOMPARE(windows.size(), 1);
+        QVERIFY(windows[0]->isVisible());
+        windows[0]->close();
         const QByteArray delta = read_file(delta_path);
         QVERIFY(!delta.isEmpty());
         QVERIFY(delta.size() < updated.size() / 10);
