@@ -1,4 +1,8 @@
 // quoralith info: what a delta file says about itself, read from its end.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -45,9 +49,20 @@ std::string bytes(long long count) { return std::to_string(count) + (count == 1 
 
 // Prints the fields; returns an empty string or the reason the file is no delta.
 std::string describe_delta(const std::string& path) {
-    errno = 0;
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return std::strerror(errno ? errno : EIO);
+    // Opened without waiting, and only as a regular file: a pipe would hold the
+    // program for ever.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno ? errno : EIO);
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : describe_error(ERR_NOT_REGULAR_FILE);
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(fdopen(fd, "rb"));
+    if (!file) {
+        close(fd);
+        return std::strerror(ENOMEM);
+    }
     if (std::fseek(file.get(), 0, SEEK_END) != 0) return std::strerror(errno ? errno : EIO);
     const long size = std::ftell(file.get());
     if (size < kTrailerSize) return "too short to be a delta (" + bytes(size) + ")";

@@ -36,22 +36,32 @@ enum ArchiveRecordType : std::uint8_t {
 // delta coder against no Base, or stored as it is with EF_STORE_RAW; the walk
 // descends with EF_INCLUDE_SUBDIRS and is sorted with EF_SORTED. `start` is
 // relative to `root` (may be empty); stored paths are relative to `root`.
-// The archive is written under a temporary name and takes `archive` only when
-// complete, so a failure never harms a file already there.
+// The archive is written under a new temporary name beside it, flushed to the
+// disk, and takes `archive` only when complete, so a failure never harms a
+// file already there.
 // Each file is announced with PM_ARCHIVE_FILE_START and ends with
-// PM_ARCHIVE_FILE_DONE or its error code; a failed file is left out and the
-// walk goes on. A stop answer ends the walk and no archive is written.
-// Returns 0, ERR_STOPPED, ERR_ARCHIVE_WRITE, or ERR_CREATE_OUTPUT minus errno.
+// PM_ARCHIVE_FILE_DONE or its error code; a file that cannot be read is left
+// out and the walk goes on. A stop answer ends the walk, and a failed write to
+// the archive itself (a full disk) ends it too: no archive is written then.
+// Returns 0, ERR_STOPPED, ERR_WRITE_ARCHIVE minus errno, ERR_ARCHIVE_BUFFER,
+// or ERR_CREATE_OUTPUT minus errno (the archive cannot be made or named).
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback);
 
 // Unpacks `archive` below `output_dir` (made when missing). A pattern selects
 // files by name (case folded). Honors EF_CLEAR_OUTPUT, EF_KEEP_DATE and
 // EF_KEEP_ATTRIBUTES. A stored path is refused (ERR_UNSAFE_PATH for that file)
-// when it could lead outside `output_dir`; every file is written under a
-// temporary name and replaces an existing one only once complete.
+// when it could lead outside `output_dir`; every file is written under a new
+// temporary name, flushed to the disk, and replaces an existing one only once
+// complete.
 // Each file is announced with PM_EXTRACT_FILE_START and ends with
 // PM_EXTRACT_FILE_DONE or its error code; a stop answer ends the extraction.
+// Damage is reported with the offset where it lies and what is wrong there,
+// in the record's detail: a member it touches ends with its error code
+// (ERR_ARCHIVE_SHORT, ERR_NO_DATA_BLOCK or ERR_ARCHIVE_DAMAGED), damage
+// between members comes as ERR_ARCHIVE_DAMAGED with the archive's path as the
+// output path. The walk then goes on at the next place where a record
+// certainly starts, so the sound members after the damage are extracted.
 // Returns 98 once the records were walked, ERR_NOT_ARCHIVE, ERR_OPEN_ARCHIVE
 // minus errno, or ERR_BAD_REQUEST when EF_CLEAR_OUTPUT would delete the archive.
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
@@ -79,8 +89,10 @@ struct ArchiveMember {
     std::uint32_t data_length = 0;
 };
 
-// Walks the records of `archive` and hands every file record to `visit`.
+// Walks the records of `archive` and hands every file record to `visit`, and
+// the words for every damage found (as archive_extract finds it) to `damaged`.
 // Returns the number of members, ERR_NOT_ARCHIVE or ERR_OPEN_ARCHIVE minus errno.
-int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit);
+int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
+                 const std::function<void(const std::string& detail)>& damaged = {});
 
 }  // namespace quoralith

@@ -43,10 +43,24 @@ int engine_run(int type, const std::string& first, const std::string& second, st
                const std::string& pattern, const std::string& match_file, EngineFlags flags,
                AlgorithmMask mask, const ProgressCallback& callback = {});
 
-// One operation on one file triple. `first` may be null (no Base). `name_pair`
-// is accepted from the directory walk and unused. Returns 0, ERR_STOPPED, an
-// open/create code (-200/-300 minus errno), the coder's code (failure action
-// skip) or the copy routine's result (failure action copy).
+// Whether EF_CLEAR_OUTPUT on a request would delete an input file: for a
+// directory request whose output directory is, holds or lies inside the first or
+// the second tree (links resolved). An in-place restore (output equal to first)
+// is never cleared, so it is never refused for this. engine_run refuses such a
+// request with ERR_BAD_REQUEST before anything is deleted; callers ask first to
+// say why.
+bool clearing_would_delete_input(int type, const std::string& first, const std::string& second,
+                                 const std::string& output);
+
+// One operation on one file triple. `first` may be null (no Base); a Base that
+// does not exist is coded as a new file, one that exists but cannot be opened is
+// this file's error (ERR_OPEN_BASE minus errno). Inputs must be regular files
+// and a delta cannot go into a pipe or device (ERR_NOT_REGULAR_FILE). Every
+// output is written to a new temporary beside its final name (safe_output.h),
+// flushed and renamed into place once complete. `name_pair` is accepted from the
+// directory walk and unused. Returns 0, ERR_STOPPED, an open/create code
+// (-200/-300/-500 minus errno), ERR_NOT_REGULAR_FILE, the coder's code (failure
+// action skip) or the copy routine's result (failure action copy).
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
                    const ProgressCallback& callback);
