@@ -6,8 +6,8 @@ find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets PrintSupport Multimedia)
 # quoralith_qtcommon holds the Qt pieces that the shell, the sheets and the
 # wizard all use: the modal seams, picture buttons and built-in pictures, and
 # the help viewer.
-set(qtcommon_sources dib.cpp help_viewer.cpp picture_button.cpp resource_picture.cpp ui_seams.cpp)
-set(qtcommon_headers dib.h help_viewer.h picture_button.h resource_picture.h ui_seams.h)
+set(qtcommon_sources dib.cpp folder_browser.cpp help_viewer.cpp picture_button.cpp resource_picture.cpp ui_seams.cpp)
+set(qtcommon_headers dib.h folder_browser.h help_viewer.h picture_button.h resource_picture.h ui_seams.h)
 list(TRANSFORM qtcommon_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 list(TRANSFORM qtcommon_headers PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 qt_add_library(quoralith_qtcommon STATIC ${qtcommon_sources} ${qtcommon_headers})

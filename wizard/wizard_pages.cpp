@@ -2,9 +2,9 @@
 #include "wizard/wizard_pages.h"
 
 #include "shell/commands.h"
+#include "shell/folder_browser.h"
 #include "shell/ui_seams.h"
 #include "wizard/wizard_dlg.h"
-#include "wizard/wizard_folder_browser.h"
 
 #include <QFile>
 #include <QKeyEvent>
@@ -210,10 +210,12 @@ int CWizardPathPage::validate() {
 
 void CWizardPathPage::browse() {
     QString chosen;
-    if (settings().IsFile != JOB_SINGLE_FILE)
-        chosen = browse_wizard_folder(window(), QString::fromLatin1(WIZARD_FOLDER_TITLE));
-    else
+    if (settings().IsFile != JOB_SINGLE_FILE) {
+        QString folder;  // nothing preselected
+        if (BrowseForFolder(window(), folder)) chosen = folder;
+    } else {
         chosen = FileDialog::getOpenFileName(window(), QString(), QString(), QString::fromLatin1(WIZARD_FILE_FILTER));
+    }
     // A cancelled browse keeps what the field and the edit held.
     if (chosen.isEmpty()) return;
     store(chosen);

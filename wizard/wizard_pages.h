@@ -41,7 +41,6 @@ enum WizardPageControl : int {
 
 // The file filter of Browse in file mode: every file, with or without a dot.
 inline constexpr const char* WIZARD_FILE_FILTER = "All files(*.*) (*)";
-inline constexpr const char* WIZARD_FOLDER_TITLE = "Browse Folder";
 
 // What the wizard asks of every page.
 class CWizardPage : public QWidget {

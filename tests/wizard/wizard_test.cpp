@@ -276,6 +276,42 @@ private slots:
 
     // A name kept through a change of action is stored where the new action
     // reads it, so the job runs on the names the user saw and the checks passed.
+    // Browse asks for a folder in folder mode ("Browse Folder", nothing
+    // preselected) and for a file otherwise; a cancel keeps edit and field.
+    void browseAsksForTheKindOfNameTheJobNeeds() {
+        const QString chosen = folder("chosen folder");
+        open();
+        next();
+        choose_folders();
+        next();
+        type("typed");
+        FileDialog::clearRequests();
+        QTest::mouseClick(path_page()->browse_button(), Qt::LeftButton);
+        QCOMPARE(path_page()->name_edit()->text(), QString("typed"));
+        QCOMPARE(QString(job_.BasePath), QString("typed"));
+        FileDialog::setNextFolder(chosen);
+        QTest::mouseClick(path_page()->browse_button(), Qt::LeftButton);
+        QCOMPARE(path_page()->name_edit()->text(), chosen);
+        QCOMPARE(QString(job_.BasePath), chosen);
+        QCOMPARE(FileDialog::requests().size(), std::size_t(2));
+        for (const DialogRequest& request : FileDialog::requests()) {
+            QCOMPARE(request.kind, DialogRequest::Folder);
+            QCOMPARE(request.caption, QString("Browse Folder"));
+            QVERIFY(request.directory.isEmpty());
+        }
+
+        back();
+        click_radio(mode_page()->files_button());
+        next();
+        FileDialog::clearRequests();
+        QTest::mouseClick(path_page()->browse_button(), Qt::LeftButton);
+        QCOMPARE(FileDialog::requests().size(), std::size_t(1));
+        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::OpenFile);
+        QCOMPARE(FileDialog::requests()[0].filter, QString("All files(*.*) (*)"));
+        QCOMPARE(path_page()->name_edit()->text(), chosen);
+        QVERIFY(MessageBox::shown().empty());
+    }
+
     void aNameKeptThroughAChangeOfActionMovesWithIt() {
         const QString base = file("base"), updated = file("updated");
         open();
