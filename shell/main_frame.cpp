@@ -12,6 +12,7 @@
 #include "shell/opportunities_dialog.h"
 #include "shell/resource_picture.h"
 #include "shell/ui_seams.h"
+#include "wizard/wizard_command.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -238,9 +239,11 @@ void CMainFrame::dispatch(int command) {
         case ID_VIEW_TOOLBAR: toggle_bar(tool_bar_, "ToolBar"); break;
         case ID_VIEW_STATUS_BAR: toggle_bar(statusBar(), "StatusBar"); break;
         case ID_ACTIONS_CREATE:
-        case ID_ACTIONS_RESTORE:
-        case ID_ACTIONS_WIZARD: open_job_or_mail_dialog(command); break;
+        case ID_ACTIONS_RESTORE: open_job_or_mail_dialog(command); break;
         case ID_ACTIONS_TELL_FRIEND: show_tell_friend(); break;
+        case ID_ACTIONS_WIZARD:
+            run_wizard(this, app_.current, progress_window_launcher(this, app_.report_templates));
+            break;
         case ID_ACTIONS_OPPORTUNITIES: show_opportunities(); break;
         case ID_OPTIONS_SOUND: view_->on_options_sound(); break;
         case ID_OPTIONS_PICTURE: view_->on_options_picture(); break;

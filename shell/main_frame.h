@@ -61,7 +61,7 @@ signals:
     void commandDispatched(int command);
 
 public slots:
-    // The Create and Restore sheets and the wizard are not
+    // The Create and Restore sheets are not
     // part of the program yet; their commands all arrive here, and this slot
     // is what their dialogs replace. For now it says so in the status bar.
     void open_job_or_mail_dialog(int command);
