@@ -9,6 +9,7 @@
 
 #include "cli/cli.h"
 #include "engine/archive.h"
+#include "engine/printable.h"
 
 namespace quoralith::cli {
 
@@ -34,7 +35,8 @@ private:
     void (*previous_)(int) = SIG_DFL;
 };
 
-// Prints one line per failed file, naming it, and counts the outcomes.
+// Prints one line per failed file, naming it, and one per damaged place of an
+// archive being read, with its offset; counts the outcomes.
 class ArchiveObserver {
 public:
     // `root`: what the paths of an archive being written are relative to.
@@ -52,7 +54,7 @@ public:
             case PM_ARCHIVE_FILE_START:
             case PM_EXTRACT_FILE_START:
                 if (show_names_ && path) {
-                    std::fprintf(stderr, "\r\033[K%s", path);
+                    std::fprintf(stderr, "\r\033[K%s", printable_name(path).c_str());
                     std::fflush(stderr);
                     drawn_ = true;
                 }
@@ -62,10 +64,17 @@ public:
                 ++done_;
                 break;
             default:
-                if (record.code < 0 && record.code != ERR_STOPPED) {
-                    ++failed_;
+                // A failed write to the archive being made is told once, for
+                // the whole archive, when the walk has ended.
+                if (record.code < 0 && record.code != ERR_STOPPED &&
+                    !(record.code < ERR_WRITE_ARCHIVE && record.code > ERR_WRITE_ARCHIVE - 200)) {
+                    // Damage between members names the archive itself.
+                    const bool between = extracting_ && record.code == ERR_ARCHIVE_DAMAGED &&
+                                         record.output_path && archive_ == record.output_path;
+                    ++(between ? damaged_ : failed_);
                     clear();
-                    print_error(std::string(path ? path : "(unnamed)") + ": " + describe_error(record.code));
+                    print_error(std::string(path ? path : "(unnamed)") + ": " +
+                                (record.detail ? std::string(record.detail) : describe_error(record.code)));
                 }
                 break;
         }
@@ -79,6 +88,9 @@ public:
     }
     int done() const { return done_; }
     int failed() const { return failed_; }
+    int damaged() const { return damaged_; }
+    // The archive being read: damage reported under its name lies between members.
+    void set_archive(const std::string& archive) { archive_ = archive; }
 
 private:
     bool show_names_;
@@ -87,6 +99,8 @@ private:
     bool drawn_ = false;
     int done_ = 0;
     int failed_ = 0;
+    int damaged_ = 0;
+    std::string archive_;
 };
 
 std::string plural(int count, const char* word) {
@@ -97,6 +111,12 @@ int finish(ArchiveObserver& observer, const char* verb, const char* done_word) {
     observer.clear();
     if (archive_interrupted) {
         print_error(std::string(verb) + ": stopped");
+        return EXIT_FILE_FAILED;
+    }
+    if (observer.damaged() > 0) {
+        print_error(std::string(verb) + ": the archive is damaged (" + plural(observer.damaged(), "place") + "), " +
+                    plural(observer.failed(), "file") + " failed, " + std::to_string(observer.done()) + " " +
+                    done_word);
         return EXIT_FILE_FAILED;
     }
     if (observer.failed() > 0) {
@@ -114,6 +134,7 @@ std::string describe_archive_open(int code) {
 
 struct ArchiveOptions {
     bool raw = false;
+    bool plain = false;
     bool no_subdirs = false;
     bool clear_output = false;
     bool no_keep_date = false;
@@ -126,6 +147,9 @@ void setup_archive_create(CLI::App& parent, CliContext& context) {
     auto options = std::make_shared<ArchiveOptions>();
     CLI::App* command = parent.add_subcommand("create", "Pack the files below ROOT into ARCHIVE");
     command->add_flag("--raw", options->raw, "Store files as they are instead of coding them");
+    command->add_flag("--plain-trailer", options->plain,
+                      "Leave out each file's record of permission bits and digest: the bare format's fixed values, "
+                      "and an extraction that cannot verify the files");
     command->add_option("--pattern", options->pattern, "Only files whose names match GLOB (case ignored), e.g. '*.txt'")
         ->type_name("GLOB");
     command->add_flag("--no-subdirs", options->no_subdirs, "Only the files directly in ROOT");
@@ -136,15 +160,19 @@ void setup_archive_create(CLI::App& parent, CliContext& context) {
         EngineFlags flags = EF_SORTED;
         if (!options->no_subdirs) flags |= EF_INCLUDE_SUBDIRS;
         if (options->raw) flags |= EF_STORE_RAW;
+        if (options->plain) flags |= EF_PLAIN_TRAILER;
         ArchiveInterruptGuard guard;
         ArchiveObserver observer(context, false, options->root);
         const int result = archive_create(options->root, "", options->archive, options->pattern, flags,
                                           [&observer](const ProgressRecord& r) { return observer(r); });
         if (result < 0 && result != ERR_STOPPED) {
             observer.clear();
-            print_error("archive create: " + options->archive + ": " +
-                        (result == ERR_ARCHIVE_WRITE ? std::string("the archive could not be written in full")
-                                                     : describe_error(result)));
+            const bool write_failed = result < ERR_WRITE_ARCHIVE && result > ERR_WRITE_ARCHIVE - 200;
+            std::string why = describe_error(result);
+            if (result == ERR_ARCHIVE_WRITE) why = "the archive could not be written in full";
+            // Nothing was replaced: say so, since the user may fear for the old archive.
+            if (write_failed && access(options->archive.c_str(), F_OK) == 0) why += "; the earlier archive is kept";
+            print_error("archive create: " + options->archive + ": " + why);
             context.exit_status = EXIT_FILE_FAILED;
             return;
         }
@@ -170,6 +198,7 @@ void setup_archive_extract(CLI::App& parent, CliContext& context) {
         if (!options->no_keep_attributes) flags |= EF_KEEP_ATTRIBUTES;
         ArchiveInterruptGuard guard;
         ArchiveObserver observer(context, true);
+        observer.set_archive(options->archive);
         const int result = archive_extract(options->archive, options->output, options->pattern, flags,
                                            [&observer](const ProgressRecord& r) { return observer(r); });
         if (result == ERR_BAD_REQUEST) {
@@ -191,6 +220,12 @@ void setup_archive_list(CLI::App& parent, CliContext& context) {
     CLI::App* command = parent.add_subcommand("list", "Show the files in ARCHIVE: kind, size, data size, time, path");
     command->add_option("ARCHIVE", options->archive, "The archive file")->required();
     command->callback([options, &context] {
+        int damaged = 0;
+        const auto damage = [&](const std::string& detail) {
+            std::fflush(stdout);
+            print_error(options->archive + ": " + detail);
+            ++damaged;
+        };
         const int result = archive_list(options->archive, [](const ArchiveMember& m) {
             const char* kind = m.block_type == AR_CODED ? "coded " : m.block_type == AR_STORED ? "stored" : "no data";
             char when[32] = "-";
@@ -202,10 +237,15 @@ void setup_archive_list(CLI::App& parent, CliContext& context) {
             std::string path = m.stored_path;
             for (char& c : path)
                 if (c == '\\') c = '/';
-            std::printf("%s %12u %12u  %s  %s\n", kind, m.size, m.data_length, when, path.c_str());
-        });
+            // A stored name may hold any byte: a control character in it
+            // must not reach the terminal.
+            std::printf("%s %12u %12u  %s  %s\n", kind, m.size, m.data_length, when, printable_name(path).c_str());
+        }, damage);
         if (result < 0) {
             print_error("archive list: " + options->archive + ": " + describe_archive_open(result));
+            context.exit_status = EXIT_FILE_FAILED;
+        } else if (damaged > 0) {
+            print_error("archive list: the archive is damaged (" + plural(damaged, "place") + ")");
             context.exit_status = EXIT_FILE_FAILED;
         }
     });

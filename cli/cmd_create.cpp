@@ -1,4 +1,7 @@
 // quoralith create: make a delta of UPDATED against BASE.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <memory>
 
 #include "cli/cli.h"
@@ -11,10 +14,33 @@ struct CreateOptions {
     std::string algorithms = "7";
     bool keep_all = false;
     bool long_stamp = false;
+    bool plain_trailer = false;
+    bool deep = false;
+    bool no_base = false;
     std::string fail = "skip";
     std::string base, updated, delta;
     TreeOptions tree;
 };
+
+// Sorts the names given into BASE, UPDATED and DELTA: three of them, or two
+// (UPDATED and DELTA) with --no-base. False after saying what is wrong.
+bool take_names(CreateOptions& options) {
+    if (options.no_base) {
+        if (!options.delta.empty() || options.updated.empty()) {
+            print_error("create: with --no-base give UPDATED and DELTA only");
+            return false;
+        }
+        options.delta = options.updated;
+        options.updated = options.base;
+        options.base.clear();
+        return true;
+    }
+    if (options.delta.empty()) {
+        print_error("create: give BASE, UPDATED and DELTA (or --no-base UPDATED DELTA)");
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -24,26 +50,55 @@ void setup_create(CLI::App& root, CliContext& context) {
     command->add_option("-a,--algorithms", options->algorithms,
                         "Algorithms to try, e.g. 7, 0-7 or 0,3,7; the smallest delta is kept")
         ->default_str("7");
-    command->add_flag("--keep-all", options->keep_all,
+    CLI::Option* keep_all = command->add_flag("--keep-all", options->keep_all,
                       "Keep one delta per algorithm, named with the algorithm's digit (report.dlt -> report3.dlt)");
+    command->add_flag("--deep", options->deep,
+                      "Also try the deep search (more time and memory, usually a smaller delta); "
+                      "joins the candidates of -a and keeps the smallest")
+        ->excludes(keep_all);
     command->add_flag("--long-stamp", options->long_stamp,
                       "Check the base with a 256-byte block instead of 4 bytes");
+    command->add_flag("--plain-trailer", options->plain_trailer,
+                      "Leave out the record of the updated file's permission bits and digest: the delta is "
+                      "byte for byte what the bare format writes, and a restore cannot verify it");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, false);
+    command->add_flag("--no-base", options->no_base,
+                      "Make a delta without a base file, holding all of UPDATED; give only UPDATED and DELTA");
+    // Not marked required: with --no-base the first two names are UPDATED and
+    // DELTA. The callback checks the count.
     command->add_option("BASE", options->base,
-                        "The old file or directory (need not exist: the delta then holds all of UPDATED)")
-        ->required();
-    command->add_option("UPDATED", options->updated, "The new file, or directory: every file below it is coded")
-        ->required();
-    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas, to write")->required();
+                        "The old file, or directory (a missing directory is taken as empty)");
+    command->add_option("UPDATED", options->updated, "The new file, or directory: every file below it is coded");
+    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas, to write");
     command->callback([options, &context] {
+        if (!take_names(*options)) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
         const AlgorithmMask mask = parse_algorithm_list(options->algorithms);
         EngineFlags flags = fail_flags(options->fail);
         if (!options->long_stamp) flags |= EF_SHORT_STAMP;
         if (options->keep_all) flags |= EF_KEEP_ALL;
+        if (options->plain_trailer) flags |= EF_PLAIN_TRAILER;
+        if (options->deep) flags |= EF_DEEP;
         const int type = tree_request_type("create", options->tree, options->updated, options->base, OP_CREATE_FILE,
                                            OP_CREATE_DIR, flags);
         if (type == 0) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
+        if (type == OP_CREATE_DIR && options->no_base) {
+            print_error("create: --no-base is for single files; a Base directory that does not exist is taken as empty");
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
+        // A mistyped Base would silently give a delta of the whole file.
+        struct stat status {};
+        if (type == OP_CREATE_FILE && !options->no_base && stat(options->base.c_str(), &status) != 0 &&
+            (errno == ENOENT || errno == ENOTDIR)) {
+            print_error("create: the base file '" + options->base +
+                        "' does not exist (to make a delta without a base, use --no-base UPDATED DELTA)");
             context.exit_status = EXIT_REFUSED;
             return;
         }

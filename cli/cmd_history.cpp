@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "engine/printable.h"
 #include "jobs/run_job.h"
 #include "sheets/history.h"
 #include "shell/profile_file.h"
@@ -57,11 +58,11 @@ void show_job(const std::string& file, int number, const JobSettings& job) {
     const std::string recorded = profile_read_text(file, std::to_string(number), "RecordTime", "", 64);
     std::printf("Job %d of %s, recorded %s\n", number, file.c_str(), recorded.c_str());
     std::printf("Operation:    %s, %s\n", job.Action == 0 ? "create" : "restore", kind_words(job.IsFile));
-    std::printf("Base:         %s\n", job.BasePath);
-    std::printf("Updated:      %s\n", job.UpdatedPath);
-    std::printf("Delta:        %s\n", job.Delta);
+    std::printf("Base:         %s\n", printable_name(job.BasePath).c_str());
+    std::printf("Updated:      %s\n", printable_name(job.UpdatedPath).c_str());
+    std::printf("Delta:        %s\n", printable_name(job.Delta).c_str());
     if (job.IsFile == JOB_DIRECTORY) {
-        std::printf("Pattern:      %s\n", job.Pattern[0] ? job.Pattern : "(all files)");
+        std::printf("Pattern:      %s\n", job.Pattern[0] ? printable_name(job.Pattern).c_str() : "(all files)");
         std::printf("Subfolders:   %s\n", job.IncludeSubdirs ? "yes" : "no");
         std::printf("Clear output: %s\n", job.ClearOutputDir ? "yes" : "no");
     }
@@ -79,7 +80,7 @@ void show_job(const std::string& file, int number, const JobSettings& job) {
     }
     std::printf("On failure:   %s\n", failure_words(job.FailureAction));
     if (job.LogFileMode == LOG_APPEND || job.LogFileMode == LOG_OVERWRITE)
-        std::printf("Report:       %s (%s, level %d)\n", job.ReportFile,
+        std::printf("Report:       %s (%s, level %d)\n", printable_name(job.ReportFile).c_str(),
                     job.LogFileMode == LOG_APPEND ? "appended" : "replaced", job.ReportLevel);
     else
         std::printf("Report:       none\n");
@@ -199,8 +200,11 @@ void setup_history(CLI::App& root, CliContext& context) {
     CLI::App* list = history->add_subcommand("list", "List the recorded jobs, newest first");
     add_kind(*list, *kind);
     list->callback([kind] {
-        for (const HistoryEntry& entry : list_history(history_file_for(action_of(*kind))))
+        for (HistoryEntry entry : list_history(history_file_for(action_of(*kind)))) {
+            for (std::string* field : {&entry.base_path, &entry.updated_path, &entry.delta, &entry.record_time})
+                *field = printable_name(*field);
             std::printf("%d\t%s\n", entry.number, history_list_line(entry).c_str());
+        }
     });
 
     CLI::App* show = history->add_subcommand("show", "Show every setting of job N");

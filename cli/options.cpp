@@ -2,10 +2,15 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "engine/printable.h"
 
 namespace quoralith::cli {
 
-void print_error(const std::string& what) { std::fprintf(stderr, "quoralith: %s\n", what.c_str()); }
+// Error lines carry names from file systems and archives: their control
+// characters are shown escaped, never sent to the terminal.
+void print_error(const std::string& what) {
+    std::fprintf(stderr, "quoralith: %s\n", printable_name(what).c_str());
+}
 
 namespace {
 

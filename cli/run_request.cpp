@@ -10,14 +10,20 @@
 #include <filesystem>
 
 #include "cli/cli.h"
+#include "engine/printable.h"
+#include "engine/safe_output.h"
 #include "jobs/run_job.h"
 
 namespace quoralith::cli {
 
 namespace {
 
-// Set by SIGINT; the callback answers Stop from then on, so the engine ends the
-// file cleanly and leaves no partial output behind.
+// Set by Ctrl-C (SIGINT), SIGTERM or SIGHUP; the callback answers Stop from then
+// on, so the engine ends the file cleanly and removes every temporary it made.
+// The handlers are installed without SA_RESTART, so a system call that waits
+// returns at once instead of holding the run. A broken pipe (a reader of a
+// restored pipe that went away) becomes a failed write instead of ending the
+// process with its temporaries on the disk.
 volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void on_interrupt(int) { interrupted = 1; }
@@ -26,14 +32,27 @@ class InterruptGuard {
 public:
     InterruptGuard() {
         interrupted = 0;
-        previous_ = std::signal(SIGINT, on_interrupt);
+        struct sigaction action {};
+        action.sa_handler = on_interrupt;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < kSignals; ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGPIPE, &ignore, &previous_pipe_);
     }
-    ~InterruptGuard() { std::signal(SIGINT, previous_); }
+    ~InterruptGuard() {
+        for (std::size_t i = 0; i < kSignals; ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
+        sigaction(SIGPIPE, &previous_pipe_, nullptr);
+    }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
 private:
-    void (*previous_)(int) = SIG_DFL;
+    static constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    static constexpr std::size_t kSignals = sizeof kStopSignals / sizeof kStopSignals[0];
+    struct sigaction previous_[kSignals] {};
+    struct sigaction previous_pipe_ {};
 };
 
 std::string file_name(const std::string& path) {
@@ -58,7 +77,7 @@ public:
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
         std::fprintf(stderr, "\r\033[K%3d%% [%s%s] %s", percent, std::string(filled, '#').c_str(),
-                     std::string(kWidth - filled, ' ').c_str(), label.c_str());
+                     std::string(kWidth - filled, ' ').c_str(), printable_name(label).c_str());
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -81,9 +100,10 @@ private:
 // Follows the engine's messages for the progress bar and the error lines.
 class RequestObserver {
 public:
-    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create)
+    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create, bool deep)
         : bar_(!context.quiet && isatty(STDERR_FILENO)),
-          passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) : 1) {}
+          passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) + (deep ? 1 : 0)
+                         : 1) {}
 
     std::int16_t operator()(const ProgressRecord& record) {
         switch (record.code) {
@@ -145,9 +165,10 @@ private:
         // over (a pipe, say) without a file start: their record names them.
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
         const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
-        const char* named = about_output ? record.output_path : record.second_path;
+        const bool about_base = code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199;
+        const char* named = about_output ? record.output_path : about_base ? record.first_path : record.second_path;
         // An in-place restore writes under a temporary name; the user knows the file by its own.
-        if (about_output && named && file_name(named) == "QRLTH~~~" && !output_.empty()) named = output_.c_str();
+        if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();
         if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
         print_error(path + ": " + describe_error(code));
@@ -200,8 +221,15 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
         output = first;  // restore in place
     }
 
+    // Refused before anything is touched, the report included.
+    if ((flags & EF_CLEAR_OUTPUT) && clearing_would_delete_input(type, first, second, output)) {
+        print_error(std::string(verb) + ": the output directory '" + output +
+                    "' is, holds or lies inside an input; it is not cleared");
+        return EXIT_REFUSED;
+    }
+
     InterruptGuard guard;
-    RequestObserver observer(context, mask, is_create(type));
+    RequestObserver observer(context, mask, is_create(type), is_create(type) && (flags & EF_DEEP));
     JobSettings job = job_report_settings(context, stored);
     InterruptView view;
     job.ProgressWindow = &view;
@@ -226,11 +254,7 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
     }
     const bool tree = type == OP_CREATE_DIR || type == OP_RESTORE_DIR;
     if (result == ERR_BAD_REQUEST) {
-        if (tree && (flags & EF_CLEAR_OUTPUT))
-            print_error(std::string(verb) + ": the output directory '" + output +
-                        "' is or holds an input; it is not cleared");
-        else
-            print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
+        print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
         return EXIT_REFUSED;
     }
     if (tree && observer.failures() > 0)

@@ -1,7 +1,9 @@
 // The archived directory container: writing a tree into one archive file and
 // unpacking it again. An archive comes from elsewhere, so the reader trusts no
-// length in it: every record is read through bounded reads, and a stored path
-// may only ever name a place below the output directory.
+// length in it: every record is read through bounded reads, a record that does
+// not make sense is reported with its offset and the walk finds its way to the
+// next sound record, and a stored path may only ever name a place below the
+// output directory.
 #include "engine/archive.h"
 
 #include <fcntl.h>
@@ -15,12 +17,14 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "coder/coder.h"
 #include "engine/dir_list.h"
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
+#include "engine/safe_output.h"
 
 namespace quoralith {
 namespace {
@@ -53,15 +57,43 @@ std::array<std::uint8_t, kArchiveMagicField> magic_field() {
     return field;
 }
 
+// The member record in a file record's time slots 1, 4 and 5: at offset 8 the
+// tag 'Q', at 9 a CRC-8 over offsets 8 and 10-27, at 10 the permission bits,
+// at 20 the first eight bytes of the content digest.
+constexpr std::uint8_t kMemberTag = 'Q';
+
+std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t crc) {
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint8_t>(crc ^ bytes[i]);
+        for (int bit = 0; bit < 8; ++bit) crc = static_cast<std::uint8_t>(crc & 0x80 ? crc << 1 ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+std::uint8_t member_crc(const std::uint8_t* record) { return crc8(record + 10, 18, crc8(record + 8, 1, 0)); }
+
+void put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
+    record[8] = kMemberTag;
+    record[10] = static_cast<std::uint8_t>(mode & 0777);
+    record[11] = static_cast<std::uint8_t>((mode & 0777) >> 8);
+    std::memcpy(record + 20, digest.data(), kMemberDigestSize);
+    record[9] = member_crc(record);
+}
+
+void read_member_record(const std::uint8_t* record, ArchiveMember& member) {
+    if (record[8] != kMemberTag) return;  // -1, as the bare format writes
+    member.mode = static_cast<std::uint16_t>(record[10] | record[11] << 8);
+    if (record[9] != member_crc(record) || (member.mode & ~0777u)) {
+        member.record = RecordState::damaged;
+        return;
+    }
+    std::memcpy(member.digest.data(), record + 20, kMemberDigestSize);
+    member.record = RecordState::present;
+}
+
 std::string to_disk(std::string stored) {
     std::replace(stored.begin(), stored.end(), '\\', '/');
     return stored;
-}
-
-std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Opens a regular file for reading without ever blocking on a pipe or device.
@@ -92,46 +124,17 @@ FileHandle open_regular(const std::string& path, struct stat& st, int& error) {
     return FileHandle(file);
 }
 
-// A temporary file that is removed unless `keep` is set once it took its name.
-struct TempGuard {
-    std::string name;
-    bool keep = false;
-    ~TempGuard() {
-        if (!keep) unlink(name.c_str());
-    }
-};
-
-// A new file beside `target`, created exclusively so that nothing existing is
-// ever opened by mistake. `name` receives its path.
-FileHandle create_beside(const std::string& target, std::string& name, int& error) {
-    const std::string dir = parent_of(target);
-    const auto seed = static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        name = join_path(dir, ".qrlth-" + std::to_string(getpid()) + "-" + std::to_string((seed + attempt) % 1000000));
-        const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            error = errno;
-            return nullptr;
-        }
-        std::FILE* file = fdopen(fd, "w+b");
-        if (!file) {
-            error = ENOMEM;
-            close(fd);
-            unlink(name.c_str());
-            return nullptr;
-        }
-        return FileHandle(file);
-    }
-    error = EEXIST;
-    return nullptr;
-}
-
 bool write_all(std::FILE* file, const void* data, std::size_t size) {
     return std::fwrite(data, 1, size, file) == size;
 }
 
 // ---------------------------------------------------------------- writing
+
+// A failed write to the archive itself: ERR_WRITE_ARCHIVE minus the errno the
+// failed call left (EIO when it left none).
+int archive_write_failure(int error) { return ERR_WRITE_ARCHIVE - (error > 0 ? error : EIO); }
+
+bool is_archive_write_failure(int code) { return code <= ERR_WRITE_ARCHIVE - 1 && code >= ERR_WRITE_ARCHIVE - 199; }
 
 struct ArchiveWriter {
     const std::string& root;
@@ -143,7 +146,11 @@ struct ArchiveWriter {
     const ProgressCallback& callback;
     std::vector<std::pair<dev_t, ino_t>> ancestors;
     bool stopped = false;
+    int write_failure = 0;  // the code of a failed write to the archive: the walk ends
 };
+
+int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
+             const ProgressCallback& callback, bool with_record);
 
 void report_entry(const ProgressCallback& callback, int code, const std::string& relative) {
     const std::string shown = to_disk(relative);
@@ -158,7 +165,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
     DirListing listing = engine_list_dir(dir, writer.pattern);
     if (writer.flags & EF_SORTED) engine_sort_list(listing);
     for (const DirEntry& entry : listing) {
-        if (writer.stopped) return;
+        if (writer.stopped || writer.write_failure) return;
         std::string relative = start;
         // ":" is an ordinary character of a name here, never a drive's end.
         if (!relative.empty() && relative.back() != '\\') relative += '\\';
@@ -186,17 +193,26 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
                 std::find(writer.excluded.begin(), writer.excluded.end(), std::make_pair(st.st_dev, st.st_ino)) !=
                     writer.excluded.end())
                 continue;
-            if (archive_add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW),
-                                 writer.callback) == ERR_STOPPED)
-                writer.stopped = true;
+            const int result =
+                add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW), writer.callback,
+                         !(writer.flags & EF_PLAIN_TRAILER));
+            if (result == ERR_STOPPED) writer.stopped = true;
+            // Once the archive itself cannot be written, no later file can be
+            // added either: the whole archive is abandoned.
+            if (is_archive_write_failure(result)) {
+                writer.write_failure = result;
+                return;
+            }
         }
     }
 }
 
 // The body of archive_add_file once the callback agreed. On failure after the
 // file record was written the archive is cut back to where the record began.
+// A failed write to the archive itself (a full disk) gives ERR_WRITE_ARCHIVE
+// minus errno: no later file could be added either.
 int add_member(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-               const ProgressCallback& callback) {
+               const ProgressCallback& callback, bool with_record) {
     if (relative.empty() || relative.size() > 255) return ERR_ARCHIVE_NAME;
     struct stat st {};
     int error = 0;
@@ -204,11 +220,21 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     if (!file) return error < 0 ? error : ERR_OPEN_INPUT - error;
     if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu) return ERR_ARCHIVE_TOO_LARGE;
     const auto size = static_cast<std::uint32_t>(st.st_size);
+    // The digest takes a pass of its own before the data is written: the coder
+    // reads its input more than once, and the record precedes the data.
+    ContentDigest digest{};
+    with_record = with_record && st.st_size <= MAX_FILE_LENGTH;
+    if (with_record) {
+        StreamWindow whole{file.get(), 0, static_cast<std::int32_t>(size), 0};
+        if (const int rc = coder_digest(&whole, callback, -1, digest); rc < 0) return rc;
+    }
 
     const off_t record_start = ftello(archive);
-    if (record_start < 0) return ERR_ARCHIVE_SHORT;
+    if (record_start < 0) return archive_write_failure(errno);
+    // Called at once after the failing call, while errno still tells why.
+    const auto write_failed = [] { return archive_write_failure(errno); };
     auto fail = [&](int code) {
-        std::fflush(archive);
+        if (std::fflush(archive) != 0) return write_failed();
         if (ftruncate(fileno(archive), record_start) != 0) { /* the next record overwrites it */ }
         fseeko(archive, record_start, SEEK_SET);
         return code;
@@ -224,8 +250,9 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     put32(&record[4], size);
     for (int slot = 0; slot < 5; ++slot) put32(&record[8 + 4 * slot], static_cast<std::uint32_t>(info.time_slot(slot)));
     put16(&record[28], info.attributes());
+    if (with_record) put_member_record(record.data(), static_cast<std::uint16_t>(st.st_mode & 0777), digest);
     std::memcpy(&record[30], relative.data(), n);
-    if (!write_all(archive, record.data(), record.size())) return fail(ERR_ARCHIVE_SHORT);
+    if (!write_all(archive, record.data(), record.size())) return write_failed();
 
     // Coded members are read back through 32-bit stream windows, and the coder
     // takes files of up to 1 GiB; anything beyond is kept as it is.
@@ -237,40 +264,72 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     block[2] = coded ? AR_CODED : AR_STORED;
     block[3] = 0x80;
     put32(block + 8, coded ? 0xFFFFFFFFu : size);
-    if (!write_all(archive, block, sizeof block)) return fail(ERR_ARCHIVE_SHORT);
+    if (!write_all(archive, block, sizeof block)) return write_failed();
 
     std::int64_t written = 0;
+    std::int64_t content = size;  // the bytes of the file that the data holds
     if (coded) {
-        if (std::fflush(archive) != 0) return fail(ERR_ARCHIVE_SHORT);
+        if (std::fflush(archive) != 0) return write_failed();
         StreamWindow base;  // no Base: coded against nothing
         base.length = 0;
-        StreamWindow input{file.get(), 0, 0x7FFFFFFF, 0};
+        // The size in the record is what a reader checks the decoded data
+        // against: a file that grew meanwhile is coded up to that size.
+        StreamWindow input{file.get(), 0, static_cast<std::int32_t>(size), 0};
         StreamWindow output{archive, static_cast<std::int32_t>(data_start), 0, 0};
         const TrailerRecord no_check;  // check length 0: neither check block nor trailer follows
+        errno = 0;
         const int result = coder_create(&base, &input, &output, 7, callback, no_check);
+        // The coder's writes go to the archive and to its own temporaries; a
+        // full disk under either would fail every later file alike.
+        if (result == ERR_WRITE_FAILED) return write_failed();
         if (result < 0) return fail(result);
         written = result;
+        if (input.length >= 0 && input.length < static_cast<std::int32_t>(size)) content = input.length;  // it shrank
     } else {
         const std::int64_t result = engine_copy_stream(file.get(), archive, 0, size, callback);
         if (result == ERR_STOPPED) return fail(ERR_STOPPED);
-        if (result < 0) return fail(ERR_ARCHIVE_SHORT);
+        if (result < 0) return std::ferror(archive) ? archive_write_failure(static_cast<int>(-result)) : fail(ERR_READ_FAILED);
         written = result;
+        content = result;
     }
 
     // The block (and, for a file that shrank meanwhile, the record) must state
     // what really follows.
-    if (fseeko(archive, record_start + 4, SEEK_SET) != 0) return fail(ERR_ARCHIVE_SHORT);
-    if (!coded && written != size) {
+    if (fseeko(archive, record_start + 4, SEEK_SET) != 0) return write_failed();
+    if (content != size) {
         std::uint8_t actual[4];
-        put32(actual, static_cast<std::uint32_t>(written));
-        if (!write_all(archive, actual, 4)) return fail(ERR_ARCHIVE_SHORT);
+        put32(actual, static_cast<std::uint32_t>(content));
+        if (!write_all(archive, actual, 4)) return write_failed();
+        // The digest was of the file before it shrank: the member goes without
+        // a record rather than with one that would refuse it.
+        if (with_record) {
+            const std::uint8_t none[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            if (fseeko(archive, record_start + 8, SEEK_SET) != 0 || !write_all(archive, none, 4) ||
+                fseeko(archive, record_start + 20, SEEK_SET) != 0 || !write_all(archive, none, 4) ||
+                !write_all(archive, none, 4))
+                return write_failed();
+        }
     }
     std::uint8_t length[4];
     put32(length, static_cast<std::uint32_t>(written));
     if (fseeko(archive, data_start - 4, SEEK_SET) != 0 || !write_all(archive, length, 4) ||
         fseeko(archive, data_start + written, SEEK_SET) != 0)
-        return fail(ERR_ARCHIVE_SHORT);
+        return write_failed();
     return 0;
+}
+
+int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
+             const ProgressCallback& callback, bool with_record) {
+    const std::string shown = to_disk(relative);
+    ProgressRecord record;
+    record.code = PM_ARCHIVE_FILE_START;
+    record.first_path = shown.c_str();
+    int result = ERR_STOPPED;
+    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback, with_record);
+    record.code = static_cast<std::int16_t>(result == 0 ? PM_ARCHIVE_FILE_DONE : result);
+    // A stop touches only this file; the walk asks again for the next one.
+    ask(callback, record);
+    return result;
 }
 
 // ---------------------------------------------------------------- reading
@@ -279,6 +338,7 @@ struct OpenArchive {
     FileHandle file;
     std::int64_t size = 0;
     std::int64_t header_length = 0;
+    bool tagged = false;  // the header carries our tag: members may carry records
 };
 
 int open_archive(const std::string& path, OpenArchive& archive) {
@@ -296,6 +356,7 @@ int open_archive(const std::string& path, OpenArchive& archive) {
     if (archive.header_length < kArchiveHeaderSize) return ERR_NOT_ARCHIVE;
     const auto magic = magic_field();
     if (std::memcmp(header + 3, magic.data(), magic.size()) != 0) return ERR_NOT_ARCHIVE;
+    archive.tagged = std::memcmp(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag) == 0;
     return 0;
 }
 
@@ -314,35 +375,247 @@ struct Record {
     std::uint8_t type() const { return bytes[2]; }
 };
 
-// False at the end of the walk: a short read, or a length below 3 (which
-// would never advance).
-bool read_record(std::FILE* file, std::int64_t position, Record& record) {
-    record.position = position;
-    if (!read_at(file, position, record.bytes, 2)) return false;
-    record.length = get16(record.bytes);
-    if (record.length < 3) return false;
-    record.held = std::min<std::size_t>(record.length, kMaxRecordRead);
-    return std::fread(record.bytes + 2, 1, record.held - 2, file) == record.held - 2;
+std::string bytes_text(std::int64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
+
+std::string damage_at(std::int64_t offset, const std::string& what) {
+    return "the archive is damaged at offset " + std::to_string(offset) + ": " + what;
 }
 
-// Where the walk goes on after a data block that is passed over.
-std::int64_t past_data_block(const Record& record) {
-    std::int64_t next = record.position + record.length;
-    if (record.held >= kDataBlockSize) next += get32(record.bytes + 8);
-    return next;
+// Reads the record at `position` (before the end of the archive) and checks
+// that it makes sense on its own: a length that ends inside the archive and
+// the length its type always has. Returns "" for a sound record, else what is
+// wrong with it.
+std::string read_sound_record(std::FILE* file, std::int64_t size, std::int64_t position, Record& record) {
+    record.position = position;
+    record.length = 0;
+    record.held = 0;
+    const std::int64_t left = size - position;
+    if (left < 3) return "a record is cut short: the archive ends " + bytes_text(left) + " into it";
+    if (!read_at(file, position, record.bytes, 2)) return "a record cannot be read";
+    record.length = get16(record.bytes);
+    if (record.length < 3)
+        return "a record length of " + std::to_string(record.length) + " (a record is at least 3 bytes)";
+    if (record.length > left)
+        return "a record of " + bytes_text(record.length) + " runs past the end of the archive (" + bytes_text(size) +
+               "): the archive is cut short";
+    record.held = std::min<std::size_t>(record.length, kMaxRecordRead);
+    if (std::fread(record.bytes + 2, 1, record.held - 2, file) != record.held - 2) return "a record cannot be read";
+    const auto expect = [&](const char* kind, int length) -> std::string {
+        if (record.length == length) return {};
+        return std::string(kind) + " of " + bytes_text(record.length) + " (" + std::to_string(length) + " expected)";
+    };
+    switch (record.type()) {
+        case AR_HEADER:
+            return expect("a header record", kArchiveHeaderSize);
+        case AR_FILE:
+            return expect("a file record", kFileRecordFixed + record.bytes[3]);
+        case AR_STORED:
+        case AR_CODED:
+            return expect("a data block record", kDataBlockSize);
+        case AR_END:
+            return expect("an end record", kArchiveEndSize);
+        default:
+            return "a record of unknown type " + std::to_string(record.type());
+    }
 }
+
+// Whether a record certainly starts at `p` (with `available` bytes from there):
+// a file record whose length fits its name, the name ended by its zero and
+// holding none, directly followed by a data block record; or an end record
+// with the magic. Random bytes pass for either with odds below one in 2^48.
+bool certain_record_start(const std::uint8_t* p, std::size_t available) {
+    if (available < 4) return false;
+    const std::uint16_t length = get16(p);
+    if (p[2] == AR_FILE) {
+        const std::size_t n = p[3];
+        if (n == 0 || length != kFileRecordFixed + n || available < length + std::size_t{kDataBlockSize}) return false;
+        if (p[30 + n] != 0 || std::memchr(p + 30, 0, n) != nullptr) return false;
+        const std::uint8_t* block = p + length;
+        return get16(block) == kDataBlockSize && (block[2] == AR_STORED || block[2] == AR_CODED) &&
+               block[3] == 0x80 && get32(block + 4) == 0;
+    }
+    if (p[2] == AR_END) {
+        if (length != kArchiveEndSize || available < std::size_t{kArchiveEndSize}) return false;
+        const auto magic = magic_field();
+        return std::memcmp(p + 3, magic.data(), magic.size()) == 0;
+    }
+    return false;
+}
+
+// The walk over the records after the header. A record that does not make
+// sense is reported with its offset, and the walk goes on at the next place
+// where a record certainly starts: one damaged spot costs the members it
+// touches, not the rest of the archive.
+class RecordWalk {
+public:
+    // Receives the words of one damage; false asks the walk to end.
+    using Report = std::function<bool(std::int64_t offset, const std::string& detail)>;
+
+    RecordWalk(std::FILE* file, std::int64_t size, Report report)
+        : file_(file), size_(size), report_(std::move(report)) {}
+
+    std::FILE* file() const { return file_; }
+    std::int64_t size() const { return size_; }
+    bool stopped() const { return stopped_; }
+
+    // The next sound record at or after `position`, in `record`; false at the
+    // end of the walk. Should the record at `position` not be sound, the search
+    // for the next one starts at `resume_from` (when not -1; it may lie before
+    // `position`, where data that overran its length ends) or else just after
+    // `position`. A `position` past the end (data that ran past it, already
+    // reported) ends the walk unless `resume_from` is given.
+    bool next(std::int64_t position, Record& record, std::int64_t resume_from = -1) {
+        while (!stopped_) {
+            if (position == size_) {
+                if (!end_seen_ && !damaged_)
+                    report(size_, "the archive ends without its end record: it is cut short");
+                return false;
+            }
+            if (position > size_) {
+                if (resume_from < 0) return false;
+                position = find_certain_record(resume_from);
+                resume_from = -1;
+                if (position < 0) return false;
+                continue;
+            }
+            // A place reported before (a member met it first, or the walk came
+            // back to it) is searched past, never reported twice.
+            const bool known = position == last_bad_;
+            std::string what;
+            if (!known) {
+                what = read_sound_record(file_, size_, position, record);
+                if (what.empty()) {
+                    if (record.type() == AR_END) end_seen_ = true;
+                    return true;
+                }
+                report(position, what);
+            }
+            last_bad_ = position;
+            const std::int64_t from = resume_from >= 0 && !known ? resume_from : position + 1;
+            position = find_certain_record(from);
+            resume_from = -1;
+            if (position < 0) return false;
+        }
+        return false;
+    }
+
+    // Reads the record at `position` without reporting anything: "" when it is
+    // sound, else what is wrong with it.
+    std::string peek(std::int64_t position, Record& record) {
+        if (position >= size_) return "the archive ends there: it is cut short";
+        return read_sound_record(file_, size_, position, record);
+    }
+
+    // Reports damage that a member's reader found at `offset`.
+    void report(std::int64_t offset, const std::string& what) {
+        damaged_ = true;
+        if (!report_(offset, damage_at(offset, what))) stopped_ = true;
+    }
+    // Damage that a member's reader reported itself; a `place` not -1 holds no
+    // sound record and is searched past without being reported again.
+    void note_damage(std::int64_t place) {
+        damaged_ = true;
+        if (place >= 0) last_bad_ = place;
+    }
+
+private:
+    // The first place at or after `from` where a record certainly starts, or -1.
+    std::int64_t find_certain_record(std::int64_t from) {
+        constexpr std::size_t kChunk = 1 << 16;
+        constexpr std::size_t kLook = kMaxRecordRead + kDataBlockSize;  // the most one test reads
+        if (from >= searched_empty_from_) return -1;
+        std::vector<std::uint8_t> buffer(kChunk + kLook);
+        for (std::int64_t at = std::max<std::int64_t>(from, 0); at < size_; at += kChunk) {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size_ - at, kChunk + kLook));
+            if (!read_at(file_, at, buffer.data(), want)) break;
+            const std::size_t starts = std::min(want, kChunk);
+            for (std::size_t i = 0; i < starts; ++i)
+                if (certain_record_start(buffer.data() + i, want - i)) return at + static_cast<std::int64_t>(i);
+        }
+        // Nothing sound lies beyond: later searches from further on end at once.
+        searched_empty_from_ = std::min(searched_empty_from_, from);
+        return -1;
+    }
+
+    std::FILE* file_;
+    std::int64_t size_;
+    Report report_;
+    bool end_seen_ = false;
+    bool damaged_ = false;
+    bool stopped_ = false;
+    std::int64_t last_bad_ = -1;
+    std::int64_t searched_empty_from_ = INT64_MAX;
+};
 
 // The fields of a file record, and its stored path as far as the record holds it.
-bool parse_member(const Record& record, ArchiveMember& member) {
-    const std::size_t n = record.bytes[3];
-    if (30 + n > record.held) return false;
+void parse_member(const Record& record, ArchiveMember& member, bool tagged) {
+    const std::size_t n = std::min<std::size_t>(record.bytes[3], record.held > 30 ? record.held - 30 : 0);
     const char* name = reinterpret_cast<const char*>(record.bytes + 30);
     member.stored_path.assign(name, strnlen(name, n));
     member.size = get32(record.bytes + 4);
     member.access_time = static_cast<std::int32_t>(get32(record.bytes + 12));
     member.modification_time = static_cast<std::int32_t>(get32(record.bytes + 16));
     member.permissions = get16(record.bytes + 28);
-    return true;
+    if (tagged) read_member_record(record.bytes, member);
+}
+
+// What the walk learns about a member's data block, and where it goes on.
+struct MemberData {
+    int code = 0;        // 0, or why the member cannot be extracted
+    std::string detail;  // for that code: where the damage is and what it is
+    std::int64_t data_start = 0;
+    std::int64_t data_length = 0;
+    std::int64_t next = 0;         // where the walk goes on
+    std::int64_t resume_from = -1;  // where it looks for a sound record should `next` hold none
+};
+
+// Checks the data block after the file record `record` without reporting:
+// a member with damage gets its code and words, the walk learns where to go on.
+MemberData examine_member(RecordWalk& walk, const Record& record, const ArchiveMember& member, int& block_type) {
+    MemberData data;
+    const std::int64_t block_at = record.position + record.length;
+    data.next = block_at;
+    block_type = 0;
+    Record block;
+    if (const std::string what = walk.peek(block_at, block); !what.empty()) {
+        data.code = ERR_ARCHIVE_SHORT;
+        data.detail = damage_at(block_at, "where its data block should be, " + what);
+        return data;
+    }
+    if (block.type() != AR_STORED && block.type() != AR_CODED) {
+        // A sound record of another kind: the walk goes on with it.
+        data.code = ERR_NO_DATA_BLOCK;
+        data.detail = damage_at(block_at, "the file record at offset " + std::to_string(record.position) +
+                                              " is not followed by a data block");
+        return data;
+    }
+    block_type = block.type();
+    data.data_start = block_at + kDataBlockSize;
+    data.data_length = get32(block.bytes + 8);
+    const std::int64_t data_end = data.data_start + data.data_length;
+    data.next = data_end;
+    data.resume_from = data.data_start;
+    if (data_end > walk.size()) {
+        data.code = ERR_ARCHIVE_SHORT;
+        data.detail = damage_at(block_at, "its data of " + bytes_text(data.data_length) +
+                                              " runs past the end of the archive (" + bytes_text(walk.size()) +
+                                              "): the archive is cut short");
+        return data;
+    }
+    if (block_type == AR_STORED && data.data_length != member.size) {
+        data.code = ERR_ARCHIVE_DAMAGED;
+        data.detail = damage_at(block_at, "the data block holds " + bytes_text(data.data_length) +
+                                              " but the file is " + bytes_text(member.size));
+        // Which of the two lengths lies shows in where a sound record follows.
+        const std::int64_t by_size = data.data_start + member.size;
+        Record probe;
+        if (by_size < walk.size() && walk.peek(by_size, probe).empty()) data.next = by_size;
+        return data;
+    }
+    // Data that overran its stated length by a few bytes ends a little before
+    // the place the length gives.
+    data.resume_from = std::max(data.data_start, data_end - 64);
+    return data;
 }
 
 // Turns a stored path into parts below the output directory. Drive and server
@@ -399,67 +672,71 @@ int prepare_directories(const std::string& base, const std::vector<std::string>&
 }
 
 struct Extraction {
-    std::FILE* archive;
-    std::int64_t archive_size;
+    RecordWalk& walk;
     const std::string& output_dir;
     const std::string& pattern;
     EngineFlags flags;
     const ProgressCallback& callback;
+    bool tagged;  // the header carries our tag: members may carry records
     bool stopped = false;
 };
 
-// Writes the data block at `position` into `out`. Sets `next` to where the walk
-// goes on. Returns the number of bytes written or an error code.
-std::int64_t extract_data(Extraction& job, std::int64_t position, std::FILE* out, std::int64_t& next) {
-    std::uint8_t block[kDataBlockSize];
-    if (!read_at(job.archive, position, block, sizeof block)) {
-        next = position;
-        return ERR_ARCHIVE_SHORT;
-    }
-    const std::uint8_t type = block[2];
-    if (type != AR_STORED && type != AR_CODED) {
-        next = position;  // the walk goes on with that other record
-        return ERR_NO_DATA_BLOCK;
-    }
-    const std::uint16_t block_length = get16(block);
-    if (block_length < kDataBlockSize) {
-        next = position + kDataBlockSize;
-        return ERR_ARCHIVE_SHORT;
-    }
-    const std::int64_t data_start = position + block_length;
-    const std::int64_t data_length = get32(block + 8);
-    next = data_start + data_length;
-    if (next > job.archive_size) return ERR_ARCHIVE_SHORT;
-
-    if (type == AR_STORED) {
-        if (fseeko(job.archive, static_cast<off_t>(data_start), SEEK_SET) != 0) return ERR_ARCHIVE_SHORT;
-        const std::int64_t copied = engine_copy_stream(job.archive, out, 0, data_length, job.callback);
+// Writes the member's data into `out`. Returns the bytes written or an error
+// code; `detail` receives the words for damage found on the way.
+std::int64_t extract_data(Extraction& job, const MemberData& data, int block_type, std::FILE* out,
+                          std::string& detail, const ArchiveMember& member) {
+    // A member with a record is digested as it is written, and refused when
+    // its bytes differ from those the archive was made from.
+    const bool verified = member.record == RecordState::present;
+    std::FILE* archive = job.walk.file();
+    if (block_type == AR_STORED) {
+        if (fseeko(archive, static_cast<off_t>(data.data_start), SEEK_SET) != 0) return ERR_ARCHIVE_SHORT;
+        errno = 0;
+        DigestBuilder digest;
+        const std::int64_t copied =
+            engine_copy_stream(archive, out, 0, data.data_length, job.callback, verified ? &digest : nullptr);
         if (copied == ERR_STOPPED) return ERR_STOPPED;
-        if (copied != data_length) return ERR_ARCHIVE_SHORT;
-        return copied;
+        if (copied == data.data_length) {
+            ContentDigest got{};
+            if (verified && (!digest.finish(copied, got) ||
+                             std::memcmp(got.data(), member.digest.data(), kMemberDigestSize) != 0))
+                return ERR_CONTENT_MISMATCH;
+            return copied;
+        }
+        // The output refusing bytes is no damage of the archive.
+        if (std::ferror(out)) return ERR_CREATE_OUTPUT - (errno > 0 ? errno : EIO);
+        return ERR_ARCHIVE_SHORT;
     }
-    if (data_start > INT32_MAX || data_length > INT32_MAX - data_start) return ERR_ARCHIVE_TOO_LARGE;
+    if (data.data_start > INT32_MAX || data.data_length > INT32_MAX - data.data_start) return ERR_ARCHIVE_TOO_LARGE;
     StreamWindow base;
     base.length = 0;
-    StreamWindow delta{job.archive, static_cast<std::int32_t>(data_start), static_cast<std::int32_t>(data_length), 0};
+    StreamWindow delta{archive, static_cast<std::int32_t>(data.data_start), static_cast<std::int32_t>(data.data_length), 0};
     StreamWindow output{out, 0, 0, 0};
-    return coder_restore(&base, &delta, &output, job.callback, nullptr);
+    ExpectedContent expected;
+    std::copy(member.digest.begin(), member.digest.end(), expected.digest.begin());
+    expected.compared = kMemberDigestSize;
+    const int result = coder_restore(&base, &delta, &output, job.callback, nullptr, verified ? &expected : nullptr);
+    if (result == ERR_MALFORMED) {
+        detail = damage_at(data.data_start, "its coded data of " + bytes_text(data.data_length) + " cannot be decoded");
+        return ERR_ARCHIVE_DAMAGED;
+    }
+    return result;
 }
 
-// Extracts the member whose file record is `record`. Returns where the walk
-// goes on.
-std::int64_t extract_member(Extraction& job, const Record& record) {
+// Where the walk goes on after a member.
+struct Continue {
+    std::int64_t position;
+    std::int64_t resume_from = -1;
+};
+
+// Extracts the member whose file record is `record`.
+Continue extract_member(Extraction& job, const Record& record) {
     const std::int64_t after_record = record.position + record.length;
-    ProgressRecord progress;
     ArchiveMember member;
-    if (!parse_member(record, member)) {
-        progress.code = ERR_ARCHIVE_SHORT;
-        progress.output_path = job.output_dir.c_str();
-        if (ask(job.callback, progress) == ANSWER_STOP) job.stopped = true;
-        return after_record;
-    }
+    parse_member(record, member, job.tagged);
+    // An excluded member's data block is passed over as the walk meets it.
     if (!job.pattern.empty() && wildcard_match(job.pattern, member_name(member.stored_path), WM_CASEFOLD) != 0)
-        return after_record;  // its data block is passed over as the walk meets it
+        return {after_record};
 
     std::vector<std::string> parts;
     std::string output_path = job.output_dir;
@@ -469,59 +746,99 @@ std::int64_t extract_member(Extraction& job, const Record& record) {
     } else {
         output_path = join_path(job.output_dir, to_disk(member.stored_path));
     }
+    ProgressRecord progress;
     progress.output_path = output_path.c_str();
-
-    auto finish = [&](int code) {
+    auto finish = [&](int code, const std::string& detail = {}) {
         progress.code = static_cast<std::int16_t>(code == 0 ? PM_EXTRACT_FILE_DONE : code);
+        progress.detail = detail.empty() ? nullptr : detail.c_str();
         if (ask(job.callback, progress) == ANSWER_STOP || code == ERR_STOPPED) job.stopped = true;
+        progress.detail = nullptr;
     };
 
+    int block_type = 0;
+    const MemberData data = examine_member(job.walk, record, member, block_type);
+    const Continue next{data.next, data.resume_from};
+    if (data.code != 0) {
+        // The member's own error counts this damage; the walk searches past it.
+        job.walk.note_damage(data.code == ERR_ARCHIVE_SHORT && data.next == after_record ? after_record : -1);
+        finish(data.code, data.detail);
+        return next;
+    }
+
     int code = safe ? prepare_directories(job.output_dir, parts) : ERR_UNSAFE_PATH;
+    // A record that fails its own check vouches for nothing: the member is
+    // refused as one whose bytes do not match.
+    if (code == 0 && member.record == RecordState::damaged) code = ERR_CONTENT_MISMATCH;
     if (code != 0) {
         finish(code);
-        return after_record;
+        return next;
     }
-    std::string temp_name;
-    int error = 0;
-    FileHandle out = create_beside(output_path, temp_name, error);
-    if (!out) {
+    SafeOutput out;
+    if (const int error = out.create_beside(output_path)) {
         finish(ERR_CREATE_OUTPUT - error);
-        return after_record;
+        return next;
     }
-    // Whatever happens below, a half-written file never takes the real name.
-    TempGuard guard{temp_name};
 
     progress.code = PM_EXTRACT_FILE_START;
     if (ask(job.callback, progress) == ANSWER_STOP) {
         job.stopped = true;
-        return after_record;
+        return next;
     }
 
-    std::int64_t next = after_record;
-    const std::int64_t result = extract_data(job, after_record, out.get(), next);
+    std::string detail;
+    const std::int64_t result = extract_data(job, data, block_type, out.file(), detail, member);
     if (result < 0) {
-        finish(static_cast<int>(result));
+        finish(static_cast<int>(result), detail);
         return next;
     }
-    errno = 0;
-    const bool flushed = std::fflush(out.get()) == 0 && !std::ferror(out.get());
-    if (std::fclose(out.release()) != 0 || !flushed) {
-        finish(ERR_ARCHIVE_SHORT);
+    if (block_type == AR_CODED && result != member.size) {
+        finish(ERR_ARCHIVE_DAMAGED, damage_at(data.data_start, "its coded data gives " + bytes_text(result) +
+                                                                   " but the file is " + bytes_text(member.size)));
         return next;
     }
-    if (rename(temp_name.c_str(), output_path.c_str()) != 0) {
-        finish(ERR_CREATE_OUTPUT - errno);
+    // The data reaches the disk before the file takes its name; its times and
+    // bits are set before the rename so that the name never shows other ones.
+    if (const int error = out.finish()) {
+        finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
-    guard.keep = true;
-
     TrailerRecord info;
     for (int slot = 0; slot < 5; ++slot) info.set_time_slot(slot, static_cast<std::int32_t>(get32(record.bytes + 8 + 4 * slot)));
     info.set_attributes(member.permissions);
-    if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(output_path, info);
-    if (job.flags & EF_KEEP_DATE) engine_apply_times(output_path, info);
+    if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
+    if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
+    if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
+    if (const int error = out.commit(output_path)) {
+        finish(ERR_CREATE_OUTPUT - error);
+        return next;
+    }
     finish(0);
     return next;
+}
+
+// One step of a walk: a file record goes to `member`; a data block met here
+// (its member was passed over) has its data skipped; any other record is
+// passed over.
+template <typename Member>
+Continue walk_on(RecordWalk& walk, const Record& record, Member&& member) {
+    switch (record.type()) {
+        case AR_FILE:
+            return member();
+        case AR_STORED:
+        case AR_CODED: {
+            const std::int64_t data_start = record.position + record.length;
+            const std::int64_t data_end = data_start + get32(record.bytes + 8);
+            if (data_end > walk.size()) {
+                walk.report(record.position, "the data block's data of " + bytes_text(data_end - data_start) +
+                                                 " runs past the end of the archive (" + bytes_text(walk.size()) +
+                                                 "): the archive is cut short");
+                return {data_end, data_start};
+            }
+            return {data_end, std::max(data_start, data_end - 64)};
+        }
+        default:
+            return {record.position + record.length};
+    }
 }
 
 }  // namespace
@@ -533,26 +850,18 @@ bool make_parent_dirs(const std::string& path) {
 }
 
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-                     const ProgressCallback& callback) {
-    const std::string shown = to_disk(relative);
-    ProgressRecord record;
-    record.code = PM_ARCHIVE_FILE_START;
-    record.first_path = shown.c_str();
-    int result = ERR_STOPPED;
-    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback);
-    record.code = static_cast<std::int16_t>(result == 0 ? PM_ARCHIVE_FILE_DONE : result);
-    // A stop touches only this file; the walk asks again for the next one.
-    ask(callback, record);
-    return result;
+                     const ProgressCallback& callback, bool with_record) {
+    return add_file(root, relative, archive, code_it, callback, with_record);
 }
 
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback) {
-    std::string temp_name;
-    int error = 0;
-    FileHandle file = create_beside(archive, temp_name, error);
-    if (!file) return ERR_CREATE_OUTPUT - error;
-    TempGuard guard{temp_name};
+    SafeOutput output;
+    if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;
+    std::FILE* file = output.file();
+    // Whatever fails, the archive is abandoned with `output` and an earlier one
+    // stays as it was.
+    const auto write_failed = [] { return archive_write_failure(errno); };
 
     const auto stamp = static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                                   static_cast<std::uint64_t>(getpid()) << 20);
@@ -562,15 +871,17 @@ int archive_create(const std::string& root, const std::string& start, const std:
     header[2] = AR_HEADER;
     std::memcpy(header + 3, magic.data(), magic.size());
     put32(header + 90, stamp);
-    if (!write_all(file.get(), header, sizeof header)) return ERR_ARCHIVE_WRITE;
+    if (!(flags & EF_PLAIN_TRAILER)) std::memcpy(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
+    if (!write_all(file, header, sizeof header)) return write_failed();
 
     struct stat st {};
-    if (fstat(fileno(file.get()), &st) != 0) return ERR_ARCHIVE_WRITE;
-    ArchiveWriter writer{root, file.get(), {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false};
+    if (fstat(fileno(file), &st) != 0) return write_failed();
+    ArchiveWriter writer{root, file, {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false, 0};
     if (stat(archive.c_str(), &st) == 0) writer.excluded.emplace_back(st.st_dev, st.st_ino);
     std::string top = start.empty() ? root : join_path(root, to_disk(start));
     if (stat(top.c_str(), &st) == 0) writer.ancestors.emplace_back(st.st_dev, st.st_ino);
     walk_tree(writer, start);
+    if (writer.write_failure) return writer.write_failure;
     // An archive missing the files after a stop must not pass for the tree, nor
     // replace an archive that was whole.
     if (writer.stopped) return ERR_STOPPED;
@@ -580,13 +891,13 @@ int archive_create(const std::string& root, const std::string& start, const std:
     end[2] = AR_END;
     std::memcpy(end + 3, magic.data(), magic.size());
     put32(end + 66, stamp);
-    if (!write_all(file.get(), end, sizeof end) || std::fflush(file.get()) != 0) return ERR_ARCHIVE_WRITE;
+    if (!write_all(file, end, sizeof end) || std::fflush(file) != 0) return write_failed();
     // Nothing may trail the end record, whatever a member cut short left behind.
-    const off_t length = ftello(file.get());
-    if (length < 0 || ftruncate(fileno(file.get()), length) != 0) return ERR_ARCHIVE_WRITE;
-    if (std::fclose(file.release()) != 0) return ERR_ARCHIVE_WRITE;
-    if (rename(temp_name.c_str(), archive.c_str()) != 0) return ERR_CREATE_OUTPUT - errno;
-    guard.keep = true;
+    const off_t length = ftello(file);
+    if (length < 0 || ftruncate(fileno(file), length) != 0) return write_failed();
+    // A full disk may first show itself when the data goes to the disk.
+    if (const int error = output.finish()) return archive_write_failure(error);
+    if (const int error = output.commit(archive)) return ERR_CREATE_OUTPUT - error;
     return 0;
 }
 
@@ -600,48 +911,59 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);
     make_dirs(output_dir);
 
-    Extraction job{source.file.get(), source.size, output_dir, pattern, flags, callback, false};
-    std::int64_t position = source.header_length;
+    // Damage outside any member is told with the archive's own path.
+    RecordWalk walk(source.file.get(), source.size, [&](std::int64_t offset, const std::string& detail) {
+        ProgressRecord progress;
+        progress.code = ERR_ARCHIVE_DAMAGED;
+        progress.output_path = archive.c_str();
+        progress.position = static_cast<std::int32_t>(std::min<std::int64_t>(offset, INT32_MAX));
+        progress.detail = detail.c_str();
+        return ask(callback, progress) != ANSWER_STOP;
+    });
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false};
+    Continue next{kArchiveHeaderSize};
+    if (source.header_length != kArchiveHeaderSize)
+        walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
     Record record;
-    while (!job.stopped && read_record(job.archive, position, record)) {
-        switch (record.type()) {
-            case AR_FILE:
-                position = extract_member(job, record);
-                break;
-            case AR_STORED:
-            case AR_CODED:
-                position = past_data_block(record);
-                break;
-            default:
-                position = record.position + record.length;
-        }
+    while (!job.stopped && walk.next(next.position, record, next.resume_from)) {
+        next = walk_on(walk, record, [&] { return extract_member(job, record); });
     }
     return kArchiveHeaderSize;
 }
 
-int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit) {
+int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
+                 const std::function<void(const std::string& detail)>& damaged) {
     OpenArchive source;
     if (const int code = open_archive(archive, source); code != 0) return code;
+    RecordWalk walk(source.file.get(), source.size, [&](std::int64_t, const std::string& detail) {
+        if (damaged) damaged(detail);
+        return true;
+    });
     int count = 0;
-    std::int64_t position = source.header_length;
+    Continue next{kArchiveHeaderSize};
+    if (source.header_length != kArchiveHeaderSize)
+        walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
     Record record;
-    while (read_record(source.file.get(), position, record)) {
-        position = record.position + record.length;
-        if (record.type() == AR_STORED || record.type() == AR_CODED) {
-            position = past_data_block(record);
-            continue;
-        }
-        ArchiveMember member;
-        if (record.type() != AR_FILE || !parse_member(record, member)) continue;
-        Record block;
-        if (read_record(source.file.get(), position, block) &&
-            (block.type() == AR_STORED || block.type() == AR_CODED) && block.held >= kDataBlockSize) {
-            member.block_type = block.type();
-            member.data_length = get32(block.bytes + 8);
-            position = past_data_block(block);
-        }
-        ++count;
-        if (visit) visit(member);
+    while (walk.next(next.position, record, next.resume_from)) {
+        next = walk_on(walk, record, [&] {
+            ArchiveMember member;
+            parse_member(record, member, source.tagged);
+            int block_type = 0;
+            const MemberData data = examine_member(walk, record, member, block_type);
+            if (block_type != 0) {
+                member.block_type = block_type;
+                member.data_length = static_cast<std::uint32_t>(data.data_length);
+            }
+            if (data.code != 0) {
+                walk.note_damage(data.code == ERR_ARCHIVE_SHORT && data.next == record.position + record.length
+                                     ? data.next
+                                     : -1);
+                if (damaged) damaged(data.detail);
+            }
+            ++count;
+            if (visit) visit(member);
+            return Continue{data.next, data.resume_from};
+        });
     }
     return count;
 }

@@ -9,6 +9,7 @@
 
 #include "engine/dir_list.h"
 #include "engine/engine_internal.h"
+#include "engine/safe_output.h"
 
 namespace quoralith {
 namespace {
@@ -68,6 +69,16 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
     DirListing listing = engine_list_dir(walked, walk.pattern);
     if (walk.flags & EF_SORTED) engine_sort_list(listing);
+    // The files renamed into this output folder are made durable together, once
+    // the level's files are done (or the walk stopped).
+    bool wrote = false;
+    struct FolderFlush {
+        const std::string& folder;
+        const bool& wrote;
+        ~FolderFlush() {
+            if (wrote) sync_folder(folder);
+        }
+    } flush{output, wrote};
 
     for (const DirEntry& entry : listing) {
         const std::string first_path = join_path(first, entry.name);
@@ -105,10 +116,14 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             if (lstat(second_path.c_str(), &st) == 0) continue;  // restored from its delta
         }
 
-        // Opening a pipe or device would block or read something that is not a
-        // file's content: such a Base counts as missing, such an output is refused.
+        // A directory where the Base tree would hold this file: the file is new
+        // to the Base tree. Anything else there goes to the file operation, which
+        // refuses a Base it cannot read (a pipe, say) as this file's error. An
+        // output that is a pipe or device is refused here.
+        struct stat base_status {};
+        const bool base_usable =
+            merge || stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode);
         EntryKind kind;
-        const bool base_usable = merge || !path_kind(first_path, kind) || kind == EntryKind::File;
         if (path_kind(output_path, kind) && kind != EntryKind::File) {
             if (report_passed_over(walk, ERR_NOT_REGULAR_FILE, first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
@@ -120,8 +135,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         const NameMatchEntry* pair = nullptr;
         if (walk.type == OP_CREATE_DIR) pair = find_name_pair(walk.run.names, second_path);
 
-        const int result = engine_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
-                                          output_path, pair, walk.flags, walk.mask, walk.callback);
+        wrote = true;
+        const int result = engine_walk_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
+                                               output_path, pair, walk.flags, walk.mask, walk.callback);
         if (result == ERR_STOPPED) {
             walk.run.stop_latch = true;
             break;

@@ -17,6 +17,8 @@
 
 namespace quoralith {
 
+class DigestBuilder;
+
 // One line of a name-matching file: the Base-side name before ";" and the
 // Updated-side name after it. An empty line ends the list for every search.
 struct NameMatchEntry {
@@ -43,10 +45,24 @@ int engine_run(int type, const std::string& first, const std::string& second, st
                const std::string& pattern, const std::string& match_file, EngineFlags flags,
                AlgorithmMask mask, const ProgressCallback& callback = {});
 
-// One operation on one file triple. `first` may be null (no Base). `name_pair`
-// is accepted from the directory walk and unused. Returns 0, ERR_STOPPED, an
-// open/create code (-200/-300 minus errno), the coder's code (failure action
-// skip) or the copy routine's result (failure action copy).
+// Whether EF_CLEAR_OUTPUT on a request would delete an input file: for a
+// directory request whose output directory is, holds or lies inside the first or
+// the second tree (links resolved). An in-place restore (output equal to first)
+// is never cleared, so it is never refused for this. engine_run refuses such a
+// request with ERR_BAD_REQUEST before anything is deleted; callers ask first to
+// say why.
+bool clearing_would_delete_input(int type, const std::string& first, const std::string& second,
+                                 const std::string& output);
+
+// One operation on one file triple. `first` may be null (no Base); a Base that
+// does not exist is coded as a new file, one that exists but cannot be opened is
+// this file's error (ERR_OPEN_BASE minus errno). Inputs must be regular files
+// and a delta cannot go into a pipe or device (ERR_NOT_REGULAR_FILE). Every
+// output is written to a new temporary beside its final name (safe_output.h),
+// flushed and renamed into place once complete. `name_pair` is accepted from the
+// directory walk and unused. Returns 0, ERR_STOPPED, an open/create code
+// (-200/-300/-500 minus errno), ERR_NOT_REGULAR_FILE, the coder's code (failure
+// action skip) or the copy routine's result (failure action copy).
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
                    const ProgressCallback& callback);
@@ -54,15 +70,18 @@ int engine_file_op(int type, const char* first, const std::string& second, std::
 // Copies at most `limit` bytes from `source` to `destination` in chunks of at most
 // 2048 bytes. rewind: 2 rewinds the source, 1 the destination (3 both). Returns
 // the bytes copied, 0 when a stream is missing, ERR_STOPPED, or minus errno on a
-// read or write error (a failed write is never reported as a count).
+// read or write error (a failed write is never reported as a count). Every
+// byte copied is also handed to `digest` when one is given.
 std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int rewind, std::int64_t limit,
-                                const ProgressCallback& callback);
+                                const ProgressCallback& callback, DigestBuilder* digest = nullptr);
 
 // Fills the time slots and attribute word of `trailer` from an open file.
 void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
 // Sets the access and modification times stored in `trailer` on `path`.
 bool engine_apply_times(const std::string& path, const TrailerRecord& trailer);
-// Makes `path` readable and writable as bits 0 and 1 of the attribute word say.
+// Gives `path` the permission bits of the record in the trailer's reserved
+// field when it holds one (see coder/digest.h); otherwise makes it readable
+// and writable as bits 0 and 1 of the attribute word say.
 bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer);
 
 // The name a keep-all candidate gets: the algorithm's digit appended to a stem of

@@ -16,6 +16,13 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
                   const std::string& output, const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
                   const ProgressCallback& callback);
 
+// engine_file_op as the directory walk runs it: renames into the output's own
+// folder are not made durable one by one; the walk flushes each output folder
+// once, after its files.
+int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
+                        const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
+                        const ProgressCallback& callback);
+
 // Deletes everything inside `dir` (files and subdirectories), leaving `dir` itself.
 int engine_clear_dir(const std::string& dir);
 

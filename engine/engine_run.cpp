@@ -20,6 +20,20 @@ bool same_file(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+bool clearing_would_delete_input(int type, const std::string& first, const std::string& second,
+                                 const std::string& output) {
+    if (type != OP_CREATE_DIR && type != OP_RESTORE_DIR) return false;
+    // Restoring over the Base tree never clears it (engine_run drops the flag).
+    if (type == OP_RESTORE_DIR && !first.empty() && output == first) return false;
+    // Emptying an output tree that is or holds an input destroys what is to be
+    // read; emptying one inside an input tree deletes part of that input.
+    for (const std::string* input : {&first, &second}) {
+        if (input->empty()) continue;
+        if (path_within(*input, output) || path_within(output, *input)) return true;
+    }
+    return false;
+}
+
 int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
                const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
                const ProgressCallback& callback) {
@@ -44,10 +58,7 @@ int engine_run(int type, const std::string& first, const std::string& second, st
         }
     }
     if (type < OP_CREATE_FILE || type > OP_RESTORE_DIR) return ERR_BAD_REQUEST;
-    // Emptying an output tree that holds an input would destroy what is to be read.
-    if ((type == OP_CREATE_DIR || type == OP_RESTORE_DIR) && (flags & EF_CLEAR_OUTPUT) &&
-        ((!first.empty() && path_within(first, output)) || path_within(second, output)))
-        return ERR_BAD_REQUEST;
+    if ((flags & EF_CLEAR_OUTPUT) && clearing_would_delete_input(type, first, second, output)) return ERR_BAD_REQUEST;
 
     if (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) {
         engine_file_op(type, first.empty() ? nullptr : first.c_str(), second, output, nullptr, flags, mask, callback);

@@ -3,15 +3,20 @@
 // the output is the Base), or copy a Base file in the merge pass; with the
 // failure actions that the callback and the flags choose.
 //
-// Nothing is ever written at a final name. Every output goes to a temporary file
-// beside it and is renamed over the final name only once it is complete, so a
-// failed or stopped file leaves whatever was there before untouched, and an
-// in-place restore never leaves the directory without the Base or the result.
+// Nothing is ever written at a final name. Every output goes to a new temporary
+// file of its own beside it (see safe_output.h) and is renamed over the final
+// name only once it is complete and on the disk, so a failed or stopped file
+// leaves whatever was there before untouched, an in-place restore never leaves
+// the directory without the Base or the result, and runs that share a folder
+// never share a temporary.
+//
+// Inputs are opened only when they are regular files: a pipe or a device would
+// block the run or give something that is not a file's content.
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -20,16 +25,18 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "coder/coder.h"
+#include "coder/deep.h"
 #include "engine/engine.h"
+#include "engine/engine_internal.h"
+#include "engine/safe_output.h"
 
 namespace quoralith {
 
 namespace {
 
-// The temporary of an in-place restore and of every create candidate.
-constexpr const char* kTempName = "QRLTH~~~";
 constexpr std::int64_t kNoLimit = 0x7FFFFFFF;
 
 struct FileCloser {
@@ -38,12 +45,6 @@ struct FileCloser {
     }
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-// Everything up to and including the last "/", or nothing.
-std::string directory_part(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 std::int32_t size_for_record(const char* path) {
     struct stat status {};
@@ -89,7 +90,7 @@ bool is_special(const std::string& path) {
 std::string temp_directory() {
     std::error_code error;
     const std::string dir = std::filesystem::temp_directory_path(error).string();
-    return error || dir.empty() ? std::string("/tmp/") : dir + "/";
+    return error || dir.empty() ? std::string("/tmp") : dir;
 }
 
 // A file that replaces `target` keeps the permission bits `target` had.
@@ -99,136 +100,97 @@ void take_mode_of(const std::string& target, std::FILE* file) {
         fchmod(fileno(file), status.st_mode & 07777);
 }
 
-// An output under construction at a temporary name: removed from disk unless it
-// was committed (renamed to its final name).
-class PendingFile {
+// What opening an input found besides an errno.
+constexpr int kNotRegular = -1;
+
+// Opens `path` for reading only when it is a regular file. The open itself
+// never waits (a pipe without a writer would hold it for ever), and the file is
+// judged by what was opened, not by an earlier look at the name. Returns 0, an
+// errno (EISDIR for a directory), or kNotRegular for a pipe, device or socket.
+int open_input(const char* path, FileHandle& file) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno ? errno : ENOENT;
+    struct stat status {};
+    int error = 0;
+    if (fstat(fd, &status) != 0)
+        error = errno;
+    else if (S_ISDIR(status.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(status.st_mode))
+        error = kNotRegular;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (!error) {
+        file.reset(fdopen(fd, "rb"));
+        if (file) return 0;
+        error = errno ? errno : ENOMEM;
+    }
+    close(fd);
+    return error;
+}
+
+// A restore into a pipe or device: the content is written into it once it is
+// complete. The open does not wait for a reader: a pipe nobody reads is refused
+// at once (ENXIO) instead of holding the run for ever.
+class SpecialTarget {
 public:
-    PendingFile() = default;
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile() { discard(); }
-
-    // Creates or truncates the file at `path`. Returns 0 or errno.
-    int create_at(const std::string& path) {
-        discard();
-        errno = 0;
-        file_.reset(std::fopen(path.c_str(), "w+b"));
-        if (!file_) return errno ? errno : EIO;
-        path_ = path;
-        return 0;
+    SpecialTarget() = default;
+    SpecialTarget(const SpecialTarget&) = delete;
+    SpecialTarget& operator=(const SpecialTarget&) = delete;
+    ~SpecialTarget() {
+        if (fd_ >= 0) ::close(fd_);
     }
 
-    // Creates a file of a fresh name "<prefix>.xxxxxx". Returns 0 or errno.
-    int create_unique(const std::string& prefix) {
-        discard();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            char suffix[8];
-            std::snprintf(suffix, sizeof suffix, ".%06x", unique_number(attempt) & 0xFFFFFFu);
-            const std::string path = prefix + suffix;
-            const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST) continue;
-                return errno;
+    // Returns 0 or errno.
+    int open(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) return errno;
+        if (fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) return errno;
+        return 0;
+    }
+    bool active() const { return fd_ >= 0; }
+
+    // Writes everything in `from` (read from its start). `stop` is asked (with
+    // the bytes written so far) before each chunk and whenever a signal cut a
+    // write short: a reader that stopped reading must not hold the run past a
+    // Stop. Returns 0, errno, or ECANCELED when `stop` said so.
+    template <class Stop>
+    int write_from(std::FILE* from, Stop stop) {
+        if (std::fflush(from) != 0 || std::fseek(from, 0, SEEK_SET) != 0) return errno ? errno : EIO;
+        char buffer[1 << 15];
+        std::size_t got;
+        std::int64_t written = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
+            for (std::size_t done = 0; done < got;) {
+                if (stop(written)) return ECANCELED;
+                const ssize_t put = ::write(fd_, buffer + done, got - done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) return put < 0 ? errno : EIO;
+                done += static_cast<std::size_t>(put);
+                written += put;
             }
-            file_.reset(fdopen(fd, "w+b"));
-            if (!file_) {
-                const int error = errno;
-                ::close(fd);
-                unlink(path.c_str());
-                return error;
-            }
-            path_ = path;
-            return 0;
         }
-        return EEXIST;
-    }
-
-    // A number for a fresh name. The kernel's random source answers in one
-    // call (a random_device first asks the processor what it offers, which
-    // in a virtual machine costs more than restoring a small file); where it
-    // does not, the process, the clock and the attempt are mixed instead. A
-    // taken name is only ever tried again, never overwritten (O_EXCL).
-    static unsigned unique_number(int attempt) {
-        unsigned value;
-        if (getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        std::uint64_t x = static_cast<std::uint64_t>(getpid()) << 32 ^ static_cast<std::uint64_t>(now.tv_nsec) ^
-                          static_cast<std::uint64_t>(now.tv_sec) << 20 ^ static_cast<std::uint64_t>(attempt) * 0x9E37u;
-        x *= 0x9E3779B97F4A7C15ull;
-        return static_cast<unsigned>(x >> 32);
-    }
-
-    std::FILE* file() const { return file_.get(); }
-    const std::string& path() const { return path_; }
-    bool active() const { return !path_.empty(); }
-
-    // Flushes and closes the file (it stays on disk). Returns 0 or the errno of
-    // a failed write: buffered data reaches the disk only here.
-    int close() {
-        if (!file_) return 0;
-        errno = 0;
-        const bool failed = std::fflush(file_.get()) != 0 || std::ferror(file_.get());
-        int error = errno;
-        if (std::fclose(file_.release()) != 0 && !error) error = errno;
-        if (failed || error) return error ? error : EIO;
-        return 0;
-    }
-
-    // Closes and renames over `target` (a device or pipe gets the content
-    // written into it instead). Returns 0 or errno; on success nothing is
-    // pending any more.
-    int commit(const std::string& target) {
-        if (const int error = close()) return error;
-        if (is_special(target)) {
-            if (const int error = write_into(target)) return error;
-            discard();
-            return 0;
-        }
-        if (std::rename(path_.c_str(), target.c_str()) != 0) return errno;
-        path_.clear();
-        return 0;
-    }
-
-    void discard() {
-        file_.reset();
-        if (!path_.empty()) unlink(path_.c_str());
-        path_.clear();
+        return std::ferror(from) ? EIO : 0;
     }
 
 private:
-    int write_into(const std::string& target) const {
-        errno = 0;
-        FileHandle from(std::fopen(path_.c_str(), "rb"));
-        if (!from) return errno ? errno : EIO;
-        FileHandle to(std::fopen(target.c_str(), "wb"));
-        if (!to) return errno ? errno : EIO;
-        char buffer[1 << 15];
-        std::size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, from.get())) > 0) {
-            if (std::fwrite(buffer, 1, got, to.get()) != got) return errno ? errno : EIO;
-        }
-        if (std::ferror(from.get())) return EIO;
-        if (std::fflush(to.get()) != 0) return errno ? errno : EIO;
-        return 0;
-    }
-
-    FileHandle file_;
-    std::string path_;
+    int fd_ = -1;
 };
 
 class FileOp {
 public:
     FileOp(int type, const char* first, const std::string& second, std::string& output, EngineFlags flags,
-           AlgorithmMask mask, const ProgressCallback& callback)
-        : type_(type),
+           AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync)
+        : folder_sync_(folder_sync),
+          type_(type),
           first_(first),
           first_path_(first ? first : ""),
           second_(second),
           output_(output),
           original_output_(output),
           target_(resolve_link(output)),
-          directory_(is_special(target_) ? temp_directory() : directory_part(target_)),
+          special_(is_special(target_)),
+          directory_(special_ ? temp_directory() : folder_of(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
           callback_(callback ? callback : ProgressCallback(default_progress_callback)) {}
@@ -245,42 +207,56 @@ private:
         record_.second_size = size_for_record(second_.c_str());
         if (notify(PM_FILE_START) == ANSWER_STOP) return ERR_STOPPED;
 
-        // A Base that does not open is not an error: the file is coded as new.
+        // A Base that does not exist is not an error: the file is coded as new
+        // (create) or the coder finds the Base missing (restore). A Base that
+        // exists but cannot be read is this file's error; coding without it
+        // would pass for success and hide the fault.
         int base_errno = 0;
+        int base_code = 0;
         if (first_) {
-            errno = 0;
-            base_.reset(std::fopen(first_, "rb"));
-            if (!base_) base_errno = errno ? errno : ENOENT;
+            base_errno = open_input(first_, base_);
+            if (base_errno == kNotRegular)
+                base_code = ERR_NOT_REGULAR_FILE;
+            else if (base_errno && base_errno != ENOENT && base_errno != ENOTDIR)
+                base_code = ERR_OPEN_BASE - base_errno;
             // Taken before anything reads the file: reading moves its access time.
             engine_read_file_info(base_.get(), base_info_);
+            struct stat status {};
+            if (base_ && fstat(fileno(base_.get()), &status) == 0)
+                write_updated_record(base_info_, UpdatedRecord{static_cast<std::uint16_t>(status.st_mode & 0777), {}});
         }
-        int input_errno = 0;
+        int input_code = 0;
         if (type_ != OP_MERGE) {
-            errno = 0;
-            input_.reset(std::fopen(second_.c_str(), "rb"));
-            if (!input_) input_errno = errno ? errno : ENOENT;
+            const int input_errno = open_input(second_.c_str(), input_);
+            if (input_errno == kNotRegular)
+                input_code = ERR_NOT_REGULAR_FILE;
+            else if (input_errno)
+                input_code = ERR_OPEN_INPUT - input_errno;
             engine_read_file_info(input_.get(), input_info_);
         } else if (!base_) {
             // The merge pass copies the Base file; without it there is nothing
             // to copy, and an empty file must not pass for a copy.
-            input_errno = first_ ? base_errno : ENOENT;
+            base_code = 0;
+            input_code = base_errno == kNotRegular ? ERR_NOT_REGULAR_FILE
+                                                   : ERR_OPEN_INPUT - (first_ && base_errno ? base_errno : ENOENT);
         }
 
         if (first_ && !is_create(type_) && (flags_ & EF_IN_PLACE)) {
             base_target_ = resolve_link(first_path_);
-            directory_ = directory_part(base_target_);
-            output_ = directory_ + kTempName;
+            directory_ = folder_of(base_target_);
             in_place_ = true;
         }
 
         int code = 0;
-        if (const int create_errno = open_output()) {
-            code = ERR_CREATE_OUTPUT - create_errno;
-        } else if (input_errno) {
-            code = ERR_OPEN_INPUT - input_errno;
+        if (const int create_code = open_output()) {
+            code = create_code;
+        } else if (input_code) {
+            code = input_code;
+        } else if (base_code) {
+            code = base_code;
         }
         if (code) {
-            out_.discard();
+            out_.abandon();
             return notify(static_cast<std::int16_t>(code)) == ANSWER_STOP ? ERR_STOPPED : code;
         }
 
@@ -292,25 +268,31 @@ private:
     // Where a finished output goes.
     const std::string& final_target() const { return in_place_ ? base_target_ : target_; }
 
-    // Opens the temporary that the next output is written to. Returns 0 or errno.
+    // Opens the temporary that the output is written to (and, for a pipe or
+    // device, the target itself). Returns 0 or the error code to report.
     int open_output() {
-        int error = 0;
-        if (in_place_) {
-            error = open_fixed_temp();
-            if (!error) output_ = out_.path();
-        } else {
-            if (const int refusal = target_refusal(target_)) return refusal;
-            error = is_create(type_) ? open_fixed_temp() : out_.create_unique(directory_ + kTempName);
+        if (!in_place_) {
+            if (special_) {
+                // A delta is rewritten at its start once its length is known,
+                // which a pipe or device cannot take.
+                if (is_create(type_)) return ERR_NOT_REGULAR_FILE;
+                if (!special_target_.active()) {
+                    if (const int error = special_target_.open(target_)) return ERR_CREATE_OUTPUT - error;
+                }
+            } else if (const int refusal = target_refusal(target_)) {
+                return ERR_CREATE_OUTPUT - refusal;
+            }
         }
-        if (!error) take_mode_of(final_target(), out_.file());
-        return error;
+        return open_temporary();
     }
 
-    // The temporary of fixed name, unless an input goes by that name: creating
-    // it would empty the input.
-    int open_fixed_temp() {
-        const std::string path = directory_ + kTempName;
-        return is_input(path) ? out_.create_unique(path) : out_.create_at(path);
+    // A new temporary for the next output. Returns 0 or the error code to report.
+    int open_temporary() {
+        if (const int error = out_.create_in(directory_)) return ERR_CREATE_OUTPUT - error;
+        if (!special_ || in_place_) take_mode_of(final_target(), out_.file());
+        // During an in-place restore the caller sees the name being written.
+        if (in_place_) output_ = out_.path();
+        return 0;
     }
 
     // Whether `path` names one of the open input files.
@@ -338,70 +320,119 @@ private:
     // A final rename that failed is reported like an output that could not be
     // created.
     int report_output_error(int error) {
+        if (stopped_) {
+            notify(ERR_STOPPED);
+            return ERR_STOPPED;
+        }
         const int code = ERR_CREATE_OUTPUT - error;
         return notify(static_cast<std::int16_t>(code)) == ANSWER_STOP ? ERR_STOPPED : code;
     }
 
-    int commit_final(PendingFile& file) {
-        if (const int error = file.commit(final_target())) return error;
+    // Ends writing a restored or copied file, ready for its times and bits:
+    // the data is on the disk. (Content for a pipe or device stays open to be
+    // read back.) Returns 0 or errno.
+    int finish_output() { return special_target_.active() ? out_.flush() : out_.finish(); }
+
+    // A tree walk makes the renames into its output folder durable once for
+    // the folder; a file that lands elsewhere (through a link) is made durable
+    // at once.
+    FolderSync folder_sync_for(const std::string& target) const {
+        return folder_of(target) == folder_of(original_output_) ? folder_sync_ : FolderSync::now;
+    }
+
+    int commit_final(SafeOutput& file) {
+        if (special_target_.active() && !in_place_) {
+            const int error = special_target_.write_from(file.file(), [this](std::int64_t written) {
+                record_.position = clamp_result(written);
+                if (notify(PM_WRITE_OUTPUT) == ANSWER_STOP) stopped_ = true;
+                record_.position = 0;
+                return stopped_;
+            });
+            file.abandon();
+            if (error) return error;
+        } else if (const int error = file.commit(final_target(), folder_sync_for(final_target()))) {
+            return error;
+        }
         committed_ = true;
         if (in_place_) output_ = first_path_;
         return 0;
     }
 
     void apply_kept_info(const std::string& path) {
+        if (special_target_.active()) return;  // a pipe or device has no times to keep
         if (flags_ & EF_KEEP_DATE) engine_apply_times(path, trailer_);
         if (flags_ & EF_KEEP_ATTRIBUTES) engine_apply_permissions(path, trailer_);
+    }
+
+    // The record of Updated's permission bits and digest that every candidate
+    // carries in its trailer's reserved field. Returns 0 or a negative code.
+    int prepare_record() {
+        if (flags_ & EF_PLAIN_TRAILER) return 0;
+        struct stat status {};
+        if (fstat(fileno(input_.get()), &status) != 0) return ERR_READ_FAILED;
+        updated_record_.mode = static_cast<std::uint16_t>(status.st_mode & 0777);
+        StreamWindow updated{input_.get()};
+        const int first_algorithm = std::countr_zero(static_cast<unsigned>(mask_));
+        const int rc = coder_digest(&updated, callback_, static_cast<std::int16_t>(first_algorithm),
+                                    updated_record_.digest);
+        if (rc < 0) return rc;
+        with_record_ = true;
+        return 0;
     }
 
     int run_create() {
         const bool keep_all = flags_ & EF_KEEP_ALL;
         unsigned remaining = mask_;
+        if (const int rc = prepare_record(); rc < 0) return fail(rc);
         // The run-length forms and the Base check are made once for all passes.
         CreateShared shared;
         int algorithm = 0;
         std::int64_t smallest = kNoLimit;
+        // The deep search's candidate comes after the numbered ones; it keeps
+        // the smallest, so it has no name of its own among kept-all deltas.
+        bool deep = (flags_ & EF_DEEP) && !keep_all;
         for (;;) {
-            while (!(remaining & 1u)) {
-                remaining >>= 1;
-                ++algorithm;
+            const bool deep_pass = remaining == 0;
+            if (deep_pass) {
+                deep = false;
+            } else {
+                while (!(remaining & 1u)) {
+                    remaining >>= 1;
+                    ++algorithm;
+                }
+                remaining &= ~1u;
             }
-            remaining &= ~1u;
 
             trailer_ = TrailerRecord{};
             trailer_.set_check_length(static_cast<std::int16_t>((flags_ & EF_SHORT_STAMP) ? kCheckShort : kCheckLong));
             copy_file_info(input_info_, trailer_);
+            if (with_record_) write_updated_record(trailer_, updated_record_);
             StreamWindow base{base_.get()};
             StreamWindow updated{input_.get()};
             StreamWindow delta{out_.file(), 0, 0, 0};
-            int result = coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
-            if (result >= 0 && out_.close() != 0) result = ERR_WRITE_FAILED;
+            int result = deep_pass ? coder_create_deep(&base, &updated, &delta, callback_, trailer_, &shared)
+                                   : coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
+            if (result >= 0 && out_.flush() != 0) result = ERR_WRITE_FAILED;
             if (result < 0) return fail(result);
 
-            if (notify(remaining ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
+            if (notify(remaining || deep ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
 
             if (keep_all) {
                 // A digit name may be taken by an input (a Base called data3, say);
                 // that file is never replaced.
                 const std::string name = keep_all_name(original_output_, algorithm);
                 if (is_input(name)) return report_output_error(EEXIST);
-                if (const int error = out_.commit(name)) return report_output_error(error);
+                if (const int error = out_.commit(name, folder_sync_for(name))) return report_output_error(error);
             } else if (result < smallest) {
-                // The best candidate so far waits under a name of its own until
-                // every pass has run.
+                // The best candidate so far waits in its temporary until every
+                // pass has run; the one it beats is removed.
                 smallest = result;
-                if (!best_.active()) {
-                    if (const int error = best_.create_unique(directory_ + kTempName))
-                        return report_output_error(error);
-                    best_.close();
-                }
-                if (const int error = out_.commit(best_.path())) return report_output_error(error);
+                best_ = std::move(out_);
             } else {
-                out_.discard();
+                out_.abandon();
             }
-            if (!remaining) break;
-            if (open_fixed_temp() != 0) break;
-            take_mode_of(target_, out_.file());
+            if (!remaining && !deep) break;
+            if (open_temporary() != 0) break;
         }
         if (!keep_all && best_.active()) {
             if (const int error = commit_final(best_)) return report_output_error(error);
@@ -415,7 +446,7 @@ private:
         StreamWindow delta{input_.get()};
         StreamWindow output{out_.file(), 0, 0, 0};
         int result = coder_restore(&base, &delta, &output, callback_, &trailer_);
-        if (result >= 0 && out_.close() != 0) result = ERR_WRITE_FAILED;
+        if (result >= 0 && finish_output() != 0) result = ERR_WRITE_FAILED;
         if (result < 0) return fail(result);
 
         record_.restore_tag = trailer_.tag();
@@ -430,7 +461,7 @@ private:
         const std::int64_t copied = engine_copy_stream(base_.get(), out_.file(), 3, kNoLimit, callback_);
         int result = clamp_result(copied);
         if (result >= 0) {
-            if (const int error = out_.close()) result = -error;
+            if (const int error = finish_output()) result = -error;
         }
         if (result < 0) return fail(result);
         if (const int error = commit_final(out_)) return report_output_error(error);
@@ -461,30 +492,31 @@ private:
 
     // Failure action copy: the Base file takes the output's place.
     int copy_base(int failed_code) {
-        best_.discard();
+        best_.abandon();
         // Without a Base there is nothing to copy; the file stays failed.
         if (!base_) return failed_code;
         // Start from a fresh temporary: the failed step may have left more
         // bytes in the old one than the copy will write.
-        out_.discard();
-        if (in_place_) output_ = directory_ + kTempName;
-        if (const int error = open_output()) return ERR_CREATE_OUTPUT - error;
+        out_.abandon();
+        if (const int code = open_output()) return code;
 
         const std::int64_t copied = engine_copy_stream(base_.get(), out_.file(), 3, kNoLimit, callback_);
         int result = clamp_result(copied);
         if (result >= 0) {
-            if (const int error = out_.close()) result = -error;
+            if (const int error = finish_output()) result = -error;
         }
         if (result < 0) return result;
         if (copied > 0) {
-            copy_file_info(base_info_, trailer_);
+            // The copy is the Base file, with the Base's own permission bits.
+            trailer_ = base_info_;
             apply_kept_info(out_.path());
         }
         base_.reset();
-        if (const int error = commit_final(out_)) return ERR_CREATE_OUTPUT - error;
+        if (const int error = commit_final(out_)) return stopped_ ? ERR_STOPPED : ERR_CREATE_OUTPUT - error;
         return result;
     }
 
+    const FolderSync folder_sync_;
     int type_;
     const char* first_;
     std::string first_path_;
@@ -492,6 +524,7 @@ private:
     std::string& output_;
     const std::string original_output_;
     const std::string target_;  // the output with a symbolic link followed
+    const bool special_;        // the output is a pipe or device, written into
     std::string base_target_;   // in place: the Base with a symbolic link followed
     std::string directory_;     // where temporaries go: beside the file they become
     EngineFlags flags_;
@@ -500,14 +533,18 @@ private:
 
     bool in_place_ = false;
     bool committed_ = false;
+    bool with_record_ = false;
+    UpdatedRecord updated_record_;
+    bool stopped_ = false;  // the callback answered stop while the output was written out
     ProgressRecord record_;
     TrailerRecord trailer_;
     TrailerRecord base_info_;   // times and bits of the Base and the second input,
     TrailerRecord input_info_;  // as they were when the operation opened them
     FileHandle base_;
     FileHandle input_;
-    PendingFile out_;
-    PendingFile best_;  // keep smallest: the smallest candidate so far
+    SpecialTarget special_target_;
+    SafeOutput out_;
+    SafeOutput best_;  // keep smallest: the smallest candidate so far
 };
 
 }  // namespace
@@ -531,7 +568,14 @@ std::string keep_all_name(const std::string& path, int algorithm) {
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
                    const ProgressCallback& callback) {
-    FileOp operation(type, first, second, output, flags, mask, callback);
+    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::now);
+    return operation.run();
+}
+
+int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
+                        const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
+                        const ProgressCallback& callback) {
+    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::later);
     return operation.run();
 }
 

@@ -1,6 +1,7 @@
 // The default progress callback and the words for every result code.
 #include "engine/progress.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace quoralith {
@@ -32,6 +33,8 @@ std::string describe_error(int code) {
             return "a write failed (the disk may be full)";
         case ERR_READ_FAILED:
             return "an input file could not be read";
+        case ERR_CONTENT_MISMATCH:
+            return "the restored file does not match the one the delta was made from";
         case ERR_NOT_ARCHIVE:
             return "the file is not an archive";
         case ERR_FILE_STATUS:
@@ -50,6 +53,8 @@ std::string describe_error(int code) {
             return "the file is too large for an archive (over 4 GiB)";
         case ERR_NO_DATA_BLOCK:
             return "the archive is damaged: a file record has no data block";
+        case ERR_ARCHIVE_DAMAGED:
+            return "the archive is damaged";
         case ERR_STOPPED:
             return "stopped by the user";
         default:
@@ -58,9 +63,16 @@ std::string describe_error(int code) {
     // The open and create codes add errno to a base; errno values of 100 and
     // more spill into the next range, which is read as its own family.
     if (code <= -101 && code >= -199) return with_errno("cannot open the archive", ERR_OPEN_ARCHIVE - code);
+    if (code <= -701 && code >= -899) {
+        const int error = ERR_WRITE_ARCHIVE - code;
+        if (error == ENOSPC) return "the archive could not be written: the disk is full (" + std::string(std::strerror(error)) + ")";
+        if (error == EDQUOT) return "the archive could not be written: the disk quota is used up (" + std::string(std::strerror(error)) + ")";
+        return with_errno("the archive could not be written", error);
+    }
     if (code <= -201 && code >= -299) return with_errno("cannot open the input file", ERR_OPEN_INPUT - code);
     if ((code <= -301 && code >= -399) || (code <= -401 && code >= -499))
         return with_errno("cannot create the output file", ERR_CREATE_OUTPUT - code);
+    if (code <= -501 && code >= -699) return with_errno("cannot open the base file", ERR_OPEN_BASE - code);
     if (code > -100) return with_errno("a read or write failed while copying", -code);
     return "unknown error " + std::to_string(code);
 }

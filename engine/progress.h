@@ -33,6 +33,12 @@ constexpr EngineFlags EF_CLEAR_OUTPUT = 0x0200;
 constexpr EngineFlags EF_STORE_RAW = 0x0400;
 constexpr EngineFlags EF_IN_PLACE = 0x0800;
 constexpr EngineFlags EF_SORTED = 0x1000;
+// Create and archive create: leave the trailer's reserved field (and an
+// archive's spare fields) as the bare format has them, without the record of
+// Updated's permission bits and digest.
+constexpr EngineFlags EF_PLAIN_TRAILER = 0x2000;
+// Create: one more candidate, from the deep search (coder/deep.h). Not with EF_KEEP_ALL.
+constexpr EngineFlags EF_DEEP = 0x4000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;
@@ -68,9 +74,11 @@ constexpr int ERR_NO_MEMORY = -3;         // coder: memory could not be allocate
 constexpr int ERR_WRONG_BASE = -4;        // coder: the delta was made against another Base
 constexpr int ERR_WRITE_FAILED = -5;      // coder: a write failed (a full disk, say)
 constexpr int ERR_READ_FAILED = -6;       // coder: an input could not be read
+constexpr int ERR_CONTENT_MISMATCH = -7;  // coder: the restored bytes are not those the delta was made from
 constexpr int ERR_STOPPED = -400;
 constexpr int ERR_OPEN_INPUT = -200;      // minus errno
 constexpr int ERR_CREATE_OUTPUT = -300;   // minus errno
+constexpr int ERR_OPEN_BASE = -500;       // minus errno: a Base that exists could not be opened
 
 // Directory walks and archives.
 constexpr int ERR_ARCHIVE_WRITE = -3;      // archive_create: header or end record not written in full
@@ -82,8 +90,11 @@ constexpr int ERR_UNSAFE_PATH = -44;       // a stored path would lead outside t
 constexpr int ERR_NOT_REGULAR_FILE = -45;  // a device, pipe, socket or link to a directory: passed over
 constexpr int ERR_ARCHIVE_NAME = -46;      // a path an archive record cannot hold (over 255 bytes, or a "\")
 constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archive record's size field
+constexpr int ERR_ARCHIVE_DAMAGED = -48;   // the archive is damaged; the record's detail says where and how
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
+constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
+                                           // the whole archive is abandoned
 
 // Largest file the coder accepts: every position fits a signed 32-bit integer.
 constexpr std::int64_t MAX_FILE_LENGTH = 0x40000000;
@@ -101,6 +112,9 @@ struct ProgressRecord {
     std::int32_t second_size = 0;
     std::int32_t result = 0;
     std::int32_t position = 0;
+    // Words about an error beyond its code, or null: for a damaged archive,
+    // where the damage lies (its offset in the archive) and what is wrong there.
+    const char* detail = nullptr;
 };
 
 // Called synchronously on the caller's thread; returns a CallbackAnswer.

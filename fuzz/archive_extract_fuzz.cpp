@@ -58,9 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fwrite(data, 1, size, file);
     std::fclose(file);
 
-    const auto skip = [](const quoralith::ProgressRecord&) -> std::int16_t { return quoralith::ANSWER_SKIP; };
+    // Damage is always told in words that say where it lies.
+    const auto skip = [](const quoralith::ProgressRecord& record) -> std::int16_t {
+        if (record.code == quoralith::ERR_ARCHIVE_DAMAGED &&
+            (!record.detail || !std::strstr(record.detail, "the archive is damaged at offset "))) {
+            std::fprintf(stderr, "damage reported without its place\n");
+            std::abort();
+        }
+        return quoralith::ANSWER_SKIP;
+    };
     quoralith::archive_extract(archive, output, "", quoralith::EF_KEEP_DATE | quoralith::EF_KEEP_ATTRIBUTES, skip);
-    quoralith::archive_list(archive, {});
+    quoralith::archive_list(archive, {}, [](const std::string& detail) {
+        if (detail.rfind("the archive is damaged at offset ", 0) != 0) std::abort();
+    });
     expect_only_input_and_output(dir);
     quoralith::engine_clear_dir(output);
     return 0;

@@ -104,6 +104,12 @@ void note_job_error(JobProgress& job, int code, const std::string& output, std::
     if (job.view) job.view->set_control_text(IDC_PROGRESS_ERRORS, job.error_text);
 }
 
+void note_job_detail(JobProgress& job, const std::string& text) {
+    report_write(job.report, REPORT_TEXT, {text});
+    job.error_text += text + "\r\n";
+    if (job.view) job.view->set_control_text(IDC_PROGRESS_ERRORS, job.error_text);
+}
+
 std::int16_t job_progress_callback(JobProgress& job, const ProgressRecord& record) {
     const std::time_t now = job.clock();
     // Reads and writes come by the thousand per file and need no texts.

@@ -80,6 +80,10 @@ struct JobProgress {
 // building file: <output>") in the report and the display's error box.
 void note_job_error(JobProgress& job, int code, const std::string& output, std::time_t now);
 
+// Adds a line that explains the error before it, in the report and the
+// display's error box; it is not counted as an error of its own.
+void note_job_detail(JobProgress& job, const std::string& text);
+
 // Handles one progress record. Returns ANSWER_STOP once a stop was requested,
 // otherwise ANSWER_BY_FLAGS for an error code and ANSWER_SKIP for a message.
 std::int16_t job_progress_callback(JobProgress& job, const ProgressRecord& record);

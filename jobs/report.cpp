@@ -1,7 +1,12 @@
 // Report templates, line formatting and the report file.
 #include "jobs/report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
+
+#include "engine/printable.h"
 
 namespace quoralith {
 
@@ -101,8 +106,17 @@ bool ReportFile::open(const std::string& path, int mode, int level_limit) {
     level_limit_ = level_limit;
     const char* how = mode == 1 ? "a" : mode == 2 ? "w" : nullptr;
     if (!how) return true;
-    file_ = std::fopen(path.c_str(), how);
-    return file_ != nullptr;
+    // The open never waits: a pipe that nobody reads would hold the job before
+    // it started. Such a report fails like any file that cannot be opened.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (mode == 1 ? O_APPEND : O_TRUNC),
+                          0666);
+    if (fd < 0) return false;
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || !(file_ = fdopen(fd, how))) {
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 bool ReportFile::close() {
@@ -117,6 +131,9 @@ void report_write(ReportFile& report, std::uint32_t id, std::span<const std::str
     std::string line;
     int level = report_format(*report.templates_, id, line, args);
     if (level > report.level_limit_) return;
+    // Paths come from file systems that allow any byte but "/" in a name; a
+    // report is read on terminals too, so their control characters are escaped.
+    line = printable_name(line);
     line += '\n';
     if (std::fwrite(line.data(), 1, line.size(), report.file_) != line.size()) report.ok_ = false;
     // Each line reaches the file at once, so a report of a long job that is

@@ -3,6 +3,8 @@
 
 #include <ctime>
 
+#include "engine/engine.h"
+
 namespace quoralith {
 
 namespace {
@@ -116,7 +118,13 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     progress.start(create, request.mask);
 
     int result = ERR_BAD_REQUEST;
-    if (known_type) {
+    // Clearing an output directory that is, holds or lies inside an input would
+    // delete input files: the job is refused before anything is touched, with
+    // its reason in words.
+    const bool clearing_refused = known_type && (request.flags & EF_CLEAR_OUTPUT) &&
+                                  clearing_would_delete_input(request.type, request.first, request.second,
+                                                              request.output);
+    if (known_type && !clearing_refused) {
         ProgressCallback callback = [&progress](const ProgressRecord& record) {
             return job_progress_callback(progress, record);
         };
@@ -126,6 +134,7 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     final_output_ = request.output;
     // A refused request did nothing; it must not read as a clean run.
     if (result == ERR_BAD_REQUEST) note_job_error(progress, result, request.output, clock_());
+    if (clearing_refused) note_job_detail(progress, CLEARING_REFUSED_TEXT);
 
     const std::time_t end = clock_();
     const std::string end_text = clock_text(end);

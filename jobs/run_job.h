@@ -29,6 +29,11 @@ inline constexpr const char* WORD_RESTORE = "Restore";
 inline constexpr const char* WORD_FILE = "File";
 inline constexpr const char* WORD_DIRECTORY = "Directory";
 
+// The line a job gets when it asks to clear an output directory that is, holds
+// or lies inside one of its inputs.
+inline constexpr const char* CLEARING_REFUSED_TEXT =
+    "The output directory is, holds or lies inside an input directory; it was not cleared and nothing was done.";
+
 // The engine request a job's settings describe.
 struct EngineRequest {
     int type = 0;  // 0 when the job's kind has no engine operation

@@ -136,6 +136,8 @@ bool dib_is_drawable(const DibBlock& dib) {
     int height = dib_height(dib);
     int bits = dib_bit_count(dib);
     if (width <= 0 || height <= 0) return false;
+    if (width > DIB_MAX_SIDE || height > DIB_MAX_SIDE) return false;
+    if (std::uint64_t(width) * std::uint64_t(height) > DIB_MAX_PIXELS) return false;
     if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
     std::uint64_t needed = std::uint64_t(header) + dib_palette_size(dib) + row_stride(width, bits) * std::uint64_t(height);
     return needed <= dib.size();

@@ -37,6 +37,13 @@ inline constexpr std::uint32_t DIB_INFO_HEADER_SIZE = 40;
 inline constexpr std::uint32_t DIB_CORE_HEADER_SIZE = 12;
 // Larger files are refused rather than read whole into memory.
 inline constexpr std::uint64_t DIB_MAX_FILE_SIZE = 64u << 20;
+// Bounds on the decoded picture. A one-bit picture packs eight pixels into a
+// byte, so a file well within DIB_MAX_FILE_SIZE can describe half a billion
+// pixels; every paint turns the picture into 32-bit pixels, and the main
+// window grows to the picture's size. The bounds keep a decoded picture at no
+// more than 64 MiB and still take a 5K screen's picture.
+inline constexpr int DIB_MAX_SIDE = 16384;
+inline constexpr std::uint64_t DIB_MAX_PIXELS = 16u << 20;
 
 // Reads a whole bitmap file. Null when the file is shorter than its 14-byte
 // header, does not begin with "BM", is larger than DIB_MAX_FILE_SIZE, or
@@ -66,8 +73,9 @@ std::uint32_t dib_palette_size(const DibBlock& dib);
 const std::uint8_t* find_dib_bits(const DibBlock& dib);
 
 // True when the picture can be drawn: a known header form that fits, positive
-// width and height, 1, 4, 8, 16, 24 or 32 bits per pixel without compression,
-// and a colour table and pixel rows that lie wholly inside the block.
+// width and height within DIB_MAX_SIDE and DIB_MAX_PIXELS, 1, 4, 8, 16, 24 or
+// 32 bits per pixel without compression, and a colour table and pixel rows
+// that lie wholly inside the block.
 bool dib_is_drawable(const DibBlock& dib);
 
 // Builds the palette from the colour table; false (and `palette` unchanged)

@@ -14,8 +14,8 @@ qt_add_library(quoralith_qtcommon STATIC ${qtcommon_sources} ${qtcommon_headers}
 set_target_properties(quoralith_qtcommon PROPERTIES AUTOMOC ON)
 # Built-in pictures, addressed as :/bitmaps/<resource id or name>.
 set(picture_aliases
-  toolbar=2 about=132 wizard_start=135 wizard_base=136 wizard_updated=137 wizard_delta=138
-  wizard_finish=139 ROCKET64U=ROCKET64U ROCKET64D=ROCKET64D VIDEOU=VIDEOU VIDEOX=VIDEOX PLAYERU=PLAYERU)
+  toolbar=2 about=132 wizard_start=135 wizard_kind=136 wizard_base=137 wizard_delta=138
+  wizard_updated=139 ROCKET64U=ROCKET64U ROCKET64D=ROCKET64D VIDEOU=VIDEOU VIDEOX=VIDEOX PLAYERU=PLAYERU)
 set(picture_files)
 foreach(entry IN LISTS picture_aliases)
   string(REPLACE "=" ";" pair ${entry})
@@ -46,7 +46,7 @@ qt_add_resources(quoralith_shell quoralith_icons PREFIX "/icons"
   FILES ${PROJECT_SOURCE_DIR}/resources/icons/quoralith.png)
 
 target_include_directories(quoralith_shell PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(quoralith_shell PUBLIC quoralith_qtcommon quoralith_sheets_gui quoralith_profile
+target_link_libraries(quoralith_shell PUBLIC quoralith_qtcommon quoralith_sheets_gui quoralith_wizard quoralith_mail_gui quoralith_profile
   quoralith_settings quoralith_jobs quoralith_jobs_gui Qt6::Widgets Qt6::PrintSupport Qt6::Multimedia)
 
 qt_add_executable(quoralith-gui ${CMAKE_CURRENT_LIST_DIR}/main.cpp)

@@ -66,11 +66,6 @@ signals:
     // Every command passes here first, whoever sent it.
     void commandDispatched(int command);
 
-public slots:
-    // The wizard and the mail dialog are not part of the program yet; their
-    // commands arrive here, and this slot is what their dialogs replace. For
-    // now it says so in the status bar.
-    void open_job_or_mail_dialog(int command);
 
 private:
     void build_actions();
@@ -79,6 +74,7 @@ private:
     void build_status_bar();
     void toggle_bar(QWidget* bar, const char* key);
     void centre_on_screen(int raise_by);
+    void show_tell_friend();
     void show_opportunities();
     void open_picture();
     void new_picture();

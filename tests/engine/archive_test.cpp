@@ -2,12 +2,16 @@
 // an archive written by another implementation, and hostile archives.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "engine/archive.h"
 #include "engine/dir_list.h"
@@ -85,6 +89,32 @@ struct ArchiveBuilder {
 
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
+// Runs `body` in a child process whose files cannot grow past `limit` bytes, so
+// that every write beyond fails as on a full disk (with EFBIG), and returns the
+// child's result; INT32_MIN when the child did not report one.
+int with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
+    int channel[2];
+    if (pipe(channel) != 0) return INT32_MIN;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+        const rlimit bound{limit, limit};
+        int result = INT32_MIN;
+        if (setrlimit(RLIMIT_FSIZE, &bound) == 0) result = body();
+        if (write(channel[1], &result, sizeof result) != sizeof result) _exit(2);
+        _exit(0);
+    }
+    close(channel[1]);
+    int result = INT32_MIN;
+    if (child < 0 || read(channel[0], &result, sizeof result) != sizeof result) result = INT32_MIN;
+    close(channel[0]);
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    return result;
+}
+
 class ArchiveTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -138,7 +168,9 @@ TEST_F(ArchiveTest, StoredRecordsFollowTheLayout) {
     write_file(root + "/sub/zero.bin", {});
     write_file(root + "/sub/hello.txt", {'h', 'i', '!'});
     chmod((root + "/sub/hello.txt").c_str(), 0444);
-    ASSERT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS | EF_SORTED | EF_STORE_RAW, recorder.callback()), 0);
+    ASSERT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS | EF_SORTED | EF_STORE_RAW | EF_PLAIN_TRAILER,
+                             recorder.callback()),
+              0);
     const Bytes b = read_file(archive);
     // header, "sub\hello.txt" (13) + block + 3 bytes, "sub\zero.bin" (12) + block, end.
     ASSERT_EQ(b.size(), 98u + (32 + 13) + 12 + 3 + (32 + 12) + 12 + 72);
@@ -238,6 +270,60 @@ TEST_F(ArchiveTest, ArchiveInsideItsOwnTreeAndUnstorableFilesArePassedOver) {
     EXPECT_NE(fs::file_size(inside), 50000u);
 }
 
+// A disk that fills while the archive is written: the whole archive is
+// abandoned, whatever stage the write failed at, and the archive it was to
+// replace stays byte for byte, with no temporary left beside it.
+TEST_F(ArchiveTest, FailedWriteToTheArchiveKeepsTheOldOneByteForByte) {
+    make_sample_tree();
+    write_file(root + "/noise.bin", random_bytes(40000, 9));  // incompressible: the archive passes every limit below
+    const Bytes old_archive = text_like(3000, 10);
+    for (EngineFlags raw : {EngineFlags{0}, EF_STORE_RAW}) {
+        const EngineFlags flags = EF_INCLUDE_SUBDIRS | EF_SORTED | raw;
+        ASSERT_EQ(archive_create(root, "", archive, "", flags, recorder.callback()), 0);
+        const auto whole = static_cast<rlim_t>(fs::file_size(archive));
+        // In the header, in a member's data, in the end record.
+        for (rlim_t limit : {rlim_t{50}, whole / 2, whole - 10}) {
+            SCOPED_TRACE((raw ? "stored, limit " : "coded, limit ") + std::to_string(limit));
+            write_file(archive, old_archive);
+            const int result = with_file_size_limit(
+                limit, [&] { return archive_create(root, "", archive, "", flags, recorder.callback()); });
+            EXPECT_EQ(result, ERR_WRITE_ARCHIVE - EFBIG);
+            EXPECT_EQ(read_file(archive), old_archive);
+            EXPECT_EQ(entries_of(scratch.path()).size(), entries_of(root).size() + 2) << "only root and the archive";
+        }
+    }
+    EXPECT_EQ(describe_error(ERR_WRITE_ARCHIVE - ENOSPC),
+              "the archive could not be written: the disk is full (" + std::string(std::strerror(ENOSPC)) + ")");
+}
+
+// Two archives written into one folder at once each get their own result, and
+// a link at the archive's name is replaced, never written through.
+TEST_F(ArchiveTest, ArchivesWrittenAtOnceInOneFolderAndLinksAtTheName) {
+    make_sample_tree();
+    const std::string other = scratch.file("other");
+    fs::create_directories(other + "/x");
+    write_file(other + "/x/only.txt", text_like(20000, 11));
+    const std::string victim = scratch.file("victim.txt");
+    write_file(victim, {'k', 'e', 'e', 'p'});
+    fs::create_symlink(victim, archive);
+    const std::string second = scratch.file("second.qar");
+    int results[2] = {1, 1};
+    std::thread one([&] { results[0] = archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS, {}); });
+    std::thread two([&] { results[1] = archive_create(other, "", second, "", EF_INCLUDE_SUBDIRS, {}); });
+    one.join();
+    two.join();
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], 0);
+    EXPECT_EQ(text_of(read_file(victim)), "keep");
+    EXPECT_FALSE(fs::is_symlink(archive));
+    ASSERT_EQ(archive_extract(archive, out, "", 0, {}), 98);
+    EXPECT_EQ(tree_of(out), tree_of(root));
+    fs::remove_all(out);
+    ASSERT_EQ(archive_extract(second, out, "", 0, {}), 98);
+    EXPECT_EQ(tree_of(out), tree_of(other));
+    for (const auto& name : entries_of(scratch.path())) EXPECT_EQ(name.find(".qrlth-"), std::string::npos) << name;
+}
+
 TEST_F(ArchiveTest, CreateIntoMissingDirectoryFailsWithErrno) {
     EXPECT_EQ(archive_create(root, "", scratch.file("nowhere/x.qar"), "", 0, recorder.callback()),
               ERR_CREATE_OUTPUT - ENOENT);
@@ -319,7 +405,7 @@ TEST_F(ArchiveTest, StoredPathsNeverLeaveTheOutputDirectory) {
                                                                    "outside", "root", "tree.qar"}));
 }
 
-TEST_F(ArchiveTest, RecordsThatLieAreRefusedPerFile) {
+TEST_F(ArchiveTest, RecordsThatLieAreReportedWithTheirOffsets) {
     fs::create_directories(out);
     write_file(out + "/keep.txt", {'o', 'l', 'd'});
     ArchiveBuilder a;
@@ -327,22 +413,145 @@ TEST_F(ArchiveTest, RecordsThatLieAreRefusedPerFile) {
     a.file("keep.txt", 100).block(4, 100).data("short");  // data runs past the end below
     ArchiveBuilder b;
     b.header();
-    b.file("long.txt", 5, 200, 40).block(4, 5).data("xxxxx");  // name runs past its record
+    b.file("long.txt", 5, 200, 40).block(4, 5).data("xxxxx");  // name runs past its record: at 98
     b.file("orphan.txt", 5);                                    // no data block follows
     b.stored("after.txt", "fine");
-    b.file("x", 1, -1, 2);  // a length below 3 ends the walk
+    const std::size_t short_at = b.bytes.size();
+    b.file("x", 1, -1, 2);  // a length below 3
     b.stored("never.txt", "no");
     b.end();
 
     EXPECT_EQ(extract_bytes(a.bytes), 98);
-    EXPECT_EQ(codes_of_files(), (std::vector<int>{PM_EXTRACT_FILE_START, ERR_ARCHIVE_SHORT}));
+    EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_ARCHIVE_SHORT}));
+    EXPECT_EQ(recorder.seen.back().detail,
+              "the archive is damaged at offset 138: its data of 100 bytes runs past the end of the archive "
+              "(155 bytes): the archive is cut short");
     EXPECT_EQ(text_of(read_file(out + "/keep.txt")), "old") << "a failed file never replaces a good one";
 
+    // The walk finds its way past each damaged record to the next sound one;
+    // "orphan.txt", whose data block is missing, goes with the first damage.
     recorder.seen.clear();
     EXPECT_EQ(extract_bytes(b.bytes), 98);
-    EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_ARCHIVE_SHORT, PM_EXTRACT_FILE_START, ERR_NO_DATA_BLOCK,
-                                                  PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE}));
-    EXPECT_EQ(entries_of(out), (std::vector<std::string>{"after.txt", "keep.txt"}));
+    EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_ARCHIVE_DAMAGED, PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE,
+                                                  ERR_ARCHIVE_DAMAGED, PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE}));
+    EXPECT_EQ(recorder.seen[0].detail, "the archive is damaged at offset 98: a file record of 40 bytes (232 expected)");
+    EXPECT_EQ(recorder.seen[0].output_path, archive) << "damage between members names the archive";
+    const auto damaged = std::find_if(recorder.seen.begin() + 1, recorder.seen.end(),
+                                      [](const TreeRecord& r) { return r.code == ERR_ARCHIVE_DAMAGED; });
+    ASSERT_NE(damaged, recorder.seen.end());
+    EXPECT_EQ(damaged->detail, "the archive is damaged at offset " + std::to_string(short_at) +
+                                   ": a record length of 2 (a record is at least 3 bytes)");
+    EXPECT_EQ(entries_of(out), (std::vector<std::string>{"after.txt", "keep.txt", "never.txt"}));
+
+    // A file record followed by a sound record of another kind.
+    recorder.seen.clear();
+    ArchiveBuilder c;
+    c.header().file("orphan.txt", 5).stored("next.txt", "ok").end();
+    EXPECT_EQ(extract_bytes(c.bytes), 98);
+    EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_NO_DATA_BLOCK, PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE}));
+    EXPECT_EQ(recorder.seen[0].detail,
+              "the archive is damaged at offset 140: the file record at offset 98 is not followed by a data block");
+}
+
+// The damaged archives users met: each reports where the damage lies, and
+// every member the damage does not touch comes out whole.
+TEST_F(ArchiveTest, DamagedArchivesReportTheDamageAndExtractTheSoundMembers) {
+    ArchiveBuilder stored;
+    stored.header().stored("one.txt", "first member").stored("two.txt", "second").stored("three.txt", "third").end();
+    const std::size_t first_block = 98 + 32 + 7;
+    const std::size_t second_record = first_block + 12 + 12;
+
+    make_sample_tree();
+    ASSERT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS | EF_SORTED, recorder.callback()), 0);
+    const Bytes coded = read_file(archive);
+    const auto whole_tree = tree_of(root);
+
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::string damage;  // the first damage reported
+        std::vector<std::string> sound;  // the members extracted
+    };
+    std::vector<Case> cases;
+    cases.push_back({"cut inside the first record", Bytes(stored.bytes.begin(), stored.bytes.begin() + 98 + 20),
+                     "the archive is damaged at offset 98: a record of 39 bytes runs past the end of the archive "
+                     "(118 bytes): the archive is cut short",
+                     {}});
+    for (std::uint8_t length : {0, 1, 2}) {
+        Bytes bytes = stored.bytes;
+        bytes[98] = length;
+        bytes[99] = 0;
+        cases.push_back({"record length below 3", bytes,
+                         "the archive is damaged at offset 98: a record length of " + std::to_string(length) +
+                             " (a record is at least 3 bytes)",
+                         {"three.txt", "two.txt"}});
+    }
+    Bytes long_header = stored.bytes;
+    long_header[0] = long_header[1] = 0xFF;
+    cases.push_back({"header length 0xFFFF", long_header,
+                     "the archive is damaged at offset 0: a header record of 65535 bytes (98 expected)",
+                     {"one.txt", "three.txt", "two.txt"}});
+    Bytes long_stored = stored.bytes;
+    long_stored[first_block + 8] += 1;
+    cases.push_back({"stored data length one byte too long", long_stored,
+                     "the archive is damaged at offset " + std::to_string(first_block) +
+                         ": the data block holds 13 bytes but the file is 12 bytes",
+                     {"three.txt", "two.txt"}});
+    Bytes cut_between(stored.bytes.begin(), stored.bytes.begin() + static_cast<long>(second_record));
+    cases.push_back({"cut between members", cut_between,
+                     "the archive is damaged at offset " + std::to_string(second_record) +
+                         ": the archive ends without its end record: it is cut short",
+                     {"one.txt"}});
+    // Our own coded archive, its first member's ("README.TXT") data length one too long.
+    Bytes long_coded = coded;
+    const std::size_t coded_block = 98 + le16(coded, 98);
+    ASSERT_EQ(coded[coded_block + 2], 5);
+    long_coded[coded_block + 8] += 1;
+    cases.push_back({"coded data length one byte too long", long_coded, "",
+                     {"a.txt", "sub/b.bin", "sub/deeper/c.txt", "zero.bin"}});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        recorder.seen.clear();
+        EXPECT_EQ(extract_bytes(c.bytes), 98);
+        const auto first_error = std::find_if(recorder.seen.begin(), recorder.seen.end(),
+                                              [](const TreeRecord& r) { return r.code < 0; });
+        ASSERT_NE(first_error, recorder.seen.end()) << "the damage is reported";
+        if (!c.damage.empty()) EXPECT_EQ(first_error->detail, c.damage);
+        EXPECT_NE(first_error->detail.find("the archive is damaged at offset "), std::string::npos);
+        std::vector<std::string> extracted;
+        for (const auto& [name, data] : tree_of(out)) {
+            extracted.push_back(name);
+            if (whole_tree.count(name)) EXPECT_EQ(data, whole_tree.at(name)) << name;
+        }
+        EXPECT_EQ(extracted, c.sound);
+        // Listing finds the same damage.
+        std::vector<std::string> listed_damage;
+        EXPECT_GE(archive_list(archive, {}, [&](const std::string& d) { listed_damage.push_back(d); }), 0);
+        EXPECT_FALSE(listed_damage.empty());
+    }
+}
+
+// The damaged archives kept as fuzzing seeds stay regression inputs here too.
+TEST_F(ArchiveTest, KeptDamagedArchivesReportTheirDamage) {
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(fs::path(QUORALITH_SOURCE_DIR) / "fuzz/seeds/archive")) {
+        const std::string name = entry.path().filename().string();
+        SCOPED_TRACE(name);
+        ++seen;
+        fs::remove_all(out);
+        recorder.seen.clear();
+        EXPECT_EQ(extract_bytes(read_file(entry.path().string())), 98);
+        const int damage = recorder.count(ERR_ARCHIVE_DAMAGED) + recorder.count(ERR_ARCHIVE_SHORT);
+        if (name.rfind("sound", 0) == 0) {
+            EXPECT_EQ(damage, 0);
+            EXPECT_EQ(tree_of(out).size(), 3u);
+        } else {
+            EXPECT_GE(damage, 1);
+        }
+    }
+    EXPECT_GE(seen, 9);
 }
 
 TEST_F(ArchiveTest, TruncatedAndDamagedArchivesNeverMisbehave) {

@@ -186,12 +186,22 @@ TEST_F(DirWalkTest, ClearingEmptiesTheOutputButNeverAnInput) {
         {OP_CREATE_DIR, updated, updated + "/."},
         {OP_RESTORE_DIR, deltas, scratch.path().string()},
         {OP_RESTORE_DIR, deltas, base + "/."},  // the Base under another spelling: not in place
+        // An output inside an input tree: clearing it would delete input files.
+        {OP_CREATE_DIR, updated, base + "/src"},
+        {OP_CREATE_DIR, updated, updated + "/src/lib"},
+        {OP_RESTORE_DIR, deltas, deltas + "/src"},
+        {OP_RESTORE_DIR, deltas, base + "/docs"},
     };
     for (auto& c : cases) {
+        EXPECT_TRUE(clearing_would_delete_input(c.type, base, c.second, c.output)) << c.output;
         EXPECT_EQ(engine_run(c.type, base, c.second, c.output, "", "", flags, 1, recorder.callback()), ERR_BAD_REQUEST)
             << c.output;
     }
     EXPECT_EQ(tree_of(scratch.path()), before);
+    // Beside the inputs, or restoring over the Base itself, clearing is allowed.
+    EXPECT_FALSE(clearing_would_delete_input(OP_CREATE_DIR, base, updated, deltas));
+    EXPECT_FALSE(clearing_would_delete_input(OP_RESTORE_DIR, base, deltas, base));
+    EXPECT_FALSE(clearing_would_delete_input(OP_CREATE_FILE, base, updated, base + "/src"));
 }
 
 }  // namespace

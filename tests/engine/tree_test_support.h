@@ -21,6 +21,7 @@ struct TreeRecord {
     std::string first_path;
     std::string second_path;
     std::string output_path;
+    std::string detail;
 };
 
 class TreeRecorder {
@@ -33,7 +34,7 @@ public:
     ProgressCallback callback() {
         return [this](const ProgressRecord& r) -> std::int16_t {
             seen.push_back({r.code, r.first_path ? r.first_path : "", r.second_path ? r.second_path : "",
-                            r.output_path ? r.output_path : ""});
+                            r.output_path ? r.output_path : "", r.detail ? r.detail : ""});
             return answer(r);
         };
     }

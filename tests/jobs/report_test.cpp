@@ -96,6 +96,21 @@ TEST(ReportFile, LinesAreWrittenUpToTheLevelLimit) {
     }
 }
 
+TEST(ReportFile, ControlCharactersOfNamesAreWrittenEscaped) {
+    ReportTemplates table;
+    load_report_templates(table);
+    ScratchDir dir;
+    const std::string path = dir.file("report.txt");
+    ReportFile report(table);
+    ASSERT_TRUE(report.open(path, 2, 2));
+    report_write(report, 65016, {"09:05:00 2026", "out/\x1b]0;owned\x07name\nnext"});
+    report_write(report, 65000, {"At 09:05:01 ***ERROR*** 302 building file: caf\xc3\xa9\x9b"});
+    ASSERT_TRUE(report.close());
+    EXPECT_EQ(text_of(path),
+              "At 09:05:00 2026 started: file out/\\x1b]0;owned\\x07name\\x0anext\n"
+              "At 09:05:01 ***ERROR*** 302 building file: caf\xc3\xa9\\x9b\n");
+}
+
 TEST(ReportFile, AppendKeepsTheOldReportOverwriteReplacesItAndNoModeWritesNothing) {
     ReportTemplates table;
     load_report_templates(table);

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "jobs/job_test_support.h"
 #include "support/test_support.h"
@@ -382,6 +383,72 @@ TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
     EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
     EXPECT_NE(report.find("compression: **% (**%), realtive: **%(**%)"), std::string::npos);
     EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "0");
+}
+
+TEST_F(RealJobTest, ARestoreThatDoesNotMatchItsRecordIsAnErrorOfTheJob) {
+    JobRunner runner(templates_, real_engine());
+    ASSERT_EQ(runner.run(directory_job(0)), 0);
+    // A stored delta (c.bin is short) with one payload bit flipped decodes,
+    // to the wrong bytes.
+    test::Bytes delta = test::read_file(dir_.file("delta/sub/c.bin"));
+    const std::size_t check = static_cast<std::size_t>(delta[delta.size() - 48] | delta[delta.size() - 47] << 8);
+    ASSERT_EQ(delta[delta.size() - 57 - check] & 0x30, 0) << "stored as it is";
+    delta[10] ^= 0x01;
+    test::write_file(dir_.file("delta/sub/c.bin"), delta);
+    JobSettings job = directory_job(1);
+    job.LogFileMode = LOG_OVERWRITE;
+    ASSERT_EQ(runner.run(job), 0);
+    EXPECT_EQ(runner.statistics().errors, 1);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERROR_COUNT], "1");
+    EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find("***ERROR*** 7 building file: "), std::string::npos);
+    const std::string report = text_of(dir_.file("report.txt"));
+    EXPECT_NE(report.find("***ERROR*** 7 building file: "), std::string::npos) << report;
+    EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_.file("restored/sub/c.bin")));
+    EXPECT_TRUE(fs::exists(dir_.file("restored/sub/b.bin")));
+}
+
+TEST_F(RealJobTest, ClearingAnOutputInsideAnInputTreeIsRefusedBeforeAnythingIsDeleted) {
+    int engine_calls = 0;
+    JobRunner runner(templates_, [&engine_calls](int t, const std::string& a, const std::string& b, std::string& out,
+                                                 const std::string& p, const std::string& m, EngineFlags f,
+                                                 AlgorithmMask k, const ProgressCallback& c) {
+        ++engine_calls;
+        return real_engine()(t, a, b, out, p, m, f, k, c);
+    });
+    const auto tree_before = [this] {
+        std::map<std::string, test::Bytes> files;
+        for (auto it = fs::recursive_directory_iterator(dir_.path()); it != fs::recursive_directory_iterator(); ++it)
+            if (it->is_regular_file() && it->path().filename() != "report.txt")
+                files[it->path().string()] = test::read_file(it->path().string());
+        return files;
+    };
+    const auto before = tree_before();
+    for (const char* output : {"base/sub", "new/sub", "new"}) {
+        JobSettings job = directory_job(0);
+        job.ClearOutputDir = 1;
+        job.IncludeSubdirs = 1;
+        set_field(job.Delta, dir_.file(output));
+        job.LogFileMode = LOG_OVERWRITE;
+        EXPECT_EQ(runner.run(job), ERR_BAD_REQUEST) << output;
+        EXPECT_EQ(runner.statistics().errors, 1);
+        EXPECT_EQ(tree_before(), before) << output;
+        const std::string report = text_of(dir_.file("report.txt"));
+        EXPECT_NE(report.find(CLEARING_REFUSED_TEXT), std::string::npos) << report;
+        EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find(CLEARING_REFUSED_TEXT), std::string::npos);
+    }
+    EXPECT_EQ(engine_calls, 0);
+
+    // A restore over the Base tree itself is in place and never cleared: it runs.
+    JobSettings create = directory_job(0);
+    ASSERT_EQ(runner.run(create), 0);
+    JobSettings in_place = directory_job(1);
+    in_place.ClearOutputDir = 1;
+    in_place.IncludeSubdirs = 1;
+    set_field(in_place.UpdatedPath, dir_.file("base"));
+    EXPECT_EQ(runner.run(in_place), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_EQ(test::read_file(dir_.file("base/sub/c.bin")), test::read_file(dir_.file("new/sub/c.bin")));
 }
 
 }  // namespace

@@ -33,6 +33,18 @@ std::uint32_t rgb_pattern(int x, int y) { return std::uint32_t((x * 40) << 16 | 
 
 void write_with_stdio(const QString& path, const QByteArray& bytes) { write_file(path, bytes); }
 
+// A blank one-bit picture of any size, without setting its pixels one by one.
+QByteArray blank_one_bit(int width, int height) {
+    QByteArray file = make_bmp(1, 1, 1);
+    for (int i = 0; i < 4; ++i) {
+        file[18 + i] = char((std::uint32_t(width) >> (8 * i)) & 0xFF);
+        file[22 + i] = char((std::uint32_t(height) >> (8 * i)) & 0xFF);
+    }
+    const qsizetype stride = ((qsizetype(width) + 31) / 32) * 4;
+    file.resize(14 + 40 + 8 + stride * height, '\0');
+    return file;
+}
+
 }  // namespace
 
 class PictureTest : public QObject {
@@ -152,6 +164,31 @@ private slots:
         QCOMPARE(doc.path_name(), dir.filePath("good.bmp"));
     }
 
+    // A one-bit picture of a few MiB would decode to gigabytes of pixels: it is
+    // refused before anything is decoded, as are sides beyond the bound.
+    void hugePicturesAreRefusedBeforeDecoding() {
+        const int side = 4096;  // exactly DIB_MAX_PIXELS
+        static_assert(std::uint64_t(side) * side == DIB_MAX_PIXELS);
+        auto at_bound = from_bytes(blank_one_bit(side, side));
+        QVERIFY(at_bound);
+        QVERIFY(dib_is_drawable(*at_bound));
+        auto over = from_bytes(blank_one_bit(side + 1, side));
+        QVERIFY(over);
+        QVERIFY(!dib_is_drawable(*over));
+        QVERIFY(dib_to_image(*over).isNull());
+        auto too_wide = from_bytes(blank_one_bit(DIB_MAX_SIDE + 1, 1));
+        QVERIFY(too_wide && !dib_is_drawable(*too_wide));
+        auto too_high = from_bytes(make_bmp(1, DIB_MAX_SIDE + 1, 24, true));
+        QVERIFY(too_high && !dib_is_drawable(*too_high));
+
+        QTemporaryDir dir;
+        write_with_stdio(dir.filePath("huge.bmp"), blank_one_bit(8192, 8192));
+        CMorvaneDoc doc;
+        QVERIFY(!doc.open_document(dir.filePath("huge.bmp")));
+        QCOMPARE(MessageBox::shownTexts(), QStringList({"Couldn't load DIB"}));
+        QVERIFY(doc.picture() == nullptr);
+    }
+
     // Truncations at every length and lying fields: every one is either a
     // picture that draws or a refusal, and AddressSanitizer watches the reads.
     void corruptBitmapsNeverReadOutOfBounds() {
@@ -208,7 +245,7 @@ private slots:
         QCOMPARE(palette.entries.size(), std::size_t(256));
         QCOMPARE(load_resource_picture(IDR_MAINFRAME, picture, palette), 1);
         QCOMPARE(picture.size(), QSize(562, 63));
-        for (int id = IDB_WIZARD_START; id <= IDB_WIZARD_FINISH; ++id) {
+        for (int id = IDB_WIZARD_START; id <= IDB_WIZARD_UPDATED; ++id) {
             QCOMPARE(load_resource_picture(id, picture, palette), 1);
             QCOMPARE(picture.size(), QSize(200, 298));
         }

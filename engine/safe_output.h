@@ -1,0 +1,89 @@
+// Safe output files: every file the program writes is first built under a new,
+// uniquely named temporary in the folder of its final name, and takes that name
+// only once it is complete and on the disk.
+//
+// A temporary is always a file that did not exist before: it is created
+// exclusively and never through a symbolic link, so a link or a user's file
+// planted at a would-be name is never followed, truncated or replaced, and two
+// runs writing into one folder at once never share a temporary. Its name starts
+// with kTempPrefix, so a user who finds one left by a power cut knows its source.
+//
+// Thread safety: a SafeOutput is one object's state; different objects may be
+// used on different threads at once.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace quoralith {
+
+// The start of every temporary's file name: ".qrlth-" and twelve random hex digits.
+inline constexpr std::string_view kTempPrefix = ".qrlth-";
+
+// The folder part of `path` (everything before its last "/"), "/" for a file
+// at the root, or "" for a bare name (the current folder).
+std::string folder_of(const std::string& path);
+
+// Whether the file-name part of `path` has the form of one of our temporaries.
+bool is_temporary_name(std::string_view path);
+
+// Makes the entries of `folder` ("" for the current folder) durable, so that a
+// rename into it survives a power loss. Returns 0 or errno.
+int sync_folder(const std::string& folder);
+
+// When commit makes the rename durable: at once, or later by the caller, who
+// then calls sync_folder on the target's folder once for many files (a tree
+// walk does, once per folder).
+enum class FolderSync { now, later };
+
+class SafeOutput {
+public:
+    SafeOutput() = default;
+    ~SafeOutput() { abandon(); }
+    SafeOutput(const SafeOutput&) = delete;
+    SafeOutput& operator=(const SafeOutput&) = delete;
+    SafeOutput(SafeOutput&& other) noexcept;
+    SafeOutput& operator=(SafeOutput&& other) noexcept;
+
+    // Creates a new temporary in `folder` ("" for the current folder), open for
+    // reading and writing, with `mode` (less the umask). Any temporary this
+    // object held before is abandoned first. Returns 0 or errno.
+    int create_in(const std::string& folder, mode_t mode = 0666);
+    // The same in the folder of `target`, where it can later be renamed to `target`.
+    int create_beside(const std::string& target, mode_t mode = 0666);
+
+    // The open temporary, or null when none is pending or it was closed.
+    std::FILE* file() const { return file_; }
+    // The temporary's path; empty when none is pending.
+    const std::string& path() const { return path_; }
+    bool active() const { return !path_.empty(); }
+
+    // Writes out what the stream buffers hold. Returns 0, or errno (EIO when
+    // none is known) when this or any earlier write failed; the file stays open.
+    int flush();
+
+    // Flushes the file to the disk and closes it; it stays on disk under its
+    // temporary name. Returns 0 or errno. When `durable` is false the disk flush
+    // is left out (for a temporary that is read back and never committed).
+    int finish(bool durable = true);
+
+    // Finishes the file, renames it over `target` and makes the rename durable
+    // in the folder of `target` (unless `folder` is FolderSync::later). Returns 0
+    // or errno; on success nothing is pending any more, on failure the temporary
+    // is still pending (and abandoned with the object) while `target` is as it was.
+    int commit(const std::string& target, FolderSync folder = FolderSync::now);
+
+    // Closes the temporary and removes it from the disk. Harmless when nothing
+    // is pending.
+    void abandon();
+
+private:
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    bool closed_ = false;  // finish() ran: the data is on disk, the stream closed
+};
+
+}  // namespace quoralith

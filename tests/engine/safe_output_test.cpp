@@ -1,0 +1,213 @@
+// Safe output files: new exclusive temporaries beside the final name, never a
+// link followed, committed by rename and abandoned without a trace.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "engine/safe_output.h"
+#include "support/test_support.h"
+
+namespace quoralith {
+namespace {
+
+using test::Bytes;
+using test::ScratchDir;
+
+std::vector<std::string> entries(const ScratchDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void put(SafeOutput& out, const std::string& text) {
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), out.file()), text.size());
+}
+
+TEST(SafeOutput, CommitReplacesTargetAndLeavesNoTemporary) {
+    ScratchDir dir;
+    const std::string target = dir.file("out.dlt");
+    test::write_file(target, Bytes{'o', 'l', 'd'});
+    SafeOutput out;
+    ASSERT_EQ(out.create_beside(target), 0);
+    EXPECT_TRUE(is_temporary_name(out.path()));
+    EXPECT_EQ(folder_of(out.path()), dir.path().string());
+    put(out, "new content");
+    // Until the commit the final name holds the old file.
+    EXPECT_EQ(test::read_file(target), (Bytes{'o', 'l', 'd'}));
+    ASSERT_EQ(out.commit(target), 0);
+    EXPECT_FALSE(out.active());
+    const Bytes got = test::read_file(target);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "new content");
+    EXPECT_EQ(entries(dir), std::vector<std::string>{"out.dlt"});
+}
+
+TEST(SafeOutput, AbandonAndDestructionRemoveTheTemporaryOnly) {
+    ScratchDir dir;
+    const std::string target = dir.file("keep");
+    test::write_file(target, Bytes{1, 2, 3});
+    {
+        SafeOutput out;
+        ASSERT_EQ(out.create_beside(target), 0);
+        put(out, "half");
+        out.abandon();
+        EXPECT_FALSE(out.active());
+        ASSERT_EQ(out.create_beside(target), 0);
+        put(out, "half again");
+        ASSERT_EQ(out.finish(), 0);  // closed, still pending
+    }
+    EXPECT_EQ(entries(dir), std::vector<std::string>{"keep"});
+    EXPECT_EQ(test::read_file(target), (Bytes{1, 2, 3}));
+}
+
+TEST(SafeOutput, MovedObjectOwnsTheTemporary) {
+    ScratchDir dir;
+    SafeOutput first;
+    ASSERT_EQ(first.create_in(dir.path().string()), 0);
+    const std::string path = first.path();
+    SafeOutput second = std::move(first);
+    EXPECT_FALSE(first.active());
+    EXPECT_EQ(second.path(), path);
+    first.abandon();  // owns nothing any more
+    EXPECT_TRUE(test::file_exists(path));
+    SafeOutput third;
+    ASSERT_EQ(third.create_in(dir.path().string()), 0);
+    third = std::move(second);  // third's own temporary is abandoned
+    EXPECT_EQ(entries(dir).size(), 1u);
+    third.abandon();
+    EXPECT_TRUE(entries(dir).empty());
+}
+
+// A link planted at every name a temporary could take is never followed: the
+// file it points at stays as it was, and the output still succeeds under a
+// name nobody planted.
+TEST(SafeOutput, PlantedLinksAreNeverFollowed) {
+    ScratchDir dir, elsewhere;
+    const std::string victim = elsewhere.file("victim");
+    test::write_file(victim, Bytes{'s', 'a', 'f', 'e'});
+    // The names are random, so plant links at the names a run actually takes:
+    // each run's name is planted before the next run, and a name once seen is
+    // a link from then on.
+    std::set<std::string> planted;
+    for (int round = 0; round < 20; ++round) {
+        SafeOutput out;
+        ASSERT_EQ(out.create_in(dir.path().string()), 0);
+        EXPECT_EQ(planted.count(out.path()), 0u);
+        struct stat status {};
+        ASSERT_EQ(lstat(out.path().c_str(), &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        put(out, "written");
+        const std::string taken = out.path();
+        out.abandon();
+        ASSERT_EQ(symlink(victim.c_str(), taken.c_str()), 0);
+        planted.insert(taken);
+    }
+    EXPECT_EQ(test::read_file(victim), (Bytes{'s', 'a', 'f', 'e'}));
+    for (const std::string& link : planted) {
+        struct stat status {};
+        ASSERT_EQ(lstat(link.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISLNK(status.st_mode)) << link;
+    }
+}
+
+TEST(SafeOutput, ManyAtOnceGetDifferentNames) {
+    ScratchDir dir;
+    constexpr int kThreads = 8, kEach = 25;
+    std::vector<std::vector<std::string>> names(kThreads);
+    std::vector<std::thread> threads;
+    std::vector<std::vector<SafeOutput>> held(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                SafeOutput out;
+                if (out.create_in(dir.path().string()) != 0) return;
+                names[t].push_back(out.path());
+                held[t].push_back(std::move(out));  // keep each open: all exist at once
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::set<std::string> unique;
+    for (const auto& list : names) {
+        EXPECT_EQ(list.size(), static_cast<std::size_t>(kEach));
+        unique.insert(list.begin(), list.end());
+    }
+    EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kEach));
+    held.clear();
+    EXPECT_TRUE(entries(dir).empty());
+}
+
+TEST(SafeOutput, FailuresAreReportedAndLeaveTheTargetAlone) {
+    ScratchDir dir;
+    SafeOutput out;
+    EXPECT_EQ(out.create_in(dir.file("missing-folder")), ENOENT);
+    EXPECT_FALSE(out.active());
+    EXPECT_EQ(out.commit(dir.file("x")), EINVAL);  // nothing pending
+
+    // A target that is a non-empty folder cannot be replaced: the temporary
+    // stays pending, and is removed when abandoned.
+    std::filesystem::create_directory(dir.file("folder"));
+    test::write_file(dir.file("folder/inside"), Bytes{7});
+    ASSERT_EQ(out.create_in(dir.path().string()), 0);
+    put(out, "x");
+    EXPECT_NE(out.commit(dir.file("folder")), 0);
+    EXPECT_TRUE(out.active());
+    out.abandon();
+    EXPECT_EQ(entries(dir), std::vector<std::string>{"folder"});
+
+    // A write that fails (here the file size limit: a stand-in for a full
+    // disk) is reported by the commit, and the target keeps its old content.
+    const std::string target = dir.file("target");
+    test::write_file(target, Bytes{'o', 'l', 'd'});
+    ASSERT_EQ(out.create_beside(target), 0);
+    const std::string big(64 * 1024, 'x');
+    struct rlimit previous {};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = previous;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::fwrite(big.data(), 1, big.size(), out.file());
+    const int error = out.commit(target);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+    EXPECT_NE(error, 0);  // the stream keeps no errno of an earlier write
+    EXPECT_TRUE(out.active());
+    out.abandon();
+    EXPECT_EQ(test::read_file(target), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(entries(dir), (std::vector<std::string>{"folder", "target"}));
+}
+
+TEST(SafeOutput, NamesAndFolders) {
+    EXPECT_EQ(folder_of("a/b/c"), "a/b");
+    EXPECT_EQ(folder_of("/c"), "/");
+    EXPECT_EQ(folder_of("c"), "");
+    EXPECT_TRUE(is_temporary_name("dir/.qrlth-0123456789ab"));
+    EXPECT_FALSE(is_temporary_name("dir/.qrlth-0123456789"));
+    EXPECT_FALSE(is_temporary_name(".qrlth-0123456789aZ"));
+    EXPECT_FALSE(is_temporary_name("QRLTH~~~"));
+    EXPECT_EQ(sync_folder(""), 0);
+
+    // A bare target name puts the temporary in the current folder.
+    ScratchDir dir;
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    SafeOutput out;
+    EXPECT_EQ(out.create_beside("plain"), 0);
+    EXPECT_EQ(out.path().find('/'), std::string::npos);
+    EXPECT_EQ(out.commit("plain"), 0);
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(entries(dir), std::vector<std::string>{"plain"});
+}
+
+}  // namespace
+}  // namespace quoralith
