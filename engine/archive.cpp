@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -622,7 +623,25 @@ struct Extraction {
     EngineFlags flags;
     const ProgressCallback& callback;
     bool stopped = false;
+    // The folders that took files, flushed once each when the walk ends.
+    std::set<std::string> folders;
 };
+
+// Makes the files renamed into `job.folders` durable: each folder once, and
+// the folders above it up to the output directory, whose entries the folders
+// made on the way are.
+void flush_folders(const Extraction& job) {
+    std::set<std::string> flushed;
+    for (std::string folder : job.folders) {
+        while (flushed.insert(folder).second) {
+            sync_folder(folder);
+            if (folder == job.output_dir || !path_within(folder, job.output_dir)) break;
+            const std::string above = folder_of(folder);
+            if (above.empty() || above == folder) break;
+            folder = above;
+        }
+    }
+}
 
 // Writes the member's data into `out`. Returns the bytes written or an error
 // code; `detail` receives the words for damage found on the way.
@@ -733,10 +752,11 @@ Continue extract_member(Extraction& job, const Record& record) {
     info.set_attributes(member.permissions);
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
-    if (const int error = out.commit(output_path)) {
+    if (const int error = out.commit(output_path, FolderSync::later)) {
         finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
+    job.folders.insert(folder_of(output_path));
     finish(0);
     return next;
 }
@@ -844,7 +864,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, false};
+    Extraction job{walk, output_dir, pattern, flags, callback, false, {}};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -852,6 +872,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     while (!job.stopped && walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] { return extract_member(job, record); });
     }
+    flush_folders(job);
     return kArchiveHeaderSize;
 }
 
