@@ -134,6 +134,7 @@ std::string describe_archive_open(int code) {
 
 struct ArchiveOptions {
     bool raw = false;
+    bool plain = false;
     bool no_subdirs = false;
     bool clear_output = false;
     bool no_keep_date = false;
@@ -146,6 +147,9 @@ void setup_archive_create(CLI::App& parent, CliContext& context) {
     auto options = std::make_shared<ArchiveOptions>();
     CLI::App* command = parent.add_subcommand("create", "Pack the files below ROOT into ARCHIVE");
     command->add_flag("--raw", options->raw, "Store files as they are instead of coding them");
+    command->add_flag("--plain-trailer", options->plain,
+                      "Leave out each file's record of permission bits and digest: the bare format's fixed values, "
+                      "and an extraction that cannot verify the files");
     command->add_option("--pattern", options->pattern, "Only files whose names match GLOB (case ignored), e.g. '*.txt'")
         ->type_name("GLOB");
     command->add_flag("--no-subdirs", options->no_subdirs, "Only the files directly in ROOT");
@@ -156,6 +160,7 @@ void setup_archive_create(CLI::App& parent, CliContext& context) {
         EngineFlags flags = EF_SORTED;
         if (!options->no_subdirs) flags |= EF_INCLUDE_SUBDIRS;
         if (options->raw) flags |= EF_STORE_RAW;
+        if (options->plain) flags |= EF_PLAIN_TRAILER;
         ArchiveInterruptGuard guard;
         ArchiveObserver observer(context, false, options->root);
         const int result = archive_create(options->root, "", options->archive, options->pattern, flags,

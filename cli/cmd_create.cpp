@@ -14,6 +14,8 @@ struct CreateOptions {
     std::string algorithms = "7";
     bool keep_all = false;
     bool long_stamp = false;
+    bool plain_trailer = false;
+    bool deep = false;
     bool no_base = false;
     std::string fail = "skip";
     std::string base, updated, delta;
@@ -48,10 +50,17 @@ void setup_create(CLI::App& root, CliContext& context) {
     command->add_option("-a,--algorithms", options->algorithms,
                         "Algorithms to try, e.g. 7, 0-7 or 0,3,7; the smallest delta is kept")
         ->default_str("7");
-    command->add_flag("--keep-all", options->keep_all,
+    CLI::Option* keep_all = command->add_flag("--keep-all", options->keep_all,
                       "Keep one delta per algorithm, named with the algorithm's digit (report.dlt -> report3.dlt)");
+    command->add_flag("--deep", options->deep,
+                      "Also try the deep search (more time and memory, usually a smaller delta); "
+                      "joins the candidates of -a and keeps the smallest")
+        ->excludes(keep_all);
     command->add_flag("--long-stamp", options->long_stamp,
                       "Check the base with a 256-byte block instead of 4 bytes");
+    command->add_flag("--plain-trailer", options->plain_trailer,
+                      "Leave out the record of the updated file's permission bits and digest: the delta is "
+                      "byte for byte what the bare format writes, and a restore cannot verify it");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, false);
     command->add_flag("--no-base", options->no_base,
@@ -71,6 +80,8 @@ void setup_create(CLI::App& root, CliContext& context) {
         EngineFlags flags = fail_flags(options->fail);
         if (!options->long_stamp) flags |= EF_SHORT_STAMP;
         if (options->keep_all) flags |= EF_KEEP_ALL;
+        if (options->plain_trailer) flags |= EF_PLAIN_TRAILER;
+        if (options->deep) flags |= EF_DEEP;
         const int type = tree_request_type("create", options->tree, options->updated, options->base, OP_CREATE_FILE,
                                            OP_CREATE_DIR, flags);
         if (type == 0) {

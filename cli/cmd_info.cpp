@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "coder/digest.h"
 #include "coder/format.h"
 
 namespace quoralith::cli {
@@ -41,6 +42,27 @@ std::string permission_words(std::uint16_t attributes) {
     std::string words = (attributes & 1) ? "readable" : "not readable";
     words += (attributes & 2) ? ", writable" : ", read-only";
     return words;
+}
+
+// Permission bits as ls shows them, e.g. rwxr-xr-x.
+std::string mode_words(unsigned mode) {
+    std::string words;
+    for (int shift = 6; shift >= 0; shift -= 3) {
+        words += (mode >> shift & 4) ? 'r' : '-';
+        words += (mode >> shift & 2) ? 'w' : '-';
+        words += (mode >> shift & 1) ? 'x' : '-';
+    }
+    return words;
+}
+
+std::string hex(const std::uint8_t* bytes, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
 }
 
 void line(const char* label, const std::string& value) { std::printf("%-18s %s\n", label, value.c_str()); }
@@ -131,15 +153,28 @@ std::string describe_delta(const std::string& path) {
     line("updated accessed:", time_words(trailer.access_time()));
     line("updated modified:", time_words(trailer.modification_time()));
     line("updated is:", permission_words(trailer.attributes()));
-    // The reserved tag is all zeros unless the program that made the delta put
-    // something there.
-    std::string tag;
-    for (int i = 0; i < TrailerRecord::kTagSize; ++i) {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", trailer.tag()[i]);
-        tag += hex;
+    UpdatedRecord record;
+    switch (read_updated_record(trailer, record)) {
+        case RecordState::present: {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(record.mode));
+            line("record:", "present; a restore verifies its output");
+            line("updated mode:", std::string(mode) + " (" + mode_words(record.mode) + ")");
+            line("updated digest:", hex(record.digest.data(), record.digest.size()));
+            break;
+        }
+        case RecordState::damaged:
+            line("record:", "damaged; a restore refuses this delta");
+            break;
+        case RecordState::absent: {
+            line("record:", "none; a restore cannot verify its output");
+            // The reserved field is all zeros unless the program that made the
+            // delta put something of its own there.
+            const std::string tag = hex(trailer.tag(), TrailerRecord::kTagSize);
+            if (tag.find_first_not_of('0') != std::string::npos) line("reserved tag:", tag);
+            break;
+        }
     }
-    if (tag.find_first_not_of('0') != std::string::npos) line("reserved tag:", tag);
     return {};
 }
 
@@ -147,7 +182,7 @@ std::string describe_delta(const std::string& path) {
 
 void setup_info(CLI::App& root, CliContext& context) {
     auto path = std::make_shared<std::string>();
-    CLI::App* command = root.add_subcommand("info", "Show what a delta file holds: check, method, sizes, times");
+    CLI::App* command = root.add_subcommand("info", "Show what a delta file holds: check, method, sizes, times, mode and digest");
     command->add_option("DELTA", *path, "The delta file")->required();
     command->callback([path, &context] {
         const std::string problem = describe_delta(*path);

@@ -100,9 +100,10 @@ private:
 // Follows the engine's messages for the progress bar and the error lines.
 class RequestObserver {
 public:
-    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create)
+    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create, bool deep)
         : bar_(!context.quiet && isatty(STDERR_FILENO)),
-          passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) : 1) {}
+          passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) + (deep ? 1 : 0)
+                         : 1) {}
 
     std::int16_t operator()(const ProgressRecord& record) {
         switch (record.code) {
@@ -228,7 +229,7 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
     }
 
     InterruptGuard guard;
-    RequestObserver observer(context, mask, is_create(type));
+    RequestObserver observer(context, mask, is_create(type), is_create(type) && (flags & EF_DEEP));
     JobSettings job = job_report_settings(context, stored);
     InterruptView view;
     job.ProgressWindow = &view;

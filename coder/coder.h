@@ -4,6 +4,7 @@
 // create, -2 on restore).
 #pragma once
 
+#include "coder/digest.h"
 #include "coder/format.h"
 #include "coder/runlength.h"
 #include "coder/stream.h"
@@ -61,7 +62,18 @@ int coder_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delta,
 // Returns the number of bytes written, or ERR_MALFORMED (a corrupt delta, never
 // read or written out of bounds), ERR_TEMP_FILE, ERR_NO_MEMORY, ERR_WRONG_BASE,
 // ERR_READ_FAILED, ERR_WRITE_FAILED or ERR_STOPPED.
+//
+// The output is verified as it is written when its digest is known: from the
+// record in the trailer's reserved field (see digest.h), or, without a trailer,
+// from `expected` (an archive member's record). A difference gives
+// ERR_CONTENT_MISMATCH; the bytes are then written but wrong, and the caller
+// must not keep them. A trailer whose record is damaged gives ERR_MALFORMED.
+struct ExpectedContent {
+    ContentDigest digest{};
+    std::size_t compared = kDigestSize;  // how many leading bytes of the digest count
+};
 int coder_restore(StreamWindow* base, StreamWindow* delta, StreamWindow* output,
-                  const ProgressCallback& callback, TrailerRecord* trailer);
+                  const ProgressCallback& callback, TrailerRecord* trailer,
+                  const ExpectedContent* expected = nullptr);
 
 }  // namespace quoralith

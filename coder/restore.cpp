@@ -13,6 +13,7 @@
 
 #include "coder/bitio.h"
 #include "coder/coder.h"
+#include "coder/digest.h"
 #include "coder/packer.h"
 #include "coder/runlength.h"
 
@@ -286,7 +287,14 @@ std::int64_t transform_base(Channel& base, std::uint32_t threshold, TempFile& fi
     return runlength_encode(base, base.length(), threshold, out);
 }
 
-int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) {
+// What the output must digest to, when the delta or the caller says.
+struct Expectation {
+    bool active = false;
+    ExpectedContent content;
+};
+
+int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local, Expectation& want,
+                 DigestBuilder& digest) {
     if (run.base.length() > MAX_FILE_LENGTH || run.delta.length() > MAX_FILE_LENGTH) return ERR_MALFORMED;
     if (run.context.window(SLOT_FIRST)->length < 0 || run.context.window(SLOT_SECOND)->length < 0)
         return ERR_READ_FAILED;
@@ -318,7 +326,21 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
         *trailer = local;
         d_len -= check_length + kTrailerSize;
         verified = false;
+        UpdatedRecord record;
+        switch (read_updated_record(local, record)) {
+            case RecordState::damaged:
+                return ERR_MALFORMED;
+            case RecordState::present:
+                want.active = true;
+                want.content.digest = record.digest;
+                want.content.compared = kDigestSize;
+                break;
+            case RecordState::absent:
+                break;
+        }
     }
+    // The output is digested as it is written: the check costs no pass of its own.
+    if (want.active) run.context.digest_output(&digest);
     if (d_len < 1) {
         const int check = verified ? 0 : verify();
         return check < 0 ? check : ERR_MALFORMED;
@@ -475,10 +497,22 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local) 
     return static_cast<int>(written);
 }
 
+// Compares the digest of the `written` bytes of output with what was expected.
+int check_output(RestoreRun& run, const DigestBuilder& digest, int written, const Expectation& want) {
+    ContentDigest got{};
+    // Every decoder here writes each output byte once, in runs the builder
+    // follows; should one ever not, the finished output is read back instead.
+    if (!digest.finish(written, got)) {
+        if (const int rc = digest_of_channel(run.output, written, got); rc < 0) return rc;
+    }
+    const std::size_t compared = std::min(want.content.compared, kDigestSize);
+    return std::memcmp(got.data(), want.content.digest.data(), compared) == 0 ? written : ERR_CONTENT_MISMATCH;
+}
+
 }  // namespace
 
 int coder_restore(StreamWindow* base, StreamWindow* delta, StreamWindow* output, const ProgressCallback& callback,
-                  TrailerRecord* trailer) {
+                  TrailerRecord* trailer, const ExpectedContent* expected) {
     TrailerRecord local;
     CoderContext context(callback, -2, local.tag());
     StreamWindow no_base;
@@ -486,9 +520,16 @@ int coder_restore(StreamWindow* base, StreamWindow* delta, StreamWindow* output,
     context.register_windows(base ? base : &no_base, delta, output);
     RestoreRun run{context, Channel::of_window(context, SLOT_FIRST), Channel::of_window(context, SLOT_SECOND),
                    Channel::of_window(context, SLOT_THIRD)};
+    Expectation want;
+    if (expected && !trailer) {
+        want.active = true;
+        want.content = *expected;
+    }
+    DigestBuilder digest;
     int result;
     try {
-        result = restore_body(run, trailer, local);
+        result = restore_body(run, trailer, local, want, digest);
+        if (result >= 0 && want.active && !context.stopped()) result = check_output(run, digest, result, want);
     } catch (const std::bad_alloc&) {
         result = ERR_NO_MEMORY;
     }

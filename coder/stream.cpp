@@ -1,6 +1,7 @@
 // Stream windows, channels, temporary files and the caches the coder reads through.
 #include "coder/stream.h"
 
+#include "coder/digest.h"
 #include "coder/runlength.h"
 
 #include <sys/mman.h>
@@ -229,6 +230,8 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
             if (!write_at_offset(window_->file, static_cast<off_t>(window_->start) + window_->position, in + total,
                                  piece))
                 return ERR_WRITE_FAILED;
+            if (slot_ == SLOT_THIRD && context_->output_digest())
+                context_->output_digest()->add(window_->position, in + total, static_cast<std::size_t>(piece));
             window_->position += static_cast<std::int32_t>(piece);
             if (window_->position > window_->length) window_->length = window_->position;
             total += piece;

@@ -28,6 +28,7 @@ struct StreamWindow {
 
 // Slots of the window table: the order of the driver's window arguments.
 class RunLengthMap;
+class DigestBuilder;
 
 enum WindowSlot : int { SLOT_FIRST = 0, SLOT_SECOND = 1, SLOT_THIRD = 2 };
 
@@ -50,11 +51,17 @@ public:
     bool stopped() const { return stopped_; }
     void set_algorithm(std::int16_t algorithm) { algorithm_ = algorithm; }
 
+    // Every byte written through the third window is also handed to
+    // `builder` at its position (a restore digests its output as it writes).
+    void digest_output(DigestBuilder* builder) { output_digest_ = builder; }
+    DigestBuilder* output_digest() const { return output_digest_; }
+
 private:
     StreamWindow* windows_[3] = {nullptr, nullptr, nullptr};
     ProgressCallback callback_;  // a copy: callers may pass a temporary
     std::int16_t algorithm_;
     const std::uint8_t* tag_;
+    DigestBuilder* output_digest_ = nullptr;
     bool stopped_ = false;
 };
 

@@ -58,6 +58,40 @@ std::array<std::uint8_t, kArchiveMagicField> magic_field() {
     return field;
 }
 
+// The member record in a file record's time slots 1, 4 and 5: at offset 8 the
+// tag 'Q', at 9 a CRC-8 over offsets 8 and 10-27, at 10 the permission bits,
+// at 20 the first eight bytes of the content digest.
+constexpr std::uint8_t kMemberTag = 'Q';
+
+std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t crc) {
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint8_t>(crc ^ bytes[i]);
+        for (int bit = 0; bit < 8; ++bit) crc = static_cast<std::uint8_t>(crc & 0x80 ? crc << 1 ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+std::uint8_t member_crc(const std::uint8_t* record) { return crc8(record + 10, 18, crc8(record + 8, 1, 0)); }
+
+void put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
+    record[8] = kMemberTag;
+    record[10] = static_cast<std::uint8_t>(mode & 0777);
+    record[11] = static_cast<std::uint8_t>((mode & 0777) >> 8);
+    std::memcpy(record + 20, digest.data(), kMemberDigestSize);
+    record[9] = member_crc(record);
+}
+
+void read_member_record(const std::uint8_t* record, ArchiveMember& member) {
+    if (record[8] != kMemberTag) return;  // -1, as the bare format writes
+    member.mode = static_cast<std::uint16_t>(record[10] | record[11] << 8);
+    if (record[9] != member_crc(record) || (member.mode & ~0777u)) {
+        member.record = RecordState::damaged;
+        return;
+    }
+    std::memcpy(member.digest.data(), record + 20, kMemberDigestSize);
+    member.record = RecordState::present;
+}
+
 std::string to_disk(std::string stored) {
     std::replace(stored.begin(), stored.end(), '\\', '/');
     return stored;
@@ -117,7 +151,7 @@ struct ArchiveWriter {
 };
 
 int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-             const ProgressCallback& callback);
+             const ProgressCallback& callback, bool with_record);
 
 void report_entry(const ProgressCallback& callback, int code, const std::string& relative) {
     const std::string shown = to_disk(relative);
@@ -161,7 +195,8 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
                     writer.excluded.end())
                 continue;
             const int result =
-                add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW), writer.callback);
+                add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW), writer.callback,
+                         !(writer.flags & EF_PLAIN_TRAILER));
             if (result == ERR_STOPPED) writer.stopped = true;
             // Once the archive itself cannot be written, no later file can be
             // added either: the whole archive is abandoned.
@@ -178,7 +213,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
 // A failed write to the archive itself (a full disk) gives ERR_WRITE_ARCHIVE
 // minus errno: no later file could be added either.
 int add_member(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-               const ProgressCallback& callback) {
+               const ProgressCallback& callback, bool with_record) {
     if (relative.empty() || relative.size() > 255) return ERR_ARCHIVE_NAME;
     struct stat st {};
     int error = 0;
@@ -186,6 +221,14 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     if (!file) return error < 0 ? error : ERR_OPEN_INPUT - error;
     if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu) return ERR_ARCHIVE_TOO_LARGE;
     const auto size = static_cast<std::uint32_t>(st.st_size);
+    // The digest takes a pass of its own before the data is written: the coder
+    // reads its input more than once, and the record precedes the data.
+    ContentDigest digest{};
+    with_record = with_record && st.st_size <= MAX_FILE_LENGTH;
+    if (with_record) {
+        StreamWindow whole{file.get(), 0, static_cast<std::int32_t>(size), 0};
+        if (const int rc = coder_digest(&whole, callback, -1, digest); rc < 0) return rc;
+    }
 
     const off_t record_start = ftello(archive);
     if (record_start < 0) return archive_write_failure(errno);
@@ -208,6 +251,7 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     put32(&record[4], size);
     for (int slot = 0; slot < 5; ++slot) put32(&record[8 + 4 * slot], static_cast<std::uint32_t>(info.time_slot(slot)));
     put16(&record[28], info.attributes());
+    if (with_record) put_member_record(record.data(), static_cast<std::uint16_t>(st.st_mode & 0777), digest);
     std::memcpy(&record[30], relative.data(), n);
     if (!write_all(archive, record.data(), record.size())) return write_failed();
 
@@ -257,6 +301,15 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
         std::uint8_t actual[4];
         put32(actual, static_cast<std::uint32_t>(content));
         if (!write_all(archive, actual, 4)) return write_failed();
+        // The digest was of the file before it shrank: the member goes without
+        // a record rather than with one that would refuse it.
+        if (with_record) {
+            const std::uint8_t none[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            if (fseeko(archive, record_start + 8, SEEK_SET) != 0 || !write_all(archive, none, 4) ||
+                fseeko(archive, record_start + 20, SEEK_SET) != 0 || !write_all(archive, none, 4) ||
+                !write_all(archive, none, 4))
+                return write_failed();
+        }
     }
     std::uint8_t length[4];
     put32(length, static_cast<std::uint32_t>(written));
@@ -267,13 +320,13 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
 }
 
 int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-             const ProgressCallback& callback) {
+             const ProgressCallback& callback, bool with_record) {
     const std::string shown = to_disk(relative);
     ProgressRecord record;
     record.code = PM_ARCHIVE_FILE_START;
     record.first_path = shown.c_str();
     int result = ERR_STOPPED;
-    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback);
+    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback, with_record);
     record.code = static_cast<std::int16_t>(result == 0 ? PM_ARCHIVE_FILE_DONE : result);
     // A stop touches only this file; the walk asks again for the next one.
     ask(callback, record);
@@ -286,6 +339,7 @@ struct OpenArchive {
     FileHandle file;
     std::int64_t size = 0;
     std::int64_t header_length = 0;
+    bool tagged = false;  // the header carries our tag: members may carry records
 };
 
 int open_archive(const std::string& path, OpenArchive& archive) {
@@ -303,6 +357,7 @@ int open_archive(const std::string& path, OpenArchive& archive) {
     if (archive.header_length < kArchiveHeaderSize) return ERR_NOT_ARCHIVE;
     const auto magic = magic_field();
     if (std::memcmp(header + 3, magic.data(), magic.size()) != 0) return ERR_NOT_ARCHIVE;
+    archive.tagged = std::memcmp(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag) == 0;
     return 0;
 }
 
@@ -494,7 +549,7 @@ private:
 };
 
 // The fields of a file record, and its stored path as far as the record holds it.
-void parse_member(const Record& record, ArchiveMember& member) {
+void parse_member(const Record& record, ArchiveMember& member, bool tagged) {
     const std::size_t n = std::min<std::size_t>(record.bytes[3], record.held > 30 ? record.held - 30 : 0);
     const char* name = reinterpret_cast<const char*>(record.bytes + 30);
     member.stored_path.assign(name, strnlen(name, n));
@@ -502,6 +557,7 @@ void parse_member(const Record& record, ArchiveMember& member) {
     member.access_time = static_cast<std::int32_t>(get32(record.bytes + 12));
     member.modification_time = static_cast<std::int32_t>(get32(record.bytes + 16));
     member.permissions = get16(record.bytes + 28);
+    if (tagged) read_member_record(record.bytes, member);
 }
 
 // What the walk learns about a member's data block, and where it goes on.
@@ -622,6 +678,7 @@ struct Extraction {
     const std::string& pattern;
     EngineFlags flags;
     const ProgressCallback& callback;
+    bool tagged;  // the header carries our tag: members may carry records
     bool stopped = false;
     // The folders that took files, flushed once each when the walk ends.
     std::set<std::string> folders;
@@ -646,14 +703,25 @@ void flush_folders(const Extraction& job) {
 // Writes the member's data into `out`. Returns the bytes written or an error
 // code; `detail` receives the words for damage found on the way.
 std::int64_t extract_data(Extraction& job, const MemberData& data, int block_type, std::FILE* out,
-                          std::string& detail) {
+                          std::string& detail, const ArchiveMember& member) {
+    // A member with a record is digested as it is written, and refused when
+    // its bytes differ from those the archive was made from.
+    const bool verified = member.record == RecordState::present;
     std::FILE* archive = job.walk.file();
     if (block_type == AR_STORED) {
         if (fseeko(archive, static_cast<off_t>(data.data_start), SEEK_SET) != 0) return ERR_ARCHIVE_SHORT;
         errno = 0;
-        const std::int64_t copied = engine_copy_stream(archive, out, 0, data.data_length, job.callback);
+        DigestBuilder digest;
+        const std::int64_t copied =
+            engine_copy_stream(archive, out, 0, data.data_length, job.callback, verified ? &digest : nullptr);
         if (copied == ERR_STOPPED) return ERR_STOPPED;
-        if (copied == data.data_length) return copied;
+        if (copied == data.data_length) {
+            ContentDigest got{};
+            if (verified && (!digest.finish(copied, got) ||
+                             std::memcmp(got.data(), member.digest.data(), kMemberDigestSize) != 0))
+                return ERR_CONTENT_MISMATCH;
+            return copied;
+        }
         // The output refusing bytes is no damage of the archive.
         if (std::ferror(out)) return ERR_CREATE_OUTPUT - (errno > 0 ? errno : EIO);
         return ERR_ARCHIVE_SHORT;
@@ -663,7 +731,10 @@ std::int64_t extract_data(Extraction& job, const MemberData& data, int block_typ
     base.length = 0;
     StreamWindow delta{archive, static_cast<std::int32_t>(data.data_start), static_cast<std::int32_t>(data.data_length), 0};
     StreamWindow output{out, 0, 0, 0};
-    const int result = coder_restore(&base, &delta, &output, job.callback, nullptr);
+    ExpectedContent expected;
+    std::copy(member.digest.begin(), member.digest.end(), expected.digest.begin());
+    expected.compared = kMemberDigestSize;
+    const int result = coder_restore(&base, &delta, &output, job.callback, nullptr, verified ? &expected : nullptr);
     if (result == ERR_MALFORMED) {
         detail = damage_at(data.data_start, "its coded data of " + bytes_text(data.data_length) + " cannot be decoded");
         return ERR_ARCHIVE_DAMAGED;
@@ -681,7 +752,7 @@ struct Continue {
 Continue extract_member(Extraction& job, const Record& record) {
     const std::int64_t after_record = record.position + record.length;
     ArchiveMember member;
-    parse_member(record, member);
+    parse_member(record, member, job.tagged);
     // An excluded member's data block is passed over as the walk meets it.
     if (!job.pattern.empty() && wildcard_match(job.pattern, member_name(member.stored_path), WM_CASEFOLD) != 0)
         return {after_record};
@@ -714,6 +785,9 @@ Continue extract_member(Extraction& job, const Record& record) {
     }
 
     int code = safe ? prepare_directories(job.output_dir, parts) : ERR_UNSAFE_PATH;
+    // A record that fails its own check vouches for nothing: the member is
+    // refused as one whose bytes do not match.
+    if (code == 0 && member.record == RecordState::damaged) code = ERR_CONTENT_MISMATCH;
     if (code != 0) {
         finish(code);
         return next;
@@ -731,7 +805,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     }
 
     std::string detail;
-    const std::int64_t result = extract_data(job, data, block_type, out.file(), detail);
+    const std::int64_t result = extract_data(job, data, block_type, out.file(), detail, member);
     if (result < 0) {
         finish(static_cast<int>(result), detail);
         return next;
@@ -750,6 +824,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     TrailerRecord info;
     for (int slot = 0; slot < 5; ++slot) info.set_time_slot(slot, static_cast<std::int32_t>(get32(record.bytes + 8 + 4 * slot)));
     info.set_attributes(member.permissions);
+    if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
     if (const int error = out.commit(output_path, FolderSync::later)) {
@@ -795,8 +870,8 @@ bool make_parent_dirs(const std::string& path) {
 }
 
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-                     const ProgressCallback& callback) {
-    return add_file(root, relative, archive, code_it, callback);
+                     const ProgressCallback& callback, bool with_record) {
+    return add_file(root, relative, archive, code_it, callback, with_record);
 }
 
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
@@ -816,6 +891,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     header[2] = AR_HEADER;
     std::memcpy(header + 3, magic.data(), magic.size());
     put32(header + 90, stamp);
+    if (!(flags & EF_PLAIN_TRAILER)) std::memcpy(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
     if (!write_all(file, header, sizeof header)) return write_failed();
 
     struct stat st {};
@@ -864,7 +940,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, false, {}};
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -892,7 +968,7 @@ int archive_list(const std::string& archive, const std::function<void(const Arch
     while (walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] {
             ArchiveMember member;
-            parse_member(record, member);
+            parse_member(record, member, source.tagged);
             int block_type = 0;
             const MemberData data = examine_member(walk, record, member, block_type);
             if (block_type != 0) {

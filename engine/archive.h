@@ -7,11 +7,13 @@
 // on the caller's thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
 
+#include "coder/digest.h"
 #include "engine/progress.h"
 
 namespace quoralith {
@@ -24,6 +26,12 @@ constexpr int kFileRecordFixed = 32;   // a file record is this plus the name le
 constexpr int kDataBlockSize = 12;
 constexpr int kMaxRecordRead = 287;    // the longest file record: 32 + 255
 
+// Our tag in the header's 24 reserved bytes: its file records carry a member
+// record (permission bits and digest) in time slots 1, 4 and 5.
+constexpr std::uint8_t kArchiveTag[4] = {'Q', 'L', 'A', 1};
+constexpr int kArchiveTagOffset = 59;
+constexpr std::size_t kMemberDigestSize = 8;  // leading bytes of the content digest
+
 enum ArchiveRecordType : std::uint8_t {
     AR_HEADER = 1,
     AR_FILE = 2,
@@ -34,7 +42,9 @@ enum ArchiveRecordType : std::uint8_t {
 
 // Packs the files below root/start into a new archive. Each file is coded by the
 // delta coder against no Base, or stored as it is with EF_STORE_RAW; the walk
-// descends with EF_INCLUDE_SUBDIRS and is sorted with EF_SORTED. `start` is
+// descends with EF_INCLUDE_SUBDIRS and is sorted with EF_SORTED. Every member
+// gets a record of its permission bits and digest, and the header our tag,
+// unless EF_PLAIN_TRAILER asks for the bare format's fixed values. `start` is
 // relative to `root` (may be empty); stored paths are relative to `root`.
 // The archive is written under a new temporary name beside it, flushed to the
 // disk, and takes `archive` only when complete, so a failure never harms a
@@ -50,10 +60,12 @@ int archive_create(const std::string& root, const std::string& start, const std:
 
 // Unpacks `archive` below `output_dir` (made when missing). A pattern selects
 // files by name (case folded). Honors EF_CLEAR_OUTPUT, EF_KEEP_DATE and
-// EF_KEEP_ATTRIBUTES. A stored path is refused (ERR_UNSAFE_PATH for that file)
-// when it could lead outside `output_dir`; every file is written under a new
-// temporary name, flushed to the disk, and replaces an existing one only once
-// complete.
+// EF_KEEP_ATTRIBUTES (a member's record gives its full permission bits). A
+// member whose bytes do not match its record's digest is refused
+// (ERR_CONTENT_MISMATCH) and never takes its name. A stored path is refused
+// (ERR_UNSAFE_PATH for that file) when it could lead outside `output_dir`;
+// every file is written under a new temporary name, flushed to the disk, and
+// replaces an existing one only once complete.
 // Each file is announced with PM_EXTRACT_FILE_START and ends with
 // PM_EXTRACT_FILE_DONE or its error code; a stop answer ends the extraction.
 // Damage is reported with the offset where it lies and what is wrong there,
@@ -69,10 +81,11 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
 
 // Adds root + relative (relative in stored form, "\" between parts) to the open
 // archive at its current position: a file record and a data block, coded unless
-// `code_it` is false. A file that fails leaves the archive as it was before.
+// `code_it` is false; with `with_record`, a member record in the file record
+// (files of up to 1 GiB). A file that fails leaves the archive as it was before.
 // Returns 0 or the file's error code (also given to the callback).
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-                     const ProgressCallback& callback);
+                     const ProgressCallback& callback, bool with_record = false);
 
 // Creates every missing directory above the last "/" of `path`. False when one
 // of them could not be made.
@@ -87,6 +100,10 @@ struct ArchiveMember {
     std::uint16_t permissions = 0;
     int block_type = 0;  // AR_STORED, AR_CODED, or 0 when no data block follows
     std::uint32_t data_length = 0;
+    // The member record, looked for only in an archive whose header has our tag.
+    RecordState record = RecordState::absent;
+    std::uint16_t mode = 0;  // permission bits, 0777 at most
+    std::array<std::uint8_t, kMemberDigestSize> digest{};
 };
 
 // Walks the records of `archive` and hands every file record to `visit`, and

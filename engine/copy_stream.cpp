@@ -2,12 +2,13 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "coder/digest.h"
 #include "engine/engine.h"
 
 namespace quoralith {
 
 std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int rewind, std::int64_t limit,
-                                const ProgressCallback& callback) {
+                                const ProgressCallback& callback, DigestBuilder* digest) {
     constexpr std::int64_t kChunk = 2048;
     if (!source || !destination) return 0;
     auto answer = [&callback](const ProgressRecord& r) {
@@ -36,6 +37,7 @@ std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int r
             errno = 0;
             // A short write (a full disk) must never pass for a finished copy.
             if (std::fwrite(buffer, 1, got, destination) != got) return -(errno ? errno : EIO);
+            if (digest) digest->add(copied, buffer, got);
             copied += static_cast<std::int64_t>(got);
         }
         if (got != static_cast<std::size_t>(chunk)) break;

@@ -17,6 +17,8 @@
 
 namespace quoralith {
 
+class DigestBuilder;
+
 // One line of a name-matching file: the Base-side name before ";" and the
 // Updated-side name after it. An empty line ends the list for every search.
 struct NameMatchEntry {
@@ -68,15 +70,18 @@ int engine_file_op(int type, const char* first, const std::string& second, std::
 // Copies at most `limit` bytes from `source` to `destination` in chunks of at most
 // 2048 bytes. rewind: 2 rewinds the source, 1 the destination (3 both). Returns
 // the bytes copied, 0 when a stream is missing, ERR_STOPPED, or minus errno on a
-// read or write error (a failed write is never reported as a count).
+// read or write error (a failed write is never reported as a count). Every
+// byte copied is also handed to `digest` when one is given.
 std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int rewind, std::int64_t limit,
-                                const ProgressCallback& callback);
+                                const ProgressCallback& callback, DigestBuilder* digest = nullptr);
 
 // Fills the time slots and attribute word of `trailer` from an open file.
 void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
 // Sets the access and modification times stored in `trailer` on `path`.
 bool engine_apply_times(const std::string& path, const TrailerRecord& trailer);
-// Makes `path` readable and writable as bits 0 and 1 of the attribute word say.
+// Gives `path` the permission bits of the record in the trailer's reserved
+// field when it holds one (see coder/digest.h); otherwise makes it readable
+// and writable as bits 0 and 1 of the attribute word say.
 bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer);
 
 // The name a keep-all candidate gets: the algorithm's digit appended to a stem of

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "coder/digest.h"
 #include "engine/engine.h"
 
 namespace quoralith {
@@ -47,6 +48,11 @@ bool engine_apply_times(const std::string& path, const TrailerRecord& trailer) {
 }
 
 bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer) {
+    // A record of the file's own permission bits says more than the two bits
+    // of the attribute word: the execute bits and those of group and others.
+    UpdatedRecord record;
+    if (read_updated_record(trailer, record) == RecordState::present)
+        return chmod(path.c_str(), static_cast<mode_t>(record.mode & 0777)) == 0;
     const std::uint16_t attributes = trailer.attributes();
     if (attributes == kAttributesUnknown) return true;
     struct stat status {};

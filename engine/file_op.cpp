@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -27,6 +28,7 @@
 #include <utility>
 
 #include "coder/coder.h"
+#include "coder/deep.h"
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 #include "engine/safe_output.h"
@@ -219,6 +221,9 @@ private:
                 base_code = ERR_OPEN_BASE - base_errno;
             // Taken before anything reads the file: reading moves its access time.
             engine_read_file_info(base_.get(), base_info_);
+            struct stat status {};
+            if (base_ && fstat(fileno(base_.get()), &status) == 0)
+                write_updated_record(base_info_, UpdatedRecord{static_cast<std::uint16_t>(status.st_mode & 0777), {}});
         }
         int input_code = 0;
         if (type_ != OP_MERGE) {
@@ -359,31 +364,58 @@ private:
         if (flags_ & EF_KEEP_ATTRIBUTES) engine_apply_permissions(path, trailer_);
     }
 
+    // The record of Updated's permission bits and digest that every candidate
+    // carries in its trailer's reserved field. Returns 0 or a negative code.
+    int prepare_record() {
+        if (flags_ & EF_PLAIN_TRAILER) return 0;
+        struct stat status {};
+        if (fstat(fileno(input_.get()), &status) != 0) return ERR_READ_FAILED;
+        updated_record_.mode = static_cast<std::uint16_t>(status.st_mode & 0777);
+        StreamWindow updated{input_.get()};
+        const int first_algorithm = std::countr_zero(static_cast<unsigned>(mask_));
+        const int rc = coder_digest(&updated, callback_, static_cast<std::int16_t>(first_algorithm),
+                                    updated_record_.digest);
+        if (rc < 0) return rc;
+        with_record_ = true;
+        return 0;
+    }
+
     int run_create() {
         const bool keep_all = flags_ & EF_KEEP_ALL;
         unsigned remaining = mask_;
+        if (const int rc = prepare_record(); rc < 0) return fail(rc);
         // The run-length forms and the Base check are made once for all passes.
         CreateShared shared;
         int algorithm = 0;
         std::int64_t smallest = kNoLimit;
+        // The deep search's candidate comes after the numbered ones; it keeps
+        // the smallest, so it has no name of its own among kept-all deltas.
+        bool deep = (flags_ & EF_DEEP) && !keep_all;
         for (;;) {
-            while (!(remaining & 1u)) {
-                remaining >>= 1;
-                ++algorithm;
+            const bool deep_pass = remaining == 0;
+            if (deep_pass) {
+                deep = false;
+            } else {
+                while (!(remaining & 1u)) {
+                    remaining >>= 1;
+                    ++algorithm;
+                }
+                remaining &= ~1u;
             }
-            remaining &= ~1u;
 
             trailer_ = TrailerRecord{};
             trailer_.set_check_length(static_cast<std::int16_t>((flags_ & EF_SHORT_STAMP) ? kCheckShort : kCheckLong));
             copy_file_info(input_info_, trailer_);
+            if (with_record_) write_updated_record(trailer_, updated_record_);
             StreamWindow base{base_.get()};
             StreamWindow updated{input_.get()};
             StreamWindow delta{out_.file(), 0, 0, 0};
-            int result = coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
+            int result = deep_pass ? coder_create_deep(&base, &updated, &delta, callback_, trailer_, &shared)
+                                   : coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
             if (result >= 0 && out_.flush() != 0) result = ERR_WRITE_FAILED;
             if (result < 0) return fail(result);
 
-            if (notify(remaining ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
+            if (notify(remaining || deep ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
 
             if (keep_all) {
                 // A digit name may be taken by an input (a Base called data3, say);
@@ -399,7 +431,7 @@ private:
             } else {
                 out_.abandon();
             }
-            if (!remaining) break;
+            if (!remaining && !deep) break;
             if (open_temporary() != 0) break;
         }
         if (!keep_all && best_.active()) {
@@ -475,7 +507,8 @@ private:
         }
         if (result < 0) return result;
         if (copied > 0) {
-            copy_file_info(base_info_, trailer_);
+            // The copy is the Base file, with the Base's own permission bits.
+            trailer_ = base_info_;
             apply_kept_info(out_.path());
         }
         base_.reset();
@@ -500,6 +533,8 @@ private:
 
     bool in_place_ = false;
     bool committed_ = false;
+    bool with_record_ = false;
+    UpdatedRecord updated_record_;
     bool stopped_ = false;  // the callback answered stop while the output was written out
     ProgressRecord record_;
     TrailerRecord trailer_;

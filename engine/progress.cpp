@@ -33,6 +33,8 @@ std::string describe_error(int code) {
             return "a write failed (the disk may be full)";
         case ERR_READ_FAILED:
             return "an input file could not be read";
+        case ERR_CONTENT_MISMATCH:
+            return "the restored file does not match the one the delta was made from";
         case ERR_NOT_ARCHIVE:
             return "the file is not an archive";
         case ERR_FILE_STATUS:

@@ -33,6 +33,12 @@ constexpr EngineFlags EF_CLEAR_OUTPUT = 0x0200;
 constexpr EngineFlags EF_STORE_RAW = 0x0400;
 constexpr EngineFlags EF_IN_PLACE = 0x0800;
 constexpr EngineFlags EF_SORTED = 0x1000;
+// Create and archive create: leave the trailer's reserved field (and an
+// archive's spare fields) as the bare format has them, without the record of
+// Updated's permission bits and digest.
+constexpr EngineFlags EF_PLAIN_TRAILER = 0x2000;
+// Create: one more candidate, from the deep search (coder/deep.h). Not with EF_KEEP_ALL.
+constexpr EngineFlags EF_DEEP = 0x4000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;
@@ -68,6 +74,7 @@ constexpr int ERR_NO_MEMORY = -3;         // coder: memory could not be allocate
 constexpr int ERR_WRONG_BASE = -4;        // coder: the delta was made against another Base
 constexpr int ERR_WRITE_FAILED = -5;      // coder: a write failed (a full disk, say)
 constexpr int ERR_READ_FAILED = -6;       // coder: an input could not be read
+constexpr int ERR_CONTENT_MISMATCH = -7;  // coder: the restored bytes are not those the delta was made from
 constexpr int ERR_STOPPED = -400;
 constexpr int ERR_OPEN_INPUT = -200;      // minus errno
 constexpr int ERR_CREATE_OUTPUT = -300;   // minus errno

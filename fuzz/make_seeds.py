@@ -36,6 +36,11 @@ def main() -> int:
         seed = bytes([flags]) + len(base).to_bytes(2, "little") + base + second.read_bytes()
         (out / folder.name).write_bytes(seed)
         count += 1
+        if roundtrip:
+            # The same pair for the deep search, whole and part by part.
+            for extra, suffix in ((0x20, "-deep"), (0x60, "-deep-parts")):
+                (out / (folder.name + suffix)).write_bytes(bytes([flags | extra]) + seed[1:])
+                count += 1
     print(f"{count} {'round-trip' if roundtrip else 'restore'} seeds in {out}")
     return 0
 

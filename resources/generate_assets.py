@@ -344,12 +344,17 @@ def wizard_picture(motif):
     """The wizard's side pictures; each shows one idea, not a step number,
     because the two kinds of job show some of them at different steps."""
     c = Canvas(200, 298)
-    shade = {"start": 0, "base": 40, "updated": 80, "delta": 120, "finish": 160}[motif]
+    shade = {"start": 0, "kind": 40, "base": 80, "delta": 120, "updated": 160}[motif]
     c.vgradient(0, 0, 200, 298, (255, shade, 128), (30, 20, 80))
     c.text(16, 16, "QUORALITH", WHITE, 3, shadow=NAVY)
     if motif == "start":
         delta_mark(c, 100, 160, 50, WHITE, NAVY)
         c.text(70, 232, "START", WHITE, 2)
+    elif motif == "kind":  # one file or a whole folder of them
+        document(c, 30, 110, 56, 76, lines=4)
+        c.polygon([(106, 104), (136, 104), (144, 114), (176, 114), (176, 190), (106, 190)], GOLD)
+        c.rect(112, 124, 170, 184, (255, 225, 120))
+        c.text(76, 232, "KIND", WHITE, 2)
     elif motif == "base":
         document(c, 55, 100, 90, 120, lines=6)
         c.text(76, 232, "BASE", WHITE, 2)
@@ -360,11 +365,6 @@ def wizard_picture(motif):
     elif motif == "delta":
         delta_mark(c, 100, 165, 45, GOLD, NAVY)
         c.text(70, 232, "DELTA", WHITE, 2)
-    else:
-        c.circle(100, 160, 50, GREEN)
-        c.line(75, 160, 95, 182, WHITE, 8)
-        c.line(95, 182, 130, 135, WHITE, 8)
-        c.text(64, 232, "FINISH", WHITE, 2)
     return c
 
 
@@ -433,7 +433,7 @@ def main():
         os.makedirs(d, exist_ok=True)
     write_bmp(os.path.join(bitmaps, "toolbar.bmp"), toolbar_strip())
     write_bmp(os.path.join(bitmaps, "about.bmp"), about_picture())
-    for motif in ("start", "base", "updated", "delta", "finish"):
+    for motif in ("start", "kind", "base", "delta", "updated"):
         write_bmp(os.path.join(bitmaps, "wizard_%s.bmp" % motif), wizard_picture(motif))
     write_bmp(os.path.join(bitmaps, "ROCKET64U.bmp"), rocket(False))
     write_bmp(os.path.join(bitmaps, "ROCKET64D.bmp"), rocket(True))

@@ -110,6 +110,10 @@ void HelpViewer::show_page(const QString& page) {
 
 QUrl HelpViewer::current_page() const { return browser_->source(); }
 
+void close_help() {
+    if (HelpViewer* viewer = viewer_slot()) viewer->close();
+}
+
 bool show_help_contents(QWidget* parent, const QString& contents_path) {
     if (contents_path.isEmpty() || !QFileInfo(contents_path).isReadable()) {
         MessageBox::show(parent, QStringLiteral("Cannot find the help file %1.").arg(contents_path),

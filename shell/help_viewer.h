@@ -42,6 +42,10 @@ private:
     QString contents_;
 };
 
+// Closes the help viewer when it is open (a dialog that led to help takes
+// the help along when it goes).
+void close_help();
+
 // Help Topics: shows the contents page. When it is missing the user is told
 // which file was not found, and false is returned.
 bool show_help_contents(QWidget* parent, const QString& contents_path);

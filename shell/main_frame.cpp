@@ -2,6 +2,8 @@
 #include "shell/main_frame.h"
 
 #include "jobs/gui/job_launcher.h"
+#include "mail/gui/tell_friend_dialog.h"
+#include "mail/mail_defaults.h"
 #include "shell/commands.h"
 #include "shell/dib.h"
 #include "shell/morvane_app.h"
@@ -10,6 +12,7 @@
 #include "shell/opportunities_dialog.h"
 #include "shell/resource_picture.h"
 #include "shell/ui_seams.h"
+#include "wizard/wizard_command.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -236,9 +239,11 @@ void CMainFrame::dispatch(int command) {
         case ID_VIEW_TOOLBAR: toggle_bar(tool_bar_, "ToolBar"); break;
         case ID_VIEW_STATUS_BAR: toggle_bar(statusBar(), "StatusBar"); break;
         case ID_ACTIONS_CREATE:
-        case ID_ACTIONS_RESTORE:
+        case ID_ACTIONS_RESTORE: open_job_or_mail_dialog(command); break;
+        case ID_ACTIONS_TELL_FRIEND: show_tell_friend(); break;
         case ID_ACTIONS_WIZARD:
-        case ID_ACTIONS_TELL_FRIEND: open_job_or_mail_dialog(command); break;
+            run_wizard(this, app_.current, progress_window_launcher(this, app_.report_templates));
+            break;
         case ID_ACTIONS_OPPORTUNITIES: show_opportunities(); break;
         case ID_OPTIONS_SOUND: view_->on_options_sound(); break;
         case ID_OPTIONS_PICTURE: view_->on_options_picture(); break;
@@ -255,6 +260,12 @@ void CMainFrame::open_job_or_mail_dialog(int command) {
     QAction* source = action(command);
     QString name = source ? source->text().remove(QLatin1Char('&')).trimmed() : QString::number(command);
     statusBar()->showMessage(tr("%1 is not available yet.").arg(name), 5000);
+}
+
+void CMainFrame::show_tell_friend() {
+    CTellFriendDlg dialog(QString::fromStdString(app_.readable_options_path()),
+                          QString::fromStdString(mail_registry_path()), this);
+    ModalDialog::exec(dialog);
 }
 
 void CMainFrame::show_opportunities() {

@@ -61,7 +61,7 @@ signals:
     void commandDispatched(int command);
 
 public slots:
-    // The Create and Restore sheets, the wizard and the mail dialog are not
+    // The Create and Restore sheets are not
     // part of the program yet; their commands all arrive here, and this slot
     // is what their dialogs replace. For now it says so in the status bar.
     void open_job_or_mail_dialog(int command);
@@ -73,6 +73,7 @@ private:
     void build_status_bar();
     void toggle_bar(QWidget* bar, const char* key);
     void centre_on_screen(int raise_by);
+    void show_tell_friend();
     void show_opportunities();
     void open_picture();
     void new_picture();

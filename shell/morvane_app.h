@@ -69,9 +69,11 @@ public:
     ReportTemplates report_templates;
     WaveSound wave_sound;
 
-private:
+    // The options file that reads go to now: the configuration directory's
+    // copy once one was written, else options_file_path().
     std::string readable_options_path() const;
 
+private:
     std::string options_path_;
     std::string options_write_path_;
     std::string help_path_;

@@ -17,11 +17,11 @@ namespace quoralith {
 enum PictureResource : int {
     IDR_MAINFRAME = 2,        // the toolbar strip, eight 70x63 images
     IDB_ABOUT = 132,          // About box, 310x141
-    IDB_WIZARD_START = 135,   // the wizard's side pictures, 200x298
-    IDB_WIZARD_BASE = 136,
-    IDB_WIZARD_UPDATED = 137,
+    IDB_WIZARD_START = 135,   // the wizard's side pictures, 200x298: its start,
+    IDB_WIZARD_KIND = 136,    // the choice of file or folder,
+    IDB_WIZARD_BASE = 137,    // and the three names
     IDB_WIZARD_DELTA = 138,
-    IDB_WIZARD_FINISH = 139,
+    IDB_WIZARD_UPDATED = 139,
 };
 
 // Loads the picture with resource id `id` (or the named one: "ROCKET64U",

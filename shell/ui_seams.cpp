@@ -1,6 +1,8 @@
 // The modal seams: real boxes and dialogs normally, recordings under test.
 #include "shell/ui_seams.h"
 
+#include "shell/folder_browser.h"
+
 #include <QDialog>
 #include <QFileDialog>
 #include <QPrintDialog>
@@ -17,6 +19,8 @@ struct SeamState {
     QMessageBox::StandardButton next_answer = QMessageBox::Ok;
     std::vector<ShownMessage> shown;
     QString next_file_name;
+    QString next_folder;
+    std::vector<DialogRequest> requests;
     bool next_print_accepted = false;
     QString next_print_file;
     ModalDialog::Hook modal_hook;
@@ -70,6 +74,7 @@ QString FileDialog::getOpenFileName(QWidget* parent, const QString& caption, con
                                     const QString& filter) {
     SeamState& s = state();
     if (s.test_mode) {
+        s.requests.push_back({DialogRequest::OpenFile, caption, directory, filter});
         QString name = s.next_file_name;
         s.next_file_name.clear();
         return name;
@@ -78,6 +83,23 @@ QString FileDialog::getOpenFileName(QWidget* parent, const QString& caption, con
 }
 
 void FileDialog::setNextFileName(const QString& name) { state().next_file_name = name; }
+
+QString FileDialog::getFolder(QWidget* parent, const QString& caption, const QString& preselected) {
+    SeamState& s = state();
+    if (s.test_mode) {
+        s.requests.push_back({DialogRequest::Folder, caption, preselected, {}});
+        QString folder = s.next_folder;
+        s.next_folder.clear();
+        return folder;
+    }
+    CFolderBrowser browser(caption, preselected, parent);
+    if (browser.exec() != QDialog::Accepted) return {};
+    return browser.selected_folder();
+}
+
+void FileDialog::setNextFolder(const QString& folder) { state().next_folder = folder; }
+const std::vector<DialogRequest>& FileDialog::requests() { return state().requests; }
+void FileDialog::clearRequests() { state().requests.clear(); }
 
 bool PrintDialog::choose(QPrinter& printer, QWidget* parent) {
     SeamState& s = state();

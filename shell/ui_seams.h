@@ -46,6 +46,15 @@ public:
     static void clearShown();
 };
 
+// A file or folder dialog as it was asked for (recorded in test mode).
+struct DialogRequest {
+    enum Kind { OpenFile, Folder };
+    Kind kind = OpenFile;
+    QString caption;
+    QString directory;  // the starting folder, or the folder preselected
+    QString filter;
+};
+
 class FileDialog {
 public:
     // The open-file dialog; an empty result means cancelled. In test mode the
@@ -53,6 +62,15 @@ public:
     static QString getOpenFileName(QWidget* parent, const QString& caption, const QString& directory,
                                    const QString& filter);
     static void setNextFileName(const QString& name);
+
+    // The folder browser (BrowseForFolder): an empty result means cancelled.
+    // In test mode the preset folder is returned once (empty when none was set).
+    static QString getFolder(QWidget* parent, const QString& caption, const QString& preselected);
+    static void setNextFolder(const QString& folder);
+
+    // Test mode: every file and folder dialog asked for since the last clear.
+    static const std::vector<DialogRequest>& requests();
+    static void clearRequests();
 };
 
 class PrintDialog {

@@ -16,7 +16,7 @@ quoralith="$(readlink -f "${1:-$here/../../build/cli/quoralith}")"
 pairs="${2:-*}"
 data="${QUORALITH_BENCH_DATA:-$HOME/.cache/quoralith-bench}"
 results="${QUORALITH_BENCH_RESULTS:-$here/results}"
-tools="${QUORALITH_BENCH_TOOLS:-xdelta3,bsdiff,zstd-19-long,zstd-3,quoralith,quoralith-0-7}"
+tools="${QUORALITH_BENCH_TOOLS:-xdelta3,bsdiff,zstd-19-long,zstd-3,quoralith,quoralith-0-7,quoralith-deep}"
 
 [ -x "$quoralith" ] || { echo "no quoralith program at $quoralith (build it first)" >&2; exit 2; }
 if [ ! -d "$data/dev" ]; then

@@ -6,9 +6,12 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
+#include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -19,6 +22,9 @@
 namespace quoralith {
 
 namespace {
+
+// Shortest time between two batches of display calls applied to the window.
+constexpr int APPLY_INTERVAL_MS = 25;
 
 // One call of the display, made on the job's thread and applied on the
 // window's.
@@ -49,28 +55,89 @@ public:
             wake = pending_.empty();
             pending_.push_back(std::move(call));
         }
-        if (wake) QMetaObject::invokeMethod(this, [this] { apply_pending(); }, Qt::QueuedConnection);
+        if (wake) QMetaObject::invokeMethod(this, [this] { schedule(); }, Qt::QueuedConnection);
     }
 
-    // Window thread: applies every queued call in order.
+    // Window thread: applies the queued calls now, or when the window last
+    // took some a moment ago, a little later. A job of many small files makes
+    // several calls per file; taking them in batches keeps the window to a
+    // few dozen repaints a second, and the job's thread does not wait for them.
+    void schedule() {
+        const qint64 wait = since_apply_.isValid() ? APPLY_INTERVAL_MS - since_apply_.elapsed() : 0;
+        if (wait <= 0)
+            apply_pending();
+        else if (!apply_timer_.isActive())
+            apply_timer_.start(int(wait));
+    }
+
+    // Window thread: applies the queued calls. Nothing is painted between the
+    // calls of one batch, so each control takes only the state the last of
+    // them leaves: a job of a thousand small files makes several thousand
+    // calls, and showing and hiding the bar for each would cost the window
+    // more than the job costs the engine.
     void apply_pending() {
+        apply_timer_.stop();
+        since_apply_.restart();
         std::vector<ViewCall> calls;
         {
             std::lock_guard lock(mutex_);
             calls.swap(pending_);
         }
         ProgressDialog* window = dialog.data();
-        if (!window) return;
+        if (!window || calls.empty()) return;
+
+        ProgressBarFrame* bar = window->bar();
+        int percent = bar->percent();
+        BarColour colour = bar->colour();
+        bool bar_shown = bar->bar_visible();
+        bool bar_touched = false;
+        std::vector<const ViewCall*> texts;        // the last text of each control, by first appearance
+        std::vector<const ViewCall*> visibility;  // the same for shown and hidden
+        bool finished = false;
+        auto keep_last = [](std::vector<const ViewCall*>& list, const ViewCall& call) {
+            for (const ViewCall*& kept : list)
+                if (kept->id == call.id) {
+                    kept = &call;
+                    return;
+                }
+            list.push_back(&call);
+        };
         for (const ViewCall& call : calls) {
             switch (call.kind) {
-                case ViewCall::RESET_BAR: window->reset_bar(call.colour); break;
-                case ViewCall::SET_BAR: window->set_bar(call.id, call.colour); break;
-                case ViewCall::HIDE_BAR: window->hide_bar(); break;
-                case ViewCall::FINISHED: window->job_finished(); break;
-                case ViewCall::TEXT: window->set_control_text(call.id, call.text); break;
-                case ViewCall::VISIBLE: window->set_control_visible(call.id, call.visible); break;
+                case ViewCall::RESET_BAR:
+                    percent = 0;
+                    colour = call.colour;
+                    bar_shown = bar_touched = true;
+                    break;
+                case ViewCall::SET_BAR:
+                    if (std::clamp(call.id, 0, 100) != percent) {
+                        percent = std::clamp(call.id, 0, 100);
+                        colour = call.colour;
+                    }
+                    bar_touched = true;
+                    break;
+                case ViewCall::HIDE_BAR:
+                    bar_shown = false;
+                    bar_touched = true;
+                    break;
+                case ViewCall::FINISHED: finished = true; break;
+                case ViewCall::TEXT: keep_last(texts, call); break;
+                case ViewCall::VISIBLE:
+                    if (call.id == IDC_PROGRESS_BAR) {
+                        // Shown again, the bar starts over in its colour.
+                        if (call.visible) percent = 0;
+                        bar_shown = call.visible;
+                        bar_touched = true;
+                    } else {
+                        keep_last(visibility, call);
+                    }
+                    break;
             }
         }
+        for (const ViewCall* call : texts) window->set_control_text(call->id, call->text);
+        for (const ViewCall* call : visibility) window->set_control_visible(call->id, call->visible);
+        if (bar_touched) bar->show_state(percent, colour, bar_shown);
+        if (finished) window->job_finished();
     }
 
     // Window thread: the job has ended.
@@ -81,9 +148,16 @@ public:
         for (QEventLoop* waiter : waiters) waiter->quit();
     }
 
+    JobSession() {
+        apply_timer_.setSingleShot(true);
+        QObject::connect(&apply_timer_, &QTimer::timeout, this, [this] { apply_pending(); });
+    }
+
 private:
     std::mutex mutex_;
     std::vector<ViewCall> pending_;
+    QTimer apply_timer_;
+    QElapsedTimer since_apply_;
 };
 
 // The display as the job's thread sees it: every call is queued for the
@@ -118,9 +192,10 @@ private:
     int percent_ = 0;
 };
 
-// Keeps a finished job's window open when its owner goes: a sheet closing on
-// OK hands the window to its own parent window, so that the summary stays
-// readable until the user presses OK in it.
+// Keeps a job's window open when its owner goes: a sheet closing (on OK
+// after the job, or on Cancel during it) hands the window to its own parent
+// window, so that the job stays in view and its summary readable until the
+// user presses OK in it.
 class KeepWindowAfterOwner : public QObject {
 public:
     KeepWindowAfterOwner(ProgressDialog* dialog, QWidget* owner_window) : QObject(dialog), dialog_(dialog) {
@@ -129,7 +204,9 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Hide && watched->isWidgetType()) {
+        // A window minimised by the user also hides, spontaneously; only a
+        // window the program hides (a sheet closing) goes.
+        if (event->type() == QEvent::Hide && !event->spontaneous() && watched->isWidgetType()) {
             auto* owner_window = static_cast<QWidget*>(watched);
             if (QWidget* heir = owner_window->parentWidget()) {
                 owner_window->removeEventFilter(this);
@@ -173,6 +250,7 @@ int run_job_with_progress(QWidget* owner, const JobSettings& job, const ReportTe
     session.dialog = dialog;
     QObject::connect(dialog, &ProgressDialog::stopRequested, &session,
                      [&session] { session.stop.store(true, std::memory_order_relaxed); });
+    if (owner && owner->window()->parentWidget()) new KeepWindowAfterOwner(dialog, owner->window());
     running = &session;
     dialog->show();
 
@@ -214,11 +292,8 @@ int run_job_with_progress(QWidget* owner, const JobSettings& job, const ReportTe
     }
     running = nullptr;
 
-    if (ProgressDialog* window = session.dialog.data()) {
+    if (ProgressDialog* window = session.dialog.data())
         if (!window->finished()) window->job_finished();
-        if (owner && owner->window()->parentWidget() && owner->window() != window)
-            new KeepWindowAfterOwner(window, owner->window());
-    }
     return session.result;
 }
 

@@ -1,6 +1,8 @@
 // The progress window.
 #include "jobs/gui/progress_dialog.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGridLayout>
@@ -89,6 +91,14 @@ void ProgressBarFrame::set(int percent, BarColour colour) {
     if (percent == percent_) return;
     colour_ = colour;
     percent_ = percent;
+    update();
+}
+
+void ProgressBarFrame::show_state(int percent, BarColour colour, bool visible) {
+    percent_ = std::clamp(percent, 0, 100);
+    colour_ = colour;
+    visible_ = visible;
+    setVisible(visible);
     update();
 }
 
@@ -311,7 +321,11 @@ void ProgressDialog::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void ProgressDialog::reject() { close(); }
+void ProgressDialog::reject() {
+    // Escape closes the window once the job has ended; a stray key press
+    // must not stop a long job.
+    if (finished_) close();
+}
 
 void ProgressDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);

@@ -37,6 +37,8 @@ public:
     void set(int percent, BarColour colour);
     // Hides the frame.
     void hide_bar();
+    // Takes a state outright (what a series of the calls above leaves).
+    void show_state(int percent, BarColour colour, bool visible);
 
     int percent() const { return percent_; }
     BarColour colour() const { return colour_; }
@@ -58,7 +60,8 @@ class ProgressDialog : public QDialog, public ProgressView {
 public:
     // A modeless window owned by `owner`, centred on it (on the screen when
     // there is no owner). Until the job has ended, closing it asks for a stop
-    // and keeps it open; afterwards OK (or closing) closes it.
+    // and keeps it open, and Escape does nothing; afterwards OK, closing or
+    // Escape closes it.
     explicit ProgressDialog(QWidget* owner = nullptr);
     ~ProgressDialog() override;
 

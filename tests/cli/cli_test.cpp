@@ -82,6 +82,24 @@ TEST_F(CliTest, KeepAllAndLongStamp) {
     EXPECT_NE(run("info report5.dlt").out.find("256 bytes; made from a base of 200000 bytes"), std::string::npos);
 }
 
+TEST_F(CliTest, DeepJoinsTheCandidatesAndKeepsTheSmallest) {
+    ASSERT_EQ(run("create -a 7 base.bin new.bin plain.dlt").status, 0);
+    Outcome made = run("create --deep base.bin new.bin deep.dlt");
+    EXPECT_EQ(made.status, 0) << made.err;
+    const Bytes deep = read_file(dir.file("deep.dlt"));
+    EXPECT_LE(deep.size(), read_file(dir.file("plain.dlt")).size());
+    EXPECT_EQ(run("restore base.bin deep.dlt out.bin").status, 0);
+    EXPECT_EQ(read_file(dir.file("out.bin")), read_file(dir.file("new.bin")));
+    // With a list, the deep candidate is one more of them.
+    EXPECT_EQ(run("create --deep -a 0,3 base.bin new.bin both.dlt").status, 0);
+    EXPECT_LE(read_file(dir.file("both.dlt")).size(), deep.size());
+    // Keep-all names deltas by their algorithm; the deep one has no name there.
+    Outcome refused = run("create --deep --keep-all base.bin new.bin k.dlt");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("--keep-all"), std::string::npos) << refused.err;
+    EXPECT_NE(run("create --help").out.find("--deep"), std::string::npos);
+}
+
 TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
     ASSERT_EQ(run("create base.bin new.bin d.dlt").status, 0);
     write_file(dir.file("out.bin"), Bytes{1, 2, 3});
@@ -109,6 +127,33 @@ TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
     Outcome not_delta = run("info base.bin");
     EXPECT_EQ(not_delta.status, 1);
     EXPECT_EQ(not_delta.err, "quoralith: base.bin: not a delta: the trailer's magic bytes are missing\n");
+}
+
+TEST_F(CliTest, TheRecordOfModeAndDigestShowsAndRefusesADamagedDelta) {
+    ASSERT_EQ(std::system(("chmod 0750 " + quoted(dir.file("new.bin"))).c_str()), 0);
+    ASSERT_EQ(run("create base.bin new.bin d.dlt").status, 0);
+    Outcome info = run("info d.dlt");
+    EXPECT_NE(info.out.find("record:            present; a restore verifies its output\n"), std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("updated mode:      0750 (rwxr-x---)\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("updated digest:    "), std::string::npos);
+
+    ASSERT_EQ(run("create --plain-trailer base.bin new.bin plain.dlt").status, 0);
+    EXPECT_NE(run("info plain.dlt").out.find("record:            none"), std::string::npos);
+    EXPECT_EQ(run("restore base.bin plain.dlt plain.bin").status, 0);
+    EXPECT_EQ(read_file(dir.file("plain.bin")), read_file(dir.file("new.bin")));
+
+    // A flipped bit in a stored payload decodes, to the wrong bytes: refused.
+    write_file(dir.file("small.bin"), random_bytes(150, 4));
+    ASSERT_EQ(run("create base.bin small.bin s.dlt").status, 0);
+    Bytes delta = read_file(dir.file("s.dlt"));
+    delta[40] ^= 0x20;
+    write_file(dir.file("s.dlt"), delta);
+    write_file(dir.file("out.bin"), Bytes{7, 7});
+    Outcome refused = run("restore base.bin s.dlt out.bin");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "quoralith: s.dlt: the restored file does not match the one the delta was made from\n");
+    EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{7, 7}));
 }
 
 TEST_F(CliTest, RefusedRequestsAndBadUsageExitWithTwo) {

@@ -86,6 +86,30 @@ TEST_F(TreeCliTest, DirectoriesRoundTripWithMerge) {
     EXPECT_TRUE(fs::exists(dir.file("top/README.TXT")));
 }
 
+TEST_F(TreeCliTest, DeepSearchCodesEveryFileOfATree) {
+    // main.js in blocks put in reverse order, with three bytes changed every
+    // 900: the deep search must beat the default on it, and every file must
+    // come back.
+    const Bytes old_text = read_file(dir.file("old/main.js"));
+    Bytes text;
+    for (std::size_t end = old_text.size(); end > 0;) {
+        const std::size_t start = end > 1500 ? end - 1500 : 0;
+        text.insert(text.end(), old_text.begin() + static_cast<std::ptrdiff_t>(start),
+                    old_text.begin() + static_cast<std::ptrdiff_t>(end));
+        end = start;
+    }
+    for (std::size_t i = 200; i + 3 < text.size(); i += 900)
+        for (std::size_t k = 0; k < 3; ++k) text[i + k] = 'Z';
+    write_file(dir.file("new/main.js"), text);
+    ASSERT_EQ(run("create old new plain").status, 0);
+    Outcome made = run("create --deep old new deep");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_LT(read_file(dir.file("deep/main.js")).size(), read_file(dir.file("plain/main.js")).size());
+    Outcome restored = run("restore old deep out");
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(files_below(dir.file("out")), files_below(dir.file("new")));
+}
+
 TEST_F(TreeCliTest, FailuresNameTheFileAndAreCounted) {
     ASSERT_EQ(mkfifo(dir.file("new/lib/pipe").c_str(), 0600), 0);
     Outcome made = run("create old new deltas");
@@ -161,6 +185,32 @@ TEST_F(TreeCliTest, ArchiveCreateListAndExtract) {
     Outcome some = run("archive extract --pattern 'added*' tree.qar some");
     ASSERT_EQ(some.status, 0) << some.err;
     EXPECT_EQ(files_below(dir.file("some")).size(), 1u);
+}
+
+TEST_F(TreeCliTest, ArchiveMembersAreVerifiedAndKeepTheirModes) {
+    chmod(dir.file("new/main.js").c_str(), 0755);
+    ASSERT_EQ(run("archive create --raw new tree.qar").status, 0);
+    ASSERT_EQ(run("archive create --raw --plain-trailer new plain.qar").status, 0);
+    EXPECT_EQ(read_file(dir.file("tree.qar")).size(), read_file(dir.file("plain.qar")).size());
+
+    ASSERT_EQ(run("archive extract tree.qar unpacked").status, 0);
+    EXPECT_EQ(fs::status(dir.file("unpacked/main.js")).permissions() & fs::perms::mask, static_cast<fs::perms>(0755));
+    ASSERT_EQ(run("archive extract plain.qar flat").status, 0);
+    EXPECT_EQ(fs::status(dir.file("flat/main.js")).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    // One flipped bit in the stored main.js: refused in words, nothing replaced.
+    Bytes archive = read_file(dir.file("tree.qar"));
+    const std::string key = "main.js";
+    const auto at = std::search(archive.begin(), archive.end(), key.begin(), key.end());
+    ASSERT_NE(at, archive.end());
+    archive[static_cast<std::size_t>(at - archive.begin()) + 2 + 12 + 5000] ^= 0x01;
+    write_file(dir.file("tree.qar"), archive);
+    Outcome damaged = run("archive extract tree.qar unpacked");
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("main.js: the restored file does not match the one the delta was made from"),
+              std::string::npos)
+        << damaged.err;
+    EXPECT_EQ(read_file(dir.file("unpacked/main.js")), read_file(dir.file("new/main.js")));
 }
 
 TEST_F(TreeCliTest, ArchiveErrorsAreWordedAndLoseNothing) {

@@ -168,7 +168,9 @@ TEST_F(ArchiveTest, StoredRecordsFollowTheLayout) {
     write_file(root + "/sub/zero.bin", {});
     write_file(root + "/sub/hello.txt", {'h', 'i', '!'});
     chmod((root + "/sub/hello.txt").c_str(), 0444);
-    ASSERT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS | EF_SORTED | EF_STORE_RAW, recorder.callback()), 0);
+    ASSERT_EQ(archive_create(root, "", archive, "", EF_INCLUDE_SUBDIRS | EF_SORTED | EF_STORE_RAW | EF_PLAIN_TRAILER,
+                             recorder.callback()),
+              0);
     const Bytes b = read_file(archive);
     // header, "sub\hello.txt" (13) + block + 3 bytes, "sub\zero.bin" (12) + block, end.
     ASSERT_EQ(b.size(), 98u + (32 + 13) + 12 + 3 + (32 + 12) + 12 + 72);

@@ -385,6 +385,29 @@ TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
     EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "0");
 }
 
+TEST_F(RealJobTest, ARestoreThatDoesNotMatchItsRecordIsAnErrorOfTheJob) {
+    JobRunner runner(templates_, real_engine());
+    ASSERT_EQ(runner.run(directory_job(0)), 0);
+    // A stored delta (c.bin is short) with one payload bit flipped decodes,
+    // to the wrong bytes.
+    test::Bytes delta = test::read_file(dir_.file("delta/sub/c.bin"));
+    const std::size_t check = static_cast<std::size_t>(delta[delta.size() - 48] | delta[delta.size() - 47] << 8);
+    ASSERT_EQ(delta[delta.size() - 57 - check] & 0x30, 0) << "stored as it is";
+    delta[10] ^= 0x01;
+    test::write_file(dir_.file("delta/sub/c.bin"), delta);
+    JobSettings job = directory_job(1);
+    job.LogFileMode = LOG_OVERWRITE;
+    ASSERT_EQ(runner.run(job), 0);
+    EXPECT_EQ(runner.statistics().errors, 1);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERROR_COUNT], "1");
+    EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find("***ERROR*** 7 building file: "), std::string::npos);
+    const std::string report = text_of(dir_.file("report.txt"));
+    EXPECT_NE(report.find("***ERROR*** 7 building file: "), std::string::npos) << report;
+    EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_.file("restored/sub/c.bin")));
+    EXPECT_TRUE(fs::exists(dir_.file("restored/sub/b.bin")));
+}
+
 TEST_F(RealJobTest, ClearingAnOutputInsideAnInputTreeIsRefusedBeforeAnythingIsDeleted) {
     int engine_calls = 0;
     JobRunner runner(templates_, [&engine_calls](int t, const std::string& a, const std::string& b, std::string& out,

@@ -265,6 +265,64 @@ private slots:
         close_window();
     }
 
+    // Calls from the job's thread arrive in batches; the window shows what
+    // their order leaves: the bar of the second algorithm (yellow after
+    // green) at the percent last read, the current file, no summary yet.
+    void theWindowShowsTheStateTheCallsLeaveWhileTheJobRuns() {
+        std::atomic<bool> held{false}, go_on{false};
+        EngineEntry engine = [&](int, const std::string&, const std::string&, std::string& output,
+                                 const std::string&, const std::string&, EngineFlags, AlgorithmMask,
+                                 const ProgressCallback& callback) {
+            ProgressRecord record;
+            record.output_path = output.c_str();
+            record.second_size = 1000;
+            callback(record);  // PM_FILE_START
+            for (int algorithm : {1, 3}) {
+                for (int position : {100, 350, 600}) {
+                    ProgressRecord read;
+                    read.code = PM_READ_INPUT;
+                    read.algorithm = static_cast<std::int16_t>(algorithm);
+                    read.position = position;
+                    callback(read);
+                }
+            }
+            held = true;
+            while (!go_on) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ProgressRecord done;
+            done.code = PM_FILE_DONE;
+            done.output_path = output.c_str();
+            done.second_size = 1000;
+            done.result = 100;
+            callback(done);
+            return 0;
+        };
+        bool checked = false;
+        when([&] { return held.load(); },
+             [&] {
+                 // The job goes on whatever the checks find.
+                 const std::unique_ptr<void, std::function<void(void*)>> release(&go_on, [&](void*) { go_on = true; });
+                 ProgressDialog* dialog = running_progress_dialog();
+                 QVERIFY(dialog);
+                 QTRY_COMPARE(dialog->bar()->percent(), 60);
+                 QVERIFY(dialog->bar()->bar_visible() && dialog->bar()->isVisible());
+                 QCOMPARE(dialog->bar()->colour(), BAR_YELLOW);
+                 QCOMPARE(label_text(dialog, IDC_PROGRESS_CURRENT_FILE), path("out.dlt"));
+                 QCOMPARE(label_text(dialog, IDC_PROGRESS_ALGORITHMS), QStringLiteral(" 1 3 7"));
+                 QVERIFY(dialog->control(IDC_PROGRESS_TOTAL_BASE)->isHidden());
+                 QCOMPARE(dialog->stop_button()->text(), QStringLiteral("Stop Process"));
+                 checked = true;
+             });
+        JobSettings job = make_job(0, false, path("base.bin"), path("updated.bin"), path("out.dlt"));
+        for (int& selected : job.Algorithms) selected = 0;
+        job.Algorithms[1] = job.Algorithms[3] = job.Algorithms[7] = 1;  // 7 would be blue
+        QCOMPARE(run_job_with_progress(owner_.get(), job, templates_, engine), 0);
+        go_on = true;
+        QVERIFY(checked);
+        QVERIFY(window()->bar()->isHidden());
+        QVERIFY(window()->control(IDC_PROGRESS_TOTAL_BASE)->isVisible());
+        close_window();
+    }
+
     void aSecondJobIsRefusedWhileOneRuns() {
         write_file(path("base.bin"), random_bytes(50000, 1));
         write_file(path("updated.bin"), updated_from(read_file(path("base.bin")), 2));
@@ -347,6 +405,22 @@ private slots:
         QVERIFY(dialog);
         QVERIFY(dialog->isVisible());
         QCOMPARE(dialog->parentWidget(), owner_.get());
+        close_window();
+
+        // Cancel during the job: the sheet goes, the job and its window stay.
+        sheet = new QDialog(owner_.get());
+        sheet->show();
+        Gate gate;
+        gate.hold = [](const ProgressRecord& record) { return record.code == PM_FILE_START; };
+        when([&] { return gate.reached.load(); },
+             [&] {
+                 sheet->hide();
+                 gate.released = true;
+             });
+        QCOMPARE(run_job_with_progress(sheet, job, templates_, gate.engine()), 0);
+        delete sheet;
+        QVERIFY(window() && window()->isVisible());
+        QCOMPARE(label_text(window(), IDC_PROGRESS_ERROR_COUNT), QStringLiteral("0"));
         close_window();
     }
 

@@ -245,7 +245,7 @@ private slots:
         QCOMPARE(palette.entries.size(), std::size_t(256));
         QCOMPARE(load_resource_picture(IDR_MAINFRAME, picture, palette), 1);
         QCOMPARE(picture.size(), QSize(562, 63));
-        for (int id = IDB_WIZARD_START; id <= IDB_WIZARD_FINISH; ++id) {
+        for (int id = IDB_WIZARD_START; id <= IDB_WIZARD_UPDATED; ++id) {
             QCOMPARE(load_resource_picture(id, picture, palette), 1);
             QCOMPARE(picture.size(), QSize(200, 298));
         }

@@ -1,0 +1,228 @@
+// The deep search's index and scan (see deep_search.h).
+#include "coder/deep_search.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "coder/suffix_array.h"
+
+namespace quoralith {
+
+namespace {
+
+// A new diagonal must beat the one being followed by this many equal bytes
+// before the scan moves to it: a record costs a few bytes of control bits.
+constexpr std::int32_t kSwitchMargin = 8;
+// Neighbours in suffix order looked at for a match nearer the diagonal.
+constexpr std::int32_t kNearNeighbours = 8;
+// Matches longer than this are not worth a nearer neighbour's comparisons.
+constexpr std::int32_t kNearMaxLength = 256;
+
+// Matches shorter than this are not worth a record of their own, and the
+// index does not report them.
+constexpr std::int32_t kFilterBytes = 6;
+constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
+
+inline std::uint64_t filter_hash(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < kFilterBytes; ++i) v = v << 8 | p[i];
+    return v * kFilterMultiplier;
+}
+
+inline std::int32_t key_of(const std::uint8_t* p) { return static_cast<std::int32_t>(p[0]) << 8 | p[1]; }
+
+inline std::int32_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
+    std::int32_t k = 0;
+    while (k + 8 <= n) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + k, 8);
+        std::memcpy(&y, b + k, 8);
+        if (x != y) {
+            if constexpr (std::endian::native == std::endian::little) return k + std::countr_zero(x ^ y) / 8;
+            break;
+        }
+        k += 8;
+    }
+    while (k < n && a[k] == b[k]) ++k;
+    return k;
+}
+
+}  // namespace
+
+SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
+    : base_(base), n_(n), sa_(static_cast<std::size_t>(std::max(n, 1))), first_(65537) {
+    build_suffix_array(base, n, sa_.data());
+    // Suffixes are sorted, so their two-byte keys rise; a one-byte suffix
+    // sorts first among those that start with its byte.
+    std::int32_t key = 0;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t at = sa_[static_cast<std::size_t>(i)];
+        const std::int32_t k = at + 1 < n ? key_of(base + at) : static_cast<std::int32_t>(base[at]) << 8;
+        while (key <= k) first_[static_cast<std::size_t>(key++)] = i;
+    }
+    while (key <= 65536) first_[static_cast<std::size_t>(key++)] = n;
+    // About four bits per position: a quarter of them set at most.
+    int bits = 16;
+    while (bits < 30 && (std::int64_t{1} << bits) < std::int64_t{4} * n) ++bits;
+    filter_shift_ = 64 - bits;
+    filter_.assign((std::size_t{1} << bits) / 64, 0);
+    for (std::int32_t i = 0; i + kFilterBytes <= n; ++i) {
+        const std::uint64_t h = filter_hash(base + i) >> filter_shift_;
+        filter_[h >> 6] |= std::uint64_t{1} << (h & 63);
+    }
+}
+
+bool SuffixIndex::may_occur(const std::uint8_t* text) const {
+    const std::uint64_t h = filter_hash(text) >> filter_shift_;
+    return (filter_[h >> 6] >> (h & 63)) & 1;
+}
+
+std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length,
+                                 std::int32_t from) const {
+    const std::int32_t at = sa_[static_cast<std::size_t>(suffix)];
+    const std::int32_t limit = std::min(length, n_ - at);
+    if (from >= limit) return limit;
+    return from + equal_prefix(base_ + at + from, text + from, limit - from);
+}
+
+std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap,
+                                  std::int32_t near, std::int32_t& position) const {
+    length = std::min(length, cap);
+    if (length < kFilterBytes || n_ < kFilterBytes || !may_occur(text)) return 0;
+    const std::int32_t key = key_of(text);
+    const std::int32_t lo = first_[static_cast<std::size_t>(key)];
+    const std::int32_t hi = first_[static_cast<std::size_t>(key) + 1];
+    if (lo >= hi) return 0;
+    // Every suffix in [lo, hi) shares the first two bytes, except perhaps a
+    // one-byte suffix at lo, which common() measures.
+    std::int32_t left = lo - 1, right = hi;
+    std::int32_t left_common = 1, right_common = 1;
+    std::int32_t best = 0, best_index = lo;
+    while (right - left > 1) {
+        const std::int32_t mid = left + (right - left) / 2;
+        const std::int32_t c = common(mid, text, length, std::min(left_common, right_common));
+        if (c > best) {
+            best = c;
+            best_index = mid;
+        }
+        if (c == length) break;
+        const std::int32_t at = sa_[static_cast<std::size_t>(mid)];
+        const bool below = at + c == n_ || base_[at + c] < text[c];
+        if (below) {
+            left = mid;
+            left_common = c;
+        } else {
+            right = mid;
+            right_common = c;
+        }
+    }
+    if (best < kFilterBytes) return 0;
+    position = sa_[static_cast<std::size_t>(best_index)];
+    if (best <= kNearMaxLength && position != near) {
+        // Equally long matches lie next to each other in suffix order.
+        std::int32_t distance = position > near ? position - near : near - position;
+        for (int side = -1; side <= 1; side += 2) {
+            for (std::int32_t step = 1; step <= kNearNeighbours; ++step) {
+                const std::int32_t index = best_index + side * step;
+                if (index < lo || index >= hi || common(index, text, length, 0) < best) break;
+                const std::int32_t at = sa_[static_cast<std::size_t>(index)];
+                const std::int32_t d = at > near ? at - near : near - at;
+                if (d < distance) {
+                    distance = d;
+                    position = at;
+                }
+            }
+        }
+    }
+    return best;
+}
+
+void deep_scan(const SuffixIndex& index, const std::uint8_t* base, const std::uint8_t* updated, std::int32_t m,
+               std::int32_t start_p, const std::function<void(const DeepSegment&)>& segment,
+               const std::function<void(std::int32_t)>& tick) {
+    // Follows bsdiff's scan: `last_offset` is the diagonal followed since
+    // `last_scan`; at each position the longest exact match is compared with
+    // what the followed diagonal gives over the same bytes, and the scan
+    // moves on to the match when it is clearly better.
+    const std::int32_t n = index.size();
+    constexpr std::int32_t kCap = 1 << 12;
+    auto on_diagonal = [&](std::int64_t q, std::int64_t offset) {
+        const std::int64_t p = q + offset;
+        return p >= 0 && p < n && base[p] == updated[q];
+    };
+    std::int32_t scan = 0, length = 0, position = 0;
+    std::int32_t last_scan = 0;
+    std::int64_t last_p = start_p;
+    std::int64_t last_offset = start_p;
+    std::int32_t next_tick = 1 << 16;
+    while (scan < m) {
+        std::int32_t old_score = 0;
+        scan += length;
+        std::int32_t scored = scan;
+        for (; scan < m; ++scan) {
+            const std::int64_t near = std::clamp<std::int64_t>(scan + last_offset, 0, n);
+            length = index.longest(updated + scan, m - scan, kCap, static_cast<std::int32_t>(near), position);
+            for (; scored < scan + length; ++scored)
+                if (on_diagonal(scored, last_offset)) ++old_score;
+            if ((length == old_score && length != 0) || length > old_score + kSwitchMargin) break;
+            if (on_diagonal(scan, last_offset)) --old_score;
+            if (scan >= next_tick) {
+                tick(scan);
+                next_tick = scan + (1 << 16);
+            }
+        }
+        if (length == old_score && scan != m) continue;
+
+        // Forward from the last stretch's start along its diagonal, and
+        // backward from the new match along its own: each as far as at least
+        // half of the bytes agree.
+        std::int32_t forward = 0;
+        {
+            std::int32_t equal = 0, best = 0;
+            for (std::int32_t i = 0; last_scan + i < scan && last_p + i < n;) {
+                if (last_p + i >= 0 && base[last_p + i] == updated[last_scan + i]) ++equal;
+                ++i;
+                if (equal * 2 - i > best * 2 - forward) {
+                    best = equal;
+                    forward = i;
+                }
+            }
+        }
+        std::int32_t backward = 0;
+        if (scan < m) {
+            std::int32_t equal = 0, best = 0;
+            for (std::int32_t i = 1; scan >= last_scan + i && position >= i; ++i) {
+                if (base[position - i] == updated[scan - i]) ++equal;
+                if (equal * 2 - i > best * 2 - backward) {
+                    best = equal;
+                    backward = i;
+                }
+            }
+        }
+        if (last_scan + forward > scan - backward) {
+            // The two reach into each other: split where the sum is best.
+            const std::int32_t overlap = (last_scan + forward) - (scan - backward);
+            std::int32_t score = 0, best = 0, keep = 0;
+            for (std::int32_t i = 0; i < overlap; ++i) {
+                const std::int32_t qf = last_scan + forward - overlap + i;
+                if (on_diagonal(qf, last_offset)) ++score;
+                const std::int32_t qb = scan - backward + i;
+                if (base[position - backward + i] == updated[qb]) --score;
+                if (score > best) {
+                    best = score;
+                    keep = i + 1;
+                }
+            }
+            forward += keep - overlap;
+            backward -= keep;
+        }
+        if (forward > 0 && last_p >= 0)
+            segment(DeepSegment{last_scan, static_cast<std::int32_t>(last_p), forward});
+        last_scan = scan - backward;
+        last_p = position - backward;
+        last_offset = static_cast<std::int64_t>(position) - scan;
+    }
+}
+
+}  // namespace quoralith

@@ -1,0 +1,67 @@
+// The deep search: a suffix array over a window of Base' gives the longest
+// match at any Updated' position; a scan in the manner of bsdiff follows one
+// diagonal (Base' position minus Updated' position) for as long as it serves
+// about as well as the best exact match elsewhere, and cuts Updated' into
+// stretches, each copied approximately along one diagonal, with new bytes
+// between them. What those stretches cost in records is decided by the caller.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "coder/stream.h"
+
+namespace quoralith {
+
+// Base' bytes held in memory with their suffix array and, for each first two
+// bytes, the range of suffixes that start with them.
+class SuffixIndex {
+public:
+    // Indexes base[0..n); `base` must outlive the index. Throws std::bad_alloc.
+    SuffixIndex(const std::uint8_t* base, std::int32_t n);
+
+    // The longest prefix of text[0..length) that occurs in Base' (at most
+    // `cap` bytes are compared): returns its length and sets `position`.
+    // Among equally long matches, the one nearest to `near` of the few next
+    // to each other in suffix order is taken (a match on the diagonal being
+    // followed costs the least to code).
+    std::int32_t longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap, std::int32_t near,
+                         std::int32_t& position) const;
+
+    std::int32_t size() const { return n_; }
+
+private:
+    std::int32_t common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length, std::int32_t from) const;
+
+    // Whether some Base' position starts with the kFilterBytes bytes at `text`
+    // (false positives possible, no false negatives).
+    bool may_occur(const std::uint8_t* text) const;
+
+    const std::uint8_t* base_;
+    std::int32_t n_;
+    Array<std::int32_t> sa_;
+    // One bit per hash of every kFilterBytes-byte string of Base': most
+    // positions of new data have no match that long and are turned away here.
+    std::vector<std::uint64_t> filter_;
+    int filter_shift_ = 64;
+    Array<std::int32_t> first_;  // 65537 entries: suffixes whose first two bytes are below each value
+};
+
+// A stretch of Updated' [q, q + length) to be copied along the diagonal that
+// takes Base' from p, in the coordinates the scan was given.
+struct DeepSegment {
+    std::int32_t q;
+    std::int32_t p;
+    std::int32_t length;
+};
+
+// Scans updated[0..m) against the index and hands the stretches over in order
+// of q. `start_p` is the Base' position the first stretch would continue from
+// (the diagonal of what precedes the part). `tick` is called now and then with
+// the scan position; it may throw to end the scan.
+void deep_scan(const SuffixIndex& index, const std::uint8_t* base, const std::uint8_t* updated, std::int32_t m,
+               std::int32_t start_p, const std::function<void(const DeepSegment&)>& segment,
+               const std::function<void(std::int32_t)>& tick);
+
+}  // namespace quoralith
