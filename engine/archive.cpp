@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -679,7 +680,25 @@ struct Extraction {
     const ProgressCallback& callback;
     bool tagged;  // the header carries our tag: members may carry records
     bool stopped = false;
+    // The folders that took files, flushed once each when the walk ends.
+    std::set<std::string> folders;
 };
+
+// Makes the files renamed into `job.folders` durable: each folder once, and
+// the folders above it up to the output directory, whose entries the folders
+// made on the way are.
+void flush_folders(const Extraction& job) {
+    std::set<std::string> flushed;
+    for (std::string folder : job.folders) {
+        while (flushed.insert(folder).second) {
+            sync_folder(folder);
+            if (folder == job.output_dir || !path_within(folder, job.output_dir)) break;
+            const std::string above = folder_of(folder);
+            if (above.empty() || above == folder) break;
+            folder = above;
+        }
+    }
+}
 
 // Writes the member's data into `out`. Returns the bytes written or an error
 // code; `detail` receives the words for damage found on the way.
@@ -808,10 +827,11 @@ Continue extract_member(Extraction& job, const Record& record) {
     if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
-    if (const int error = out.commit(output_path)) {
+    if (const int error = out.commit(output_path, FolderSync::later)) {
         finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
+    job.folders.insert(folder_of(output_path));
     finish(0);
     return next;
 }
@@ -920,7 +940,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false};
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -928,6 +948,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     while (!job.stopped && walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] { return extract_member(job, record); });
     }
+    flush_folders(job);
     return kArchiveHeaderSize;
 }
 

@@ -518,12 +518,16 @@ TEST_F(ArchiveTest, DamagedArchivesReportTheDamageAndExtractTheSoundMembers) {
         const auto first_error = std::find_if(recorder.seen.begin(), recorder.seen.end(),
                                               [](const TreeRecord& r) { return r.code < 0; });
         ASSERT_NE(first_error, recorder.seen.end()) << "the damage is reported";
-        if (!c.damage.empty()) EXPECT_EQ(first_error->detail, c.damage);
+        if (!c.damage.empty()) {
+            EXPECT_EQ(first_error->detail, c.damage);
+        }
         EXPECT_NE(first_error->detail.find("the archive is damaged at offset "), std::string::npos);
         std::vector<std::string> extracted;
         for (const auto& [name, data] : tree_of(out)) {
             extracted.push_back(name);
-            if (whole_tree.count(name)) EXPECT_EQ(data, whole_tree.at(name)) << name;
+            if (whole_tree.count(name)) {
+                EXPECT_EQ(data, whole_tree.at(name)) << name;
+            }
         }
         EXPECT_EQ(extracted, c.sound);
         // Listing finds the same damage.
