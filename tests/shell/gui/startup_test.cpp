@@ -278,7 +278,7 @@ private slots:
         QCOMPARE(frame().action(ID_VIEW_TOOLBAR)->statusTip(), QString("Show or hide the toolbar"));
         QCOMPARE(frame().action(ID_OPTIONS_SOUND)->statusTip(), QString());
         QCOMPARE(frame().statusBar()->currentMessage(), QString("Ready"));
-        frame().dispatch(ID_ACTIONS_TELL_FRIEND);
+        frame().dispatch(ID_ACTIONS_CREATE);
         QVERIFY(frame().statusBar()->currentMessage().contains("not available yet"));
         QVERIFY(MessageBox::shown().empty());
     }
