@@ -13,6 +13,8 @@
 #include "shell/ui_seams.h"
 
 #include <QApplication>
+
+#include <algorithm>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,9 +22,28 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 
 namespace quoralith {
+
+int history_tab_stop_pixels(const QFontMetrics& metrics) {
+    const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int average = (letters / 26 + 1) / 2;
+    return std::max(1, 120 * average / 4);
+}
+
+std::vector<std::pair<int, QString>> history_line_fields(const QString& line, const QFontMetrics& metrics,
+                                                         int stop) {
+    std::vector<std::pair<int, QString>> fields;
+    int x = 0;
+    for (const QString& field : line.split(QLatin1Char('\t'))) {
+        if (!fields.empty()) x = (x / stop + 1) * stop;
+        fields.emplace_back(x, field);
+        x += metrics.horizontalAdvance(field);
+    }
+    return fields;
+}
 
 namespace {
 
@@ -38,6 +59,49 @@ constexpr int LIST_EXTRA_WIDTH = 100;
 constexpr int LIST_SHIFT_LEFT = 50;
 constexpr int MIN_PAGE_WIDTH = 540;
 constexpr int MIN_PAGE_HEIGHT = 340;
+// The history list scrolls sideways over this many pixels, and its lines'
+// fields (base, update, delta, date, split by tabs) start in columns this many
+// dialog units apart, so that the fields of successive lines stand under
+// each other.
+constexpr int HISTORY_LIST_EXTENT = 900;
+
+// Draws a history line with its tabs expanded to the list's tab stops, which
+// Qt's own item painting does not do.
+class TabStopDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem frame = option;
+        initStyleOption(&frame, index);
+        const QString text = frame.text;
+        frame.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &frame, painter, widget);
+
+        painter->save();
+        painter->setFont(frame.font);
+        painter->setPen(frame.palette.color(QPalette::Normal, (frame.state & QStyle::State_Selected)
+                                                                  ? QPalette::HighlightedText
+                                                                  : QPalette::Text));
+        const QFontMetrics metrics(frame.font);
+        const int stop = history_tab_stop_pixels(metrics);
+        const QRect area = frame.rect.adjusted(2, 0, 0, 0);
+        for (const auto& [x, field] : history_line_fields(text, metrics, stop))
+            painter->drawText(area.adjusted(x, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, field);
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        const QFontMetrics metrics(option.font);
+        const auto fields = history_line_fields(index.data().toString(), metrics, history_tab_stop_pixels(metrics));
+        const int width = fields.empty() ? 0 : fields.back().first + metrics.horizontalAdvance(fields.back().second);
+        size.setWidth(std::max(HISTORY_LIST_EXTENT, width + 4));
+        return size;
+    }
+};
 
 QString id_name(int id) { return QString::number(id); }
 
@@ -322,6 +386,7 @@ void COperationSheet::play() {
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setItemDelegate(new TabStopDelegate(list_));
     set_ = new QPushButton(tr("Set"), this);
     set_->setObjectName(id_name(ID_HISTORY_SET));
     reset_ = new QPushButton(tr("Reset"), this);

@@ -12,6 +12,7 @@
 #include "sheets/page_rules.h"
 
 #include <QDialog>
+#include <QFontMetrics>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
@@ -19,12 +20,22 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 #include <vector>
 
 class QLabel;
 class QTabWidget;
 
 namespace quoralith {
+
+// Pixels between the history list's tab stops: 120 dialog units, a dialog unit
+// being a quarter of the average character width of `metrics`' font.
+int history_tab_stop_pixels(const QFontMetrics& metrics);
+// The fields of a history line between its tabs, each with the x offset it is
+// drawn at: a tab moves on to the next multiple of `stop` past the text so far.
+std::vector<std::pair<int, QString>> history_line_fields(const QString& line, const QFontMetrics& metrics,
+                                                         int stop);
 
 class PictureButton;
 class CGeneralPage;

@@ -78,6 +78,20 @@ private slots:
         QCOMPARE(set->geometry().top(), list_rect.bottom() + 15);
         QCOMPARE(set->geometry().left(), list_rect.left());
         QCOMPARE(del->geometry().right(), list_rect.right() + 10);
+        // The lines' fields stand in tab-stop columns, and the list scrolls
+        // sideways over its whole extent of 900 pixels.
+        const QFontMetrics metrics(list->font());
+        const int stop = history_tab_stop_pixels(metrics);
+        QVERIFY(stop > metrics.horizontalAdvance(QStringLiteral("x")) * 10);
+        const auto fields = history_line_fields(list->item(0)->text(), metrics, stop);
+        QCOMPARE(int(fields.size()), 4);
+        QCOMPARE(fields[0].first, 0);
+        QCOMPARE(fields[1].second, QStringLiteral("update: /updated/two"));
+        for (std::size_t i = 1; i < fields.size(); ++i) {
+            QCOMPARE(fields[i].first % stop, 0);
+            QVERIFY(fields[i].first >= fields[i - 1].first + metrics.horizontalAdvance(fields[i - 1].second));
+        }
+        QVERIFY(list->sizeHintForColumn(0) >= 900);
 
         // Another line loads its job.
         list->setCurrentRow(1);
