@@ -90,7 +90,9 @@ TEST_F(ArchiveRecordTest, ThePlainFormatDiffersOnlyInTheSpareFields) {
         for (std::size_t i : {8, 20, 24}) EXPECT_EQ(plain[record + i], 0xFF) << name;
     }
     for (std::size_t i = 0; i < plain.size(); ++i)
-        if (!spare[i]) ASSERT_EQ(plain[i], tagged[i]) << "byte " << i;
+        if (!spare[i]) {
+            ASSERT_EQ(plain[i], tagged[i]) << "byte " << i;
+        }
     EXPECT_TRUE(std::all_of(plain.begin() + kArchiveTagOffset, plain.begin() + kArchiveTagOffset + 24,
                             [](std::uint8_t b) { return b == 0; }));
 
@@ -117,7 +119,9 @@ TEST_F(ArchiveRecordTest, ADamagedMemberIsRefusedAndHarmsNoFileThere) {
         ASSERT_EQ(extract(), kArchiveHeaderSize);
         EXPECT_EQ(read_file(out + "/lib/data.txt"), (Bytes{'k', 'e', 'e', 'p'}));
         EXPECT_EQ(recorder.count(PM_EXTRACT_FILE_DONE), static_cast<int>(files.size()) - 1);
-        if (raw) EXPECT_EQ(recorder.count(ERR_CONTENT_MISMATCH), 1);
+        if (raw) {
+            EXPECT_EQ(recorder.count(ERR_CONTENT_MISMATCH), 1);
+        }
         EXPECT_EQ(read_file(out + "/bin/run.sh"), read_file(root + "/bin/run.sh"));
         EXPECT_EQ(entries_of(out), (std::vector<std::string>{"bin", "bin/run.sh", "bin/tool", "lib", "lib/data.txt",
                                                              "lib/frozen.cfg"}));
