@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
+#include <iterator>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -15,8 +17,9 @@ namespace quoralith::cli {
 
 namespace {
 
-// Ctrl-C answers Stop: creation then writes no archive (an earlier one stays),
-// extraction ends after the current file, which is never left half-written.
+// Ctrl-C, SIGTERM and SIGHUP answer Stop: creation then writes no archive (an
+// earlier one stays, and its temporary is removed), extraction ends after the
+// current file, which is never left half-written.
 volatile std::sig_atomic_t archive_interrupted = 0;
 
 extern "C" void on_archive_interrupt(int) { archive_interrupted = 1; }
@@ -25,14 +28,18 @@ class ArchiveInterruptGuard {
 public:
     ArchiveInterruptGuard() {
         archive_interrupted = 0;
-        previous_ = std::signal(SIGINT, on_archive_interrupt);
+        for (std::size_t i = 0; i < kSignals; ++i) previous_[i] = std::signal(kStopSignals[i], on_archive_interrupt);
     }
-    ~ArchiveInterruptGuard() { std::signal(SIGINT, previous_); }
+    ~ArchiveInterruptGuard() {
+        for (std::size_t i = 0; i < kSignals; ++i) std::signal(kStopSignals[i], previous_[i]);
+    }
     ArchiveInterruptGuard(const ArchiveInterruptGuard&) = delete;
     ArchiveInterruptGuard& operator=(const ArchiveInterruptGuard&) = delete;
 
 private:
-    void (*previous_)(int) = SIG_DFL;
+    static constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    static constexpr std::size_t kSignals = std::size(kStopSignals);
+    void (*previous_[kSignals])(int) = {SIG_DFL, SIG_DFL, SIG_DFL};
 };
 
 // Prints one line per failed file, naming it, and one per damaged place of an

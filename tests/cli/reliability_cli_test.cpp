@@ -57,6 +57,31 @@ protected:
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
     }
 
+    // Runs the command line with `words`, sends it SIGTERM once a temporary is
+    // being written in the test folder, and expects a clean exit with status 1.
+    void terminate_while_writing(std::vector<std::string> words) {
+        std::string cli = QUORALITH_CLI;
+        std::vector<std::string> args = {cli};
+        args.insert(args.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t child = 0;
+        ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 1000 && !has_temporary(dir.path()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
+        kill(child, SIGTERM);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+    }
+
     void SetUp() override {
         Bytes old_data = text_like(100000, 31);
         Bytes new_data = old_data;
@@ -154,28 +179,21 @@ TEST_F(ReliabilityCliTest, TerminationRemovesTheTemporariesAndKeepsTheOldOutput)
     write_file(dir.file("big2"), big);
     write_file(dir.file("old.dlt"), {'o', 'l', 'd'});
 
-    std::string cli = QUORALITH_CLI;
-    std::vector<std::string> args = {cli, "create", "-a", "0-7", dir.file("big1"), dir.file("big2"),
-                                     dir.file("old.dlt")};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    // Terminate once a temporary is being written.
-    for (int i = 0; i < 1000 && !has_temporary(dir.path()); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-    kill(child, SIGTERM);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    terminate_while_writing({"create", "-a", "0-7", dir.file("big1"), dir.file("big2"), dir.file("old.dlt")});
+    if (::testing::Test::IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ(read_file(dir.file("old.dlt")), (Bytes{'o', 'l', 'd'}));
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// The same for an archive: the earlier archive stays and no temporary is left.
+TEST_F(ReliabilityCliTest, TerminationKeepsTheOldArchiveAndLeavesNoTemporary) {
+    fs::create_directories(dir.file("tree/sub"));
+    for (int i = 0; i < 4; ++i) write_file(dir.file("tree/sub/f" + std::to_string(i)), random_bytes(8u << 20, 40 + i));
+    write_file(dir.file("old.qar"), {'o', 'l', 'd'});
+
+    terminate_while_writing({"archive", "create", dir.file("tree"), dir.file("old.qar")});
+    if (::testing::Test::IsSkipped() || HasFatalFailure()) return;
+    EXPECT_EQ(read_file(dir.file("old.qar")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
 }
 
