@@ -99,18 +99,8 @@ CCreateAdvancedPage::CCreateAdvancedPage(COperationSheet& sheet) : CSheetPage(sh
     QGroupBox* failure_box = make_failure_group(this, failures_, 1019, tr("Copy Updated File"));
     QWidget* report_box = make_report_groups(report_, 1005);
 
-    for (QAbstractButton* stamp : stamps_->buttons()) {
-        connect(stamp, &QAbstractButton::clicked, this, [this, stamp] {
-            if (stamp->isChecked()) job().Stamp = stamps_->id(stamp);
-            show_current();
-        });
-    }
-    for (QAbstractButton* failure : failures_->buttons()) {
-        connect(failure, &QAbstractButton::clicked, this, [this, failure] {
-            if (failure->isChecked()) job().FailureAction = failures_->id(failure);
-            show_current();
-        });
-    }
+    bind_choice(stamps_, &JobSettings::Stamp);
+    bind_choice(failures_, &JobSettings::FailureAction);
     connect_report(this, report_);
 
     auto* top = new QHBoxLayout;
@@ -147,24 +137,10 @@ CRestoreAdvancedPage::CRestoreAdvancedPage(COperationSheet& sheet) : CSheetPage(
     QGroupBox* failure_box = make_failure_group(this, failures_, 1003, tr("Copy User Base File"));
     QWidget* report_box = make_report_groups(report_, 1008);
 
-    connect(merge_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().Merge = checked ? 1 : 0;
-        show_current();
-    });
-    connect(origin_date_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().OriginDate = checked ? 1 : 0;
-        show_current();
-    });
-    connect(origin_attributes_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().OriginAttrib = checked ? 1 : 0;
-        show_current();
-    });
-    for (QAbstractButton* failure : failures_->buttons()) {
-        connect(failure, &QAbstractButton::clicked, this, [this, failure] {
-            if (failure->isChecked()) job().FailureAction = failures_->id(failure);
-            show_current();
-        });
-    }
+    bind_flag(merge_, &JobSettings::Merge);
+    bind_flag(origin_date_, &JobSettings::OriginDate);
+    bind_flag(origin_attributes_, &JobSettings::OriginAttrib);
+    bind_choice(failures_, &JobSettings::FailureAction);
     connect_report(this, report_);
 
     auto* checks = new QVBoxLayout;

@@ -61,10 +61,7 @@ CAlgorithmsPage::CAlgorithmsPage(COperationSheet& sheet) : CSheetPage(sheet, She
         job().KeepAll = keep_all_->isChecked() ? 1 : 0;
         show_current();
     });
-    connect(append_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().AppendToName = checked ? 1 : 0;
-        show_current();
-    });
+    bind_flag(append_, &JobSettings::AppendToName);
 
     auto* top = new QHBoxLayout;
     top->addWidget(icon_, 0, Qt::AlignTop);

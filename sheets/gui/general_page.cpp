@@ -126,24 +126,11 @@ CGeneralPage::CGeneralPage(COperationSheet& sheet) : CSheetPage(sheet, SheetPage
         int kind = kinds_->id(radio);
         connect(radio, &QRadioButton::clicked, this, [this, kind] { kind_clicked(kind); });
     }
-    connect(subdirs_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().IncludeSubdirs = checked ? 1 : 0;
-        show_current();
-    });
-    connect(clear_output_, &QCheckBox::clicked, this,
-            [this](bool checked) { job().ClearOutputDir = checked ? 1 : 0; });
-    connect(base_archivator_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().AchiveBase = checked ? 1 : 0;
-        show_current();
-    });
-    connect(updated_archivator_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().AchiveUpdated = checked ? 1 : 0;
-        show_current();
-    });
-    connect(delta_archivator_, &QCheckBox::clicked, this, [this](bool checked) {
-        job().AchiveDelta = checked ? 1 : 0;
-        show_current();
-    });
+    bind_flag(subdirs_, &JobSettings::IncludeSubdirs);
+    bind_flag(clear_output_, &JobSettings::ClearOutputDir, false);
+    bind_flag(base_archivator_, &JobSettings::AchiveBase);
+    bind_flag(updated_archivator_, &JobSettings::AchiveUpdated);
+    bind_flag(delta_archivator_, &JobSettings::AchiveDelta);
     connect(base_, &QLineEdit::textChanged, this, &CGeneralPage::base_changed);
     connect(updated_, &QLineEdit::textChanged, this,
             [this](const QString& text) { name_changed(job().UpdatedPath, text); });

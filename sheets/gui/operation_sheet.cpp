@@ -140,6 +140,22 @@ void CSheetPage::create_picture_button(QWidget* placeholder) {
 }
 
 JobSettings& CSheetPage::job() const { return sheet_.current(); }
+
+void CSheetPage::bind_flag(QAbstractButton* box, int JobSettings::*field, bool refresh) {
+    connect(box, &QAbstractButton::clicked, this, [this, field, refresh](bool checked) {
+        job().*field = checked ? 1 : 0;
+        if (refresh) show_current();
+    });
+}
+
+void CSheetPage::bind_choice(QButtonGroup* group, int JobSettings::*field) {
+    for (QAbstractButton* button : group->buttons()) {
+        connect(button, &QAbstractButton::clicked, this, [this, group, button, field] {
+            if (button->isChecked()) job().*field = group->id(button);
+            show_current();
+        });
+    }
+}
 bool CSheetPage::create_sheet() const { return sheet_.is_create(); }
 
 // --- COperationSheet ------------------------------------------------------

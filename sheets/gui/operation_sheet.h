@@ -11,6 +11,8 @@
 #include "sheets/job_settings.h"
 #include "sheets/page_rules.h"
 
+#include <QAbstractButton>
+#include <QButtonGroup>
 #include <QDialog>
 #include <QFontMetrics>
 #include <QListWidget>
@@ -111,6 +113,11 @@ protected:
     void create_picture_button(QWidget* placeholder);
     COperationSheet& sheet() const { return sheet_; }
     bool create_sheet() const;
+    // A tick of `box` writes 1 or 0 into `field` of the current job; then the
+    // page shows the job again unless `refresh` is false.
+    void bind_flag(QAbstractButton* box, int JobSettings::*field, bool refresh = true);
+    // A click on a button of `group` writes the button's id into `field`.
+    void bind_choice(QButtonGroup* group, int JobSettings::*field);
 
 private:
     COperationSheet& sheet_;
