@@ -144,6 +144,26 @@ int finish_delta(CreateJob& job, const std::uint8_t* header, int header_length) 
     return static_cast<int>(job.delta.tell());
 }
 
+int finish_match_coded(CreateJob& job, TempFile& literal_file, std::int64_t control_end,
+                       std::int64_t literal_length) {
+    job.method |= MB_MATCHED;
+    if (!job.delta.seek(control_end)) return ERR_WRITE_FAILED;
+    Channel lit = literal_file.channel();
+    const std::int64_t put = write_payload(job, lit, literal_length);
+    if (put < 0) return static_cast<int>(put);
+    std::uint8_t header[8];
+    put_be32(header, static_cast<std::uint32_t>(job.u));
+    put_be32(header + 4, static_cast<std::uint32_t>(control_end));
+    return finish_delta(job, header, 8);
+}
+
+int finish_stored(CreateJob& job) {
+    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
+    const std::int64_t put = write_payload(job, job.updated_prime, job.u);
+    if (put < 0) return static_cast<int>(put);
+    return finish_delta(job, nullptr, 0);
+}
+
 int small_path(CreateJob& job) {
     if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
     std::int64_t put = write_payload(job, job.updated_prime, job.u);
@@ -200,22 +220,10 @@ int create_body(CreateJob& job) {
         } else if (literals.flush() < 0) {
             return literals.error();
         }
-        job.method |= MB_MATCHED;
-        if (!job.delta.seek(v)) return ERR_WRITE_FAILED;
-        Channel lit = literal_file.channel();
-        std::int64_t put = write_payload(job, lit, x);
-        if (put < 0) return static_cast<int>(put);
-        std::uint8_t header[8];
-        put_be32(header, static_cast<std::uint32_t>(job.u));
-        put_be32(header + 4, static_cast<std::uint32_t>(v));
-        return finish_delta(job, header, 8);
+        return finish_match_coded(job, literal_file, v, x);
     }
-    // Match coding does not pay: whatever control bytes reached the Delta window
-    // are overwritten, and the delta stores Updated' instead.
-    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
-    std::int64_t put = write_payload(job, job.updated_prime, job.u);
-    if (put < 0) return static_cast<int>(put);
-    return finish_delta(job, nullptr, 0);
+    // Match coding does not pay: the delta stores Updated' instead.
+    return finish_stored(job);
 }
 
 }  // namespace

@@ -67,6 +67,16 @@ std::int64_t write_payload(CreateJob& job, Channel& data, std::int64_t length);
 // Returns the delta's length or a negative code.
 int finish_delta(CreateJob& job, const std::uint8_t* header, int header_length);
 
+// Ends a match-coded delta whose control bytes fill the Delta window up to
+// `control_end` and whose literal stream is the first `literal_length` bytes of
+// `literal_file`: the literals follow the control bytes, then the method header
+// names Updated's length and where the literals start. Sets MB_MATCHED.
+int finish_match_coded(CreateJob& job, TempFile& literal_file, std::int64_t control_end,
+                       std::int64_t literal_length);
+// Ends a delta that stores Updated' itself (packed when that pays), over any
+// control bytes that already reached the Delta window.
+int finish_stored(CreateJob& job);
+
 // The small path: Updated' packed or raw, the method byte, check and trailer.
 int small_path(CreateJob& job);
 

@@ -199,20 +199,9 @@ int finish_coding(CreateJob& job, DeepEncoder& encoder, ControlWriter& control, 
     const std::int64_t x = literals.written();
     if (v + x + 9 < job.u) {
         if (const int rc = control.finish(); rc < 0) return rc;
-        job.method |= MB_MATCHED;
-        if (!job.delta.seek(v)) return ERR_WRITE_FAILED;
-        Channel lit = literal_file.channel();
-        const std::int64_t put = write_payload(job, lit, x);
-        if (put < 0) return static_cast<int>(put);
-        std::uint8_t header[8];
-        put_be32(header, static_cast<std::uint32_t>(job.u));
-        put_be32(header + 4, static_cast<std::uint32_t>(v));
-        return finish_delta(job, header, 8);
+        return finish_match_coded(job, literal_file, v, x);
     }
-    if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
-    const std::int64_t put = write_payload(job, job.updated_prime, job.u);
-    if (put < 0) return static_cast<int>(put);
-    return finish_delta(job, nullptr, 0);
+    return finish_stored(job);
 }
 
 // Plain heap blocks, not huge pages: these are read in order, and a huge
