@@ -75,6 +75,21 @@ int engine_file_op(int type, const char* first, const std::string& second, std::
 std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int rewind, std::int64_t limit,
                                 const ProgressCallback& callback, DigestBuilder* digest = nullptr);
 
+// An archived-directory request (OP_CREATE_ARCHIVED, OP_RESTORE_ARCHIVED): the
+// two trees (or archive files, by EF_ARCHIVE_BASE and EF_ARCHIVE_UPDATED) as
+// archives and one file delta between them. engine/archived_dir.cpp.
+int engine_archived_op(int type, const std::string& first, const std::string& second, const std::string& output,
+                       const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
+                       const ProgressCallback& callback);
+
+// A Directory request some of whose names are archive files (EF_ARCHIVE_BASE,
+// EF_ARCHIVE_UPDATED, EF_ARCHIVE_DELTA): those sides are unpacked into (or
+// packed from) temporary trees around the ordinary directory walk.
+// engine/dir_archives.cpp.
+int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, const std::string& second,
+                          const std::string& output, const std::string& pattern, EngineFlags flags,
+                          AlgorithmMask mask, const ProgressCallback& callback);
+
 // Fills the time slots and attribute word of `trailer` from an open file.
 void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
 // Sets the access and modification times stored in `trailer` on `path`.

@@ -57,7 +57,9 @@ int engine_run(int type, const std::string& first, const std::string& second, st
             std::fclose(file);
         }
     }
-    if (type < OP_CREATE_FILE || type > OP_RESTORE_DIR) return ERR_BAD_REQUEST;
+    if (type < OP_CREATE_FILE || type > OP_RESTORE_ARCHIVED) return ERR_BAD_REQUEST;
+    if (type == OP_CREATE_ARCHIVED || type == OP_RESTORE_ARCHIVED)
+        return engine_archived_op(type, first, second, output, pattern, flags, mask, callback);
     if ((flags & EF_CLEAR_OUTPUT) && clearing_would_delete_input(type, first, second, output)) return ERR_BAD_REQUEST;
 
     if (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) {
@@ -66,6 +68,8 @@ int engine_run(int type, const std::string& first, const std::string& second, st
     }
 
     const ProgressCallback walk_callback = callback ? callback : ProgressCallback(default_progress_callback);
+    if (flags & (EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED | EF_ARCHIVE_DELTA))
+        return engine_dir_archive_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output);
     engine_dir_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
     if (type == OP_RESTORE_DIR && !run.stop_latch && (flags & EF_MERGE)) {

@@ -55,6 +55,9 @@ std::string describe_error(int code) {
             return "the archive is damaged: a file record has no data block";
         case ERR_ARCHIVE_DAMAGED:
             return "the archive is damaged";
+        case ERR_TREE_TOO_LARGE:
+            return "the tree is too large for one delta: its archive would pass the 1 GiB limit of a delta; "
+                   "make a Directory job instead, which makes one delta per file";
         case ERR_STOPPED:
             return "stopped by the user";
         default:

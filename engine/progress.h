@@ -14,12 +14,18 @@ enum OperationType : int {
     OP_CREATE_DIR = 2,
     OP_RESTORE_FILE = 3,
     OP_RESTORE_DIR = 4,
+    // A whole tree as one delta: both trees become archives and one file delta
+    // is made between them (engine/archived_dir.h).
+    OP_CREATE_ARCHIVED = 5,
+    OP_RESTORE_ARCHIVED = 6,
     OP_MERGE = 255,
 };
 
-inline bool is_create(int type) { return type < 3; }
+inline bool is_create(int type) { return type < 3 || type == OP_CREATE_ARCHIVED; }
 
-using EngineFlags = std::uint16_t;
+// Wider than the sixteen bits the job settings' flags ever need, so that the
+// archive flags below fit beside them.
+using EngineFlags = std::uint32_t;
 constexpr EngineFlags EF_INCLUDE_SUBDIRS = 0x0001;
 constexpr EngineFlags EF_KEEP_DATE = 0x0002;
 constexpr EngineFlags EF_KEEP_ATTRIBUTES = 0x0004;
@@ -39,6 +45,13 @@ constexpr EngineFlags EF_SORTED = 0x1000;
 constexpr EngineFlags EF_PLAIN_TRAILER = 0x2000;
 // Create: one more candidate, from the deep search (coder/deep.h). Not with EF_KEEP_ALL.
 constexpr EngineFlags EF_DEEP = 0x4000;
+// Which names of a request are archive files rather than directory trees: the
+// Base (read from an archive), the Updated tree (read from one on create,
+// written as one on restore) and, in a Directory job, the delta tree (kept as
+// one archive file). An archived-directory job's delta is always one file.
+constexpr EngineFlags EF_ARCHIVE_BASE = 0x10000;
+constexpr EngineFlags EF_ARCHIVE_UPDATED = 0x20000;
+constexpr EngineFlags EF_ARCHIVE_DELTA = 0x40000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;
@@ -91,6 +104,7 @@ constexpr int ERR_NOT_REGULAR_FILE = -45;  // a device, pipe, socket or link to 
 constexpr int ERR_ARCHIVE_NAME = -46;      // a path an archive record cannot hold (over 255 bytes, or a "\")
 constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archive record's size field
 constexpr int ERR_ARCHIVE_DAMAGED = -48;   // the archive is damaged; the record's detail says where and how
+constexpr int ERR_TREE_TOO_LARGE = -49;    // a tree whose archive would pass the coder's 1 GiB limit
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
