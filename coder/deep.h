@@ -22,8 +22,37 @@ namespace quoralith {
 // the stretch of Base' at the same relative place.
 constexpr std::int64_t kDeepWindow = std::int64_t{32} << 20;
 
+// Where the bytes of a deep delta went, for measuring the search against
+// other tools: the control stream's bits by kind and the literal stream
+// before and after the packer.
+struct DeepBits {
+    int algorithm = 0;
+    bool matched = false;            // match-coded (else Updated' stored or packed)
+    std::int64_t delta = 0;          // bytes of the whole delta
+    std::int64_t control = 0;        // bytes of the control stream
+    std::int64_t literals = 0;       // literal stream before the packer (substituted bytes included)
+    std::int64_t literals_out = 0;   // the literal stream as written, packed or not
+    std::int64_t substituted = 0;    // substituted bytes among the literals
+    std::int64_t positioned = 0;     // records
+    std::int64_t relative = 0;
+    std::int64_t substitutions = 0;
+    std::int64_t copied = 0;         // Base' bytes copied
+    // Control bits: record flags, literal-length codes, B-bit positions,
+    // relative advances, substitution counts, equal-run lengths, the flags
+    // of substitutions, and the record that ends the delta.
+    std::int64_t flag_bits = 0;
+    std::int64_t literal_length_bits = 0;
+    std::int64_t position_bits = 0;
+    std::int64_t advance_bits = 0;
+    std::int64_t count_bits = 0;
+    std::int64_t equal_bits = 0;
+    std::int64_t substitution_flag_bits = 0;
+    std::int64_t tail_bits = 0;
+};
+
 struct DeepOptions {
     std::int64_t window = kDeepWindow;  // at least 4096; smaller values are raised to it
+    DeepBits* bits = nullptr;           // filled for the delta written, when given
 };
 
 // Makes the deep delta of `updated` against `base` into `delta` (arguments and

@@ -1,8 +1,8 @@
-// The deep create (see deep.h): the stretches the deep search finds are cut
-// into copy runs as the format allows them (substitutions of one or two bytes
-// between equal bytes; three differing bytes in a row end a run), and each run
-// becomes a record only when the literal bits it saves exceed its record's
-// exact cost in control bits, positioned or relative, whichever is cheaper.
+// The deep create (see deep.h): the scan's stretches and the suffix array's
+// matches are the candidates of a parse that picks copy runs by their exact
+// cost in bits (deep_parse.h); each run it picks becomes one record, with
+// substitutions of one or two bytes between equal bytes, its head positioned
+// or relative, whichever is shorter.
 #include <algorithm>
 #include <bit>
 #include <memory>
@@ -11,6 +11,7 @@
 
 #include "coder/create_internal.h"
 #include "coder/deep.h"
+#include "coder/deep_parse.h"
 #include "coder/deep_search.h"
 
 namespace quoralith {
@@ -22,34 +23,28 @@ struct DeepAbort {
     int code;
 };
 
-// A copy run keeps at most this many substitutions; a longer one is cut and
-// goes on in a relative record that advances by nothing (a few bits).
-constexpr std::size_t kMaxSubstitutions = std::size_t{1} << 14;
-
-// What a literal byte is taken to cost once the packer has coded the literal
-// stream: measured on executables and text, the packer leaves about 6 bits
-// of the 8 (a guess of 5 to 10 bits moves delta sizes by well under 1%).
-constexpr int kLiteralBits = 6;
-
-// Bits of the count code C(v), v >= 1.
-inline std::int64_t count_bits(std::uint64_t v) { return 2 * (std::bit_width(v + 1) - 1); }
-// Bits of the Rice code R_k(v), v >= 1 (k = 0: the count code).
-inline std::int64_t rice_bits(int k, std::uint64_t v) {
-    if (k == 0) return count_bits(v);
-    return static_cast<std::int64_t>((v - 1) >> k) + 1 + k;
-}
+// What a literal byte is taken to cost, in sixteenths of a bit, when the
+// parse weighs it against a copy run. Less than the packer's average (about 6
+// bits of the 8 on executables and text): the bytes a copy run would take
+// out of the literal stream are those that have a match, which the packer's
+// own matches inside its blocks would mostly have coded cheaply too.
+constexpr int kLiteral16 = 3 * 16;
 
 class DeepEncoder {
 public:
-    DeepEncoder(CreateJob& job, ControlWriter& control, BufferedWriter& literals, int literal_bits)
+    DeepEncoder(CreateJob& job, ControlWriter& control, BufferedWriter& literals, DeepBits& bits)
         : control_(control),
           literals_(literals),
           rice_(job.params.rice),
           position_bits_(bit_length_min1(static_cast<std::uint64_t>(job.n > 0 ? job.n - 1 : 0))),
           u_(job.u),
-          literal_bits_(literal_bits) {}
+          bits_(bits) {
+        bits_ = DeepBits();
+        bits_.algorithm = job.algorithm;
+    }
 
     std::int64_t base_end() const { return pe_; }
+    int position_bits() const { return position_bits_; }
 
     // The bytes at hand: Base' from `base_start` (a window) and Updated' from
     // `updated_start` (the part being searched).
@@ -61,36 +56,38 @@ public:
         updated_start_ = updated_start;
     }
 
-    // A stretch [q, q + length) of Updated' along the diagonal that takes
-    // Base' from p: cut into copy runs, each coded when it pays.
-    void segment(std::int64_t q, std::int64_t p, std::int64_t length) {
+    // The copy run [q, q + length) of Updated' from Base' p, which starts
+    // and ends with an equal byte and has no three differing bytes in a row:
+    // one record, its head positioned or relative, whichever is shorter.
+    void copy(std::int64_t q, std::int64_t p, std::int64_t length) {
         const std::uint8_t* b = base_ + (p - base_start_);
         const std::uint8_t* a = updated_ + (q - updated_start_);
-        std::int64_t i = 0;
-        while (i < length) {
-            while (i < length && b[i] != a[i]) ++i;
-            if (i == length) break;
-            const std::int64_t start = i;
-            std::int64_t end = i;  // just past the last equal byte of the run
-            std::int64_t equal = 0;
-            int pending = 0;
+        std::int64_t start = 0;
+        while (start < length) {
             substitutions_.clear();
-            for (std::int64_t j = i; j < length; ++j) {
+            std::int64_t equal = 0, j = start;
+            int pending = 0;
+            for (; j < length; ++j) {
                 if (b[j] == a[j]) {
                     if (pending > 0) {
+                        if (substitutions_.size() == kDeepMaxSubstitutions) {
+                            j -= pending;
+                            break;
+                        }
                         substitutions_.push_back({static_cast<std::uint32_t>(equal), static_cast<std::uint32_t>(pending)});
                         equal = 0;
                         pending = 0;
                     }
                     ++equal;
-                    end = j + 1;
-                    if (substitutions_.size() == kMaxSubstitutions) break;
-                } else if (++pending == 3) {
-                    break;
+                } else {
+                    ++pending;
                 }
             }
-            offer_run(q + start, p + start, end - start, equal);
-            i = end;
+            record(q + start, p + start, j - start, equal);
+            start = j;
+            // A cut run goes on after the substitution it could not hold,
+            // whose bytes become the next record's literals.
+            while (start < length && b[start] != a[start]) ++start;
         }
     }
 
@@ -107,6 +104,7 @@ public:
         if (tail > 0) {
             control_.put_flag(true);
             control_.put_count(static_cast<std::uint32_t>(tail + 1));
+            bits_.tail_bits += 1 + count_bits(static_cast<std::uint64_t>(tail + 1));
         }
         return tail;
     }
@@ -121,56 +119,64 @@ private:
         if (count > 0) literals_.put(updated_ + (from - updated_start_), static_cast<std::size_t>(count));
     }
 
-    // The run [q, q + length) from Base' p, whose substitutions are listed and
-    // whose last `final_equal` bytes are equal.
-    void offer_run(std::int64_t q, std::int64_t p, std::int64_t length, std::int64_t final_equal) {
-        std::int64_t code = count_bits(substitutions_.size() + 1) + count_bits(static_cast<std::uint64_t>(final_equal));
-        std::int64_t replaced = 0;
-        for (const Substitution& s : substitutions_) {
-            code += count_bits(s.equal) + 1;
-            replaced += s.bytes;
-        }
+    // The record of the run [q, q + length) from Base' p, whose substitutions
+    // are listed and whose last `final_equal` bytes are equal.
+    void record(std::int64_t q, std::int64_t p, std::int64_t length, std::int64_t final_equal) {
         const std::int64_t literal = q - o_;
-        const std::int64_t positioned = 1 + count_bits(static_cast<std::uint64_t>(literal + 1)) + position_bits_;
+        const std::int64_t positioned = count_bits(static_cast<std::uint64_t>(literal + 1)) + position_bits_;
         std::int64_t relative = INT64_MAX;
         if (p >= pe_)
-            relative = 1 + rice_bits(rice_, static_cast<std::uint64_t>(literal + 1)) +
+            relative = rice_bits(rice_, static_cast<std::uint64_t>(literal + 1)) +
                        rice_bits(rice_, static_cast<std::uint64_t>(p - pe_ + 1));
-        const std::int64_t head = std::min(positioned, relative);
-        // Substituted bytes cost the same as literals: only equal bytes save.
-        if ((length - replaced) * literal_bits_ <= head + code) return;
-
+        bits_.flag_bits += 1;
         if (relative <= positioned) {
             control_.put_flag(false);
             control_.put_rice(rice_, static_cast<std::uint32_t>(literal + 1));
             control_.put_rice(rice_, static_cast<std::uint32_t>(p - pe_ + 1));
+            ++bits_.relative;
+            bits_.literal_length_bits += rice_bits(rice_, static_cast<std::uint64_t>(literal + 1));
+            bits_.advance_bits += rice_bits(rice_, static_cast<std::uint64_t>(p - pe_ + 1));
         } else {
             control_.put_flag(true);
             control_.put_count(static_cast<std::uint32_t>(literal + 1));
             control_.put_bits(static_cast<std::uint32_t>(p), position_bits_);
+            ++bits_.positioned;
+            bits_.literal_length_bits += count_bits(static_cast<std::uint64_t>(literal + 1));
+            bits_.position_bits += position_bits_;
         }
         put_updated(literal_done_, q - literal_done_);
         control_.put_count(static_cast<std::uint32_t>(substitutions_.size() + 1));
-        std::int64_t at = q;
+        bits_.count_bits += count_bits(substitutions_.size() + 1);
+        std::int64_t at = q, replaced = 0;
         for (const Substitution& s : substitutions_) {
             control_.put_count(s.equal);
             control_.put_flag(s.bytes == 2);
+            bits_.equal_bits += count_bits(s.equal);
+            bits_.substitution_flag_bits += 1;
+            replaced += s.bytes;
             at += s.equal;
             put_updated(at, s.bytes);
             at += s.bytes;
         }
+        bits_.substitutions += static_cast<std::int64_t>(substitutions_.size());
+        bits_.substituted += replaced;
         control_.put_count(static_cast<std::uint32_t>(final_equal));
+        bits_.equal_bits += count_bits(static_cast<std::uint64_t>(final_equal));
+        bits_.copied += length - replaced;
         o_ = q + length;
         pe_ = p + length;
         literal_done_ = o_;
     }
+
+    static std::int64_t count_bits(std::uint64_t v) { return deep_count_bits(v); }
+    static std::int64_t rice_bits(int k, std::uint64_t v) { return deep_rice_bits(k, v); }
 
     ControlWriter& control_;
     BufferedWriter& literals_;
     const int rice_;
     const int position_bits_;
     const std::int64_t u_;
-    const std::int64_t literal_bits_;
+    DeepBits& bits_;
 
     std::int64_t o_ = 0;             // Updated' bytes coded by records so far
     std::int64_t pe_ = 0;            // Base' position after the last run
@@ -191,17 +197,25 @@ void read_into(Channel& channel, std::int64_t position, std::uint8_t* out, std::
 // After the last record: the delta is match-coded when that is smaller than
 // Updated', else Updated' is stored (packed when that is smaller).
 int finish_coding(CreateJob& job, DeepEncoder& encoder, ControlWriter& control, BufferedWriter& literals,
-                  TempFile& literal_file) {
+                  TempFile& literal_file, DeepBits& bits) {
     encoder.finish();
     if (control.error()) return control.error();
     if (literals.flush() < 0) return literals.error();
     const std::int64_t v = control.byte_count();
     const std::int64_t x = literals.written();
+    bits.control = v;
+    bits.literals = x;
+    int result;
     if (v + x + 9 < job.u) {
         if (const int rc = control.finish(); rc < 0) return rc;
-        return finish_match_coded(job, literal_file, v, x);
+        result = finish_match_coded(job, literal_file, v, x);
+        bits.matched = true;
+        bits.literals_out = result - v - 9 - job.trailer.check_length() - kTrailerSize;
+    } else {
+        result = finish_stored(job);
     }
-    return finish_stored(job);
+    bits.delta = result;
+    return result;
 }
 
 // Plain heap blocks, not huge pages: these are read in order, and a huge
@@ -218,11 +232,12 @@ auto ticker(CreateJob& job, std::int64_t offset) {
     };
 }
 
-// A search over the whole of Base' and Updated', kept so that what it found
-// can be coded in the formats of several algorithms.
+// A search over the whole of Base' and Updated', kept so that its records
+// can be chosen in the formats of several algorithms.
 struct Found {
     std::unique_ptr<std::uint8_t[]> base;
     std::unique_ptr<std::uint8_t[]> updated;
+    std::unique_ptr<SuffixIndex> index;
     std::vector<DeepSegment> segments;
     std::uint8_t forms = 0;  // the run-length flags of the Base' and Updated' searched
     bool valid = false;
@@ -232,39 +247,53 @@ void search_whole(CreateJob& job, Found& found) {
     found = Found();
     found.base = bytes_of(job.n);
     read_into(job.base_prime, 0, found.base.get(), job.n);
-    auto index = std::make_unique<SuffixIndex>(found.base.get(), static_cast<std::int32_t>(job.n));
+    found.index = std::make_unique<SuffixIndex>(found.base.get(), static_cast<std::int32_t>(job.n));
     // Taken after the index is built: sorting needs more than searching.
     found.updated = bytes_of(job.u);
     read_into(job.updated_prime, 0, found.updated.get(), job.u);
     deep_scan(
-        *index, found.base.get(), found.updated.get(), static_cast<std::int32_t>(job.u), 0,
+        *found.index, found.base.get(), found.updated.get(), static_cast<std::int32_t>(job.u), 0,
         [&](const DeepSegment& s) { found.segments.push_back(s); }, ticker(job, 0));
     found.forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
     found.valid = true;
 }
 
-int code_found(CreateJob& job, const Found& found, int literal_bits) {
+DeepCosts costs_of(const CreateJob& job, int literal16) {
+    DeepCosts costs;
+    costs.rice = job.params.rice;
+    costs.position_bits = bit_length_min1(static_cast<std::uint64_t>(job.n > 0 ? job.n - 1 : 0));
+    costs.literal16 = literal16;
+    return costs;
+}
+
+int code_found(CreateJob& job, const Found& found, int literal16, DeepBits& bits) {
     TempFile literal_file;
     if (!literal_file.open()) return ERR_TEMP_FILE;
     if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
     ControlWriter control(job.delta, 10000);
     BufferedWriter literals(literal_file.channel());
-    DeepEncoder encoder(job, control, literals, literal_bits);
+    DeepEncoder encoder(job, control, literals, bits);
     encoder.set_view(found.base.get(), 0, found.updated.get(), 0);
-    for (const DeepSegment& s : found.segments) encoder.segment(s.q, s.p, s.length);
+    const DeepCosts costs = costs_of(job, literal16);
+    DeepParseState state;
+    deep_parse(
+        *found.index, found.base.get(), static_cast<std::int32_t>(job.n), found.updated.get(),
+        static_cast<std::int32_t>(job.u), found.segments, costs, state,
+        [&](std::int32_t q, std::int32_t p, std::int32_t length) { encoder.copy(q, p, length); }, ticker(job, 0));
     encoder.end_part(job.u);
-    return finish_coding(job, encoder, control, literals, literal_file);
+    return finish_coding(job, encoder, control, literals, literal_file, bits);
 }
 
 // Files larger than the window: Updated' part by part, each against the
 // stretch of Base' at the same relative place, coded as it is found.
-int code_by_parts(CreateJob& job, std::int64_t window) {
+int code_by_parts(CreateJob& job, std::int64_t window, DeepBits& bits) {
     TempFile literal_file;
     if (!literal_file.open()) return ERR_TEMP_FILE;
     if (!job.delta.seek(0)) return ERR_WRITE_FAILED;
     ControlWriter control(job.delta, 10000);
     BufferedWriter literals(literal_file.channel());
-    DeepEncoder encoder(job, control, literals, kLiteralBits);
+    DeepEncoder encoder(job, control, literals, bits);
+    const DeepCosts costs = costs_of(job, kLiteral16);
 
     const std::int64_t n = job.n;
     const std::int64_t u = job.u;
@@ -273,7 +302,9 @@ int code_by_parts(CreateJob& job, std::int64_t window) {
     std::unique_ptr<std::uint8_t[]> base_bytes = bytes_of(base_span);
     std::unique_ptr<std::uint8_t[]> part_bytes;
     std::unique_ptr<SuffixIndex> index;
+    std::vector<DeepSegment> segments;
     std::int64_t loaded = -1;
+    std::int64_t literal_run = 0;
     for (std::int64_t qa = 0; qa < u; qa += part) {
         const std::int64_t qb = std::min(u, qa + part);
         std::int64_t ba = 0;
@@ -288,14 +319,22 @@ int code_by_parts(CreateJob& job, std::int64_t window) {
         read_into(job.updated_prime, qa, part_bytes.get(), qb - qa);
         encoder.set_view(base_bytes.get(), ba, part_bytes.get(), qa);
         const std::int64_t start_p = std::clamp(encoder.base_end() - ba, std::int64_t{0}, base_span);
+        segments.clear();
         deep_scan(
             *index, base_bytes.get(), part_bytes.get(), static_cast<std::int32_t>(qb - qa),
-            static_cast<std::int32_t>(start_p),
-            [&](const DeepSegment& s) { encoder.segment(qa + s.q, ba + s.p, s.length); }, ticker(job, qa));
+            static_cast<std::int32_t>(start_p), [&](const DeepSegment& s) { segments.push_back(s); },
+            ticker(job, qa));
+        DeepParseState state{start_p, literal_run};
+        deep_parse(
+            *index, base_bytes.get(), static_cast<std::int32_t>(base_span), part_bytes.get(),
+            static_cast<std::int32_t>(qb - qa), segments, costs, state,
+            [&](std::int32_t q, std::int32_t p, std::int32_t length) { encoder.copy(qa + q, ba + p, length); },
+            ticker(job, qa));
+        literal_run = state.literal_run;
         encoder.end_part(qb);
     }
     index.reset();
-    return finish_coding(job, encoder, control, literals, literal_file);
+    return finish_coding(job, encoder, control, literals, literal_file, bits);
 }
 
 // Base' and Updated' of `job` as its algorithm makes them; 1 when a delta was
@@ -323,7 +362,7 @@ int prepare(CreateJob& job, int& result) {
 constexpr int kDeepAlgorithms[] = {7, 1, 4};
 
 int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared* shared,
-              const DeepOptions& options) {
+              const DeepOptions& options, DeepBits& best_bits) {
     Channel base = Channel::of_window(context, SLOT_FIRST);
     Channel updated = Channel::of_window(context, SLOT_SECOND);
     Channel delta = Channel::of_window(context, SLOT_THIRD);
@@ -337,52 +376,78 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
         job.base_length = base_length;
         job.updated_length = updated_length;
     };
+    best_bits = DeepBits();
     if (base_length > window || updated_length > window) {
         CreateJob job(context, 7, trailer, base, updated, delta);
         start(job);
         int result = 0;
         const int rc = prepare(job, result);
         if (rc < 0) return rc;
-        return rc > 0 ? result : code_by_parts(job, window);
+        best_bits.algorithm = 7;
+        return rc > 0 ? result : code_by_parts(job, window, best_bits);
     }
 
-    // Each algorithm's delta goes to a temporary file; the smallest is copied
-    // to the Delta window. A search is shared by algorithms that match the
-    // same Base' and Updated'.
+    // Each delta goes to a temporary file; the smallest is copied to the
+    // Delta window. A search is shared by algorithms that match the same
+    // Base' and Updated'.
     Found found;
     TempFile best;
     int best_length = -1;
     int best_algorithm = 7;
+    int chosen16 = kLiteral16;
     for (const int algorithm : kDeepAlgorithms) {
-        TempFile out;
-        if (!out.open()) return ERR_TEMP_FILE;
-        context.set_algorithm(static_cast<std::int16_t>(algorithm));
-        CreateJob job(context, algorithm, trailer, base, updated, out.channel());
-        start(job);
-        int result = 0;
-        const int rc = prepare(job, result);
-        if (rc < 0) return rc;
-        if (rc == 0) {
-            const std::uint8_t forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
-            if (algorithm == 4 && forms == 0) continue;  // algorithm 7's delta over the same bytes
-            // A search of their own for the run-length forms only when they
-            // leave out a good part of the files; a form that shortens a file
-            // by a little rarely gives a smaller delta (its tokens' headers
-            // break up matches) and the search is the costly part.
-            if (forms != 0 && forms != found.forms &&
-                16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
-                continue;
-            if (!found.valid || found.forms != forms) {
-                found = Found();  // the old search's memory goes first
-                search_whole(job, found);
+        // The literal cost that gives the smallest delta, on the first
+        // algorithm: a step up or down from the first guess, and on in the
+        // direction that paid. The others take the cost found.
+        int tried16[4] = {chosen16, 0, 0, 0};
+        int tries = 1, best_here = -1;
+        for (int t = 0; t < tries; ++t) {
+            const int literal16 = tried16[t];
+            TempFile out;
+            if (!out.open()) return ERR_TEMP_FILE;
+            context.set_algorithm(static_cast<std::int16_t>(algorithm));
+            CreateJob job(context, algorithm, trailer, base, updated, out.channel());
+            start(job);
+            int result = 0;
+            DeepBits bits;
+            bits.algorithm = algorithm;
+            const int rc = prepare(job, result);
+            if (rc < 0) return rc;
+            if (rc == 0) {
+                const std::uint8_t forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
+                if (algorithm == 4 && forms == 0) break;  // algorithm 7's delta over the same bytes
+                // A search of their own for the run-length forms only when they
+                // leave out a good part of the files; a form that shortens a file
+                // by a little rarely gives a smaller delta (its tokens' headers
+                // break up matches) and the search is the costly part.
+                if (forms != 0 && forms != found.forms &&
+                    16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
+                    break;
+                if (!found.valid || found.forms != forms) {
+                    found = Found();  // the old search's memory goes first
+                    search_whole(job, found);
+                }
+                result = code_found(job, found, literal16, bits);
+            } else {
+                bits.delta = result;
             }
-            result = code_found(job, found, kLiteralBits);
-        }
-        if (result < 0) return result;
-        if (best_length < 0 || result < best_length) {
-            best = std::move(out);
-            best_length = result;
-            best_algorithm = algorithm;
+            if (result < 0) return result;
+            const bool better_here = best_here < 0 || result < best_here;
+            if (better_here) best_here = result;
+            if (best_length < 0 || result < best_length) {
+                best = std::move(out);
+                best_length = result;
+                best_algorithm = algorithm;
+                best_bits = bits;
+            }
+            if (rc > 0 || !bits.matched || algorithm != kDeepAlgorithms[0]) break;
+            if (better_here) chosen16 = literal16;
+            if (t == 0) {
+                tried16[tries++] = literal16 * 3 / 2;
+            } else if (t == 1) {
+                // Up paid: go further up; else try down.
+                tried16[tries++] = better_here ? literal16 * 3 / 2 : tried16[0] * 2 / 3;
+            }
         }
     }
     found = Found();
@@ -411,7 +476,9 @@ int coder_create_deep(StreamWindow* base, StreamWindow* updated, StreamWindow* d
     CreateShared own;
     int result;
     try {
-        result = deep_body(context, copy, shared ? shared : &own, options);
+        DeepBits bits;
+        result = deep_body(context, copy, shared ? shared : &own, options, bits);
+        if (options.bits) *options.bits = bits;
     } catch (const DeepAbort& abort) {
         result = abort.code;
     } catch (const std::bad_alloc&) {

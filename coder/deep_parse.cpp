@@ -1,0 +1,265 @@
+// The deep search's parse (see deep_parse.h).
+#include "coder/deep_parse.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace quoralith {
+
+namespace {
+
+// Nodes parsed at a time: the path is fixed at the last of them, so a run
+// that goes on past it is cut there and resumed by a relative record of a few
+// bits.
+constexpr std::int32_t kNodes = 8192;
+// A candidate run this long is taken at once and extended as far as it pays:
+// comparing it with others costs time and rarely changes the delta.
+constexpr std::int32_t kNice = 128;
+// Walking a taken run stops once it is this many bits worse than its best end.
+constexpr std::int64_t kGiveUp16 = 16 * 64;
+
+constexpr std::int64_t kUnreached = std::numeric_limits<std::int64_t>::max() / 4;
+
+struct Node {
+    std::int64_t cost;           // sixteenths of a bit from the chunk's first node
+    std::int32_t literal_run;    // literal bytes since the last copy run
+    std::int32_t base_end;       // Base' position after the last copy run
+    std::int32_t from;           // the node the copy run arriving here starts at; -1: a literal
+    std::int32_t p;              // that run's Base' start
+};
+
+class Parser {
+public:
+    Parser(const SuffixIndex& index, const std::uint8_t* base, std::int32_t n, const std::uint8_t* updated,
+           std::int32_t m, const std::vector<DeepSegment>& segments, const DeepCosts& costs, const DeepCopy& copy)
+        : index_(index), base_(base), n_(n), updated_(updated), m_(m), segments_(segments), costs_(costs),
+          copy_(copy), nodes_(static_cast<std::size_t>(kNodes) + 1) {}
+
+    void run(DeepParseState& state, const std::function<void(std::int32_t)>& tick) {
+        std::int32_t i0 = 0;
+        Node& first = nodes_[0];
+        first = Node{0, static_cast<std::int32_t>(std::min<std::int64_t>(state.literal_run, m_ + std::int64_t{kNodes})),
+                     static_cast<std::int32_t>(std::clamp<std::int64_t>(state.base_end, 0, n_)), -1, 0};
+        std::int32_t next_tick = 1 << 16;
+        while (i0 < m_) {
+            const std::int32_t w = std::min(kNodes, m_ - i0);
+            for (std::int32_t k = 1; k <= w; ++k) nodes_[static_cast<std::size_t>(k)].cost = kUnreached;
+            std::int32_t taken_at = -1, taken_p = 0;
+            for (std::int32_t k = 0; k < w; ++k) {
+                if (visit(i0, k, w, taken_p)) {
+                    taken_at = k;
+                    break;
+                }
+            }
+            const std::int32_t end = taken_at >= 0 ? taken_at : w;
+            emit_path(i0, end);
+            const Node last = nodes_[static_cast<std::size_t>(end)];
+            if (taken_at >= 0) {
+                const std::int32_t q = i0 + taken_at;
+                const std::int32_t length = extend(q, taken_p);
+                put(q, taken_p, length);
+                i0 = q + length;
+                nodes_[0] = Node{0, 0, taken_p + length, -1, 0};
+            } else {
+                i0 += w;
+                nodes_[0] = Node{0, last.literal_run, last.base_end, -1, 0};
+            }
+            if (i0 >= next_tick) {
+                tick(i0);
+                next_tick = i0 + (1 << 16);
+            }
+        }
+        flush();
+        state.base_end = nodes_[0].base_end;
+        state.literal_run = nodes_[0].literal_run;
+    }
+
+private:
+    std::int64_t literal16(std::int32_t q) const {
+        return costs_.literal_by_position ? (*costs_.literal_by_position)[static_cast<std::size_t>(q)]
+                                          : costs_.literal16;
+    }
+
+    void relax(std::int32_t k, std::int64_t cost, std::int32_t literal_run, std::int32_t base_end, std::int32_t from,
+               std::int32_t p) {
+        Node& node = nodes_[static_cast<std::size_t>(k)];
+        if (cost < node.cost) node = Node{cost, literal_run, base_end, from, p};
+    }
+
+    // Relaxes what leaves node k (Updated' position i0 + k); returns true, and
+    // the run's Base' start in `taken_p`, when a run of kNice bytes starts here.
+    bool visit(std::int32_t i0, std::int32_t k, std::int32_t w, std::int32_t& taken_p) {
+        const Node node = nodes_[static_cast<std::size_t>(k)];
+        const std::int32_t i = i0 + k;
+        const std::int64_t lit = node.literal_run;
+        relax(k + 1,
+              node.cost + literal16(i) +
+                  16 * (deep_count_bits(static_cast<std::uint64_t>(lit + 2)) -
+                        deep_count_bits(static_cast<std::uint64_t>(lit + 1))),
+              node.literal_run + 1, node.base_end, -1, 0);
+
+        // Candidates: Base' after the last run (Updated' inserted bytes), the
+        // last run's diagonal (it replaced bytes), the scan's stretch here,
+        // and the longest exact match.
+        std::int32_t candidates[4];
+        int count = 0;
+        auto offer = [&](std::int64_t p) {
+            if (p < 0 || p >= n_ || base_[p] != updated_[i]) return;
+            for (int c = 0; c < count; ++c)
+                if (candidates[c] == p) return;
+            candidates[count++] = static_cast<std::int32_t>(p);
+        };
+        offer(node.base_end);
+        offer(std::int64_t{node.base_end} + lit);
+        while (segment_ < segments_.size() && segments_[segment_].q + segments_[segment_].length <= i) ++segment_;
+        if (segment_ < segments_.size() && segments_[segment_].q <= i)
+            offer(std::int64_t{segments_[segment_].p} + (i - segments_[segment_].q));
+        std::int32_t position = 0;
+        if (index_.longest(updated_ + i, m_ - i, kNice, node.base_end, position) > 0) offer(position);
+
+        const std::int64_t literal_code = deep_count_bits(static_cast<std::uint64_t>(lit + 1));
+        for (int c = 0; c < count; ++c) {
+            const std::int32_t p = candidates[c];
+            // The literal-length code C(lit + 1) is already in the node's cost.
+            std::int64_t head = 1 + costs_.position_bits;
+            if (p >= node.base_end) {
+                const std::int64_t relative = 1 + deep_rice_bits(costs_.rice, static_cast<std::uint64_t>(lit + 1)) -
+                                              literal_code +
+                                              deep_rice_bits(costs_.rice, static_cast<std::uint64_t>(p - node.base_end + 1));
+                head = std::min(head, relative);
+            }
+            const std::int64_t start = node.cost + 16 * (head + deep_count_bits(1));
+            const std::int32_t limit = std::min({kNice, m_ - i, n_ - p});
+            const std::int32_t walked = walk(i, p, limit, [&](std::int32_t end, std::int64_t bits16) {
+                if (end - i0 <= w) relax(end - i0, start + bits16, 0, p + (end - i), k, p);
+            });
+            if (walked >= kNice) {
+                taken_p = p;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Walks the run from Updated' q and Base' p over at most `limit` bytes,
+    // calling at(end, bits16) after each equal byte with the run's cost if it
+    // ended there (its count codes and substituted bytes). Returns the bytes
+    // walked, `limit` when nothing stopped it before.
+    template <class At>
+    std::int32_t walk(std::int32_t q, std::int32_t p, std::int32_t limit, At&& at) const {
+        std::int64_t fixed16 = 0;  // substitutions so far: their codes and bytes
+        std::int64_t substitutions = 0, equal = 0, pending16 = 0;
+        int pending = 0;
+        for (std::int32_t j = 0; j < limit; ++j) {
+            if (base_[p + j] == updated_[q + j]) {
+                if (pending > 0) {
+                    fixed16 += 16 * (deep_count_bits(static_cast<std::uint64_t>(equal)) + 1) + pending16;
+                    ++substitutions;
+                    equal = 0;
+                    pending = 0;
+                    pending16 = 0;
+                    if (substitutions >= static_cast<std::int64_t>(kDeepMaxSubstitutions)) return j;
+                }
+                ++equal;
+                at(q + j + 1, fixed16 + 16 * (deep_count_bits(static_cast<std::uint64_t>(substitutions + 1)) +
+                                              deep_count_bits(static_cast<std::uint64_t>(equal))));
+            } else {
+                if (++pending == 3) return j;
+                pending16 += literal16(q + j);
+            }
+        }
+        return limit;
+    }
+
+    // How far the run from q and p is worth taking: the end after an equal
+    // byte where the bits it saves, against literals, are most.
+    std::int32_t extend(std::int32_t q, std::int32_t p) const {
+        const std::int32_t limit = std::min(m_ - q, n_ - p);
+        std::int64_t saved16 = 0, best16 = std::numeric_limits<std::int64_t>::min();
+        std::int32_t best = 1;
+        std::int64_t fixed16 = 0, substitutions = 0, equal = 0, pending16 = 0;
+        int pending = 0;
+        for (std::int32_t j = 0; j < limit; ++j) {
+            if (base_[p + j] == updated_[q + j]) {
+                if (pending > 0) {
+                    fixed16 += 16 * (deep_count_bits(static_cast<std::uint64_t>(equal)) + 1) + pending16;
+                    saved16 += pending16;
+                    ++substitutions;
+                    equal = 0;
+                    pending = 0;
+                    pending16 = 0;
+                    if (substitutions >= static_cast<std::int64_t>(kDeepMaxSubstitutions)) break;
+                }
+                ++equal;
+                saved16 += literal16(q + j);
+                const std::int64_t net = saved16 - fixed16 -
+                                         16 * (deep_count_bits(static_cast<std::uint64_t>(substitutions + 1)) +
+                                               deep_count_bits(static_cast<std::uint64_t>(equal)));
+                if (net > best16) {
+                    best16 = net;
+                    best = j + 1;
+                } else if (net < best16 - kGiveUp16) {
+                    break;
+                }
+            } else {
+                if (++pending == 3) break;
+                pending16 += literal16(q + j);
+            }
+        }
+        return best;
+    }
+
+    void emit_path(std::int32_t i0, std::int32_t end) {
+        path_.clear();
+        for (std::int32_t k = end; k > 0;) {
+            const Node& node = nodes_[static_cast<std::size_t>(k)];
+            if (node.from < 0) {
+                --k;
+                continue;
+            }
+            path_.push_back(DeepSegment{i0 + node.from, node.p, k - node.from});
+            k = node.from;
+        }
+        for (auto it = path_.rbegin(); it != path_.rend(); ++it) put(it->q, it->p, it->length);
+    }
+
+    // Runs go out one behind, so that a run that goes on where the last one
+    // stopped, on its diagonal, joins it.
+    void put(std::int32_t q, std::int32_t p, std::int32_t length) {
+        if (pending_.length > 0 && pending_.q + pending_.length == q && pending_.p + pending_.length == p) {
+            pending_.length += length;
+            return;
+        }
+        flush();
+        pending_ = DeepSegment{q, p, length};
+    }
+    void flush() {
+        if (pending_.length > 0) copy_(pending_.q, pending_.p, pending_.length);
+        pending_.length = 0;
+    }
+
+    const SuffixIndex& index_;
+    const std::uint8_t* base_;
+    const std::int32_t n_;
+    const std::uint8_t* updated_;
+    const std::int32_t m_;
+    const std::vector<DeepSegment>& segments_;
+    const DeepCosts& costs_;
+    const DeepCopy& copy_;
+    std::vector<Node> nodes_;
+    std::vector<DeepSegment> path_;
+    std::size_t segment_ = 0;
+    DeepSegment pending_{0, 0, 0};
+};
+
+}  // namespace
+
+void deep_parse(const SuffixIndex& index, const std::uint8_t* base, std::int32_t n, const std::uint8_t* updated,
+                std::int32_t m, const std::vector<DeepSegment>& segments, const DeepCosts& costs,
+                DeepParseState& state, const DeepCopy& copy, const std::function<void(std::int32_t)>& tick) {
+    if (m <= 0) return;
+    Parser parser(index, base, n, updated, m, segments, costs, copy);
+    parser.run(state, tick);
+}
+
+}  // namespace quoralith
