@@ -18,6 +18,12 @@ constexpr std::int32_t kNice = 128;
 // Walking a taken run stops once it is this many bits worse than its best end.
 constexpr std::int64_t kGiveUp16 = 16 * 64;
 
+// A match longer than this is taken to go on at the next position.
+constexpr std::int32_t kReuseMatch = 24;
+// The suffix array is asked at a node only when no other candidate there
+// gives a run this long.
+constexpr std::int32_t kLookupBelow = 32;
+
 constexpr std::int64_t kUnreached = std::numeric_limits<std::int64_t>::max() / 4;
 
 struct Node {
@@ -101,25 +107,30 @@ private:
         // Candidates: Base' after the last run (Updated' inserted bytes), the
         // last run's diagonal (it replaced bytes), the scan's stretch here,
         // and the longest exact match.
-        std::int32_t candidates[4];
-        int count = 0;
-        auto offer = [&](std::int64_t p) {
-            if (p < 0 || p >= n_ || base_[p] != updated_[i]) return;
-            for (int c = 0; c < count; ++c)
-                if (candidates[c] == p) return;
-            candidates[count++] = static_cast<std::int32_t>(p);
-        };
-        offer(node.base_end);
-        offer(std::int64_t{node.base_end} + lit);
-        while (segment_ < segments_.size() && segments_[segment_].q + segments_[segment_].length <= i) ++segment_;
-        if (segment_ < segments_.size() && segments_[segment_].q <= i)
-            offer(std::int64_t{segments_[segment_].p} + (i - segments_[segment_].q));
-        std::int32_t position = 0;
-        if (index_.longest(updated_ + i, m_ - i, kNice, node.base_end, position) > 0) offer(position);
-
         const std::int64_t literal_code = deep_count_bits(static_cast<std::uint64_t>(lit + 1));
-        for (int c = 0; c < count; ++c) {
-            const std::int32_t p = candidates[c];
+        Walked walked_here[4];
+        int walked_count = 0;
+        std::int32_t longest_run = 0;
+        // Walks the run from Base' p, relaxing the nodes it can end at;
+        // true when it is long enough to be taken at once.
+        auto consider = [&](std::int64_t p) {
+            if (p < 0 || p >= n_ || base_[p] != updated_[i]) return false;
+            const std::int64_t diagonal = p - i;
+            for (int c = 0; c < walked_count; ++c)
+                if (walked_here[c].diagonal == diagonal) return false;
+            // A run on a diagonal walked from the node before, whose byte
+            // there was equal, is that run less its first byte: not walked
+            // again.
+            if (walked_at_ == i - 1 && p > 0 && base_[p - 1] == updated_[i - 1]) {
+                for (int c = 0; c < walked_count_; ++c) {
+                    if (walked_[c].diagonal == diagonal) {
+                        const std::int32_t length = walked_[c].length - 1;
+                        walked_here[walked_count++] = Walked{diagonal, length};
+                        longest_run = std::max(longest_run, length);
+                        return false;
+                    }
+                }
+            }
             // The literal-length code C(lit + 1) is already in the node's cost.
             std::int64_t head = 1 + costs_.position_bits;
             if (p >= node.base_end) {
@@ -129,15 +140,39 @@ private:
                 head = std::min(head, relative);
             }
             const std::int64_t start = node.cost + 16 * (head + deep_count_bits(1));
-            const std::int32_t limit = std::min({kNice, m_ - i, n_ - p});
-            const std::int32_t walked = walk(i, p, limit, [&](std::int32_t end, std::int64_t bits16) {
-                if (end - i0 <= w) relax(end - i0, start + bits16, 0, p + (end - i), k, p);
+            const std::int32_t limit = static_cast<std::int32_t>(std::min<std::int64_t>({kNice, m_ - i, n_ - p}));
+            const std::int32_t at = static_cast<std::int32_t>(p);
+            const std::int32_t walked = walk(i, at, limit, [&](std::int32_t end, std::int64_t bits16) {
+                if (end - i0 <= w) relax(end - i0, start + bits16, 0, at + (end - i), k, at);
             });
-            if (walked >= kNice) {
-                taken_p = p;
-                return true;
+            walked_here[walked_count++] = Walked{diagonal, walked};
+            longest_run = std::max(longest_run, walked);
+            if (walked < kNice) return false;
+            taken_p = at;
+            return true;
+        };
+        if (consider(node.base_end) || consider(std::int64_t{node.base_end} + lit)) return true;
+        while (segment_ < segments_.size() && segments_[segment_].q + segments_[segment_].length <= i) ++segment_;
+        if (segment_ < segments_.size() && segments_[segment_].q <= i &&
+            consider(std::int64_t{segments_[segment_].p} + (i - segments_[segment_].q)))
+            return true;
+        // The suffix array is asked only when no run at hand is long: its
+        // lookups are the parse's costliest step. A long match goes on at the
+        // next position on its diagonal, and the longest match there is
+        // rarely elsewhere, so that lookup is spared too.
+        if (longest_run < kLookupBelow) {
+            if (match_at_ == i - 1 && match_length_ > kReuseMatch && match_p_ + 1 < n_) {
+                ++match_p_;
+                --match_length_;
+            } else {
+                match_length_ = index_.longest(updated_ + i, m_ - i, kNice, node.base_end, match_p_);
             }
+            match_at_ = i;
+            if (match_length_ > 0 && consider(match_p_)) return true;
         }
+        std::copy(walked_here, walked_here + walked_count, walked_);
+        walked_count_ = walked_count;
+        walked_at_ = i;
         return false;
     }
 
@@ -250,6 +285,16 @@ private:
     std::vector<DeepSegment> path_;
     std::size_t segment_ = 0;
     DeepSegment pending_{0, 0, 0};
+    // The longest match found at `match_at_`, and the diagonals walked from
+    // the node at `walked_at_`.
+    std::int32_t match_at_ = -2, match_p_ = 0, match_length_ = 0;
+    struct Walked {
+        std::int64_t diagonal;  // Base' minus Updated' position
+        std::int32_t length;    // bytes walked
+    };
+    std::int32_t walked_at_ = -2;
+    Walked walked_[4] = {};
+    int walked_count_ = 0;
 };
 
 }  // namespace
