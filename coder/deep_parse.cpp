@@ -14,7 +14,7 @@ namespace {
 constexpr std::int32_t kNodes = 8192;
 // A candidate run this long is taken at once and extended as far as it pays:
 // comparing it with others costs time and rarely changes the delta.
-constexpr std::int32_t kNice = 128;
+constexpr std::int32_t kNice = 256;
 // Walking a taken run stops once it is this many bits worse than its best end.
 constexpr std::int64_t kGiveUp16 = 16 * 64;
 
