@@ -27,7 +27,7 @@ constexpr std::size_t kBlocksPerPiece = 8;
 // that leaves many literal bytes: an input of several blocks is read in larger
 // pieces whose second half a second thread codes. Starting the thread costs
 // about as much as coding a tenth of a block.
-constexpr std::size_t kBlocksPerSharedPiece = 64;
+constexpr std::size_t kBlocksPerSharedPiece = 16;
 constexpr std::int64_t kMinSharedBlocks = 4;
 
 // Codes the blocks of data[0, length) one after another, appending them to
