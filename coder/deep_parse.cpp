@@ -120,8 +120,9 @@ private:
                 if (walked_here[c].diagonal == diagonal) return false;
             // A run on a diagonal walked from the node before, whose byte
             // there was equal, is that run less its first byte: not walked
-            // again.
-            if (walked_at_ == i - 1 && p > 0 && base_[p - 1] == updated_[i - 1]) {
+            // again. Not at a chunk's first node: the run from the node before
+            // could not relax the nodes past the chunk.
+            if (k > 0 && walked_at_ == i - 1 && p > 0 && base_[p - 1] == updated_[i - 1]) {
                 for (int c = 0; c < walked_count_; ++c) {
                     if (walked_[c].diagonal == diagonal) {
                         const std::int32_t length = walked_[c].length - 1;

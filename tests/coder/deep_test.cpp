@@ -97,13 +97,15 @@ struct Made {
     Bytes delta;
 };
 
-Made make_deep(const Bytes& base, const Bytes& updated, std::int64_t window = kDeepWindow, int check = kCheckLong) {
+Made make_deep(const Bytes& base, const Bytes& updated, std::int64_t window = kDeepWindow, int check = kCheckLong,
+               DeepBits* bits = nullptr) {
     File b = memory_file(base), u = memory_file(updated), d(std::tmpfile());
     StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
     TrailerRecord trailer;
     trailer.set_check_length(static_cast<std::int16_t>(check));
     DeepOptions options;
     options.window = window;
+    options.bits = bits;
     const int n = coder_create_deep(&bw, &uw, &dw, {}, trailer, nullptr, options);
     return {n, file_contents(d.get())};
 }
@@ -259,6 +261,53 @@ TEST(DeepCreate, EditsAreCodedAsSubstitutionsInsideOneCopyRun) {
     const Made deep = make_deep(base, updated);
     EXPECT_EQ(method_byte(deep.delta) & 0x2F, 0x27);  // match-coded, algorithm 7
     EXPECT_LT(deep.delta.size(), 100 * 3 + kTrailerSize + kCheckLong + 64);
+}
+
+TEST(DeepCreate, InsertionsDeletionsAndMovesCostTheirNewBytesAndAFewRecords) {
+    // Random bytes cannot be packed, so the delta shows what the parse chose:
+    // an insertion must cost its bytes and a relative record, a deletion or
+    // a moved block a record or two, never the bytes around them.
+    const Bytes base = test::random_bytes(400000, 21);
+    Bytes updated = base;
+    const Bytes inserted = test::random_bytes(700, 22);
+    updated.insert(updated.begin() + 50000, inserted.begin(), inserted.end());
+    updated.erase(updated.begin() + 120000, updated.begin() + 121000);
+    // The block at 300000 moves to 200000.
+    const Bytes moved(updated.begin() + 300000, updated.begin() + 310000);
+    updated.erase(updated.begin() + 300000, updated.begin() + 310000);
+    updated.insert(updated.begin() + 200000, moved.begin(), moved.end());
+    DeepBits bits;
+    const Made deep = make_deep(base, updated, kDeepWindow, kCheckLong, &bits);
+    int result = 0;
+    ASSERT_EQ(restore(base, deep.delta, result), updated);
+    EXPECT_EQ(bits.literals, 700);
+    EXPECT_LE(bits.positioned + bits.relative, 6);
+    EXPECT_LT(deep.delta.size(), 700 + 40 + kTrailerSize + kCheckLong + 9);
+}
+
+TEST(DeepCreate, BitAccountingAddsUpToTheDeltaWritten) {
+    // The accounting is what the benchmark reports as where the bits go: its
+    // parts must add up to the delta's actual sections.
+    for (const Pair& pair : generated_pairs()) {
+        SCOPED_TRACE(pair.kind);
+        DeepBits bits;
+        const Made deep = make_deep(pair.base, pair.updated, kDeepWindow, kCheckLong, &bits);
+        ASSERT_GT(deep.length, 0);
+        EXPECT_EQ(bits.delta, deep.length);
+        EXPECT_EQ(bits.algorithm, method_byte(deep.delta) & 0x0F);
+        EXPECT_EQ(bits.matched, (method_byte(deep.delta) & 0x20) != 0);
+        if (!bits.matched) continue;
+        const std::int64_t control_bits = bits.flag_bits + bits.literal_length_bits + bits.position_bits +
+                                          bits.advance_bits + bits.count_bits + bits.equal_bits +
+                                          bits.substitution_flag_bits + bits.tail_bits;
+        EXPECT_EQ((control_bits + 7) / 8, bits.control);
+        EXPECT_EQ(bits.flag_bits, bits.positioned + bits.relative);
+        EXPECT_EQ(bits.substitution_flag_bits, bits.substitutions);
+        EXPECT_EQ(bits.control + bits.literals_out + 8 + 1 + kCheckLong + kTrailerSize, deep.length);
+        // Every Updated' byte is copied or in the literal stream, once.
+        if ((method_byte(deep.delta) & 0xC0) == 0)
+            EXPECT_EQ(bits.copied + bits.literals, static_cast<std::int64_t>(pair.updated.size()));
+    }
 }
 
 // ---------------------------------------------------------------------------
