@@ -4,6 +4,9 @@
 # size, and a byte-for-byte check of the result.
 #
 #   bench/roundtrip_large.sh [path/to/quoralith] [megabytes] [algorithms]
+#
+# DEEP=1 adds --deep to the create: files beyond the deep search's window are
+# then searched part by part, and the peak memory shows its bound.
 set -euo pipefail
 quoralith="${1:-build/cli/quoralith}"
 megabytes="${2:-100}"
@@ -43,8 +46,10 @@ measure() {  # label, command...
   awk -v l="$label" -v s="$seconds" -v k="$kib" 'BEGIN { printf "%-8s %8.2f s   peak %7.1f MiB\n", l, s, k / 1024 }'
 }
 
-echo "quoralith round trip: $(stat -c %s "$work/base") -> $(stat -c %s "$work/updated") bytes, algorithms $algorithms"
-measure create "$quoralith" --quiet create -a "$algorithms" "$work/base" "$work/updated" "$work/delta"
+echo "quoralith round trip: $(stat -c %s "$work/base") -> $(stat -c %s "$work/updated") bytes, algorithms $algorithms${DEEP:+ (deep: $DEEP)}"
+deep=()
+[ "${DEEP:-0}" = 1 ] && deep=(--deep)
+measure create "$quoralith" --quiet create "${deep[@]}" -a "$algorithms" "$work/base" "$work/updated" "$work/delta"
 measure restore "$quoralith" --quiet restore "$work/base" "$work/delta" "$work/restored"
 echo "delta    $(stat -c %s "$work/delta") bytes"
 if cmp -s "$work/updated" "$work/restored"; then echo "restored file identical"; else echo "MISMATCH"; exit 1; fi

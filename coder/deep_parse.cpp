@@ -23,6 +23,11 @@ constexpr std::int32_t kReuseMatch = 24;
 // The suffix array is asked at a node only when no other candidate there
 // gives a run this long.
 constexpr std::int32_t kLookupBelow = 32;
+// Neighbours of the longest match in suffix order tried on each side.
+constexpr std::int32_t kNeighbours = 2;
+// Candidates walked at one node at most: three at hand, the longest match
+// and its neighbours.
+constexpr int kMaxCandidates = 8;
 
 constexpr std::int64_t kUnreached = std::numeric_limits<std::int64_t>::max() / 4;
 
@@ -108,7 +113,7 @@ private:
         // last run's diagonal (it replaced bytes), the scan's stretch here,
         // and the longest exact match.
         const std::int64_t literal_code = deep_count_bits(static_cast<std::uint64_t>(lit + 1));
-        Walked walked_here[4];
+        Walked walked_here[kMaxCandidates];
         int walked_count = 0;
         std::int32_t longest_run = 0;
         // Walks the run from Base' p, relaxing the nodes it can end at;
@@ -166,10 +171,22 @@ private:
                 ++match_p_;
                 --match_length_;
             } else {
-                match_length_ = index_.longest(updated_ + i, m_ - i, kNice, node.base_end, match_p_);
+                match_rank_ = -1;
+                match_length_ = index_.longest(updated_ + i, m_ - i, kNice, node.base_end, match_p_, &match_rank_);
             }
             match_at_ = i;
             if (match_length_ > 0 && consider(match_p_)) return true;
+            // Its neighbours in suffix order share a shorter prefix, but one
+            // may go on further with substitutions: the older copy of
+            // changed code rather than some other place that happens to
+            // agree longer.
+            if (match_length_ > 0 && match_rank_ >= 0 && longest_run < kLookupBelow) {
+                for (std::int32_t r = match_rank_ - kNeighbours; r <= match_rank_ + kNeighbours; ++r) {
+                    if (r == match_rank_ || r < 0 || r >= index_.size()) continue;
+                    if (consider(index_.suffix(r))) return true;
+                    if (walked_count == kMaxCandidates) break;
+                }
+            }
         }
         std::copy(walked_here, walked_here + walked_count, walked_);
         walked_count_ = walked_count;
@@ -288,13 +305,13 @@ private:
     DeepSegment pending_{0, 0, 0};
     // The longest match found at `match_at_`, and the diagonals walked from
     // the node at `walked_at_`.
-    std::int32_t match_at_ = -2, match_p_ = 0, match_length_ = 0;
+    std::int32_t match_at_ = -2, match_p_ = 0, match_length_ = 0, match_rank_ = -1;
     struct Walked {
         std::int64_t diagonal;  // Base' minus Updated' position
         std::int32_t length;    // bytes walked
     };
     std::int32_t walked_at_ = -2;
-    Walked walked_[4] = {};
+    Walked walked_[kMaxCandidates] = {};
     int walked_count_ = 0;
 };
 

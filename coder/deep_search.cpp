@@ -87,7 +87,7 @@ std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, 
 }
 
 std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap,
-                                  std::int32_t near, std::int32_t& position) const {
+                                  std::int32_t near, std::int32_t& position, std::int32_t* rank) const {
     length = std::min(length, cap);
     if (length < kFilterBytes || n_ < kFilterBytes || !may_occur(text)) return 0;
     const std::int32_t key = key_of(text);
@@ -119,6 +119,7 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
     }
     if (best < kFilterBytes) return 0;
     position = sa_[static_cast<std::size_t>(best_index)];
+    std::int32_t chosen = best_index;
     if (best <= kNearMaxLength && position != near) {
         // Equally long matches lie next to each other in suffix order.
         std::int32_t distance = position > near ? position - near : near - position;
@@ -131,10 +132,12 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
                 if (d < distance) {
                     distance = d;
                     position = at;
+                    chosen = index;
                 }
             }
         }
     }
+    if (rank) *rank = chosen;
     return best;
 }
 

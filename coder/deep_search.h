@@ -26,8 +26,12 @@ public:
     // Among equally long matches, the one nearest to `near` of the few next
     // to each other in suffix order is taken (a match on the diagonal being
     // followed costs the least to code).
+    // `rank`, when given, receives the match's place in suffix order.
     std::int32_t longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap, std::int32_t near,
-                         std::int32_t& position) const;
+                         std::int32_t& position, std::int32_t* rank = nullptr) const;
+
+    // The Base' position of the suffix at `rank` (0 <= rank < size()).
+    std::int32_t suffix(std::int32_t rank) const { return sa_[static_cast<std::size_t>(rank)]; }
 
     std::int32_t size() const { return n_; }
 
