@@ -38,7 +38,9 @@ int report(const std::string& base_path, const std::string& updated_path, long o
         return 1;
     }
     StreamWindow b{base.get()}, u{updated.get()}, d{delta.get(), 0, 0, 0};
+    // The short check, as the command line writes by default.
     TrailerRecord trailer;
+    trailer.set_check_length(static_cast<std::int16_t>(kCheckShort));
     DeepBits bits;
     DeepOptions options;
     options.bits = &bits;

@@ -32,6 +32,9 @@ struct DeepAbort {
 // each other's best; more than 5 bits lets short copies crowd out literals
 // that the packer would have coded for less.
 constexpr int kLiteral16 = 3 * 16;
+// Pairs whose Updated' is at most this long are parsed with three literal
+// costs, not one: their parse takes milliseconds.
+constexpr std::int64_t kSmallPair = std::int64_t{1} << 20;
 
 class DeepEncoder {
 public:
@@ -213,7 +216,9 @@ int finish_coding(CreateJob& job, DeepEncoder& encoder, ControlWriter& control, 
         if (const int rc = control.finish(); rc < 0) return rc;
         result = finish_match_coded(job, literal_file, v, x);
         bits.matched = true;
-        bits.literals_out = result - v - 9 - job.trailer.check_length() - kTrailerSize;
+        // Without a check block there is no trailer either (archive members).
+        const int check = job.trailer.check_length();
+        bits.literals_out = result - v - 9 - (check > 0 ? std::min(check, kCheckLong) + kTrailerSize : 0);
     } else {
         result = finish_stored(job);
     }
@@ -397,41 +402,52 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
     TempFile best;
     int best_length = -1;
     int best_algorithm = 7;
+    int chosen16 = kLiteral16;
     for (const int algorithm : kDeepAlgorithms) {
-        TempFile out;
-        if (!out.open()) return ERR_TEMP_FILE;
-        context.set_algorithm(static_cast<std::int16_t>(algorithm));
-        CreateJob job(context, algorithm, trailer, base, updated, out.channel());
-        start(job);
-        int result = 0;
-        DeepBits bits;
-        bits.algorithm = algorithm;
-        const int rc = prepare(job, result);
-        if (rc < 0) return rc;
-        if (rc == 0) {
-            const std::uint8_t forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
-            if (algorithm == 4 && forms == 0) continue;  // algorithm 7's delta over the same bytes
-            // A search of their own for the run-length forms only when they
-            // leave out a good part of the files; a form that shortens a file
-            // by a little rarely gives a much smaller delta (its tokens'
-            // headers break up matches), and the search is the costly part.
-            if (forms != 0 && forms != found.forms &&
-                16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
-                continue;
-            if (!found.valid || found.forms != forms) {
-                found = Found();  // the old search's memory goes first
-                search_whole(job, found);
+        // Small pairs cost little to parse: there the first algorithm also
+        // tries a literal cost below and above the default, and the others
+        // take the best one.
+        int tries16[3] = {chosen16, kLiteral16 * 2 / 3, kLiteral16 * 3 / 2};
+        int tries = 1;
+        for (int t = 0; t < tries; ++t) {
+            TempFile out;
+            if (!out.open()) return ERR_TEMP_FILE;
+            context.set_algorithm(static_cast<std::int16_t>(algorithm));
+            CreateJob job(context, algorithm, trailer, base, updated, out.channel());
+            start(job);
+            int result = 0;
+            DeepBits bits;
+            bits.algorithm = algorithm;
+            const int rc = prepare(job, result);
+            if (rc < 0) return rc;
+            if (rc == 0) {
+                const std::uint8_t forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
+                if (algorithm == 4 && forms == 0) break;  // algorithm 7's delta over the same bytes
+                // A search of their own for the run-length forms only when they
+                // leave out a good part of the files; a form that shortens a file
+                // by a little rarely gives a much smaller delta (its tokens'
+                // headers break up matches), and the search is the costly part.
+                if (forms != 0 && forms != found.forms &&
+                    16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
+                    break;
+                if (!found.valid || found.forms != forms) {
+                    found = Found();  // the old search's memory goes first
+                    search_whole(job, found);
+                }
+                if (t == 0 && algorithm == kDeepAlgorithms[0] && job.u <= kSmallPair) tries = 3;
+                result = code_found(job, found, tries16[t], bits);
+            } else {
+                bits.delta = result;
             }
-            result = code_found(job, found, kLiteral16, bits);
-        } else {
-            bits.delta = result;
-        }
-        if (result < 0) return result;
-        if (best_length < 0 || result < best_length) {
-            best = std::move(out);
-            best_length = result;
-            best_algorithm = algorithm;
-            best_bits = bits;
+            if (result < 0) return result;
+            if (best_length < 0 || result < best_length) {
+                best = std::move(out);
+                best_length = result;
+                best_algorithm = algorithm;
+                best_bits = bits;
+                chosen16 = tries16[t];
+            }
+            if (rc > 0) break;
         }
     }
     found = Found();

@@ -304,6 +304,11 @@ TEST(DeepCreate, BitAccountingAddsUpToTheDeltaWritten) {
         EXPECT_EQ(bits.flag_bits, bits.positioned + bits.relative);
         EXPECT_EQ(bits.substitution_flag_bits, bits.substitutions);
         EXPECT_EQ(bits.control + bits.literals_out + 8 + 1 + kCheckLong + kTrailerSize, deep.length);
+        // Without a check block (as archive members are written) there is no
+        // trailer either.
+        DeepBits bare;
+        const Made member = make_deep(pair.base, pair.updated, kDeepWindow, 0, &bare);
+        EXPECT_EQ(bare.control + bare.literals_out + 8 + 1, member.length);
         // Every Updated' byte is copied or in the literal stream, once.
         if ((method_byte(deep.delta) & 0xC0) == 0)
             EXPECT_EQ(bits.copied + bits.literals, static_cast<std::int64_t>(pair.updated.size()));
