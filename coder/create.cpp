@@ -98,7 +98,7 @@ int prepare_base(CreateJob& job) {
 std::int64_t write_payload(CreateJob& job, Channel& data, std::int64_t length) {
     const std::int64_t start = job.delta.tell();
     if (!data.seek(0)) return ERR_READ_FAILED;
-    std::int64_t packed = pack_stream(data, length, job.params.packer_threshold, job.delta);
+    std::int64_t packed = pack_stream(data, length, job.params.packer_threshold, job.delta, job.thorough_packing);
     if (packed >= 0) {
         job.method |= MB_PACKED;
         return packed;

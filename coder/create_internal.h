@@ -45,6 +45,9 @@ struct CreateJob {
     std::uint8_t method = 0;  // flags so far; the algorithm number is added when written
 
     CreateShared* shared = nullptr;  // forms and check shared with other passes, or null
+    // Pack each block several ways and keep the shortest (the deep create
+    // only: the plain create's packed forms must stay as they are).
+    bool thorough_packing = false;
 
     // The Base check block, when the pass that made Base' folded it in.
     bool has_base_check = false;

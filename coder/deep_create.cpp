@@ -381,6 +381,7 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
     const std::int64_t window = std::max<std::int64_t>(options.window, 4096);
     auto start = [&](CreateJob& job) {
         job.shared = shared;
+        job.thorough_packing = true;
         job.base_length = base_length;
         job.updated_length = updated_length;
     };

@@ -48,7 +48,7 @@ int trailer_length(std::int64_t blocks) { return blocks > 64 ? 5 : 3; }
 
 }  // namespace
 
-std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out) {
+std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out, bool thorough) {
     // Nothing of three bytes or less can shrink: the trailer alone is three.
     if (length <= 3) return PACK_NOT_SMALLER;
     const std::int64_t blocks = (length + static_cast<std::int64_t>(kBlockSize) - 1) >> kBlockShift;
@@ -57,8 +57,9 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
     const bool shared = blocks >= kMinSharedBlocks && std::thread::hardware_concurrency() != 1;
     const std::size_t piece_blocks =
         std::min(shared ? kBlocksPerSharedPiece : kBlocksPerPiece, static_cast<std::size_t>(blocks));
-    packer::BlockPacker coder(threshold);
-    std::unique_ptr<packer::BlockPacker> second = shared ? std::make_unique<packer::BlockPacker>(threshold) : nullptr;
+    packer::BlockPacker coder(threshold, thorough);
+    std::unique_ptr<packer::BlockPacker> second =
+        shared ? std::make_unique<packer::BlockPacker>(threshold, thorough) : nullptr;
     std::vector<std::uint8_t> input(piece_blocks * kBlockSize);
     std::vector<std::uint8_t> output;
     std::vector<std::uint8_t> second_output;

@@ -16,8 +16,11 @@ constexpr std::int64_t PACK_NOT_SMALLER = -1000;
 // form to `out` at its current position. `threshold` is the run pre-pass
 // threshold P of the algorithm. Returns the packed length, PACK_NOT_SMALLER when
 // the packed form would not be smaller (what was written to `out` is then
-// meaningless), or a negative error code.
-std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out);
+// meaningless), or a negative error code. `thorough` codes each block several
+// ways and keeps the shortest: smaller, slower, and a different packed form
+// from the one the plain create writes.
+std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t threshold, Channel& out,
+                         bool thorough = false);
 
 // Unpacks the packed form that lies in `in` between `begin` and `end` (the form
 // is read from its end; nothing below `begin` is read) and writes the data to

@@ -503,13 +503,15 @@ constexpr int kHashSize = 1024;
 enum Field { F_LITERAL = 0, F_MATCHES = 1, F_OFFSET = 2, F_SUBS = 3, F_EQUAL = 4, F_COUNT = 5 };
 }  // namespace
 
-BlockPacker::BlockPacker(std::uint32_t threshold)
+BlockPacker::BlockPacker(std::uint32_t threshold, bool thorough)
     : threshold_(threshold),
+      thorough_(thorough),
       work_(2 * kPadding + 2 * kBlockSize + 16),
       heads_(kHashSize),
       next_(kBlockSize),
       runs_(kBlockSize),
-      out_(2 * kBlockSize + 64) {
+      out_(2 * kBlockSize + 64),
+      best_out_(thorough ? 2 * kBlockSize + 64 : 0) {
     items_.reserve(kBlockSize / 2);
     matches_.reserve(kBlockSize / 3);
     subs_.reserve(kBlockSize / 2);
@@ -523,6 +525,26 @@ std::size_t BlockPacker::store(const std::uint8_t* s, std::size_t n, std::uint8_
 }
 
 std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
+    if (!thorough_) return pack_once(block, len);
+    // Each block is coded by itself, so the shortest of several codings of
+    // it is as good a block as any: the match search is run with a few
+    // floors on the matches it takes, since on one block the short matches
+    // pay and on the next their offsets cost more than their bytes.
+    std::size_t best = 0;
+    for (const std::size_t floor : kThoroughFloors) {
+        min_score_ = floor;
+        const std::size_t coded = pack_once(block, len);
+        if (best == 0 || coded < best) {
+            best = coded;
+            best_out_.swap(out_);
+        }
+    }
+    min_score_ = 0;
+    best_out_.swap(out_);
+    return best;
+}
+
+std::size_t BlockPacker::pack_once(const std::uint8_t* block, std::size_t len) {
     if (len < 6) return store(block, len, kMarkerStored);
     // The match search reads a word beyond either end of the data it walks.
     std::uint8_t* s = work_.data() + kPadding;
@@ -600,7 +622,7 @@ void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
                 high = best < n + behind ? n + behind - best : 0;
             }
         }
-        if (!found) {
+        if (!found || best < min_score_) {
             ++l;
             continue;
         }

@@ -120,7 +120,10 @@ struct SubPoint {
 // Codes blocks. Scratch memory is allocated once and reused for every block.
 class BlockPacker {
 public:
-    explicit BlockPacker(std::uint32_t threshold);
+    // `thorough`: each block is coded several ways and the shortest kept
+    // (slower; the plain create never asks for it, so its deltas stay as
+    // they are).
+    explicit BlockPacker(std::uint32_t threshold, bool thorough = false);
 
     // Codes `len` (1..8192) bytes; the coded block (at most len + 1 bytes) is
     // available through data() until the next call.
@@ -139,6 +142,11 @@ private:
         std::uint32_t value;  // literal run length, or index into matches_
     };
 
+    // The least score of a match that the search takes, tried in turn by a
+    // thorough packer (0: every match found).
+    static constexpr std::size_t kThoroughFloors[] = {0, 4, 6};
+
+    std::size_t pack_once(const std::uint8_t* block, std::size_t len);
     std::size_t store(const std::uint8_t* s, std::size_t n, std::uint8_t marker);
     void find_matches(const std::uint8_t* s, std::size_t n);
     void record_match(const std::uint8_t* s, std::size_t earlier, std::size_t later, std::size_t length,
@@ -146,6 +154,8 @@ private:
     std::size_t write_block(std::size_t len, std::size_t n, bool prepassed);
 
     std::uint32_t threshold_;
+    bool thorough_;
+    std::size_t min_score_ = 0;
     std::vector<std::uint8_t> work_;  // the data searched, with a margin on both sides
     std::vector<std::uint16_t> heads_;
     std::vector<std::uint16_t> next_;
@@ -155,6 +165,7 @@ private:
     std::vector<SubPoint> subs_;
     std::vector<std::uint8_t> literals_;
     std::vector<std::uint8_t> out_;
+    std::vector<std::uint8_t> best_out_;  // a thorough packer's shortest coding so far
     BitSink sink_;
 };
 

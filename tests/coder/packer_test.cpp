@@ -352,6 +352,42 @@ TEST(BlockPacker, RoundTripsManyShapes) {
     }
 }
 
+TEST(BlockPacker, AThoroughPackerKeepsTheShortestCodingOfEachBlock) {
+    // The deep create's packer: every block it writes decodes like any other,
+    // is never longer than the plain packer's, and the plain packer's bytes
+    // are its first choice, so a block it cannot better comes out the same.
+    Bytes logs;
+    const Bytes words = test::text_like(600, 8);
+    std::mt19937 rng(9);
+    while (logs.size() < 5 * kBlockSize) {
+        const std::size_t at = rng() % 500;
+        logs.insert(logs.end(), words.begin() + static_cast<std::ptrdiff_t>(at),
+                    words.begin() + static_cast<std::ptrdiff_t>(at + 20 + rng() % 80));
+        for (int i = 0; i < 6; ++i) logs.push_back(static_cast<std::uint8_t>('0' + rng() % 10));
+    }
+    const Bytes shapes[] = {logs, test::text_like(3 * kBlockSize, 10), test::random_bytes(kBlockSize, 11),
+                            with_substitutions(periodic(2 * kBlockSize, test::random_bytes(300, 12)), 37, 13)};
+    std::size_t plain_total = 0, thorough_total = 0;
+    for (std::uint32_t threshold : {kRunsP, kNoRunsP}) {
+        BlockPacker plain(threshold), thorough(threshold, true);
+        for (const Bytes& data : shapes) {
+            for (std::size_t at = 0; at < data.size(); at += kBlockSize) {
+                const Bytes block(data.begin() + static_cast<std::ptrdiff_t>(at),
+                                  data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + kBlockSize)));
+                const Bytes a = block_of(plain, block);
+                const Bytes b = block_of(thorough, block);
+                EXPECT_LE(b.size(), a.size());
+                if (b.size() == a.size()) EXPECT_EQ(a, b);
+                EXPECT_EQ(unpack_block(b, block.size(), threshold), block);
+                plain_total += a.size();
+                thorough_total += b.size();
+            }
+        }
+    }
+    // Log-like lines are where short matches cost more than their bytes.
+    EXPECT_LT(thorough_total, plain_total);
+}
+
 TEST(BlockPacker, BitCodedBlocksInPrepassFormRoundTrip) {
     // Runs between repeated text: the pre-pass form is itself bit-coded, and its
     // decoder must expand tokens as they appear and stop at the block's start.
