@@ -529,10 +529,12 @@ std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
     // Each block is coded by itself, so the shortest of several codings of
     // it is as good a block as any: the match search is run with a few
     // floors on the matches it takes, since on one block the short matches
-    // pay and on the next their offsets cost more than their bytes.
+    // pay and on the next their offsets cost more than their bytes, and
+    // lazily as well as greedily.
     std::size_t best = 0;
-    for (const std::size_t floor : kThoroughFloors) {
-        min_score_ = floor;
+    for (const Variant variant : kThoroughVariants) {
+        min_score_ = variant.floor;
+        lazy_ = variant.lazy;
         const std::size_t coded = pack_once(block, len);
         if (best == 0 || coded < best) {
             best = coded;
@@ -540,6 +542,7 @@ std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
         }
     }
     min_score_ = 0;
+    lazy_ = false;
     best_out_.swap(out_);
     return best;
 }
@@ -567,6 +570,36 @@ std::size_t BlockPacker::pack_once(const std::uint8_t* block, std::size_t len) {
     return coded;
 }
 
+BlockPacker::Candidate BlockPacker::best_at(const std::uint8_t* s, std::size_t n, std::size_t l,
+                                            std::size_t behind) const {
+    // A score counts the equal bytes of a stretch, so every candidate scores
+    // at least 3 and a score of 0 means none.
+    Candidate best;
+    const std::uint32_t key = load32(s + l) & 0xFFFFFF;
+    // A stretch is no longer than w - l nor n - w + behind, and a candidate
+    // must beat the best strictly: below `low` it cannot, and from `high` on
+    // (the chain only grows) no later one can.
+    std::size_t low = l + 3;
+    std::size_t high = n + behind;
+    for (std::uint16_t v = next_[l + 1]; v != kNone; v = next_[v]) {
+        const std::size_t w = std::size_t{v} - 1;
+        if (w >= high) break;
+        if (w < low || ((load32(s + w) ^ key) & 0xFFFFFF) != 0) continue;
+        const std::size_t forward_limit = std::min(w - (l + 3), n - (w + 3));
+        Extension forward =
+            extend_forward(s + l + 3, s + w + 3, runs_.data() + l + 3, runs_.data() + w + 3, forward_limit);
+        const std::size_t backward_limit = std::min(w - (l + 3 + forward.length), behind);
+        Extension backward = backward_limit ? extend_backward(s + l, s + w, backward_limit) : Extension{0, 0};
+        const std::size_t score = 3 + forward.length + backward.length - forward.mismatched - backward.mismatched;
+        if (score > best.score) {
+            best = Candidate{score, w, forward.length, backward.length};
+            low = std::max(l + 3, l + score + 1);
+            high = score < n + behind ? n + behind - score : 0;
+        }
+    }
+    return best;
+}
+
 void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
     items_.clear();
     matches_.clear();
@@ -589,43 +622,19 @@ void BlockPacker::find_matches(const std::uint8_t* s, std::size_t n) {
     std::size_t last_end = 0;
     std::size_t l = 0;
     while (l + 5 < n) {
-        // A score counts the equal bytes of a stretch, so every candidate
-        // scores at least 3 and best == 0 means none yet.
-        std::size_t best = 0;
-        std::size_t best_w = 0, best_forward = 0, best_backward = 0;
-        const std::size_t behind = l - last_end;
-        const std::uint32_t key = load32(s + l) & 0xFFFFFF;
-        // A stretch is no longer than w - l nor n - w + behind, and a candidate
-        // must beat the best strictly: below `low` it cannot, and from `high`
-        // on (the chain only grows) no later one can.
-        std::size_t low = l + 3;
-        std::size_t high = n + behind;
-        bool found = false;
-        for (std::uint16_t v = next_[l + 1]; v != kNone; v = next_[v]) {
-            const std::size_t w = std::size_t{v} - 1;
-            if (w >= high) break;
-            if (w < low || ((load32(s + w) ^ key) & 0xFFFFFF) != 0) continue;
-            const std::size_t forward_limit = std::min(w - (l + 3), n - (w + 3));
-            Extension forward =
-                extend_forward(s + l + 3, s + w + 3, runs_.data() + l + 3, runs_.data() + w + 3, forward_limit);
-            const std::size_t backward_limit = std::min(w - (l + 3 + forward.length), behind);
-            Extension backward = backward_limit ? extend_backward(s + l, s + w, backward_limit) : Extension{0, 0};
-            const std::size_t score =
-                3 + forward.length + backward.length - forward.mismatched - backward.mismatched;
-            if (score > best) {
-                found = true;
-                best = score;
-                best_w = w;
-                best_forward = forward.length;
-                best_backward = backward.length;
-                low = std::max(l + 3, l + best + 1);
-                high = best < n + behind ? n + behind - best : 0;
-            }
-        }
-        if (!found || best < min_score_) {
+        const Candidate here = best_at(s, n, l, l - last_end);
+        if (here.score == 0 || here.score < min_score_) {
             ++l;
             continue;
         }
+        // A lazy search looks one byte on: a match that starts there and
+        // scores more (its backward extension may still take this byte)
+        // is the better one.
+        if (lazy_ && l + 6 < n && best_at(s, n, l + 1, l + 1 - last_end).score > here.score + 1) {
+            ++l;
+            continue;
+        }
+        const std::size_t best_w = here.w, best_forward = here.forward, best_backward = here.backward;
         const std::size_t earlier = l - best_backward;
         const std::size_t length = best_backward + 3 + best_forward;
         record_match(s, earlier, best_w - best_backward, length, last_end);

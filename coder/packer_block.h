@@ -142,9 +142,22 @@ private:
         std::uint32_t value;  // literal run length, or index into matches_
     };
 
-    // The least score of a match that the search takes, tried in turn by a
-    // thorough packer (0: every match found).
-    static constexpr std::size_t kThoroughFloors[] = {0, 4, 6};
+    // The searches a thorough packer tries in turn: the least score of a
+    // match that it takes (0: every match found), and whether it looks a
+    // byte on for a better match before taking one. The first is the plain
+    // packer's own.
+    struct Variant {
+        std::size_t floor;
+        bool lazy;
+    };
+    static constexpr Variant kThoroughVariants[] = {{0, false}, {4, false}, {6, false}, {0, true}, {4, true}};
+    struct Candidate {
+        std::size_t score = 0;  // equal bytes of the stretch; 0: none
+        std::size_t w = 0;      // the later stretch's start, before the backward extension
+        std::size_t forward = 0;
+        std::size_t backward = 0;
+    };
+    Candidate best_at(const std::uint8_t* s, std::size_t n, std::size_t l, std::size_t behind) const;
 
     std::size_t pack_once(const std::uint8_t* block, std::size_t len);
     std::size_t store(const std::uint8_t* s, std::size_t n, std::uint8_t marker);
@@ -156,6 +169,7 @@ private:
     std::uint32_t threshold_;
     bool thorough_;
     std::size_t min_score_ = 0;
+    bool lazy_ = false;
     std::vector<std::uint8_t> work_;  // the data searched, with a margin on both sides
     std::vector<std::uint16_t> heads_;
     std::vector<std::uint16_t> next_;
