@@ -49,6 +49,10 @@ struct DeepBits {
     std::int64_t equal_bits = 0;
     std::int64_t substitution_flag_bits = 0;
     std::int64_t tail_bits = 0;
+    // What the same records would save with count-coded relative records
+    // (algorithm 1's), which cost less than Rice codes for long literal runs
+    // and long forward moves: a hint whether that format is worth a parse.
+    std::int64_t count_coded_saving_bits = 0;
 };
 
 struct DeepOptions {

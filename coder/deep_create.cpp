@@ -135,6 +135,11 @@ private:
             relative = rice_bits(rice_, static_cast<std::uint64_t>(literal + 1)) +
                        rice_bits(rice_, static_cast<std::uint64_t>(p - pe_ + 1));
         bits_.flag_bits += 1;
+        std::int64_t count_coded = positioned;
+        if (p >= pe_)
+            count_coded = std::min(positioned, count_bits(static_cast<std::uint64_t>(literal + 1)) +
+                                                   count_bits(static_cast<std::uint64_t>(p - pe_ + 1)));
+        bits_.count_coded_saving_bits += std::min(positioned, relative) - count_coded;
         if (relative <= positioned) {
             control_.put_flag(false);
             control_.put_rice(rice_, static_cast<std::uint32_t>(literal + 1));
@@ -404,6 +409,7 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
     int best_length = -1;
     int best_algorithm = 7;
     int chosen16 = kLiteral16;
+    DeepBits first_bits;  // the first algorithm's smallest delta
     for (const int algorithm : kDeepAlgorithms) {
         // Small pairs cost little to parse: there the first algorithm also
         // tries a literal cost below and above the default, and the others
@@ -431,6 +437,13 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
                 if (forms != 0 && forms != found.forms &&
                     16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
                     break;
+                // Count-coded relative records (algorithm 1) differ from
+                // Rice-coded ones only where literal runs or moves are long;
+                // when the records found for the first algorithm say that
+                // gains little, the same parse is not run again.
+                if (job.params.rice == 0 && first_bits.matched && forms == found.forms &&
+                    first_bits.count_coded_saving_bits * 1000 < first_bits.delta * 8 * 3)
+                    break;
                 if (!found.valid || found.forms != forms) {
                     found = Found();  // the old search's memory goes first
                     search_whole(job, found);
@@ -441,6 +454,8 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
                 bits.delta = result;
             }
             if (result < 0) return result;
+            if (algorithm == kDeepAlgorithms[0] && bits.delta > 0 && (!first_bits.matched || bits.delta < first_bits.delta))
+                first_bits = bits;
             if (best_length < 0 || result < best_length) {
                 best = std::move(out);
                 best_length = result;

@@ -282,7 +282,7 @@ TEST(DeepCreate, InsertionsDeletionsAndMovesCostTheirNewBytesAndAFewRecords) {
     ASSERT_EQ(restore(base, deep.delta, result), updated);
     EXPECT_EQ(bits.literals, 700);
     EXPECT_LE(bits.positioned + bits.relative, 6);
-    EXPECT_LT(deep.delta.size(), 700 + 40 + kTrailerSize + kCheckLong + 9);
+    EXPECT_LT(deep.delta.size(), 700 + 48 + kTrailerSize + kCheckLong + 9);
 }
 
 TEST(DeepCreate, BitAccountingAddsUpToTheDeltaWritten) {
