@@ -86,10 +86,7 @@ public:
     }
 
 private:
-    std::int64_t literal16(std::int32_t q) const {
-        return costs_.literal_by_position ? (*costs_.literal_by_position)[static_cast<std::size_t>(q)]
-                                          : costs_.literal16;
-    }
+    std::int64_t literal16(std::int32_t) const { return costs_.literal16; }
 
     void relax(std::int32_t k, std::int64_t cost, std::int32_t literal_run, std::int32_t base_end, std::int32_t from,
                std::int32_t p) {
@@ -243,8 +240,12 @@ private:
                     pending16 = 0;
                     if (substitutions >= static_cast<std::int64_t>(kDeepMaxSubstitutions)) break;
                 }
-                ++equal;
-                saved16 += literal16(q + j);
+                // Along equal bytes a literal saves more than the count code
+                // of their run grows: the stretch's end is its best end.
+                const std::int32_t run = deep_equal_prefix(base_ + p + j, updated_ + q + j, limit - j);
+                equal += run;
+                saved16 += literal16(q + j) * run;
+                j += run - 1;
                 const std::int64_t net = saved16 - fixed16 -
                                          16 * (deep_count_bits(static_cast<std::uint64_t>(substitutions + 1)) +
                                                deep_count_bits(static_cast<std::uint64_t>(equal)));

@@ -27,9 +27,8 @@ constexpr std::size_t kDeepMaxSubstitutions = std::size_t{1} << 14;
 struct DeepCosts {
     int rice = 1;           // g of relative records (0: the count code)
     int position_bits = 1;  // B
-    // Cost of each literal byte in sixteenths of a bit, by Updated' position
-    // relative to the part parsed; empty: `literal16` for every byte.
-    const std::vector<std::uint16_t>* literal_by_position = nullptr;
+    // Cost of a literal byte in sixteenths of a bit, at least 2 bits (a
+    // run's cost then never falls along its equal bytes).
     int literal16 = 6 * 16;
 };
 

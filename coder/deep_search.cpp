@@ -32,22 +32,6 @@ inline std::uint64_t filter_hash(const std::uint8_t* p) {
 
 inline std::int32_t key_of(const std::uint8_t* p) { return static_cast<std::int32_t>(p[0]) << 8 | p[1]; }
 
-inline std::int32_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
-    std::int32_t k = 0;
-    while (k + 8 <= n) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + k, 8);
-        std::memcpy(&y, b + k, 8);
-        if (x != y) {
-            if constexpr (std::endian::native == std::endian::little) return k + std::countr_zero(x ^ y) / 8;
-            break;
-        }
-        k += 8;
-    }
-    while (k < n && a[k] == b[k]) ++k;
-    return k;
-}
-
 }  // namespace
 
 SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
@@ -83,7 +67,7 @@ std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, 
     const std::int32_t at = sa_[static_cast<std::size_t>(suffix)];
     const std::int32_t limit = std::min(length, n_ - at);
     if (from >= limit) return limit;
-    return from + equal_prefix(base_ + at + from, text + from, limit - from);
+    return from + deep_equal_prefix(base_ + at + from, text + from, limit - from);
 }
 
 std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap,
