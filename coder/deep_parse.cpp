@@ -49,7 +49,9 @@ public:
     void run(DeepParseState& state, const std::function<void(std::int32_t)>& tick) {
         std::int32_t i0 = 0;
         Node& first = nodes_[0];
-        first = Node{0, static_cast<std::int32_t>(std::min<std::int64_t>(state.literal_run, m_ + std::int64_t{kNodes})),
+        // A literal run carried from earlier parts only sets the cost of its
+        // length code: beyond 2^30 bytes (more than a file holds) it may be cut.
+        first = Node{0, static_cast<std::int32_t>(std::min<std::int64_t>(state.literal_run, std::int64_t{1} << 30)),
                      static_cast<std::int32_t>(std::clamp<std::int64_t>(state.base_end, 0, n_)), -1, 0};
         std::int32_t next_tick = 1 << 16;
         while (i0 < m_) {
