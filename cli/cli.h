@@ -57,6 +57,14 @@ void add_tree_options(CLI::App& command, TreeOptions& options, bool restore);
 int tree_request_type(const char* verb, const TreeOptions& options, const std::string& walked,
                       const std::string& other, int file_type, int directory_type, EngineFlags& flags);
 
+// The flags of an archived-directory request (--archived): the tree options
+// it takes, and EF_ARCHIVE_BASE / EF_ARCHIVE_UPDATED for a BASE or UPDATED
+// (null on restore) that is an archive file rather than a directory. A
+// regular file that is not one of our archives is refused. False after
+// printing why.
+bool archived_request_flags(const char* verb, const TreeOptions& options, const std::string& base,
+                            const std::string* updated, EngineFlags& flags);
+
 // Adds the report options (--report, --append, --level) to the root command.
 void add_report_options(CLI::App& root, CliContext& context);
 // The report and display settings of a job: those of the --report options when

@@ -171,7 +171,9 @@ private:
         if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();
         if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
-        print_error(path + ": " + describe_error(code));
+        // A job over a whole tree says which of its files or places failed.
+        const std::string where = record.detail ? " (" + std::string(record.detail) + ")" : "";
+        print_error(path + ": " + describe_error(code) + where);
     }
 
     ProgressBar bar_;

@@ -869,6 +869,10 @@ bool make_parent_dirs(const std::string& path) {
     return make_dirs(path.substr(0, slash));
 }
 
+void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
+    put_member_record(record, mode, digest);
+}
+
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
                      const ProgressCallback& callback, bool with_record) {
     return add_file(root, relative, archive, code_it, callback, with_record);

@@ -71,7 +71,7 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     report_failed_ = !report.open(job.ReportFile, job.LogFileMode, job.ReportLevel);
     ProgressView* view = job.UseProgressWindow ? job.ProgressWindow : nullptr;
 
-    const bool known_type = request.type >= OP_CREATE_FILE && request.type <= OP_RESTORE_DIR;
+    const bool known_type = request.type >= OP_CREATE_FILE && request.type <= OP_RESTORE_ARCHIVED;
     const bool create = known_type ? is_create(request.type) : job.Action == 0;
     const bool single_file = known_type ? (request.type == OP_CREATE_FILE || request.type == OP_RESTORE_FILE)
                                         : job.IsFile == JOB_SINGLE_FILE;
