@@ -213,7 +213,7 @@ std::array<std::uint8_t, kArchiveMagicField> magic_field() {
     return field;
 }
 
-int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp& stamp, bool tagged,
+int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp& stamp, bool with_record,
                  const ProgressCallback& callback, std::string& failed) {
     FileHandle file;
     struct stat st {};
@@ -256,14 +256,14 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
     // record before the data is completed afterwards.
     DigestBuilder digest;
     const std::int64_t copied =
-        engine_copy_stream(file.get(), archive, 0, member.size, callback, tagged ? &digest : nullptr);
+        engine_copy_stream(file.get(), archive, 0, member.size, callback, with_record ? &digest : nullptr);
     if (copied == ERR_STOPPED) return ERR_STOPPED;
     if (copied < 0 && std::ferror(archive)) return ERR_WRITE_FAILED;
     if (copied != member.size) {
         failed = member.path;
         return ERR_READ_FAILED;
     }
-    if (tagged) {
+    if (with_record) {
         ContentDigest content{};
         if (!digest.finish(copied, content)) return ERR_READ_FAILED;
         archive_put_member_record(record.data(), stamp.mode, content);
@@ -332,7 +332,8 @@ MemberStamp prevailing_stamp(const std::vector<TreeMember>& members) {
 }
 
 int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& members, const MemberStamp* uniform,
-                            bool tagged, const ProgressCallback& callback, std::string& failed) {
+                            bool tagged, std::uint16_t common_mode, const ProgressCallback& callback,
+                            std::string& failed) {
     const auto magic = magic_field();
     std::uint8_t header[kArchiveHeaderSize] = {};
     put16(header, kArchiveHeaderSize);
@@ -341,7 +342,8 @@ int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& m
     if (tagged) std::memcpy(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
     if (!write_all(archive, header, sizeof header)) return ERR_WRITE_FAILED;
     for (const TreeMember& member : members) {
-        if (const int code = write_member(archive, member, uniform ? *uniform : member.stamp, tagged, callback, failed))
+        const MemberStamp& stamp = uniform ? *uniform : member.stamp;
+        if (const int code = write_member(archive, member, stamp, tagged && stamp.mode != common_mode, callback, failed))
             return code;
     }
     std::uint8_t end[kArchiveEndSize] = {};
@@ -517,9 +519,10 @@ private:
     }
 
     // Packs a side into a new temporary archive, ready to be read from its start.
-    int pack(const Side& side, const MemberStamp* uniform, bool tagged, SafeOutput& archive) {
+    int pack(const Side& side, const MemberStamp* uniform, bool tagged, std::uint16_t common_mode, SafeOutput& archive) {
         if (const int error = archive.create_in(temp_folder_)) return ERR_CREATE_OUTPUT - error;
-        const int code = write_canonical_archive(archive.file(), side.members, uniform, tagged, transfer_callback(), failed_);
+        const int code = write_canonical_archive(archive.file(), side.members, uniform, tagged, common_mode,
+                                                 transfer_callback(), failed_);
         if (stopped_) return ERR_STOPPED;
         return code;
     }
@@ -540,16 +543,20 @@ private:
         record_.first_size = clamp32(base.total);
         record_.second_size = clamp32(updated.total);
 
-        const bool tagged = !(flags_ & EF_PLAIN_TRAILER);
-        SafeOutput updated_archive, base_archive;
-        if ((code = pack(updated, nullptr, tagged, updated_archive)) != 0) return fail(code);
         // Every Base member carries the same times and bits, those most
         // Updated files have: the Base archive depends on nothing but the
         // Base files' names and bytes, and an unchanged file's member is the
-        // same on both sides.
+        // same on both sides. Only members of another mode carry a record
+        // (the delta's trailer holds the common one): a record's digest
+        // differs wherever the bytes do, and would cost its bits in the delta
+        // for every changed file, while the delta's own digest already covers
+        // the whole Updated archive.
+        const bool tagged = !(flags_ & EF_PLAIN_TRAILER);
         const MemberStamp prevailing = prevailing_stamp(updated.members);
-        if ((code = pack(base, &prevailing, tagged, base_archive)) != 0) return fail(code);
-        updated.unpacked.remove();
+        SafeOutput updated_archive, base_archive;
+        if ((code = pack(updated, nullptr, tagged, prevailing.mode, updated_archive)) != 0) return fail(code);
+        updated.unpacked.remove();  // an unpacked tree is not kept beside its archive
+        if ((code = pack(base, &prevailing, tagged, prevailing.mode, base_archive)) != 0) return fail(code);
         base.unpacked.remove();
         if (updated_archive.finish(false) != 0 || base_archive.finish(false) != 0) return fail(ERR_WRITE_FAILED);
 
@@ -630,7 +637,7 @@ private:
         record_.first_size = clamp32(base.total);
 
         SafeOutput base_archive;
-        if ((code = pack(base, &stamp, tagged, base_archive)) != 0) return fail(code);
+        if ((code = pack(base, &stamp, tagged, stamp.mode, base_archive)) != 0) return fail(code);
         base.unpacked.remove();
 
         // The whole Updated archive is restored and checked (the Base's check,
@@ -658,7 +665,7 @@ private:
         } else {
             if (restored.finish(false) != 0) return fail(ERR_WRITE_FAILED);
             archive_list(restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; });
-            if ((code = extract_into_output(restored.path())) != 0) return fail(code);
+            if ((code = extract_into_output(restored.path(), tagged ? &stamp.mode : nullptr)) != 0) return fail(code);
         }
         if (notify(PM_FILE_DONE, clamp32(updated_total)) == ANSWER_STOP) return ERR_STOPPED;
         return 0;
@@ -667,7 +674,8 @@ private:
     // Unpacks the restored archive into a staging folder beside the output
     // and, once every member came out whole, moves it into place: a stop or
     // a failure on the way leaves the output as it was.
-    int extract_into_output(const std::string& archive) {
+    // `common_mode`, when given, is the mode of every member without a record.
+    int extract_into_output(const std::string& archive, const std::uint16_t* common_mode) {
         const std::string parent = folder_of(output_);
         if (!parent.empty() && !make_dirs(parent)) return ERR_CREATE_OUTPUT - (errno ? errno : ENOTDIR);
         TempDir staging;
@@ -691,6 +699,16 @@ private:
         if (first_error) {
             if (first_error != ERR_STOPPED) failed_ = detail;
             return first_error;
+        }
+        if (common_mode && (flags_ & EF_KEEP_ATTRIBUTES)) {
+            archive_list(archive, [&](const ArchiveMember& member) {
+                if (member.record != RecordState::absent) return;
+                std::string path = member.stored_path;
+                std::replace(path.begin(), path.end(), '\\', '/');
+                path = join_path(staging.path(), path);
+                struct stat file {};
+                if (lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) chmod(path.c_str(), *common_mode & 0777);
+            });
         }
 
         struct stat st {};

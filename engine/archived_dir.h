@@ -54,12 +54,14 @@ MemberStamp prevailing_stamp(const std::vector<TreeMember>& members);
 // Writes the canonical archive of `members` to `archive` from its current
 // position: archive stamp 0, the members in the order given, every one stored
 // as it is, with its own stamp or, when `uniform` is given, with that one.
-// With `tagged` the header has our tag and every member its record (bits and
-// digest). Data transfers are announced through `callback`, whose stop answer
-// ends the writing. Returns 0, ERR_STOPPED, ERR_WRITE_FAILED, ERR_READ_FAILED
-// (a file changed or could not be read; `failed` names it) or ERR_OPEN_INPUT
-// minus errno.
+// With `tagged` the header has our tag and every member whose mode is not
+// `common_mode` a record of its bits and digest; the others carry none.
+// Data transfers are announced through `callback`, whose stop answer ends the
+// writing. Returns 0, ERR_STOPPED, ERR_WRITE_FAILED, ERR_READ_FAILED (a file
+// changed or could not be read; `failed` names it) or ERR_OPEN_INPUT minus
+// errno.
 int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& members, const MemberStamp* uniform,
-                            bool tagged, const ProgressCallback& callback, std::string& failed);
+                            bool tagged, std::uint16_t common_mode, const ProgressCallback& callback,
+                            std::string& failed);
 
 }  // namespace quoralith

@@ -122,8 +122,12 @@ TEST_F(ArchivedDirTest, TreesRoundTripAsOneFileJob) {
         }
         EXPECT_FALSE(has_temporary(dir.path()));
 
+        // The common mode comes from the delta, not from the umask of the restore.
         TreeRecorder restored;
-        ASSERT_EQ(run(OP_RESTORE_ARCHIVED, dir.file("base"), delta, out, kKeep, restored), 0);
+        const mode_t mask = umask(077);
+        const int result = run(OP_RESTORE_ARCHIVED, dir.file("base"), delta, out, kKeep, restored);
+        umask(mask);
+        ASSERT_EQ(result, 0);
         EXPECT_EQ(restored.file_codes(), (std::vector<int>{PM_FILE_START, PM_FILE_DONE}));
         EXPECT_EQ(tree_of(out), tree_of(dir.file("updated")));
         if (!(v.flags & EF_PLAIN_TRAILER)) EXPECT_EQ(metadata_of(out), metadata_of(dir.file("updated")));
