@@ -560,16 +560,6 @@ private:
         base.unpacked.remove();
         if (updated_archive.finish(false) != 0 || base_archive.finish(false) != 0) return fail(ERR_WRITE_FAILED);
 
-        // The delta's trailer takes the Updated archive file's times and bits:
-        // the file is given the prevailing ones, which the restore needs to
-        // build the Base archive again.
-        TrailerRecord times;
-        times.set_time_slot(1, prevailing.access_time);
-        times.set_time_slot(2, prevailing.modification_time);
-        if (!engine_apply_times(updated_archive.path(), times) ||
-            chmod(updated_archive.path().c_str(), prevailing.mode) != 0)
-            return fail(ERR_WRITE_FAILED);
-
         // The coding is the single-file create's, with every candidate, the
         // deep search and keep-all. It is told as this job: its records name
         // the job's trees and sizes, and its own start is not repeated.
@@ -578,9 +568,12 @@ private:
         EngineFlags inner = flags_ & (EF_KEEP_ALL | EF_DEEP | EF_SHORT_STAMP | EF_PLAIN_TRAILER | EF_FAIL_STOP |
                                       EF_FAIL_SKIP);
         if (flags_ & EF_FAIL_COPY) inner |= EF_FAIL_SKIP;
+        // The delta's trailer holds the prevailing times and bits, which the
+        // restore needs to build the Base archive again.
+        const UpdatedInfo stated{prevailing.access_time, prevailing.modification_time, prevailing.mode};
         std::string output = output_;
-        return engine_file_op(OP_CREATE_FILE, base_archive.path().c_str(), updated_archive.path(), output, nullptr,
-                              inner, mask_, [this](const ProgressRecord& record) -> std::int16_t {
+        return engine_file_op_stating(base_archive.path().c_str(), updated_archive.path(), output, inner, mask_,
+                              [this](const ProgressRecord& record) -> std::int16_t {
                                   if (record.code == PM_FILE_START) return ANSWER_SKIP;
                                   ProgressRecord copy = record;
                                   copy.first_path = first_.empty() ? nullptr : first_.c_str();
@@ -590,7 +583,8 @@ private:
                                   copy.second_size = record_.second_size;
                                   const std::int16_t answer = callback_(copy);
                                   return answer == ANSWER_COPY ? std::int16_t{ANSWER_SKIP} : answer;
-                              });
+                              },
+                              stated);
     }
 
     // Reads the delta's trailer: the stamp of every Base member, and whether

@@ -23,6 +23,21 @@ int engine_walk_file_op(int type, const char* first, const std::string& second, 
                         const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
                         const ProgressCallback& callback);
 
+// What an archived-directory create writes into its trailer as Updated's
+// times and permission bits, in place of those of the temporary archive it
+// codes: the metadata its restore must build the Base archive with, kept
+// whatever the temporary's file system could hold.
+struct UpdatedInfo {
+    std::int32_t access_time = -1;
+    std::int32_t modification_time = -1;
+    std::uint16_t mode = 0;
+};
+
+// engine_file_op (OP_CREATE_FILE) whose trailer states `info` as Updated's
+// times and bits.
+int engine_file_op_stating(const char* first, const std::string& second, std::string& output, EngineFlags flags,
+                           AlgorithmMask mask, const ProgressCallback& callback, const UpdatedInfo& info);
+
 // Deletes everything inside `dir` (files and subdirectories), leaving `dir` itself.
 int engine_clear_dir(const std::string& dir);
 

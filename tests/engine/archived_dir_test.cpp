@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+#include "coder/digest.h"
+#include "coder/format.h"
 #include "engine/archive.h"
 #include "engine/archived_dir.h"
 #include "engine/engine.h"
@@ -135,7 +137,7 @@ TEST_F(ArchivedDirTest, TreesRoundTripAsOneFileJob) {
     }
 }
 
-TEST_F(ArchivedDirTest, StartAndEndCarryTheTreesTotals) {
+TEST_F(ArchivedDirTest, StartEndAndTrailerCarryTheJobsFigures) {
     ProgressRecord start{}, done{};
     std::string out = dir.file("d.qd");
     engine_run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), out, "", "", EF_INCLUDE_SUBDIRS, 0x80,
@@ -153,6 +155,17 @@ TEST_F(ArchivedDirTest, StartAndEndCarryTheTreesTotals) {
     EXPECT_EQ(start.second_size, total(dir.file("updated")));
     EXPECT_EQ(done.second_size, total(dir.file("updated")));
     EXPECT_EQ(done.result, static_cast<std::int32_t>(fs::file_size(out)));
+
+    // The trailer states the times and mode most Updated files have: those
+    // every Base member is packed with.
+    const Bytes delta = read_file(out);
+    TrailerRecord trailer;
+    std::copy(delta.end() - kTrailerSize, delta.end(), trailer.bytes.begin());
+    UpdatedRecord record;
+    ASSERT_EQ(read_updated_record(trailer, record), RecordState::present);
+    EXPECT_EQ(trailer.access_time(), 2000000000);
+    EXPECT_EQ(trailer.modification_time(), 1600000000);
+    EXPECT_EQ(record.mode, 0644);
 }
 
 // Archives of either kind (coded or stored, tagged or plain) stand for their
