@@ -478,7 +478,8 @@ private:
             return (base ? ERR_OPEN_BASE : ERR_OPEN_INPUT) - errno;
         }
         if (!S_ISDIR(st.st_mode)) return (base ? ERR_OPEN_BASE : ERR_OPEN_INPUT) - ENOTDIR;
-        const int code = list_tree_members(side.name, pattern_, flags_, type_ == OP_CREATE_ARCHIVED ? output_ : "",
+        // A delta kept inside a tree is no part of it, at create and at restore alike.
+        const int code = list_tree_members(side.name, pattern_, flags_, type_ == OP_CREATE_ARCHIVED ? output_ : second_,
                                            side.members, failed_);
         for (const TreeMember& member : side.members) side.total += member.size;
         side.length = canonical_archive_length(side.members);

@@ -38,7 +38,7 @@ struct TreeMember {
 // when empty), descending into folders with EF_INCLUDE_SUBDIRS, sorted by
 // stored path, bytes compared as unsigned values. Devices, pipes, sockets and
 // our own temporaries are passed over, as is the file `exclude` names (the
-// job's output, when it lies in the tree). A missing `root` is an empty tree.
+// delta a job writes or reads, when it lies in the tree). A missing `root` is an empty tree.
 // Returns 0, or ERR_ARCHIVE_NAME / ERR_FILE_STATUS with `failed` naming the
 // file that cannot be a member.
 int list_tree_members(const std::string& root, const std::string& pattern, EngineFlags flags,

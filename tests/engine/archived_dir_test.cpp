@@ -218,6 +218,13 @@ TEST_F(ArchivedDirTest, BaseMattersByItsBytesNotItsTimes) {
     ASSERT_EQ(moved.file_codes().back(), PM_FILE_DONE);
     EXPECT_EQ(tree_of(dir.file("out")), tree_of(dir.file("updated")));
 
+    // A delta kept inside the Base tree is no part of the Base.
+    ASSERT_EQ(create(dir.file("base/inside.qd")), PM_FILE_DONE);
+    TreeRecorder inside;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("base/inside.qd"), dir.file("out2"), kKeep, inside);
+    ASSERT_EQ(inside.file_codes().back(), PM_FILE_DONE);
+    fs::remove(dir.file("base/inside.qd"));
+
     fs::create_directories(dir.file("kept"));
     write_file(dir.file("kept/mine.txt"), {'m'});
     Bytes one = read_file(dir.file("base/sub/deep/b.bin"));
