@@ -132,7 +132,9 @@ TEST_F(ArchivedDirTest, TreesRoundTripAsOneFileJob) {
         ASSERT_EQ(result, 0);
         EXPECT_EQ(restored.file_codes(), (std::vector<int>{PM_FILE_START, PM_FILE_DONE}));
         EXPECT_EQ(tree_of(out), tree_of(dir.file("updated")));
-        if (!(v.flags & EF_PLAIN_TRAILER)) EXPECT_EQ(metadata_of(out), metadata_of(dir.file("updated")));
+        if (!(v.flags & EF_PLAIN_TRAILER)) {
+            EXPECT_EQ(metadata_of(out), metadata_of(dir.file("updated")));
+        }
         EXPECT_FALSE(has_temporary(dir.path()));
     }
 }
@@ -188,7 +190,9 @@ TEST_F(ArchivedDirTest, ArchiveFilesStandForTheirTrees) {
         run(OP_CREATE_ARCHIVED, base, updated, delta, EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED, made);
         ASSERT_EQ(made.file_codes().back(), PM_FILE_DONE);
         // A plain archive has no permission bits beyond read and write to give.
-        if (!(kind.flags & EF_PLAIN_TRAILER)) EXPECT_EQ(read_file(delta), expected);
+        if (!(kind.flags & EF_PLAIN_TRAILER)) {
+            EXPECT_EQ(read_file(delta), expected);
+        }
 
         TreeRecorder restored;
         const std::string out = dir.file(std::string("out-") + kind.name);
