@@ -679,6 +679,7 @@ struct Extraction {
     EngineFlags flags;
     const ProgressCallback& callback;
     bool tagged;  // the header carries our tag: members may carry records
+    bool durable;  // every file flushed to the disk before it takes its name
     bool stopped = false;
     // The folders that took files, flushed once each when the walk ends.
     std::set<std::string> folders;
@@ -817,7 +818,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     }
     // The data reaches the disk before the file takes its name; its times and
     // bits are set before the rename so that the name never shows other ones.
-    if (const int error = out.finish()) {
+    if (const int error = out.finish(job.durable)) {
         finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
@@ -926,7 +927,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
 }
 
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
-                    EngineFlags flags, const ProgressCallback& callback) {
+                    EngineFlags flags, const ProgressCallback& callback, bool durable) {
     // Clearing must never delete the very archive about to be read.
     if ((flags & EF_CLEAR_OUTPUT) && path_within(archive, output_dir)) return ERR_BAD_REQUEST;
     OpenArchive source;
@@ -944,7 +945,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}};
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, durable, false, {}};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -952,7 +953,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     while (!job.stopped && walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] { return extract_member(job, record); });
     }
-    flush_folders(job);
+    if (durable) flush_folders(job);
     return kArchiveHeaderSize;
 }
 
