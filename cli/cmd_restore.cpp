@@ -27,9 +27,16 @@ void setup_restore(CLI::App& root, CliContext& context) {
                       "Do not give the file the read/write bits stored in the delta");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, true);
-    command->add_option("BASE", options->base, "The old file or directory the delta was made from")->required();
-    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas")->required();
-    command->add_option("UPDATED", options->updated, "The file or directory to write")->required();
+    command->add_option("BASE", options->base,
+                        "The old file or directory the delta was made from (for a directory, also an archive file "
+                        "holding it)")
+        ->required();
+    command->add_option("DELTA", options->delta,
+                        "The delta file, or directory of deltas (one archive file with --archive-delta)")
+        ->required();
+    command->add_option("UPDATED", options->updated,
+                        "The file or directory to write (one archive file with --archive-updated)")
+        ->required();
     command->callback([options, &context] {
         EngineFlags flags = fail_flags(options->fail);
         if (!options->no_keep_date) flags |= EF_KEEP_DATE;
