@@ -372,8 +372,10 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
         engine_dir_op(run, OP_MERGE, walk_first, walk_second, walk_output, pattern, walk_flags, mask, relayed);
     if (!output_archive) return 0;
 
+    // A file that failed comes first: under the failure action "stop" it is
+    // what stopped the walk.
     const int failed = relay.failed();
-    if (run.stop_latch || relay.stopped()) {
+    if (failed == 0 && (run.stop_latch || relay.stopped())) {
         relay.tell_stop(output);
         return 0;
     }

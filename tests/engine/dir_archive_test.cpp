@@ -361,12 +361,18 @@ TEST_F(DirArchiveTest, AFailedFileOrAFullDiskKeepsTheOldArchiveAndSaysWhy) {
     Bytes changed = read_file(base + "/src/main.c");
     changed[5] ^= 1;
     write_file(base + "/src/main.c", changed);
-    ASSERT_EQ(run(OP_RESTORE_DIR, base, delta_qa, restored_qa, EF_ARCHIVE_DELTA | EF_ARCHIVE_UPDATED | EF_FAIL_SKIP), 0);
-    EXPECT_EQ(recorder.count(ERR_WRONG_BASE), 1);
-    EXPECT_EQ(recorder.count(ERR_WRITE_ARCHIVE - ECANCELED), 1);
-    EXPECT_NE(recorder.seen.back().detail.find("1 file failed"), std::string::npos) << recorder.seen.back().detail;
-    EXPECT_EQ(recorder.seen.back().output_path, restored_qa);
-    EXPECT_EQ(read_file(restored_qa), old);
+    // Skipped, or stopping the job: either way the archive would lack it.
+    for (EngineFlags action : {EF_FAIL_SKIP, EF_FAIL_STOP}) {
+        SCOPED_TRACE(action == EF_FAIL_SKIP ? "skip" : "stop");
+        recorder.seen.clear();
+        ASSERT_EQ(run(OP_RESTORE_DIR, base, delta_qa, restored_qa, EF_ARCHIVE_DELTA | EF_ARCHIVE_UPDATED | action), 0);
+        EXPECT_EQ(recorder.count(ERR_WRONG_BASE), 1);
+        EXPECT_EQ(recorder.count(ERR_STOPPED), 0) << "no user stopped it";
+        EXPECT_EQ(recorder.count(ERR_WRITE_ARCHIVE - ECANCELED), 1);
+        EXPECT_NE(recorder.seen.back().detail.find("1 file failed"), std::string::npos) << recorder.seen.back().detail;
+        EXPECT_EQ(recorder.seen.back().output_path, restored_qa);
+        EXPECT_EQ(read_file(restored_qa), old);
+    }
 
     // With the failure action "copy" the tree is whole again: the Base file
     // takes the failed one's place.
