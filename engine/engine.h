@@ -46,8 +46,8 @@ int engine_run(int type, const std::string& first, const std::string& second, st
                AlgorithmMask mask, const ProgressCallback& callback = {});
 
 // Whether EF_CLEAR_OUTPUT on a request would delete an input file: for a
-// directory request whose output directory is, holds or lies inside the first or
-// the second tree (links resolved). An in-place restore (output equal to first)
+// directory request (or an archived-directory restore) whose output directory
+// is, holds or lies inside the first or the second tree (links resolved). An in-place restore (output equal to first)
 // is never cleared, so it is never refused for this. engine_run refuses such a
 // request with ERR_BAD_REQUEST before anything is deleted; callers ask first to
 // say why.

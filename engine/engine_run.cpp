@@ -22,7 +22,7 @@ bool same_file(const std::string& a, const std::string& b) {
 
 bool clearing_would_delete_input(int type, const std::string& first, const std::string& second,
                                  const std::string& output) {
-    if (type != OP_CREATE_DIR && type != OP_RESTORE_DIR) return false;
+    if (type != OP_CREATE_DIR && type != OP_RESTORE_DIR && type != OP_RESTORE_ARCHIVED) return false;
     // Restoring over the Base tree never clears it (engine_run drops the flag).
     if (type == OP_RESTORE_DIR && !first.empty() && output == first) return false;
     // Emptying an output tree that is or holds an input destroys what is to be

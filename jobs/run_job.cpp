@@ -30,9 +30,10 @@ EngineRequest build_engine_request(const JobSettings& job) {
         request.type = create ? OP_CREATE_FILE : OP_RESTORE_FILE;
     else if (job.IsFile == JOB_DIRECTORY)
         request.type = create ? OP_CREATE_DIR : OP_RESTORE_DIR;
-    // An archived-directory job (or any other kind) has no engine operation of
-    // its own; type 0 is refused like any unknown request rather than running
-    // whatever operation happened to come before.
+    else if (job.IsFile == JOB_ARCHIVED_DIRECTORY)
+        request.type = create ? OP_CREATE_ARCHIVED : OP_RESTORE_ARCHIVED;
+    // Any other kind has no engine operation; type 0 is refused like any
+    // unknown request rather than running whatever operation came before.
 
     request.first = job.BasePath;
     request.second = create ? job.UpdatedPath : job.Delta;
@@ -50,6 +51,15 @@ EngineRequest build_engine_request(const JobSettings& job) {
     if (job.Stamp) flags |= EF_SHORT_STAMP;
     if (job.KeepAll) flags |= EF_KEEP_ALL;
     if (job.ClearOutputDir) flags |= EF_CLEAR_OUTPUT;
+    // The Archivator marks mean something only where the page offers them: a
+    // single file is never an archive, and an archived-directory job's delta
+    // is always one file of its own (a record from the history may still
+    // carry the flag).
+    if (job.IsFile == JOB_DIRECTORY || job.IsFile == JOB_ARCHIVED_DIRECTORY) {
+        if (job.AchiveBase) flags |= EF_ARCHIVE_BASE;
+        if (job.AchiveUpdated) flags |= EF_ARCHIVE_UPDATED;
+    }
+    if (job.IsFile == JOB_DIRECTORY && job.AchiveDelta) flags |= EF_ARCHIVE_DELTA;
     request.flags = flags;
 
     AlgorithmMask mask = 0;
@@ -71,7 +81,7 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     report_failed_ = !report.open(job.ReportFile, job.LogFileMode, job.ReportLevel);
     ProgressView* view = job.UseProgressWindow ? job.ProgressWindow : nullptr;
 
-    const bool known_type = request.type >= OP_CREATE_FILE && request.type <= OP_RESTORE_DIR;
+    const bool known_type = request.type >= OP_CREATE_FILE && request.type <= OP_RESTORE_ARCHIVED;
     const bool create = known_type ? is_create(request.type) : job.Action == 0;
     const bool single_file = known_type ? (request.type == OP_CREATE_FILE || request.type == OP_RESTORE_FILE)
                                         : job.IsFile == JOB_SINGLE_FILE;
@@ -87,7 +97,9 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     if (view) view->set_control_text(IDC_PROGRESS_START_TIME, start_text);
 
     const std::string operation_word = create ? WORD_CREATE : WORD_RESTORE;
-    const std::string type_word = single_file ? WORD_FILE : WORD_DIRECTORY;
+    const bool archived = known_type ? (request.type == OP_CREATE_ARCHIVED || request.type == OP_RESTORE_ARCHIVED)
+                                     : job.IsFile == JOB_ARCHIVED_DIRECTORY;
+    const std::string type_word = archived ? WORD_ARCHIVED_DIRECTORY : single_file ? WORD_FILE : WORD_DIRECTORY;
     if (view) {
         view->set_control_text(IDC_PROGRESS_OPERATION, operation_word);
         view->set_control_text(IDC_PROGRESS_TYPE, type_word);

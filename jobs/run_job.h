@@ -28,6 +28,7 @@ inline constexpr const char* WORD_CREATE = "Create";
 inline constexpr const char* WORD_RESTORE = "Restore";
 inline constexpr const char* WORD_FILE = "File";
 inline constexpr const char* WORD_DIRECTORY = "Directory";
+inline constexpr const char* WORD_ARCHIVED_DIRECTORY = "Archived Directory";
 
 // The line a job gets when it asks to clear an output directory that is, holds
 // or lies inside one of its inputs.
@@ -57,7 +58,7 @@ public:
     // Runs an explicit request (the command line's, whose paths and algorithm
     // numbers go beyond what the record's fields hold) with the report and
     // display settings of `job`. The report names the request's paths and
-    // algorithms; a type outside 1 to 4 is refused without calling the engine.
+    // algorithms; a type outside 1 to 6 is refused without calling the engine.
     int run(const JobSettings& job, EngineRequest request);
 
     const JobStatistics& statistics() const { return statistics_; }

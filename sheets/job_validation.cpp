@@ -86,6 +86,14 @@ ValidationResult validate_directory(const JobSettings& job) {
                       "Updated name  is a File name. You may only specify a Directory name!");
     NameStatus delta = status_of(job.Delta);
     if (!create && !delta.exists) return refuse(INVALID_DIR_DELTA_MISSING, "Delta name does not exist");
+    // An archived-directory job's delta is one file, so there a file is what
+    // the Delta must be: refusing it would leave the job no Delta that passes.
+    if (job.IsFile == JOB_ARCHIVED_DIRECTORY) {
+        if (delta.exists && delta.directory)
+            return refuse(INVALID_FILE_DELTA_IS_DIRECTORY,
+                          "Delta name is a Directory name. You may only specify a File name!");
+        return {};
+    }
     if (delta.exists && !delta.directory && job.AchiveDelta == 0)
         return refuse(INVALID_DIR_DELTA_IS_FILE,
                       "Delta name is a File name. You may only specify a Directory name!");

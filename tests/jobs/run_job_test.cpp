@@ -272,8 +272,40 @@ TEST_F(RunJobTest, LogModeOneAppendsZeroWritesNothingAndAMissingFolderOnlyLosesT
     EXPECT_EQ(runner.statistics().errors, 1);
 }
 
-TEST_F(RunJobTest, ArchivedDirectoryJobIsRefusedWithoutCallingTheEngine) {
+TEST_F(RunJobTest, ArchiveMarksReachTheEngineOnlyWhereTheKindOffersThem) {
+    // A record from the history may carry every mark whatever its kind.
+    job_.AchiveBase = job_.AchiveUpdated = job_.AchiveDelta = 1;
+    job_.LogFileMode = LOG_APPEND;
     job_.IsFile = JOB_ARCHIVED_DIRECTORY;
+    run();
+    job_.IsFile = JOB_DIRECTORY;
+    run();
+    job_.IsFile = JOB_SINGLE_FILE;
+    run();
+    job_.Action = 1;
+    job_.IsFile = JOB_ARCHIVED_DIRECTORY;
+    run();
+    ASSERT_EQ(engine_.calls.size(), 4u);
+    constexpr EngineFlags marks = EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED | EF_ARCHIVE_DELTA;
+    EXPECT_EQ(engine_.calls[0].type, OP_CREATE_ARCHIVED);
+    EXPECT_EQ(engine_.calls[0].flags & marks, EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED)
+        << "an archived-directory job's delta is always one file";
+    EXPECT_EQ(engine_.calls[1].type, OP_CREATE_DIR);
+    EXPECT_EQ(engine_.calls[1].flags & marks, marks);
+    EXPECT_EQ(engine_.calls[2].type, OP_CREATE_FILE);
+    EXPECT_EQ(engine_.calls[2].flags & marks, 0u);
+    EXPECT_EQ(engine_.calls[3].type, OP_RESTORE_ARCHIVED);
+    EXPECT_EQ(engine_.calls[3].second, "/d");
+    EXPECT_EQ(engine_.calls[3].output, "/u");
+
+    std::string text = text_of(report_);
+    EXPECT_NE(text.find("Operation: Create  Type: Archived Directory\n"), std::string::npos);
+    EXPECT_NE(text.find("Operation: Restore  Type: Archived Directory\n"), std::string::npos);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_TYPE], WORD_ARCHIVED_DIRECTORY);
+}
+
+TEST_F(RunJobTest, AKindWithoutAnOperationIsRefusedWithoutCallingTheEngine) {
+    job_.IsFile = 7;
     JobRunner runner(templates_, engine_.entry(), clock_.source());
     EXPECT_EQ(runner.run(job_), ERR_BAD_REQUEST);
     EXPECT_TRUE(engine_.calls.empty());

@@ -259,6 +259,28 @@ private slots:
         QCOMPARE(std::string(fixture.started.back().BasePath), std::string("/"));
     }
 
+    void anArchivedDirectoryJobsDeltaIsOneFile() {
+        SheetFixture fixture;
+        fixture.mkdir(QStringLiteral("base"));
+        fixture.mkdir(QStringLiteral("folder"));
+        fixture.write(QStringLiteral("tree.dlt"), "delta");
+        auto sheet = fixture.open(false);
+        click(control<QRadioButton>(general(*sheet), 1012));
+        QCOMPARE(fixture.current.IsFile, JOB_ARCHIVED_DIRECTORY);
+
+        // The restore reads its Delta from one file and writes a folder.
+        type_names(*sheet, fixture.path("base"), fixture.path("restored"), fixture.path("tree.dlt"));
+        press(*sheet, 12321);
+        QCOMPARE(MessageBox::shownTexts(), QStringList());
+        QCOMPARE(fixture.started.size(), std::size_t(1));
+
+        type_into(control<QLineEdit>(general(*sheet), 1002), fixture.path("folder"));
+        press(*sheet, 12321);
+        QCOMPARE(MessageBox::shownTexts(),
+                 QStringList({QStringLiteral("Delta name is a Directory name. You may only specify a File name!")}));
+        QCOMPARE(fixture.started.size(), std::size_t(1));
+    }
+
     void theKindRadiosKeepTheArchiveRules() {
         SheetFixture fixture;
         auto sheet = fixture.open(true);
