@@ -235,7 +235,9 @@ bool archive_is_sound(Relay& relay, const std::string& name) {
 bool unpack(Relay& relay, const Stand& stand) {
     const ProgressCallback relayed = [&relay](const ProgressRecord& r) { return relay(r); };
     relay.begin(Phase::unpack, &stand);
-    const int result = archive_extract(stand.name, stand.tree, "", EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, relayed);
+    // The tree is read back by this job alone and removed after it: its files
+    // need not reach the disk one by one.
+    const int result = archive_extract_scratch(stand.name, stand.tree, EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, relayed);
     if (relay.stopped()) {
         relay.tell_stop(stand.name);
         return false;
@@ -367,9 +369,12 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     if (!in_place) walk_flags &= ~EF_IN_PLACE;
     const ProgressCallback relayed = [&relay](const ProgressRecord& r) { return relay(r); };
     relay.begin(Phase::walk, nullptr);
-    engine_dir_op(run, type, walk_first, walk_second, walk_output, pattern, walk_flags, mask, relayed);
+    // A tree that is packed afterwards is scratch; the archive reaches the disk whole.
+    const FolderSync outputs = output_archive ? FolderSync::never : FolderSync::later;
+    engine_dir_op(run, type, walk_first, walk_second, walk_output, pattern, walk_flags, mask, relayed, outputs);
     if (!create && !run.stop_latch && (flags & EF_MERGE))
-        engine_dir_op(run, OP_MERGE, walk_first, walk_second, walk_output, pattern, walk_flags, mask, relayed);
+        engine_dir_op(run, OP_MERGE, walk_first, walk_second, walk_output, pattern, walk_flags, mask, relayed,
+                      outputs);
     if (!output_archive) return 0;
 
     // A file that failed comes first: under the failure action "stop" it is
