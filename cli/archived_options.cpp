@@ -58,9 +58,14 @@ bool take_side(const char* verb, const char* role, const std::string& path, bool
 
 bool archived_request_flags(const char* verb, const TreeOptions& options, const std::string& base,
                             const std::string* updated, EngineFlags& flags) {
-    if (options.merge || (updated && options.clear_output)) {
-        print_error(std::string(verb) + ": --archived makes or reads one delta file; " +
-                    (options.merge ? "--merge" : "--clear-output") + " does not apply");
+    // The delta is always one file of its own, never a tree to merge from.
+    const char* misplaced = options.merge                      ? "--merge"
+                            : options.archive_delta            ? "--archive-delta"
+                            : updated && options.clear_output ? "--clear-output"
+                                                               : nullptr;
+    if (misplaced) {
+        print_error(std::string(verb) + ": --archived makes or reads one delta file; " + misplaced +
+                    " does not apply");
         return false;
     }
     if (!options.no_subdirs) flags |= EF_INCLUDE_SUBDIRS;

@@ -74,9 +74,13 @@ void setup_create(CLI::App& root, CliContext& context) {
     // Not marked required: with --no-base the first two names are UPDATED and
     // DELTA. The callback checks the count.
     command->add_option("BASE", options->base,
-                        "The old file, or directory (a missing directory is taken as empty)");
-    command->add_option("UPDATED", options->updated, "The new file, or directory: every file below it is coded");
-    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas, to write");
+                        "The old file, or directory (a missing directory is taken as empty), or beside a "
+                        "directory an archive file holding the old tree");
+    command->add_option("UPDATED", options->updated,
+                        "The new file, or directory: every file below it is coded (an archive file with "
+                        "--archive-updated)");
+    command->add_option("DELTA", options->delta,
+                        "The delta file, or directory of deltas, to write (one archive file with --archive-delta)");
     command->callback([options, &context] {
         if (!take_names(*options)) {
             context.exit_status = EXIT_REFUSED;

@@ -12,7 +12,6 @@ struct RestoreOptions {
     bool no_keep_date = false;
     bool no_keep_attributes = false;
     bool archived = false;
-    bool archive_updated = false;
     std::string fail = "skip";
     std::string base, delta, updated;
     TreeOptions tree;
@@ -30,22 +29,26 @@ void setup_restore(CLI::App& root, CliContext& context) {
                       "Do not give the file the read/write bits stored in the delta");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, true);
-    CLI::Option* archived = command->add_flag(
-        "--archived", options->archived,
-        "DELTA was made by create --archived: BASE is a directory or archive file (give the --pattern and "
-        "--no-subdirs of the create), UPDATED the directory to write");
-    command->add_flag("--archive-updated", options->archive_updated,
-                      "With --archived: write UPDATED as one archive file instead of a directory")
-        ->needs(archived);
-    command->add_option("BASE", options->base, "The old file or directory the delta was made from")->required();
-    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas")->required();
-    command->add_option("UPDATED", options->updated, "The file or directory to write")->required();
+    command->add_flag("--archived", options->archived,
+                      "DELTA was made by create --archived: BASE is a directory or archive file (give the --pattern "
+                      "and --no-subdirs of the create), UPDATED the directory to write (one archive file with "
+                      "--archive-updated)");
+    command->add_option("BASE", options->base,
+                        "The old file or directory the delta was made from (for a directory, also an archive file "
+                        "holding it)")
+        ->required();
+    command->add_option("DELTA", options->delta,
+                        "The delta file, or directory of deltas (one archive file with --archive-delta)")
+        ->required();
+    command->add_option("UPDATED", options->updated,
+                        "The file or directory to write (one archive file with --archive-updated)")
+        ->required();
     command->callback([options, &context] {
         EngineFlags flags = fail_flags(options->fail);
         if (!options->no_keep_date) flags |= EF_KEEP_DATE;
         if (!options->no_keep_attributes) flags |= EF_KEEP_ATTRIBUTES;
         if (options->archived) {
-            if (options->archive_updated) flags |= EF_ARCHIVE_UPDATED;
+            if (options->tree.archive_updated) flags |= EF_ARCHIVE_UPDATED;
             if (!archived_request_flags("restore", options->tree, options->base, nullptr, flags)) {
                 context.exit_status = EXIT_REFUSED;
                 return;

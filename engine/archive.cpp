@@ -679,10 +679,12 @@ struct Extraction {
     EngineFlags flags;
     const ProgressCallback& callback;
     bool tagged;  // the header carries our tag: members may carry records
-    bool durable;  // every file flushed to the disk before it takes its name
     bool stopped = false;
     // The folders that took files, flushed once each when the walk ends.
     std::set<std::string> folders;
+    // False for a scratch tree that the run reads back and removes: nothing
+    // in it is flushed to the disk.
+    bool durable = true;
 };
 
 // Makes the files renamed into `job.folders` durable: each folder once, and
@@ -828,7 +830,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
-    if (const int error = out.commit(output_path, FolderSync::later)) {
+    if (const int error = out.commit(output_path, job.durable ? FolderSync::later : FolderSync::never)) {
         finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
@@ -926,7 +928,9 @@ int archive_create(const std::string& root, const std::string& start, const std:
     return 0;
 }
 
-int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
+namespace {
+
+int extract_archive(const std::string& archive, const std::string& output_dir, const std::string& pattern,
                     EngineFlags flags, const ProgressCallback& callback, bool durable) {
     // Clearing must never delete the very archive about to be read.
     if ((flags & EF_CLEAR_OUTPUT) && path_within(archive, output_dir)) return ERR_BAD_REQUEST;
@@ -945,7 +949,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, durable, false, {}};
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}, durable};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -955,6 +959,18 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     }
     if (durable) flush_folders(job);
     return kArchiveHeaderSize;
+}
+
+}  // namespace
+
+int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
+                    EngineFlags flags, const ProgressCallback& callback) {
+    return extract_archive(archive, output_dir, pattern, flags, callback, true);
+}
+
+int archive_extract_scratch(const std::string& archive, const std::string& output_dir, EngineFlags flags,
+                            const ProgressCallback& callback) {
+    return extract_archive(archive, output_dir, "", flags, callback, false);
 }
 
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,

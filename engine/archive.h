@@ -76,11 +76,8 @@ int archive_create(const std::string& root, const std::string& start, const std:
 // certainly starts, so the sound members after the damage are extracted.
 // Returns 98 once the records were walked, ERR_NOT_ARCHIVE, ERR_OPEN_ARCHIVE
 // minus errno, or ERR_BAD_REQUEST when EF_CLEAR_OUTPUT would delete the archive.
-// Without `durable` the files are not flushed to the disk one by one (nor their
-// folders): for a caller that extracts into a folder of its own and makes the
-// whole of it durable at once, or never keeps it.
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
-                    EngineFlags flags, const ProgressCallback& callback, bool durable = true);
+                    EngineFlags flags, const ProgressCallback& callback);
 
 // Adds root + relative (relative in stored form, "\" between parts) to the open
 // archive at its current position: a file record and a data block, coded unless

@@ -423,7 +423,10 @@ private:
     // The job's one error record. A failure tied to one file of a tree, or
     // to a damaged place of an archive, names it in the record's words.
     int fail(int code) {
-        notify(static_cast<std::int16_t>(code), 0, failed_.empty() ? nullptr : failed_.c_str());
+        // Words stand in for the code's own sentence; a place is added to it.
+        std::string words = failed_;
+        if (!failed_.empty() && !failed_words_) words = describe_error(code) + " (" + failed_ + ")";
+        notify(static_cast<std::int16_t>(code), 0, words.empty() ? nullptr : words.c_str());
         return code;
     }
 
@@ -476,6 +479,7 @@ private:
             }
             if (!damage.empty()) {
                 failed_ = damage;
+                failed_words_ = true;
                 return ERR_ARCHIVE_DAMAGED;
             }
             return 0;
@@ -504,8 +508,8 @@ private:
         int first_error = 0;
         std::string detail;
         const ProgressCallback transfers = transfer_callback();
-        const int result = archive_extract(
-            side.name, side.unpacked.path(), pattern_, EF_KEEP_DATE | EF_KEEP_ATTRIBUTES,
+        const int result = archive_extract_scratch(
+            side.name, side.unpacked.path(), EF_KEEP_DATE | EF_KEEP_ATTRIBUTES,
             [&](const ProgressRecord& record) -> std::int16_t {
                 if (record.code < 0) {
                     if (first_error == 0) {
@@ -515,15 +519,17 @@ private:
                     return ANSWER_STOP;
                 }
                 return transfers(record);
-            },
-            false);  // a tree that lives only until it is packed
+            });
         if (stopped_) return ERR_STOPPED;
         if (result < 0) return result;
         if (first_error) {
-            if (first_error != ERR_STOPPED) failed_ = detail.empty() ? side.name : detail;
+            if (first_error != ERR_STOPPED) {
+                failed_ = detail.empty() ? side.name : detail;
+                failed_words_ = !detail.empty();
+            }
             return first_error;
         }
-        const int code = list_tree_members(side.unpacked.path(), "", flags_, "", side.members, failed_);
+        const int code = list_tree_members(side.unpacked.path(), pattern_, flags_, "", side.members, failed_);
         side.total = 0;
         for (const TreeMember& member : side.members) side.total += member.size;
         side.length = canonical_archive_length(side.members);
@@ -687,24 +693,32 @@ private:
         TempDir staging;
         if (const int error = staging.create_in(parent)) return ERR_CREATE_OUTPUT - error;
         int first_error = 0;
-        std::string detail;
+        std::string detail, place;
         const ProgressCallback transfers = transfer_callback();
-        archive_extract(archive, staging.path(), "", flags_ & (EF_KEEP_DATE | EF_KEEP_ATTRIBUTES),
+        archive_extract_scratch(archive, staging.path(), flags_ & (EF_KEEP_DATE | EF_KEEP_ATTRIBUTES),
                         [&](const ProgressRecord& record) -> std::int16_t {
                             if (record.code < 0) {
                                 if (first_error == 0) {
                                     first_error = record.code;
-                                    if (record.detail) detail = record.detail;
-                                    else if (record.output_path) detail = record.output_path;
+                                    if (record.detail) {
+                                        detail = record.detail;
+                                    } else if (record.output_path) {
+                                        // The member's place is told as the output's, not the staging folder's.
+                                        place = record.output_path;
+                                        if (place.rfind(staging.path() + "/", 0) == 0)
+                                            place = join_path(output_, place.substr(staging.path().size() + 1));
+                                    }
                                 }
                                 return ANSWER_STOP;
                             }
                             return transfers(record);
-                        },
-                        false);
+                        });
         if (stopped_) return ERR_STOPPED;
         if (first_error) {
-            if (first_error != ERR_STOPPED) failed_ = detail;
+            if (first_error != ERR_STOPPED) {
+                failed_ = detail.empty() ? place : detail;
+                failed_words_ = !detail.empty();
+            }
             return first_error;
         }
         if (common_mode && (flags_ & EF_KEEP_ATTRIBUTES)) {
@@ -796,6 +810,7 @@ private:
     std::string temp_folder_;  // where the temporary archives and trees go
     ProgressRecord record_;    // the sizes every record of the job carries
     std::string failed_;       // the file or place a failure is about
+    bool failed_words_ = false;  // failed_ is a sentence of its own, not a place
     bool stopped_ = false;     // the caller answered stop to a transfer
 };
 

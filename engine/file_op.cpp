@@ -341,12 +341,15 @@ private:
     // Ends writing a restored or copied file, ready for its times and bits:
     // the data is on the disk. (Content for a pipe or device stays open to be
     // read back.) Returns 0 or errno.
-    int finish_output() { return special_target_.active() ? out_.flush() : out_.finish(); }
+    int finish_output() {
+        return special_target_.active() ? out_.flush() : out_.finish(folder_sync_ != FolderSync::never);
+    }
 
     // A tree walk makes the renames into its output folder durable once for
     // the folder; a file that lands elsewhere (through a link) is made durable
     // at once.
     FolderSync folder_sync_for(const std::string& target) const {
+        if (folder_sync_ == FolderSync::never) return folder_sync_;  // a scratch tree, thrown away after the run
         return folder_of(target) == folder_of(original_output_) ? folder_sync_ : FolderSync::now;
     }
 
@@ -591,8 +594,8 @@ int engine_file_op_stating(const char* first, const std::string& second, std::st
 
 int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
                         const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
-                        const ProgressCallback& callback) {
-    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::later);
+                        const ProgressCallback& callback, FolderSync folder_sync) {
+    FileOp operation(type, first, second, output, flags, mask, callback, folder_sync);
     return operation.run();
 }
 

@@ -147,7 +147,7 @@ TEST_F(ArchivedCliTest, NamesThatCannotBeTheirSideAreRefused) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.err, "quoralith: create: the updated tree 'nowhere' does not exist\n");
     EXPECT_EQ(run("restore --archived --merge old d.qd out").status, 2);
-    EXPECT_EQ(run("restore --archive-updated old d.qd out").status, 2);  // needs --archived
+    EXPECT_EQ(run("create --archived --archive-delta old new d.qd").status, 2);
     EXPECT_FALSE(fs::exists(dir.file("d.qd")));
 
     ASSERT_EQ(run("create --archived old new d.qd").status, 0);

@@ -318,7 +318,7 @@ TEST_F(ArchivedDirTest, ATreeOverTheLimitIsRefusedFirst) {
     TreeRecorder refused;
     run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), dir.file("d.qd"), 0, refused);
     EXPECT_EQ(refused.file_codes(), (std::vector<int>{PM_FILE_START, ERR_TREE_TOO_LARGE}));
-    EXPECT_EQ(refused.seen.back().detail, dir.file("updated"));
+    EXPECT_EQ(refused.seen.back().detail, describe_error(ERR_TREE_TOO_LARGE) + " (" + dir.file("updated") + ")");
     EXPECT_EQ(refused.count(PM_READ_BASE), 0);
     EXPECT_FALSE(file_exists(dir.file("d.qd")));
     EXPECT_NE(describe_error(ERR_TREE_TOO_LARGE).find("1 GiB"), std::string::npos);
