@@ -430,9 +430,18 @@ private:
         return code;
     }
 
-    int too_large(const Side& base, const Side& updated) {
-        failed_ = base.length > MAX_FILE_LENGTH ? base.name : updated.name;
+    int too_large(const Side& base) {
+        // The Updated tree is the job's second name, which every error line
+        // shows; the Base is named when it is the one too large.
+        if (base.length > MAX_FILE_LENGTH) failed_ = base.name;
         return fail(ERR_TREE_TOO_LARGE);
+    }
+
+    // Damage words say "the archive"; a job reads up to two, so the one meant is named.
+    static std::string name_archive(const std::string& words, const std::string& archive) {
+        const std::string the = "the archive ";
+        if (words.rfind(the, 0) != 0) return words;
+        return "the archive '" + archive + "' " + words.substr(the.size());
     }
 
     // The transfers of the job's own steps (packing, unpacking) reach the
@@ -478,7 +487,7 @@ private:
                 return count;
             }
             if (!damage.empty()) {
-                failed_ = damage;
+                failed_ = name_archive(damage, side.name);
                 failed_words_ = true;
                 return ERR_ARCHIVE_DAMAGED;
             }
@@ -524,7 +533,7 @@ private:
         if (result < 0) return result;
         if (first_error) {
             if (first_error != ERR_STOPPED) {
-                failed_ = detail.empty() ? side.name : detail;
+                failed_ = detail.empty() ? side.name : name_archive(detail, side.name);
                 failed_words_ = !detail.empty();
             }
             return first_error;
@@ -555,9 +564,9 @@ private:
         if (notify(PM_FILE_START) == ANSWER_STOP) return ERR_STOPPED;
         if (code) return fail(code);
         // Refused before anything is unpacked or written.
-        if (base.length > MAX_FILE_LENGTH || updated.length > MAX_FILE_LENGTH) return too_large(base, updated);
+        if (base.length > MAX_FILE_LENGTH || updated.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(updated)) != 0 || (code = unpack(base)) != 0) return fail(code);
-        if (base.length > MAX_FILE_LENGTH || updated.length > MAX_FILE_LENGTH) return too_large(base, updated);
+        if (base.length > MAX_FILE_LENGTH || updated.length > MAX_FILE_LENGTH) return too_large(base);
         record_.first_size = clamp32(base.total);
         record_.second_size = clamp32(updated.total);
 
@@ -644,7 +653,7 @@ private:
         struct stat st {};
         if (stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
             return fail(ERR_CREATE_OUTPUT - (to_archive ? EISDIR : ENOTDIR));
-        if (base.length > MAX_FILE_LENGTH) return too_large(base, base);
+        if (base.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(base)) != 0) return fail(code);
         record_.first_size = clamp32(base.total);
 
