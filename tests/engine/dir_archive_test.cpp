@@ -287,7 +287,9 @@ TEST_F(DirArchiveTest, WrongOrDamagedArchivesAreRefusedBeforeAnythingIsWritten) 
         const auto error = *std::find_if(recorder.seen.begin(), recorder.seen.end(), [](const TreeRecord& s) { return s.code < 0; });
         EXPECT_EQ(error.code, c.code);
         EXPECT_EQ(error.second_path.rfind(updated_qa, 0), 0u) << error.second_path;
-        if (c.code == ERR_ARCHIVE_DAMAGED) EXPECT_NE(error.detail.find("damaged at offset"), std::string::npos);
+        if (c.code == ERR_ARCHIVE_DAMAGED) {
+            EXPECT_NE(error.detail.find("damaged at offset"), std::string::npos);
+        }
         EXPECT_EQ(recorder.count(PM_FILE_START), 0);
         EXPECT_EQ(read_file(delta_qa), old_delta);
 
