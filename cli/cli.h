@@ -46,16 +46,31 @@ struct TreeOptions {
     bool sorted = false;
     bool clear_output = false;
     bool merge = false;
+    // --archive-delta: the delta tree is one archive file; --archive-updated:
+    // create reads the Updated tree from one, restore writes it as one.
+    bool archive_delta = false;
+    bool archive_updated = false;
 };
-// Adds --pattern, --no-subdirs, --sorted and --clear-output (and --merge when
-// `restore`) to `command`.
+// Adds --pattern, --no-subdirs, --sorted, --clear-output, --archive-delta and
+// --archive-updated (and --merge when `restore`) to `command`.
 void add_tree_options(CLI::App& command, TreeOptions& options, bool restore);
 // Decides between a file and a directory request from what `walked` (UPDATED on
-// create, DELTA on restore) is: returns `directory_type` or `file_type`, or 0
+// create, DELTA on restore) is, or from an --archive-* option, which always
+// asks for a directory request: returns `directory_type` or `file_type`, or 0
 // after printing why the names do not fit together (a directory option for a
-// file, a file where a directory is needed). Adds the options' flags to `flags`.
+// file, a file that is no archive where a tree is needed). In a directory
+// request every input that is a file must be an archive and is read as one.
+// Adds the options' flags (EF_ARCHIVE_* among them) to `flags`.
 int tree_request_type(const char* verb, const TreeOptions& options, const std::string& walked,
                       const std::string& other, int file_type, int directory_type, EngineFlags& flags);
+
+// The flags of an archived-directory request (--archived): the tree options
+// it takes, and EF_ARCHIVE_BASE / EF_ARCHIVE_UPDATED for a BASE or UPDATED
+// (null on restore) that is an archive file rather than a directory. A
+// regular file that is not one of our archives is refused. False after
+// printing why.
+bool archived_request_flags(const char* verb, const TreeOptions& options, const std::string& base,
+                            const std::string* updated, EngineFlags& flags);
 
 // Adds the report options (--report, --append, --level) to the root command.
 void add_report_options(CLI::App& root, CliContext& context);

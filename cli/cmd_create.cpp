@@ -17,6 +17,7 @@ struct CreateOptions {
     bool plain_trailer = false;
     bool deep = false;
     bool no_base = false;
+    bool archived = false;
     std::string fail = "skip";
     std::string base, updated, delta;
     TreeOptions tree;
@@ -63,14 +64,23 @@ void setup_create(CLI::App& root, CliContext& context) {
                       "byte for byte what the bare format writes, and a restore cannot verify it");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, false);
+    CLI::Option* archived = command->add_flag(
+        "--archived", options->archived,
+        "One delta file for a whole tree: BASE and UPDATED are directories or archive files "
+        "(quoralith archive create), packed alike and coded as one file");
     command->add_flag("--no-base", options->no_base,
-                      "Make a delta without a base file, holding all of UPDATED; give only UPDATED and DELTA");
+                      "Make a delta without a base file, holding all of UPDATED; give only UPDATED and DELTA")
+        ->excludes(archived);
     // Not marked required: with --no-base the first two names are UPDATED and
     // DELTA. The callback checks the count.
     command->add_option("BASE", options->base,
-                        "The old file, or directory (a missing directory is taken as empty)");
-    command->add_option("UPDATED", options->updated, "The new file, or directory: every file below it is coded");
-    command->add_option("DELTA", options->delta, "The delta file, or directory of deltas, to write");
+                        "The old file, or directory (a missing directory is taken as empty), or beside a "
+                        "directory an archive file holding the old tree");
+    command->add_option("UPDATED", options->updated,
+                        "The new file, or directory: every file below it is coded (an archive file with "
+                        "--archive-updated)");
+    command->add_option("DELTA", options->delta,
+                        "The delta file, or directory of deltas, to write (one archive file with --archive-delta)");
     command->callback([options, &context] {
         if (!take_names(*options)) {
             context.exit_status = EXIT_REFUSED;
@@ -82,6 +92,16 @@ void setup_create(CLI::App& root, CliContext& context) {
         if (options->keep_all) flags |= EF_KEEP_ALL;
         if (options->plain_trailer) flags |= EF_PLAIN_TRAILER;
         if (options->deep) flags |= EF_DEEP;
+        if (options->archived) {
+            if (!archived_request_flags("create", options->tree, options->base, &options->updated, flags)) {
+                context.exit_status = EXIT_REFUSED;
+                return;
+            }
+            context.exit_status = run_engine_request(context, "create", OP_CREATE_ARCHIVED, options->base,
+                                                     options->updated, options->delta, options->tree.pattern, flags,
+                                                     mask);
+            return;
+        }
         const int type = tree_request_type("create", options->tree, options->updated, options->base, OP_CREATE_FILE,
                                            OP_CREATE_DIR, flags);
         if (type == 0) {

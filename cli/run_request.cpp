@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "cli/cli.h"
+#include "engine/dir_list.h"
 #include "engine/printable.h"
 #include "engine/safe_output.h"
 #include "jobs/run_job.h"
@@ -130,6 +131,7 @@ public:
     }
 
     int failures() const { return failures_; }
+    int archive_failures() const { return archive_failures_; }
     int files() const { return files_; }
     void finish() { bar_.clear(); }
 
@@ -157,7 +159,12 @@ private:
 
     void report_failure(const ProgressRecord& record) {
         const int code = record.code;
-        ++failures_;
+        // An archive output that is not written is the job's failure, not one
+        // more file's: its line says so, the file count stays true.
+        if (code <= ERR_WRITE_ARCHIVE - 1 && code >= ERR_WRITE_ARCHIVE - 199)
+            ++archive_failures_;
+        else
+            ++failures_;
         if (code == ERR_NOT_REGULAR_FILE) ++files_;  // passed over without a file start
         bar_.clear();
         // Name the file the reason is about: a missing input, or the output that
@@ -171,7 +178,7 @@ private:
         if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();
         if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
-        print_error(path + ": " + describe_error(code));
+        print_error(path + ": " + (record.detail ? std::string(record.detail) : describe_error(code)));
     }
 
     ProgressBar bar_;
@@ -181,6 +188,7 @@ private:
     std::int32_t second_size_ = 0;
     double shown_ = 0;
     int failures_ = 0;
+    int archive_failures_ = 0;
     int files_ = 0;
 };
 
@@ -202,6 +210,25 @@ bool same_file(const std::string& a, const std::string& b) {
     return std::filesystem::equivalent(a, b, error) && !error;
 }
 
+// Why a directory request with an archive side cannot run (the engine refuses
+// it as a bad request), or "" when it can.
+std::string archive_request_problem(int type, const std::string& first, const std::string& second,
+                                    const std::string& output, EngineFlags flags) {
+    if (type != OP_CREATE_DIR && type != OP_RESTORE_DIR) return {};
+    const bool base_archive = flags & EF_ARCHIVE_BASE;
+    if (type == OP_RESTORE_DIR && output == first && base_archive != bool(flags & EF_ARCHIVE_UPDATED))
+        return base_archive ? "restoring over the base archive '" + first + "' needs --archive-updated"
+                            : "--archive-updated cannot write an archive over the base directory '" + first + "'";
+    const bool output_archive = flags & (type == OP_CREATE_DIR ? EF_ARCHIVE_DELTA : EF_ARCHIVE_UPDATED);
+    if (!output_archive) return {};
+    const std::string folder = folder_of(output).empty() ? "." : folder_of(output);
+    const bool second_archive = flags & (type == OP_CREATE_DIR ? EF_ARCHIVE_UPDATED : EF_ARCHIVE_DELTA);
+    for (const auto& [tree, archive] : {std::pair{first, base_archive}, std::pair{second, second_archive}})
+        if (!archive && !tree.empty() && path_within(folder, tree))
+            return "the archive '" + output + "' would lie inside the directory '" + tree + "' that the job reads";
+    return {};
+}
+
 }  // namespace
 
 int run_engine_request(const CliContext& context, const char* verb, int type, const std::string& first,
@@ -219,6 +246,13 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
             return EXIT_REFUSED;
         }
         output = first;  // restore in place
+    }
+
+    // An archive named as the output: restoring over the Base replaces it in
+    // kind, and an archive inside a tree the job reads would become its input.
+    if (const std::string why = archive_request_problem(type, first, second, output, flags); !why.empty()) {
+        print_error(std::string(verb) + ": " + why);
+        return EXIT_REFUSED;
     }
 
     // Refused before anything is touched, the report included.
@@ -257,10 +291,10 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
         print_error(std::string(verb) + ": the output '" + output + "' is the same as an input");
         return EXIT_REFUSED;
     }
-    if (tree && observer.failures() > 0)
+    if (tree && observer.failures() > 0 && observer.files() > 0)
         print_error(std::string(verb) + ": " + std::to_string(observer.failures()) + " of " +
                     std::to_string(observer.files()) + " files failed");
-    return observer.failures() > 0 ? EXIT_FILE_FAILED : EXIT_ALL_DONE;
+    return observer.failures() + observer.archive_failures() > 0 ? EXIT_FILE_FAILED : EXIT_ALL_DONE;
 }
 
 }  // namespace quoralith::cli

@@ -682,6 +682,9 @@ struct Extraction {
     bool stopped = false;
     // The folders that took files, flushed once each when the walk ends.
     std::set<std::string> folders;
+    // False for a scratch tree that the run reads back and removes: nothing
+    // in it is flushed to the disk.
+    bool durable = true;
 };
 
 // Makes the files renamed into `job.folders` durable: each folder once, and
@@ -817,7 +820,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     }
     // The data reaches the disk before the file takes its name; its times and
     // bits are set before the rename so that the name never shows other ones.
-    if (const int error = out.finish()) {
+    if (const int error = out.finish(job.durable)) {
         finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
@@ -827,7 +830,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
-    if (const int error = out.commit(output_path, FolderSync::later)) {
+    if (const int error = out.commit(output_path, job.durable ? FolderSync::later : FolderSync::never)) {
         finish(ERR_CREATE_OUTPUT - error);
         return next;
     }
@@ -867,6 +870,10 @@ bool make_parent_dirs(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) return true;
     return make_dirs(path.substr(0, slash));
+}
+
+void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
+    put_member_record(record, mode, digest);
 }
 
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
@@ -921,8 +928,10 @@ int archive_create(const std::string& root, const std::string& start, const std:
     return 0;
 }
 
-int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
-                    EngineFlags flags, const ProgressCallback& callback) {
+namespace {
+
+int extract_archive(const std::string& archive, const std::string& output_dir, const std::string& pattern,
+                    EngineFlags flags, const ProgressCallback& callback, bool durable) {
     // Clearing must never delete the very archive about to be read.
     if ((flags & EF_CLEAR_OUTPUT) && path_within(archive, output_dir)) return ERR_BAD_REQUEST;
     OpenArchive source;
@@ -940,7 +949,7 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}};
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}, durable};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -948,8 +957,20 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
     while (!job.stopped && walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] { return extract_member(job, record); });
     }
-    flush_folders(job);
+    if (durable) flush_folders(job);
     return kArchiveHeaderSize;
+}
+
+}  // namespace
+
+int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
+                    EngineFlags flags, const ProgressCallback& callback) {
+    return extract_archive(archive, output_dir, pattern, flags, callback, true);
+}
+
+int archive_extract_scratch(const std::string& archive, const std::string& output_dir, EngineFlags flags,
+                            const ProgressCallback& callback) {
+    return extract_archive(archive, output_dir, "", flags, callback, false);
 }
 
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,

@@ -87,6 +87,12 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
                      const ProgressCallback& callback, bool with_record = false);
 
+// Fills the member record of a file record being written (`record` points at
+// its first byte): the permission bits `mode` and the leading bytes of the
+// member's content digest, with the record's CRC. For writers that lay out
+// their own members (archived-directory jobs).
+void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest);
+
 // Creates every missing directory above the last "/" of `path`. False when one
 // of them could not be made.
 bool make_parent_dirs(const std::string& path);

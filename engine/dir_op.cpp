@@ -35,6 +35,7 @@ struct Walk {
     EngineFlags flags;
     AlgorithmMask mask;
     const ProgressCallback& callback;
+    FolderSync outputs;
     DirId output_id{};
     bool have_output_id = false;
     std::vector<DirId> ancestors;  // directories of the walked tree above this level
@@ -135,9 +136,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         const NameMatchEntry* pair = nullptr;
         if (walk.type == OP_CREATE_DIR) pair = find_name_pair(walk.run.names, second_path);
 
-        wrote = true;
+        wrote = walk.outputs != FolderSync::never;
         const int result = engine_walk_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
-                                               output_path, pair, walk.flags, walk.mask, walk.callback);
+                                               output_path, pair, walk.flags, walk.mask, walk.callback, walk.outputs);
         if (result == ERR_STOPPED) {
             walk.run.stop_latch = true;
             break;
@@ -149,7 +150,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
 int engine_dir_op(EngineRun& run, int type, const std::string& first, const std::string& second,
                   const std::string& output, const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
-                  const ProgressCallback& callback) {
+                  const ProgressCallback& callback, FolderSync outputs) {
     if (run.stop_latch) return 0;
     // Every missing level is made, so that a new output tree may be named freely.
     make_dirs(output);
@@ -157,7 +158,7 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
     // already where it belongs.
     if (type == OP_MERGE && ((flags & EF_IN_PLACE) || first == output)) return 0;
 
-    Walk walk{run, type, pattern, flags, mask, callback, {}, false, {}};
+    Walk walk{run, type, pattern, flags, mask, callback, outputs, {}, false, {}};
     walk.have_output_id = dir_id(output, walk.output_id);
     DirId top;
     if (dir_id(type == OP_MERGE ? first : second, top)) walk.ancestors.push_back(top);

@@ -5,23 +5,46 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/safe_output.h"
 
 namespace quoralith {
 
 // Walks a directory request (OP_CREATE_DIR, OP_RESTORE_DIR or the OP_MERGE pass)
 // and runs engine_file_op for every file. Returns at once while run.stop_latch is
 // set, and sets it when a file ends with ERR_STOPPED. `pattern` empty means all
-// files; the name-matching list is run.names.
+// files; the name-matching list is run.names. With FolderSync::never the
+// output tree is scratch that the run reads back and removes: nothing in it is
+// flushed to the disk.
 int engine_dir_op(EngineRun& run, int type, const std::string& first, const std::string& second,
                   const std::string& output, const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
-                  const ProgressCallback& callback);
+                  const ProgressCallback& callback, FolderSync outputs = FolderSync::later);
 
 // engine_file_op as the directory walk runs it: renames into the output's own
 // folder are not made durable one by one; the walk flushes each output folder
-// once, after its files.
+// once, after its files (or never, for a scratch tree).
 int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
                         const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
-                        const ProgressCallback& callback);
+                        const ProgressCallback& callback, FolderSync folder_sync = FolderSync::later);
+
+// archive_extract into a scratch tree that the run reads back and removes:
+// the members are verified as ever but not flushed to the disk one by one.
+int archive_extract_scratch(const std::string& archive, const std::string& output_dir, EngineFlags flags,
+                            const ProgressCallback& callback);
+
+// What an archived-directory create writes into its trailer as Updated's
+// times and permission bits, in place of those of the temporary archive it
+// codes: the metadata its restore must build the Base archive with, kept
+// whatever the temporary's file system could hold.
+struct UpdatedInfo {
+    std::int32_t access_time = -1;
+    std::int32_t modification_time = -1;
+    std::uint16_t mode = 0;
+};
+
+// engine_file_op (OP_CREATE_FILE) whose trailer states `info` as Updated's
+// times and bits.
+int engine_file_op_stating(const char* first, const std::string& second, std::string& output, EngineFlags flags,
+                           AlgorithmMask mask, const ProgressCallback& callback, const UpdatedInfo& info);
 
 // Deletes everything inside `dir` (files and subdirectories), leaving `dir` itself.
 int engine_clear_dir(const std::string& dir);

@@ -180,8 +180,10 @@ private:
 class FileOp {
 public:
     FileOp(int type, const char* first, const std::string& second, std::string& output, EngineFlags flags,
-           AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync)
+           AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync,
+           const UpdatedInfo* stated = nullptr)
         : folder_sync_(folder_sync),
+          stated_(stated),
           type_(type),
           first_(first),
           first_path_(first ? first : ""),
@@ -233,6 +235,14 @@ private:
             else if (input_errno)
                 input_code = ERR_OPEN_INPUT - input_errno;
             engine_read_file_info(input_.get(), input_info_);
+            if (stated_ && input_) {
+                input_info_.set_time_slot(1, stated_->access_time);
+                input_info_.set_time_slot(2, stated_->modification_time);
+                std::uint16_t attributes = 0;
+                if (stated_->mode & S_IRUSR) attributes |= 1;
+                if (stated_->mode & S_IWUSR) attributes |= 2;
+                input_info_.set_attributes(attributes);
+            }
         } else if (!base_) {
             // The merge pass copies the Base file; without it there is nothing
             // to copy, and an empty file must not pass for a copy.
@@ -331,12 +341,15 @@ private:
     // Ends writing a restored or copied file, ready for its times and bits:
     // the data is on the disk. (Content for a pipe or device stays open to be
     // read back.) Returns 0 or errno.
-    int finish_output() { return special_target_.active() ? out_.flush() : out_.finish(); }
+    int finish_output() {
+        return special_target_.active() ? out_.flush() : out_.finish(folder_sync_ != FolderSync::never);
+    }
 
     // A tree walk makes the renames into its output folder durable once for
     // the folder; a file that lands elsewhere (through a link) is made durable
     // at once.
     FolderSync folder_sync_for(const std::string& target) const {
+        if (folder_sync_ == FolderSync::never) return folder_sync_;  // a scratch tree, thrown away after the run
         return folder_of(target) == folder_of(original_output_) ? folder_sync_ : FolderSync::now;
     }
 
@@ -370,7 +383,7 @@ private:
         if (flags_ & EF_PLAIN_TRAILER) return 0;
         struct stat status {};
         if (fstat(fileno(input_.get()), &status) != 0) return ERR_READ_FAILED;
-        updated_record_.mode = static_cast<std::uint16_t>(status.st_mode & 0777);
+        updated_record_.mode = static_cast<std::uint16_t>((stated_ ? stated_->mode : status.st_mode) & 0777);
         StreamWindow updated{input_.get()};
         const int first_algorithm = std::countr_zero(static_cast<unsigned>(mask_));
         const int rc = coder_digest(&updated, callback_, static_cast<std::int16_t>(first_algorithm),
@@ -517,6 +530,7 @@ private:
     }
 
     const FolderSync folder_sync_;
+    const UpdatedInfo* stated_;  // Updated's times and bits as the trailer states them, when not its own
     int type_;
     const char* first_;
     std::string first_path_;
@@ -572,10 +586,16 @@ int engine_file_op(int type, const char* first, const std::string& second, std::
     return operation.run();
 }
 
+int engine_file_op_stating(const char* first, const std::string& second, std::string& output, EngineFlags flags,
+                           AlgorithmMask mask, const ProgressCallback& callback, const UpdatedInfo& info) {
+    FileOp operation(OP_CREATE_FILE, first, second, output, flags, mask, callback, FolderSync::now, &info);
+    return operation.run();
+}
+
 int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
                         const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
-                        const ProgressCallback& callback) {
-    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::later);
+                        const ProgressCallback& callback, FolderSync folder_sync) {
+    FileOp operation(type, first, second, output, flags, mask, callback, folder_sync);
     return operation.run();
 }
 

@@ -139,7 +139,7 @@ int SafeOutput::finish(bool durable) {
 
 int SafeOutput::commit(const std::string& target, FolderSync folder) {
     if (path_.empty()) return EINVAL;
-    if (const int error = finish()) return error;
+    if (const int error = finish(folder != FolderSync::never)) return error;
     if (std::rename(path_.c_str(), target.c_str()) != 0) return errno;
     const std::string from_folder = folder_of(path_);
     path_.clear();
@@ -148,7 +148,7 @@ int SafeOutput::commit(const std::string& target, FolderSync folder) {
     // folder that cannot be opened again, say) is not a failed output.
     const std::string to_folder = folder_of(target);
     if (folder == FolderSync::now) sync_folder(to_folder);
-    if (from_folder != to_folder) sync_folder(from_folder);
+    if (from_folder != to_folder && folder != FolderSync::never) sync_folder(from_folder);
     return 0;
 }
 

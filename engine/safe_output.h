@@ -36,8 +36,10 @@ int sync_folder(const std::string& folder);
 
 // When commit makes the rename durable: at once, or later by the caller, who
 // then calls sync_folder on the target's folder once for many files (a tree
-// walk does, once per folder).
-enum class FolderSync { now, later };
+// walk does, once per folder), or never: a scratch file that lives only as
+// long as the run that reads it back, whose data is not flushed to the disk
+// either (a power cut takes it with the run, and nothing is lost).
+enum class FolderSync { now, later, never };
 
 class SafeOutput {
 public:
@@ -71,7 +73,8 @@ public:
     int finish(bool durable = true);
 
     // Finishes the file, renames it over `target` and makes the rename durable
-    // in the folder of `target` (unless `folder` is FolderSync::later). Returns 0
+    // in the folder of `target` (unless `folder` is FolderSync::later, or
+    // FolderSync::never, which leaves out the data's flush too). Returns 0
     // or errno; on success nothing is pending any more, on failure the temporary
     // is still pending (and abandoned with the object) while `target` is as it was.
     int commit(const std::string& target, FolderSync folder = FolderSync::now);

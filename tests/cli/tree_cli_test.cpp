@@ -134,7 +134,7 @@ TEST_F(TreeCliTest, MismatchedOrDangerousRequestsAreRefused) {
 
     Outcome file_base = run("create old/main.js new deltas");
     EXPECT_EQ(file_base.status, 2);
-    EXPECT_NE(file_base.err.find("is a directory but 'old/main.js' is not"), std::string::npos) << file_base.err;
+    EXPECT_NE(file_base.err.find("BASE 'old/main.js' is neither a directory nor an archive file"), std::string::npos) << file_base.err;
 
     // Clearing a directory that holds the inputs would destroy them.
     const auto before = files_below(dir.path());

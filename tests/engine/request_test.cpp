@@ -48,7 +48,7 @@ TEST_F(EngineRunTest, OutputEqualToAnInputIsRefusedBeforeAnythingIsTouched) {
 }
 
 TEST_F(EngineRunTest, UnknownTypesAreRefused) {
-    for (int type : {0, 5, 255, -1}) {
+    for (int type : {0, 7, 255, -1}) {
         std::string output = dir.file("out.dlt");
         EXPECT_EQ(engine_run(type, base, updated, output, "", "", 0, 1, recorder.callback()), ERR_BAD_REQUEST)
             << type;

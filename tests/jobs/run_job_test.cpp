@@ -398,6 +398,63 @@ TEST_F(RealJobTest, DirectoryCreateAndRestoreRoundTripWithTheirReports) {
                                                                               fs::copy_options::overwrite_existing);
 }
 
+TEST_F(RealJobTest, ArchivedDirectoryJobsShipTheTreeAsOneDeltaFileAndCountAsOneFile) {
+    JobRunner runner(templates_, real_engine());
+    JobSettings create = directory_job(0);
+    create.IsFile = JOB_ARCHIVED_DIRECTORY;
+    set_field(create.Delta, dir_.file("tree.dlt"));
+    ASSERT_EQ(runner.run(create), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_EQ(runner.statistics().updated_total, 40000 + 8000 + 700) << "the tree's totals, not its archive's";
+    ASSERT_TRUE(fs::is_regular_file(dir_.file("tree.dlt")));
+    EXPECT_EQ(runner.statistics().delta_total, static_cast<std::int64_t>(fs::file_size(dir_.file("tree.dlt"))));
+
+    JobSettings restore = directory_job(1);
+    restore.IsFile = JOB_ARCHIVED_DIRECTORY;
+    set_field(restore.Delta, dir_.file("tree.dlt"));
+    ASSERT_EQ(runner.run(restore), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
+        EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
+                  test::read_file(dir_.file(std::string("new/") + name)))
+            << name;
+
+    // Against another Base the job is one error and the output stays as it was.
+    test::write_file(dir_.file("base/a.txt"), test::text_like(40000, 9));
+    test::write_file(dir_.file("restored/a.txt"), {'k', 'e', 'p', 't'});
+    EXPECT_EQ(runner.run(restore), 0);
+    EXPECT_EQ(runner.statistics().errors, 1);
+    EXPECT_EQ(test::read_file(dir_.file("restored/a.txt")), (test::Bytes{'k', 'e', 'p', 't'}));
+
+    std::string report = text_of(dir_.file("report.txt"));
+    EXPECT_NE(report.find("Operation: Create  Type: Archived Directory\n"), std::string::npos);
+    EXPECT_NE(report.find("Operation: Restore  Type: Archived Directory\n"), std::string::npos);
+    EXPECT_NE(report.find("started: file " + dir_.file("tree.dlt") + "\n"), std::string::npos)
+        << "one file of the job, named by its delta";
+    EXPECT_EQ(report.find(".qrlth-"), std::string::npos) << "no temporary name reaches the report";
+}
+
+TEST_F(RealJobTest, ADirectoryJobKeepsItsDeltaTreeInOneArchiveWhenMarked) {
+    JobRunner runner(templates_, real_engine());
+    JobSettings create = directory_job(0);
+    create.AchiveDelta = 1;
+    set_field(create.Delta, dir_.file("deltas.qa"));
+    ASSERT_EQ(runner.run(create), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    ASSERT_TRUE(fs::is_regular_file(dir_.file("deltas.qa")));
+
+    JobSettings restore = directory_job(1);
+    restore.AchiveDelta = 1;
+    set_field(restore.Delta, dir_.file("deltas.qa"));
+    ASSERT_EQ(runner.run(restore), 0);
+    EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
+    for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
+        EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
+                  test::read_file(dir_.file(std::string("new/") + name)))
+            << name;
+    EXPECT_EQ(text_of(dir_.file("report.txt")).find(".qrlth-"), std::string::npos);
+}
+
 TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
     JobRunner runner(templates_, real_engine());
     JobSettings job = directory_job(1);

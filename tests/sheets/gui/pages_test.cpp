@@ -332,16 +332,18 @@ private slots:
         type_into(control<QLineEdit>(page, 1000), QStringLiteral("/x"));
         type_into(control<QLineEdit>(page, 1001), QStringLiteral("/y"));
         click(control<QPushButton>(page, 1081));
+        // Its Delta is one file; a directory job's is a folder.
         fixture.write(QStringLiteral("delta"), "");
         fixture.mkdir(QStringLiteral("deltas"));
         activate_tab(*sheet, 0);
-        type_into(control<QLineEdit>(general, 1002), fixture.path("deltas"));
+        type_into(control<QLineEdit>(general, 1002), fixture.path("delta"));
         click(sheet->findChild<QPushButton*>(QStringLiteral("12321")));
         QCOMPARE(fixture.started.size(), std::size_t(2));
         QCOMPARE(contents(own), QByteArray());
 
         // The same pairs in a directory job are written to the page's file.
         click(control<QRadioButton>(general, 1004));
+        type_into(control<QLineEdit>(general, 1002), fixture.path("deltas"));
         click(sheet->findChild<QPushButton*>(QStringLiteral("12321")));
         QCOMPARE(contents(own), QByteArray("/x  ;   /y\n"));
         QCOMPARE(contents(fixture.path("customer.txt")), QByteArray("/a  ;   /b\n"));

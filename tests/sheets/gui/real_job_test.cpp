@@ -3,6 +3,7 @@
 // and report, and the restored files equal Updated byte for byte.
 #include "sheet_test_support.h"
 
+#include "engine/archive.h"
 #include "jobs/gui/job_launcher.h"
 #include "jobs/gui/progress_dialog.h"
 #include "jobs/report.h"
@@ -197,6 +198,39 @@ private slots:
             close_progress(owner_.get());
         }
         QVERIFY(same_tree(path("updated"), path("restored")));
+    }
+
+    // The whole tree as one delta file, its Base given as an archive file.
+    void anArchivedDirectoryPairFromBothSheets() {
+        make_trees(*fixture_, 24, 20000);
+        QCOMPARE(archive_create(fixture_->spath("base"), "", fixture_->spath("base.qa"), "",
+                                EF_INCLUDE_SUBDIRS | EF_SORTED, {}),
+                 0);
+        {
+            auto sheet = open(true);
+            click(control<QRadioButton>(sheet->page(0), 1012));
+            click(control<QCheckBox>(sheet->page(0), 1088));  // the Base is an archive
+            fill_names(*sheet, path("base.qa"), path("updated"), path("tree.dlt"), path("archived.txt"));
+            click(sheet->findChild<QPushButton*>(QStringLiteral("1")));
+            sheet.reset();
+            close_progress(owner_.get());
+        }
+        QVERIFY(QFileInfo(path("tree.dlt")).isFile());
+        QVERIFY(QFileInfo(path("tree.dlt")).size() < 24 * 1000);
+        {
+            auto sheet = open(false);
+            click(control<QRadioButton>(sheet->page(0), 1012));
+            fill_names(*sheet, path("base"), path("restored"), path("tree.dlt"), path("restored.txt"));
+            click(sheet->findChild<QPushButton*>(QStringLiteral("1")));
+            sheet.reset();
+            close_progress(owner_.get());
+        }
+        QVERIFY(same_tree(path("updated"), path("restored")));
+        const QByteArray created = contents(path("archived.txt"));
+        const QByteArray restored = contents(path("restored.txt"));
+        QVERIFY(created.contains("Operation: Create  Type: Archived Directory"));
+        QVERIFY(restored.contains("Operation: Restore  Type: Archived Directory"));
+        QVERIFY(created.contains("*** No errors detected ***") && restored.contains("*** No errors detected ***"));
     }
 
     // A thousand-file directory job from the sheet; its time goes to the log

@@ -1,0 +1,223 @@
+// The command line's Directory jobs with archive files for trees: which names
+// it takes for archives, what it refuses and why, and a run ended by a signal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace quoralith::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status;
+    std::string err;
+};
+
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::map<std::string, Bytes> files_below(const fs::path& root) {
+    std::map<std::string, Bytes> tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        if (it->is_regular_file()) tree[it->path().lexically_relative(root).string()] = read_file(it->path().string());
+    return tree;
+}
+
+std::vector<std::string> names_below(const fs::path& root) {
+    std::vector<std::string> names;
+    for (const auto& [name, data] : files_below(root)) names.push_back(name);
+    return names;
+}
+
+bool has_temporary(const fs::path& dir) {
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
+        if (it->path().filename().string().rfind(".qrlth-", 0) == 0) return true;
+    return false;
+}
+
+fs::perms mode_of(const std::string& path) { return fs::status(path).permissions(); }
+
+class DirArchiveCliTest : public ::testing::Test {
+protected:
+    Outcome run(const std::string& arguments) {
+        const std::string err = dir.file("stderr.txt");
+        const std::string command = "cd " + quoted(dir.path().string()) + " && timeout 120 " + quoted(QUORALITH_CLI) +
+                                    " " + arguments + " >/dev/null 2>" + quoted(err) + " </dev/null";
+        const int raw = std::system(command.c_str());
+        const Bytes e = read_file(err);
+        fs::remove(err);
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
+    }
+
+    void SetUp() override {
+        for (const char* d : {"old/lib", "new/lib"}) fs::create_directories(dir.file(d));
+        Bytes text = text_like(60000, 3);
+        write_file(dir.file("old/main.js"), text);
+        text[100] ^= 1;
+        write_file(dir.file("new/main.js"), text);
+        write_file(dir.file("old/lib/gone.js"), text_like(500, 4));
+        write_file(dir.file("new/lib/added.sh"), text_like(900, 5));
+        chmod(dir.file("new/lib/added.sh").c_str(), 0755);
+        ASSERT_EQ(run("archive create old old.qa").status, 0);
+    }
+
+    ScratchDir dir;
+};
+
+TEST_F(DirArchiveCliTest, ArchivesStandForTreesOnEitherSideOfCreateAndRestore) {
+    // A Base archive beside an Updated tree is told apart by what it is.
+    Outcome made = run("create --sorted --archive-delta old.qa new delta.qa");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+    ASSERT_EQ(run("archive extract delta.qa delta-tree").status, 0);
+    ASSERT_EQ(run("create --sorted old new plain-deltas").status, 0);
+    EXPECT_EQ(names_below(dir.file("delta-tree")), names_below(dir.file("plain-deltas")));
+
+    Outcome to_archive = run("restore --archive-updated old.qa delta.qa restored.qa");
+    ASSERT_EQ(to_archive.status, 0) << to_archive.err;
+    ASSERT_EQ(run("archive extract restored.qa restored-tree").status, 0);
+    EXPECT_EQ(files_below(dir.file("restored-tree")), files_below(dir.file("new")));
+    EXPECT_EQ(mode_of(dir.file("restored-tree/lib/added.sh")), mode_of(dir.file("new/lib/added.sh")));
+
+    Outcome to_tree = run("restore --archive-delta old delta-tree.qa out");
+    EXPECT_EQ(to_tree.status, 2) << "a missing delta archive is refused";
+    EXPECT_NE(to_tree.err.find("DELTA 'delta-tree.qa' does not exist"), std::string::npos) << to_tree.err;
+    to_tree = run("restore --archive-delta old delta.qa out");
+    ASSERT_EQ(to_tree.status, 0) << to_tree.err;
+    EXPECT_EQ(files_below(dir.file("out")), files_below(dir.file("new")));
+
+    // The Updated tree read from an archive, the delta tree written as one.
+    ASSERT_EQ(run("archive create new new.qa").status, 0);
+    Outcome from_archives = run("create --archive-updated old.qa new.qa delta-tree2");
+    ASSERT_EQ(from_archives.status, 0) << from_archives.err;
+    EXPECT_EQ(names_below(dir.file("delta-tree2")), names_below(dir.file("delta-tree")));
+
+    // In place: the Base archive becomes the Updated one, keeping Base files without a delta.
+    Outcome in_place = run("restore --archive-delta --archive-updated old.qa delta.qa old.qa");
+    ASSERT_EQ(in_place.status, 0) << in_place.err;
+    ASSERT_EQ(run("archive extract old.qa in-place").status, 0);
+    auto want = files_below(dir.file("new"));
+    want["lib/gone.js"] = read_file(dir.file("old/lib/gone.js"));
+    EXPECT_EQ(files_below(dir.file("in-place")), want);
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+TEST_F(DirArchiveCliTest, NamesThatCannotBeArchivesOrCannotBeWrittenAreRefused) {
+    // A Base file beside an Updated tree must be one of our archives.
+    write_file(dir.file("plain.txt"), text_like(300, 8));
+    Outcome not_archive = run("create plain.txt new deltas");
+    EXPECT_EQ(not_archive.status, 2);
+    EXPECT_NE(not_archive.err.find("BASE 'plain.txt' is neither a directory nor an archive file"), std::string::npos)
+        << not_archive.err;
+
+    Outcome dir_for_archive = run("create --archive-updated old new delta.qa");
+    EXPECT_EQ(dir_for_archive.status, 2);
+    EXPECT_NE(dir_for_archive.err.find("--archive-updated asks for an archive file, but 'new' is a directory"),
+              std::string::npos)
+        << dir_for_archive.err;
+
+    Outcome inside = run("create --archive-delta old new new/delta.qa");
+    EXPECT_EQ(inside.status, 2);
+    EXPECT_NE(inside.err.find("would lie inside the directory 'new'"), std::string::npos) << inside.err;
+    EXPECT_FALSE(fs::exists(dir.file("new/delta.qa")));
+
+    ASSERT_EQ(run("create --archive-delta old new delta.qa").status, 0);
+    const Bytes base_archive = read_file(dir.file("old.qa"));
+    Outcome mixed = run("restore --archive-delta old.qa delta.qa old.qa");
+    EXPECT_EQ(mixed.status, 2);
+    EXPECT_NE(mixed.err.find("needs --archive-updated"), std::string::npos) << mixed.err;
+    EXPECT_EQ(read_file(dir.file("old.qa")), base_archive);
+
+    // A damaged delta archive: one line saying where, nothing written.
+    Bytes damaged = read_file(dir.file("delta.qa"));
+    damaged[98] = 2;
+    damaged[99] = 0;
+    write_file(dir.file("delta.qa"), damaged);
+    Outcome refused = run("restore --archive-delta old delta.qa out");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("delta.qa: the archive is damaged at offset 98"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find("files failed"), std::string::npos) << "no file ran: " << refused.err;
+    EXPECT_FALSE(fs::exists(dir.file("out")));
+
+    // A file that fails keeps the restored archive from being written, and says so.
+    ASSERT_EQ(run("create --archive-delta old new delta.qa").status, 0);
+    Bytes other = read_file(dir.file("old/main.js"));
+    other[7] ^= 1;
+    write_file(dir.file("old/main.js"), other);
+    write_file(dir.file("restored.qa"), {'o', 'l', 'd'});
+    Outcome failed = run("restore --archive-delta --archive-updated old delta.qa restored.qa");
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("restored.qa: the archive 'restored.qa' was not written: 1 file failed"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_NE(failed.err.find("1 of 2 files failed"), std::string::npos) << failed.err;
+    EXPECT_EQ(read_file(dir.file("restored.qa")), (Bytes{'o', 'l', 'd'}));
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// SIGTERM, as Ctrl-C, stops the job: the earlier archive stays and the
+// temporary trees go with every file in them.
+TEST_F(DirArchiveCliTest, TerminationKeepsTheOldArchiveAndRemovesTheTemporaryTrees) {
+    fs::create_directories(dir.file("big-old"));
+    fs::create_directories(dir.file("big-new"));
+    for (int i = 0; i < 4; ++i) {
+        Bytes data = random_bytes(6u << 20, 60 + i);
+        write_file(dir.file("big-old/f" + std::to_string(i)), data);
+        data[1000] ^= 1;
+        write_file(dir.file("big-new/f" + std::to_string(i)), data);
+    }
+    ASSERT_EQ(run("archive create --raw big-old big-old.qa").status, 0);
+    write_file(dir.file("delta.qa"), {'o', 'l', 'd'});
+
+    std::vector<std::string> args = {QUORALITH_CLI, "create", "--archive-delta", dir.file("big-old.qa"),
+                                     dir.file("big-new"), dir.file("delta.qa")};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Once a member of the Base archive is being unpacked.
+    for (int i = 0; i < 1000; ++i) {
+        bool unpacking = false;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind(".qrlth-", 0) == 0 && fs::is_directory(entry.path()))
+                unpacking = fs::exists(entry.path() / "base") && !fs::is_empty(entry.path() / "base");
+        if (unpacking) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
+    kill(child, SIGTERM);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(dir.file("delta.qa")), (Bytes{'o', 'l', 'd'}));
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+}  // namespace
+}  // namespace quoralith::test

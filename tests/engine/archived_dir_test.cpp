@@ -1,0 +1,364 @@
+// Archived-directory jobs: a whole tree as one delta. Round trips of trees and
+// archive files, the Base that must match and the one that may differ in
+// times only, and what a stop or a failure half-way leaves behind.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "coder/digest.h"
+#include "coder/format.h"
+#include "engine/archive.h"
+#include "engine/archived_dir.h"
+#include "engine/engine.h"
+#include "tree_test_support.h"
+
+namespace quoralith::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool has_temporary(const fs::path& root) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        if (it->path().filename().string().rfind(".qrlth-", 0) == 0) return true;
+    return false;
+}
+
+// Modification time and permission bits of every file below `root`.
+std::map<std::string, std::pair<long, mode_t>> metadata_of(const fs::path& root) {
+    std::map<std::string, std::pair<long, mode_t>> meta;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        if (it->is_regular_file())
+            meta[it->path().lexically_relative(root).string()] = {mtime_of(it->path().string()),
+                                                                  permissions_of(it->path().string())};
+    return meta;
+}
+
+// Gives every file below `root` the same times, apart from `odd_one`'s. The
+// access times lie ahead of the clock, so that reading a file never moves
+// them (a file system updates an access time older than the file's change).
+void set_times(const fs::path& root, long modification, const std::string& odd_one = "") {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (!it->is_regular_file()) continue;
+        const bool odd = it->path().filename() == odd_one;
+        const timespec times[2] = {{2000000000 + (odd ? 50 : 0), 0}, {modification + (odd ? 7777 : 0), 0}};
+        utimensat(AT_FDCWD, it->path().c_str(), times, 0);
+    }
+}
+
+class ArchivedDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* d : {"base/sub/deep", "base/old", "updated/sub/deep", "updated/new"})
+            fs::create_directories(dir.file(d));
+        const Bytes text = text_like(40000, 1);
+        Bytes changed = random_bytes(30000, 2);
+        for (const char* side : {"base", "updated"}) {
+            const std::string root = dir.file(side);
+            write_file(root + "/a.txt", text);
+            write_file(root + "/sub/deep/b.bin", random_bytes(3000, 3));
+            write_file(root + "/empty.txt", {});
+            write_file(root + "/tool.sh", text_like(700, 4));
+            chmod((root + "/tool.sh").c_str(), 0755);
+        }
+        write_file(dir.file("base/old/moved.txt"), text_like(5000, 5));
+        write_file(dir.file("updated/new/moved.txt"), text_like(5000, 5));
+        write_file(dir.file("base/rename-me.txt"), text_like(6000, 6));
+        write_file(dir.file("updated/renamed.txt"), text_like(6000, 6));
+        write_file(dir.file("base/gone.txt"), text_like(900, 7));
+        write_file(dir.file("updated/added.txt"), text_like(1200, 8));
+        write_file(dir.file("base/changed.bin"), changed);
+        changed[12345] ^= 0x40;
+        write_file(dir.file("updated/changed.bin"), changed);
+        write_file(dir.file("updated/new/run.sh"), text_like(300, 9));
+        chmod(dir.file("updated/new/run.sh").c_str(), 0755);
+        chmod(dir.file("updated/renamed.txt").c_str(), 0600);
+        set_times(dir.file("base"), 1500000000);
+        set_times(dir.file("updated"), 1600000000, "added.txt");
+    }
+
+    // Runs one request through engine_run; the recorder keeps every record.
+    int run(int type, const std::string& first, const std::string& second, const std::string& output,
+            EngineFlags flags, TreeRecorder& recorder, AlgorithmMask mask = 0x80, const std::string& pattern = "") {
+        std::string out = output;
+        return engine_run(type, first, second, out, pattern, "", flags | EF_INCLUDE_SUBDIRS, mask,
+                          recorder.callback());
+    }
+    int create(const std::string& delta, EngineFlags flags = 0, AlgorithmMask mask = 0x80) {
+        TreeRecorder recorder;
+        run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), delta, flags, recorder, mask);
+        return recorder.file_codes().back();
+    }
+
+    ScratchDir dir;
+    static constexpr EngineFlags kKeep = EF_KEEP_DATE | EF_KEEP_ATTRIBUTES;
+};
+
+TEST_F(ArchivedDirTest, TreesRoundTripAsOneFileJob) {
+    struct Variant {
+        EngineFlags flags;
+        AlgorithmMask mask;
+    };
+    for (const Variant& v : {Variant{0, 0x80}, Variant{EF_DEEP | EF_SHORT_STAMP, 0x83}, Variant{EF_PLAIN_TRAILER, 0x10}}) {
+        SCOPED_TRACE(testing::Message() << "flags " << v.flags << " mask " << v.mask);
+        const std::string delta = dir.file("tree.qd"), out = dir.file("out");
+        fs::remove_all(out);
+        TreeRecorder made;
+        ASSERT_EQ(run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), delta, v.flags, made, v.mask), 0);
+        // One file job: one start, one end, the job's own names and the trees' sizes.
+        ASSERT_EQ(made.file_codes().front(), PM_FILE_START);
+        EXPECT_EQ(made.file_codes().back(), PM_FILE_DONE);
+        EXPECT_EQ(made.count(PM_FILE_START), 1);
+        EXPECT_EQ(made.count(PM_FILE_DONE), 1);
+        EXPECT_EQ(made.count(PM_ARCHIVE_FILE_START) + made.count(PM_EXTRACT_FILE_START), 0);
+        for (const TreeRecord& r : made.seen) {
+            if (r.code == PM_READ_BASE || r.code == PM_READ_INPUT || r.code == PM_WRITE_OUTPUT) continue;
+            EXPECT_EQ(r.first_path, dir.file("base"));
+            EXPECT_EQ(r.second_path, dir.file("updated"));
+            EXPECT_EQ(r.output_path, delta);
+        }
+        EXPECT_FALSE(has_temporary(dir.path()));
+
+        // The common mode comes from the delta, not from the umask of the restore.
+        TreeRecorder restored;
+        const mode_t mask = umask(077);
+        const int result = run(OP_RESTORE_ARCHIVED, dir.file("base"), delta, out, kKeep, restored);
+        umask(mask);
+        ASSERT_EQ(result, 0);
+        EXPECT_EQ(restored.file_codes(), (std::vector<int>{PM_FILE_START, PM_FILE_DONE}));
+        EXPECT_EQ(tree_of(out), tree_of(dir.file("updated")));
+        if (!(v.flags & EF_PLAIN_TRAILER)) {
+            EXPECT_EQ(metadata_of(out), metadata_of(dir.file("updated")));
+        }
+        EXPECT_FALSE(has_temporary(dir.path()));
+    }
+}
+
+TEST_F(ArchivedDirTest, StartEndAndTrailerCarryTheJobsFigures) {
+    ProgressRecord start{}, done{};
+    std::string out = dir.file("d.qd");
+    engine_run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), out, "", "", EF_INCLUDE_SUBDIRS, 0x80,
+               [&](const ProgressRecord& r) -> std::int16_t {
+                   if (r.code == PM_FILE_START) start = r;
+                   if (r.code == PM_FILE_DONE) done = r;
+                   return ANSWER_SKIP;
+               });
+    const auto total = [](const fs::path& root) {
+        std::int64_t sum = 0;
+        for (const auto& [name, bytes] : tree_of(root)) sum += static_cast<std::int64_t>(bytes.size());
+        return sum;
+    };
+    EXPECT_EQ(start.first_size, total(dir.file("base")));
+    EXPECT_EQ(start.second_size, total(dir.file("updated")));
+    EXPECT_EQ(done.second_size, total(dir.file("updated")));
+    EXPECT_EQ(done.result, static_cast<std::int32_t>(fs::file_size(out)));
+
+    // The trailer states the times and mode most Updated files have: those
+    // every Base member is packed with.
+    const Bytes delta = read_file(out);
+    TrailerRecord trailer;
+    std::copy(delta.end() - kTrailerSize, delta.end(), trailer.bytes.begin());
+    UpdatedRecord record;
+    ASSERT_EQ(read_updated_record(trailer, record), RecordState::present);
+    EXPECT_EQ(trailer.access_time(), 2000000000);
+    EXPECT_EQ(trailer.modification_time(), 1600000000);
+    EXPECT_EQ(record.mode, 0644);
+}
+
+// Archives of either kind (coded or stored, tagged or plain) stand for their
+// trees: the delta is the very one the trees give, and restores from either.
+TEST_F(ArchivedDirTest, ArchiveFilesStandForTheirTrees) {
+    ASSERT_EQ(create(dir.file("from-trees.qd")), PM_FILE_DONE);
+    const Bytes expected = read_file(dir.file("from-trees.qd"));
+    struct Kind {
+        EngineFlags flags;
+        const char* name;
+    };
+    for (const Kind& kind : {Kind{0, "coded"}, Kind{EF_STORE_RAW, "raw"}, Kind{EF_PLAIN_TRAILER, "plain"}}) {
+        SCOPED_TRACE(kind.name);
+        const std::string base = dir.file(std::string("base-") + kind.name + ".qa");
+        const std::string updated = dir.file(std::string("updated-") + kind.name + ".qa");
+        ASSERT_EQ(archive_create(dir.file("base"), "", base, "", EF_INCLUDE_SUBDIRS | kind.flags, {}), 0);
+        ASSERT_EQ(archive_create(dir.file("updated"), "", updated, "", EF_INCLUDE_SUBDIRS | kind.flags, {}), 0);
+        TreeRecorder made;
+        const std::string delta = dir.file(std::string("from-") + kind.name + ".qd");
+        run(OP_CREATE_ARCHIVED, base, updated, delta, EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED, made);
+        ASSERT_EQ(made.file_codes().back(), PM_FILE_DONE);
+        // A plain archive has no permission bits beyond read and write to give.
+        if (!(kind.flags & EF_PLAIN_TRAILER)) {
+            EXPECT_EQ(read_file(delta), expected);
+        }
+
+        TreeRecorder restored;
+        const std::string out = dir.file(std::string("out-") + kind.name);
+        run(OP_RESTORE_ARCHIVED, base, delta, out, kKeep | EF_ARCHIVE_BASE, restored);
+        ASSERT_EQ(restored.file_codes().back(), PM_FILE_DONE);
+        EXPECT_EQ(tree_of(out), tree_of(dir.file("updated")));
+    }
+    // The Updated side kept as an archive file is the archive the delta was made of.
+    TreeRecorder restored;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("from-trees.qd"), dir.file("restored.qa"),
+        EF_ARCHIVE_UPDATED, restored);
+    ASSERT_EQ(restored.file_codes().back(), PM_FILE_DONE);
+    ASSERT_GE(archive_extract(dir.file("restored.qa"), dir.file("unpacked"), "", kKeep, {}), 0);
+    EXPECT_EQ(tree_of(dir.file("unpacked")), tree_of(dir.file("updated")));
+    EXPECT_EQ(metadata_of(dir.file("unpacked")), metadata_of(dir.file("updated")));
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// The Base is judged by its names and bytes only: new times and bits restore,
+// one changed byte is refused with nothing written.
+TEST_F(ArchivedDirTest, BaseMattersByItsBytesNotItsTimes) {
+    ASSERT_EQ(create(dir.file("d.qd")), PM_FILE_DONE);
+    set_times(dir.file("base"), 1234567890, "a.txt");
+    chmod(dir.file("base/a.txt").c_str(), 0700);
+    TreeRecorder moved;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("out"), kKeep, moved);
+    ASSERT_EQ(moved.file_codes().back(), PM_FILE_DONE);
+    EXPECT_EQ(tree_of(dir.file("out")), tree_of(dir.file("updated")));
+
+    // A delta kept inside the Base tree is no part of the Base.
+    ASSERT_EQ(create(dir.file("base/inside.qd")), PM_FILE_DONE);
+    TreeRecorder inside;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("base/inside.qd"), dir.file("out2"), kKeep, inside);
+    ASSERT_EQ(inside.file_codes().back(), PM_FILE_DONE);
+    fs::remove(dir.file("base/inside.qd"));
+
+    fs::create_directories(dir.file("kept"));
+    write_file(dir.file("kept/mine.txt"), {'m'});
+    Bytes one = read_file(dir.file("base/sub/deep/b.bin"));
+    one[10] ^= 1;
+    write_file(dir.file("base/sub/deep/b.bin"), one);
+    TreeRecorder wrong;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("kept"), kKeep | EF_CLEAR_OUTPUT, wrong);
+    EXPECT_EQ(wrong.file_codes(), (std::vector<int>{PM_FILE_START, ERR_WRONG_BASE}));
+    EXPECT_EQ(entries_of(dir.file("kept")), std::vector<std::string>{"mine.txt"});
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// A stop at any point (packing, coding, unpacking) leaves no temporary and an
+// earlier output as it was.
+TEST_F(ArchivedDirTest, AStopAnywhereLeavesNothingBehind) {
+    write_file(dir.file("d.qd"), {'o', 'l', 'd'});
+    fs::create_directories(dir.file("out"));
+    write_file(dir.file("out/a.txt"), {'m', 'i', 'n', 'e'});
+    TreeRecorder full_create, full_restore;
+    run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), dir.file("full.qd"), 0, full_create);
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("full.qd"), dir.file("full"), kKeep, full_restore);
+    ASSERT_EQ(full_restore.file_codes().back(), PM_FILE_DONE);
+
+    struct Job {
+        int type;
+        std::string first, second, output;
+        std::size_t records;
+    };
+    for (const Job& job : {Job{OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), dir.file("d.qd"),
+                               full_create.seen.size()},
+                           Job{OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("full.qd"), dir.file("out"),
+                               full_restore.seen.size()}}) {
+        for (std::size_t at : {std::size_t{0}, std::size_t{1}, job.records / 5, job.records / 2,
+                               job.records * 4 / 5, job.records - 2}) {
+            SCOPED_TRACE(testing::Message() << "type " << job.type << " stop at record " << at);
+            TreeRecorder stopped;
+            stopped.answer = [&](const ProgressRecord&) -> std::int16_t {
+                return stopped.seen.size() > at ? ANSWER_STOP : ANSWER_SKIP;
+            };
+            run(job.type, job.first, job.second, job.output, kKeep, stopped);
+            EXPECT_EQ(stopped.count(PM_FILE_DONE), 0);
+            EXPECT_FALSE(has_temporary(dir.path()));
+            EXPECT_EQ(read_file(dir.file("d.qd")), (Bytes{'o', 'l', 'd'}));
+            EXPECT_EQ(entries_of(dir.file("out")), std::vector<std::string>{"a.txt"});
+            EXPECT_EQ(read_file(dir.file("out/a.txt")), (Bytes{'m', 'i', 'n', 'e'}));
+        }
+    }
+}
+
+// Failures half-way: a damaged archive, a folder where a file belongs.
+TEST_F(ArchivedDirTest, FailuresHalfWayWriteNothing) {
+    ASSERT_EQ(archive_create(dir.file("updated"), "", dir.file("u.qa"), "", EF_INCLUDE_SUBDIRS, {}), 0);
+    Bytes archive = read_file(dir.file("u.qa"));
+    archive[98 + 1] = 0xEE;  // the first file record's length
+    write_file(dir.file("u.qa"), archive);
+    TreeRecorder damaged;
+    run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("u.qa"), dir.file("d.qd"), EF_ARCHIVE_UPDATED, damaged);
+    EXPECT_EQ(damaged.file_codes().back(), ERR_ARCHIVE_DAMAGED);
+    EXPECT_NE(damaged.seen.back().detail.find("offset 98"), std::string::npos) << damaged.seen.back().detail;
+    EXPECT_FALSE(file_exists(dir.file("d.qd")));
+
+    ASSERT_EQ(create(dir.file("d.qd")), PM_FILE_DONE);
+    fs::create_directories(dir.file("out/new/run.sh"));  // a folder where a file goes
+    write_file(dir.file("out/a.txt"), {'m'});
+    TreeRecorder blocked;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("out"), kKeep, blocked);
+    EXPECT_EQ(blocked.file_codes().back(), ERR_CREATE_OUTPUT - EISDIR);
+    EXPECT_EQ(entries_of(dir.file("out")), (std::vector<std::string>{"a.txt", "new", "new/run.sh"}));
+    EXPECT_EQ(read_file(dir.file("out/a.txt")), Bytes{'m'});
+    EXPECT_FALSE(has_temporary(dir.path()));
+
+    // Into an existing tree: its files are replaced, its others stay.
+    fs::remove_all(dir.file("out/new"));
+    TreeRecorder merged;
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("out"), kKeep, merged);
+    ASSERT_EQ(merged.file_codes().back(), PM_FILE_DONE);
+    EXPECT_EQ(tree_of(dir.file("out")), tree_of(dir.file("updated")));
+}
+
+// A tree whose archive would pass the coder's 1 GiB is refused before
+// anything is read or written (a sparse file takes no space).
+TEST_F(ArchivedDirTest, ATreeOverTheLimitIsRefusedFirst) {
+    for (const char* side : {"updated", "base"}) {
+        SCOPED_TRACE(side);
+        const std::string huge = dir.file(std::string(side) + "/huge.bin");
+        const int fd = open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, MAX_FILE_LENGTH - 1000), 0);
+        close(fd);
+        TreeRecorder refused;
+        run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), dir.file("d.qd"), 0, refused);
+        EXPECT_EQ(refused.file_codes(), (std::vector<int>{PM_FILE_START, ERR_TREE_TOO_LARGE}));
+        EXPECT_EQ(refused.count(PM_READ_BASE), 0);
+        EXPECT_FALSE(file_exists(dir.file("d.qd")));
+        // The Updated tree is the job's own second name; a Base too large is named.
+        if (std::string(side) == "base") {
+            EXPECT_NE(refused.seen.back().detail.find(dir.file("base")), std::string::npos);
+        }
+        fs::remove(huge);
+    }
+    EXPECT_NE(describe_error(ERR_TREE_TOO_LARGE).find("1 GiB"), std::string::npos);
+}
+
+TEST_F(ArchivedDirTest, RequestsThatWouldHarmAnInputAreRefused) {
+    ASSERT_EQ(create(dir.file("d.qd")), PM_FILE_DONE);
+    TreeRecorder recorder;
+    // In place over the Base tree, by the same name or another spelling.
+    EXPECT_EQ(run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("base"), kKeep, recorder),
+              ERR_BAD_REQUEST);
+    EXPECT_EQ(run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("base") + "/.", kKeep, recorder),
+              ERR_BAD_REQUEST);
+    // Clearing a tree that holds the delta.
+    EXPECT_EQ(run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.path().string(),
+                  kKeep | EF_CLEAR_OUTPUT, recorder),
+              ERR_BAD_REQUEST);
+    EXPECT_TRUE(recorder.seen.empty());
+    EXPECT_TRUE(file_exists(dir.file("d.qd")));
+}
+
+TEST(PrevailingStamp, TheMostCommonStampWinsAndTheFirstOfEquals) {
+    const auto member = [](std::int32_t a, std::int32_t m, std::uint16_t mode) {
+        TreeMember t;
+        t.stamp = MemberStamp{a, m, mode, attributes_of_mode(mode)};
+        return t;
+    };
+    EXPECT_EQ(prevailing_stamp({member(1, 2, 0644), member(5, 6, 0755), member(5, 6, 0755)}),
+              (MemberStamp{5, 6, 0755, 3}));
+    EXPECT_EQ(prevailing_stamp({member(9, 9, 0400), member(1, 2, 0644)}), (MemberStamp{9, 9, 0400, 1}));
+    EXPECT_EQ(prevailing_stamp({}), MemberStamp{});
+}
+
+}  // namespace
+}  // namespace quoralith::test
