@@ -310,8 +310,9 @@ TEST(DeepCreate, BitAccountingAddsUpToTheDeltaWritten) {
         const Made member = make_deep(pair.base, pair.updated, kDeepWindow, 0, &bare);
         EXPECT_EQ(bare.control + bare.literals_out + 8 + 1, member.length);
         // Every Updated' byte is copied or in the literal stream, once.
-        if ((method_byte(deep.delta) & 0xC0) == 0)
+        if ((method_byte(deep.delta) & 0xC0) == 0) {
             EXPECT_EQ(bits.copied + bits.literals, static_cast<std::int64_t>(pair.updated.size()));
+        }
     }
 }
 

@@ -377,7 +377,9 @@ TEST(BlockPacker, AThoroughPackerKeepsTheShortestCodingOfEachBlock) {
                 const Bytes a = block_of(plain, block);
                 const Bytes b = block_of(thorough, block);
                 EXPECT_LE(b.size(), a.size());
-                if (b.size() == a.size()) EXPECT_EQ(a, b);
+                if (b.size() == a.size()) {
+                    EXPECT_EQ(a, b);
+                }
                 EXPECT_EQ(unpack_block(b, block.size(), threshold), block);
                 plain_total += a.size();
                 thorough_total += b.size();
