@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_test_support.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -25,49 +26,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string err;
-};
-
-std::string quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::map<std::string, Bytes> files_below(const fs::path& root) {
-    std::map<std::string, Bytes> tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
-        if (it->is_regular_file()) tree[it->path().lexically_relative(root).string()] = read_file(it->path().string());
-    return tree;
-}
-
 std::vector<std::string> names_below(const fs::path& root) {
     std::vector<std::string> names;
     for (const auto& [name, data] : files_below(root)) names.push_back(name);
     return names;
 }
 
-bool has_temporary(const fs::path& dir) {
-    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
-        if (it->path().filename().string().rfind(".qrlth-", 0) == 0) return true;
-    return false;
-}
-
 fs::perms mode_of(const std::string& path) { return fs::status(path).permissions(); }
 
 class DirArchiveCliTest : public ::testing::Test {
 protected:
-    Outcome run(const std::string& arguments) {
-        const std::string err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && timeout 120 " + quoted(QUORALITH_CLI) +
-                                    " " + arguments + " >/dev/null 2>" + quoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        const Bytes e = read_file(err);
-        fs::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
-    }
+    Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments, 120); }
 
     void SetUp() override {
         for (const char* d : {"old/lib", "new/lib"}) fs::create_directories(dir.file(d));

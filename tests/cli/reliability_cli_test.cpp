@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_test_support.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -27,35 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string err;
-};
-
-std::string quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-bool has_temporary(const fs::path& dir) {
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind(".qrlth-", 0) == 0) return true;
-    return false;
-}
-
 class ReliabilityCliTest : public ::testing::Test {
 protected:
     // Runs the program; `timeout` ends it (status 124) should it ever wait.
-    Outcome run(const std::string& arguments) {
-        const std::string err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && timeout 60 " + quoted(QUORALITH_CLI) +
-                                    " " + arguments + " >/dev/null 2>" + quoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        const Bytes e = read_file(err);
-        fs::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
-    }
+    Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments, 60); }
 
     // Runs the command line with `words`, sends it SIGTERM once a temporary is
     // being written in the test folder, and expects a clean exit with status 1.
