@@ -132,26 +132,11 @@ TEST_F(ArchivedCliTest, TerminationLeavesTheEarlierDeltaAndNoTemporary) {
         write_file(dir.file("new/big" + std::to_string(i)), data);
     }
     write_file(dir.file("d.qd"), {'o', 'l', 'd'});
-    std::string cli = QUORALITH_CLI;
-    std::vector<std::string> args = {cli, "create", "--archived", "-a", "0-7", dir.file("old"), dir.file("new"),
-                                     dir.file("d.qd")};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 1000 && !has_temporary(dir.path()); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-    kill(child, SIGTERM);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const int status = terminate_when({"create", "--archived", "-a", "0-7", dir.file("old"), dir.file("new"),
+                                       dir.file("d.qd")},
+                                      [&] { return has_temporary(dir.path()); });
+    if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";
+    EXPECT_EQ(status, 1);
     EXPECT_EQ(read_file(dir.file("d.qd")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
 }

@@ -2,15 +2,25 @@
 // folder and looking at the trees it leaves.
 #pragma once
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
+
+extern char** environ;
 
 #include "support/test_support.h"
 
@@ -75,6 +85,35 @@ inline bool has_temporary(const std::filesystem::path& dir) {
     for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
         if (it->path().filename().string().rfind(".qrlth-", 0) == 0) return true;
     return false;
+}
+
+// What terminate_when gives back besides an exit status.
+constexpr int kEndedTooSoon = -1;     // the run ended before it could be terminated
+constexpr int kNotStarted = -2;       // the program could not be started
+constexpr int kNoCleanExit = -3;      // it did not exit by itself (a signal killed it)
+
+// Starts the program with `arguments` (its own words, no shell), its errors
+// discarded; once `ready` says so (asked every 5 ms for at most 10 s) sends it
+// SIGTERM, and returns its exit status or one of the values above.
+inline int terminate_when(const std::vector<std::string>& arguments, const std::function<bool()>& ready) {
+    std::vector<std::string> words = {QUORALITH_CLI};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, words[0].c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return kNotStarted;
+    for (int i = 0; i < 2000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) return kEndedTooSoon;
+    kill(child, SIGTERM);
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return kNoCleanExit;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace quoralith::test

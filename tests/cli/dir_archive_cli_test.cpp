@@ -158,32 +158,20 @@ TEST_F(DirArchiveCliTest, TerminationKeepsTheOldArchiveAndRemovesTheTemporaryTre
     ASSERT_EQ(run("archive create --raw big-old big-old.qa").status, 0);
     write_file(dir.file("delta.qa"), {'o', 'l', 'd'});
 
-    std::vector<std::string> args = {QUORALITH_CLI, "create", "--archive-delta", dir.file("big-old.qa"),
-                                     dir.file("big-new"), dir.file("delta.qa")};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    // Once a member of the Base archive is being unpacked.
-    for (int i = 0; i < 1000; ++i) {
-        bool unpacking = false;
-        for (const auto& entry : fs::directory_iterator(dir.path()))
-            if (entry.path().filename().string().rfind(".qrlth-", 0) == 0 && fs::is_directory(entry.path()))
-                unpacking = fs::exists(entry.path() / "base") && !fs::is_empty(entry.path() / "base");
-        if (unpacking) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-    kill(child, SIGTERM);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // Terminated once a member of the Base archive is being unpacked.
+    const auto unpacking = [&] {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(dir.path(), ec))
+            if (entry.path().filename().string().rfind(".qrlth-", 0) == 0 && fs::is_directory(entry.path(), ec) &&
+                fs::exists(entry.path() / "base", ec) && !fs::is_empty(entry.path() / "base", ec))
+                return true;
+        return false;
+    };
+    const int status = terminate_when({"create", "--archive-delta", dir.file("big-old.qa"), dir.file("big-new"),
+                                       dir.file("delta.qa")},
+                                      unpacking);
+    if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";
+    EXPECT_EQ(status, 1);
     EXPECT_EQ(read_file(dir.file("delta.qa")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
 }

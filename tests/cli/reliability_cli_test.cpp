@@ -35,27 +35,10 @@ protected:
 
     // Runs the command line with `words`, sends it SIGTERM once a temporary is
     // being written in the test folder, and expects a clean exit with status 1.
-    void terminate_while_writing(std::vector<std::string> words) {
-        std::string cli = QUORALITH_CLI;
-        std::vector<std::string> args = {cli};
-        args.insert(args.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t child = 0;
-        ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 1000 && !has_temporary(dir.path()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-        kill(child, SIGTERM);
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1);
+    void terminate_while_writing(const std::vector<std::string>& words) {
+        const int status = terminate_when(words, [&] { return has_temporary(dir.path()); });
+        if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";
+        EXPECT_EQ(status, 1);
     }
 
     void SetUp() override {
