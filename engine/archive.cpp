@@ -30,11 +30,6 @@
 namespace quoralith {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 std::int16_t ask(const ProgressCallback& callback, const ProgressRecord& record) {
     return callback ? callback(record) : default_progress_callback(record);
 }
@@ -99,30 +94,13 @@ std::string to_disk(std::string stored) {
 
 // Opens a regular file for reading without ever blocking on a pipe or device.
 // Returns the open file, or nullptr with `error` set to an errno value or to
-// ERR_NOT_REGULAR_FILE / ERR_FILE_STATUS.
+// ERR_NOT_REGULAR_FILE (a directory among them: a member is a file).
 FileHandle open_regular(const std::string& path, struct stat& st, int& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return nullptr;
-    }
-    if (fstat(fd, &st) != 0) {
-        error = ERR_FILE_STATUS;
-        close(fd);
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = ERR_NOT_REGULAR_FILE;
-        close(fd);
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::FILE* file = fdopen(fd, "rb");
-    if (!file) {
-        error = ERR_ARCHIVE_BUFFER;
-        close(fd);
-    }
-    return FileHandle(file);
+    FileHandle file;
+    const int failure = open_regular_input(path.c_str(), file, &st);
+    if (failure == 0) return file;
+    error = failure == EISDIR ? ERR_NOT_REGULAR_FILE : failure;
+    return nullptr;
 }
 
 bool write_all(std::FILE* file, const void* data, std::size_t size) {

@@ -37,13 +37,6 @@ namespace quoralith {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file) std::fclose(file);
-    }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 constexpr std::int64_t kArchiveFrame = kArchiveHeaderSize + kArchiveEndSize;
 
 void put16(std::uint8_t* p, std::uint16_t v) {
@@ -73,29 +66,6 @@ std::string temp_directory() {
     std::error_code error;
     const std::string dir = std::filesystem::temp_directory_path(error).string();
     return error || dir.empty() ? std::string("/tmp") : dir;
-}
-
-// Opens a regular file for reading without ever waiting on a pipe or device.
-// Returns 0, an errno, or ERR_NOT_REGULAR_FILE.
-int open_regular_file(const std::string& path, FileHandle& file, struct stat& st) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno ? errno : ENOENT;
-    int error = 0;
-    if (fstat(fd, &st) != 0)
-        error = errno;
-    else if (S_ISDIR(st.st_mode))
-        error = EISDIR;
-    else if (!S_ISREG(st.st_mode))
-        error = ERR_NOT_REGULAR_FILE;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        error = errno;
-    if (!error) {
-        file.reset(fdopen(fd, "rb"));
-        if (file) return 0;
-        error = errno ? errno : ENOMEM;
-    }
-    close(fd);
-    return error;
 }
 
 // A folder of our own under a new name of the temporaries' form, removed with
@@ -227,7 +197,7 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
                  const ProgressCallback& callback, std::string& failed) {
     FileHandle file;
     struct stat st {};
-    const int error = open_regular_file(member.path, file, st);
+    const int error = open_regular_input(member.path.c_str(), file, &st);
     if (error) {
         failed = member.path;
         return error < 0 ? error : ERR_OPEN_INPUT - error;
@@ -619,7 +589,7 @@ private:
     int read_stamp(std::int64_t& delta_size, MemberStamp& stamp, bool& tagged) {
         FileHandle delta;
         struct stat st {};
-        const int error = open_regular_file(second_, delta, st);
+        const int error = open_regular_input(second_.c_str(), delta, &st);
         if (error) return error < 0 ? error : ERR_OPEN_INPUT - error;
         delta_size = st.st_size;
         TrailerRecord trailer;
@@ -668,7 +638,7 @@ private:
             return fail(ERR_CREATE_OUTPUT - error);
         {
             FileHandle delta;
-            const int error = open_regular_file(second_, delta, st);
+            const int error = open_regular_input(second_.c_str(), delta, &st);
             if (error) return fail(error < 0 ? error : ERR_OPEN_INPUT - error);
             StreamWindow base_window{base_archive.file()};
             StreamWindow delta_window{delta.get()};

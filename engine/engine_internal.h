@@ -2,6 +2,10 @@
 // callers: the directory walk that engine_run hands tree requests to.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "engine/engine.h"
@@ -48,5 +52,20 @@ int engine_file_op_stating(const char* first, const std::string& second, std::st
 
 // Deletes everything inside `dir` (files and subdirectories), leaving `dir` itself.
 int engine_clear_dir(const std::string& dir);
+
+// An open stdio file, closed when the handle goes.
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file) std::fclose(file);
+    }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens `path` for reading only when it is a regular file. The open itself
+// never waits (a pipe without a writer would hold it for ever), and the file is
+// judged by what was opened, not by an earlier look at the name; `status`, when
+// given, receives what fstat said of it. Returns 0, an errno (EISDIR for a
+// directory), or ERR_NOT_REGULAR_FILE for a pipe, device or socket.
+int open_regular_input(const char* path, FileHandle& file, struct stat* status = nullptr);
 
 }  // namespace quoralith

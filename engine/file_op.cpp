@@ -39,13 +39,6 @@ namespace {
 
 constexpr std::int64_t kNoLimit = 0x7FFFFFFF;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file) std::fclose(file);
-    }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 std::int32_t size_for_record(const char* path) {
     struct stat status {};
     if (!path || stat(path, &status) != 0) return 0;
@@ -98,35 +91,6 @@ void take_mode_of(const std::string& target, std::FILE* file) {
     struct stat status {};
     if (file && stat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode))
         fchmod(fileno(file), status.st_mode & 07777);
-}
-
-// What opening an input found besides an errno.
-constexpr int kNotRegular = -1;
-
-// Opens `path` for reading only when it is a regular file. The open itself
-// never waits (a pipe without a writer would hold it for ever), and the file is
-// judged by what was opened, not by an earlier look at the name. Returns 0, an
-// errno (EISDIR for a directory), or kNotRegular for a pipe, device or socket.
-int open_input(const char* path, FileHandle& file) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno ? errno : ENOENT;
-    struct stat status {};
-    int error = 0;
-    if (fstat(fd, &status) != 0)
-        error = errno;
-    else if (S_ISDIR(status.st_mode))
-        error = EISDIR;
-    else if (!S_ISREG(status.st_mode))
-        error = kNotRegular;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        error = errno;
-    if (!error) {
-        file.reset(fdopen(fd, "rb"));
-        if (file) return 0;
-        error = errno ? errno : ENOMEM;
-    }
-    close(fd);
-    return error;
 }
 
 // A restore into a pipe or device: the content is written into it once it is
@@ -216,8 +180,8 @@ private:
         int base_errno = 0;
         int base_code = 0;
         if (first_) {
-            base_errno = open_input(first_, base_);
-            if (base_errno == kNotRegular)
+            base_errno = open_regular_input(first_, base_);
+            if (base_errno == ERR_NOT_REGULAR_FILE)
                 base_code = ERR_NOT_REGULAR_FILE;
             else if (base_errno && base_errno != ENOENT && base_errno != ENOTDIR)
                 base_code = ERR_OPEN_BASE - base_errno;
@@ -229,8 +193,8 @@ private:
         }
         int input_code = 0;
         if (type_ != OP_MERGE) {
-            const int input_errno = open_input(second_.c_str(), input_);
-            if (input_errno == kNotRegular)
+            const int input_errno = open_regular_input(second_.c_str(), input_);
+            if (input_errno == ERR_NOT_REGULAR_FILE)
                 input_code = ERR_NOT_REGULAR_FILE;
             else if (input_errno)
                 input_code = ERR_OPEN_INPUT - input_errno;
@@ -247,7 +211,7 @@ private:
             // The merge pass copies the Base file; without it there is nothing
             // to copy, and an empty file must not pass for a copy.
             base_code = 0;
-            input_code = base_errno == kNotRegular ? ERR_NOT_REGULAR_FILE
+            input_code = base_errno == ERR_NOT_REGULAR_FILE ? ERR_NOT_REGULAR_FILE
                                                    : ERR_OPEN_INPUT - (first_ && base_errno ? base_errno : ENOENT);
         }
 
@@ -597,6 +561,29 @@ int engine_walk_file_op(int type, const char* first, const std::string& second, 
                         const ProgressCallback& callback, FolderSync folder_sync) {
     FileOp operation(type, first, second, output, flags, mask, callback, folder_sync);
     return operation.run();
+}
+
+int open_regular_input(const char* path, FileHandle& file, struct stat* status) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno ? errno : ENOENT;
+    struct stat own {};
+    struct stat& st = status ? *status : own;
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        error = ERR_NOT_REGULAR_FILE;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (!error) {
+        file.reset(fdopen(fd, "rb"));
+        if (file) return 0;
+        error = errno ? errno : ENOMEM;
+    }
+    close(fd);
+    return error;
 }
 
 }  // namespace quoralith

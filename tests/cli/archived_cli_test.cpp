@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_test_support.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -26,46 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string err;
-};
-
-std::string quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Bytes and permission bits of every file below `root`.
-std::map<std::string, std::pair<Bytes, mode_t>> files_below(const fs::path& root) {
-    std::map<std::string, std::pair<Bytes, mode_t>> tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        if (!it->is_regular_file()) continue;
-        struct stat st {};
-        stat(it->path().c_str(), &st);
-        tree[it->path().lexically_relative(root).string()] = {read_file(it->path().string()), st.st_mode & 0777};
-    }
-    return tree;
-}
-
-bool has_temporary(const fs::path& dir) {
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind(".qrlth-", 0) == 0) return true;
-    return false;
-}
-
 class ArchivedCliTest : public ::testing::Test {
 protected:
-    Outcome run(const std::string& arguments) {
-        const std::string err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && " + quoted(QUORALITH_CLI) + " " +
-                                    arguments + " >/dev/null 2>" + quoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        const Bytes e = read_file(err);
-        fs::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
-    }
+    Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments); }
 
     void SetUp() override {
         for (const char* d : {"old/lib", "new/lib/more"}) fs::create_directories(dir.file(d));
@@ -98,7 +62,7 @@ TEST_F(ArchivedCliTest, TreesAndArchivesRoundTripThroughOneDeltaFile) {
 
     Outcome restored = run("restore --archived old one.qd out");
     ASSERT_EQ(restored.status, 0) << restored.err;
-    EXPECT_EQ(files_below(dir.file("out")), files_below(dir.file("new")));
+    EXPECT_EQ(files_and_modes_below(dir.file("out")), files_and_modes_below(dir.file("new")));
 
     // Archive files, told apart from trees by what they are, give the same delta.
     ASSERT_EQ(run("archive create old old.qa").status, 0);
@@ -110,7 +74,7 @@ TEST_F(ArchivedCliTest, TreesAndArchivesRoundTripThroughOneDeltaFile) {
     Outcome kept = run("restore --archived --archive-updated old.qa two.qd restored.qa");
     ASSERT_EQ(kept.status, 0) << kept.err;
     ASSERT_EQ(run("archive extract restored.qa unpacked").status, 0);
-    EXPECT_EQ(files_below(dir.file("unpacked")), files_below(dir.file("new")));
+    EXPECT_EQ(files_and_modes_below(dir.file("unpacked")), files_and_modes_below(dir.file("new")));
     EXPECT_FALSE(has_temporary(dir.path()));
 }
 
@@ -122,7 +86,7 @@ TEST_F(ArchivedCliTest, PatternAndSubfoldersChooseTheFilesOnBothSides) {
 
     Outcome restored = run("restore --archived --pattern '*.js' old js.qd out");
     ASSERT_EQ(restored.status, 0) << restored.err;
-    EXPECT_EQ(files_below(dir.file("out")).size(), 1u);
+    EXPECT_EQ(files_and_modes_below(dir.file("out")).size(), 1u);
     EXPECT_EQ(read_file(dir.file("out/main.js")), read_file(dir.file("new/main.js")));
 
     // The Base is chosen as at create: without the pattern it is another Base.
@@ -133,7 +97,7 @@ TEST_F(ArchivedCliTest, PatternAndSubfoldersChooseTheFilesOnBothSides) {
 
     ASSERT_EQ(run("create --archived --no-subdirs old new top.qd").status, 0);
     ASSERT_EQ(run("restore --archived --no-subdirs old top.qd top").status, 0);
-    EXPECT_EQ(files_below(dir.file("top")).size(), 3u);  // main.js, README.TXT, empty
+    EXPECT_EQ(files_and_modes_below(dir.file("top")).size(), 3u);  // main.js, README.TXT, empty
 }
 
 TEST_F(ArchivedCliTest, NamesThatCannotBeTheirSideAreRefused) {
@@ -168,26 +132,11 @@ TEST_F(ArchivedCliTest, TerminationLeavesTheEarlierDeltaAndNoTemporary) {
         write_file(dir.file("new/big" + std::to_string(i)), data);
     }
     write_file(dir.file("d.qd"), {'o', 'l', 'd'});
-    std::string cli = QUORALITH_CLI;
-    std::vector<std::string> args = {cli, "create", "--archived", "-a", "0-7", dir.file("old"), dir.file("new"),
-                                     dir.file("d.qd")};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 1000 && !has_temporary(dir.path()); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-    kill(child, SIGTERM);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const int status = terminate_when({"create", "--archived", "-a", "0-7", dir.file("old"), dir.file("new"),
+                                       dir.file("d.qd")},
+                                      [&] { return has_temporary(dir.path()); });
+    if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";
+    EXPECT_EQ(status, 1);
     EXPECT_EQ(read_file(dir.file("d.qd")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_test_support.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -25,49 +26,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string err;
-};
-
-std::string quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::map<std::string, Bytes> files_below(const fs::path& root) {
-    std::map<std::string, Bytes> tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
-        if (it->is_regular_file()) tree[it->path().lexically_relative(root).string()] = read_file(it->path().string());
-    return tree;
-}
-
 std::vector<std::string> names_below(const fs::path& root) {
     std::vector<std::string> names;
     for (const auto& [name, data] : files_below(root)) names.push_back(name);
     return names;
 }
 
-bool has_temporary(const fs::path& dir) {
-    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
-        if (it->path().filename().string().rfind(".qrlth-", 0) == 0) return true;
-    return false;
-}
-
 fs::perms mode_of(const std::string& path) { return fs::status(path).permissions(); }
 
 class DirArchiveCliTest : public ::testing::Test {
 protected:
-    Outcome run(const std::string& arguments) {
-        const std::string err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && timeout 120 " + quoted(QUORALITH_CLI) +
-                                    " " + arguments + " >/dev/null 2>" + quoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        const Bytes e = read_file(err);
-        fs::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
-    }
+    Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments, 120); }
 
     void SetUp() override {
         for (const char* d : {"old/lib", "new/lib"}) fs::create_directories(dir.file(d));
@@ -189,32 +158,20 @@ TEST_F(DirArchiveCliTest, TerminationKeepsTheOldArchiveAndRemovesTheTemporaryTre
     ASSERT_EQ(run("archive create --raw big-old big-old.qa").status, 0);
     write_file(dir.file("delta.qa"), {'o', 'l', 'd'});
 
-    std::vector<std::string> args = {QUORALITH_CLI, "create", "--archive-delta", dir.file("big-old.qa"),
-                                     dir.file("big-new"), dir.file("delta.qa")};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    // Once a member of the Base archive is being unpacked.
-    for (int i = 0; i < 1000; ++i) {
-        bool unpacking = false;
-        for (const auto& entry : fs::directory_iterator(dir.path()))
-            if (entry.path().filename().string().rfind(".qrlth-", 0) == 0 && fs::is_directory(entry.path()))
-                unpacking = fs::exists(entry.path() / "base") && !fs::is_empty(entry.path() / "base");
-        if (unpacking) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-    kill(child, SIGTERM);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // Terminated once a member of the Base archive is being unpacked.
+    const auto unpacking = [&] {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(dir.path(), ec))
+            if (entry.path().filename().string().rfind(".qrlth-", 0) == 0 && fs::is_directory(entry.path(), ec) &&
+                fs::exists(entry.path() / "base", ec) && !fs::is_empty(entry.path() / "base", ec))
+                return true;
+        return false;
+    };
+    const int status = terminate_when({"create", "--archive-delta", dir.file("big-old.qa"), dir.file("big-new"),
+                                       dir.file("delta.qa")},
+                                      unpacking);
+    if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";
+    EXPECT_EQ(status, 1);
     EXPECT_EQ(read_file(dir.file("delta.qa")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
 }

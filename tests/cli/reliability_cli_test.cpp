@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_test_support.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -27,59 +28,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string err;
-};
-
-std::string quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-bool has_temporary(const fs::path& dir) {
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind(".qrlth-", 0) == 0) return true;
-    return false;
-}
-
 class ReliabilityCliTest : public ::testing::Test {
 protected:
     // Runs the program; `timeout` ends it (status 124) should it ever wait.
-    Outcome run(const std::string& arguments) {
-        const std::string err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && timeout 60 " + quoted(QUORALITH_CLI) +
-                                    " " + arguments + " >/dev/null 2>" + quoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        const Bytes e = read_file(err);
-        fs::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(e.begin(), e.end())};
-    }
+    Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments, 60); }
 
     // Runs the command line with `words`, sends it SIGTERM once a temporary is
     // being written in the test folder, and expects a clean exit with status 1.
-    void terminate_while_writing(std::vector<std::string> words) {
-        std::string cli = QUORALITH_CLI;
-        std::vector<std::string> args = {cli};
-        args.insert(args.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t child = 0;
-        ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 1000 && !has_temporary(dir.path()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the run ended before it could be terminated";
-        kill(child, SIGTERM);
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1);
+    void terminate_while_writing(const std::vector<std::string>& words) {
+        const int status = terminate_when(words, [&] { return has_temporary(dir.path()); });
+        if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";
+        EXPECT_EQ(status, 1);
     }
 
     void SetUp() override {

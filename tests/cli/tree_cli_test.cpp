@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "cli_test_support.h"
 #include "support/test_support.h"
 
 namespace quoralith::test {
@@ -18,37 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::map<std::string, Bytes> files_below(const fs::path& root) {
-    std::map<std::string, Bytes> tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
-        if (it->is_regular_file()) tree[it->path().lexically_relative(root).string()] = read_file(it->path().string());
-    return tree;
-}
-
 class TreeCliTest : public ::testing::Test {
 protected:
-    Outcome run(const std::string& arguments) {
-        const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
-        const std::string command = "cd " + quoted(dir.path().string()) + " && " + quoted(QUORALITH_CLI) + " " +
-                                    arguments + " >" + quoted(out) + " 2>" + quoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        const Bytes o = read_file(out), e = read_file(err);
-        fs::remove(out);
-        fs::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(o.begin(), o.end()), std::string(e.begin(), e.end())};
-    }
+    Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments); }
 
     void SetUp() override {
         for (const char* d : {"old/lib", "new/lib"}) fs::create_directories(dir.file(d));

@@ -89,32 +89,6 @@ struct ArchiveBuilder {
 
 std::string text_of(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-// Runs `body` in a child process whose files cannot grow past `limit` bytes, so
-// that every write beyond fails as on a full disk (with EFBIG), and returns the
-// child's result; INT32_MIN when the child did not report one.
-int with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
-    int channel[2];
-    if (pipe(channel) != 0) return INT32_MIN;
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
-        const rlimit bound{limit, limit};
-        int result = INT32_MIN;
-        if (setrlimit(RLIMIT_FSIZE, &bound) == 0) result = body();
-        if (write(channel[1], &result, sizeof result) != sizeof result) _exit(2);
-        _exit(0);
-    }
-    close(channel[1]);
-    int result = INT32_MIN;
-    if (child < 0 || read(channel[0], &result, sizeof result) != sizeof result) result = INT32_MIN;
-    close(channel[0]);
-    int status = 0;
-    if (child > 0) waitpid(child, &status, 0);
-    return result;
-}
-
 class ArchiveTest : public ::testing::Test {
 protected:
     void SetUp() override {

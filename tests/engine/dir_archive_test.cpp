@@ -26,31 +26,6 @@ namespace fs = std::filesystem;
 
 constexpr EngineFlags kTree = EF_INCLUDE_SUBDIRS | EF_SORTED | EF_KEEP_DATE | EF_KEEP_ATTRIBUTES;
 
-// Runs `body` in a child process whose files may not grow past `limit` bytes
-// and hands back its result.
-int with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
-    int channel[2];
-    if (pipe(channel) != 0) return INT32_MIN;
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit bound{limit, limit};
-        int result = INT32_MIN;
-        if (setrlimit(RLIMIT_FSIZE, &bound) == 0) result = body();
-        if (write(channel[1], &result, sizeof result) != sizeof result) _exit(2);
-        _exit(0);
-    }
-    close(channel[1]);
-    int result = INT32_MIN;
-    if (child < 0 || read(channel[0], &result, sizeof result) != sizeof result) result = INT32_MIN;
-    close(channel[0]);
-    int status = 0;
-    if (child > 0) waitpid(child, &status, 0);
-    return result;
-}
-
 class DirArchiveTest : public ::testing::Test {
 protected:
     void SetUp() override {

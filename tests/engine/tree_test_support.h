@@ -2,9 +2,16 @@
 // every record it is told and answers as the test says, and views of trees.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -81,5 +88,32 @@ inline long mtime_of(const std::string& path) {
     stat(path.c_str(), &status);
     return static_cast<long>(status.st_mtim.tv_sec);
 }
+
+// Runs `body` in a child process whose files cannot grow past `limit` bytes, so
+// that every write beyond fails as on a full disk (with EFBIG), and returns the
+// child's result; INT32_MIN when the child did not report one.
+inline int with_file_size_limit(rlim_t limit, const std::function<int()>& body) {
+    int channel[2];
+    if (pipe(channel) != 0) return INT32_MIN;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+        const rlimit bound{limit, limit};
+        int result = INT32_MIN;
+        if (setrlimit(RLIMIT_FSIZE, &bound) == 0) result = body();
+        if (write(channel[1], &result, sizeof result) != sizeof result) _exit(2);
+        _exit(0);
+    }
+    close(channel[1]);
+    int result = INT32_MIN;
+    if (child < 0 || read(channel[0], &result, sizeof result) != sizeof result) result = INT32_MIN;
+    close(channel[0]);
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    return result;
+}
+
 
 }  // namespace quoralith::test
