@@ -68,53 +68,6 @@ std::string temp_directory() {
     return error || dir.empty() ? std::string("/tmp") : dir;
 }
 
-// A folder of our own under a new name of the temporaries' form, removed with
-// everything in it when the object goes (unless it was moved into place).
-class TempDir {
-public:
-    TempDir() = default;
-    ~TempDir() { remove(); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    // Returns 0 or errno.
-    int create_in(const std::string& folder) {
-        remove();
-        static constexpr char kHex[] = "0123456789abcdef";
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::uint64_t bits = 0;
-            if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-                timespec now{};
-                clock_gettime(CLOCK_REALTIME, &now);
-                bits = (static_cast<std::uint64_t>(getpid()) << 32 ^ static_cast<std::uint64_t>(now.tv_nsec) ^
-                        static_cast<std::uint64_t>(attempt) << 48) * 0x9E3779B97F4A7C15ull;
-            }
-            std::string name(kTempPrefix);
-            for (int i = 0; i < 12; ++i, bits >>= 4) name += kHex[bits & 15u];
-            // mkdir never follows a link at the name and fails on anything there.
-            const std::string path = folder.empty() ? name : join_path(folder, name);
-            if (mkdir(path.c_str(), 0777) == 0) {
-                path_ = path;
-                return 0;
-            }
-            if (errno != EEXIST) return errno;
-        }
-        return EEXIST;
-    }
-    const std::string& path() const { return path_; }
-    // The folder took another name: nothing is left to remove.
-    void release() { path_.clear(); }
-    void remove() {
-        if (path_.empty()) return;
-        std::error_code error;
-        std::filesystem::remove_all(path_, error);
-        path_.clear();
-    }
-
-private:
-    std::string path_;
-};
-
 // Flushes the file system that holds `path` to the disk. Returns 0 or errno
 // (a write that failed on its way to the disk shows here).
 int flush_file_system(const std::string& path) {
@@ -340,7 +293,7 @@ namespace {
 struct Side {
     std::string name;
     bool archive = false;
-    TempDir unpacked;
+    TempFolder unpacked;
     std::vector<TreeMember> members;
     std::int64_t total = 0;   // bytes of its files
     std::int64_t length = 0;  // of its canonical archive (estimated from the archive's records until unpacked)
@@ -669,8 +622,8 @@ private:
     int extract_into_output(const std::string& archive, const std::uint16_t* common_mode) {
         const std::string parent = folder_of(output_);
         if (!parent.empty() && !make_dirs(parent)) return ERR_CREATE_OUTPUT - (errno ? errno : ENOTDIR);
-        TempDir staging;
-        if (const int error = staging.create_in(parent)) return ERR_CREATE_OUTPUT - error;
+        TempFolder staging;
+        if (const int error = staging.create_in(parent, 0777)) return ERR_CREATE_OUTPUT - error;
         int first_error = 0;
         std::string detail, place;
         const ProgressCallback transfers = transfer_callback();

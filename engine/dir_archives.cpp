@@ -35,11 +35,6 @@ std::string without_trailing_slashes(std::string path) {
 // ends. Only this process ever writes below it.
 class WorkDir {
 public:
-    WorkDir() = default;
-    ~WorkDir() { remove(); }
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-
     // Makes the directory in the first of `places` ("" for the current folder)
     // where it can be made and where it lies inside none of `keep_out` (the
     // trees the walk reads, or an output tree that may be cleared). Returns 0
@@ -47,12 +42,13 @@ public:
     int create(const std::vector<std::string>& places, const std::vector<std::string>& keep_out) {
         int error = ENOENT;
         for (const std::string& place : places) {
-            error = make_in(place);
+            error = folder_.create_in(place);
             if (error) continue;
             bool inside = false;
-            for (const std::string& tree : keep_out) inside = inside || (!tree.empty() && path_within(path_, tree));
+            for (const std::string& tree : keep_out)
+                inside = inside || (!tree.empty() && path_within(folder_.path(), tree));
             if (!inside) return 0;
-            remove();
+            folder_.remove();
             error = EXDEV;
         }
         return error;
@@ -60,36 +56,12 @@ public:
 
     // A new, empty subdirectory; "" when it cannot be made.
     std::string subdir(const char* name) const {
-        const std::string sub = join_path(path_, name);
+        const std::string sub = join_path(folder_.path(), name);
         return mkdir(sub.c_str(), 0700) == 0 ? sub : std::string();
     }
 
-    void remove() {
-        if (path_.empty()) return;
-        engine_clear_dir(path_);
-        rmdir(path_.c_str());
-        path_.clear();
-    }
-
 private:
-    // A name safe_output hands out is new and random; mkdir never follows a
-    // link planted under it, and a name taken meanwhile is simply tried again.
-    int make_in(const std::string& place) {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            SafeOutput probe;
-            if (const int error = probe.create_in(place, 0600)) return error;
-            const std::string name = probe.path();
-            probe.abandon();
-            if (mkdir(name.c_str(), 0700) == 0) {
-                path_ = name;
-                return 0;
-            }
-            if (errno != EEXIST) return errno;
-        }
-        return EEXIST;
-    }
-
-    std::string path_;
+    TempFolder folder_;
 };
 
 // One side of the job held as an archive file: the user's name for it and the

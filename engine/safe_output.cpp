@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace quoralith {
@@ -157,6 +160,27 @@ void SafeOutput::abandon() {
     if (!path_.empty()) unlink(path_.c_str());
     path_.clear();
     closed_ = false;
+}
+
+int TempFolder::create_in(const std::string& folder, mode_t mode) {
+    remove();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        std::string name = temporary_name(folder, attempt);
+        if (mkdir(name.c_str(), mode) == 0) {
+            path_ = std::move(name);
+            return 0;
+        }
+        if (errno != EEXIST && errno != EINTR) return errno;
+    }
+    return EEXIST;
+}
+
+void TempFolder::remove() {
+    if (path_.empty()) return;
+    // remove_all never follows a link inside the folder: it removes the link.
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+    path_.clear();
 }
 
 }  // namespace quoralith

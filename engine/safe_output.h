@@ -89,4 +89,30 @@ private:
     bool closed_ = false;  // finish() ran: the data is on disk, the stream closed
 };
 
+// A new folder of a temporary's name, made exclusively (mkdir never follows a
+// link planted at the name and fails on anything there), and removed with
+// everything in it when the object goes, unless it was released because it
+// took another name.
+class TempFolder {
+public:
+    TempFolder() = default;
+    ~TempFolder() { remove(); }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    // Makes the folder in `folder` ("" for the current folder) with `mode`
+    // (less the umask); a folder this object held before is removed first.
+    // Returns 0 or errno.
+    int create_in(const std::string& folder, mode_t mode = 0700);
+    // The folder's path; empty when none is held.
+    const std::string& path() const { return path_; }
+    // The folder took another name: nothing is left to remove.
+    void release() { path_.clear(); }
+    // Removes the folder and everything in it. Harmless when none is held.
+    void remove();
+
+private:
+    std::string path_;
+};
+
 }  // namespace quoralith

@@ -209,5 +209,28 @@ TEST(SafeOutput, NamesAndFolders) {
     EXPECT_EQ(entries(dir), std::vector<std::string>{"plain"});
 }
 
+TEST(TempFolder, IsNewEachTimeAndGoesWithEverythingInItUnlessReleased) {
+    ScratchDir dir;
+    const std::string outside = dir.file("outside");
+    test::write_file(outside, {'k'});
+    std::string kept;
+    {
+        TempFolder first, second;
+        ASSERT_EQ(first.create_in(dir.path().string()), 0);
+        ASSERT_EQ(second.create_in(dir.path().string()), 0);
+        EXPECT_NE(first.path(), second.path());
+        EXPECT_TRUE(is_temporary_name(first.path()));
+        // What lies inside goes with it, but a link inside is removed, not followed.
+        std::filesystem::create_directories(first.path() + "/sub");
+        test::write_file(first.path() + "/sub/file", {'x'});
+        std::filesystem::create_symlink(outside, first.path() + "/link");
+        kept = second.path() + "-kept";
+        std::filesystem::rename(second.path(), kept);
+        second.release();
+    }
+    EXPECT_EQ(entries(dir), (std::vector<std::string>{std::filesystem::path(kept).filename().string(), "outside"}));
+    EXPECT_EQ(test::read_file(outside), (Bytes{'k'}));
+}
+
 }  // namespace
 }  // namespace quoralith
