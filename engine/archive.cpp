@@ -221,16 +221,9 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
 
     TrailerRecord info;
     engine_read_file_info(file.get(), info);
-    const auto n = static_cast<std::uint8_t>(relative.size());
-    std::vector<std::uint8_t> record(kFileRecordFixed + n, 0);
-    put16(&record[0], static_cast<std::uint16_t>(record.size()));
-    record[2] = AR_FILE;
-    record[3] = n;
-    put32(&record[4], size);
-    for (int slot = 0; slot < 5; ++slot) put32(&record[8 + 4 * slot], static_cast<std::uint32_t>(info.time_slot(slot)));
-    put16(&record[28], info.attributes());
+    std::vector<std::uint8_t> record =
+        archive_file_record(relative, size, info.access_time(), info.modification_time(), info.attributes());
     if (with_record) put_member_record(record.data(), static_cast<std::uint16_t>(st.st_mode & 0777), digest);
-    std::memcpy(&record[30], relative.data(), n);
     if (!write_all(archive, record.data(), record.size())) return write_failed();
 
     // Coded members are read back through 32-bit stream windows, and the coder
@@ -238,12 +231,8 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     const off_t data_start = record_start + static_cast<off_t>(record.size()) + kDataBlockSize;
     const bool coded = code_it && st.st_size <= MAX_FILE_LENGTH &&
                        data_start + 2 * static_cast<off_t>(size) + 65536 < static_cast<off_t>(INT32_MAX);
-    std::uint8_t block[kDataBlockSize] = {};
-    put16(block, kDataBlockSize);
-    block[2] = coded ? AR_CODED : AR_STORED;
-    block[3] = 0x80;
-    put32(block + 8, coded ? 0xFFFFFFFFu : size);
-    if (!write_all(archive, block, sizeof block)) return write_failed();
+    const auto block = archive_data_block(coded ? AR_CODED : AR_STORED, coded ? 0xFFFFFFFFu : size);
+    if (!write_all(archive, block.data(), block.size())) return write_failed();
 
     std::int64_t written = 0;
     std::int64_t content = size;  // the bytes of the file that the data holds
@@ -854,6 +843,55 @@ void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const C
     put_member_record(record, mode, digest);
 }
 
+std::array<std::uint8_t, kArchiveHeaderSize> archive_header_record(std::uint32_t stamp, bool tagged) {
+    std::array<std::uint8_t, kArchiveHeaderSize> header{};
+    put16(header.data(), kArchiveHeaderSize);
+    header[2] = AR_HEADER;
+    const auto magic = magic_field();
+    std::memcpy(header.data() + 3, magic.data(), magic.size());
+    if (tagged) std::memcpy(header.data() + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
+    put32(header.data() + 90, stamp);
+    return header;
+}
+
+std::array<std::uint8_t, kArchiveEndSize> archive_end_record(std::uint32_t stamp) {
+    std::array<std::uint8_t, kArchiveEndSize> end{};
+    put16(end.data(), kArchiveEndSize);
+    end[2] = AR_END;
+    const auto magic = magic_field();
+    std::memcpy(end.data() + 3, magic.data(), magic.size());
+    put32(end.data() + 66, stamp);
+    return end;
+}
+
+std::vector<std::uint8_t> archive_file_record(const std::string& stored, std::uint32_t size,
+                                              std::int32_t access_time, std::int32_t modification_time,
+                                              std::uint16_t attributes) {
+    const auto n = static_cast<std::uint8_t>(stored.size());
+    std::vector<std::uint8_t> record(kFileRecordFixed + n, 0);
+    put16(&record[0], static_cast<std::uint16_t>(record.size()));
+    record[2] = AR_FILE;
+    record[3] = n;
+    put32(&record[4], size);
+    put32(&record[8], 0xFFFFFFFFu);
+    put32(&record[12], static_cast<std::uint32_t>(access_time));
+    put32(&record[16], static_cast<std::uint32_t>(modification_time));
+    put32(&record[20], 0xFFFFFFFFu);
+    put32(&record[24], 0xFFFFFFFFu);
+    put16(&record[28], attributes);
+    std::memcpy(&record[30], stored.data(), n);
+    return record;
+}
+
+std::array<std::uint8_t, kDataBlockSize> archive_data_block(std::uint8_t type, std::uint32_t length) {
+    std::array<std::uint8_t, kDataBlockSize> block{};
+    put16(block.data(), kDataBlockSize);
+    block[2] = type;
+    block[3] = 0x80;
+    put32(block.data() + 8, length);
+    return block;
+}
+
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
                      const ProgressCallback& callback, bool with_record) {
     return add_file(root, relative, archive, code_it, callback, with_record);
@@ -870,14 +908,8 @@ int archive_create(const std::string& root, const std::string& start, const std:
 
     const auto stamp = static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                                   static_cast<std::uint64_t>(getpid()) << 20);
-    const auto magic = magic_field();
-    std::uint8_t header[kArchiveHeaderSize] = {};
-    put16(header, kArchiveHeaderSize);
-    header[2] = AR_HEADER;
-    std::memcpy(header + 3, magic.data(), magic.size());
-    put32(header + 90, stamp);
-    if (!(flags & EF_PLAIN_TRAILER)) std::memcpy(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
-    if (!write_all(file, header, sizeof header)) return write_failed();
+    const auto header = archive_header_record(stamp, !(flags & EF_PLAIN_TRAILER));
+    if (!write_all(file, header.data(), header.size())) return write_failed();
 
     struct stat st {};
     if (fstat(fileno(file), &st) != 0) return write_failed();
@@ -891,12 +923,8 @@ int archive_create(const std::string& root, const std::string& start, const std:
     // replace an archive that was whole.
     if (writer.stopped) return ERR_STOPPED;
 
-    std::uint8_t end[kArchiveEndSize] = {};
-    put16(end, kArchiveEndSize);
-    end[2] = AR_END;
-    std::memcpy(end + 3, magic.data(), magic.size());
-    put32(end + 66, stamp);
-    if (!write_all(file, end, sizeof end) || std::fflush(file) != 0) return write_failed();
+    const auto end = archive_end_record(stamp);
+    if (!write_all(file, end.data(), end.size()) || std::fflush(file) != 0) return write_failed();
     // Nothing may trail the end record, whatever a member cut short left behind.
     const off_t length = ftello(file);
     if (length < 0 || ftruncate(fileno(file), length) != 0) return write_failed();

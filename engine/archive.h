@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "coder/digest.h"
 #include "engine/progress.h"
@@ -86,6 +87,18 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
 // Returns 0 or the file's error code (also given to the callback).
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
                      const ProgressCallback& callback, bool with_record = false);
+
+// The records of an archive as the format lays them out. The header carries
+// `stamp` and, when `tagged`, our tag; the end record the same stamp.
+std::array<std::uint8_t, kArchiveHeaderSize> archive_header_record(std::uint32_t stamp, bool tagged);
+std::array<std::uint8_t, kArchiveEndSize> archive_end_record(std::uint32_t stamp);
+// A file record for `stored` (255 bytes at most, "\" between parts), its time
+// slots 1, 4 and 5 at -1: the bare format's, until a member record fills them.
+std::vector<std::uint8_t> archive_file_record(const std::string& stored, std::uint32_t size,
+                                              std::int32_t access_time, std::int32_t modification_time,
+                                              std::uint16_t attributes);
+// The data block record that announces `length` bytes of `type` (AR_STORED or AR_CODED).
+std::array<std::uint8_t, kDataBlockSize> archive_data_block(std::uint8_t type, std::uint32_t length);
 
 // Fills the member record of a file record being written (`record` points at
 // its first byte): the permission bits `mode` and the leading bytes of the

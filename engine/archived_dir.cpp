@@ -39,14 +39,6 @@ namespace {
 
 constexpr std::int64_t kArchiveFrame = kArchiveHeaderSize + kArchiveEndSize;
 
-void put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 std::int32_t clamp32(std::int64_t value) {
     return value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(value);
 }
@@ -140,12 +132,6 @@ bool write_all(std::FILE* file, const void* data, std::size_t size) {
     return std::fwrite(data, 1, size, file) == size;
 }
 
-std::array<std::uint8_t, kArchiveMagicField> magic_field() {
-    std::array<std::uint8_t, kArchiveMagicField> field{};
-    std::memcpy(field.data(), kArchiveMagic, sizeof(kArchiveMagic) - 1);
-    return field;
-}
-
 int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp& stamp, bool with_record,
                  const ProgressCallback& callback, std::string& failed) {
     FileHandle file;
@@ -162,27 +148,12 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
         return ERR_READ_FAILED;
     }
     const auto size = static_cast<std::uint32_t>(member.size);
-    const auto n = static_cast<std::uint8_t>(member.stored.size());
-    std::vector<std::uint8_t> record(kFileRecordFixed + n, 0);
-    put16(&record[0], static_cast<std::uint16_t>(record.size()));
-    record[2] = AR_FILE;
-    record[3] = n;
-    put32(&record[4], size);
-    put32(&record[8], 0xFFFFFFFFu);
-    put32(&record[12], static_cast<std::uint32_t>(stamp.access_time));
-    put32(&record[16], static_cast<std::uint32_t>(stamp.modification_time));
-    put32(&record[20], 0xFFFFFFFFu);
-    put32(&record[24], 0xFFFFFFFFu);
-    put16(&record[28], stamp.attributes);
-    std::memcpy(&record[30], member.stored.data(), n);
-
+    std::vector<std::uint8_t> record =
+        archive_file_record(member.stored, size, stamp.access_time, stamp.modification_time, stamp.attributes);
     const off_t record_start = ftello(archive);
-    std::uint8_t block[kDataBlockSize] = {};
-    put16(block, kDataBlockSize);
-    block[2] = AR_STORED;
-    block[3] = 0x80;
-    put32(block + 8, size);
-    if (record_start < 0 || !write_all(archive, record.data(), record.size()) || !write_all(archive, block, sizeof block))
+    const auto block = archive_data_block(AR_STORED, size);
+    if (record_start < 0 || !write_all(archive, record.data(), record.size()) ||
+        !write_all(archive, block.data(), block.size()))
         return ERR_WRITE_FAILED;
 
     // One pass over the file: its digest is taken as it is copied, and the
@@ -267,23 +238,16 @@ MemberStamp prevailing_stamp(const std::vector<TreeMember>& members) {
 int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& members, const MemberStamp* uniform,
                             bool tagged, std::uint16_t common_mode, const ProgressCallback& callback,
                             std::string& failed) {
-    const auto magic = magic_field();
-    std::uint8_t header[kArchiveHeaderSize] = {};
-    put16(header, kArchiveHeaderSize);
-    header[2] = AR_HEADER;
-    std::memcpy(header + 3, magic.data(), magic.size());
-    if (tagged) std::memcpy(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
-    if (!write_all(archive, header, sizeof header)) return ERR_WRITE_FAILED;
+    // Stamp 0: the archive depends on nothing but its members.
+    const auto header = archive_header_record(0, tagged);
+    if (!write_all(archive, header.data(), header.size())) return ERR_WRITE_FAILED;
     for (const TreeMember& member : members) {
         const MemberStamp& stamp = uniform ? *uniform : member.stamp;
         if (const int code = write_member(archive, member, stamp, tagged && stamp.mode != common_mode, callback, failed))
             return code;
     }
-    std::uint8_t end[kArchiveEndSize] = {};
-    put16(end, kArchiveEndSize);
-    end[2] = AR_END;
-    std::memcpy(end + 3, magic.data(), magic.size());
-    if (!write_all(archive, end, sizeof end) || std::fflush(archive) != 0) return ERR_WRITE_FAILED;
+    const auto end = archive_end_record(0);
+    if (!write_all(archive, end.data(), end.size()) || std::fflush(archive) != 0) return ERR_WRITE_FAILED;
     return 0;
 }
 
