@@ -181,13 +181,6 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
 
 }  // namespace
 
-std::uint16_t attributes_of_mode(std::uint16_t mode) {
-    std::uint16_t attributes = 0;
-    if (mode & S_IRUSR) attributes |= 1;
-    if (mode & S_IWUSR) attributes |= 2;
-    return attributes;
-}
-
 int list_tree_members(const std::string& root, const std::string& pattern, EngineFlags flags,
                       const std::string& exclude, std::vector<TreeMember>& members, std::string& failed) {
     members.clear();

@@ -22,10 +22,6 @@ struct MemberStamp {
     bool operator==(const MemberStamp&) const = default;
 };
 
-// The attribute word `mode` gives: readable and writable by its owner, as a
-// delta's trailer takes them from a file.
-std::uint16_t attributes_of_mode(std::uint16_t mode);
-
 // One regular file of a tree, as a member of the tree's canonical archive.
 struct TreeMember {
     std::string stored;  // path relative to the tree, "\" between its parts

@@ -90,6 +90,9 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
                           const std::string& output, const std::string& pattern, EngineFlags flags,
                           AlgorithmMask mask, const ProgressCallback& callback);
 
+// The attribute word a file of permission bits `mode` gets in a trailer: bit 0
+// readable and bit 1 writable by its owner.
+std::uint16_t attributes_of_mode(std::uint32_t mode);
 // Fills the time slots and attribute word of `trailer` from an open file.
 void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
 // Sets the access and modification times stored in `trailer` on `path`.

@@ -28,6 +28,13 @@ timespec stored_time(std::int32_t slot) {
 
 }  // namespace
 
+std::uint16_t attributes_of_mode(std::uint32_t mode) {
+    std::uint16_t attributes = 0;
+    if (mode & S_IRUSR) attributes |= kReadable;
+    if (mode & S_IWUSR) attributes |= kWritable;
+    return attributes;
+}
+
 void engine_read_file_info(std::FILE* file, TrailerRecord& trailer) {
     for (int i = 0; i < 5; ++i) trailer.set_time_slot(i, -1);
     trailer.set_attributes(kAttributesUnknown);
@@ -35,10 +42,7 @@ void engine_read_file_info(std::FILE* file, TrailerRecord& trailer) {
     if (!file || fstat(fileno(file), &status) != 0) return;
     trailer.set_time_slot(1, static_cast<std::int32_t>(status.st_atim.tv_sec));
     trailer.set_time_slot(2, static_cast<std::int32_t>(status.st_mtim.tv_sec));
-    std::uint16_t attributes = 0;
-    if (status.st_mode & S_IRUSR) attributes |= kReadable;
-    if (status.st_mode & S_IWUSR) attributes |= kWritable;
-    trailer.set_attributes(attributes);
+    trailer.set_attributes(attributes_of_mode(status.st_mode));
 }
 
 bool engine_apply_times(const std::string& path, const TrailerRecord& trailer) {

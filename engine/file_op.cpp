@@ -202,10 +202,7 @@ private:
             if (stated_ && input_) {
                 input_info_.set_time_slot(1, stated_->access_time);
                 input_info_.set_time_slot(2, stated_->modification_time);
-                std::uint16_t attributes = 0;
-                if (stated_->mode & S_IRUSR) attributes |= 1;
-                if (stated_->mode & S_IWUSR) attributes |= 2;
-                input_info_.set_attributes(attributes);
+                input_info_.set_attributes(attributes_of_mode(stated_->mode));
             }
         } else if (!base_) {
             // The merge pass copies the Base file; without it there is nothing
