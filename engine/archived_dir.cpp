@@ -48,12 +48,6 @@ bool is_directory(const std::string& path) {
     return stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat first {}, second {};
-    return !a.empty() && !b.empty() && stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
 std::string temp_directory() {
     std::error_code error;
     const std::string dir = std::filesystem::temp_directory_path(error).string();

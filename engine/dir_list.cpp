@@ -47,6 +47,12 @@ bool path_kind(const std::string& path, EntryKind& kind) {
     return true;
 }
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 bool path_within(const std::string& inner, const std::string& outer) {
     char resolved_inner[PATH_MAX];
     char resolved_outer[PATH_MAX];

@@ -56,6 +56,10 @@ bool path_kind(const std::string& path, EntryKind& kind);
 // when either does not exist (nothing there to lose).
 bool path_within(const std::string& inner, const std::string& outer);
 
+// True when `a` and `b` name one file (the same device and inode, links
+// resolved); false when either does not exist.
+bool same_file(const std::string& a, const std::string& b);
+
 // Creates `dir` and every missing level above it. True when `dir` is a directory
 // afterwards.
 bool make_dirs(const std::string& dir);

@@ -1,7 +1,5 @@
 // engine_run: checks one request and hands it to the single-file operation or
 // to the directory walk.
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "engine/dir_list.h"
@@ -9,16 +7,6 @@
 #include "engine/engine_internal.h"
 
 namespace quoralith {
-
-namespace {
-
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat first {}, second {};
-    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
-}  // namespace
 
 bool clearing_would_delete_input(int type, const std::string& first, const std::string& second,
                                  const std::string& output) {
