@@ -48,12 +48,6 @@ bool is_directory(const std::string& path) {
     return stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string temp_directory() {
-    std::error_code error;
-    const std::string dir = std::filesystem::temp_directory_path(error).string();
-    return error || dir.empty() ? std::string("/tmp") : dir;
-}
-
 // Flushes the file system that holds `path` to the disk. Returns 0 or errno
 // (a write that failed on its way to the disk shows here).
 int flush_file_system(const std::string& path) {
@@ -266,7 +260,7 @@ public:
                                ? static_cast<std::int16_t>(std::countr_zero(static_cast<unsigned>(mask_)))
                                : std::int16_t{-2}) {
         const std::string beside = folder_of(output_);
-        temp_folder_ = is_directory(beside) ? beside : temp_directory();
+        temp_folder_ = is_directory(beside) ? beside : system_temp_folder();
     }
 
     // Whether the request can run at all: the output is not an input, and

@@ -303,8 +303,7 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     {
         std::vector<std::string> places;
         places.push_back(folder_of(without_trailing_slashes(output)));
-        const char* tmp = std::getenv("TMPDIR");
-        places.push_back(tmp && *tmp ? tmp : "/tmp");
+        places.push_back(system_temp_folder());
         std::vector<std::string> keep_out;
         if (!base_archive) keep_out.push_back(first);
         if (!second_archive) keep_out.push_back(second);

@@ -79,13 +79,6 @@ bool is_special(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
 }
 
-// Where the content for a device or pipe waits until it is complete.
-std::string temp_directory() {
-    std::error_code error;
-    const std::string dir = std::filesystem::temp_directory_path(error).string();
-    return error || dir.empty() ? std::string("/tmp") : dir;
-}
-
 // A file that replaces `target` keeps the permission bits `target` had.
 void take_mode_of(const std::string& target, std::FILE* file) {
     struct stat status {};
@@ -156,7 +149,7 @@ public:
           original_output_(output),
           target_(resolve_link(output)),
           special_(is_special(target_)),
-          directory_(special_ ? temp_directory() : folder_of(target_)),
+          directory_(special_ ? system_temp_folder() : folder_of(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
           callback_(callback ? callback : ProgressCallback(default_progress_callback)) {}

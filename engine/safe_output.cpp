@@ -47,6 +47,12 @@ std::string temporary_name(const std::string& folder, int attempt) {
 
 }  // namespace
 
+std::string system_temp_folder() {
+    std::error_code error;
+    const std::string dir = std::filesystem::temp_directory_path(error).string();
+    return error || dir.empty() ? std::string("/tmp") : dir;
+}
+
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return std::string();

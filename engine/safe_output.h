@@ -30,6 +30,9 @@ std::string folder_of(const std::string& path);
 // Whether the file-name part of `path` has the form of one of our temporaries.
 bool is_temporary_name(std::string_view path);
 
+// The system's folder for temporaries: $TMPDIR, else /tmp.
+std::string system_temp_folder();
+
 // Makes the entries of `folder` ("" for the current folder) durable, so that a
 // rename into it survives a power loss. Returns 0 or errno.
 int sync_folder(const std::string& folder);
