@@ -2,9 +2,6 @@
 // BASE and UPDATED are trees or archive files is told by what they are.
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <cstring>
-
 #include "cli/cli.h"
 #include "engine/archive.h"
 
@@ -20,16 +17,7 @@ NameKind kind_of(const std::string& path) {
     if (stat(path.c_str(), &st) != 0) return NameKind::missing;
     if (S_ISDIR(st.st_mode)) return NameKind::directory;
     if (!S_ISREG(st.st_mode)) return NameKind::other;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return NameKind::other;
-    unsigned char header[kArchiveHeaderSize] = {};
-    const bool whole = std::fread(header, 1, sizeof header, file) == sizeof header;
-    std::fclose(file);
-    char magic[kArchiveMagicField] = {};
-    std::memcpy(magic, kArchiveMagic, sizeof(kArchiveMagic) - 1);
-    const bool ours = whole && (header[0] | header[1] << 8) >= kArchiveHeaderSize &&
-                      std::memcmp(header + 3, magic, sizeof magic) == 0;
-    return ours ? NameKind::archive : NameKind::other;
+    return archive_check_header(path) == 0 ? NameKind::archive : NameKind::other;
 }
 
 // Takes a side that may be a tree or an archive: sets `archive_flag` for an

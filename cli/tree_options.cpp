@@ -31,13 +31,14 @@ bool tree_input(const char* verb, const char* role, const std::string& name, boo
         return false;
     }
     if (is_directory(name)) return true;
-    const int members = archive_list(name, {}, {});
-    if (members == ERR_NOT_ARCHIVE) {
+    // The header tells an archive; the engine walks it whole before it runs.
+    const int header = archive_check_header(name);
+    if (header == ERR_NOT_ARCHIVE) {
         print_error(prefix + " is neither a directory nor an archive file");
         return false;
     }
-    if (members < 0) {
-        print_error(prefix + ": " + describe_error(members));
+    if (header < 0) {
+        print_error(prefix + ": " + describe_error(header));
         return false;
     }
     flags |= archive_flag;

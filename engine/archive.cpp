@@ -979,6 +979,11 @@ int archive_extract_scratch(const std::string& archive, const std::string& outpu
     return extract_archive(archive, output_dir, "", flags, callback, false);
 }
 
+int archive_check_header(const std::string& archive) {
+    OpenArchive source;
+    return open_archive(archive, source);
+}
+
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
                  const std::function<void(const std::string& detail)>& damaged) {
     OpenArchive source;

@@ -110,6 +110,12 @@ void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const C
 // of them could not be made.
 bool make_parent_dirs(const std::string& path);
 
+// Whether `archive` starts as one of our archives, reading only its header:
+// 0 when it does, ERR_NOT_ARCHIVE (too short, another magic, not a regular
+// file) or ERR_OPEN_ARCHIVE minus errno. Damage past the header shows only
+// when the records are walked.
+int archive_check_header(const std::string& archive);
+
 // One file record with its data block, as `archive_list` reports it.
 struct ArchiveMember {
     std::string stored_path;  // as in the file, "\" between parts
