@@ -496,11 +496,8 @@ std::size_t prepass(const std::uint8_t* block, std::size_t len, std::uint32_t th
 // ---------------------------------------------------------------- BlockPacker
 
 namespace {
-constexpr std::uint16_t kNone = 0xFFFF;
 constexpr std::size_t kPadding = 8;
 constexpr int kHashSize = 1024;
-// Fields of a bit-coded block, each with its own code type.
-enum Field { F_LITERAL = 0, F_MATCHES = 1, F_OFFSET = 2, F_SUBS = 3, F_EQUAL = 4, F_COUNT = 5 };
 }  // namespace
 
 BlockPacker::BlockPacker(std::uint32_t threshold, bool thorough)
@@ -532,6 +529,8 @@ std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
     // pay and on the next their offsets cost more than their bytes, and
     // lazily as well as greedily.
     std::size_t best = 0;
+    Prices prices;
+    bool priced = false;
     for (const Variant variant : kThoroughVariants) {
         min_score_ = variant.floor;
         lazy_ = variant.lazy;
@@ -539,15 +538,21 @@ std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
         if (best == 0 || coded < best) {
             best = coded;
             best_out_.swap(out_);
+            if (bit_coded_) price_parse(prices);
+            priced = priced || bit_coded_;
         }
     }
     min_score_ = 0;
     lazy_ = false;
+    // A block that no search could bit-code has nothing for the parse to
+    // better; otherwise the prices of the best coding so far seed it.
+    if (priced) pack_parsed(len, best, prices);
     best_out_.swap(out_);
     return best;
 }
 
 std::size_t BlockPacker::pack_once(const std::uint8_t* block, std::size_t len) {
+    bit_coded_ = false;
     if (len < 6) return store(block, len, kMarkerStored);
     // The match search reads a word beyond either end of the data it walks.
     std::uint8_t* s = work_.data() + kPadding;
@@ -564,9 +569,13 @@ std::size_t BlockPacker::pack_once(const std::uint8_t* block, std::size_t len) {
     const std::uint8_t stored = prepassed ? kMarkerPrepassStored : kMarkerStored;
     if (n < 6) return store(s, n, stored);
     find_matches(s, n);
+    searched_ = s;
+    searched_n_ = n;
+    searched_prepassed_ = prepassed;
     if (matches_.empty()) return store(s, n, stored);
     std::size_t coded = write_block(len, n, prepassed);
     if (coded == 0) return store(s, n, stored);
+    bit_coded_ = true;
     return coded;
 }
 
@@ -675,44 +684,42 @@ void BlockPacker::record_match(const std::uint8_t* s, std::size_t earlier, std::
     last_end = earlier + length;
 }
 
-std::size_t BlockPacker::write_block(std::size_t len, std::size_t n, bool prepassed) {
-    // Every value each field will code, visited in writing order; `emit` sees
-    // (field, value) pairs and substitution flags as field F_COUNT.
-    auto visit = [&](auto&& emit) {
-        std::size_t i = 0;
-        if (!items_[0].is_match) {
-            emit(F_LITERAL, items_[0].value);
-            i = 1;
-        }
-        while (i < items_.size()) {
-            std::uint32_t count = 0;
-            for (; items_[i].is_match; ++i, ++count) {
-                const Match& m = matches_[items_[i].value];
-                for (std::uint32_t k = 0; k < m.sub_count; ++k) {
-                    const SubPoint& sub = subs_[m.first_sub + k];
-                    emit(F_EQUAL, sub.equal);
-                    emit(F_COUNT, sub.two);
-                }
-                emit(F_EQUAL, m.final_equal);
-                emit(F_OFFSET, m.offset);
-                emit(F_SUBS, m.sub_count + 1);
+template <class Emit>
+void BlockPacker::visit_fields(Emit&& emit) const {
+    std::size_t i = 0;
+    if (!items_[0].is_match) {
+        emit(F_LITERAL, items_[0].value);
+        i = 1;
+    }
+    while (i < items_.size()) {
+        std::uint32_t count = 0;
+        for (; items_[i].is_match; ++i, ++count) {
+            const Match& m = matches_[items_[i].value];
+            for (std::uint32_t k = 0; k < m.sub_count; ++k) {
+                const SubPoint& sub = subs_[m.first_sub + k];
+                emit(F_EQUAL, sub.equal);
+                emit(F_COUNT, sub.two);
             }
-            emit(F_MATCHES, count);
-            emit(F_LITERAL, items_[i].value);
-            ++i;
+            emit(F_EQUAL, m.final_equal);
+            emit(F_OFFSET, m.offset);
+            emit(F_SUBS, m.sub_count + 1);
         }
-    };
+        emit(F_MATCHES, count);
+        emit(F_LITERAL, items_[i].value);
+        ++i;
+    }
+}
 
+std::uint64_t BlockPacker::choose_types(int (&type)[F_COUNT], std::uint64_t& flags) const {
     std::uint64_t cost[F_COUNT][kCodeTypes] = {};
-    std::uint64_t flags = 0;
-    visit([&](int field, std::uint32_t v) {
+    flags = 0;
+    visit_fields([&](int field, std::uint32_t v) {
         if (field == F_COUNT) {
             ++flags;
             return;
         }
         for (int t = 0; t < kCodeTypes; ++t) cost[field][t] += code_cost(t, v);
     });
-    int type[F_COUNT];
     std::uint64_t total = 0;
     for (int f = 0; f < F_COUNT; ++f) {
         type[f] = 0;
@@ -720,11 +727,18 @@ std::size_t BlockPacker::write_block(std::size_t len, std::size_t n, bool prepas
             if (cost[f][t] < cost[f][type[f]]) type[f] = t;
         total += cost[f][type[f]];
     }
+    return total;
+}
+
+std::size_t BlockPacker::write_block(std::size_t len, std::size_t n, bool prepassed) {
+    int type[F_COUNT];
+    std::uint64_t flags = 0;
+    const std::uint64_t total = choose_types(type, flags);
     const std::uint64_t estimate = (total + flags + 23 + 13) / 8 + 1 + literals_.size();
     if (estimate > len + 1 || estimate > n) return 0;
 
     sink_.reset(out_.data(), out_.size() - 1);
-    visit([&](int field, std::uint32_t v) {
+    visit_fields([&](int field, std::uint32_t v) {
         if (field == F_COUNT)
             sink_.put(v, 1);
         else

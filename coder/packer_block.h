@@ -131,6 +131,8 @@ public:
     const std::uint8_t* data() const { return out_.data(); }
 
 private:
+    static constexpr std::uint16_t kNone = 0xFFFF;  // the end of a hash chain
+
     struct Match {
         std::uint32_t offset;
         std::uint32_t first_sub;  // index into subs_
@@ -159,12 +161,60 @@ private:
     };
     Candidate best_at(const std::uint8_t* s, std::size_t n, std::size_t l, std::size_t behind) const;
 
+    // Fields of a bit-coded block, each with its own code type; F_COUNT
+    // also stands for the one-bit substitution flags.
+    enum Field { F_LITERAL = 0, F_MATCHES = 1, F_OFFSET = 2, F_SUBS = 3, F_EQUAL = 4, F_COUNT = 5 };
+
     std::size_t pack_once(const std::uint8_t* block, std::size_t len);
     std::size_t store(const std::uint8_t* s, std::size_t n, std::uint8_t marker);
     void find_matches(const std::uint8_t* s, std::size_t n);
     void record_match(const std::uint8_t* s, std::size_t earlier, std::size_t later, std::size_t length,
                       std::size_t& last_end);
+    // Every value each field of the recorded parse codes, visited in writing
+    // order; `emit` sees (field, value) pairs and substitution flags as field
+    // F_COUNT.
+    template <class Emit>
+    void visit_fields(Emit&& emit) const;
+    // The cheapest code type of each field for the recorded parse; returns
+    // their total bits, and `flags` the number of substitution flags.
+    std::uint64_t choose_types(int (&type)[F_COUNT], std::uint64_t& flags) const;
     std::size_t write_block(std::size_t len, std::size_t n, bool prepassed);
+
+    // The thorough packer's last candidate (packer_parse.cpp): a parse of
+    // least cost under a price list taken from an earlier coding of the
+    // block, repeated with the prices of its own result.
+    struct Prices {
+        std::array<std::uint32_t, 256> literal{};  // a literal byte, without the run's share
+        std::uint32_t run_start = 0;                // a literal run, beyond its bytes' share
+        std::uint32_t run_byte = 0;                 // each byte's share of its run's length code
+        std::uint32_t group_start = 0;              // the match count of a group of one match
+        std::uint32_t group_match = 0;              // each further match of a group
+        int type_offset = 0, type_subs = 0, type_equal = 0;
+    };
+    // Each segment of a stretch found by the walk: an equal run, then (unless
+    // it is the last) one substituted byte, or two when `two`.
+    struct Segment {
+        std::uint16_t equal;
+        std::uint16_t two;
+    };
+    struct Reach {
+        std::uint32_t w;      // the later stretch's start
+        std::uint32_t first;  // its first segment in segments_
+        std::uint32_t count;
+    };
+    struct Step {
+        std::uint32_t cost;
+        std::uint16_t from;  // where the last item starts
+        std::uint16_t w;     // a match's source, or kNoSource for a literal byte
+        bool after_match;    // the item before it was a match
+    };
+    struct Pick {
+        std::uint32_t earlier, later, length;
+    };
+    void price_parse(Prices& prices) const;
+    void collect_reaches(const std::uint8_t* s, std::size_t n);
+    bool parse_cheapest(const std::uint8_t* s, std::size_t n, const Prices& prices);
+    void pack_parsed(std::size_t len, std::size_t& best, Prices& prices);
 
     std::uint32_t threshold_;
     bool thorough_;
@@ -180,6 +230,18 @@ private:
     std::vector<std::uint8_t> literals_;
     std::vector<std::uint8_t> out_;
     std::vector<std::uint8_t> best_out_;  // a thorough packer's shortest coding so far
+    // What the last pack_once searched, for the parse that follows it.
+    const std::uint8_t* searched_ = nullptr;
+    std::size_t searched_n_ = 0;
+    bool searched_prepassed_ = false;
+    bool bit_coded_ = false;
+    std::vector<std::uint32_t> reach_begin_;  // reaches_ of each position
+    std::vector<Reach> reaches_;
+    std::vector<Segment> segments_;
+    std::vector<Step> literal_steps_;  // the cheapest way to each position, ending in a literal
+    std::vector<Step> match_steps_;    // the same, ending in a match
+    std::vector<Pick> picks_;
+    std::vector<std::uint32_t> offset_price_, equal_price_, subs_price_;
     BitSink sink_;
 };
 
