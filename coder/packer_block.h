@@ -197,23 +197,37 @@ private:
         std::uint16_t equal;
         std::uint16_t two;
     };
+    // A stretch the parse may code as a match from `start`, ending after any
+    // of its segments.
     struct Reach {
+        std::uint32_t start;  // the earlier stretch's start
         std::uint32_t w;      // the later stretch's start
         std::uint32_t first;  // its first segment in segments_
         std::uint32_t count;
     };
+    // The cheapest way found to code the block up to a position.
     struct Step {
         std::uint32_t cost;
         std::uint16_t from;  // where the last item starts
-        std::uint16_t w;     // a match's source, or kNoSource for a literal byte
+        std::uint16_t w;     // a match's source; unused for a literal byte
         bool after_match;    // the item before it was a match
     };
+    // A match the parse chose.
     struct Pick {
         std::uint32_t earlier, later, length;
     };
+    // Prices from the recorded parse and the code types and literal table
+    // that would write it.
     void price_parse(Prices& prices) const;
+    // Walks the stretch at i against its source at w, no further than
+    // `limit` bytes, appending its segments; returns where it ends.
+    std::size_t walk_stretch(const std::uint8_t* s, std::size_t i, std::size_t w, std::size_t limit);
+    // The stretches of every position, from the hash chains of the search.
     void collect_reaches(const std::uint8_t* s, std::size_t n);
+    // Records the parse of least cost under `prices`; false when it has no match.
     bool parse_cheapest(const std::uint8_t* s, std::size_t n, const Prices& prices);
+    // Codes the block searched last by its parses and keeps the coding in
+    // best_out_ when it is shorter than `best`, updating `best`.
     void pack_parsed(std::size_t len, std::size_t& best, Prices& prices);
 
     std::uint32_t threshold_;
@@ -236,7 +250,8 @@ private:
     bool searched_prepassed_ = false;
     bool bit_coded_ = false;
     std::vector<std::uint32_t> reach_begin_;  // reaches_ of each position
-    std::vector<Reach> reaches_;
+    std::vector<Reach> found_;    // stretches as found
+    std::vector<Reach> reaches_;  // the same by their start
     std::vector<Segment> segments_;
     std::vector<Step> literal_steps_;  // the cheapest way to each position, ending in a literal
     std::vector<Step> match_steps_;    // the same, ending in a match

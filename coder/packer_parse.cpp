@@ -24,6 +24,9 @@ constexpr std::uint16_t kLiteral = 0xFFFF;  // Step::w of a literal byte
 // matches.
 constexpr int kChainSteps = 48;
 constexpr int kMaxReaches = 8;
+// How far a stretch found in the chains is walked back through
+// substitutions, towards its true start.
+constexpr std::size_t kBackWalk = 32;
 // Substitution points of one stretch: its cost is summed up to each of them.
 constexpr std::size_t kMaxSegments = 256;
 // The parse is run with the prices of the searches' best coding, then with
@@ -104,14 +107,41 @@ void BlockPacker::price_parse(Prices& prices) const {
     prices.group_start += prices.group_match;
 }
 
+std::size_t BlockPacker::walk_stretch(const std::uint8_t* s, std::size_t i, std::size_t w, std::size_t limit) {
+    const std::size_t mark = segments_.size();
+    std::size_t k = 0;
+    for (;;) {
+        const std::size_t e = k + equal_prefix(s + i + k, s + w + k, limit - k);
+        Segment segment{static_cast<std::uint16_t>(e - k), 0};
+        // One substituted byte needs an equal byte after it, two need one
+        // after both; a third unequal byte ends the stretch.
+        const bool room = segments_.size() - mark + 1 < kMaxSegments;
+        if (room && e + 2 <= limit && s[i + e + 1] == s[w + e + 1]) {
+            segments_.push_back(segment);
+            k = e + 1;
+            continue;
+        }
+        if (room && e + 3 <= limit && s[i + e + 2] == s[w + e + 2]) {
+            segment.two = 1;
+            segments_.push_back(segment);
+            k = e + 2;
+            continue;
+        }
+        segments_.push_back(segment);
+        return i + e;
+    }
+}
+
 void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
-    reach_begin_.assign(n + 1, 0);
-    reaches_.clear();
+    found_.clear();
     segments_.clear();
-    for (std::size_t i = 0; i < n; ++i) {
-        reach_begin_[i] = static_cast<std::uint32_t>(reaches_.size());
-        // A stretch starts with three equal bytes and its source after it.
-        if (i + 6 > n) continue;
+    auto keep = [&](std::size_t start, std::size_t w, std::size_t mark) {
+        found_.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(w),
+                          static_cast<std::uint32_t>(mark), static_cast<std::uint32_t>(segments_.size() - mark)});
+    };
+    for (std::size_t i = 0; i + 6 <= n; ++i) {
+        // A stretch found in the chains starts with three equal bytes and
+        // its source after it.
         std::size_t best_end = 0, best_first = 0;
         int steps = 0, kept = 0;
         for (std::uint16_t v = next_[i + 1]; v != kNone && kept < kMaxReaches; v = next_[v]) {
@@ -121,31 +151,8 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
             if (w < i + 3 || s[w] != s[i] || s[w + 1] != s[i + 1] || s[w + 2] != s[i + 2]) continue;
             // The earlier stretch ends before the later one starts, and the
             // later one ends with the block.
-            const std::size_t limit = std::min(w - i, n - w);
             const std::size_t mark = segments_.size();
-            std::size_t k = 0;
-            std::size_t end = 0;
-            for (;;) {
-                const std::size_t e = k + equal_prefix(s + i + k, s + w + k, limit - k);
-                Segment segment{static_cast<std::uint16_t>(e - k), 0};
-                // One substituted byte needs an equal byte after it, two
-                // need one after both; a third unequal byte ends the stretch.
-                const bool room = segments_.size() - mark + 1 < kMaxSegments;
-                if (room && e + 2 <= limit && s[i + e + 1] == s[w + e + 1]) {
-                    segments_.push_back(segment);
-                    k = e + 1;
-                    continue;
-                }
-                if (room && e + 3 <= limit && s[i + e + 2] == s[w + e + 2]) {
-                    segment.two = 1;
-                    segments_.push_back(segment);
-                    k = e + 2;
-                    continue;
-                }
-                segments_.push_back(segment);
-                end = i + e;
-                break;
-            }
+            const std::size_t end = walk_stretch(s, i, w, std::min(w - i, n - w));
             const std::size_t first = segments_[mark].equal;
             // A later source must reach further, or match exactly for longer,
             // than the nearer ones to be worth its dearer offsets.
@@ -155,12 +162,39 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
             }
             best_end = std::max(best_end, end);
             best_first = std::max(best_first, first);
-            reaches_.push_back({static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(mark),
-                                static_cast<std::uint32_t>(segments_.size() - mark)});
+            keep(i, w, mark);
             ++kept;
+            // Bytes before the three equal ones may belong to the stretch
+            // too, through substitutions, where no chain finds them: walk
+            // back to the earliest equal byte before which no run of three
+            // equal bytes (found from the chains itself) or of three unequal
+            // bytes lies. The stretch must still end before its source.
+            if (i == 0 || s[i - 1] == s[w - 1]) continue;
+            const std::size_t most = std::min<std::size_t>({i, w - i - 3, kBackWalk});
+            std::size_t start = i, unequal = 0, equal = 0;
+            for (std::size_t d = 1; d <= most; ++d) {
+                if (s[i - d] == s[w - d]) {
+                    if (++equal == 3) break;
+                    unequal = 0;
+                    start = i - d;
+                } else {
+                    if (++unequal == 3) break;
+                    equal = 0;
+                }
+            }
+            if (start == i) continue;
+            const std::size_t back = i - start;
+            const std::size_t from = segments_.size();
+            walk_stretch(s, start, w - back, std::min(w - i, n - w + back));
+            keep(start, w - back, from);
         }
     }
-    reach_begin_[n] = static_cast<std::uint32_t>(reaches_.size());
+    // The parse visits the stretches by their start.
+    reach_begin_.assign(n + 2, 0);
+    for (const Reach& reach : found_) ++reach_begin_[reach.start + 2];
+    for (std::size_t i = 2; i < n + 2; ++i) reach_begin_[i] += reach_begin_[i - 1];
+    reaches_.resize(found_.size());
+    for (const Reach& reach : found_) reaches_[reach_begin_[reach.start + 1]++] = reach;
 }
 
 bool BlockPacker::parse_cheapest(const std::uint8_t* s, std::size_t n, const Prices& prices) {
