@@ -527,7 +527,8 @@ std::size_t BlockPacker::pack(const std::uint8_t* block, std::size_t len) {
     // it is as good a block as any: the match search is run with a few
     // floors on the matches it takes, since on one block the short matches
     // pay and on the next their offsets cost more than their bytes, and
-    // lazily as well as greedily.
+    // lazily as well as greedily; then the block is parsed at least cost
+    // under the prices of the best of those codings.
     std::size_t best = 0;
     Prices prices;
     bool priced = false;

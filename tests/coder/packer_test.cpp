@@ -487,6 +487,40 @@ TEST(BlockPacker, TheThoroughPackersParseDecodesAndNeverLoses) {
     EXPECT_LT(thorough_code * 100, plain_code * 97);
 }
 
+TEST(BlockPacker, TheThoroughPackersParseKeepsStretchesInsideTheBlock) {
+    // Stretches whose source starts right after them, runs to the block's
+    // last byte, is changed in its first or last bytes, or repeats once
+    // more: an offset or a length one too large would point the decoder
+    // past the block or into the stretch itself.
+    std::mt19937 rng(30);
+    std::size_t coded = 0, plain_coded = 0;
+    for (std::uint32_t threshold : {kRunsP, kNoRunsP}) {
+        BlockPacker plain(threshold), thorough(threshold, true);
+        for (std::size_t half = 3; half < 120; half += 1 + half / 8) {
+            const Bytes a = code_like(half, static_cast<std::uint32_t>(half));
+            for (int shape = 0; shape < 5; ++shape) {
+                Bytes block = a;
+                Bytes copy = a;
+                if (shape >= 1 && shape <= 3) copy[rng() % half] ^= 0x21;
+                if (shape == 2) copy.back() ^= 0x42;
+                if (shape == 3) copy.front() ^= 0x42;
+                if (shape == 3) block.insert(block.begin(), {0x90, 0x90, 0x91});
+                block.insert(block.end(), copy.begin(), copy.end());
+                // A third copy: the first could run on into its source.
+                if (shape == 4) block.insert(block.end(), a.begin(), a.end());
+                SCOPED_TRACE(std::to_string(block.size()) + " bytes, shape " + std::to_string(shape));
+                const Bytes b = block_of(thorough, block);
+                const Bytes p = block_of(plain, block);
+                EXPECT_LE(b.size(), p.size());
+                EXPECT_EQ(unpack_block(b, block.size(), threshold), block);
+                coded += b.size();
+                plain_coded += p.size();
+            }
+        }
+    }
+    EXPECT_LT(coded, plain_coded);
+}
+
 TEST(BlockPacker, BitCodedBlocksInPrepassFormRoundTrip) {
     // Runs between repeated text: the pre-pass form is itself bit-coded, and its
     // decoder must expand tokens as they appear and stop at the block's start.
