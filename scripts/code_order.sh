@@ -46,19 +46,20 @@ run() {
   valgrind -q --tool=callgrind --demangle=no --callgrind-out-file="$work/cg.$(printf %02d $n)" "$cli" "$@" \
     >/dev/null 2>&1 || true
 }
-run create --deep base updated ddeep
-run create base updated d7
-run restore base d7 out7
+w=$work  # absolute names, as scripts give them, for most runs
+run create --deep "$w/base" "$w/updated" "$w/ddeep"
+run create "$w/base" "$w/updated" "$w/d7"
+run restore "$w/base" "$w/d7" "$w/out7"
 run restore base ddeep outdeep
-run create -a 0-7 base updated d07
-run info d7
-run create tb tu dtree
-run restore tb dtree outtree
-run create --archived --deep tb tu darch
-run restore --archived tb darch outarch
-run archive create tu a.qa
-run archive list a.qa
-run archive extract a.qa outa
+run create -a 0-7 "$w/base" "$w/updated" "$w/d07"
+run info "$w/d7"
+run create "$w/tb" "$w/tu" "$w/dtree"
+run restore "$w/tb" "$w/dtree" "$w/outtree"
+run create --archived --deep "$w/tb" "$w/tu" "$w/darch"
+run restore --archived "$w/tb" "$w/darch" "$w/outarch"
+run archive create "$w/tu" "$w/a.qa"
+run archive list "$w/a.qa"
+run archive extract "$w/a.qa" "$w/outa"
 run --help
 run create --help
 
@@ -68,8 +69,7 @@ for f in cg.*; do sed -n 's/^c\{0,1\}fn=([0-9]*) //p' "$f" | grep -v '^0x\|^(bel
 # starts, and under valgrind it picks other ones than on the machine itself:
 # every variant of a string function that a run calls goes with it.
 nm "$cli" | awk '{print $NF}' | sort -u > symbols.txt
-grep -E '^(mem|str|stp|raw|wmem|wcs)[a-z]*$' used.txt | while read -r name; do
-  grep -E "^__${name}_[a-z0-9_]+$" symbols.txt || true
-done > variants.txt
+sed -n -E 's/^(__)?((mem|str|stp|raw|wmem|wcs)[a-z]*)(_ifunc|_(avx|evex|sse|erms)[a-z0-9_]*)?$/\2/p' used.txt | sort -u |
+  while read -r name; do grep -E "^__${name}_[a-z0-9_]+$" symbols.txt || true; done > variants.txt
 cat used.txt variants.txt | awk '!seen[$0]++' > "$root/cli/code_order.txt"
 wc -l "$root/cli/code_order.txt"
