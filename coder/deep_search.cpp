@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "coder/suffix_array.h"
 
@@ -32,17 +34,73 @@ inline std::uint64_t filter_hash(const std::uint8_t* p) {
 
 inline std::int32_t key_of(const std::uint8_t* p) { return static_cast<std::int32_t>(p[0]) << 8 | p[1]; }
 
+// Base' from this length on gets the key table and the filter.
+constexpr std::int32_t kTablesFrom = 1 << 20;
+
 }  // namespace
 
+// Arrays from this size on are mapped (in huge pages where the system offers
+// them); smaller ones come from the heap, where the memory an earlier search
+// freed serves them again.
+constexpr std::size_t kMappedSuffixes = std::size_t{16} << 20;
+
+PackedSuffixes::PackedSuffixes(const std::uint8_t* base, std::int32_t n) {
+    const std::size_t count = static_cast<std::size_t>(std::max(n, 1));
+    const std::size_t full = 4 * count;
+    mapped_ = full >= kMappedSuffixes && full >= kLargeArray;
+    bytes_ = static_cast<std::uint8_t*>(mapped_ ? allocate_large(full) : std::malloc(full));
+    if (!bytes_) throw std::bad_alloc();
+    size_ = full;
+    auto* entries = reinterpret_cast<std::int32_t*>(bytes_);
+    entries[0] = 0;  // the one entry of an empty Base', never looked at
+    try {
+        build_suffix_array(base, n, entries);
+    } catch (...) {
+        if (mapped_) release_large(bytes_, size_);
+        else std::free(bytes_);
+        throw;
+    }
+    if (n >= (1 << 24)) return;
+    // Packed in place from the front: entry i moves to 3i, below 4i, so no
+    // entry is overwritten before it is read. One byte of padding lets the
+    // last entry be read as 4 bytes.
+    width_ = 3;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t v;
+        std::memcpy(&v, bytes_ + 4 * i, 4);
+        if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap32(v);
+        const std::uint8_t b[3] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                                   static_cast<std::uint8_t>(v >> 16)};
+        std::memcpy(bytes_ + 3 * i, b, 3);
+    }
+    const std::size_t packed = 3 * count + 1;
+    bytes_[packed - 1] = 0;
+    if (mapped_) {
+        shrink_large(bytes_, size_, packed);
+    } else if (void* smaller = std::realloc(bytes_, packed)) {
+        bytes_ = static_cast<std::uint8_t*>(smaller);
+    }
+    size_ = packed;
+}
+
+PackedSuffixes::~PackedSuffixes() {
+    if (mapped_) release_large(bytes_, size_);
+    else std::free(bytes_);
+}
+
 SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
-    : base_(base), n_(n), sa_(static_cast<std::size_t>(std::max(n, 1))), first_(65537) {
-    build_suffix_array(base, n, sa_.data());
+    : base_(base), n_(n), sa_(base, n) {
+    // A small Base' is searched without the key table and the filter: they
+    // only save comparisons, which a small index does quickly anyway, and
+    // for a file of a few hundred kilobytes their half megabyte would be a
+    // good part of all the memory a run takes.
+    if (n < kTablesFrom) return;
     // Suffixes are sorted, so their two-byte keys rise; a one-byte suffix
     // sorts first among those that start with its byte.
+    first_.resize(65537);
     std::int32_t key = 0;
     for (std::int32_t i = 0; i < n; ++i) {
-        const std::int32_t at = sa_[static_cast<std::size_t>(i)];
-        const std::int32_t k = at + 1 < n ? key_of(base + at) : static_cast<std::int32_t>(base[at]) << 8;
+        const std::int32_t k = key_at(i);
         while (key <= k) first_[static_cast<std::size_t>(key++)] = i;
     }
     while (key <= 65536) first_[static_cast<std::size_t>(key++)] = n;
@@ -57,6 +115,22 @@ SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
     }
 }
 
+std::int32_t SuffixIndex::key_at(std::int32_t rank) const {
+    const std::int32_t at = sa_[rank];
+    return at + 1 < n_ ? key_of(base_ + at) : static_cast<std::int32_t>(base_[at]) << 8;
+}
+
+std::int32_t SuffixIndex::first_with_key(std::int32_t key) const {
+    if (!first_.empty()) return first_[static_cast<std::size_t>(key)];
+    std::int32_t lo = 0, hi = n_;
+    while (lo < hi) {
+        const std::int32_t mid = lo + (hi - lo) / 2;
+        if (key_at(mid) < key) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
 bool SuffixIndex::may_occur(const std::uint8_t* text) const {
     const std::uint64_t h = filter_hash(text) >> filter_shift_;
     return (filter_[h >> 6] >> (h & 63)) & 1;
@@ -64,7 +138,7 @@ bool SuffixIndex::may_occur(const std::uint8_t* text) const {
 
 std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length,
                                  std::int32_t from) const {
-    const std::int32_t at = sa_[static_cast<std::size_t>(suffix)];
+    const std::int32_t at = sa_[suffix];
     const std::int32_t limit = std::min(length, n_ - at);
     if (from >= limit) return limit;
     return from + deep_equal_prefix(base_ + at + from, text + from, limit - from);
@@ -73,10 +147,10 @@ std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, 
 std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap,
                                   std::int32_t near, std::int32_t& position, std::int32_t* rank) const {
     length = std::min(length, cap);
-    if (length < kFilterBytes || n_ < kFilterBytes || !may_occur(text)) return 0;
+    if (length < kFilterBytes || n_ < kFilterBytes || (!filter_.empty() && !may_occur(text))) return 0;
     const std::int32_t key = key_of(text);
-    const std::int32_t lo = first_[static_cast<std::size_t>(key)];
-    const std::int32_t hi = first_[static_cast<std::size_t>(key) + 1];
+    const std::int32_t lo = first_with_key(key);
+    const std::int32_t hi = first_with_key(key + 1);
     if (lo >= hi) return 0;
     // Every suffix in [lo, hi) shares the first two bytes, except perhaps a
     // one-byte suffix at lo, which common() measures.
@@ -91,7 +165,7 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
             best_index = mid;
         }
         if (c == length) break;
-        const std::int32_t at = sa_[static_cast<std::size_t>(mid)];
+        const std::int32_t at = sa_[mid];
         const bool below = at + c == n_ || base_[at + c] < text[c];
         if (below) {
             left = mid;
@@ -102,7 +176,7 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
         }
     }
     if (best < kFilterBytes) return 0;
-    position = sa_[static_cast<std::size_t>(best_index)];
+    position = sa_[best_index];
     std::int32_t chosen = best_index;
     if (best <= kNearMaxLength && position != near) {
         // Equally long matches lie next to each other in suffix order.
@@ -111,7 +185,7 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
             for (std::int32_t step = 1; step <= kNearNeighbours; ++step) {
                 const std::int32_t index = best_index + side * step;
                 if (index < lo || index >= hi || common(index, text, length, 0) < best) break;
-                const std::int32_t at = sa_[static_cast<std::size_t>(index)];
+                const std::int32_t at = sa_[index];
                 const std::int32_t d = at > near ? at - near : near - at;
                 if (d < distance) {
                     distance = d;

@@ -33,6 +33,32 @@ inline std::int32_t deep_equal_prefix(const std::uint8_t* a, const std::uint8_t*
     return k;
 }
 
+// A suffix array kept in three bytes an entry when every position fits (a
+// Base' below 16 MiB), else four: the array is most of the deep search's
+// memory, and a quarter of it is a byte that is always zero.
+class PackedSuffixes {
+public:
+    // Sorts the suffixes of base[0..n). Throws std::bad_alloc.
+    PackedSuffixes(const std::uint8_t* base, std::int32_t n);
+    ~PackedSuffixes();
+    PackedSuffixes(const PackedSuffixes&) = delete;
+    PackedSuffixes& operator=(const PackedSuffixes&) = delete;
+
+    std::int32_t operator[](std::int32_t rank) const {
+        std::uint32_t v;
+        std::memcpy(&v, bytes_ + static_cast<std::size_t>(rank) * static_cast<std::size_t>(width_), 4);
+        if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap32(v);
+        return static_cast<std::int32_t>(width_ == 4 ? v : v & 0xFFFFFF);
+    }
+    int width() const { return width_; }
+
+private:
+    std::uint8_t* bytes_ = nullptr;
+    std::size_t size_ = 0;  // bytes held, with the padding that lets every entry be read as 4 bytes
+    int width_ = 4;
+    bool mapped_ = false;
+};
+
 // Base' bytes held in memory with their suffix array and, for each first two
 // bytes, the range of suffixes that start with them.
 class SuffixIndex {
@@ -50,12 +76,16 @@ public:
                          std::int32_t& position, std::int32_t* rank = nullptr) const;
 
     // The Base' position of the suffix at `rank` (0 <= rank < size()).
-    std::int32_t suffix(std::int32_t rank) const { return sa_[static_cast<std::size_t>(rank)]; }
+    std::int32_t suffix(std::int32_t rank) const { return sa_[rank]; }
 
     std::int32_t size() const { return n_; }
 
 private:
     std::int32_t common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length, std::int32_t from) const;
+    // The two-byte key of the suffix at `rank`; keys rise with rank.
+    std::int32_t key_at(std::int32_t rank) const;
+    // The first rank whose key is at least `key` (0 <= key <= 65536).
+    std::int32_t first_with_key(std::int32_t key) const;
 
     // Whether some Base' position starts with the kFilterBytes bytes at `text`
     // (false positives possible, no false negatives).
@@ -63,12 +93,15 @@ private:
 
     const std::uint8_t* base_;
     std::int32_t n_;
-    Array<std::int32_t> sa_;
+    PackedSuffixes sa_;
     // One bit per hash of every kFilterBytes-byte string of Base': most
     // positions of new data have no match that long and are turned away here.
+    // Empty for a small Base'.
     std::vector<std::uint64_t> filter_;
     int filter_shift_ = 64;
-    Array<std::int32_t> first_;  // 65537 entries: suffixes whose first two bytes are below each value
+    // 65537 entries, or none for a small Base': suffixes whose first two
+    // bytes are below each value.
+    std::vector<std::int32_t> first_;
 };
 
 // A stretch of Updated' [q, q + length) to be copied along the diagonal that

@@ -51,9 +51,9 @@ void CheckFold::add(const std::uint8_t* p, std::size_t left) {
 int compute_check_block(Channel& base, int length, std::uint8_t* out) {
     const std::int64_t total = base.length();
     CheckFold check(total);
-    // Whole transfers of a window (65532 bytes each): a buffer of 64 KiB
-    // would cost a second read of 4 bytes every time.
-    Array<std::uint8_t> buffer(4 * 0xFFFC);
+    // One whole transfer of a window (65532 bytes) at a time: a buffer of
+    // 64 KiB would cost a second read of 4 bytes every time.
+    Array<std::uint8_t> buffer(0xFFFC);
     if (!base.seek(0)) return ERR_READ_FAILED;
     while (check.folded() < total) {
         std::int64_t got = base.read(buffer.data(), static_cast<std::int64_t>(buffer.size()));

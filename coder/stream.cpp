@@ -405,7 +405,12 @@ namespace {
 
 constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
 
-std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+// Rounded to small pages only: the system backs the whole huge pages inside the
+// block with huge pages and its tail with small ones, so an array of 1.1 MiB
+// costs 1.1 MiB and not the 2 MiB of a huge page it would mostly leave unused.
+constexpr std::uintptr_t kSmallPage = 4096;
+
+std::size_t mapped_size(std::size_t bytes) { return (bytes + kSmallPage - 1) & ~(kSmallPage - 1); }
 
 }  // namespace
 
@@ -430,6 +435,11 @@ void* allocate_large(std::size_t bytes) {
 
 void release_large(void* block, std::size_t bytes) {
     if (block) munmap(block, mapped_size(bytes));
+}
+
+void shrink_large(void* block, std::size_t bytes, std::size_t keep) {
+    const std::size_t from = mapped_size(keep), to = mapped_size(bytes);
+    if (block && to > from) munmap(static_cast<std::uint8_t*>(block) + from, to - from);
 }
 
 }  // namespace quoralith

@@ -149,6 +149,9 @@ private:
 // and releasing thousands of small pages costs milliseconds of its own.
 void* allocate_large(std::size_t bytes);  // throws std::bad_alloc
 void release_large(void* block, std::size_t bytes);
+// Gives back the end of a block from allocate_large() of `bytes`, keeping the
+// first `keep`; release it afterwards with `keep` as its size.
+void shrink_large(void* block, std::size_t bytes, std::size_t keep);
 // Address checking watches only the ordinary heap: under it, every array
 // stays there, where a read past its end is caught.
 #if defined(__SANITIZE_ADDRESS__)

@@ -89,6 +89,50 @@ TEST(SuffixIndex, FindsTheLongestMatchAndPrefersTheNearestOfEqualOnes) {
     EXPECT_EQ(position, 4992);
 }
 
+TEST(SuffixIndex, KeepsTheSuffixOrderWhenPackedIntoThreeBytes) {
+    // Words with many repeats, so that the order rests on long common prefixes.
+    Bytes base;
+    const Bytes noise = test::random_bytes(70000, 11);
+    for (std::size_t i = 0; base.size() < 70000; ++i)
+        base.push_back(static_cast<std::uint8_t>(noise[i % 997] % 4 == 0 ? ' ' : 'a' + noise[i] % 3));
+    std::vector<std::int32_t> sa(base.size());
+    build_suffix_array(base.data(), static_cast<std::int32_t>(base.size()), sa.data());
+    SuffixIndex index(base.data(), static_cast<std::int32_t>(base.size()));
+    ASSERT_EQ(index.size(), static_cast<std::int32_t>(base.size()));
+    for (std::int32_t rank = 0; rank < index.size(); ++rank) {
+        ASSERT_EQ(index.suffix(rank), sa[static_cast<std::size_t>(rank)]) << "rank " << rank;
+    }
+}
+
+TEST(SuffixIndex, ALargeBaseWithKeyTableAndFilterFindsWhatIsThere) {
+    // Over 1 MiB, where the index narrows its searches with a table of
+    // two-byte keys and a filter of six-byte strings.
+    const std::size_t n = (std::size_t{1} << 20) + 4099;
+    Bytes base(n);
+    const Bytes noise = test::random_bytes(n, 12);
+    for (std::size_t i = 0; i < n; ++i) base[i] = static_cast<std::uint8_t>(noise[i] % 16);
+    SuffixIndex index(base.data(), static_cast<std::int32_t>(n));
+    for (int k = 0; k < 40; ++k) {
+        const std::size_t from = (noise[static_cast<std::size_t>(k) * 7919] * 4111u + static_cast<std::size_t>(k) * 26153u) % (n - 64);
+        const std::int32_t keep = 6 + k;
+        Bytes text(base.begin() + static_cast<std::ptrdiff_t>(from), base.begin() + static_cast<std::ptrdiff_t>(from) + 64);
+        text[static_cast<std::size_t>(keep)] = 200;  // a byte Base never holds ends every match there
+        std::int32_t position = -1;
+        const std::int32_t length = index.longest(text.data(), 64, 4096, static_cast<std::int32_t>(from), position);
+        EXPECT_EQ(length, keep);
+        EXPECT_TRUE(std::equal(text.begin(), text.begin() + length, base.begin() + position));
+    }
+    // The last bytes of Base, whose suffixes are shorter than a key.
+    Bytes tail(base.end() - 8, base.end());
+    tail.push_back(200);
+    std::int32_t position = -1;
+    EXPECT_EQ(index.longest(tail.data(), 9, 4096, static_cast<std::int32_t>(n), position), 8);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + 8, base.begin() + position));
+    // Six bytes that occur nowhere are turned away.
+    const Bytes absent = {200, 201, 202, 203, 204, 205, 206};
+    EXPECT_EQ(index.longest(absent.data(), 7, 4096, 0, position), 0);
+}
+
 // ---------------------------------------------------------------------------
 // Round trips
 
