@@ -220,8 +220,10 @@ private:
     // that would write it.
     void price_parse(Prices& prices) const;
     // Walks the stretch at i against its source at w, no further than
-    // `limit` bytes, appending its segments; returns where it ends.
-    std::size_t walk_stretch(const std::uint8_t* s, std::size_t i, std::size_t w, std::size_t limit);
+    // `limit` bytes nor `most` segments, appending its segments; returns
+    // where it ends.
+    std::size_t walk_stretch(const std::uint8_t* s, std::size_t i, std::size_t w, std::size_t limit,
+                             std::size_t most);
     // The stretches of every position, from the hash chains of the search.
     void collect_reaches(const std::uint8_t* s, std::size_t n);
     // Records the parse of least cost under `prices`; false when it has no match.

@@ -27,8 +27,15 @@ constexpr int kMaxReaches = 8;
 // How far a stretch found in the chains is walked back through
 // substitutions, towards its true start.
 constexpr std::size_t kBackWalk = 32;
-// Substitution points of one stretch: its cost is summed up to each of them.
-constexpr std::size_t kMaxSegments = 256;
+// Segments of one stretch: its cost is summed up to the end of each. A
+// longer stretch is cut, and the parse may go on along the same source with
+// another match.
+constexpr std::size_t kMaxSegments = 64;
+// Segments walked from one position, over all its stretches: on data whose
+// every source matches through a substitution every few bytes (small
+// integers in wide fields, say) the walks would otherwise take time and
+// memory in proportion to the block's length at each position.
+constexpr std::size_t kPositionSegments = 128;
 // The parse is run with the prices of the searches' best coding, then with
 // those of its own, and so on.
 constexpr int kParsePasses = 3;
@@ -107,7 +114,8 @@ void BlockPacker::price_parse(Prices& prices) const {
     prices.group_start += prices.group_match;
 }
 
-std::size_t BlockPacker::walk_stretch(const std::uint8_t* s, std::size_t i, std::size_t w, std::size_t limit) {
+std::size_t BlockPacker::walk_stretch(const std::uint8_t* s, std::size_t i, std::size_t w, std::size_t limit,
+                                      std::size_t most) {
     const std::size_t mark = segments_.size();
     std::size_t k = 0;
     for (;;) {
@@ -115,7 +123,7 @@ std::size_t BlockPacker::walk_stretch(const std::uint8_t* s, std::size_t i, std:
         Segment segment{static_cast<std::uint16_t>(e - k), 0};
         // One substituted byte needs an equal byte after it, two need one
         // after both; a third unequal byte ends the stretch.
-        const bool room = segments_.size() - mark + 1 < kMaxSegments;
+        const bool room = segments_.size() - mark + 1 < most;
         if (room && e + 2 <= limit && s[i + e + 1] == s[w + e + 1]) {
             segments_.push_back(segment);
             k = e + 1;
@@ -144,7 +152,8 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
         // its source after it.
         std::size_t best_end = 0, best_first = 0;
         int steps = 0, kept = 0;
-        for (std::uint16_t v = next_[i + 1]; v != kNone && kept < kMaxReaches; v = next_[v]) {
+        std::size_t left = kPositionSegments;
+        for (std::uint16_t v = next_[i + 1]; v != kNone && kept < kMaxReaches && left > 0; v = next_[v]) {
             if (++steps > kChainSteps) break;
             const std::size_t w = std::size_t{v} - 1;
             if (w + 3 > n) break;
@@ -152,10 +161,11 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
             // The earlier stretch ends before the later one starts, and the
             // later one ends with the block.
             const std::size_t mark = segments_.size();
-            const std::size_t end = walk_stretch(s, i, w, std::min(w - i, n - w));
+            const std::size_t end = walk_stretch(s, i, w, std::min(w - i, n - w), std::min(kMaxSegments, left));
             const std::size_t first = segments_[mark].equal;
             // A later source must reach further, or match exactly for longer,
             // than the nearer ones to be worth its dearer offsets.
+            left -= segments_.size() - mark;
             if (end <= best_end && first <= best_first) {
                 segments_.resize(mark);
                 continue;
@@ -169,7 +179,7 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
             // back to the earliest equal byte before which no run of three
             // equal bytes (found from the chains itself) or of three unequal
             // bytes lies. The stretch must still end before its source.
-            if (i == 0 || s[i - 1] == s[w - 1]) continue;
+            if (i == 0 || s[i - 1] == s[w - 1] || left == 0) continue;
             const std::size_t most = std::min<std::size_t>({i, w - i - 3, kBackWalk});
             std::size_t start = i, unequal = 0, equal = 0;
             for (std::size_t d = 1; d <= most; ++d) {
@@ -185,8 +195,9 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
             if (start == i) continue;
             const std::size_t back = i - start;
             const std::size_t from = segments_.size();
-            walk_stretch(s, start, w - back, std::min(w - i, n - w + back));
+            walk_stretch(s, start, w - back, std::min(w - i, n - w + back), std::min(kMaxSegments, left));
             keep(start, w - back, from);
+            left -= segments_.size() - from;
         }
     }
     // The parse visits the stretches by their start.

@@ -448,10 +448,15 @@ TEST(BlockPacker, TheThoroughPackersParseDecodesAndNeverLoses) {
     Bytes sparse(kBlockSize, 0);
     std::mt19937 rng(21);
     for (int i = 0; i < 300; ++i) sparse[rng() % sparse.size()] = static_cast<std::uint8_t>(rng());
+    // Small numbers in wide fields: every source matches through a
+    // substitution every third byte, so the parse cuts its stretches.
+    Bytes wide(kBlockSize, 0);
+    for (std::size_t at = 2; at < wide.size(); at += 3) wide[at] = static_cast<std::uint8_t>(rng() % 40);
     const Bytes code = code_like(4 * kBlockSize, 22);
     const Bytes shapes[] = {code,
                             runs_in_text,
                             sparse,
+                            wide,
                             test::random_bytes(kBlockSize, 23),
                             with_substitutions(periodic(kBlockSize, test::random_bytes(41, 24)), 9, 25),
                             periodic(kBlockSize, {7, 7, 7, 1})};
