@@ -200,10 +200,10 @@ private:
     // A stretch the parse may code as a match from `start`, ending after any
     // of its segments.
     struct Reach {
-        std::uint32_t start;  // the earlier stretch's start
-        std::uint32_t w;      // the later stretch's start
+        std::uint16_t start;  // the earlier stretch's start
+        std::uint16_t w;      // the later stretch's start
         std::uint32_t first;  // its first segment in segments_
-        std::uint32_t count;
+        std::uint16_t count;
     };
     // The cheapest way found to code the block up to a position.
     struct Step {
@@ -252,8 +252,7 @@ private:
     bool searched_prepassed_ = false;
     bool bit_coded_ = false;
     std::vector<std::uint32_t> reach_begin_;  // reaches_ of each position
-    std::vector<Reach> found_;    // stretches as found
-    std::vector<Reach> reaches_;  // the same by their start
+    std::vector<Reach> found_;  // stretches, by their start
     std::vector<Segment> segments_;
     std::vector<Step> literal_steps_;  // the cheapest way to each position, ending in a literal
     std::vector<Step> match_steps_;    // the same, ending in a match

@@ -23,19 +23,19 @@ constexpr std::uint16_t kLiteral = 0xFFFF;  // Step::w of a literal byte
 // bound its time on blocks of one repeated byte, where every chain entry
 // matches.
 constexpr int kChainSteps = 48;
-constexpr int kMaxReaches = 8;
+constexpr int kMaxReaches = 4;
 // How far a stretch found in the chains is walked back through
 // substitutions, towards its true start.
 constexpr std::size_t kBackWalk = 32;
 // Segments of one stretch: its cost is summed up to the end of each. A
 // longer stretch is cut, and the parse may go on along the same source with
 // another match.
-constexpr std::size_t kMaxSegments = 64;
+constexpr std::size_t kMaxSegments = 32;
 // Segments walked from one position, over all its stretches: on data whose
 // every source matches through a substitution every few bytes (small
 // integers in wide fields, say) the walks would otherwise take time and
 // memory in proportion to the block's length at each position.
-constexpr std::size_t kPositionSegments = 128;
+constexpr std::size_t kPositionSegments = 32;
 // The parse is run with the prices of the searches' best coding, then with
 // those of its own, and so on.
 constexpr int kParsePasses = 3;
@@ -144,8 +144,8 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
     found_.clear();
     segments_.clear();
     auto keep = [&](std::size_t start, std::size_t w, std::size_t mark) {
-        found_.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(w),
-                          static_cast<std::uint32_t>(mark), static_cast<std::uint32_t>(segments_.size() - mark)});
+        found_.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(w),
+                          static_cast<std::uint32_t>(mark), static_cast<std::uint16_t>(segments_.size() - mark)});
     };
     for (std::size_t i = 0; i + 6 <= n; ++i) {
         // A stretch found in the chains starts with three equal bytes and
@@ -201,11 +201,15 @@ void BlockPacker::collect_reaches(const std::uint8_t* s, std::size_t n) {
         }
     }
     // The parse visits the stretches by their start.
+    // Sorted in place by their start, those of one start in the order they
+    // were found (their segments were appended in that order): a second list
+    // of them, or the buffer of a stable sort, would double the memory.
+    std::sort(found_.begin(), found_.end(), [](const Reach& a, const Reach& b) {
+        return a.start != b.start ? a.start < b.start : a.first < b.first;
+    });
     reach_begin_.assign(n + 2, 0);
-    for (const Reach& reach : found_) ++reach_begin_[reach.start + 2];
-    for (std::size_t i = 2; i < n + 2; ++i) reach_begin_[i] += reach_begin_[i - 1];
-    reaches_.resize(found_.size());
-    for (const Reach& reach : found_) reaches_[reach_begin_[reach.start + 1]++] = reach;
+    for (const Reach& reach : found_) ++reach_begin_[reach.start + 1];
+    for (std::size_t i = 1; i < n + 2; ++i) reach_begin_[i] += reach_begin_[i - 1];
 }
 
 bool BlockPacker::parse_cheapest(const std::uint8_t* s, std::size_t n, const Prices& prices) {
@@ -249,7 +253,7 @@ bool BlockPacker::parse_cheapest(const std::uint8_t* s, std::size_t n, const Pri
         }
         if (base == kUnreached) continue;
         for (std::uint32_t r = first; r < last; ++r) {
-            const Reach& reach = reaches_[r];
+            const Reach& reach = found_[r];
             std::size_t pos = i;
             std::uint32_t sum = base;
             for (std::uint32_t k = 0; k < reach.count; ++k) {
