@@ -100,7 +100,7 @@ SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
     first_.resize(65537);
     std::int32_t key = 0;
     for (std::int32_t i = 0; i < n; ++i) {
-        const std::int32_t k = key_at(i);
+        const std::int32_t k = sa_.width() == 3 ? key_at<3>(i) : key_at<4>(i);
         while (key <= k) first_[static_cast<std::size_t>(key++)] = i;
     }
     while (key <= 65536) first_[static_cast<std::size_t>(key++)] = n;
@@ -115,17 +115,19 @@ SuffixIndex::SuffixIndex(const std::uint8_t* base, std::int32_t n)
     }
 }
 
+template <int W>
 std::int32_t SuffixIndex::key_at(std::int32_t rank) const {
-    const std::int32_t at = sa_[rank];
+    const std::int32_t at = sa_.at<W>(rank);
     return at + 1 < n_ ? key_of(base_ + at) : static_cast<std::int32_t>(base_[at]) << 8;
 }
 
+template <int W>
 std::int32_t SuffixIndex::first_with_key(std::int32_t key) const {
     if (!first_.empty()) return first_[static_cast<std::size_t>(key)];
     std::int32_t lo = 0, hi = n_;
     while (lo < hi) {
         const std::int32_t mid = lo + (hi - lo) / 2;
-        if (key_at(mid) < key) lo = mid + 1;
+        if (key_at<W>(mid) < key) lo = mid + 1;
         else hi = mid;
     }
     return lo;
@@ -136,9 +138,10 @@ bool SuffixIndex::may_occur(const std::uint8_t* text) const {
     return (filter_[h >> 6] >> (h & 63)) & 1;
 }
 
+template <int W>
 std::int32_t SuffixIndex::common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length,
                                  std::int32_t from) const {
-    const std::int32_t at = sa_[suffix];
+    const std::int32_t at = sa_.at<W>(suffix);
     const std::int32_t limit = std::min(length, n_ - at);
     if (from >= limit) return limit;
     return from + deep_equal_prefix(base_ + at + from, text + from, limit - from);
@@ -148,9 +151,16 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
                                   std::int32_t near, std::int32_t& position, std::int32_t* rank) const {
     length = std::min(length, cap);
     if (length < kFilterBytes || n_ < kFilterBytes || (!filter_.empty() && !may_occur(text))) return 0;
+    return sa_.width() == 3 ? longest_in<3>(text, length, near, position, rank)
+                            : longest_in<4>(text, length, near, position, rank);
+}
+
+template <int W>
+std::int32_t SuffixIndex::longest_in(const std::uint8_t* text, std::int32_t length, std::int32_t near,
+                                     std::int32_t& position, std::int32_t* rank) const {
     const std::int32_t key = key_of(text);
-    const std::int32_t lo = first_with_key(key);
-    const std::int32_t hi = first_with_key(key + 1);
+    const std::int32_t lo = first_with_key<W>(key);
+    const std::int32_t hi = first_with_key<W>(key + 1);
     if (lo >= hi) return 0;
     // Every suffix in [lo, hi) shares the first two bytes, except perhaps a
     // one-byte suffix at lo, which common() measures.
@@ -159,13 +169,13 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
     std::int32_t best = 0, best_index = lo;
     while (right - left > 1) {
         const std::int32_t mid = left + (right - left) / 2;
-        const std::int32_t c = common(mid, text, length, std::min(left_common, right_common));
+        const std::int32_t c = common<W>(mid, text, length, std::min(left_common, right_common));
         if (c > best) {
             best = c;
             best_index = mid;
         }
         if (c == length) break;
-        const std::int32_t at = sa_[mid];
+        const std::int32_t at = sa_.at<W>(mid);
         const bool below = at + c == n_ || base_[at + c] < text[c];
         if (below) {
             left = mid;
@@ -176,7 +186,7 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
         }
     }
     if (best < kFilterBytes) return 0;
-    position = sa_[best_index];
+    position = sa_.at<W>(best_index);
     std::int32_t chosen = best_index;
     if (best <= kNearMaxLength && position != near) {
         // Equally long matches lie next to each other in suffix order.
@@ -184,8 +194,8 @@ std::int32_t SuffixIndex::longest(const std::uint8_t* text, std::int32_t length,
         for (int side = -1; side <= 1; side += 2) {
             for (std::int32_t step = 1; step <= kNearNeighbours; ++step) {
                 const std::int32_t index = best_index + side * step;
-                if (index < lo || index >= hi || common(index, text, length, 0) < best) break;
-                const std::int32_t at = sa_[index];
+                if (index < lo || index >= hi || common<W>(index, text, length, 0) < best) break;
+                const std::int32_t at = sa_.at<W>(index);
                 const std::int32_t d = at > near ? at - near : near - at;
                 if (d < distance) {
                     distance = d;

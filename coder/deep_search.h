@@ -44,11 +44,16 @@ public:
     PackedSuffixes(const PackedSuffixes&) = delete;
     PackedSuffixes& operator=(const PackedSuffixes&) = delete;
 
-    std::int32_t operator[](std::int32_t rank) const {
+    std::int32_t operator[](std::int32_t rank) const { return width_ == 3 ? at<3>(rank) : at<4>(rank); }
+    // The entry at `rank` when the width is known to be W: searches choose
+    // the width once, not at every entry they read.
+    template <int W>
+    std::int32_t at(std::int32_t rank) const {
         std::uint32_t v;
-        std::memcpy(&v, bytes_ + static_cast<std::size_t>(rank) * static_cast<std::size_t>(width_), 4);
+        std::memcpy(&v, bytes_ + static_cast<std::size_t>(rank) * W, 4);
         if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap32(v);
-        return static_cast<std::int32_t>(width_ == 4 ? v : v & 0xFFFFFF);
+        if constexpr (W == 3) v &= 0xFFFFFF;
+        return static_cast<std::int32_t>(v);
     }
     int width() const { return width_; }
 
@@ -81,10 +86,16 @@ public:
     std::int32_t size() const { return n_; }
 
 private:
+    template <int W>
+    std::int32_t longest_in(const std::uint8_t* text, std::int32_t length, std::int32_t near, std::int32_t& position,
+                            std::int32_t* rank) const;
+    template <int W>
     std::int32_t common(std::int32_t suffix, const std::uint8_t* text, std::int32_t length, std::int32_t from) const;
     // The two-byte key of the suffix at `rank`; keys rise with rank.
+    template <int W>
     std::int32_t key_at(std::int32_t rank) const;
     // The first rank whose key is at least `key` (0 <= key <= 65536).
+    template <int W>
     std::int32_t first_with_key(std::int32_t key) const;
 
     // Whether some Base' position starts with the kFilterBytes bytes at `text`

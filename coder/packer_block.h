@@ -147,12 +147,13 @@ private:
     // The searches a thorough packer tries in turn: the least score of a
     // match that it takes (0: every match found), and whether it looks a
     // byte on for a better match before taking one. The first is the plain
-    // packer's own.
+    // packer's own. Two more floors took 0.03% off a deep delta after the
+    // parse, for a fifth of the packer's time.
     struct Variant {
         std::size_t floor;
         bool lazy;
     };
-    static constexpr Variant kThoroughVariants[] = {{0, false}, {4, false}, {6, false}, {0, true}, {4, true}};
+    static constexpr Variant kThoroughVariants[] = {{0, false}, {4, false}, {0, true}};
     struct Candidate {
         std::size_t score = 0;  // equal bytes of the stretch; 0: none
         std::size_t w = 0;      // the later stretch's start, before the backward extension
