@@ -21,8 +21,11 @@ constexpr std::int64_t kGiveUp16 = 16 * 64;
 // A match longer than this is taken to go on at the next position.
 constexpr std::int32_t kReuseMatch = 24;
 // The suffix array is asked at a node only when no other candidate there
-// gives a run this long.
-constexpr std::int32_t kLookupBelow = 32;
+// gives a run this long. With 32 the deltas of executables were 0.8% smaller
+// (wasm 693,224 against 698,717 bytes), for 9% more instructions and more in
+// time, the lookups being the parse's costliest step; the create of those
+// pairs then came level with bsdiff's.
+constexpr std::int32_t kLookupBelow = 16;
 // Neighbours of the longest match in suffix order tried on each side.
 constexpr std::int32_t kNeighbours = 2;
 // Candidates walked at one node at most: three at hand, the longest match
