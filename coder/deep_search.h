@@ -12,25 +12,14 @@
 #include <functional>
 #include <vector>
 
+#include "coder/equal_bytes.h"
 #include "coder/stream.h"
 
 namespace quoralith {
 
 // How many of the first n bytes of a and b are equal.
 inline std::int32_t deep_equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::int32_t n) {
-    std::int32_t k = 0;
-    while (k + 8 <= n) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + k, 8);
-        std::memcpy(&y, b + k, 8);
-        if (x != y) {
-            if constexpr (std::endian::native == std::endian::little) return k + std::countr_zero(x ^ y) / 8;
-            break;
-        }
-        k += 8;
-    }
-    while (k < n && a[k] == b[k]) ++k;
-    return k;
+    return static_cast<std::int32_t>(equal_prefix(a, b, n));
 }
 
 // A suffix array kept in three bytes an entry when every position fits (a

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 
+#include "coder/equal_bytes.h"
 #include "coder/packer_block.h"
 
 namespace quoralith::packer {
@@ -41,22 +42,6 @@ constexpr std::size_t kPositionSegments = 32;
 // deep delta of an executable and each costs several percent of its time.
 constexpr int kParsePasses = 1;
 
-// The number of equal bytes a[i] == b[i] from i = 0, at most `limit`.
-inline std::size_t equal_prefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
-    std::size_t i = 0;
-    while (i + 8 <= limit) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        if (x != y) {
-            const int bit = std::endian::native == std::endian::big ? std::countl_zero(x ^ y) : std::countr_zero(x ^ y);
-            return i + static_cast<std::size_t>(bit) / 8;
-        }
-        i += 8;
-    }
-    while (i < limit && a[i] == b[i]) ++i;
-    return i;
-}
 
 std::uint32_t scaled(int type, std::uint32_t v) { return code_cost(type, v) * kScale; }
 
@@ -120,7 +105,7 @@ std::size_t BlockPacker::walk_stretch(const std::uint8_t* s, std::size_t i, std:
     const std::size_t mark = segments_.size();
     std::size_t k = 0;
     for (;;) {
-        const std::size_t e = k + equal_prefix(s + i + k, s + w + k, limit - k);
+        const std::size_t e = k + static_cast<std::size_t>(equal_prefix(s + i + k, s + w + k, static_cast<std::int64_t>(limit - k)));
         Segment segment{static_cast<std::uint16_t>(e - k), 0};
         // One substituted byte needs an equal byte after it, two need one
         // after both; a third unequal byte ends the stretch.
