@@ -32,12 +32,8 @@ protected:
     Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments); }
 
     void SetUp() override {
-        for (const char* d : {"old/lib", "new/lib/more"}) fs::create_directories(dir.file(d));
-        Bytes text = text_like(60000, 3);
-        write_file(dir.file("old/main.js"), text);
-        text[100] ^= 1;
-        write_file(dir.file("new/main.js"), text);
-        write_file(dir.file("old/lib/gone.js"), text_like(500, 4));
+        write_two_releases(dir);
+        fs::create_directories(dir.file("new/lib/more"));
         write_file(dir.file("old/lib/tool.sh"), text_like(800, 5));
         write_file(dir.file("new/lib/more/tool.sh"), text_like(800, 5));
         chmod(dir.file("new/lib/more/tool.sh").c_str(), 0755);

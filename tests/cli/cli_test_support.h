@@ -54,6 +54,18 @@ inline Outcome run_cli(const std::filesystem::path& folder, const std::string& a
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(o.begin(), o.end()), std::string(e.begin(), e.end())};
 }
 
+// The two releases the tree tests start from, in old/ and new/ below `dir`:
+// main.js with one byte changed, lib/gone.js only in the old one, and an
+// empty lib/ in the new one for each test's own additions.
+inline void write_two_releases(const ScratchDir& dir) {
+    for (const char* d : {"old/lib", "new/lib"}) std::filesystem::create_directories(dir.file(d));
+    Bytes text = text_like(60000, 3);
+    write_file(dir.file("old/main.js"), text);
+    text[100] ^= 1;
+    write_file(dir.file("new/main.js"), text);
+    write_file(dir.file("old/lib/gone.js"), text_like(500, 4));
+}
+
 // The bytes of every file below `root`, by relative name.
 inline std::map<std::string, Bytes> files_below(const std::filesystem::path& root) {
     std::map<std::string, Bytes> tree;

@@ -39,12 +39,7 @@ protected:
     Outcome run(const std::string& arguments) { return run_cli(dir.path(), arguments, 120); }
 
     void SetUp() override {
-        for (const char* d : {"old/lib", "new/lib"}) fs::create_directories(dir.file(d));
-        Bytes text = text_like(60000, 3);
-        write_file(dir.file("old/main.js"), text);
-        text[100] ^= 1;
-        write_file(dir.file("new/main.js"), text);
-        write_file(dir.file("old/lib/gone.js"), text_like(500, 4));
+        write_two_releases(dir);
         write_file(dir.file("new/lib/added.sh"), text_like(900, 5));
         chmod(dir.file("new/lib/added.sh").c_str(), 0755);
         ASSERT_EQ(run("archive create old old.qa").status, 0);

@@ -368,6 +368,13 @@ protected:
         job.ProgressWindow = &view_;
         return job;
     }
+    // The restored tree holds the new tree's files.
+    void expect_restored_tree() {
+        for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
+            EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
+                      test::read_file(dir_.file(std::string("new/") + name)))
+                << name;
+    }
 
     ReportTemplates templates_;
     ScratchDir dir_;
@@ -383,10 +390,7 @@ TEST_F(RealJobTest, DirectoryCreateAndRestoreRoundTripWithTheirReports) {
 
     ASSERT_EQ(runner.run(directory_job(1)), 0);
     EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
-    for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
-        EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
-                  test::read_file(dir_.file(std::string("new/") + name)))
-            << name;
+    expect_restored_tree();
 
     std::string report = text_of(dir_.file("report.txt"));
     EXPECT_NE(report.find("Operation: Create  Type: Directory"), std::string::npos);
@@ -414,10 +418,7 @@ TEST_F(RealJobTest, ArchivedDirectoryJobsShipTheTreeAsOneDeltaFileAndCountAsOneF
     set_field(restore.Delta, dir_.file("tree.dlt"));
     ASSERT_EQ(runner.run(restore), 0);
     EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
-    for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
-        EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
-                  test::read_file(dir_.file(std::string("new/") + name)))
-            << name;
+    expect_restored_tree();
 
     // Against another Base the job is one error and the output stays as it was.
     test::write_file(dir_.file("base/a.txt"), test::text_like(40000, 9));
@@ -448,10 +449,7 @@ TEST_F(RealJobTest, ADirectoryJobKeepsItsDeltaTreeInOneArchiveWhenMarked) {
     set_field(restore.Delta, dir_.file("deltas.qa"));
     ASSERT_EQ(runner.run(restore), 0);
     EXPECT_EQ(runner.statistics().errors, 0) << view_.texts[IDC_PROGRESS_ERRORS];
-    for (const char* name : {"a.txt", "sub/b.bin", "sub/c.bin"})
-        EXPECT_EQ(test::read_file(dir_.file(std::string("restored/") + name)),
-                  test::read_file(dir_.file(std::string("new/") + name)))
-            << name;
+    expect_restored_tree();
     EXPECT_EQ(text_of(dir_.file("report.txt")).find(".qrlth-"), std::string::npos);
 }
 
