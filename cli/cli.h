@@ -25,6 +25,10 @@ constexpr int EXIT_REFUSED = 2;  // a refused request or bad usage
 // chosen subcommand leaves.
 struct CliContext {
     bool quiet = false;
+    // -f: an existing output file may be replaced (see conventions.cpp).
+    bool force = false;
+    // -v: a line for every file done, with its size.
+    bool verbose = false;
     int exit_status = EXIT_ALL_DONE;
     // --report FILE, --append, --level: the job's report file (see report_options.cpp).
     std::string report_file;
@@ -78,6 +82,46 @@ void add_report_options(CLI::App& root, CliContext& context);
 // one is given, otherwise those of `stored` (a job played from the history),
 // otherwise no report.
 JobSettings job_report_settings(const CliContext& context, const JobSettings* stored);
+
+// "-" as a file name: standard input is kept whole in a private temporary
+// folder and the job reads that file; an output named "-" is written there and
+// sent to standard output once the job committed it. Everything is removed when
+// the object goes.
+class StandardStreams {
+public:
+    StandardStreams() = default;
+    ~StandardStreams();
+    StandardStreams(const StandardStreams&) = delete;
+    StandardStreams& operator=(const StandardStreams&) = delete;
+
+    // Replaces "-" in `name` by the kept copy of standard input. False after
+    // saying why (standard input a terminal, a second "-", a failed copy).
+    bool take_input(std::string& name, const char* verb);
+    // Replaces "-" in `name` by the file that deliver() sends on. Refuses a
+    // terminal unless `force`.
+    bool take_output(std::string& name, const char* verb, bool force);
+    // Sends the committed output to standard output, if there is one to send.
+    bool deliver(const char* verb);
+
+private:
+    bool make_folder(const char* verb);
+    std::string folder_, input_, output_;
+};
+
+// Takes "-" among the names of a create or restore: `first` and `second` are
+// its inputs and `output` its output. Only single-file jobs stream; a tree or
+// an --archived job is refused with a message. False after saying why.
+bool take_standard_streams(const CliContext& context, const char* verb, bool archived, std::string& first,
+                           std::string& second, std::string& output, StandardStreams& streams);
+
+// The existing file that a request would replace, or "" when none: the output
+// of a job whose output is one file (a delta, a restored file, an archive),
+// every keep-all name it would write, never an in-place restore's Base.
+// Directory outputs are written into, as the desktop program does.
+std::string existing_output(int type, const std::string& first, const std::string& output, EngineFlags flags,
+                            AlgorithmMask mask);
+// Without -f, says that `path` ("" for none) exists and returns true.
+bool refuse_existing_output(const CliContext& context, const char* verb, const std::string& path);
 
 // Prints "quoralith: <what>" on stderr as one line.
 void print_error(const std::string& what);

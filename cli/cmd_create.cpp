@@ -87,6 +87,12 @@ void setup_create(CLI::App& root, CliContext& context) {
             return;
         }
         const AlgorithmMask mask = parse_algorithm_list(options->algorithms);
+        StandardStreams streams;
+        if (!take_standard_streams(context, "create", options->archived, options->base, options->updated,
+                                   options->delta, streams)) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
         EngineFlags flags = fail_flags(options->fail);
         if (!options->long_stamp) flags |= EF_SHORT_STAMP;
         if (options->keep_all) flags |= EF_KEEP_ALL;
@@ -124,6 +130,7 @@ void setup_create(CLI::App& root, CliContext& context) {
         }
         context.exit_status = run_engine_request(context, "create", type, options->base, options->updated,
                                                  options->delta, options->tree.pattern, flags, mask);
+        if (context.exit_status == EXIT_ALL_DONE && !streams.deliver("create")) context.exit_status = EXIT_FILE_FAILED;
     });
 }
 

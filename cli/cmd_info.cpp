@@ -70,7 +70,7 @@ void line(const char* label, const std::string& value) { std::printf("%-18s %s\n
 std::string bytes(long long count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
 // Prints the fields; returns an empty string or the reason the file is no delta.
-std::string describe_delta(const std::string& path) {
+std::string describe_delta(const std::string& path, const std::string& shown) {
     // Opened without waiting, and only as a regular file: a pipe would hold the
     // program for ever.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -97,7 +97,7 @@ std::string describe_delta(const std::string& path) {
         return "damaged: the check length " + std::to_string(check_length) + " does not fit the file";
     const long body = size - check_length - kTrailerSize;  // payload, method header and method byte
 
-    line("delta:", path + ", " + bytes(size));
+    line("delta:", shown + ", " + bytes(size));
     std::uint8_t check[kCheckLong] = {};
     if (check_length > 0 && !read_at(file.get(), body, check, static_cast<std::size_t>(std::min(check_length, kCheckLong))))
         return "cannot be read";
@@ -183,9 +183,15 @@ std::string describe_delta(const std::string& path) {
 void setup_info(CLI::App& root, CliContext& context) {
     auto path = std::make_shared<std::string>();
     CLI::App* command = root.add_subcommand("info", "Show what a delta file holds: check, method, sizes, times, mode and digest");
-    command->add_option("DELTA", *path, "The delta file")->required();
+    command->add_option("DELTA", *path, "The delta file (- for standard input)")->required();
     command->callback([path, &context] {
-        const std::string problem = describe_delta(*path);
+        StandardStreams streams;
+        std::string name = *path;
+        if (!streams.take_input(name, "info")) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
+        const std::string problem = describe_delta(name, *path == "-" ? "standard input" : *path);
         if (!problem.empty()) {
             print_error(*path + ": " + problem);
             context.exit_status = EXIT_FILE_FAILED;

@@ -44,6 +44,12 @@ void setup_restore(CLI::App& root, CliContext& context) {
                         "The file or directory to write (one archive file with --archive-updated)")
         ->required();
     command->callback([options, &context] {
+        StandardStreams streams;
+        if (!take_standard_streams(context, "restore", options->archived, options->base, options->delta,
+                                   options->updated, streams)) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
         EngineFlags flags = fail_flags(options->fail);
         if (!options->no_keep_date) flags |= EF_KEEP_DATE;
         if (!options->no_keep_attributes) flags |= EF_KEEP_ATTRIBUTES;
@@ -76,6 +82,7 @@ void setup_restore(CLI::App& root, CliContext& context) {
         }
         context.exit_status = run_engine_request(context, "restore", type, options->base, options->delta,
                                                  options->updated, options->tree.pattern, flags, 0);
+        if (context.exit_status == EXIT_ALL_DONE && !streams.deliver("restore")) context.exit_status = EXIT_FILE_FAILED;
     });
 }
 

@@ -6,6 +6,7 @@
 #include <malloc.h>
 
 #include "cli/cli.h"
+#include "quoralith_version.h"
 
 namespace {
 
@@ -59,8 +60,11 @@ int main(int argc, char** argv) {
     CliContext context;
     CLI::App app{"Quoralith: binary deltas. A delta holds what is needed to rebuild an updated file from its base."};
     app.name("quoralith");
-    app.set_version_flag("--version", "quoralith 1.1.0");
+    app.set_version_flag("--version", "quoralith " QUORALITH_VERSION);
     app.add_flag("-q,--quiet", context.quiet, "No progress display");
+    app.add_flag("-f,--force", context.force,
+                 "Replace an existing output file (without it such a file is refused); write a delta to a terminal");
+    app.add_flag("-v,--verbose", context.verbose, "A line on stderr for every file done, with its size");
     add_report_options(app, context);
     app.require_subcommand(1);
     app.fallthrough();

@@ -103,6 +103,9 @@ class RequestObserver {
 public:
     RequestObserver(const CliContext& context, AlgorithmMask mask, bool create, bool deep)
         : bar_(!context.quiet && isatty(STDERR_FILENO)),
+          verbose_(context.verbose),
+          create_(create),
+          deep_(deep),
           passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) + (deep ? 1 : 0)
                          : 1) {}
 
@@ -115,11 +118,17 @@ public:
                 second_size_ = record.second_size;
                 pass_ = 0;
                 shown_ = 0;
+                algorithm_ = -1;
                 break;
             case PM_CANDIDATE_DONE:
+                tell(record);
                 ++pass_;
                 break;
+            case PM_FILE_DONE:
+                tell(record);
+                break;
             case PM_READ_INPUT:
+                if (record.algorithm >= 0) algorithm_ = record.algorithm;
                 show_progress(record);
                 break;
             default:
@@ -136,6 +145,22 @@ public:
     void finish() { bar_.clear(); }
 
 private:
+    // -v: what a candidate or a file came to.
+    void tell(const ProgressRecord& record) {
+        if (!verbose_) return;
+        bar_.clear();
+        std::string line = output_ + ": ";
+        // The done records carry no algorithm; the reads of the pass did.
+        // The deep search's candidate comes last.
+        if (create_ && deep_ && pass_ == passes_ - 1)
+            line += "deep search, ";
+        else if (create_ && algorithm_ >= 0)
+            line += "algorithm " + std::to_string(algorithm_) + ", ";
+        line += std::to_string(record.result) + (record.result == 1 ? " byte" : " bytes");
+        if (create_ && second_size_ > 0) line += " (of " + std::to_string(second_size_) + ")";
+        std::fprintf(stderr, "%s\n", printable_name(line).c_str());
+    }
+
     void show_progress(const ProgressRecord& record) {
         const double within = second_size_ > 0 ? static_cast<double>(record.position) / second_size_ : 0;
         std::string label = file_name(output_);
@@ -182,6 +207,10 @@ private:
     }
 
     ProgressBar bar_;
+    bool verbose_;
+    bool create_;
+    bool deep_;
+    int algorithm_ = -1;
     int passes_;
     int pass_ = 0;
     std::string output_, second_;
@@ -247,6 +276,11 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
         }
         output = first;  // restore in place
     }
+
+    // A job played from the history replays what was recorded, over its old
+    // outputs, as the desktop program does.
+    if (!stored && refuse_existing_output(context, verb, existing_output(type, first, output, flags, mask)))
+        return EXIT_REFUSED;
 
     // An archive named as the output: restoring over the Base replaces it in
     // kind, and an archive inside a tree the job reads would become its input.

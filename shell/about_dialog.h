@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+#include "quoralith_version.h"
+
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -11,7 +13,7 @@ namespace quoralith {
 
 class PictureFrame;
 
-inline constexpr const char* VERSION_LINE = "    Quoralith  Version 1.1";
+inline constexpr const char* VERSION_LINE = "    Quoralith  Version " QUORALITH_VERSION_SHORT;
 inline constexpr const char* WEB_ADDRESS = "http://www.quoralith.example";
 inline constexpr int ABOUT_PICTURE_WIDTH = 309;
 inline constexpr int ABOUT_PICTURE_HEIGHT = 139;

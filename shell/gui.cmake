@@ -47,7 +47,7 @@ qt_add_resources(quoralith_shell quoralith_icons PREFIX "/icons"
 
 target_include_directories(quoralith_shell PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quoralith_shell PUBLIC quoralith_qtcommon quoralith_sheets_gui quoralith_wizard quoralith_mail_gui quoralith_profile
-  quoralith_settings quoralith_jobs quoralith_jobs_gui Qt6::Widgets Qt6::PrintSupport Qt6::Multimedia)
+  quoralith_settings quoralith_jobs quoralith_jobs_gui quoralith_version Qt6::Widgets Qt6::PrintSupport Qt6::Multimedia)
 
 qt_add_executable(quoralith-gui ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 set_target_properties(quoralith-gui PROPERTIES
