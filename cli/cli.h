@@ -120,6 +120,8 @@ bool take_standard_streams(const CliContext& context, const char* verb, bool arc
 // Directory outputs are written into, as the desktop program does.
 std::string existing_output(int type, const std::string& first, const std::string& output, EngineFlags flags,
                             AlgorithmMask mask);
+// `path` when it names a regular file or a link, else "".
+std::string existing_file(const std::string& path);
 // Without -f, says that `path` ("" for none) exists and returns true.
 bool refuse_existing_output(const CliContext& context, const char* verb, const std::string& path);
 

@@ -164,6 +164,10 @@ void setup_archive_create(CLI::App& parent, CliContext& context) {
     command->add_option("ARCHIVE", options->archive, "The archive file to write (replaced only once complete)")
         ->required();
     command->callback([options, &context] {
+        if (refuse_existing_output(context, "archive create", existing_file(options->archive))) {
+            context.exit_status = EXIT_REFUSED;
+            return;
+        }
         EngineFlags flags = EF_SORTED;
         if (!options->no_subdirs) flags |= EF_INCLUDE_SUBDIRS;
         if (options->raw) flags |= EF_STORE_RAW;

@@ -53,6 +53,8 @@ bool holds_a_file(const std::string& path) {
 
 }  // namespace
 
+std::string existing_file(const std::string& path) { return holds_a_file(path) ? path : std::string{}; }
+
 StandardStreams::~StandardStreams() {
     if (!input_.empty()) ::unlink(input_.c_str());
     if (!output_.empty()) ::unlink(output_.c_str());

@@ -4,7 +4,8 @@
 Everything is computed here from simple shapes and a tiny pixel font, and
 written as BMP, PNG and WAV bytes by hand, so that the repository needs no
 drawing program and no third-party Python package. The generated files are
-committed; run this again only after changing a drawing:
+committed (the desktop icon at every hicolor size and as SVG among them); run
+this again only after changing a drawing:
 
     python3 resources/generate_assets.py
 """
@@ -407,6 +408,75 @@ def icon(size):
     return c
 
 
+def icon_smooth(size, factor=4):
+    """The icon drawn `factor` times larger and averaged down, so that the
+    triangle's edges are smooth at every size a desktop asks for."""
+    big = icon(size * factor)
+    c = Canvas(size, size)
+    area = factor * factor
+    for y in range(size):
+        for x in range(size):
+            total = [0, 0, 0]
+            for dy in range(factor):
+                row = (y * factor + dy) * big.width + x * factor
+                for dx in range(factor):
+                    p = big.pixels[row + dx]
+                    total[0] += p[0]
+                    total[1] += p[1]
+                    total[2] += p[2]
+            c.pixels[y * size + x] = [v // area for v in total]
+    return c
+
+
+def icon_svg(size=64):
+    """The same drawing as icon(), as a scalable picture."""
+    cx, cy, r = size / 2, size * 0.52, size * 0.36
+    grow = r * 0.12
+    inner = r * 0.45
+
+    def points(pts):
+        return " ".join("%.2f,%.2f" % p for p in pts)
+
+    def colour(c):
+        return "#%02x%02x%02x" % c
+
+    outline = [(cx, cy - r - grow * 2), (cx - r * 1.1 - grow * 2, cy + r * 0.8 + grow),
+               (cx + r * 1.1 + grow * 2, cy + r * 0.8 + grow)]
+    mark = [(cx, cy - r), (cx - r * 1.1, cy + r * 0.8), (cx + r * 1.1, cy + r * 0.8)]
+    hole = [(cx, cy - inner * 0.6), (cx - inner, cy + inner), (cx + inner, cy + inner)]
+    return "\n".join([
+        '<?xml version="1.0" encoding="UTF-8"?>',
+        '<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d">' % ((size,) * 4),
+        '  <defs>',
+        '    <linearGradient id="sky" x1="0" y1="0" x2="0" y2="1">',
+        '      <stop offset="0" stop-color="%s"/>' % colour((60, 90, 200)),
+        '      <stop offset="1" stop-color="%s"/>' % colour((20, 30, 90)),
+        '    </linearGradient>',
+        '  </defs>',
+        '  <rect width="%d" height="%d" fill="url(#sky)"/>' % (size, size),
+        '  <polygon points="%s" fill="%s"/>' % (points(outline), colour(WHITE)),
+        '  <polygon points="%s" fill="%s"/>' % (points(mark), colour(GOLD)),
+        '  <polygon points="%s" fill="%s"/>' % (points(hole), colour(WHITE)),
+        '</svg>',
+        '',
+    ])
+
+
+# The sizes the hicolor icon theme is asked for by desktops and software centres.
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
+def write_icons(icons):
+    for size in ICON_SIZES:
+        folder = os.path.join(icons, "hicolor", "%dx%d" % (size, size))
+        os.makedirs(folder, exist_ok=True)
+        write_png(os.path.join(folder, "quoralith.png"), icon_smooth(size))
+    folder = os.path.join(icons, "hicolor", "scalable")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "quoralith.svg"), "w") as f:
+        f.write(icon_svg())
+
+
 def chime(rate=22050):
     """A rising three-note chime, about one second of 16-bit mono PCM."""
     notes = [(0.00, 659.25), (0.18, 830.61), (0.36, 987.77)]
@@ -445,6 +515,7 @@ def main():
     write_bmp(os.path.join(data, "QRALITH0.bmp"), background(), 24)
     write_wav(os.path.join(data, "QRALITH.wav"), chime(), 22050)
     write_png(os.path.join(icons, "quoralith.png"), icon(64))
+    write_icons(icons)
 
 
 if __name__ == "__main__":

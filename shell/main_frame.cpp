@@ -1,6 +1,7 @@
 // The main window and its command routing.
 #include "shell/main_frame.h"
 
+#include "coder/format.h"
 #include "jobs/gui/job_launcher.h"
 #include "mail/gui/tell_friend_dialog.h"
 #include "mail/mail_defaults.h"
@@ -16,6 +17,8 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -271,6 +274,34 @@ void CMainFrame::open_operation_sheet(bool create) {
         };
     }
     run_operation_sheet(create, context, this);
+}
+
+namespace {
+
+// Whether `path` is a regular file that ends with a delta's trailer magic. The
+// name alone proves nothing: a file manager hands over whatever the user opened.
+bool ends_like_a_delta(const QString& path) {
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) || file.size() < kTrailerSize) return false;
+    if (!file.seek(file.size() - kTrailerSize)) return false;
+    const QByteArray magic = file.read(static_cast<qint64>(kTrailerMagic.size()));
+    return magic.size() == static_cast<int>(kTrailerMagic.size()) &&
+           std::memcmp(magic.constData(), kTrailerMagic.data(), kTrailerMagic.size()) == 0;
+}
+
+}  // namespace
+
+bool CMainFrame::open_delta(const QString& path) {
+    if (!ends_like_a_delta(path)) {
+        MessageBox::show(this, tr("'%1' is not a Quoralith delta file.").arg(path),
+                         QString::fromLatin1(APPLICATION_TITLE), MessageIcon::Warning);
+        return false;
+    }
+    // The sheet starts from the current job; this one restores a single file.
+    set_field(app_.current.Delta, QFileInfo(path).absoluteFilePath().toStdString());
+    app_.current.IsFile = JOB_SINGLE_FILE;
+    open_operation_sheet(false);
+    return true;
 }
 
 void CMainFrame::show_tell_friend() {

@@ -57,6 +57,10 @@ public:
     void set_job_starter(JobStarter starter) { job_starter_ = std::move(starter); }
     // Commands 32771 and 32772: the Create or the Restore sheet, run modally.
     void open_operation_sheet(bool create);
+    // A file handed to the program (a delta opened from a file manager): the
+    // Restore sheet with it as the Delta, when the file ends with a delta's
+    // trailer; otherwise a box says it is not one. Returns whether the sheet opened.
+    bool open_delta(const QString& path);
 
 protected:
     // A running job is stopped, and has ended, before the window closes.
