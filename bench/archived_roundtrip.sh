@@ -44,8 +44,8 @@ echo "|------------------------------------|----------:|--------:|---------:|---
 run_quoralith() {  # label, create options...
   local label="$1"; shift
   rm -rf "$work/out" "$work/d.qd"
-  timed "$quoralith" --quiet create --archived "$@" "$base" "$updated" "$work/d.qd"; local made="$timing"
-  timed "$quoralith" --quiet restore --archived "$base" "$work/d.qd" "$work/out"; local back="$timing"
+  timed "$quoralith" --quiet -f create --archived "$@" "$base" "$updated" "$work/d.qd"; local made="$timing"
+  timed "$quoralith" --quiet -f restore --archived "$base" "$work/d.qd" "$work/out"; local back="$timing"
   diff -r "$updated" "$work/out" >/dev/null || { echo "MISMATCH after $label" >&2; exit 1; }
   row "$label" "$work/d.qd" "$made" "$back"
 }

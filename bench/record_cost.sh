@@ -39,26 +39,26 @@ for dir in "$data"/*/; do
   [ -d "$updated" ] && tree=1 || tree=0
   echo "== $pair"
   rm -rf "${work:?}"/*
-  "$quoralith" --quiet create "$base" "$updated" "$work/with" >/dev/null
-  "$quoralith" --quiet create --plain-trailer "$base" "$updated" "$work/plain" >/dev/null
+  "$quoralith" --quiet -f create "$base" "$updated" "$work/with" >/dev/null
+  "$quoralith" --quiet -f create --plain-trailer "$base" "$updated" "$work/plain" >/dev/null
   echo "  create, A with the record, B without:"
   # A tree's deltas are replaced file by file; a single delta is removed first.
   removes=()
   [ "$tree" = 1 ] || removes=(--remove "$work/a" --remove "$work/b")
-  paired "${removes[@]}" -- "$quoralith" --quiet create "$base" "$updated" "$work/a" \
-    -- "$quoralith" --quiet create --plain-trailer "$base" "$updated" "$work/b"
+  paired "${removes[@]}" -- "$quoralith" --quiet -f create "$base" "$updated" "$work/a" \
+    -- "$quoralith" --quiet -f create --plain-trailer "$base" "$updated" "$work/b"
   echo "  restore, A verified, B unverified:"
   if [ "$tree" = 1 ]; then
-    paired -- "$quoralith" --quiet restore --clear-output "$base" "$work/with" "$work/ra" \
-      -- "$quoralith" --quiet restore --clear-output "$base" "$work/plain" "$work/rb"
+    paired -- "$quoralith" --quiet -f restore --clear-output "$base" "$work/with" "$work/ra" \
+      -- "$quoralith" --quiet -f restore --clear-output "$base" "$work/plain" "$work/rb"
   else
-    paired --remove "$work/ra" --remove "$work/rb" -- "$quoralith" --quiet restore "$base" "$work/with" "$work/ra" \
-      -- "$quoralith" --quiet restore "$base" "$work/plain" "$work/rb"
+    paired --remove "$work/ra" --remove "$work/rb" -- "$quoralith" --quiet -f restore "$base" "$work/with" "$work/ra" \
+      -- "$quoralith" --quiet -f restore "$base" "$work/plain" "$work/rb"
   fi
   if [ "$callgrind" = 1 ] && [ "$tree" = 0 ]; then
     rm -f "$work/ra" "$work/rb"
-    a=$(instructions "$quoralith" --quiet restore "$base" "$work/with" "$work/ra")
-    b=$(instructions "$quoralith" --quiet restore "$base" "$work/plain" "$work/rb")
+    a=$(instructions "$quoralith" --quiet -f restore "$base" "$work/with" "$work/ra")
+    b=$(instructions "$quoralith" --quiet -f restore "$base" "$work/plain" "$work/rb")
     cmp -s "$work/ra" "$updated" && cmp -s "$work/rb" "$updated" || { echo "restore differs from updated" >&2; exit 1; }
     python3 -c "import sys; a, b = int(sys.argv[1]), int(sys.argv[2]); print(f'  restore instructions: verified {a:,}, unverified {b:,}, +{(a - b) / b * 100:.2f}%')" "$a" "$b"
   fi

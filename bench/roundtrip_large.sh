@@ -49,7 +49,7 @@ measure() {  # label, command...
 echo "quoralith round trip: $(stat -c %s "$work/base") -> $(stat -c %s "$work/updated") bytes, algorithms $algorithms${DEEP:+ (deep: $DEEP)}"
 deep=()
 [ "${DEEP:-0}" = 1 ] && deep=(--deep)
-measure create "$quoralith" --quiet create "${deep[@]}" -a "$algorithms" "$work/base" "$work/updated" "$work/delta"
-measure restore "$quoralith" --quiet restore "$work/base" "$work/delta" "$work/restored"
+measure create "$quoralith" --quiet -f create "${deep[@]}" -a "$algorithms" "$work/base" "$work/updated" "$work/delta"
+measure restore "$quoralith" --quiet -f restore "$work/base" "$work/delta" "$work/restored"
 echo "delta    $(stat -c %s "$work/delta") bytes"
 if cmp -s "$work/updated" "$work/restored"; then echo "restored file identical"; else echo "MISMATCH"; exit 1; fi

@@ -31,12 +31,12 @@ same_tree() { diff -r "$1" "$2" >/dev/null && echo "identical" || { echo "MISMAT
 
 echo "trees: $(find "$base" -type f | wc -l) -> $(find "$updated" -type f | wc -l) files," \
      "$(tree_bytes "$base") -> $(tree_bytes "$updated") bytes; algorithms $algorithms"
-measure "create (delta tree)" "$quoralith" --quiet create -a "$algorithms" "$base" "$updated" "$work/deltas"
-measure "restore" "$quoralith" --quiet restore "$base" "$work/deltas" "$work/restored"
+measure "create (delta tree)" "$quoralith" --quiet -f create -a "$algorithms" "$base" "$updated" "$work/deltas"
+measure "restore" "$quoralith" --quiet -f restore "$base" "$work/deltas" "$work/restored"
 echo "delta tree               $(tree_bytes "$work/deltas") bytes in $(find "$work/deltas" -type f | wc -l) files; $(same_tree "$updated" "$work/restored")"
-measure "archive deltas (raw)" "$quoralith" --quiet archive create --raw "$work/deltas" "$work/deltas.qar"
+measure "archive deltas (raw)" "$quoralith" --quiet -f archive create --raw "$work/deltas" "$work/deltas.qar"
 echo "delta archive            $(stat -c %s "$work/deltas.qar") bytes"
-measure "archive updated (coded)" "$quoralith" --quiet archive create "$updated" "$work/updated.qar"
+measure "archive updated (coded)" "$quoralith" --quiet -f archive create "$updated" "$work/updated.qar"
 measure "extract updated" "$quoralith" --quiet archive extract "$work/updated.qar" "$work/extracted"
 echo "updated archive          $(stat -c %s "$work/updated.qar") bytes; $(same_tree "$updated" "$work/extracted")"
 

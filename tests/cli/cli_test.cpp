@@ -104,7 +104,7 @@ TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
     ASSERT_EQ(run("create base.bin new.bin d.dlt").status, 0);
     write_file(dir.file("out.bin"), Bytes{1, 2, 3});
 
-    Outcome wrong_base = run("restore new.bin d.dlt out.bin");
+    Outcome wrong_base = run("restore -f new.bin d.dlt out.bin");
     EXPECT_EQ(wrong_base.status, 1);
     EXPECT_EQ(wrong_base.err, "quoralith: d.dlt: the delta was made from a different base file\n");
     EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{1, 2, 3}));
@@ -120,7 +120,7 @@ TEST_F(CliTest, FailedFilesExitWithOneAndNameTheFileAndTheReason) {
               "quoralith: no-such-dir/d.dlt: cannot create the output file: No such file or directory\n");
 
     // --fail copy puts the Base in the output's place; the file still failed.
-    Outcome copied = run("restore --fail copy new.bin d.dlt out.bin");
+    Outcome copied = run("restore -f --fail copy new.bin d.dlt out.bin");
     EXPECT_EQ(copied.status, 1);
     EXPECT_EQ(read_file(dir.file("out.bin")), read_file(dir.file("new.bin")));
 
@@ -150,7 +150,7 @@ TEST_F(CliTest, TheRecordOfModeAndDigestShowsAndRefusesADamagedDelta) {
     delta[40] ^= 0x20;
     write_file(dir.file("s.dlt"), delta);
     write_file(dir.file("out.bin"), Bytes{7, 7});
-    Outcome refused = run("restore base.bin s.dlt out.bin");
+    Outcome refused = run("restore -f base.bin s.dlt out.bin");
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "quoralith: s.dlt: the restored file does not match the one the delta was made from\n");
     EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{7, 7}));
@@ -177,7 +177,7 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminalAndNotWhenQuiet) {
     EXPECT_NE(shown.out.find("% [#"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("] d.dlt"), std::string::npos) << shown.out;
     EXPECT_EQ(shown.out.substr(shown.out.size() - 4), "\r\033[K");  // the bar is cleared at the end
-    Outcome quiet = run_on_terminal("--quiet create base.bin new.bin d.dlt");
+    Outcome quiet = run_on_terminal("--quiet create -f base.bin new.bin d.dlt");
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out.find('%'), std::string::npos) << quiet.out;
 }
@@ -185,7 +185,7 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminalAndNotWhenQuiet) {
 TEST_F(CliTest, HelpAndVersion) {
     Outcome version = run("--version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "quoralith 1.1.0\n");
+    EXPECT_EQ(version.out, std::string("quoralith ") + QUORALITH_VERSION_TEXT + "\n");
     Outcome help = run("--help");
     EXPECT_EQ(help.status, 0);
     for (const char* word : {"create", "restore", "info", "history", "archive", "--quiet"})

@@ -124,12 +124,12 @@ TEST_F(DirArchiveCliTest, NamesThatCannotBeArchivesOrCannotBeWrittenAreRefused) 
     EXPECT_FALSE(fs::exists(dir.file("out")));
 
     // A file that fails keeps the restored archive from being written, and says so.
-    ASSERT_EQ(run("create --archive-delta old new delta.qa").status, 0);
+    ASSERT_EQ(run("create -f --archive-delta old new delta.qa").status, 0);
     Bytes other = read_file(dir.file("old/main.js"));
     other[7] ^= 1;
     write_file(dir.file("old/main.js"), other);
     write_file(dir.file("restored.qa"), {'o', 'l', 'd'});
-    Outcome failed = run("restore --archive-delta --archive-updated old delta.qa restored.qa");
+    Outcome failed = run("restore -f --archive-delta --archive-updated old delta.qa restored.qa");
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("restored.qa: the archive 'restored.qa' was not written: 1 file failed"),
               std::string::npos)

@@ -89,13 +89,13 @@ TEST_F(ReliabilityCliTest, AMissingBaseIsRefusedUnlessNoBaseIsAsked) {
 TEST_F(ReliabilityCliTest, ABaseThatCannotBeOpenedFailsTheFile) {
     ASSERT_EQ(symlink("loop", dir.file("loop").c_str()), 0);
     write_file(dir.file("d.dlt"), Bytes{'o', 'l', 'd'});
-    Outcome loop = run("create loop new.bin d.dlt");
+    Outcome loop = run("create -f loop new.bin d.dlt");
     EXPECT_EQ(loop.status, 1);
     EXPECT_EQ(loop.err, "quoralith: loop: cannot open the base file: " + std::string(std::strerror(ELOOP)) + "\n");
     EXPECT_EQ(read_file(dir.file("d.dlt")), (Bytes{'o', 'l', 'd'}));
 
     const std::string too_long(300, 'x');
-    Outcome long_name = run("create " + too_long + " new.bin d.dlt");
+    Outcome long_name = run("create -f " + too_long + " new.bin d.dlt");
     EXPECT_EQ(long_name.status, 1);
     EXPECT_NE(long_name.err.find("cannot open the base file: " + std::string(std::strerror(ENAMETOOLONG))),
               std::string::npos)

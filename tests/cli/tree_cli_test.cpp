@@ -264,7 +264,7 @@ TEST_F(TreeCliTest, FullDiskKeepsTheOldArchiveAndSaysTheDiskIsFull) {
     // Everything is checked inside the namespace, where the small disk exists.
     const std::string script =
         "mount -t tmpfs -o size=128k tmpfs small || exit 99; cp old.qar small/tree.qar; " + quoted(QUORALITH_CLI) +
-        " archive create big small/tree.qar 2>err.txt; echo $? >status.txt; "
+        " archive create -f big small/tree.qar 2>err.txt; echo $? >status.txt; "
         "cmp -s old.qar small/tree.qar && echo same >same.txt; ls -A small >listing.txt";
     const std::string command = "cd " + quoted(dir.path().string()) + " && " + namespace_command + " sh -c " +
                                 quoted(script) + " </dev/null >/dev/null 2>&1";
