@@ -129,7 +129,7 @@ const char* const LEVEL_3_REPORT =
     "!!! 1 error(s) detected !!!\n"
     "\n"
     "Quoralith statistics\n"
-    "Time: 7 sec. compression: 75% (25%), realtive: 75%(25%)\n"
+    "Time: 7 sec. compression: 75% (25%), relative: 75%(25%)\n"
     "========E N D   O F   R E P O R T==========\n";
 
 TEST_F(RunJobTest, ReportLevelsOneToThree) {
@@ -468,7 +468,7 @@ TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
     EXPECT_NE(report.find("Operation: Restore  Type: File\n"), std::string::npos);
     EXPECT_NE(report.find("***ERROR*** 2 building file: " + dir_.file("new/a.txt")), std::string::npos);
     EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
-    EXPECT_NE(report.find("compression: **% (**%), realtive: **%(**%)"), std::string::npos);
+    EXPECT_NE(report.find("compression: **% (**%), relative: **%(**%)"), std::string::npos);
     EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "0");
 }
 

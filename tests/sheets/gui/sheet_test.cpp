@@ -138,7 +138,7 @@ private slots:
                  QStringList({QStringLiteral("Base name must be specified."),
                               QStringLiteral("Updated name must be specified."),
                               QStringLiteral("Delta  name must be specified.")}));
-        QCOMPARE(MessageBox::shown().front().caption, QStringLiteral("Quoralith Windows Application"));
+        QCOMPARE(MessageBox::shown().front().caption, QStringLiteral("Quoralith"));
         QVERIFY(fixture.started.empty());
         QVERIFY(sheet->isVisible());
     }
