@@ -140,7 +140,7 @@ void CSendMailDlg::on_send() {
 
     bool login = security_ != SmtpSecurity::None && !user_.isEmpty();
     if (!login || !password_.isEmpty()) {
-        start_job(std::move(message), password_);
+        start_job(std::move(message), server, password_);
         return;
     }
     reading_password_ = true;
@@ -153,7 +153,8 @@ void CSendMailDlg::on_send() {
             const QString caption = QString::fromLatin1(APPLICATION_TITLE);
             if (status == SecretStatus::Found) {
                 password_ = secret;
-                start_job(std::move(message), password_);
+                // The server the password was asked for, whatever the box says by now.
+                start_job(std::move(message), server, password_);
                 return;
             }
             QString text = status == SecretStatus::Missing
@@ -164,14 +165,14 @@ void CSendMailDlg::on_send() {
         });
 }
 
-void CSendMailDlg::start_job(MailMessage message, const QString& password) {
+void CSendMailDlg::start_job(MailMessage message, const QString& server, const QString& password) {
     SmtpAccount account;
     account.security = security_;
     if (security_ != SmtpSecurity::None) account.user = user_.toStdString();
     if (!account.user.empty()) account.password = password.toStdString();
     account.ca_file = ca_file_.toStdString();
     auto* job =
-        new MailSendJob(server_->text().toStdString(), port_, std::move(message), timeout_, std::move(account));
+        new MailSendJob(server.toStdString(), port_, std::move(message), timeout_, std::move(account));
     job_ = job;
     connect(job, &MailSendJob::sending, this, &CSendMailDlg::on_sending);
     connect(job, &MailSendJob::completed, this, &CSendMailDlg::on_completed);

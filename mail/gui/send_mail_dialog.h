@@ -93,7 +93,7 @@ private:
     // Back to idle: "Done", Send enabled, no status.
     void end_sending();
     void cancel_send();
-    void start_job(MailMessage message, const QString& password);
+    void start_job(MailMessage message, const QString& server, const QString& password);
     void show_account();
 
     QLineEdit* server_ = nullptr;
