@@ -508,6 +508,27 @@ private slots:
         delete dialog;
     }
 
+    void theDesktopsOwnStoreAnswersAlsoWhereThereIsNone() {
+        // The program's store, through QtKeychain: on a machine without a
+        // secret service (this one, headless) it must answer in words, not
+        // hang and not fall back to a file; with one, the key is not there.
+        set_secret_store(nullptr);
+        bool answered = false;
+        SecretStatus status = SecretStatus::Found;
+        QString error;
+        QObject context;
+        secret_store().read("nobody@quoralith-test.invalid", &context,
+                            [&](SecretStatus got, const QString&, const QString& words) {
+                                answered = true;
+                                status = got;
+                                error = words;
+                            });
+        QTRY_VERIFY_WITH_TIMEOUT(answered, 60000);
+        QVERIFY(status != SecretStatus::Found);
+        if (status == SecretStatus::Failed) QVERIFY(!error.isEmpty());
+        qInfo() << "the desktop's store answered" << int(status) << error;
+    }
+
     void aLoginOverStartTlsToARealServerWithTheWrongAndTheRightPassword() {
         QString cert = sandbox_->path("server.pem");
         QString key = sandbox_->path("server.key");
