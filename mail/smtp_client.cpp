@@ -153,6 +153,7 @@ void SmtpClient::close_socket() {
         // socket is non-blocking, so this never waits.
         SigpipeHeld held;
         SSL_shutdown(tls_.get());
+        ERR_clear_error();  // a server already gone is no news here
         tls_.reset();
     }
     tls_context_.reset();
