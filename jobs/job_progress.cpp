@@ -116,6 +116,7 @@ OverallProgress finish_overall(JobProgress& job, std::time_t end, bool stopped) 
     if (!stopped) end_file(job);
     update_overall(job, end, false);
     job.overall.seconds_left = stopped ? OverallProgress::UNKNOWN : 0;
+    job.overall.stopped = stopped;
     if (job.view) job.view->show_overall(job.overall);
     return job.overall;
 }

@@ -151,6 +151,8 @@ std::string overall_bytes_text(const OverallProgress& progress) {
 }
 
 std::string time_left_text(const OverallProgress& progress) {
+    if (progress.stopped) return "none, stopped";
+    if (progress.seconds_left == 0) return "0:00";
     if (progress.seconds_left < 0) return progress.files_total < 0 && progress.bytes_total < 0 ? "not known" : "estimating";
     return "about " + duration_text(progress.seconds_left);
 }

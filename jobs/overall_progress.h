@@ -33,7 +33,8 @@ std::string overall_files_text(const OverallProgress& progress);
 std::string overall_bytes_text(const OverallProgress& progress);
 // "0:04", "12:09", "1:02:03".
 std::string duration_text(std::int64_t seconds);
-// "about 0:12", or "estimating" until the job has run long enough to tell.
+// "about 0:12"; "estimating" until the job has run long enough to tell, "not
+// known" without totals; "0:00" once done, "none, stopped" after a stop.
 std::string time_left_text(const OverallProgress& progress);
 // "0 bytes", "900 bytes", "1.5 KiB", "12.0 MiB", "2.3 GiB".
 std::string size_text(std::int64_t bytes);

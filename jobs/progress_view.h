@@ -73,6 +73,7 @@ struct OverallProgress {
     std::int64_t bytes_total = UNKNOWN;
     std::int64_t elapsed_seconds = 0;
     std::int64_t seconds_left = UNKNOWN;  // no estimate yet
+    bool stopped = false;                 // the job ended on a stop
     friend bool operator==(const OverallProgress&, const OverallProgress&) = default;
 };
 

@@ -35,7 +35,8 @@ constexpr int SUMMARY_CONTROLS[] = {
 };
 
 constexpr int BAR_HEIGHT = 18;
-constexpr int ERROR_BOX_LINES = 5;
+// An error line and its reason take two lines (more when they wrap).
+constexpr int ERROR_BOX_LINES = 6;
 // A job on the window's own thread lets the event loop run at most this often:
 // often enough to repaint and see Stop, rarely enough not to slow the coder,
 // which reports every read and write.

@@ -184,6 +184,8 @@ TEST(OverallProgressCallback, BytesMoveWithTheReadsAndFilesWithTheirEnds) {
     OverallProgress stopped = finish_overall(job, clock.now, true);
     EXPECT_EQ(stopped.files_done, 0);
     EXPECT_EQ(stopped.seconds_left, OverallProgress::UNKNOWN);
+    EXPECT_EQ(time_left_text(stopped), "none, stopped");
+    EXPECT_EQ(time_left_text(end), "0:00");
 }
 
 }  // namespace
