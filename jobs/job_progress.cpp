@@ -45,7 +45,7 @@ void report_candidate(JobProgress& job, const ProgressRecord& record, std::time_
 }
 
 // The reason lines under an error line are set in by this much, so that a
-// reader (and a program) tells them from the lines the design fixes.
+// reader (and a program) tells them from the fixed report lines.
 constexpr const char* REASON_INDENT = "    ";
 
 // Recomputes the bytes done and the estimate, and tells the display when the

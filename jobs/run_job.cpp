@@ -190,7 +190,7 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
         report_write(report, REPORT_NO_ERRORS, {});
     else
         report_write(report, REPORT_ERRORS, {std::to_string(totals.errors)});
-    // The design's lines stay as they are; the stop follows them in words.
+    // The fixed summary lines stay as they are; the stop follows them in words.
     if (stopped) report_write(report, REPORT_TEXT, {"*** " + outcome + " ***"});
 
     Percentages p = compute_percentages(totals.updated_total, totals.delta_total, totals.growth_total);

@@ -94,7 +94,7 @@ TEST_F(JobProgressTest, ErrorsAreCountedAndShownOnceEachInOrder) {
     second.output_path = "delta/b.bin";
     EXPECT_EQ(job_progress_callback(job_, second), ANSWER_BY_FLAGS);
     EXPECT_EQ(job_.statistics.errors, 2);
-    // The design's line as it is, for programs that read reports; its reason
+    // The fixed line as it is, for programs that read reports; its reason
     // in the command line's words under it, naming the input when the input
     // is what is wrong.
     const std::string missing = std::strerror(ENOENT);

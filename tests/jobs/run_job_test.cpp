@@ -278,7 +278,7 @@ TEST_F(RunJobTest, AStopBetweenFilesIsNoCleanRun) {
     EXPECT_EQ(view_.texts[IDC_PROGRESS_ERROR_COUNT], "0");
     EXPECT_EQ(view_.texts[IDC_PROGRESS_OUTCOME], std::string(STOPPED_TEXT) + " (1 file done).");
     EXPECT_TRUE(view_.shown[IDC_PROGRESS_OUTCOME]);
-    // The design's lines stay, the stop follows them in words.
+    // The fixed lines stay, the stop follows them in words.
     const std::string text = text_of(report_);
     EXPECT_NE(text.find("*** No errors detected ***\n"
                         "*** Stopped by the user: the job is not complete (1 file done) ***\n"),
