@@ -183,6 +183,9 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
         view->set_control_text(IDC_PROGRESS_ERROR_COUNT, std::to_string(totals.errors));
         view->set_control_visible(IDC_PROGRESS_CURRENT_LABEL, false);
         view->set_control_visible(IDC_PROGRESS_CURRENT_FILE, false);
+        // The file's bar goes with its name: a stopped or failed file leaves
+        // it part-filled, which would read as work still under way.
+        view->hide_bar();
         view->set_control_text(IDC_PROGRESS_OUTCOME, outcome.empty() ? outcome : outcome + ".");
         view->set_control_visible(IDC_PROGRESS_OUTCOME, !outcome.empty());
     }

@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 namespace quoralith {
@@ -327,6 +328,9 @@ void ProgressDialog::set_control_text(int id, const std::string& text) {
             errors_->appendPlainText(lines.mid(shown.size() + 1));
         else if (lines != shown)
             errors_->setPlainText(lines);
+        // The newest line, and the reason under it, stay in view.
+        errors_->moveCursor(QTextCursor::End);
+        errors_->ensureCursorVisible();
     } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
         button->setText(value);
     }

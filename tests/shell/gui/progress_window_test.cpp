@@ -304,6 +304,7 @@ private slots:
         QVERIFY(outcome && outcome->isVisible());
         QCOMPARE(outcome->text(), QString::fromLatin1(STOPPED_TEXT) + QStringLiteral(" (0 of 1 file done)."));
         QCOMPARE(qobject_cast<QLabel*>(second.control(IDC_PROGRESS_ERROR_COUNT))->text(), QStringLiteral("0"));
+        QVERIFY(second.bar()->isHidden());  // the stopped file's bar goes with its name
         // The first job ran to its end.
         QCOMPARE(qobject_cast<QLabel*>(dialog.control(IDC_PROGRESS_OUTCOME))->text(),
                  QStringLiteral("Completed: 1 of 1 file."));
