@@ -203,7 +203,15 @@ void JobProgress::start(bool create_job, std::uint16_t algorithm_mask) {
     colour = BAR_BLUE;
     error_text.clear();
     stop_reported = false;
+    // The files done are counted for every job (a stopped job tells them);
+    // the totals, bytes and times only once begin_overall asks for them.
     track_overall = false;
+    overall = OverallProgress{};
+    file_open = false;
+    file_bytes = 0;
+    bytes_before = 0;
+    file_share = 0;
+    pass = 0;
 }
 
 void note_job_error(JobProgress& job, int code, const std::string& output, std::time_t now,
