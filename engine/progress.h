@@ -64,6 +64,10 @@ enum MessageCode : std::int16_t {
     PM_READ_INPUT = 3,
     PM_WRITE_OUTPUT = 4,
     PM_CANDIDATE_DONE = 11,
+    // After the failure action "copy" put the Base file in the output's place:
+    // the output now holds the Base's bytes (result: their count), not the
+    // file the job was asked for, and whoever shows the job must say so.
+    PM_BASE_COPIED = 12,
     PM_ARCHIVE_FILE_START = 100,
     PM_ARCHIVE_FILE_DONE = 101,
     PM_EXTRACT_FILE_START = 200,
