@@ -405,7 +405,8 @@ private slots:
         next();
         QVERIFY(MessageBox::shown().empty());
         QCOMPARE(launched_.size(), std::size_t(1));
-        QCOMPARE(QString(launched_[0].Delta), name);
+        // A file-mode Delta without extension gets ".dlt", as in the sheets.
+        QCOMPARE(QString(launched_[0].Delta), folders || name.contains('.') ? name : name + ".dlt");
         QCOMPARE(launched_[0].IsFile, folders ? 1 : 0);
     }
 

@@ -22,6 +22,13 @@ void press(COperationSheet& sheet, int id) {
     click(button);
 }
 
+// Delete, answered Yes when it asks.
+void delete_entry(COperationSheet& sheet) {
+    MessageBox::setNextAnswer(QMessageBox::Yes);
+    press(sheet, ID_HISTORY_DELETE);
+    MessageBox::setNextAnswer(QMessageBox::Ok);
+}
+
 QLineEdit* edit(COperationSheet& sheet, int id) { return control<QLineEdit>(sheet.page(0), id); }
 
 // Records a job of three names through the sheet, one second after the last.
@@ -54,6 +61,7 @@ private slots:
         QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 2);
         type_into(edit(*sheet, 1000), QStringLiteral("/before/play"));
         const int width = sheet->width();
+        const QPoint position = sheet->pos();
 
         press(*sheet, ID_PLAY);
         QListWidget* list = sheet->history_list();
@@ -65,8 +73,10 @@ private slots:
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));
         QCOMPARE(edit(*sheet, 1000)->text(), QStringLiteral("/base/two"));
         QCOMPARE(std::string(fixture.backup.BasePath), std::string("/before/play"));
-        // The list state: wider, OK and Apply off, Play and Record hidden.
-        QCOMPARE(sheet->width(), width + 100);
+        // The list state: OK and Apply off, Play and Record hidden; the list
+        // takes their band, and the sheet neither moves nor grows.
+        QCOMPARE(sheet->width(), width);
+        QCOMPARE(sheet->pos(), position);
         QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("1"))->isEnabled());
         QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("12321"))->isEnabled());
         QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("500"))->isVisible());
@@ -149,25 +159,25 @@ private slots:
         QCOMPARE(list->count(), 3);
         // Deleting the last line selects the new last line and loads it.
         list->setCurrentRow(2);
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(list->count(), 2);
         QCOMPARE(list->currentRow(), 1);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/second"));
         QVERIFY(sheet->list_shown());
         // Deleting a middle line selects the line that takes its place.
         list->setCurrentRow(0);
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(lines(list).size(), 1);
         QCOMPARE(list->currentRow(), 0);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/second"));
         QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 3);
         // Deleting the only line leaves an empty list and loads nothing.
         set_field(fixture.current.BasePath, "/untouched");
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(list->count(), 0);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/untouched"));
         // Delete on an empty list removes nothing.
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         press(*sheet, ID_HISTORY_RESET);
 
         // The next Record after deletions takes the next number.
@@ -183,7 +193,7 @@ private slots:
         record_job(fixture, *sheet, QStringLiteral("b"));
         press(*sheet, ID_PLAY);
         sheet->history_list()->setCurrentRow(1);  // section 1, the older
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(sheet->history_list()->count(), 1);
         press(*sheet, ID_HISTORY_SET);
         record_job(fixture, *sheet, QStringLiteral("c"));
@@ -259,6 +269,7 @@ private slots:
         QCOMPARE(list->currentRow(), 0);
         // Elsewhere, Delete deletes the selected entry.
         list->setFocus();
+        MessageBox::setNextAnswer(QMessageBox::Yes);
         QTest::keyClick(list, Qt::Key_Delete);
         QCOMPARE(list->count(), 2);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));

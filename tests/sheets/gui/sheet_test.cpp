@@ -96,13 +96,14 @@ private slots:
         auto sheet = fixture.open(true);
         QWidget* tabs = sheet->tabs();
         QWidget* ok = sheet->findChild<QWidget*>(QStringLiteral("1"));
-        // 130 pixels beside the pages and their buttons, 50 below them.
-        QCOMPARE(sheet->width() - (tabs->geometry().right() + 1 + 7), 130);
+        // A band of 280 pixels beside the pages and their buttons (room for
+        // the history list), 50 below them.
+        QCOMPARE(sheet->width() - (tabs->geometry().right() + 1 + 7), 280);
         QCOMPARE(sheet->height() - (ok->geometry().bottom() + 1 + 7), 50);
         QWidget* record = sheet->findChild<QWidget*>(QStringLiteral("501"));
-        QCOMPARE(record->geometry(), QRect(sheet->width() - 70, 70, 60, 59));
+        QCOMPARE(record->geometry(), QRect(sheet->width() - 140 - 30, 70, 60, 59));
         QWidget* play = sheet->findChild<QWidget*>(QStringLiteral("500"));
-        QCOMPARE(play->geometry(), QRect(sheet->width() - 70, 250, 60, 59));
+        QCOMPARE(play->geometry(), QRect(sheet->width() - 140 - 30, 250, 60, 59));
         // The footer line is drawn in blue in the band along the foot.
         QImage shot = sheet->grab().toImage();
         bool blue = false;
@@ -305,7 +306,8 @@ private slots:
         QVERIFY(!base_archivator->isChecked() && !delta_archivator->isChecked());
 
         // Archived Directory hides the Delta's mark and clears it; Browse for
-        // Delta then asks for a file, Browse for Base still for a folder.
+        // Delta then asks for a file to write, Browse for Base still for a
+        // folder.
         click(delta_archivator);
         QCOMPARE(fixture.current.AchiveDelta, 1);
         click(control<QRadioButton>(page, 1012));
@@ -319,7 +321,7 @@ private slots:
         FileDialog::setNextFolder(fixture.path(""));
         click(control<QPushButton>(page, 1006));
         QCOMPARE(FileDialog::requests().size(), std::size_t(2));
-        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::OpenFile);
+        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::SaveFile);
         QCOMPARE(FileDialog::requests()[0].filter, QStringLiteral("All files(*.*) (*)"));
         QCOMPARE(FileDialog::requests()[1].kind, DialogRequest::Folder);
         QCOMPARE(FileDialog::requests()[1].caption, QStringLiteral("Browse Folder"));
