@@ -134,19 +134,21 @@ void complete_output_names(JobSettings& job) {
     drop_trailing_separator(job.BasePath);
     drop_trailing_separator(job.UpdatedPath);
     drop_trailing_separator(job.Delta);
-    if (job.IsFile == JOB_SINGLE_FILE && job.Action == 0) add_missing_extension(job.Delta, DELTA_EXTENSION);
-    if (job.ReportFile[0] != '\0') add_missing_extension(job.ReportFile, REPORT_EXTENSION);
+    // A folder keeps its name: with an extension it would name another file,
+    // which the next try would then write.
+    if (job.IsFile == JOB_SINGLE_FILE && job.Action == 0 && !status_of(job.Delta).directory)
+        add_missing_extension(job.Delta, DELTA_EXTENSION);
+    if (job.ReportFile[0] != '\0' && !status_of(job.ReportFile).directory)
+        add_missing_extension(job.ReportFile, REPORT_EXTENSION);
 }
 
 ValidationResult validate_full(JobSettings& job) {
     ValidationResult names = validate_short(job);
     if (!names.ok()) return names;
 
-    // The outputs are looked at as typed: the extension added below would
-    // make a folder's name the name of a new file beside it.
+    complete_output_names(job);
     const bool delta_is_folder = job.IsFile == JOB_SINGLE_FILE && job.Action == 0 && status_of(job.Delta).directory;
     const bool report_is_folder = job.ReportFile[0] != '\0' && status_of(job.ReportFile).directory;
-    complete_output_names(job);
 
     ValidationResult result = job.IsFile == JOB_SINGLE_FILE ? validate_single_file(job) : validate_directory(job);
     if (!result.ok()) return result;

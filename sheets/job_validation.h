@@ -54,15 +54,14 @@ ValidationResult validate_short(const JobSettings& job);
 // Everything a job needs before it starts. On the way it completes the names
 // (see complete_output_names); these changes stay in `job` even when a later
 // check fails. A folder named as a file output (a single-file Create's Delta,
-// a single-file Restore's Updated name, the report) is refused as it was
-// typed, before any extension is added: "a" that is a folder must not become
-// a job writing "a.dlt" beside it.
+// a single-file Restore's Updated name, the report) is refused, and keeps its
+// name: "a" that is a folder must not become a job writing "a.dlt" beside it.
 ValidationResult validate_full(JobSettings& job);
 
 // What the sheets and the wizard do to the names of a job before it runs:
 // drop one trailing "/" from each of the three names, give a single-file
 // Create's Delta the extension "dlt" and a report file the extension "log"
-// when they have none.
+// when they have none and are not existing folders.
 void complete_output_names(JobSettings& job);
 
 // Path helpers of the validation, in the platform's terms: the extension is
