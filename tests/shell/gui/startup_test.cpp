@@ -11,6 +11,7 @@
 #include "shell/ui_seams.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QPainter>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
 
 #include <memory>
 
@@ -314,6 +316,17 @@ private slots:
         }
         // Exit closed the window.
         QVERIFY(!frame().isVisible());
+    }
+
+    // F1 in the main window gives the help contents, as Help Topics does.
+    void f1InTheMainWindowOpensHelpTopics() {
+        start();
+        QApplication::setActiveWindow(&frame());
+        QVERIFY(QTest::qWaitForWindowActive(&frame()));
+        QSignalSpy sent(&frame(), &CMainFrame::commandDispatched);
+        QTest::keyClick(frame().windowHandle(), Qt::Key_F1);
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent.last().at(0).toInt(), int(ID_HELP_TOPICS));
     }
 
     void menuPromptsAndUnbuiltCommands() {
