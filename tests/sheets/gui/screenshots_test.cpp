@@ -80,12 +80,14 @@ private slots:
             // Three recorded jobs whose long names differ only at their
             // ends, then the list: the names lose their middles, not their ends.
             activate_tab(*sheet, 0);
-            const QString builds = QStringLiteral("/srv/builds/product-line/linux-x86_64/release-");
+            const QString builds = QStringLiteral("/srv/builds/product-line/linux-x86_64/");
             const char* versions[] = {"1.1", "1.2", "1.3"};
             for (const char* version : versions) {
-                type_into(control<QLineEdit>(general, 1001), builds + QString::fromLatin1(version));
+                const QString to = QString::fromLatin1(version);
+                type_into(control<QLineEdit>(general, 1000), builds + QStringLiteral("release-1.0-for-") + to);
+                type_into(control<QLineEdit>(general, 1001), builds + QStringLiteral("release-") + to);
                 type_into(control<QLineEdit>(general, 1002),
-                          QStringLiteral("/srv/deltas/product-line/linux-x86_64/1.0-to-") + QString::fromLatin1(version));
+                          QStringLiteral("/srv/deltas/product-line/linux-x86_64/1.0-to-") + to);
                 fixture.now.tm_sec += 1;
                 sheet->on_command(ID_RECORD);
             }
