@@ -173,6 +173,13 @@ void CGeneralPage::initialise() {
     // the first needs only the names that changed.
     recall_last_job(create ? 0 : 1, *context.current);
     copy_settings(*context.backup, *context.current);
+    // A remembered output that is the suggestion for its input goes on
+    // following that input, as it did when it was suggested.
+    const JobSettings& last = *context.current;
+    const std::string follows = create ? suggested_delta_name(last.UpdatedPath)
+                                       : suggested_restored_name(last.Delta, last.BasePath);
+    if (!follows.empty() && follows == (create ? last.Delta : last.UpdatedPath))
+        suggested_output_ = QString::fromLocal8Bit(follows);
     show_current();
 }
 

@@ -657,6 +657,18 @@ private slots:
         type_into(control<QLineEdit>(page, 1002), fixture.path("mine.dlt"));
         QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("mine"));
         QCOMPARE(std::string(fixture.current.UpdatedPath), fixture.spath("mine"));
+        fixture.write(QStringLiteral("mine.dlt"), "delta");
+        press(*sheet, 1);
+        QCOMPARE(fixture.started.size(), std::size_t(2));
+        sheet.reset();
+
+        // Reopened, a remembered output that was the suggestion still follows
+        // its input.
+        sheet = fixture.open(false);
+        page = general(*sheet);
+        QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("mine"));
+        type_into(control<QLineEdit>(page, 1002), fixture.path("yours.dlt"));
+        QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("yours"));
     }
 
     // Each path field drops down the names its kind of field was given by
