@@ -456,7 +456,6 @@ void COperationSheet::play() {
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setItemDelegate(new TabStopDelegate(list_));
-    list_->setMouseTracking(true);
     set_ = new QPushButton(tr("Set"), this);
     set_->setObjectName(id_name(ID_HISTORY_SET));
     reset_ = new QPushButton(tr("Reset"), this);
