@@ -34,7 +34,8 @@ void visit_fields(JobSettings& job, Visit&& visit) {
     visit.text("Pattern", job.Pattern);
     visit.integer("IncludeSubdirs", job.IncludeSubdirs);
     visit.integer("ClearOutputDir", job.ClearOutputDir);
-    for (int i = 0; i < ALGORITHM_COUNT; ++i) visit.integer(("Algorithm" + std::to_string(i)).c_str(), job.Algorithms[i]);
+    for (int i = 0; i < ALGORITHM_COUNT; ++i)
+        visit.integer(("Algorithm" + std::to_string(i)).c_str(), job.Algorithms[i]);
     visit.integer("AppendToName", job.AppendToName);
     visit.integer("KeepAll", job.KeepAll);
     visit.integer("Stamp", job.Stamp);
@@ -77,7 +78,8 @@ struct Reader {
 void keep_in_range(JobSettings& job) {
     const JobSettings defaults;
     if (job.IsFile < JOB_SINGLE_FILE || job.IsFile > JOB_ARCHIVED_DIRECTORY) job.IsFile = defaults.IsFile;
-    if (job.FailureAction < FAILURE_COPY || job.FailureAction > FAILURE_ABORT) job.FailureAction = defaults.FailureAction;
+    if (job.FailureAction < FAILURE_COPY || job.FailureAction > FAILURE_ABORT)
+        job.FailureAction = defaults.FailureAction;
     if (job.LogFileMode < LOG_NONE || job.LogFileMode > LOG_OVERWRITE) job.LogFileMode = defaults.LogFileMode;
     if (job.ReportLevel < 1 || job.ReportLevel > 3) job.ReportLevel = defaults.ReportLevel;
 }

@@ -37,6 +37,12 @@ void uncheck_all(QButtonGroup* group) {
     group->setExclusive(true);
 }
 
+// The output name the page suggests for the input it follows from: the
+// Updated name on Create, the Delta on Restore.
+std::string suggested_output_name(const JobSettings& job, bool create) {
+    return create ? suggested_delta_name(job.UpdatedPath) : suggested_restored_name(job.Delta, job.BasePath);
+}
+
 // Puts `text` into an edit without its change signal; the caller runs the
 // edit's handler itself, once, as a write into the control always does.
 void put_text(QLineEdit* edit, const char* text) {
@@ -176,8 +182,7 @@ void CGeneralPage::initialise() {
     // A remembered output that is the suggestion for its input goes on
     // following that input, as it did when it was suggested.
     const JobSettings& last = *context.current;
-    const std::string follows = create ? suggested_delta_name(last.UpdatedPath)
-                                       : suggested_restored_name(last.Delta, last.BasePath);
+    const std::string follows = suggested_output_name(last, create);
     if (!follows.empty() && follows == (create ? last.Delta : last.UpdatedPath))
         suggested_output_ = QString::fromLocal8Bit(follows);
     show_current();
@@ -274,8 +279,7 @@ void CGeneralPage::browse_name(int button) {
     QString chosen;
     if (kinds[button] == BrowseKind::File && button == output) {
         const QString input = QString::fromLocal8Bit(create ? current.UpdatedPath : current.Delta);
-        const QString suggestion = QString::fromLocal8Bit(
-            create ? suggested_delta_name(current.UpdatedPath) : suggested_restored_name(current.Delta, current.BasePath));
+        const QString suggestion = QString::fromLocal8Bit(suggested_output_name(current, create));
         chosen = FileDialog::getSaveFileName(this, {}, save_dialog_start(edits[button]->text(), input, suggestion),
                                              QString::fromLatin1(ALL_FILES_FILTER));
     } else if (kinds[button] == BrowseKind::File) {
@@ -311,8 +315,7 @@ void CGeneralPage::suggest_output() {
     JobSettings& current = job();
     const bool create = create_sheet();
     PathEdit* output = create ? delta_ : updated_;
-    const QString suggestion = QString::fromLocal8Bit(
-        create ? suggested_delta_name(current.UpdatedPath) : suggested_restored_name(current.Delta, current.BasePath));
+    const QString suggestion = QString::fromLocal8Bit(suggested_output_name(current, create));
     if (!output->text().isEmpty() && output->text() != suggested_output_) return;
     suggested_output_ = suggestion;
     if (output->text() != suggestion) output->setText(suggestion);

@@ -635,8 +635,8 @@ private slots:
         walk_to(5, {input, input});
         type(sandbox_->cwd("taken"));
         next();
-        QCOMPARE(MessageBox::shownTexts(),
-                 QStringList({"''" + sandbox_->cwd("taken.dlt") + "'' is a folder name. You may only specify a file name! "}));
+        const QString refusal = "''" + sandbox_->cwd("taken.dlt") + "'' is a folder name. You may only specify a file name! ";
+        QCOMPARE(MessageBox::shownTexts(), QStringList({refusal}));
         QVERIFY(launched_.empty());
     }
 
