@@ -48,7 +48,10 @@ void attach_recent_names(QLineEdit* edit, std::function<QString()> list) {
     menu->setToolTipsVisible(true);
     QAction* arrow = edit->addAction(edit->style()->standardIcon(QStyle::SP_ArrowDown), QLineEdit::TrailingPosition);
     arrow->setObjectName(QString::fromLatin1(ACTION_NAME));
-    arrow->setToolTip(QObject::tr("Names used lately"));
+    arrow->setToolTip(QObject::tr("Names used lately (Alt+Down)"));
+    // The keyboard way to the list, as in a drop-down box.
+    arrow->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Down));
+    arrow->setShortcutContext(Qt::WidgetShortcut);
     QObject::connect(menu, &QMenu::aboutToShow, menu,
                      [menu, edit, list = std::move(list)] { fill(menu, edit, list().toStdString()); });
     QObject::connect(arrow, &QAction::triggered, edit, [menu, edit] {

@@ -1,6 +1,6 @@
 // The recent-names list of a path field: a small arrow at the right end of the
-// edit drops down the names the field's list holds, newest first; choosing
-// one puts it into the edit as if it had been typed.
+// edit (or Alt+Down in the edit) drops down the names the field's list holds,
+// newest first; choosing one puts it into the edit as if it had been typed.
 //
 // Thread safety: user-interface thread only.
 #pragma once
