@@ -97,6 +97,9 @@ bool remember_job(const JobSettings& job) {
     ProfileFile file(path);
     JobSettings copy;
     copy_settings(copy, job);
+    // A match list built on the page lives in that sheet's own temporary
+    // file, which goes with the sheet; only a file of the user's is kept.
+    if (copy.MatchNamesAction != 0) copy.CustomMatchFile[0] = '\0';
     Writer writer{file, section_for(job.Action)};
     visit_fields(copy, writer);
     return writer.ok && file.save() && ok;

@@ -86,6 +86,8 @@ TEST(RememberedJobs, EachKindKeepsItsLastJobWithEveryField) {
     create.LogFileMode = LOG_APPEND;
     create.ReportLevel = 3;
     set_field(create.Pattern, "*.so");
+    create.MatchNamesAction = 1;
+    set_field(create.CustomMatchFile, "/tmp/qralith-match-page.txt");
     ASSERT_TRUE(remember_job(create));
 
     JobSettings restore;
@@ -108,6 +110,9 @@ TEST(RememberedJobs, EachKindKeepsItsLastJobWithEveryField) {
     EXPECT_EQ(loaded.Stamp, 0);
     EXPECT_EQ(loaded.LogFileMode, LOG_APPEND);
     EXPECT_EQ(loaded.ReportLevel, 3);
+    // The page's own match file went with its sheet and is not brought back.
+    EXPECT_EQ(loaded.MatchNamesAction, 1);
+    EXPECT_STREQ(loaded.CustomMatchFile, "");
 
     ASSERT_TRUE(recall_last_job(1, loaded));
     EXPECT_EQ(loaded.Action, 1);
