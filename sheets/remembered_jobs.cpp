@@ -10,6 +10,8 @@ namespace {
 
 constexpr const char* LAST_CREATE_SECTION = "Last Create";
 constexpr const char* LAST_RESTORE_SECTION = "Last Restore";
+constexpr const char* CREATE_SHEET_SECTION = "Create Sheet";
+constexpr const char* RESTORE_SHEET_SECTION = "Restore Sheet";
 constexpr std::string_view DELTA_SUFFIX = ".dlt";
 
 const char* section_for(int action) { return action == 0 ? LAST_CREATE_SECTION : LAST_RESTORE_SECTION; }
@@ -118,6 +120,27 @@ bool recall_last_job(int action, JobSettings& job) {
     loaded.Action = action == 0 ? 0 : 1;
     copy_settings(job, loaded);
     return true;
+}
+
+bool remember_sheet_size(bool create, int width, int height) {
+    const std::string path = recent_names_file();
+    if (path.empty()) return false;
+    ProfileFile file(path);
+    const char* section = create ? CREATE_SHEET_SECTION : RESTORE_SHEET_SECTION;
+    return file.set(section, "Width", std::to_string(width)) && file.set(section, "Height", std::to_string(height)) &&
+           file.save();
+}
+
+bool recall_sheet_size(bool create, int& width, int& height) {
+    const std::string path = recent_names_file();
+    if (path.empty()) return false;
+    ProfileFile file(path);
+    const char* section = create ? CREATE_SHEET_SECTION : RESTORE_SHEET_SECTION;
+    std::string w, h;
+    if (!file.get(section, "Width", w) || !file.get(section, "Height", h)) return false;
+    width = parse_leading_int(w, 0);
+    height = parse_leading_int(h, 0);
+    return width > 0 && height > 0;
 }
 
 std::string suggested_delta_name(const std::string& updated) {

@@ -19,6 +19,12 @@ bool remember_job(const JobSettings& job);
 // `job`; false, leaving `job` untouched, when none was kept.
 bool recall_last_job(int action, JobSettings& job);
 
+// The size the user last gave the Create (create = true) or Restore sheet,
+// so that a sheet made wider for long names opens as wide again. Recall
+// gives false when none was kept.
+bool remember_sheet_size(bool create, int width, int height);
+bool recall_sheet_size(bool create, int& width, int& height);
+
 // The Delta name a Create suggests for the Updated name `updated`: the same
 // name with ".dlt" added, beside it ("new/app.bin" gives "new/app.bin.dlt").
 // Empty for an empty name.

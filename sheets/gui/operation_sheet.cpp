@@ -231,6 +231,7 @@ COperationSheet::COperationSheet(const QString& title, SheetContext context, QWi
 
 COperationSheet::~COperationSheet() {
     if (list_) qApp->removeEventFilter(this);
+    if (initialised_ && size() != opened_size_) remember_sheet_size(is_create(), width(), height());
     // Every sheet starts from the defaults; nothing of this one outlives it
     // except through the history.
     if (context_.current && context_.defaults) copy_settings(*context_.current, *context_.defaults);
@@ -294,7 +295,18 @@ void COperationSheet::layout_controls() {
     const QSize least(base_width + EXTRA_WIDTH, base_height + EXTRA_HEIGHT);
     setMinimumSize(least);
     setSizeGripEnabled(true);
-    resize(size().expandedTo(least));
+    // A sheet the user made larger opens that large again, as far as the
+    // screen allows.
+    QSize wanted = size().expandedTo(least);
+    int width = 0, height = 0;
+    if (recall_sheet_size(is_create(), width, height)) {
+        QSize remembered(width, height);
+        if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+            remembered = remembered.boundedTo(screen->availableGeometry().size());
+        wanted = remembered.expandedTo(least);
+    }
+    resize(wanted);
+    opened_size_ = wanted;
     place_controls();
 }
 

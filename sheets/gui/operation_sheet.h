@@ -199,6 +199,9 @@ private:
 
     SheetContext context_;
     bool initialised_ = false;
+    // The size the sheet opened at; a size the user changed is kept for the
+    // next sheet of its kind.
+    QSize opened_size_;
     std::string history_file_;
     std::unique_ptr<HistoryRecorder> recorder_;
     bool loading_ = false;

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QMenu>
+#include <QScreen>
 #include <QScrollBar>
 #include <QWindow>
 #include <QDropEvent>
@@ -730,6 +731,17 @@ private slots:
         QWidget* ok = sheet->findChild<QWidget*>(QStringLiteral("1"));
         QCOMPARE(sheet->height() - (ok->geometry().bottom() + 1 + 7), 50);
         QCOMPARE(sheet->findChild<QWidget*>(QStringLiteral("500"))->geometry().left(), sheet->width() - 140 - 30);
+
+        // The next sheet of the kind opens as large, as far as the screen
+        // allows and never below what its pages need; the other kind does not.
+        sheet.reset();
+        sheet = fixture.open(true);
+        const QSize screen = sheet->screen()->availableGeometry().size();
+        QCOMPARE(sheet->size(), (least + QSize(300, 120)).boundedTo(screen).expandedTo(least));
+        QCOMPARE(sheet->height(), least.height() + 120);
+        sheet.reset();
+        sheet = fixture.open(false);
+        QCOMPARE(sheet->size(), sheet->minimumSize());
     }
 
     void helpOpensThePageAndKindTopic() {
