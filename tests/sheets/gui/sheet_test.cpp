@@ -18,6 +18,7 @@
 #include <QScrollBar>
 #include <QWindow>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMimeData>
@@ -25,6 +26,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTextBrowser>
+#include <QTreeView>
 #include <QUrl>
 
 #include <cstring>
@@ -390,6 +392,39 @@ private slots:
             QVERIFY(!browser.ok_enabled());
             QCOMPARE(browser.selected_folder(), QString());
         }
+    }
+
+    // An output folder that does not exist yet can be made in the browser
+    // and is then the one chosen; the name is free for the user to change.
+    void theFolderBrowserMakesANewFolderInsideTheSelectedOne() {
+        SheetFixture fixture;
+        fixture.mkdir(QStringLiteral("out"));
+        fixture.write(QStringLiteral("a-file"), "x");
+        CFolderBrowser browser(QStringLiteral("Browse Folder"), fixture.path("out"));
+        browser.show();
+        auto* make = browser.findChild<QPushButton*>(QStringLiteral("NewFolder"));
+        QVERIFY(make && make->isEnabled());
+        click(make);
+        QVERIFY(QFileInfo(fixture.path("out/New Folder")).isDir());
+        QCOMPARE(browser.selected_folder(), fixture.path("out/New Folder"));
+        QVERIFY(browser.ok_enabled());
+        // Its name is open for editing; the renamed folder is the one chosen.
+        auto* editor = browser.findChild<QTreeView*>(QStringLiteral("folders"))->findChild<QLineEdit*>();
+        QVERIFY(editor);
+        editor->setText(QStringLiteral("release-2"));
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(browser.selected_folder(), fixture.path("out/release-2"));
+        QVERIFY(QFileInfo(fixture.path("out/release-2")).isDir());
+        QVERIFY(!QFileInfo::exists(fixture.path("out/New Folder")));
+        // A name taken gets a number; nothing is made where nothing real is selected.
+        browser.select_path(fixture.path("out"));
+        QCOMPARE(browser.make_new_folder(), fixture.path("out/New Folder"));
+        browser.select_path(fixture.path("out"));
+        QCOMPARE(browser.make_new_folder(), fixture.path("out/New Folder (2)"));
+        QVERIFY(QFileInfo(fixture.path("out/New Folder (2)")).isDir());
+        browser.select_path(fixture.path("a-file"));
+        QVERIFY(!make->isEnabled());
+        QCOMPARE(browser.make_new_folder(), QString());
     }
 
     void aReportNameAsksForAReport() {
