@@ -819,7 +819,9 @@ Continue extract_member(Extraction& job, const Record& record) {
     ArchiveMember member;
     parse_member(record, member, job.tag_version);
     // An excluded member's data block is passed over as the walk meets it.
-    if (!job.pattern.empty() && wildcard_match(job.pattern, member_name(member.stored_path), WM_CASEFOLD) != 0)
+    // One after the end record is damage whatever its name.
+    if (!job.pattern.empty() && !job.walk.after_end(record) &&
+        wildcard_match(job.pattern, member_name(member.stored_path), WM_CASEFOLD) != 0)
         return {after_record};
 
     std::vector<std::string> parts;

@@ -99,6 +99,10 @@ TEST_F(ArchiveOdditiesTest, MembersAfterTheEndRecordAreDamageAndNotExtracted) {
               std::string::npos)
         << detail_of(ERR_MEMBER_AFTER_END);
     EXPECT_EQ(listed_damage().size(), 2u);
+    // A name pattern does not hide them.
+    recorder.seen.clear();
+    archive_extract(archive, out, "kept*", 0, recorder.callback());
+    EXPECT_EQ(recorder.count(ERR_MEMBER_AFTER_END), 2);
 
     // Another record after the end record is told as well.
     Bytes extra = lay_out({{"kept.txt", first}}, kArchiveTagNamed);
