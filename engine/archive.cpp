@@ -705,8 +705,8 @@ int refuse_member(const RecordWalk& walk, std::map<std::string, std::int64_t>& n
     for (const std::string& part : *parts) key += (key.empty() ? "" : "/") + part;
     const auto [first, added] = names.emplace(key, record.position);
     if (!added && first->second != record.position) {
-        detail = damage_at(record.position, "a second member named " + printable_name(key) + " (the first is at offset " +
-                                                std::to_string(first->second) + ")");
+        detail = damage_at(record.position, "a second member named " + printable_name(key) +
+                                                " (the first is at offset " + std::to_string(first->second) + ")");
         return ERR_DUPLICATE_MEMBER;
     }
     return 0;
