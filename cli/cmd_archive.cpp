@@ -226,7 +226,8 @@ void setup_archive_extract(CLI::App& parent, CliContext& context) {
 
 void setup_archive_list(CLI::App& parent, CliContext& context) {
     auto options = std::make_shared<ArchiveOptions>();
-    CLI::App* command = parent.add_subcommand("list", "Show the files in ARCHIVE: kind, size, data size, time, path");
+    CLI::App* command = parent.add_subcommand(
+        "list", "Show the files in ARCHIVE (kind, size, data size, time, path), each checked as extract would");
     command->add_option("ARCHIVE", options->archive, "The archive file")->required();
     command->callback([options, &context] {
         int damaged = 0;
