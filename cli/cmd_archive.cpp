@@ -76,8 +76,10 @@ public:
                 if (record.code < 0 && record.code != ERR_STOPPED &&
                     !(record.code < ERR_WRITE_ARCHIVE && record.code > ERR_WRITE_ARCHIVE - 200)) {
                     // Damage between members names the archive itself.
-                    const bool between = extracting_ && record.code == ERR_ARCHIVE_DAMAGED &&
-                                         record.output_path && archive_ == record.output_path;
+                    const bool archive_wide =
+                        record.code == ERR_ARCHIVE_DAMAGED || record.code == ERR_ARCHIVE_TAG_DAMAGED;
+                    const bool between =
+                        extracting_ && archive_wide && record.output_path && archive_ == record.output_path;
                     ++(between ? damaged_ : failed_);
                     clear();
                     print_error(std::string(path ? path : "(unnamed)") + ": " +
@@ -228,7 +230,8 @@ void setup_archive_extract(CLI::App& parent, CliContext& context) {
 
 void setup_archive_list(CLI::App& parent, CliContext& context) {
     auto options = std::make_shared<ArchiveOptions>();
-    CLI::App* command = parent.add_subcommand("list", "Show the files in ARCHIVE: kind, size, data size, time, path");
+    CLI::App* command = parent.add_subcommand(
+        "list", "Show the files in ARCHIVE (kind, size, data size, time, path), each checked as extract would");
     command->add_option("ARCHIVE", options->archive, "The archive file")->required();
     command->callback([options, &context] {
         int damaged = 0;

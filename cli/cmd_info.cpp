@@ -165,15 +165,12 @@ std::string describe_delta(const std::string& path, const std::string& shown) {
         }
         case RecordState::damaged:
             line("record:", "damaged; a restore refuses this delta");
+            // What the field holds instead of zeros or a sound record.
+            line("reserved tag:", hex(trailer.tag(), TrailerRecord::kTagSize));
             break;
-        case RecordState::absent: {
+        case RecordState::absent:
             line("record:", "none; a restore cannot verify its output");
-            // The reserved field is all zeros unless the program that made the
-            // delta put something of its own there.
-            const std::string tag = hex(trailer.tag(), TrailerRecord::kTagSize);
-            if (tag.find_first_not_of('0') != std::string::npos) line("reserved tag:", tag);
             break;
-        }
     }
     return {};
 }

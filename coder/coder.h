@@ -60,14 +60,15 @@ int coder_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delta,
 // the delta's check block is verified against Base and the trailer is copied
 // out; without one (archive members) the whole window is the delta body.
 // Returns the number of bytes written, or ERR_MALFORMED (a corrupt delta, never
-// read or written out of bounds), ERR_TEMP_FILE, ERR_NO_MEMORY, ERR_WRONG_BASE,
+// read or written out of bounds), ERR_RECORD_DAMAGED, ERR_TEMP_FILE, ERR_NO_MEMORY, ERR_WRONG_BASE,
 // ERR_READ_FAILED, ERR_WRITE_FAILED or ERR_STOPPED.
 //
 // The output is verified as it is written when its digest is known: from the
 // record in the trailer's reserved field (see digest.h), or, without a trailer,
 // from `expected` (an archive member's record). A difference gives
 // ERR_CONTENT_MISMATCH; the bytes are then written but wrong, and the caller
-// must not keep them. A trailer whose record is damaged gives ERR_MALFORMED.
+// must not keep them. A trailer whose reserved field is neither zeros nor a
+// sound record gives ERR_RECORD_DAMAGED.
 struct ExpectedContent {
     ContentDigest digest{};
     std::size_t compared = kDigestSize;  // how many leading bytes of the digest count

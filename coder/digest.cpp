@@ -275,7 +275,12 @@ void write_updated_record(TrailerRecord& trailer, const UpdatedRecord& record) {
 
 RecordState read_updated_record(const TrailerRecord& trailer, UpdatedRecord& record) {
     const std::uint8_t* tag = trailer.tag();
-    if (std::memcmp(tag, kRecordTag, sizeof kRecordTag) != 0 || tag[3] != kRecordVersion) return RecordState::absent;
+    // Only the bare format's zeros mean "no record": a field that is neither
+    // those nor a record that checks may be our record with a flipped bit, and
+    // reading it as absent would switch the verification off.
+    if (std::all_of(tag, tag + TrailerRecord::kTagSize, [](std::uint8_t b) { return b == 0; }))
+        return RecordState::absent;
+    if (std::memcmp(tag, kRecordTag, sizeof kRecordTag) != 0 || tag[3] != kRecordVersion) return RecordState::damaged;
     if (trailer.get16(kRecordCrcAt) != trailer_crc(trailer)) return RecordState::damaged;
     const auto mode = static_cast<std::uint16_t>(tag[4] | tag[5] << 8);
     if (mode & ~0777u) return RecordState::damaged;

@@ -100,9 +100,9 @@ constexpr std::uint8_t kRecordTag[3] = {'Q', 'L', 'R'};
 constexpr std::uint8_t kRecordVersion = 1;
 
 enum class RecordState {
-    absent,   // zeros, another program's bytes, or a version this program does not know
+    absent,   // all 24 bytes zero, as the bare format writes them
     present,  // a record of this version whose CRC holds
-    damaged,  // our tag and version, but the CRC or the permission bits are wrong
+    damaged,  // anything else: a wrong CRC, tag or version, or permission bits above 0777
 };
 
 struct TrailerRecord;

@@ -329,7 +329,7 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local, 
         UpdatedRecord record;
         switch (read_updated_record(local, record)) {
             case RecordState::damaged:
-                return ERR_MALFORMED;
+                return ERR_RECORD_DAMAGED;
             case RecordState::present:
                 want.active = true;
                 want.content.digest = record.digest;

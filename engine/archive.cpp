@@ -16,6 +16,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "engine/dir_list.h"
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
+#include "engine/printable.h"
 #include "engine/safe_output.h"
 
 namespace quoralith {
@@ -54,8 +56,10 @@ std::array<std::uint8_t, kArchiveMagicField> magic_field() {
 }
 
 // The member record in a file record's time slots 1, 4 and 5: at offset 8 the
-// tag 'Q', at 9 a CRC-8 over offsets 8 and 10-27, at 10 the permission bits,
-// at 20 the first eight bytes of the content digest.
+// tag 'Q', at 9 a CRC-8, at 10 the permission bits, at 20 the first eight
+// bytes of the content digest. The CRC of version 1 covers offsets 8 and 10-27
+// (mode, times, digest); version 2's covers the whole record but the CRC
+// itself and the pad byte: offsets 0-8 and 10 to the path's terminating zero.
 constexpr std::uint8_t kMemberTag = 'Q';
 
 std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t crc) {
@@ -66,20 +70,27 @@ std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t crc
     return crc;
 }
 
-std::uint8_t member_crc(const std::uint8_t* record) { return crc8(record + 10, 18, crc8(record + 8, 1, 0)); }
+// `record` holds the whole file record (32 + n bytes).
+std::uint8_t member_crc(const std::uint8_t* record, int version) {
+    if (version < kArchiveTagNamed) return crc8(record + 10, 18, crc8(record + 8, 1, 0));
+    return crc8(record + 10, 21u + record[3], crc8(record, 9, 0));
+}
 
-void put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
+void put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest, int version) {
     record[8] = kMemberTag;
     record[10] = static_cast<std::uint8_t>(mode & 0777);
     record[11] = static_cast<std::uint8_t>((mode & 0777) >> 8);
     std::memcpy(record + 20, digest.data(), kMemberDigestSize);
-    record[9] = member_crc(record);
+    record[9] = member_crc(record, version);
 }
 
-void read_member_record(const std::uint8_t* record, ArchiveMember& member) {
-    if (record[8] != kMemberTag) return;  // -1, as the bare format writes
+// Only -1 in all three slots, as the bare format writes them, is "no record":
+// anything else that is not a sound record may be one with a flipped bit.
+void read_member_record(const std::uint8_t* record, ArchiveMember& member, int version) {
+    if (get32(record + 8) == 0xFFFFFFFFu && get32(record + 20) == 0xFFFFFFFFu && get32(record + 24) == 0xFFFFFFFFu)
+        return;
     member.mode = static_cast<std::uint16_t>(record[10] | record[11] << 8);
-    if (record[9] != member_crc(record) || (member.mode & ~0777u)) {
+    if (record[8] != kMemberTag || record[9] != member_crc(record, version) || (member.mode & ~0777u)) {
         member.record = RecordState::damaged;
         return;
     }
@@ -223,7 +234,8 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     engine_read_file_info(file.get(), info);
     std::vector<std::uint8_t> record =
         archive_file_record(relative, size, info.access_time(), info.modification_time(), info.attributes());
-    if (with_record) put_member_record(record.data(), static_cast<std::uint16_t>(st.st_mode & 0777), digest);
+    if (with_record)
+        put_member_record(record.data(), static_cast<std::uint16_t>(st.st_mode & 0777), digest, kArchiveTagNamed);
     if (!write_all(archive, record.data(), record.size())) return write_failed();
 
     // Coded members are read back through 32-bit stream windows, and the coder
@@ -306,7 +318,11 @@ struct OpenArchive {
     FileHandle file;
     std::int64_t size = 0;
     std::int64_t header_length = 0;
-    bool tagged = false;  // the header carries our tag: members may carry records
+    // The version of our tag in the header, 0 for none: members may carry
+    // records. A damaged field reads as the latest version, whose records
+    // cover everything a member is written by, and is reported.
+    int tag_version = 0;
+    bool tag_damaged = false;
 };
 
 int open_archive(const std::string& path, OpenArchive& archive) {
@@ -324,8 +340,23 @@ int open_archive(const std::string& path, OpenArchive& archive) {
     if (archive.header_length < kArchiveHeaderSize) return ERR_NOT_ARCHIVE;
     const auto magic = magic_field();
     if (std::memcmp(header + 3, magic.data(), magic.size()) != 0) return ERR_NOT_ARCHIVE;
-    archive.tagged = std::memcmp(header + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag) == 0;
+    const std::uint8_t* tag = header + kArchiveTagOffset;
+    const auto zero = [](std::uint8_t b) { return b == 0; };
+    if (std::all_of(tag, tag + kArchiveTagField, zero)) return 0;
+    if (std::memcmp(tag, kArchiveTag, sizeof kArchiveTag) == 0 && (tag[3] == 1 || tag[3] == kArchiveTagNamed) &&
+        std::all_of(tag + 4, tag + kArchiveTagField, zero)) {
+        archive.tag_version = tag[3];
+        return 0;
+    }
+    archive.tag_version = kArchiveTagNamed;
+    archive.tag_damaged = true;
     return 0;
+}
+
+// The words for a header field that is neither zeros nor our tag.
+std::string tag_damage() {
+    return "the archive is damaged at offset " + std::to_string(kArchiveTagOffset) +
+           ": the header's reserved field is neither zeros nor our tag";
 }
 
 // Reads `count` bytes at `position`; false on a short read.
@@ -425,6 +456,10 @@ public:
     std::FILE* file() const { return file_; }
     std::int64_t size() const { return size_; }
     bool stopped() const { return stopped_; }
+    // Where the first end record lies, -1 before one was met: whatever
+    // follows it is no part of the archive.
+    std::int64_t end_at() const { return end_at_; }
+    bool after_end(const Record& record) const { return end_at_ >= 0 && record.position > end_at_; }
 
     // The next sound record at or after `position`, in `record`; false at the
     // end of the walk. Should the record at `position` not be sound, the search
@@ -453,7 +488,10 @@ public:
             if (!known) {
                 what = read_sound_record(file_, size_, position, record);
                 if (what.empty()) {
-                    if (record.type() == AR_END) end_seen_ = true;
+                    if (record.type() == AR_END && !end_seen_) {
+                        end_seen_ = true;
+                        end_at_ = position;
+                    }
                     return true;
                 }
                 report(position, what);
@@ -509,6 +547,7 @@ private:
     std::int64_t size_;
     Report report_;
     bool end_seen_ = false;
+    std::int64_t end_at_ = -1;
     bool damaged_ = false;
     bool stopped_ = false;
     std::int64_t last_bad_ = -1;
@@ -516,7 +555,7 @@ private:
 };
 
 // The fields of a file record, and its stored path as far as the record holds it.
-void parse_member(const Record& record, ArchiveMember& member, bool tagged) {
+void parse_member(const Record& record, ArchiveMember& member, int tag_version) {
     const std::size_t n = std::min<std::size_t>(record.bytes[3], record.held > 30 ? record.held - 30 : 0);
     const char* name = reinterpret_cast<const char*>(record.bytes + 30);
     member.stored_path.assign(name, strnlen(name, n));
@@ -524,7 +563,7 @@ void parse_member(const Record& record, ArchiveMember& member, bool tagged) {
     member.access_time = static_cast<std::int32_t>(get32(record.bytes + 12));
     member.modification_time = static_cast<std::int32_t>(get32(record.bytes + 16));
     member.permissions = get16(record.bytes + 28);
-    if (tagged) read_member_record(record.bytes, member);
+    if (tag_version) read_member_record(record.bytes, member, tag_version);
 }
 
 // What the walk learns about a member's data block, and where it goes on.
@@ -639,14 +678,49 @@ int prepare_directories(const std::string& base, const std::vector<std::string>&
     return 0;
 }
 
+// What extract and list both check of a member before its data: that it lies
+// before the end record, that its record is sound, that its path stays below
+// the output, and that no earlier member took that path (the later would
+// silently replace it). `names` holds the paths taken so far, with the
+// offsets of their file records. Returns 0 or the member's code, with the
+// words in `detail`.
+int refuse_member(const RecordWalk& walk, std::map<std::string, std::int64_t>& names, const Record& record,
+                  const ArchiveMember& member, const std::vector<std::string>* parts, std::string& detail) {
+    const std::string shown = printable_name(to_disk(member.stored_path));
+    if (walk.after_end(record)) {
+        detail = damage_at(record.position, "the file record of " + shown + " lies after the end record at offset " +
+                                                std::to_string(walk.end_at()));
+        return ERR_MEMBER_AFTER_END;
+    }
+    if (member.record == RecordState::damaged) {
+        detail = damage_at(record.position + 8, "the member record of " + shown +
+                                                    " (time slots 1, 4 and 5) is neither -1 nor intact");
+        return ERR_MEMBER_RECORD_DAMAGED;
+    }
+    if (!parts) {
+        detail = damage_at(record.position, "the stored path " + shown + " leads outside the output directory");
+        return ERR_UNSAFE_PATH;
+    }
+    std::string key;
+    for (const std::string& part : *parts) key += (key.empty() ? "" : "/") + part;
+    const auto [first, added] = names.emplace(key, record.position);
+    if (!added && first->second != record.position) {
+        detail = damage_at(record.position, "a second member named " + printable_name(key) +
+                                                " (the first is at offset " + std::to_string(first->second) + ")");
+        return ERR_DUPLICATE_MEMBER;
+    }
+    return 0;
+}
+
 struct Extraction {
     RecordWalk& walk;
     const std::string& output_dir;
     const std::string& pattern;
     EngineFlags flags;
     const ProgressCallback& callback;
-    bool tagged;  // the header carries our tag: members may carry records
+    int tag_version;  // of the header's tag, 0 for none: members may carry records
     bool stopped = false;
+    std::map<std::string, std::int64_t> names;  // the paths members took, for refuse_member
     // The folders that took files, flushed once each when the walk ends.
     std::set<std::string> folders;
     // False for a scratch tree that the run reads back and removes: nothing
@@ -672,18 +746,17 @@ void flush_folders(const Extraction& job) {
 
 // Writes the member's data into `out`. Returns the bytes written or an error
 // code; `detail` receives the words for damage found on the way.
-std::int64_t extract_data(Extraction& job, const MemberData& data, int block_type, std::FILE* out,
-                          std::string& detail, const ArchiveMember& member) {
+std::int64_t extract_data(std::FILE* archive, const ProgressCallback& callback, const MemberData& data,
+                          int block_type, std::FILE* out, std::string& detail, const ArchiveMember& member) {
     // A member with a record is digested as it is written, and refused when
     // its bytes differ from those the archive was made from.
     const bool verified = member.record == RecordState::present;
-    std::FILE* archive = job.walk.file();
     if (block_type == AR_STORED) {
         if (fseeko(archive, static_cast<off_t>(data.data_start), SEEK_SET) != 0) return ERR_ARCHIVE_SHORT;
         errno = 0;
         DigestBuilder digest;
         const std::int64_t copied =
-            engine_copy_stream(archive, out, 0, data.data_length, job.callback, verified ? &digest : nullptr);
+            engine_copy_stream(archive, out, 0, data.data_length, callback, verified ? &digest : nullptr);
         if (copied == ERR_STOPPED) return ERR_STOPPED;
         if (copied == data.data_length) {
             ContentDigest got{};
@@ -704,12 +777,34 @@ std::int64_t extract_data(Extraction& job, const MemberData& data, int block_typ
     ExpectedContent expected;
     std::copy(member.digest.begin(), member.digest.end(), expected.digest.begin());
     expected.compared = kMemberDigestSize;
-    const int result = coder_restore(&base, &delta, &output, job.callback, nullptr, verified ? &expected : nullptr);
+    const int result = coder_restore(&base, &delta, &output, callback, nullptr, verified ? &expected : nullptr);
     if (result == ERR_MALFORMED) {
         detail = damage_at(data.data_start, "its coded data of " + bytes_text(data.data_length) + " cannot be decoded");
         return ERR_ARCHIVE_DAMAGED;
     }
+    if (result >= 0 && static_cast<std::uint32_t>(result) != member.size) {
+        detail = damage_at(data.data_start,
+                           "its coded data gives " + bytes_text(result) + " but the file is " + bytes_text(member.size));
+        return ERR_ARCHIVE_DAMAGED;
+    }
     return result;
+}
+
+// Reads a member's data as extraction would, into a scratch file that is then
+// dropped: 0, or the code extraction would refuse the member with and the
+// words for it in `detail`.
+int check_member_data(std::FILE* archive, const MemberData& data, int block_type, const ArchiveMember& member,
+                      std::string& detail) {
+    // A stored member without a record has nothing to check beyond the
+    // length of its data, which the walk compared with its size.
+    if (block_type == AR_STORED && member.record != RecordState::present) return 0;
+    FileHandle scratch(std::tmpfile());
+    if (!scratch) return ERR_TEMP_FILE;
+    const std::int64_t result = extract_data(archive, {}, data, block_type, scratch.get(), detail, member);
+    if (result == ERR_CONTENT_MISMATCH && detail.empty())
+        detail = damage_at(data.data_start, "the data of " + printable_name(to_disk(member.stored_path)) +
+                                                " does not match the digest in its member record");
+    return result < 0 ? static_cast<int>(result) : 0;
 }
 
 // Where the walk goes on after a member.
@@ -722,9 +817,11 @@ struct Continue {
 Continue extract_member(Extraction& job, const Record& record) {
     const std::int64_t after_record = record.position + record.length;
     ArchiveMember member;
-    parse_member(record, member, job.tagged);
+    parse_member(record, member, job.tag_version);
     // An excluded member's data block is passed over as the walk meets it.
-    if (!job.pattern.empty() && wildcard_match(job.pattern, member_name(member.stored_path), WM_CASEFOLD) != 0)
+    // One after the end record is damage whatever its name.
+    if (!job.pattern.empty() && !job.walk.after_end(record) &&
+        wildcard_match(job.pattern, member_name(member.stored_path), WM_CASEFOLD) != 0)
         return {after_record};
 
     std::vector<std::string> parts;
@@ -754,12 +851,14 @@ Continue extract_member(Extraction& job, const Record& record) {
         return next;
     }
 
-    int code = safe ? prepare_directories(job.output_dir, parts) : ERR_UNSAFE_PATH;
-    // A record that fails its own check vouches for nothing: the member is
-    // refused as one whose bytes do not match.
-    if (code == 0 && member.record == RecordState::damaged) code = ERR_CONTENT_MISMATCH;
+    // Refused before anything is made for it: a damaged record may name
+    // folders that must not appear.
+    std::string refusal;
+    int code = refuse_member(job.walk, job.names, record, member, safe ? &parts : nullptr, refusal);
+    if (code == ERR_UNSAFE_PATH) refusal.clear();  // hostile rather than damaged: the code says it all
+    if (code == 0) code = prepare_directories(job.output_dir, parts);
     if (code != 0) {
-        finish(code);
+        finish(code, refusal);
         return next;
     }
     SafeOutput out;
@@ -775,14 +874,10 @@ Continue extract_member(Extraction& job, const Record& record) {
     }
 
     std::string detail;
-    const std::int64_t result = extract_data(job, data, block_type, out.file(), detail, member);
+    const std::int64_t result =
+        extract_data(job.walk.file(), job.callback, data, block_type, out.file(), detail, member);
     if (result < 0) {
         finish(static_cast<int>(result), detail);
-        return next;
-    }
-    if (block_type == AR_CODED && result != member.size) {
-        finish(ERR_ARCHIVE_DAMAGED, damage_at(data.data_start, "its coded data gives " + bytes_text(result) +
-                                                                   " but the file is " + bytes_text(member.size)));
         return next;
     }
     // The data reaches the disk before the file takes its name; its times and
@@ -811,6 +906,14 @@ Continue extract_member(Extraction& job, const Record& record) {
 // passed over.
 template <typename Member>
 Continue walk_on(RecordWalk& walk, const Record& record, Member&& member) {
+    // Nothing follows the end record in a sound archive. A member there is
+    // refused by its reader; any other record is told here.
+    if (walk.after_end(record) && record.type() != AR_FILE) {
+        const char* kind = record.type() == AR_END ? "an end record" : record.type() == AR_HEADER ? "a header record"
+                                                                                                   : "a data block record";
+        walk.report(record.position,
+                    std::string(kind) + " after the end record at offset " + std::to_string(walk.end_at()));
+    }
     switch (record.type()) {
         case AR_FILE:
             return member();
@@ -839,17 +942,21 @@ bool make_parent_dirs(const std::string& path) {
     return make_dirs(path.substr(0, slash));
 }
 
-void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest) {
-    put_member_record(record, mode, digest);
+void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest,
+                               int tag_version) {
+    put_member_record(record, mode, digest, tag_version);
 }
 
-std::array<std::uint8_t, kArchiveHeaderSize> archive_header_record(std::uint32_t stamp, bool tagged) {
+std::array<std::uint8_t, kArchiveHeaderSize> archive_header_record(std::uint32_t stamp, int tag_version) {
     std::array<std::uint8_t, kArchiveHeaderSize> header{};
     put16(header.data(), kArchiveHeaderSize);
     header[2] = AR_HEADER;
     const auto magic = magic_field();
     std::memcpy(header.data() + 3, magic.data(), magic.size());
-    if (tagged) std::memcpy(header.data() + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
+    if (tag_version) {
+        std::memcpy(header.data() + kArchiveTagOffset, kArchiveTag, sizeof kArchiveTag);
+        header[kArchiveTagOffset + sizeof kArchiveTag] = static_cast<std::uint8_t>(tag_version);
+    }
     put32(header.data() + 90, stamp);
     return header;
 }
@@ -908,7 +1015,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
 
     const auto stamp = static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                                   static_cast<std::uint64_t>(getpid()) << 20);
-    const auto header = archive_header_record(stamp, !(flags & EF_PLAIN_TRAILER));
+    const auto header = archive_header_record(stamp, flags & EF_PLAIN_TRAILER ? 0 : kArchiveTagNamed);
     if (!write_all(file, header.data(), header.size())) return write_failed();
 
     struct stat st {};
@@ -955,10 +1062,19 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, source.tagged, false, {}, durable};
+    Extraction job{walk, output_dir, pattern, flags, callback, source.tag_version, false, {}, {}, durable};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
+    if (source.tag_damaged) {
+        const std::string detail = tag_damage();
+        ProgressRecord progress;
+        progress.code = ERR_ARCHIVE_TAG_DAMAGED;
+        progress.output_path = archive.c_str();
+        progress.position = kArchiveTagOffset;
+        progress.detail = detail.c_str();
+        if (ask(callback, progress) == ANSWER_STOP) job.stopped = true;
+    }
     Record record;
     while (!job.stopped && walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] { return extract_member(job, record); });
@@ -985,7 +1101,7 @@ int archive_check_header(const std::string& archive) {
 }
 
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
-                 const std::function<void(const std::string& detail)>& damaged) {
+                 const std::function<void(const std::string& detail)>& damaged, bool check_data) {
     OpenArchive source;
     if (const int code = open_archive(archive, source); code != 0) return code;
     RecordWalk walk(source.file.get(), source.size, [&](std::int64_t, const std::string& detail) {
@@ -996,11 +1112,13 @@ int archive_list(const std::string& archive, const std::function<void(const Arch
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
+    if (source.tag_damaged && damaged) damaged(tag_damage());
+    std::map<std::string, std::int64_t> names;
     Record record;
     while (walk.next(next.position, record, next.resume_from)) {
         next = walk_on(walk, record, [&] {
             ArchiveMember member;
-            parse_member(record, member, source.tagged);
+            parse_member(record, member, source.tag_version);
             int block_type = 0;
             const MemberData data = examine_member(walk, record, member, block_type);
             if (block_type != 0) {
@@ -1012,6 +1130,19 @@ int archive_list(const std::string& archive, const std::function<void(const Arch
                                      ? data.next
                                      : -1);
                 if (damaged) damaged(data.detail);
+            } else {
+                // Whatever extraction would refuse the member for is told too.
+                std::vector<std::string> parts;
+                const bool safe = safe_parts(member.stored_path, parts);
+                std::string detail;
+                int code = refuse_member(walk, names, record, member, safe ? &parts : nullptr, detail);
+                if (code == 0 && check_data) code = check_member_data(walk.file(), data, block_type, member, detail);
+                if (code != 0) {
+                    if (detail.empty())
+                        detail = damage_at(record.position, "the member " + printable_name(to_disk(member.stored_path)) +
+                                                                " cannot be extracted: " + describe_error(code));
+                    if (damaged) damaged(detail);
+                }
             }
             ++count;
             if (visit) visit(member);

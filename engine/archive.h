@@ -27,10 +27,18 @@ constexpr int kFileRecordFixed = 32;   // a file record is this plus the name le
 constexpr int kDataBlockSize = 12;
 constexpr int kMaxRecordRead = 287;    // the longest file record: 32 + 255
 
-// Our tag in the header's 24 reserved bytes: its file records carry a member
-// record (permission bits and digest) in time slots 1, 4 and 5.
-constexpr std::uint8_t kArchiveTag[4] = {'Q', 'L', 'A', 1};
+// Our tag in the header's 24 reserved bytes: "QLA" and a version, then zeros.
+// Its file records carry a member record (permission bits and digest) in time
+// slots 1, 4 and 5, whose CRC covers, from version 2 on, the whole file record:
+// the stored path, size, times and bits that decide where and how a member is
+// written. `archive create` writes version 2; the canonical archives of
+// archived-directory jobs keep version 1 (their bytes are part of the delta,
+// which covers them whole).
+constexpr std::uint8_t kArchiveTag[3] = {'Q', 'L', 'A'};
 constexpr int kArchiveTagOffset = 59;
+constexpr int kArchiveTagField = 24;
+constexpr int kArchiveTagNamed = 2;       // the version whose member CRC covers the stored path
+constexpr int kArchiveTagCanonical = 1;   // the version of the canonical archives
 constexpr std::size_t kMemberDigestSize = 8;  // leading bytes of the content digest
 
 enum ArchiveRecordType : std::uint8_t {
@@ -89,8 +97,9 @@ int archive_add_file(const std::string& root, const std::string& relative, std::
                      const ProgressCallback& callback, bool with_record = false);
 
 // The records of an archive as the format lays them out. The header carries
-// `stamp` and, when `tagged`, our tag; the end record the same stamp.
-std::array<std::uint8_t, kArchiveHeaderSize> archive_header_record(std::uint32_t stamp, bool tagged);
+// `stamp` and, unless `tag_version` is 0, our tag of that version; the end
+// record the same stamp.
+std::array<std::uint8_t, kArchiveHeaderSize> archive_header_record(std::uint32_t stamp, int tag_version);
 std::array<std::uint8_t, kArchiveEndSize> archive_end_record(std::uint32_t stamp);
 // A file record for `stored` (255 bytes at most, "\" between parts), its time
 // slots 1, 4 and 5 at -1: the bare format's, until a member record fills them.
@@ -101,10 +110,12 @@ std::vector<std::uint8_t> archive_file_record(const std::string& stored, std::ui
 std::array<std::uint8_t, kDataBlockSize> archive_data_block(std::uint8_t type, std::uint32_t length);
 
 // Fills the member record of a file record being written (`record` points at
-// its first byte): the permission bits `mode` and the leading bytes of the
-// member's content digest, with the record's CRC. For writers that lay out
-// their own members (archived-directory jobs).
-void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest);
+// its first byte, every other field final): the permission bits `mode` and the
+// leading bytes of the member's content digest, with the record's CRC as the
+// header's `tag_version` has it. For writers that lay out their own members
+// (archived-directory jobs).
+void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest,
+                               int tag_version);
 
 // Creates every missing directory above the last "/" of `path`. False when one
 // of them could not be made.
@@ -125,16 +136,20 @@ struct ArchiveMember {
     std::uint16_t permissions = 0;
     int block_type = 0;  // AR_STORED, AR_CODED, or 0 when no data block follows
     std::uint32_t data_length = 0;
-    // The member record, looked for only in an archive whose header has our tag.
+    // The member record, looked for only in an archive whose header has our
+    // tag (or is damaged there): absent when time slots 1, 4 and 5 all hold -1.
     RecordState record = RecordState::absent;
     std::uint16_t mode = 0;  // permission bits, 0777 at most
     std::array<std::uint8_t, kMemberDigestSize> digest{};
 };
 
 // Walks the records of `archive` and hands every file record to `visit`, and
-// the words for every damage found (as archive_extract finds it) to `damaged`.
+// the words for every damage found to `damaged`: everything archive_extract
+// refuses, from a record that is not sound to a member whose data does not
+// decode or match its record's digest. Without `check_data` the members' data
+// is not read (a caller that extracts next, where the data is checked anyway).
 // Returns the number of members, ERR_NOT_ARCHIVE or ERR_OPEN_ARCHIVE minus errno.
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
-                 const std::function<void(const std::string& detail)>& damaged = {});
+                 const std::function<void(const std::string& detail)>& damaged = {}, bool check_data = true);
 
 }  // namespace quoralith

@@ -158,7 +158,7 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
     if (with_record) {
         ContentDigest content{};
         if (!digest.finish(copied, content)) return ERR_READ_FAILED;
-        archive_put_member_record(record.data(), stamp.mode, content);
+        archive_put_member_record(record.data(), stamp.mode, content, kArchiveTagCanonical);
         const off_t end = ftello(archive);
         if (end < 0 || fseeko(archive, record_start, SEEK_SET) != 0 ||
             !write_all(archive, record.data(), record.size()) || fseeko(archive, end, SEEK_SET) != 0)
@@ -219,8 +219,11 @@ MemberStamp prevailing_stamp(const std::vector<TreeMember>& members) {
 int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& members, const MemberStamp* uniform,
                             bool tagged, std::uint16_t common_mode, const ProgressCallback& callback,
                             std::string& failed) {
-    // Stamp 0: the archive depends on nothing but its members.
-    const auto header = archive_header_record(0, tagged);
+    // Stamp 0: the archive depends on nothing but its members. The tag stays
+    // at version 1: a restore rebuilds the Base archive byte for byte as the
+    // delta's create packed it, and the delta's own digest covers every byte
+    // of the Updated archive, its stored paths among them.
+    const auto header = archive_header_record(0, tagged ? kArchiveTagCanonical : 0);
     if (!write_all(archive, header.data(), header.size())) return ERR_WRITE_FAILED;
     for (const TreeMember& member : members) {
         const MemberStamp& stamp = uniform ? *uniform : member.stamp;
@@ -347,7 +350,8 @@ private:
                 },
                 [&](const std::string& detail) {
                     if (damage.empty()) damage = detail;
-                });
+                },
+                false);  // the unpacking that follows checks every member's data
             side.length += kArchiveFrame;
             if (count < 0) {
                 if (count <= ERR_OPEN_ARCHIVE - 1 && count >= ERR_OPEN_ARCHIVE - 99)
@@ -496,7 +500,7 @@ private:
             return ERR_MALFORMED;
         UpdatedRecord record;
         const RecordState state = read_updated_record(trailer, record);
-        if (state == RecordState::damaged) return ERR_MALFORMED;
+        if (state == RecordState::damaged) return ERR_RECORD_DAMAGED;
         tagged = state == RecordState::present;
         stamp.access_time = trailer.access_time();
         stamp.modification_time = trailer.modification_time();
@@ -550,10 +554,10 @@ private:
         std::int64_t updated_total = 0;
         if (to_archive) {
             if (const int error = restored.commit(output_)) return fail(ERR_CREATE_OUTPUT - error);
-            archive_list(output_, [&](const ArchiveMember& member) { updated_total += member.size; });
+            archive_list(output_, [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false);
         } else {
             if (restored.finish(false) != 0) return fail(ERR_WRITE_FAILED);
-            archive_list(restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; });
+            archive_list(restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false);
             if ((code = extract_into_output(restored.path(), tagged ? &stamp.mode : nullptr)) != 0) return fail(code);
         }
         if (notify(PM_FILE_DONE, clamp32(updated_total)) == ANSWER_STOP) return ERR_STOPPED;
@@ -606,7 +610,7 @@ private:
                 path = join_path(staging.path(), path);
                 struct stat file {};
                 if (lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) chmod(path.c_str(), *common_mode & 0777);
-            });
+            }, {}, false);
         }
 
         // The whole staging folder reaches the disk in one flush of its file

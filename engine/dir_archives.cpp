@@ -189,7 +189,7 @@ bool archive_is_sound(Relay& relay, const std::string& name) {
     std::string first_damage;
     const int count = archive_list(name, {}, [&](const std::string& detail) {
         if (first_damage.empty()) first_damage = detail;
-    });
+    }, false);
     if (count < 0) {
         relay.report(count, name);
         return false;

@@ -490,6 +490,8 @@ private:
         }
         base_.reset();
         if (const int error = commit_final(out_)) return stopped_ ? ERR_STOPPED : ERR_CREATE_OUTPUT - error;
+        // The copy is in place: a Stop answered here is seen by the next file.
+        notify(PM_BASE_COPIED, result);
         return result;
     }
 

@@ -35,6 +35,18 @@ std::string describe_error(int code) {
             return "an input file could not be read";
         case ERR_CONTENT_MISMATCH:
             return "the restored file does not match the one the delta was made from";
+        case ERR_RECORD_DAMAGED:
+            return "the delta is damaged: its record of the file it restores (the trailer's reserved field) is "
+                   "neither empty nor intact, so the output cannot be verified";
+        case ERR_MEMBER_RECORD_DAMAGED:
+            return "the archive is damaged: the member's record (its check, mode and digest) is neither empty nor "
+                   "intact";
+        case ERR_ARCHIVE_TAG_DAMAGED:
+            return "the archive is damaged: its header's reserved field is neither empty nor our tag";
+        case ERR_DUPLICATE_MEMBER:
+            return "the archive is damaged: a second member of the same name";
+        case ERR_MEMBER_AFTER_END:
+            return "the archive is damaged: a member after the end record";
         case ERR_NOT_ARCHIVE:
             return "the file is not an archive";
         case ERR_FILE_STATUS:

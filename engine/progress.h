@@ -64,6 +64,10 @@ enum MessageCode : std::int16_t {
     PM_READ_INPUT = 3,
     PM_WRITE_OUTPUT = 4,
     PM_CANDIDATE_DONE = 11,
+    // After the failure action "copy" put the Base file in the output's place:
+    // the output now holds the Base's bytes (result: their count), not the
+    // file the job was asked for, and whoever shows the job must say so.
+    PM_BASE_COPIED = 12,
     PM_ARCHIVE_FILE_START = 100,
     PM_ARCHIVE_FILE_DONE = 101,
     PM_EXTRACT_FILE_START = 200,
@@ -88,6 +92,7 @@ constexpr int ERR_WRONG_BASE = -4;        // coder: the delta was made against a
 constexpr int ERR_WRITE_FAILED = -5;      // coder: a write failed (a full disk, say)
 constexpr int ERR_READ_FAILED = -6;       // coder: an input could not be read
 constexpr int ERR_CONTENT_MISMATCH = -7;  // coder: the restored bytes are not those the delta was made from
+constexpr int ERR_RECORD_DAMAGED = -50;   // coder: the trailer's reserved field is neither zeros nor a sound record
 constexpr int ERR_STOPPED = -400;
 constexpr int ERR_OPEN_INPUT = -200;      // minus errno
 constexpr int ERR_CREATE_OUTPUT = -300;   // minus errno
@@ -105,6 +110,10 @@ constexpr int ERR_ARCHIVE_NAME = -46;      // a path an archive record cannot ho
 constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archive record's size field
 constexpr int ERR_ARCHIVE_DAMAGED = -48;   // the archive is damaged; the record's detail says where and how
 constexpr int ERR_TREE_TOO_LARGE = -49;    // a tree whose archive would pass the coder's 1 GiB limit
+constexpr int ERR_MEMBER_RECORD_DAMAGED = -51;  // a member's time slots 1, 4, 5 hold neither -1 nor a sound record
+constexpr int ERR_ARCHIVE_TAG_DAMAGED = -52;    // the header's reserved field is neither zeros nor our tag
+constexpr int ERR_DUPLICATE_MEMBER = -53;       // a second member writes to a path an earlier one wrote
+constexpr int ERR_MEMBER_AFTER_END = -54;       // a member after the end record
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/progress.h"
+#include "jobs/overall_progress.h"
 #include "jobs/progress_view.h"
 #include "jobs/report.h"
 
@@ -74,11 +75,48 @@ struct JobProgress {
 
     // The error lines shown so far, each ending in CRLF.
     std::string error_text;
+    // An ERR_STOPPED record came: the engine ended a file on a stop.
+    bool stop_reported = false;
+
+    // The whole job's progress, followed only once begin_overall was called.
+    bool track_overall = false;
+    OverallProgress overall;
+    std::time_t job_start = 0;
+    int passes = 1;                 // reads of a file's second input: one per algorithm tried
+    int pass = 0;                   // of the current file
+    bool file_open = false;         // a file was started and has not ended
+    std::int64_t file_bytes = 0;    // the current file's bytes as counted
+    std::int64_t bytes_before = 0;  // the bytes of the files that ended
+    double file_share = 0;          // of the current file done; never runs backwards
+    int shown_permille = -2;
+    std::int64_t shown_elapsed = -1;
 };
 
+// Starts following the whole job's progress: `work` as counted before the
+// run, `passes` reads of each file (one per algorithm tried on a create).
+void begin_overall(JobProgress& job, const JobWork& work, std::time_t start, int passes);
+
+// The job has ended: the last file counts as done unless the job was stopped,
+// the time left is 0 (or unknown after a stop), and the display is told.
+// Returns the final figures.
+OverallProgress finish_overall(JobProgress& job, std::time_t end, bool stopped);
+
+// The words for an error record as the command line gives them: the path the
+// reason is about when it is not `output` (the name on the error line), then
+// the engine's words or the record's own detail.
+std::string job_error_reason(const ProgressRecord& record, const std::string& output);
+
+// The line that follows a failed file whose output received a copy of the
+// Base under the output's name.
+std::string base_copy_text(bool create);
+
 // Counts an error of the job and shows its line ("At hh:mm:ss ***ERROR*** 302
-// building file: <output>") in the report and the display's error box.
-void note_job_error(JobProgress& job, int code, const std::string& output, std::time_t now);
+// building file: <output>") in the report and the display's error box. The
+// line is kept as it is for programs that read reports; `reason`, when
+// given, follows it on a line of its own, indented, so that no user is left
+// with a bare number.
+void note_job_error(JobProgress& job, int code, const std::string& output, std::time_t now,
+                    const std::string& reason = {});
 
 // Adds a line that explains the error before it, in the report and the
 // display's error box; it is not counted as an error of its own.

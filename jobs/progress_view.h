@@ -50,6 +50,31 @@ enum ProgressControl : int {
     IDC_PROGRESS_RELATIVE_LABEL = 1064,
     IDC_PROGRESS_END_LABEL = 1065,       // "Quoralith ended at:"
     IDC_PROGRESS_ERRORS_LABEL = 1066,    // "errors detected"
+    // The whole job's progress (beyond the per-file bar above): a bar of the
+    // bytes done, the files and bytes done of all, the time the job has run
+    // and an estimate of the time left; and, once it ends, whether it ran to
+    // its end or was stopped.
+    IDC_PROGRESS_OVERALL_BAR = 1070,
+    IDC_PROGRESS_OVERALL_FILES = 1071,
+    IDC_PROGRESS_OVERALL_BYTES = 1072,
+    IDC_PROGRESS_ELAPSED = 1073,
+    IDC_PROGRESS_TIME_LEFT = 1074,
+    IDC_PROGRESS_OUTCOME = 1075,
+};
+
+// How far the whole job has come. The totals are counted before the engine
+// starts; an archive the job reads cannot be counted without unpacking it,
+// so a total may be unknown.
+struct OverallProgress {
+    static constexpr std::int64_t UNKNOWN = -1;
+    std::int64_t files_done = 0;
+    std::int64_t files_total = UNKNOWN;
+    std::int64_t bytes_done = 0;
+    std::int64_t bytes_total = UNKNOWN;
+    std::int64_t elapsed_seconds = 0;
+    std::int64_t seconds_left = UNKNOWN;  // no estimate yet
+    bool stopped = false;                 // the job ended on a stop
+    friend bool operator==(const OverallProgress&, const OverallProgress&) = default;
 };
 
 // All calls come from the job's own thread, inside the engine's callback or
@@ -71,6 +96,11 @@ public:
     // Shows `text` in the control `id`.
     virtual void set_control_text(int id, const std::string& text) = 0;
     virtual void set_control_visible(int id, bool visible) = 0;
+    // Whether the display shows the whole job's progress; counting a tree's
+    // files before the job costs a walk of it, spent only for a display that
+    // shows the count.
+    virtual bool shows_overall() const { return false; }
+    virtual void show_overall(const OverallProgress&) {}
 };
 
 }  // namespace quoralith

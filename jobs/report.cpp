@@ -31,7 +31,7 @@ constexpr StockTemplate STOCK_TEMPLATES[] = {
     {65011, "%1*** No errors detected ***"},
     {65012, "%1!!! @1____ error(s) detected !!!"},
     {65013, "%1Quoralith statistics"},
-    {65014, "%1Time: @1____ sec. compression: @2___% (@3___%), realtive: @4___%(@5___%)"},
+    {65014, "%1Time: @1____ sec. compression: @2___% (@3___%), relative: @4___%(@5___%)"},
     {65015, "%1========E N D   O F   R E P O R T=========="},
     {65016, "%2At @1________ started: file @2____________________"},
     {65018, "%2At @1________ ended:   file @2____________________"},

@@ -1,6 +1,7 @@
 // The job runner.
 #include "jobs/run_job.h"
 
+#include <bit>
 #include <ctime>
 
 #include "engine/engine.h"
@@ -128,6 +129,18 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
 
     JobProgress progress(report, view, clock_);
     progress.start(create, request.mask);
+    if (view && view->shows_overall() && known_type) {
+        // The engine announces no totals; the runner walks the tree as the
+        // engine will, before it starts. Each algorithm tried reads a file once.
+        const JobWork work = count_job_work(request.type, request.first, request.second, request.output,
+                                            request.pattern, request.flags);
+        int passes = 1;
+        if (create) {
+            passes = std::popcount(static_cast<unsigned>(request.mask ? request.mask : 1));
+            if ((request.flags & EF_DEEP) && !(request.flags & EF_KEEP_ALL)) ++passes;
+        }
+        begin_overall(progress, work, clock_(), passes);
+    }
 
     int result = ERR_BAD_REQUEST;
     // Clearing an output directory that is, holds or lies inside an input would
@@ -145,10 +158,21 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     }
     final_output_ = request.output;
     // A refused request did nothing; it must not read as a clean run.
-    if (result == ERR_BAD_REQUEST) note_job_error(progress, result, request.output, clock_());
+    if (result == ERR_BAD_REQUEST)
+        note_job_error(progress, result, request.output, clock_(),
+                       clearing_refused ? std::string() : known_type ? BAD_REQUEST_TEXT : NO_OPERATION_TEXT);
     if (clearing_refused) note_job_detail(progress, CLEARING_REFUSED_TEXT);
 
+    // A stop the display asked for, or one the engine reported (a file ended
+    // on it): either way some files were never done.
+    const bool stopped = progress.stop_requested || progress.stop_reported;
     const std::time_t end = clock_();
+    const OverallProgress overall = finish_overall(progress, end, stopped);
+    std::string outcome;
+    if (stopped)
+        outcome = std::string(STOPPED_TEXT) + " (" + overall_files_text(overall) + " done)";
+    else if (known_type && !clearing_refused && result != ERR_BAD_REQUEST)
+        outcome = std::string(COMPLETED_TEXT) + ": " + overall_files_text(overall);
     const std::string end_text = clock_text(end);
     const JobStatistics& totals = progress.statistics;
     const std::string elapsed = std::to_string(static_cast<long long>(std::difftime(end, start)));
@@ -159,11 +183,18 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
         view->set_control_text(IDC_PROGRESS_ERROR_COUNT, std::to_string(totals.errors));
         view->set_control_visible(IDC_PROGRESS_CURRENT_LABEL, false);
         view->set_control_visible(IDC_PROGRESS_CURRENT_FILE, false);
+        // The file's bar goes with its name: a stopped or failed file leaves
+        // it part-filled, which would read as work still under way.
+        view->hide_bar();
+        view->set_control_text(IDC_PROGRESS_OUTCOME, outcome.empty() ? outcome : outcome + ".");
+        view->set_control_visible(IDC_PROGRESS_OUTCOME, !outcome.empty());
     }
     if (totals.errors == 0)
         report_write(report, REPORT_NO_ERRORS, {});
     else
         report_write(report, REPORT_ERRORS, {std::to_string(totals.errors)});
+    // The fixed summary lines stay as they are; the stop follows them in words.
+    if (stopped) report_write(report, REPORT_TEXT, {"*** " + outcome + " ***"});
 
     Percentages p = compute_percentages(totals.updated_total, totals.delta_total, totals.growth_total);
     report_write(report, REPORT_TEXT, {std::string()});
@@ -184,7 +215,8 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
     if (view) view->job_finished();
 
     statistics_ = totals;
-    stopped_ = progress.stop_requested;
+    stopped_ = stopped;
+    overall_ = overall;
     return result;
 }
 

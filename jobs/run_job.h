@@ -35,6 +35,15 @@ inline constexpr const char* WORD_ARCHIVED_DIRECTORY = "Archived Directory";
 inline constexpr const char* CLEARING_REFUSED_TEXT =
     "The output directory is, holds or lies inside an input directory; it was not cleared and nothing was done.";
 
+// What a stopped job says of itself, in the window and the report: a stop
+// leaves part of the files undone, and must never read as a clean run.
+inline constexpr const char* STOPPED_TEXT = "Stopped by the user: the job is not complete";
+// What a job that ran to its end says beside its files.
+inline constexpr const char* COMPLETED_TEXT = "Completed";
+// The reason given for a request the engine refused.
+inline constexpr const char* BAD_REQUEST_TEXT = "the output is the same as an input";
+inline constexpr const char* NO_OPERATION_TEXT = "this kind of job has no operation";
+
 // The engine request a job's settings describe.
 struct EngineRequest {
     int type = 0;  // 0 when the job's kind has no engine operation
@@ -62,8 +71,12 @@ public:
     int run(const JobSettings& job, EngineRequest request);
 
     const JobStatistics& statistics() const { return statistics_; }
-    // True when the last job was stopped by its display.
+    // True when the last job was stopped (by its display, or a stop the
+    // engine reported): it is not complete.
     bool stopped() const { return stopped_; }
+    // How far the last job came: its files done, and the totals when its
+    // display asked for them.
+    const OverallProgress& overall() const { return overall_; }
     // True when the last job asked for a report that could not be opened or written.
     bool report_failed() const { return report_failed_; }
     // The final output path the engine left (an in-place restore renames it).
@@ -75,6 +88,7 @@ private:
     JobClock clock_;
     JobStatistics statistics_;
     bool stopped_ = false;
+    OverallProgress overall_;
     bool report_failed_ = false;
     std::string final_output_;
 };

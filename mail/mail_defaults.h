@@ -10,8 +10,22 @@
 //   SMTP Server=mail.example.org
 //   SMTP Email Address=me@example.org
 //
+// An account may say more than the server and the sender: the port, the
+// security and the user name the Send Mail form's account settings write
+// (and a certificate file, for a server whose certificate no public
+// authority signed), in the account key that holds the server:
+//
+//   SMTP Port=587
+//   SMTP Security=STARTTLS
+//   SMTP User Name=me@example.org
+//   SMTP CA File=/etc/ssl/private-ca.pem
+//
+// The password is never kept here: it lives in the desktop's secret store.
+//
 // Thread safety: plain functions; each reads its files afresh.
 #pragma once
+
+#include "mail/smtp_client.h"
 
 #include <string>
 
@@ -30,7 +44,28 @@ inline constexpr int MAIL_MESSAGE_LINES = 20;
 struct MailAccountDefaults {
     std::string server;
     std::string sender;
+    // The account that holds the server: its port (the security's usual port
+    // when missing or not a port), its security ("STARTTLS", "TLS", anything
+    // else none), its user name and certificate file (empty when missing).
+    // With no account, the plain exchange on port 25.
+    int port = SMTP_PORT;
+    SmtpSecurity security = SmtpSecurity::None;
+    std::string user;
+    std::string ca_file;
 };
+
+// The account settings the Send Mail form saves.
+struct MailAccountSettings {
+    std::string server;
+    int port = SMTP_PORT;
+    SmtpSecurity security = SmtpSecurity::None;
+    std::string user;
+};
+
+// "None", "STARTTLS" or "TLS", as stored; parsing ignores case and takes
+// anything else as none.
+const char* smtp_security_name(SmtpSecurity security);
+SmtpSecurity parse_smtp_security(const std::string& text);
 
 // The registry stand-in's path: <configuration directory>/registry.ini, or
 // empty when no configuration directory is known.
@@ -47,6 +82,11 @@ std::string mail_account_key(int number);
 // which mail programs on Linux share) when that is not null. A missing file,
 // key or value counts as not holding the value.
 MailAccountDefaults read_mail_account_defaults(const std::string& registry_file, const char* email_variable);
+
+// Writes `settings` into the first account key (00000001) of
+// `registry_file`, which is then the account read first; other keys and
+// accounts are kept. False, and the file unchanged, when it cannot be written.
+bool save_mail_account(const std::string& registry_file, const MailAccountSettings& settings);
 
 struct MailText {
     std::string subject;

@@ -56,7 +56,14 @@ bool MailMessage::prepare_header(std::string_view mailer, std::time_t now) {
 
 std::string MailMessage::transparent_body() const {
     std::string lines = to_crlf(body);
-    if (lines.size() < 2 || lines.compare(lines.size() - 2, 2, "\r\n") != 0) lines += "\r\n";
+    // The canned message is twenty lines, most of them often empty, and a
+    // form's text may end in line breaks: the mail would end in a run of
+    // blank lines. Blanks and tabs on the last lines go with them.
+    std::size_t last_text = lines.find_last_not_of(" \t\r\n");
+    if (last_text == std::string::npos) return {};
+    std::size_t line_end = lines.find("\r\n", last_text);
+    if (line_end != std::string::npos) lines.resize(line_end);
+    lines += "\r\n";
     std::string out;
     out.reserve(lines.size() + lines.size() / 16);
     bool line_start = true;

@@ -44,8 +44,9 @@ public:
     bool prepare_header(std::string_view mailer, std::time_t now);
 
     // The body as it goes between DATA and the end-of-data line: every line end
-    // (LF, CR or CR LF) as CR LF, a final CR LF added when missing, and one more
-    // "." in front of every line that begins with ".".
+    // (LF, CR or CR LF) as CR LF, the blank lines at its end dropped, exactly
+    // one CR LF at its end (nothing for a body with no text), and one more "."
+    // in front of every line that begins with ".".
     std::string transparent_body() const;
 };
 

@@ -56,6 +56,11 @@ ValidationResult validate_single_file(const JobSettings& job) {
             return refuse(INVALID_FILE_UPDATED_IS_DIRECTORY,
                           "Updated name is a Directory name. You may only specify a File name!");
     } else {
+        // The Updated name is the restore's output; an existing folder there
+        // cannot take a file.
+        if (status_of(job.UpdatedPath).directory)
+            return refuse(INVALID_FILE_UPDATED_IS_DIRECTORY,
+                          "Updated name is a Directory name. You may only specify a File name!");
         NameStatus delta = status_of(job.Delta);
         if (!delta.exists) {
             ValidationResult result =
@@ -125,18 +130,35 @@ ValidationResult validate_short(const JobSettings& job) {
     return {};
 }
 
+void complete_output_names(JobSettings& job) {
+    drop_trailing_separator(job.BasePath);
+    drop_trailing_separator(job.UpdatedPath);
+    drop_trailing_separator(job.Delta);
+    // A folder keeps its name: with an extension it would name another file,
+    // which the next try would then write.
+    if (job.IsFile == JOB_SINGLE_FILE && job.Action == 0 && !status_of(job.Delta).directory)
+        add_missing_extension(job.Delta, DELTA_EXTENSION);
+    if (job.ReportFile[0] != '\0' && !status_of(job.ReportFile).directory)
+        add_missing_extension(job.ReportFile, REPORT_EXTENSION);
+}
+
 ValidationResult validate_full(JobSettings& job) {
     ValidationResult names = validate_short(job);
     if (!names.ok()) return names;
 
-    drop_trailing_separator(job.BasePath);
-    drop_trailing_separator(job.UpdatedPath);
-    drop_trailing_separator(job.Delta);
-    if (job.IsFile == JOB_SINGLE_FILE && job.Action == 0) add_missing_extension(job.Delta, DELTA_EXTENSION);
-    if (job.ReportFile[0] != '\0') add_missing_extension(job.ReportFile, REPORT_EXTENSION);
+    complete_output_names(job);
+    const bool delta_is_folder = job.IsFile == JOB_SINGLE_FILE && job.Action == 0 && status_of(job.Delta).directory;
+    const bool report_is_folder = job.ReportFile[0] != '\0' && status_of(job.ReportFile).directory;
 
-    if (job.IsFile == JOB_SINGLE_FILE) return validate_single_file(job);
-    return validate_directory(job);
+    ValidationResult result = job.IsFile == JOB_SINGLE_FILE ? validate_single_file(job) : validate_directory(job);
+    if (!result.ok()) return result;
+    if (delta_is_folder)
+        return refuse(INVALID_FILE_DELTA_IS_DIRECTORY,
+                      "Delta name is a Directory name. You may only specify a File name!");
+    if (report_is_folder)
+        return refuse(INVALID_REPORT_IS_DIRECTORY,
+                      "Report name is a Directory name. You may only specify a File name!");
+    return result;
 }
 
 }  // namespace quoralith

@@ -31,6 +31,9 @@ enum ValidationCode : int {
     // without its Delta; nobody tells them apart by code.
     INVALID_NO_ALGORITHM = -15,
     INVALID_DIR_DELTA_MISSING = -15,
+    // An existing folder named as the report: the extension "log" would
+    // otherwise turn it into another file's name.
+    INVALID_REPORT_IS_DIRECTORY = -16,
 };
 
 // The outcome of a validation: VALID_JOB, or a negative code with the
@@ -48,11 +51,18 @@ inline constexpr const char* REPORT_EXTENSION = "log";
 // The names and, for a Create, the algorithms: what a Record needs.
 ValidationResult validate_short(const JobSettings& job);
 
-// Everything a job needs before it starts. On the way it drops one trailing
-// "/" from each of the three names, gives a single-file Create's Delta the
-// extension "dlt" and a report file the extension "log" when they have none;
-// these changes stay in `job` even when a later check fails.
+// Everything a job needs before it starts. On the way it completes the names
+// (see complete_output_names); these changes stay in `job` even when a later
+// check fails. A folder named as a file output (a single-file Create's Delta,
+// a single-file Restore's Updated name, the report) is refused, and keeps its
+// name: "a" that is a folder must not become a job writing "a.dlt" beside it.
 ValidationResult validate_full(JobSettings& job);
+
+// What the sheets and the wizard do to the names of a job before it runs:
+// drop one trailing "/" from each of the three names, give a single-file
+// Create's Delta the extension "dlt" and a report file the extension "log"
+// when they have none and are not existing folders.
+void complete_output_names(JobSettings& job);
 
 // Path helpers of the validation, in the platform's terms: the extension is
 // what follows the last dot of the last path component ("a/b." has one,

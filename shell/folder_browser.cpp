@@ -4,6 +4,7 @@
 #include "shell/ui_seams.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
@@ -32,6 +33,17 @@ CFolderBrowser::CFolderBrowser(const QString& caption, const QString& preselecte
     status_->setObjectName(QStringLiteral("status"));
     status_->setWordWrap(true);
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    // An output folder may not exist yet: the browser can make one inside the
+    // folder selected, which the user names in the tree.
+    new_folder_ = buttons_->addButton(tr("&New Folder"), QDialogButtonBox::ActionRole);
+    new_folder_->setObjectName(QStringLiteral("NewFolder"));
+    connect(new_folder_, &QPushButton::clicked, this, [this] { make_new_folder(); });
+    model_->setReadOnly(false);
+    tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);  // only a new folder is named in place
+    connect(model_, &QFileSystemModel::fileRenamed, this,
+            [this](const QString& folder, const QString&, const QString& name) {
+                select_path(QDir(folder).filePath(name));
+            });
     connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
@@ -66,6 +78,26 @@ void CFolderBrowser::show_status(const QString& path) {
     selected_ = real ? path : QString();
     status_->setText(real ? path : QString::fromLatin1(NOT_A_REAL_FOLDER));
     buttons_->button(QDialogButtonBox::Ok)->setEnabled(real);
+    new_folder_->setEnabled(real && QFileInfo(path).isWritable());
+}
+
+QString CFolderBrowser::make_new_folder() {
+    if (selected_.isEmpty()) return {};
+    const QDir parent(selected_);
+    const QString base = tr("New Folder");
+    QString name = base;
+    for (int number = 2; parent.exists(name) && number < 1000; ++number)
+        name = QStringLiteral("%1 (%2)").arg(base).arg(number);
+    if (!parent.mkdir(name)) {
+        MessageBox::show(this, tr("The folder %1 could not be made.").arg(parent.filePath(name)), windowTitle(),
+                         MessageIcon::Warning);
+        return {};
+    }
+    const QString made = parent.filePath(name);
+    select_path(made);
+    const QModelIndex index = model_->index(made);
+    if (index.isValid()) tree_->edit(index);
+    return made;
 }
 
 QString CFolderBrowser::status_text() const { return status_->text(); }

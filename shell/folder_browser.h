@@ -1,6 +1,7 @@
 // The folder browser: a tree of the file system in which the user picks one
 // folder. Only folders that have a file-system path can be taken; for any
-// other selection the status line says so and OK stays disabled.
+// other selection the status line says so and OK stays disabled. New Folder
+// makes a folder to be named in place, for an output that does not exist yet.
 //
 // Thread safety: user-interface thread only.
 #pragma once
@@ -12,6 +13,7 @@ class QDialogButtonBox;
 class QFileSystemModel;
 class QLabel;
 class QModelIndex;
+class QPushButton;
 class QTreeView;
 
 namespace quoralith {
@@ -35,6 +37,11 @@ public:
     QString selected_folder() const { return selected_; }
     QString status_text() const;
     bool ok_enabled() const;
+    // New Folder: makes a folder inside the one selected ("New Folder", or
+    // "New Folder (2)" and so on when taken), selects it and opens its name
+    // for editing in the tree. Returns its path, or empty when none was made
+    // (nothing selected, or the file system refused; the user is told).
+    QString make_new_folder();
 
 private:
     void selection_changed(const QModelIndex& current);
@@ -45,6 +52,7 @@ private:
     QLabel* heading_ = nullptr;
     QLabel* status_ = nullptr;
     QDialogButtonBox* buttons_ = nullptr;
+    QPushButton* new_folder_ = nullptr;
     QString selected_;
 };
 

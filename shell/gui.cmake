@@ -6,8 +6,9 @@ find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets PrintSupport Multimedia)
 # quoralith_qtcommon holds the Qt pieces that the shell, the sheets and the
 # wizard all use: the modal seams, picture buttons and built-in pictures, and
 # the help viewer.
-set(qtcommon_sources dib.cpp folder_browser.cpp help_viewer.cpp picture_button.cpp resource_picture.cpp ui_seams.cpp)
-set(qtcommon_headers dib.h folder_browser.h help_viewer.h picture_button.h resource_picture.h ui_seams.h)
+set(qtcommon_sources dib.cpp folder_browser.cpp help_viewer.cpp picture_button.cpp recent_menu.cpp resource_picture.cpp
+  ui_seams.cpp)
+set(qtcommon_headers dib.h folder_browser.h help_viewer.h picture_button.h recent_menu.h resource_picture.h ui_seams.h)
 list(TRANSFORM qtcommon_sources PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 list(TRANSFORM qtcommon_headers PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 qt_add_library(quoralith_qtcommon STATIC ${qtcommon_sources} ${qtcommon_headers})
@@ -27,7 +28,7 @@ foreach(entry IN LISTS picture_aliases)
 endforeach()
 qt_add_resources(quoralith_qtcommon quoralith_pictures PREFIX "/bitmaps" FILES ${picture_files})
 target_include_directories(quoralith_qtcommon PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(quoralith_qtcommon PUBLIC Qt6::Widgets Qt6::PrintSupport)
+target_link_libraries(quoralith_qtcommon PUBLIC quoralith_profile Qt6::Widgets Qt6::PrintSupport)
 
 # The rest of the shell: main window, view, document, sound, links, dialogs.
 set(shell_gui_sources

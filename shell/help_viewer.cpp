@@ -3,6 +3,7 @@
 
 #include "shell/ui_seams.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +24,30 @@ const char* const HELP_CAPTION = "Quoralith Help";
 QPointer<HelpViewer>& viewer_slot() {
     static QPointer<HelpViewer> viewer;
     return viewer;
+}
+
+// The modal dialog that help is asked for under: the asking widget's own
+// window when that is modal, else whatever modal dialog is up.
+QWidget* modal_owner(QWidget* asker) {
+    if (asker) {
+        QWidget* window = asker->window();
+        if (window->isModal() || window->windowModality() != Qt::NonModal) return window;
+    }
+    return QApplication::activeModalWidget();
+}
+
+// A modal dialog blocks every window but itself and its own child windows.
+// Help asked for while one is up becomes that dialog's child window, so that
+// it stands above the dialog and can be read, scrolled and closed while the
+// dialog waits; with no modal dialog it is a window of its own again.
+void attach_viewer(HelpViewer* viewer, QWidget* asker) {
+    QWidget* owner = modal_owner(asker);
+    if (owner == viewer || viewer->parentWidget() == owner) return;
+    const bool was_visible = viewer->isVisible();
+    const QSize size = viewer->size();
+    viewer->setParent(owner, Qt::Dialog);
+    viewer->resize(size);
+    if (was_visible) viewer->show();
 }
 
 }  // namespace
@@ -97,6 +122,12 @@ HelpViewer* HelpViewer::instance() {
     return slot;
 }
 
+HelpViewer* HelpViewer::instance_for(QWidget* asker) {
+    HelpViewer* viewer = instance();
+    attach_viewer(viewer, asker);
+    return viewer;
+}
+
 void HelpViewer::show_page(const QString& page) {
     // The Contents button goes to the contents page of the folder shown.
     QString candidate = QFileInfo(page).absoluteDir().filePath(QString::fromLatin1(HELP_CONTENTS_FILE));
@@ -120,7 +151,7 @@ bool show_help_contents(QWidget* parent, const QString& contents_path) {
                          QString::fromLatin1(HELP_CAPTION), MessageIcon::Warning);
         return false;
     }
-    HelpViewer::instance()->show_page(contents_path);
+    HelpViewer::instance_for(parent)->show_page(contents_path);
     return true;
 }
 
@@ -132,8 +163,9 @@ bool show_help_keyword(QWidget* parent, const QString& contents_path, const QStr
             QStringLiteral("%1 - no topic for \"%2\"").arg(QString::fromLatin1(HELP_CAPTION), keyword));
         return false;
     }
-    HelpViewer::instance()->setWindowTitle(QString::fromLatin1(HELP_CAPTION));
-    HelpViewer::instance()->show_page(page);
+    HelpViewer* viewer = HelpViewer::instance_for(parent);
+    viewer->setWindowTitle(QString::fromLatin1(HELP_CAPTION));
+    viewer->show_page(page);
     return true;
 }
 

@@ -4,6 +4,8 @@
 // ask for a topic by keyword.
 //
 // Thread safety: user-interface thread only; one viewer window per process.
+// Help asked for from a modal dialog opens as that dialog's child window, the
+// one kind of window a modal dialog leaves usable.
 #pragma once
 
 #include <QDialog>
@@ -31,6 +33,11 @@ class HelpViewer : public QDialog {
 public:
     // The viewer window, created on first use.
     static HelpViewer* instance();
+    // The viewer made ready for help asked for from `asker`: while a modal
+    // dialog is up (the asker's window or another) the viewer is that
+    // dialog's child window, which the dialog does not block and which stays
+    // above it; otherwise a window of its own.
+    static HelpViewer* instance_for(QWidget* asker);
     QTextBrowser* browser() const { return browser_; }
     // Shows `page` (a local file) and brings the window up.
     void show_page(const QString& page);

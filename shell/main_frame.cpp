@@ -111,6 +111,8 @@ void CMainFrame::build_actions() {
     actions_[ID_FILE_NEW]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     actions_[ID_FILE_OPEN]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     actions_[ID_FILE_PRINT]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    // F1, the key every desktop gives help on.
+    actions_[ID_HELP_TOPICS]->setShortcut(QKeySequence::HelpContents);
 }
 
 void CMainFrame::build_menu() {
@@ -245,7 +247,8 @@ void CMainFrame::dispatch(int command) {
         case ID_ACTIONS_RESTORE: open_operation_sheet(false); break;
         case ID_ACTIONS_TELL_FRIEND: show_tell_friend(); break;
         case ID_ACTIONS_WIZARD:
-            run_wizard(this, app_.current, progress_window_launcher(this, app_.report_templates));
+            run_wizard(this, app_.current, progress_window_launcher(this, app_.report_templates),
+                       app_.help_file_path());
             break;
         case ID_ACTIONS_OPPORTUNITIES: show_opportunities(); break;
         case ID_OPTIONS_SOUND: view_->on_options_sound(); break;

@@ -8,7 +8,11 @@
 #include "shell/program_files.h"
 #include "shell/ui_seams.h"
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace quoralith {
@@ -43,35 +47,19 @@ bool CMorvaneApp::init_instance() {
     // Topics can say which file is missing.
     locate_program_file(HELP_SUBDIRECTORY, true, HELP_CONTENTS_FILE, help_path_);
 
-    int place = locate_program_file("", true, OPTIONS_FILE_NAME, options_path_);
-    options_write_path_ = options_path_;
-    if (place_found(place)) {
+    find_options_file();
+    if (!options_path_.empty()) {
         EnableBitmap = profile_read_int(options_path_, "Options", "EnableBitmap", 0);
         EnableSound = profile_read_int(options_path_, "Options", "EnableSound", 0);
-        // The data directory is read-only; the user's changes go to the
-        // configuration directory instead (seeded from this file at the first
-        // write), and from then on that copy is the one read.
-        if (place == PLACE_DATA_DIR && !config_directory().empty())
-            options_write_path_ = join_path(config_directory(), OPTIONS_FILE_NAME);
     } else {
+        // The first start: every option on, kept in the configuration directory.
+        options_path_ = options_write_path_;
         EnableBitmap = 1;
         EnableSound = 1;
         write_option("Options", "EnableSound", 1);
         write_option("Options", "EnableBitmap", 1);
         write_option("View", "ToolBar", 1);
         write_option("View", "StatusBar", 1);
-        // A working directory that cannot take the file (read-only, or the
-        // name taken by a folder) would make every start a first start; the
-        // configuration directory keeps the options instead.
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(options_path_, ec) && !config_directory().empty()) {
-            options_path_ = options_write_path_ = join_path(config_directory(), OPTIONS_FILE_NAME);
-            std::filesystem::create_directories(config_directory(), ec);
-            write_option("Options", "EnableSound", 1);
-            write_option("Options", "EnableBitmap", 1);
-            write_option("View", "ToolBar", 1);
-            write_option("View", "StatusBar", 1);
-        }
     }
 
     document_ = new CMorvaneDoc(this);
@@ -93,6 +81,43 @@ bool CMorvaneApp::init_instance() {
 
     load_report_templates(report_templates);
     return true;
+}
+
+// The options file is the user's, in the configuration directory, wherever
+// the program is started from. Two older places are read when that file does
+// not exist yet: an options file an earlier version left in the current
+// directory is taken over once (copied into the configuration directory,
+// never written where it lies), and one shipped in the read-only data
+// directory seeds the user's file at the first change.
+void CMorvaneApp::find_options_file() {
+    const std::string config = config_directory();
+    options_write_path_ = config.empty() ? std::string() : join_path(config, OPTIONS_FILE_NAME);
+    options_path_.clear();
+    std::error_code ec;
+    auto usable = [&ec](const std::string& path) {
+        return !path.empty() && std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), R_OK) == 0;
+    };
+    if (usable(options_write_path_)) {
+        options_path_ = options_write_path_;
+        return;
+    }
+    const std::filesystem::path cwd = std::filesystem::current_path(ec);
+    const std::string left_behind = ec ? std::string() : (cwd / OPTIONS_FILE_NAME).string();
+    if (usable(left_behind) && left_behind != options_write_path_) {
+        options_path_ = left_behind;
+        std::ifstream in(left_behind, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        // Taken over: from now on the copy is the one read and written. When
+        // the copy cannot be made the old file is still read, and the first
+        // change then makes the copy.
+        if (in && !options_write_path_.empty() && replace_file_atomically(options_write_path_, content.str()))
+            options_path_ = options_write_path_;
+        return;
+    }
+    const std::string data = program_data_directory();
+    const std::string shipped = data.empty() ? std::string() : join_path(data, OPTIONS_FILE_NAME);
+    if (usable(shipped)) options_path_ = shipped;
 }
 
 std::string CMorvaneApp::readable_options_path() const {

@@ -35,8 +35,10 @@ public:
 
     static CMorvaneApp* instance();
 
-    // Start-up, in order: the help contents path, the options file (created
-    // with every option on when there is none), the background picture
+    // Start-up, in order: the help contents path, the options file (in the
+    // configuration directory; created with every option on when there is
+    // none, and taken over from the current directory where an earlier
+    // version left it), the background picture
     // ("QRALITH.bmp", else "QRALITH0.bmp", else an empty document), the main
     // window with its view (which starts the startup sound), and the report
     // templates. Always succeeds; problems with side files are shown or
@@ -47,9 +49,11 @@ public:
     int read_option(const char* section, const char* key, int fallback) const;
     // Writes `value` as decimal text; a failed write is ignored.
     void write_option(const char* section, const char* key, int value);
-    // Where reads of the options file go and where writes go. They differ only
-    // when the options file was found in the read-only data directory: writes
-    // then go to a copy in the configuration directory, which later reads use.
+    // Where reads of the options file go and where writes go. Writes go only
+    // to the configuration directory's file. Reads differ from writes when the
+    // options file was found in the read-only data directory (the first write
+    // then seeds the user's copy, which later reads use), and when an old file
+    // in the current directory could not be copied over.
     QString options_file_path() const { return QString::fromStdString(options_path_); }
     QString options_write_path() const { return QString::fromStdString(options_write_path_); }
     QString help_file_path() const { return QString::fromStdString(help_path_); }
@@ -74,6 +78,10 @@ public:
     std::string readable_options_path() const;
 
 private:
+    // Sets the two options paths (options_path_ empty when no options file
+    // exists anywhere yet).
+    void find_options_file();
+
     std::string options_path_;
     std::string options_write_path_;
     std::string help_path_;

@@ -84,6 +84,19 @@ QString FileDialog::getOpenFileName(QWidget* parent, const QString& caption, con
 
 void FileDialog::setNextFileName(const QString& name) { state().next_file_name = name; }
 
+QString FileDialog::getSaveFileName(QWidget* parent, const QString& caption, const QString& start,
+                                    const QString& filter) {
+    SeamState& s = state();
+    if (s.test_mode) {
+        s.requests.push_back({DialogRequest::SaveFile, caption, start, filter});
+        QString name = s.next_file_name;
+        s.next_file_name.clear();
+        return name;
+    }
+    // Qt's save dialog asks before it lets an existing file be chosen.
+    return QFileDialog::getSaveFileName(parent, caption, start, filter);
+}
+
 QString FileDialog::getFolder(QWidget* parent, const QString& caption, const QString& preselected) {
     SeamState& s = state();
     if (s.test_mode) {

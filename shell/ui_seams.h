@@ -1,5 +1,5 @@
 // One door for every modal thing the desktop program shows: message boxes,
-// the open-file dialog, the print dialog and modal dialogs. Tests close the
+// the open-file and save-file dialogs, the print dialog and modal dialogs. Tests close the
 // doors: in test mode nothing is shown, every message box is recorded with its
 // text, caption and icon, and the next answers are preset, so a test sees what
 // a user would have seen without anyone pressing OK.
@@ -48,10 +48,10 @@ public:
 
 // A file or folder dialog as it was asked for (recorded in test mode).
 struct DialogRequest {
-    enum Kind { OpenFile, Folder };
+    enum Kind { OpenFile, Folder, SaveFile };
     Kind kind = OpenFile;
     QString caption;
-    QString directory;  // the starting folder, or the folder preselected
+    QString directory;  // the starting folder, or the folder (or file) preselected
     QString filter;
 };
 
@@ -62,6 +62,14 @@ public:
     static QString getOpenFileName(QWidget* parent, const QString& caption, const QString& directory,
                                    const QString& filter);
     static void setNextFileName(const QString& name);
+
+    // The save-file dialog, for an output: a new name may be typed, and an
+    // existing file is replaced only after the user confirmed it. `start` is
+    // the folder to open in, or a file name there to offer. An empty result
+    // means cancelled. In test mode the preset name (setNextFileName) is
+    // returned once, as the user would have confirmed it.
+    static QString getSaveFileName(QWidget* parent, const QString& caption, const QString& start,
+                                   const QString& filter);
 
     // The folder browser (BrowseForFolder): an empty result means cancelled.
     // In test mode the preset folder is returned once (empty when none was set).

@@ -8,8 +8,10 @@
 
 namespace quoralith {
 
-int run_wizard(QWidget* main_window, JobSettings& current, CWizardDlg::JobLauncher launcher) {
+int run_wizard(QWidget* main_window, JobSettings& current, CWizardDlg::JobLauncher launcher,
+               const QString& help_file) {
     CWizardDlg wizard(current, std::move(launcher), main_window);
+    wizard.set_help_file(help_file);
     wizard.add_page(new CWizardActionPage(current), IDD_WIZARD_ACTION);
     wizard.add_page(new CWizardModePage(current), IDD_WIZARD_MODE);
     wizard.add_page(new CWizardBasePage(current), IDD_WIZARD_BASE);

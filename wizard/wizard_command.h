@@ -13,9 +13,11 @@ namespace quoralith {
 class ReportTemplates;
 
 // Runs the wizard on `current` over `main_window`; a finished wizard runs its
-// job with `launcher`. The wizard's own result is not used by the command;
-// it is returned for tests.
-int run_wizard(QWidget* main_window, JobSettings& current, CWizardDlg::JobLauncher launcher);
+// job with `launcher`. `help_file` is the help contents page F1 looks the
+// wizard's topic up beside. The wizard's own result is not used by the
+// command; it is returned for tests.
+int run_wizard(QWidget* main_window, JobSettings& current, CWizardDlg::JobLauncher launcher,
+               const QString& help_file = {});
 
 // The launcher the program uses: the job runs with a progress window owned by
 // `main_window`, which stays open with the job's summary after the wizard

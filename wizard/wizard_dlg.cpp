@@ -1,6 +1,8 @@
 // The wizard's frame: pages, picture, title and the four buttons.
 #include "wizard/wizard_dlg.h"
 
+#include "sheets/job_validation.h"
+#include "sheets/remembered_jobs.h"
 #include "shell/help_viewer.h"
 #include "shell/resource_picture.h"
 #include "wizard/wizard_pages.h"
@@ -10,6 +12,7 @@
 #include <QIcon>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 
 namespace quoralith {
 
@@ -64,7 +67,14 @@ CWizardDlg::CWizardDlg(JobSettings& current, JobLauncher launcher, QWidget* pare
     connect(next_, &QPushButton::clicked, this, &CWizardDlg::on_next);
     connect(back_, &QPushButton::clicked, this, &CWizardDlg::on_back);
     connect(cancel_, &QPushButton::clicked, this, &CWizardDlg::reject);
+
+    // F1 opens the wizard's help, usable while the wizard waits.
+    auto* f1 = new QShortcut(QKeySequence::HelpContents, this);
+    f1->setContext(Qt::WindowShortcut);
+    connect(f1, &QShortcut::activated, this, &CWizardDlg::help);
 }
+
+void CWizardDlg::help() { show_help_keyword(this, help_file_, QString::fromLatin1(WIZARD_HELP_KEYWORD)); }
 
 CWizardDlg::~CWizardDlg() {
     // Help the wizard may have led to goes with it.
@@ -151,6 +161,10 @@ void CWizardDlg::on_next() {
     if (present->validate() < 0) return;
     for (const Entry& entry : pages_) entry.page->save_data();
     destroy_pages();
+    // The names as the sheets would run them (a Create's Delta gets ".dlt"),
+    // and remembered as the sheets remember theirs.
+    complete_output_names(settings_);
+    remember_job(settings_);
     // The job runs while the wizard, without its pages, is still up. Its
     // progress window keeps events flowing, so the wizard's own buttons and
     // its close box are held until the job has ended.

@@ -28,6 +28,7 @@ inline constexpr const char* WIZARD_NEXT_TEXT = "&Next >>";
 inline constexpr const char* WIZARD_END_TEXT = "&End";
 inline constexpr const char* WIZARD_BACK_TEXT = "<< &Back";
 inline constexpr const char* WIZARD_CANCEL_TEXT = "&Cancel";
+inline constexpr const char* WIZARD_HELP_KEYWORD = "Wizard";
 
 // Controls of the wizard itself (their objectNames; the two framework
 // buttons are "IDOK" and "IDCANCEL").
@@ -81,6 +82,11 @@ public:
     // Ignored while the job runs.
     void reject() override;
 
+    // The help contents page beside which F1 finds the wizard's topic
+    // (WIZARD_HELP_KEYWORD).
+    void set_help_file(const QString& help_file) { help_file_ = help_file; }
+    void help();
+
     // Used by the pages.
     void set_title_text(const QString& text);
     void repaint_title();
@@ -110,6 +116,7 @@ private:
     int current_ = -1;
     bool initialized_ = false;
     bool running_ = false;
+    QString help_file_;
 
     CWizardTitle* title_ = nullptr;
     PictureFrame* picture_ = nullptr;

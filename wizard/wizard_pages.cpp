@@ -1,12 +1,18 @@
 // The wizard's pages: what each step shows, stores and checks.
 #include "wizard/wizard_pages.h"
 
+#include "sheets/job_validation.h"
+#include "sheets/remembered_jobs.h"
 #include "shell/commands.h"
 #include "shell/folder_browser.h"
+#include "shell/recent_menu.h"
+#include "shell/recent_names.h"
 #include "shell/ui_seams.h"
 #include "wizard/wizard_dlg.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -72,9 +78,18 @@ QString check_wizard_name(int step, bool restore, bool folder_mode, const QStrin
     const QString not_a_file = quoted(name) + QStringLiteral(" is a folder name. You may only specify a file name! ");
     if (step == 5) {
         // The output may be new; an existing one must be of the job's kind.
-        if (!exists) return {};
-        if (folder_mode) return directory ? QString() : not_a_folder;
-        return directory ? not_a_file : QString();
+        if (folder_mode) return !exists || directory ? QString() : not_a_folder;
+        if (directory) return not_a_file;
+        // A Create's Delta gets ".dlt" when it has no extension, as in the
+        // sheets; the name the job will write must not be a folder either.
+        if (!restore && !has_extension(QFile::encodeName(name).toStdString())) {
+            const QString completed = name + QLatin1Char('.') + QLatin1String(DELTA_EXTENSION);
+            struct stat completed_status {};
+            if (::stat(QFile::encodeName(completed).constData(), &completed_status) == 0 &&
+                S_ISDIR(completed_status.st_mode))
+                return quoted(completed) + QStringLiteral(" is a folder name. You may only specify a file name! ");
+        }
+        return {};
     }
     if (folder_mode) {
         if (!exists) return QStringLiteral("Folder ") + quoted(name) + QStringLiteral(" does not exist");
@@ -171,6 +186,24 @@ CWizardPathPage::CWizardPathPage(JobSettings& settings, int step, QWidget* paren
     // Every change of the text, typed or put there by Browse, is stored.
     connect(edit_, &QLineEdit::textChanged, this, &CWizardPathPage::store);
     connect(browse_, &QPushButton::clicked, this, &CWizardPathPage::browse);
+    attach_recent_names(edit_, [this] { return QString::fromLatin1(recent_list()); });
+}
+
+const char* CWizardPathPage::recent_list() const {
+    const bool restore = settings().Action == 1;
+    switch (step_) {
+        case 3: return RECENT_BASE;
+        case 4: return restore ? RECENT_DELTA : RECENT_UPDATED;
+        default: return restore ? RECENT_UPDATED : RECENT_DELTA;
+    }
+}
+
+QString CWizardPathPage::suggestion() const {
+    const JobSettings& job = settings();
+    if (step_ != 5) return {};
+    return stored_name((job.Action == 1 ? suggested_restored_name(job.Delta, job.BasePath)
+                                        : suggested_delta_name(job.UpdatedPath))
+                           .c_str());
 }
 
 CWizardPathPage::NameField& CWizardPathPage::field() const {
@@ -190,6 +223,12 @@ int CWizardPathPage::activate() {
     PathPageTexts texts = path_page_texts(step_, job.Action == 1, job.IsFile != JOB_SINGLE_FILE);
     set_wizard_title(texts.title);
     label_->setText(texts.label);
+    // The output step offers the name that follows from the input, as the
+    // sheets do, until the user types one of their own.
+    if (step_ == 5 && (edit_->text().isEmpty() || edit_->text() == suggested_)) {
+        suggested_ = suggestion();
+        edit_->setText(suggested_);
+    }
     return 1;
 }
 
@@ -213,6 +252,18 @@ void CWizardPathPage::browse() {
     if (settings().IsFile != JOB_SINGLE_FILE) {
         QString folder;  // nothing preselected
         if (BrowseForFolder(window(), folder)) chosen = folder;
+    } else if (step_ == 5) {
+        // The output may be a new name: a save dialog, opened on the name
+        // typed, else on the suggested name in the folder of the input.
+        QString start = edit_->text();
+        const JobSettings& job = settings();
+        const QString input = stored_name(job.Action == 1 ? job.Delta : job.UpdatedPath);
+        if (start.isEmpty() && !input.isEmpty()) {
+            const QString folder = QFileInfo(input).absolutePath();
+            const QString name = QFileInfo(suggestion()).fileName();
+            start = name.isEmpty() ? folder : QDir(folder).filePath(name);
+        }
+        chosen = FileDialog::getSaveFileName(window(), QString(), start, QString::fromLatin1(WIZARD_FILE_FILTER));
     } else {
         chosen = FileDialog::getOpenFileName(window(), QString(), QString(), QString::fromLatin1(WIZARD_FILE_FILTER));
     }

@@ -118,16 +118,24 @@ public:
     using NameField = char[PATH_FIELD_SIZE];
     NameField& field() const;
 
-    // Browse: a file dialog in file mode, the folder browser in folder mode.
+    // Browse: in file mode an open dialog for the inputs and a save dialog
+    // for the output (step 5), the folder browser in folder mode.
     void browse();
+    // The output name step 5 suggests for the input of step 4 (empty on the
+    // other steps).
+    QString suggestion() const;
 
 private:
     void store(const QString& text);
+    // The recent-names list of the name this page asks for now.
+    const char* recent_list() const;
 
     int step_;
     QLabel* label_ = nullptr;
     QLineEdit* edit_ = nullptr;
     QPushButton* browse_ = nullptr;
+    // The last name suggested on step 5; a name the user typed stays.
+    QString suggested_;
 };
 
 class CWizardBasePage : public CWizardPathPage {
@@ -160,7 +168,8 @@ PathPageTexts path_page_texts(int step, bool restore, bool folder_mode);
 // The check of steps 3 to 5 on the name as typed: the message to show, or an
 // empty text when the user may go on. Steps 3 and 4 name inputs that must
 // exist and be of the job's kind; step 5 names the output, which may be new
-// but must not be of the other kind.
+// but must not be of the other kind, neither as typed nor as the job will
+// write it (a Create's Delta with ".dlt" added).
 QString check_wizard_name(int step, bool restore, bool folder_mode, const QString& name);
 
 // A name as stored in a record field (the file-system encoding, cut to 127

@@ -29,11 +29,12 @@ constexpr int APPLY_INTERVAL_MS = 25;
 // One call of the display, made on the job's thread and applied on the
 // window's.
 struct ViewCall {
-    enum Kind { RESET_BAR, SET_BAR, HIDE_BAR, FINISHED, TEXT, VISIBLE } kind;
+    enum Kind { RESET_BAR, SET_BAR, HIDE_BAR, FINISHED, TEXT, VISIBLE, OVERALL } kind;
     int id = 0;  // the control, or the percent of SET_BAR
     BarColour colour{};
     bool visible = false;
     std::string text;
+    OverallProgress overall{};
 };
 
 // Everything one running job shares between the two threads.
@@ -94,6 +95,7 @@ public:
         std::vector<const ViewCall*> texts;        // the last text of each control, by first appearance
         std::vector<const ViewCall*> visibility;  // the same for shown and hidden
         bool finished = false;
+        const ViewCall* overall = nullptr;  // only the latest figures matter
         auto keep_last = [](std::vector<const ViewCall*>& list, const ViewCall& call) {
             for (const ViewCall*& kept : list)
                 if (kept->id == call.id) {
@@ -121,6 +123,7 @@ public:
                     bar_touched = true;
                     break;
                 case ViewCall::FINISHED: finished = true; break;
+                case ViewCall::OVERALL: overall = &call; break;
                 case ViewCall::TEXT: keep_last(texts, call); break;
                 case ViewCall::VISIBLE:
                     if (call.id == IDC_PROGRESS_BAR) {
@@ -137,6 +140,7 @@ public:
         for (const ViewCall* call : texts) window->set_control_text(call->id, call->text);
         for (const ViewCall* call : visibility) window->set_control_visible(call->id, call->visible);
         if (bar_touched) bar->show_state(percent, colour, bar_shown);
+        if (overall) window->show_overall(overall->overall);
         if (finished) window->job_finished();
     }
 
@@ -185,6 +189,10 @@ public:
     }
     void set_control_visible(int id, bool visible) override {
         session_.post({ViewCall::VISIBLE, id, {}, visible, {}});
+    }
+    bool shows_overall() const override { return true; }
+    void show_overall(const OverallProgress& progress) override {
+        session_.post({ViewCall::OVERALL, 0, {}, false, {}, progress});
     }
 
 private:

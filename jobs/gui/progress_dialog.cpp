@@ -1,6 +1,8 @@
 // The progress window.
 #include "jobs/gui/progress_dialog.h"
 
+#include "jobs/overall_progress.h"
+
 #include <algorithm>
 
 #include <QCloseEvent>
@@ -12,8 +14,10 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 namespace quoralith {
@@ -32,7 +36,8 @@ constexpr int SUMMARY_CONTROLS[] = {
 };
 
 constexpr int BAR_HEIGHT = 18;
-constexpr int ERROR_BOX_LINES = 5;
+// An error line and its reason take two lines (more when they wrap).
+constexpr int ERROR_BOX_LINES = 6;
 // A job on the window's own thread lets the event loop run at most this often:
 // often enough to repaint and see Stop, rarely enough not to slow the coder,
 // which reports every read and write.
@@ -175,10 +180,35 @@ ProgressDialog::ProgressDialog(QWidget* owner) : QDialog(owner) {
     bar_row->addWidget(bar_);
     bar_row->addStretch(1);
 
+    // The whole job: a bar of the bytes done and the figures beside it.
+    overall_bar_ = new QProgressBar(this);
+    overall_bar_->setObjectName(QString::number(IDC_PROGRESS_OVERALL_BAR));
+    overall_bar_->setRange(0, 1000);
+    overall_bar_->setValue(0);
+    overall_bar_->setTextVisible(false);
+    overall_bar_->setFixedSize(PROGRESS_BAR_WIDTH, BAR_HEIGHT);
+    auto* overall_row = new QHBoxLayout;
+    overall_row->addStretch(1);
+    overall_row->addWidget(overall_bar_);
+    overall_row->addStretch(1);
+    auto* overall = new QGridLayout;
+    overall->addWidget(new QLabel(tr("Files:"), this), 0, 0);
+    overall->addWidget(make_label(IDC_PROGRESS_OVERALL_FILES, QString()), 0, 1);
+    overall->addWidget(new QLabel(tr("Time elapsed:"), this), 0, 2);
+    overall->addWidget(make_label(IDC_PROGRESS_ELAPSED, QString()), 0, 3);
+    overall->addWidget(new QLabel(tr("Bytes:"), this), 1, 0);
+    overall->addWidget(make_label(IDC_PROGRESS_OVERALL_BYTES, QString()), 1, 1);
+    overall->addWidget(new QLabel(tr("Time left:"), this), 1, 2);
+    overall->addWidget(make_label(IDC_PROGRESS_TIME_LEFT, QString()), 1, 3);
+    overall->setColumnStretch(1, 1);
+    overall->setColumnStretch(3, 1);
+
     errors_ = new QPlainTextEdit(this);
     errors_->setObjectName(QString::number(IDC_PROGRESS_ERRORS));
     errors_->setReadOnly(true);
-    errors_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long paths and reasons wrap at the box's edge rather than hide past it.
+    errors_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    errors_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     errors_->setFixedHeight(errors_->fontMetrics().lineSpacing() * ERROR_BOX_LINES + 10);
 
     auto* summary = new QGridLayout;
@@ -212,6 +242,15 @@ ProgressDialog::ProgressDialog(QWidget* owner) : QDialog(owner) {
         keep_place_when_hidden(widget);
         widget->hide();
     }
+    // Whether the job ran to its end or was stopped, in words, once it ended.
+    QLabel* outcome = make_label(IDC_PROGRESS_OUTCOME, QString());
+    QFont bold = outcome->font();
+    bold.setBold(true);
+    outcome->setFont(bold);
+    outcome->setWordWrap(true);
+    outcome->setMinimumHeight(outcome->fontMetrics().lineSpacing());
+    keep_place_when_hidden(outcome);
+    outcome->hide();
 
     stop_ = new QPushButton(tr("Stop Process"), this);
     stop_->setObjectName(QString::number(IDC_PROGRESS_STOP));
@@ -229,9 +268,14 @@ ProgressDialog::ProgressDialog(QWidget* owner) : QDialog(owner) {
     layout->addWidget(current);
     layout->addLayout(bar_row);
     layout->addSpacing(6);
+    layout->addWidget(new QLabel(tr("Overall progress"), this));
+    layout->addLayout(overall_row);
+    layout->addLayout(overall);
+    layout->addSpacing(6);
     layout->addWidget(new QLabel(tr("Errors:"), this));
     layout->addWidget(errors_);
     layout->addLayout(summary);
+    layout->addWidget(outcome);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
@@ -284,6 +328,9 @@ void ProgressDialog::set_control_text(int id, const std::string& text) {
             errors_->appendPlainText(lines.mid(shown.size() + 1));
         else if (lines != shown)
             errors_->setPlainText(lines);
+        // The newest line, and the reason under it, stay in view.
+        errors_->moveCursor(QTextCursor::End);
+        errors_->ensureCursorVisible();
     } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
         button->setText(value);
     }
@@ -298,6 +345,19 @@ void ProgressDialog::set_control_visible(int id, bool visible) {
         return;
     }
     if (QWidget* widget = control(id)) widget->setVisible(visible);
+}
+
+void ProgressDialog::show_overall(const OverallProgress& progress) {
+    overall_ = progress;
+    const int permille = overall_permille(progress);
+    overall_bar_->setValue(std::max(permille, 0));
+    auto text = [this](int id, const std::string& value) {
+        if (auto* label = qobject_cast<QLabel*>(control(id))) label->setText(QString::fromStdString(value));
+    };
+    text(IDC_PROGRESS_OVERALL_FILES, overall_files_text(progress));
+    text(IDC_PROGRESS_OVERALL_BYTES, overall_bytes_text(progress));
+    text(IDC_PROGRESS_ELAPSED, duration_text(progress.elapsed_seconds));
+    text(IDC_PROGRESS_TIME_LEFT, time_left_text(progress));
 }
 
 void ProgressDialog::request_stop() {

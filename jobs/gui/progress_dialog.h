@@ -1,6 +1,8 @@
 // The progress window of a running job (dialog 127): the job's names and
-// words, the file being worked on, a coloured bar, the error lines and, once
-// the job has ended, its summary. It is the desktop's ProgressView.
+// words, the file being worked on, a coloured bar, the whole job's progress
+// (files and bytes done of all, time run and left), the error lines and,
+// once the job has ended, its summary and whether it ran to its end or was
+// stopped. It is the desktop's ProgressView.
 //
 // Thread safety: user-interface thread only. A job that runs on a worker
 // thread reaches the window through the launcher (job_launcher.h), which
@@ -16,6 +18,7 @@
 
 class QLabel;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 
 namespace quoralith {
@@ -74,6 +77,10 @@ public:
     void job_finished() override;
     void set_control_text(int id, const std::string& text) override;
     void set_control_visible(int id, bool visible) override;
+    bool shows_overall() const override { return true; }
+    // The whole job's bar (in thousandths) and its files, bytes, time run
+    // and time left.
+    void show_overall(const OverallProgress& progress) override;
 
     // What Stop Process does: asks for a stop while the job runs, closes the
     // window once it has ended.
@@ -85,6 +92,9 @@ public:
     // The control of `id` (its objectName is the id), or null.
     QWidget* control(int id) const;
     ProgressBarFrame* bar() const { return bar_; }
+    QProgressBar* overall_bar() const { return overall_bar_; }
+    // The figures last shown by show_overall.
+    const OverallProgress& overall() const { return overall_; }
     QPushButton* stop_button() const { return stop_; }
 
 signals:
@@ -102,6 +112,8 @@ private:
     ProgressBarFrame* bar_ = nullptr;
     QPushButton* stop_ = nullptr;
     QPlainTextEdit* errors_ = nullptr;
+    QProgressBar* overall_bar_ = nullptr;
+    OverallProgress overall_;
     bool stop_requested_ = false;
     bool finished_ = false;
     bool centred_ = false;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "mail/mail_message.h"
+#include "mail/smtp_client.h"
 
 #include <QString>
 #include <QThread>
@@ -24,7 +25,9 @@ namespace quoralith {
 class MailSendJob : public QThread {
     Q_OBJECT
 public:
-    MailSendJob(std::string server, int port, MailMessage message, std::chrono::milliseconds timeout);
+    // `account` as the client takes it; the default is the plain exchange.
+    MailSendJob(std::string server, int port, MailMessage message, std::chrono::milliseconds timeout,
+                SmtpAccount account = {});
     // Cancels and waits for the thread, which ends within a tenth of a second
     // (or once a name look-up in progress returns).
     ~MailSendJob() override;
@@ -52,6 +55,7 @@ private:
     int port_;
     MailMessage message_;
     std::chrono::milliseconds timeout_;
+    SmtpAccount account_;
     std::atomic<bool> cancelled_{false};
 };
 

@@ -2,8 +2,15 @@
 // user's outgoing server and address and with the canned subject and message,
 // that sends through the SMTP client. It deletes itself when closed.
 //
+// Its Account button opens the Mail Account dialog (security, port, login).
+// The account is saved with the server in the registry stand-in; the
+// password goes to the desktop's secret store and is read from there at the
+// first send that needs it.
+//
 // Thread safety: user-interface thread only.
 #pragma once
+
+#include "mail/smtp_client.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -22,9 +29,20 @@ class MailSendJob;
 
 inline constexpr const char* SEND_MAIL_NO_SERVER = "Outgoing(SMTP)mail server name must be specified";
 inline constexpr const char* SEND_MAIL_NO_RECIPIENT = "Recipient's mail address must be specified";
-inline constexpr const char* SEND_MAIL_CONNECTING = "Connecting Server.Pease,wait...";
+inline constexpr const char* SEND_MAIL_CONNECTING = "Connecting to the server. Please wait...";
 inline constexpr const char* SEND_MAIL_SENDING = "Sending message...";
-inline constexpr const char* SEND_MAIL_SENT = "Message sent successfully.Thank you!";
+inline constexpr const char* SEND_MAIL_SENT = "Message sent successfully. Thank you!";
+// "%1" is the user name, "%2" the server.
+inline constexpr const char* SEND_MAIL_NO_PASSWORD =
+    "No password is kept for %1 at %2. Enter it under Account, then send again.";
+// "%1" is the store's own words.
+inline constexpr const char* SEND_MAIL_STORE_UNREADABLE = "The password could not be read from the desktop's "
+                                                          "secret store: %1";
+inline constexpr const char* SEND_MAIL_STORE_UNWRITABLE =
+    "The password could not be kept in the desktop's secret store: %1\nThis form uses it until it is closed.";
+// "%1" is the file.
+inline constexpr const char* SEND_MAIL_ACCOUNT_UNSAVED =
+    "The mail account could not be saved in %1. This form uses it until it is closed.";
 
 class CSendMailDlg : public QDialog {
     Q_OBJECT
@@ -44,15 +62,25 @@ public:
     QPushButton* send_button() const { return send_; }    // 3
     QPushButton* done_button() const { return done_; }    // 2
     QLabel* status_label() const { return status_; }      // 1103
+    QPushButton* account_button() const { return account_button_; }
+    QLabel* account_label() const { return account_label_; }
 
-    bool sending() const { return !job_.isNull(); }
-    // The server port (25) and the network time-out, for tests.
-    void set_port(int port) { port_ = port; }
+    // The account the next send uses (the server is box 1000's).
+    SmtpSecurity security() const { return security_; }
+    const QString& user() const { return user_; }
+    int port() const { return port_; }
+
+    bool sending() const { return !job_.isNull() || reading_password_; }
+    // The server port and the network time-out, for tests.
+    void set_port(int port);
     void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
 public slots:
     // Button 3: checks the form and starts a send.
     void on_send();
+    // The Account button: the Mail Account dialog; OK saves the account and
+    // files a password typed there in the secret store.
+    void on_account();
     // Closing: a send under way is cancelled first.
     void done(int result) override;
 
@@ -65,6 +93,8 @@ private:
     // Back to idle: "Done", Send enabled, no status.
     void end_sending();
     void cancel_send();
+    void start_job(MailMessage message, const QString& server, const QString& password);
+    void show_account();
 
     QLineEdit* server_ = nullptr;
     QLineEdit* from_ = nullptr;
@@ -74,8 +104,19 @@ private:
     QPushButton* send_ = nullptr;
     QPushButton* done_ = nullptr;
     QLabel* status_ = nullptr;
+    QPushButton* account_button_ = nullptr;
+    QLabel* account_label_ = nullptr;
     QPointer<MailSendJob> job_;
+    // Waiting for the secret store's answer before a send.
+    bool reading_password_ = false;
+    QString registry_file_;
     int port_;
+    SmtpSecurity security_ = SmtpSecurity::None;
+    QString user_;
+    QString ca_file_;
+    // Typed in the Mail Account dialog or read from the store for this
+    // user and server; forgotten when either changes.
+    QString password_;
     std::chrono::milliseconds timeout_;
 };
 

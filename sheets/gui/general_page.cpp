@@ -2,11 +2,16 @@
 #include "sheets/gui/general_page.h"
 
 #include "sheets/gui/path_edit.h"
+#include "sheets/remembered_jobs.h"
 #include "shell/folder_browser.h"
+#include "shell/recent_menu.h"
+#include "shell/recent_names.h"
 #include "shell/ui_seams.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -30,6 +35,12 @@ void uncheck_all(QButtonGroup* group) {
     group->setExclusive(false);
     for (QAbstractButton* button : group->buttons()) button->setChecked(false);
     group->setExclusive(true);
+}
+
+// The output name the page suggests for the input it follows from: the
+// Updated name on Create, the Delta on Restore.
+std::string suggested_output_name(const JobSettings& job, bool create) {
+    return create ? suggested_delta_name(job.UpdatedPath) : suggested_restored_name(job.Delta, job.BasePath);
 }
 
 // Puts `text` into an edit without its change signal; the caller runs the
@@ -73,6 +84,10 @@ CGeneralPage::CGeneralPage(COperationSheet& sheet) : CSheetPage(sheet, SheetPage
     updated_ = named(new PathEdit, 1001);
     delta_ = named(new PathEdit, 1002);
     report_ = named(new PathEdit, 1009);
+    attach_recent_names(base_, QString::fromLatin1(RECENT_BASE));
+    attach_recent_names(updated_, QString::fromLatin1(RECENT_UPDATED));
+    attach_recent_names(delta_, QString::fromLatin1(RECENT_DELTA));
+    attach_recent_names(report_, QString::fromLatin1(RECENT_REPORT));
     base_archivator_ = named(new QCheckBox(tr("Archivator")), 1088);
     updated_archivator_ = named(new QCheckBox(tr("Archivator")), 1089);
     delta_archivator_ = named(new QCheckBox(tr("Archivator")), 1090);
@@ -132,10 +147,16 @@ CGeneralPage::CGeneralPage(COperationSheet& sheet) : CSheetPage(sheet, SheetPage
     bind_flag(updated_archivator_, &JobSettings::AchiveUpdated);
     bind_flag(delta_archivator_, &JobSettings::AchiveDelta);
     connect(base_, &QLineEdit::textChanged, this, &CGeneralPage::base_changed);
-    connect(updated_, &QLineEdit::textChanged, this,
-            [this](const QString& text) { name_changed(job().UpdatedPath, text); });
-    connect(delta_, &QLineEdit::textChanged, this,
-            [this](const QString& text) { name_changed(job().Delta, text); });
+    // Only the user's own changes suggest an output; a job shown from the
+    // history or the defaults keeps the names it has.
+    connect(updated_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        name_changed(job().UpdatedPath, text);
+        if (create_sheet()) suggest_output();
+    });
+    connect(delta_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        name_changed(job().Delta, text);
+        if (!create_sheet()) suggest_output();
+    });
     connect(pattern_, &QLineEdit::textChanged, this,
             [this](const QString& text) { set_field(job().Pattern, text.toLocal8Bit().toStdString()); });
     connect(report_, &QLineEdit::textChanged, this, &CGeneralPage::report_changed);
@@ -154,7 +175,16 @@ void CGeneralPage::initialise() {
     create_picture_button(icon_);
     const SheetContext& context = sheet().context();
     copy_settings(*context.current, *context.defaults);
-    copy_settings(*context.backup, *context.defaults);
+    // The sheet opens on the last job of its kind, so that a second job like
+    // the first needs only the names that changed.
+    recall_last_job(create ? 0 : 1, *context.current);
+    copy_settings(*context.backup, *context.current);
+    // A remembered output that is the suggestion for its input goes on
+    // following that input, as it did when it was suggested.
+    const JobSettings& last = *context.current;
+    const std::string follows = suggested_output_name(last, create);
+    if (!follows.empty() && follows == (create ? last.Delta : last.UpdatedPath))
+        suggested_output_ = QString::fromLocal8Bit(follows);
     show_current();
 }
 
@@ -241,25 +271,54 @@ void CGeneralPage::update_record_button(bool consult_changed_flag) {
 void CGeneralPage::browse_name(int button) {
     JobSettings& current = job();
     char* fields[] = {current.BasePath, current.UpdatedPath, current.Delta};
+    PathEdit* edits[] = {base_, updated_, delta_};
     BrowseKind kinds[] = {base_browse_kind(current), updated_browse_kind(current), delta_browse_kind(current)};
+    const bool create = create_sheet();
+    // The output of a Create is the Delta, of a Restore the Updated name.
+    const int output = create ? 2 : 1;
     QString chosen;
-    if (kinds[button] == BrowseKind::File) {
+    if (kinds[button] == BrowseKind::File && button == output) {
+        const QString input = QString::fromLocal8Bit(create ? current.UpdatedPath : current.Delta);
+        const QString suggestion = QString::fromLocal8Bit(suggested_output_name(current, create));
+        chosen = FileDialog::getSaveFileName(this, {}, save_dialog_start(edits[button]->text(), input, suggestion),
+                                             QString::fromLatin1(ALL_FILES_FILTER));
+    } else if (kinds[button] == BrowseKind::File) {
         chosen = FileDialog::getOpenFileName(this, {}, {}, QString::fromLatin1(ALL_FILES_FILTER));
     } else {
         QString folder = QString::fromLocal8Bit(fields[button]);
         if (BrowseForFolder(this, folder)) chosen = folder;
     }
     if (chosen.isEmpty()) return;
-    std::string value = chosen.toLocal8Bit().toStdString();
-    if (value.size() > PATH_FIELD_SIZE - 1) value.resize(PATH_FIELD_SIZE - 1);
-    std::copy(value.begin(), value.end(), fields[button]);
-    fields[button][value.size()] = '\0';
+    // Put in as if typed, so that the name is stored and an output follows.
+    edits[button]->setText(chosen);
     show_current();
 }
 
 void CGeneralPage::browse_report() {
-    QString chosen = FileDialog::getOpenFileName(this, {}, {}, QString::fromLatin1(ALL_FILES_FILTER));
+    const JobSettings& current = job();
+    const QString input = QString::fromLocal8Bit(create_sheet() ? current.UpdatedPath : current.Delta);
+    const QString suggestion = input.isEmpty() ? QString() : input + QStringLiteral(".log");
+    QString chosen = FileDialog::getSaveFileName(this, {}, save_dialog_start(report_->text(), input, suggestion),
+                                                 QString::fromLatin1(ALL_FILES_FILTER));
     report_->setText(chosen.isEmpty() ? QString::fromLocal8Bit(job().ReportFile) : chosen);
+}
+
+QString CGeneralPage::save_dialog_start(const QString& output, const QString& input, const QString& suggestion) const {
+    if (!output.isEmpty()) return output;
+    if (input.isEmpty()) return {};
+    const QString folder = QFileInfo(input).absolutePath();
+    if (suggestion.isEmpty()) return folder;
+    return QDir(folder).filePath(QFileInfo(suggestion).fileName());
+}
+
+void CGeneralPage::suggest_output() {
+    JobSettings& current = job();
+    const bool create = create_sheet();
+    PathEdit* output = create ? delta_ : updated_;
+    const QString suggestion = QString::fromLocal8Bit(suggested_output_name(current, create));
+    if (!output->text().isEmpty() && output->text() != suggested_output_) return;
+    suggested_output_ = suggestion;
+    if (output->text() != suggestion) output->setText(suggestion);
 }
 
 bool CGeneralPage::eventFilter(QObject* watched, QEvent* event) {

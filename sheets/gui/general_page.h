@@ -41,6 +41,13 @@ private:
     void report_changed(const QString& text);
     void browse_name(int button);
     void browse_report();
+    // Where the save dialog of an output opens: the output's own name when it
+    // has one, else the suggested name in the folder of `input`.
+    QString save_dialog_start(const QString& output, const QString& input, const QString& suggestion) const;
+    // After the user changed the input an output follows from (Updated on
+    // Create, Delta on Restore): the suggested output name, put in the
+    // output's edit while that is empty or still holds the last suggestion.
+    void suggest_output();
     void update_record_button(bool consult_changed_flag);
     void move_focus_to_next_control(QWidget* from, bool backwards);
 
@@ -63,6 +70,8 @@ private:
     QCheckBox* delta_archivator_ = nullptr;
     QWidget* direction_labels_[3] = {};
     QWidget* icon_ = nullptr;
+    // The last output name suggested; a name the user typed is never replaced.
+    QString suggested_output_;
 };
 
 }  // namespace quoralith

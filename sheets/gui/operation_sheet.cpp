@@ -7,14 +7,13 @@
 #include "sheets/gui/general_page.h"
 #include "sheets/gui/match_names_page.h"
 #include "sheets/job_validation.h"
+#include "sheets/remembered_jobs.h"
 #include "shell/commands.h"
 #include "shell/help_viewer.h"
 #include "shell/picture_button.h"
 #include "shell/ui_seams.h"
 
 #include <QApplication>
-
-#include <algorithm>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -22,8 +21,11 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+
+#include <algorithm>
 
 namespace quoralith {
 
@@ -36,13 +38,24 @@ int history_tab_stop_pixels(const QFontMetrics& metrics) {
 std::vector<std::pair<int, QString>> history_line_fields(const QString& line, const QFontMetrics& metrics,
                                                          int stop) {
     std::vector<std::pair<int, QString>> fields;
+    const QStringList parts = line.split(QLatin1Char('\t'));
+    // Long paths lose their middle, never their ends: two jobs whose names
+    // differ only near the end must not read the same.
+    const int room = std::max(1, stop - metrics.horizontalAdvance(QStringLiteral("  ")));
     int x = 0;
-    for (const QString& field : line.split(QLatin1Char('\t'))) {
+    for (qsizetype i = 0; i < parts.size(); ++i) {
         if (!fields.empty()) x = (x / stop + 1) * stop;
-        fields.emplace_back(x, field);
-        x += metrics.horizontalAdvance(field);
+        const bool last = i + 1 == parts.size();
+        QString shown = last ? parts[i] : metrics.elidedText(parts[i], Qt::ElideMiddle, room);
+        fields.emplace_back(x, shown);
+        x += metrics.horizontalAdvance(shown);
     }
     return fields;
+}
+
+QString history_entry_tooltip(const QString& line) {
+    QStringList parts = line.split(QLatin1Char('\t'));
+    return parts.join(QLatin1Char('\n'));
 }
 
 namespace {
@@ -53,10 +66,13 @@ constexpr int MARGIN = 7;
 constexpr int BUTTON_WIDTH = 80;
 constexpr int BUTTON_HEIGHT = 25;
 constexpr int BUTTON_GAP = 6;
-constexpr int EXTRA_WIDTH = 130;
+// The band on the right holds Record and Play, and the history list in their
+// place while it is shown: wide enough for the list from the start, so that
+// opening it never moves or resizes the sheet.
+constexpr int EXTRA_WIDTH = 280;
 constexpr int EXTRA_HEIGHT = 50;
-constexpr int LIST_EXTRA_WIDTH = 100;
-constexpr int LIST_SHIFT_LEFT = 50;
+// The line that says what Record did, between the buttons and the footer.
+constexpr int STATUS_HEIGHT = 18;
 constexpr int MIN_PAGE_WIDTH = 540;
 constexpr int MIN_PAGE_HEIGHT = 340;
 // The history list scrolls sideways over this many pixels, and its lines'
@@ -202,10 +218,20 @@ COperationSheet::COperationSheet(const QString& title, SheetContext context, QWi
     play_button_->setToolTip(tr("Choose a recorded job"));
     connect(record_button_, &QAbstractButton::clicked, this, [this] { on_command(ID_RECORD); });
     connect(play_button_, &QAbstractButton::clicked, this, [this] { on_command(ID_PLAY); });
+
+    record_status_ = new QLabel(this);
+    record_status_->setObjectName(QStringLiteral("RecordStatus"));
+    record_status_->setTextFormat(Qt::PlainText);
+
+    // F1 asks for the same topic as the Help button.
+    auto* f1 = new QShortcut(QKeySequence::HelpContents, this);
+    f1->setContext(Qt::WindowShortcut);
+    connect(f1, &QShortcut::activated, this, [this] { on_command(ID_SHEET_HELP); });
 }
 
 COperationSheet::~COperationSheet() {
     if (list_) qApp->removeEventFilter(this);
+    if (initialised_ && size() != opened_size_) remember_sheet_size(is_create(), width(), height());
     // Every sheet starts from the defaults; nothing of this one outlives it
     // except through the history.
     if (context_.current && context_.defaults) copy_settings(*context_.current, *context_.defaults);
@@ -262,30 +288,59 @@ void COperationSheet::layout_controls() {
     QSize page_size(MIN_PAGE_WIDTH, MIN_PAGE_HEIGHT);
     for (CSheetPage* each : pages_) page_size = page_size.expandedTo(each->sizeHint());
     QSize tab_size = tabs_->sizeHint().expandedTo(page_size + QSize(8, tabs_->tabBar()->sizeHint().height() + 8));
-    tabs_->setGeometry(MARGIN, MARGIN, tab_size.width(), tab_size.height());
+    const int base_width = tab_size.width() + 2 * MARGIN;
+    const int base_height = MARGIN + tab_size.height() + MARGIN + BUTTON_HEIGHT + MARGIN;
+    // The sheet may grow (long names want room) but not shrink below what its
+    // pages need.
+    const QSize least(base_width + EXTRA_WIDTH, base_height + EXTRA_HEIGHT);
+    setMinimumSize(least);
+    setSizeGripEnabled(true);
+    // A sheet the user made larger opens that large again, as far as the
+    // screen allows.
+    QSize wanted = size().expandedTo(least);
+    int width = 0, height = 0;
+    if (recall_sheet_size(is_create(), width, height)) {
+        QSize remembered(width, height);
+        if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+            remembered = remembered.boundedTo(screen->availableGeometry().size());
+        wanted = remembered.expandedTo(least);
+    }
+    resize(wanted);
+    opened_size_ = wanted;
+    place_controls();
+}
 
-    int base_width = tab_size.width() + 2 * MARGIN;
-    int buttons_top = MARGIN + tab_size.height() + MARGIN;
-    int base_height = buttons_top + BUTTON_HEIGHT + MARGIN;
-    int x = base_width - MARGIN - BUTTON_WIDTH;
+void COperationSheet::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    if (initialised_) place_controls();
+}
+
+// The pages take what the band on the right and the rows at the foot leave;
+// the buttons stand under the pages' right edge.
+void COperationSheet::place_controls() {
+    const int tabs_width = width() - EXTRA_WIDTH - 2 * MARGIN;
+    const int tabs_height = height() - EXTRA_HEIGHT - 3 * MARGIN - BUTTON_HEIGHT;
+    tabs_->setGeometry(MARGIN, MARGIN, tabs_width, tabs_height);
+    const int buttons_top = MARGIN + tabs_height + MARGIN;
+    int x = MARGIN + tabs_width - BUTTON_WIDTH;
     for (QPushButton* button : {help_, apply_, cancel_, ok_}) {
         button->setGeometry(x, buttons_top, BUTTON_WIDTH, BUTTON_HEIGHT);
         x -= BUTTON_WIDTH + BUTTON_GAP;
     }
-    setFixedSize(base_width + EXTRA_WIDTH, base_height + EXTRA_HEIGHT);
+    record_status_->setGeometry(MARGIN, buttons_top + BUTTON_HEIGHT + MARGIN / 2, width() - 2 * MARGIN, STATUS_HEIGHT);
     place_history_controls();
 }
 
-// Record and Play sit in the band the sheet adds on its right; the list and
-// its buttons, while shown, in the band Play adds.
+// Record and Play sit in the middle of the band on the right; the list and
+// its buttons, while shown, take the band.
 void COperationSheet::place_history_controls() {
-    const int r = width();
-    record_label_->setGeometry(r - 80, 50, 70, 18);
-    record_button_->setGeometry(r - 70, 70, 60, 59);
-    play_label_->setGeometry(r - 80, 230, 70, 18);
-    play_button_->setGeometry(r - 70, 250, 60, 59);
+    const int middle = width() - EXTRA_WIDTH / 2;
+    record_label_->setGeometry(middle - 35, 50, 70, 18);
+    record_button_->setGeometry(middle - 30, 70, 60, 59);
+    play_label_->setGeometry(middle - 35, 230, 70, 18);
+    play_button_->setGeometry(middle - 30, 250, 60, 59);
     if (!list_) return;
-    QRect list_rect(QPoint(r - 230, 30), QPoint(r - 20, height() - 90));
+    QRect list_rect(QPoint(width() - EXTRA_WIDTH + 10, 30), QPoint(width() - 20, height() - 90));
     list_->setGeometry(list_rect);
     int left = list_rect.left();
     int w = list_rect.width();
@@ -359,6 +414,9 @@ bool COperationSheet::start_job() {
     if (job.Action != 1)
         if (CMatchNamsPage* match = match_page()) match->write_match_file_for_job();
     job.UseProgressWindow = 1;
+    // The next sheet of this kind opens on this job, and its names join the
+    // fields' recent lists.
+    remember_job(job);
     if (context_.start_job) context_.start_job(this, job);
     return true;
 }
@@ -376,11 +434,21 @@ void COperationSheet::record() {
     ValidationResult names = validate_short(current());
     if (!names.ok()) {
         show_validation(names.messages);
-    } else if (recorder_ && recorder_->record(current()) < 0) {
-        MessageBox::show(this,
-                         tr("The job could not be recorded: %1 cannot be written.")
-                             .arg(QString::fromStdString(history_file_)),
-                         QString::fromLatin1(APPLICATION_TITLE), MessageIcon::Warning);
+    } else if (recorder_) {
+        // A line under the buttons tells what became of the Record, which
+        // otherwise leaves no trace in the sheet.
+        const int number = recorder_->record(current());
+        if (number < 0) {
+            record_status_->clear();
+            MessageBox::show(this,
+                             tr("The job could not be recorded: %1 cannot be written.")
+                                 .arg(QString::fromStdString(history_file_)),
+                             QString::fromLatin1(APPLICATION_TITLE), MessageIcon::Warning);
+        } else if (number == 0) {
+            record_status_->setText(tr("This job was recorded a moment ago; it is in the history once."));
+        } else {
+            record_status_->setText(tr("Job recorded in the history as entry %1 (Play lists it).").arg(number));
+        }
     }
     changed_since_record_ = false;
     on_command(CMD_RECORD_DISABLE);
@@ -391,9 +459,6 @@ void COperationSheet::play() {
     copy_settings(*context_.backup, current());
     ok_->setEnabled(false);
     apply_->setEnabled(false);
-    centre_on_owner();
-    setFixedSize(width() + LIST_EXTRA_WIDTH, height());
-    move(pos().x() - LIST_SHIFT_LEFT, pos().y());
     record_button_->hide();
     play_button_->hide();
 
@@ -432,8 +497,11 @@ void COperationSheet::play() {
 void COperationSheet::fill_list() {
     list_->clear();
     for (const HistoryEntry& entry : list_history(history_file_)) {
-        auto* item = new QListWidgetItem(QString::fromStdString(history_list_line(entry)), list_);
+        const QString line = QString::fromStdString(history_list_line(entry));
+        auto* item = new QListWidgetItem(line, list_);
         item->setData(Qt::UserRole, entry.number);
+        // The list shows long names shortened; the tooltip shows them whole.
+        item->setToolTip(history_entry_tooltip(line));
     }
 }
 
@@ -470,7 +538,16 @@ void COperationSheet::history_delete() {
     if (!list_) return;
     int row = list_->currentRow();
     QListWidgetItem* item = list_->currentItem();
-    if (item) delete_history_entry(history_file_, item->data(Qt::UserRole).toInt());
+    if (item) {
+        // An entry deleted is gone from the file: the user says so first.
+        const QString question = tr("Delete this job from the history?\n\n%1").arg(history_entry_tooltip(item->text()));
+        if (MessageBox::show(this, question, QString::fromLatin1(APPLICATION_TITLE), MessageIcon::Question,
+                             QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+            list_->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+        delete_history_entry(history_file_, item->data(Qt::UserRole).toInt());
+    }
     {
         QSignalBlocker quiet(list_);
         fill_list();
@@ -486,14 +563,12 @@ void COperationSheet::history_close() {
     delete set_.data();
     delete reset_.data();
     delete delete_.data();
-    setFixedSize(width() - LIST_EXTRA_WIDTH, height());
     place_history_controls();
     record_button_->show();
     play_button_->show();
     ok_->setEnabled(true);
     apply_->setEnabled(true);
     setFocus(Qt::OtherFocusReason);
-    centre_on_owner();
 }
 
 bool COperationSheet::focus_in_general_edit() const {

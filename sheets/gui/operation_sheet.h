@@ -24,7 +24,6 @@
 #include <memory>
 #include <utility>
 #include <vector>
-#include <vector>
 
 class QLabel;
 class QTabWidget;
@@ -36,8 +35,12 @@ namespace quoralith {
 int history_tab_stop_pixels(const QFontMetrics& metrics);
 // The fields of a history line between its tabs, each with the x offset it is
 // drawn at: a tab moves on to the next multiple of `stop` past the text so far.
+// Every field but the last (the date) is shortened in the middle to fit its
+// column, so that the ends of long paths, where entries differ, stay visible.
 std::vector<std::pair<int, QString>> history_line_fields(const QString& line, const QFontMetrics& metrics,
                                                          int stop);
+// The whole text of a history line, one field a line: the entry's tooltip.
+QString history_entry_tooltip(const QString& line);
 
 class PictureButton;
 class CGeneralPage;
@@ -166,15 +169,19 @@ public:
     QListWidget* history_list() const { return list_; }
     // The keyword of the last help topic asked for.
     QString last_help_keyword() const { return last_help_keyword_; }
+    // The line under the buttons that tells what the last Record did.
+    QLabel* record_status() const { return record_status_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void initialise();
     void layout_controls();
+    void place_controls();
     void place_history_controls();
     void centre_on_owner();
     void show_validation(const std::vector<std::string>& messages);
@@ -192,6 +199,9 @@ private:
 
     SheetContext context_;
     bool initialised_ = false;
+    // The size the sheet opened at; a size the user changed is kept for the
+    // next sheet of its kind.
+    QSize opened_size_;
     std::string history_file_;
     std::unique_ptr<HistoryRecorder> recorder_;
     bool loading_ = false;
@@ -208,6 +218,7 @@ private:
     PictureButton* record_button_ = nullptr;
     QLabel* play_label_ = nullptr;
     PictureButton* play_button_ = nullptr;
+    QLabel* record_status_ = nullptr;
     QPointer<QListWidget> list_;
     QPointer<QPushButton> set_;
     QPointer<QPushButton> reset_;

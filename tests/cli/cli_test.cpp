@@ -154,6 +154,22 @@ TEST_F(CliTest, TheRecordOfModeAndDigestShowsAndRefusesADamagedDelta) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "quoralith: s.dlt: the restored file does not match the one the delta was made from\n");
     EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{7, 7}));
+
+    // A flipped bit of the record's tag is damage, not "no record": the
+    // delta is refused in its own words, and info shows what the field holds.
+    Bytes untagged = read_file(dir.file("d.dlt"));
+    untagged[untagged.size() - 56 + 11] ^= 0x01;  // "QLR" becomes "QMR"
+    write_file(dir.file("t.dlt"), untagged);
+    Outcome tag = run("restore base.bin t.dlt out.bin");
+    EXPECT_EQ(tag.status, 1);
+    EXPECT_NE(tag.err.find("quoralith: t.dlt: the delta is damaged: its record of the file it restores"),
+              std::string::npos)
+        << tag.err;
+    EXPECT_EQ(read_file(dir.file("out.bin")), (Bytes{7, 7}));
+    Outcome shown = run("info t.dlt");
+    EXPECT_NE(shown.out.find("record:            damaged; a restore refuses this delta\n"), std::string::npos)
+        << shown.out;
+    EXPECT_NE(shown.out.find("514d5201"), std::string::npos) << shown.out;
 }
 
 TEST_F(CliTest, RefusedRequestsAndBadUsageExitWithTwo) {

@@ -227,6 +227,34 @@ TEST_F(TreeCliTest, DamagedArchivesExitWithOneNameTheOffsetAndKeepTheSoundMember
     EXPECT_NE(listed.err.find("tree.qar: the archive is damaged at offset 98"), std::string::npos) << listed.err;
 }
 
+// Damage that only the members' data or their order shows: list exits with
+// one as extract does, and a later member of a name never replaces the first.
+TEST_F(TreeCliTest, ListChecksWhatExtractChecks) {
+    ASSERT_EQ(run("archive create new tree.qar").status, 0);
+    ASSERT_EQ(run("archive list tree.qar").status, 0);
+    Bytes damaged = read_file(dir.file("tree.qar"));
+    damaged[damaged.size() - 72 - 3] ^= 0x10;  // the last member's data
+    write_file(dir.file("tree.qar"), damaged);
+    Outcome listed = run("archive list tree.qar");
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_NE(listed.err.find("tree.qar: the archive is damaged at offset "), std::string::npos) << listed.err;
+    EXPECT_NE(listed.err.find("archive list: the archive is damaged (1 place)"), std::string::npos) << listed.err;
+    EXPECT_EQ(run("archive extract tree.qar out").status, 1);
+
+    // The same archive twice over, the second copy's header cut out: every
+    // member comes again after the end record.
+    ASSERT_EQ(run("archive create new once.qar").status, 0);
+    const Bytes once = read_file(dir.file("once.qar"));
+    Bytes twice = once;
+    twice.insert(twice.end(), once.begin() + 98, once.end() - 72);
+    write_file(dir.file("twice.qar"), twice);
+    Outcome late = run("archive extract twice.qar late");
+    EXPECT_EQ(late.status, 1);
+    EXPECT_NE(late.err.find("lies after the end record at offset"), std::string::npos) << late.err;
+    EXPECT_EQ(files_below(dir.file("late")), files_below(dir.file("new")));
+    EXPECT_EQ(run("archive list twice.qar").status, 1);
+}
+
 TEST_F(TreeCliTest, ControlCharactersInNamesReachTheTerminalEscaped) {
     const std::string name = "evil\x1b]0;owned\x07\x1b[2J.js";
     write_file(dir.file("new/" + name), text_like(100, 7));

@@ -121,25 +121,29 @@ TEST(TrailerRecordTag, ReadsBackAndNoticesEverySingleFlippedBit) {
     EXPECT_EQ(read.digest[1], 18);
 
     // Every bit of the check length, the record, the times and the attribute
-    // word is covered: a flip either hides the record (its tag) or is noticed.
+    // word is covered, the tag's too: no flip can hide the record.
     for (int byte = 8; byte < kTrailerSize; ++byte) {
         for (int bit = 0; bit < 8; ++bit) {
             TrailerRecord flipped = trailer;
             flipped.bytes[byte] ^= static_cast<std::uint8_t>(1 << bit);
-            const RecordState state = read_updated_record(flipped, read);
-            const bool in_tag = byte >= 10 && byte < 14;
-            EXPECT_EQ(state, in_tag ? RecordState::absent : RecordState::damaged) << byte << "." << bit;
+            EXPECT_EQ(read_updated_record(flipped, read), RecordState::damaged) << byte << "." << bit;
         }
     }
 }
 
-TEST(TrailerRecordTag, ZerosAndOtherVersionsAreNoRecord) {
+TEST(TrailerRecordTag, OnlyZerosAreNoRecord) {
     TrailerRecord zeros;
     UpdatedRecord read;
     EXPECT_EQ(read_updated_record(zeros, read), RecordState::absent);
+    // One set bit anywhere in the field, another version, another tag: damage.
+    for (int byte = 0; byte < TrailerRecord::kTagSize; ++byte) {
+        TrailerRecord one;
+        one.tag()[byte] = 0x80;
+        EXPECT_EQ(read_updated_record(one, read), RecordState::damaged) << byte;
+    }
     TrailerRecord later = trailer_with_record(0644);
     later.tag()[3] = 2;
-    EXPECT_EQ(read_updated_record(later, read), RecordState::absent);
+    EXPECT_EQ(read_updated_record(later, read), RecordState::damaged);
     // Set-user-id and the like are never stored, and a record that claims
     // them (with a CRC that holds) is damaged.
     TrailerRecord setuid = trailer_with_record(0755);
@@ -240,7 +244,11 @@ TEST(RestoreWithRecord, ADamagedRecordIsRefusedAndAMissingOneIsNotNeeded) {
     // The mode bits of the record, flipped: the CRC refuses the delta.
     Bytes damaged = delta;
     damaged[delta.size() - kTrailerSize + 14] ^= 0x01;
-    EXPECT_EQ(restore(base, damaged).result, ERR_MALFORMED);
+    EXPECT_EQ(restore(base, damaged).result, ERR_RECORD_DAMAGED);
+    // A flipped bit of the tag is damage too, never "no record".
+    Bytes untagged = delta;
+    untagged[delta.size() - kTrailerSize + 10] ^= 0x04;
+    EXPECT_EQ(restore(base, untagged).result, ERR_RECORD_DAMAGED);
     // The record zeroed, as other programs write the field: restores unverified.
     Bytes plain = delta;
     std::fill(plain.end() - kTrailerSize + 10, plain.end() - kTrailerSize + 34, 0);

@@ -143,7 +143,7 @@ TEST_F(ArchiveRecordTest, AMemberRecordThatFailsItsCheckIsRefused) {
     bytes[record + 10] ^= 0x02;  // 0700 becomes 0702: the CRC no longer holds
     write_file(archive, bytes);
     ASSERT_EQ(extract(), kArchiveHeaderSize);
-    EXPECT_EQ(recorder.count(ERR_CONTENT_MISMATCH), 1);
+    EXPECT_EQ(recorder.count(ERR_MEMBER_RECORD_DAMAGED), 1);
     EXPECT_FALSE(fs::exists(out + "/bin/tool"));
     EXPECT_EQ(permissions_of(out + "/bin/run.sh"), 0755u);
 }

@@ -183,9 +183,13 @@ TEST_P(FailureActionTest, AnswerAndFlagsChooseTheAction) {
     if (outcome == "copy") {
         EXPECT_EQ(result, static_cast<int>(read_file(base).size()));
         EXPECT_EQ(read_file(output), read_file(base));
-        // The copy routine's transfers say algorithm -1; a copy is not a finished file.
+        // The copy routine's transfers say algorithm -1; a copy is not a
+        // finished file, and once it is in place the callback is told, with
+        // the bytes copied, so that no one takes it for the restored file.
         EXPECT_EQ(recorder.algorithms_in_transfers().back(), -1);
-        EXPECT_EQ(codes.back(), ERR_MALFORMED);
+        EXPECT_EQ(codes, (std::vector<int>{PM_FILE_START, ERR_MALFORMED, PM_BASE_COPIED}));
+        EXPECT_EQ(recorder.seen.back().result, result);
+        EXPECT_EQ(recorder.seen.back().output_path, output);
     } else {
         EXPECT_EQ(result, outcome == "stop" ? ERR_STOPPED : ERR_MALFORMED);
         EXPECT_EQ(read_file(output), (Bytes{7, 7, 7, 7}));

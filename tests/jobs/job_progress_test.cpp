@@ -2,6 +2,9 @@
 // statistics, the bar and its colours, and stop requests.
 #include "jobs/job_progress.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "jobs/job_test_support.h"
@@ -91,10 +94,71 @@ TEST_F(JobProgressTest, ErrorsAreCountedAndShownOnceEachInOrder) {
     second.output_path = "delta/b.bin";
     EXPECT_EQ(job_progress_callback(job_, second), ANSWER_BY_FLAGS);
     EXPECT_EQ(job_.statistics.errors, 2);
+    // The fixed line as it is, for programs that read reports; its reason
+    // in the command line's words under it, naming the input when the input
+    // is what is wrong.
+    const std::string missing = std::strerror(ENOENT);
     const std::string first_line = "At 09:05:00 ***ERROR*** 302 building file: delta/a.bin";
+    const std::string first_reason = "    cannot create the output file: " + missing;
     const std::string second_line = "At 09:05:02 ***ERROR*** 202 building file: delta/b.bin";
-    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERRORS], first_line + "\r\n" + second_line + "\r\n");
-    EXPECT_EQ(report_text(), first_line + "\n" + second_line + "\n");
+    const std::string second_reason = "    new/a.bin: cannot open the input file: " + missing;
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERRORS],
+              first_line + "\r\n" + first_reason + "\r\n" + second_line + "\r\n" + second_reason + "\r\n");
+    EXPECT_EQ(report_text(), first_line + "\n" + first_reason + "\n" + second_line + "\n" + second_reason + "\n");
+}
+
+// Every error code gets words, as on the command line: the record's own
+// detail where it has one, and a wrong Base names the delta it came from.
+TEST_F(JobProgressTest, EveryErrorLineIsFollowedByItsReason) {
+    job_.start(false, 1);
+    ProgressRecord wrong_base = record(ERR_WRONG_BASE);
+    wrong_base.second_path = "delta/a.dlt";
+    wrong_base.output_path = "restored/a.bin";
+    job_progress_callback(job_, wrong_base);
+    ProgressRecord damaged = record(ERR_ARCHIVE_DAMAGED);
+    damaged.detail = "the archive is damaged at offset 40: a record runs past its end";
+    damaged.second_path = damaged.output_path;
+    job_progress_callback(job_, damaged);
+    ProgressRecord stopped = record(ERR_STOPPED);
+    job_progress_callback(job_, stopped);
+    EXPECT_EQ(job_.statistics.errors, 3);
+    const std::string box = view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_NE(box.find("***ERROR*** 4 building file: restored/a.bin\r\n"
+                       "    delta/a.dlt: the delta was made from a different base file\r\n"),
+              std::string::npos)
+        << box;
+    EXPECT_NE(box.find("***ERROR*** 48 building file: delta/a.bin\r\n"
+                       "    the archive is damaged at offset 40: a record runs past its end\r\n"),
+              std::string::npos)
+        << box;
+    EXPECT_NE(box.find("***ERROR*** 400 building file: delta/a.bin\r\n    stopped by the user\r\n"),
+              std::string::npos)
+        << box;
+    EXPECT_TRUE(job_.stop_reported);
+    const std::string report = report_text();
+    EXPECT_NE(report.find("    delta/a.dlt: the delta was made from a different base file\n"), std::string::npos);
+}
+
+// A failed file that the failure action replaced by a copy of the Base says
+// so under its reason: the output holds the Base, not what was asked for.
+TEST_F(JobProgressTest, ACopyOfTheBaseInTheOutputsPlaceIsSaidInWords) {
+    job_.start(false, 1);
+    ProgressRecord wrong_base = record(ERR_WRONG_BASE);
+    wrong_base.output_path = "restored/a.bin";
+    EXPECT_EQ(job_progress_callback(job_, wrong_base), ANSWER_BY_FLAGS);
+    ProgressRecord copied = record(PM_BASE_COPIED);
+    copied.output_path = "restored/a.bin";
+    copied.result = 1000;
+    EXPECT_EQ(job_progress_callback(job_, copied), ANSWER_SKIP);
+    EXPECT_EQ(job_.statistics.errors, 1) << "the copy is no second error";
+    const std::string box = view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_NE(box.find("    new/a.bin: the delta was made from a different base file\r\n"
+                       "    A copy of the Base was written in place of the Updated file.\r\n"),
+              std::string::npos)
+        << box;
+    EXPECT_NE(report_text().find("    A copy of the Base was written in place of the Updated file.\n"),
+              std::string::npos);
+    EXPECT_EQ(base_copy_text(true), "A copy of the Base was written in place of the Delta file.");
 }
 
 TEST_F(JobProgressTest, CreateFileWithTwoCandidatesReportsEachAndKeepsTheSmallest) {

@@ -59,6 +59,8 @@ public:
         text_history[id].push_back(text);
     }
     void set_control_visible(int id, bool visible) override { shown[id] = visible; }
+    bool shows_overall() const override { return overall_wanted; }
+    void show_overall(const OverallProgress& progress) override { overall.push_back(progress); }
 
     // Only the bar calls, in order.
     std::vector<std::string> calls;
@@ -69,6 +71,9 @@ public:
     int stop_at_drain = 0;
     bool forget_stop = false;
     bool finished = false;
+    // Set to ask the job for its overall progress; every figure it sent.
+    bool overall_wanted = false;
+    std::vector<OverallProgress> overall;
 };
 
 }  // namespace quoralith::test

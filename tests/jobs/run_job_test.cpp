@@ -37,6 +37,9 @@ struct ScriptedEngine {
     std::vector<Call> calls;
     test::StepClock* clock = nullptr;
     int result = 0;
+    // Whether a stop ends the current file with an ERR_STOPPED record; a stop
+    // answered at a file's start ends the walk without one.
+    bool tell_stop = true;
 
     EngineEntry entry() {
         return [this](int type, const std::string& first, const std::string& second, std::string& output,
@@ -50,7 +53,7 @@ struct ScriptedEngine {
                 if (answer == ANSWER_STOP) {
                     ProgressRecord stopped = r;
                     stopped.code = ERR_STOPPED;
-                    answers.push_back(callback(stopped));
+                    if (tell_stop) answers.push_back(callback(stopped));
                     break;
                 }
             }
@@ -125,11 +128,12 @@ const char* const LEVEL_3_REPORT =
     "Time 4 sec. compression: 75% (25%), relative: 75%(25%)\n"
     "At 09:05:06 2026 started: file /d/b\n"
     "At 09:05:07 ***ERROR*** 302 building file: /d/b\n"
+    "    cannot create the output file: No such file or directory\n"
     "Quoralith process ended   at Mon Dec  7 09:05:07 2026\n"
     "!!! 1 error(s) detected !!!\n"
     "\n"
     "Quoralith statistics\n"
-    "Time: 7 sec. compression: 75% (25%), realtive: 75%(25%)\n"
+    "Time: 7 sec. compression: 75% (25%), relative: 75%(25%)\n"
     "========E N D   O F   R E P O R T==========\n";
 
 TEST_F(RunJobTest, ReportLevelsOneToThree) {
@@ -249,6 +253,48 @@ TEST_F(RunJobTest, StopEndsTheJobButTheReportStillEnds) {
     EXPECT_NE(text.find("!!! 1 error(s) detected !!!"), std::string::npos);
     EXPECT_TRUE(text.ends_with("========E N D   O F   R E P O R T==========\n"));
     EXPECT_TRUE(view_.finished);
+}
+
+// A stop answered at a file's start ends the walk with no error record: the
+// job must still say, in the window and the report, that it was stopped and
+// is not complete, and a job that ran to its end says so too.
+TEST_F(RunJobTest, AStopBetweenFilesIsNoCleanRun) {
+    job_.ReportLevel = 1;
+    JobRunner complete(templates_, engine_.entry(), clock_.source());
+    EXPECT_EQ(complete.run(job_), 0);
+    EXPECT_FALSE(complete.stopped());
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_OUTCOME], "Completed: 2 files.");
+    EXPECT_TRUE(view_.shown[IDC_PROGRESS_OUTCOME]);
+    EXPECT_EQ(text_of(report_).find("Stopped"), std::string::npos);
+
+    engine_.tell_stop = false;
+    view_.drains = 0;
+    view_.stop_at_drain = 6;  // the second file's start
+    JobRunner runner(templates_, engine_.entry(), clock_.source());
+    EXPECT_EQ(runner.run(job_), 0);
+    EXPECT_TRUE(runner.stopped());
+    EXPECT_EQ(runner.statistics().errors, 0);
+    EXPECT_EQ(runner.overall().files_done, 1);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERROR_COUNT], "0");
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_OUTCOME], std::string(STOPPED_TEXT) + " (1 file done).");
+    EXPECT_TRUE(view_.shown[IDC_PROGRESS_OUTCOME]);
+    // The fixed lines stay, the stop follows them in words.
+    const std::string text = text_of(report_);
+    EXPECT_NE(text.find("*** No errors detected ***\n"
+                        "*** Stopped by the user: the job is not complete (1 file done) ***\n"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(text.ends_with("========E N D   O F   R E P O R T==========\n"));
+}
+
+TEST_F(RunJobTest, ARefusedRequestGivesItsReason) {
+    engine_.result = ERR_BAD_REQUEST;
+    engine_.script.clear();
+    EXPECT_EQ(run(), ERR_BAD_REQUEST);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ERRORS],
+              "At 09:05:00 ***ERROR*** 2 building file: /d\r\n    the output is the same as an input\r\n");
+    // A refused job did nothing; it is neither complete nor stopped.
+    EXPECT_FALSE(view_.shown[IDC_PROGRESS_OUTCOME]);
 }
 
 TEST_F(RunJobTest, LogModeOneAppendsZeroWritesNothingAndAMissingFolderOnlyLosesTheReport) {
@@ -402,6 +448,107 @@ TEST_F(RealJobTest, DirectoryCreateAndRestoreRoundTripWithTheirReports) {
                                                                               fs::copy_options::overwrite_existing);
 }
 
+// The whole job's progress, counted before the engine ran: files and bytes
+// done of all, never running backwards, all done at the end.
+TEST_F(RealJobTest, ADirectoryJobShowsItsOverallProgress) {
+    view_.overall_wanted = true;
+    JobRunner runner(templates_, real_engine());
+    ASSERT_EQ(runner.run(directory_job(0)), 0);
+    ASSERT_GE(view_.overall.size(), 4u);
+    const std::int64_t bytes = 40000 + 8000 + 700;
+    EXPECT_EQ(view_.overall.front().files_total, 3);
+    EXPECT_EQ(view_.overall.front().bytes_total, bytes);
+    EXPECT_EQ(view_.overall.front().files_done, 0);
+    EXPECT_EQ(view_.overall.front().bytes_done, 0);
+    bool part_way = false;
+    for (std::size_t i = 1; i < view_.overall.size(); ++i) {
+        EXPECT_GE(view_.overall[i].bytes_done, view_.overall[i - 1].bytes_done) << i;
+        EXPECT_GE(view_.overall[i].files_done, view_.overall[i - 1].files_done) << i;
+        if (view_.overall[i].bytes_done > 0 && view_.overall[i].bytes_done < 40000) part_way = true;
+    }
+    EXPECT_TRUE(part_way) << "the bytes move within a file, not only between files";
+    EXPECT_EQ(view_.overall.back().files_done, 3);
+    EXPECT_EQ(view_.overall.back().bytes_done, bytes);
+    EXPECT_EQ(view_.overall.back().seconds_left, 0);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_OUTCOME], "Completed: 3 of 3 files.");
+
+    // A restore counts the deltas it reads.
+    view_.overall.clear();
+    ASSERT_EQ(runner.run(directory_job(1)), 0);
+    ASSERT_FALSE(view_.overall.empty());
+    EXPECT_EQ(view_.overall.back().files_done, 3);
+    EXPECT_EQ(view_.overall.back().files_total, 3);
+    EXPECT_EQ(view_.overall.back().bytes_done, view_.overall.back().bytes_total);
+    EXPECT_EQ(view_.overall.back().bytes_total, runner.statistics().delta_total);
+}
+
+// A view that asks for a stop once `files` files have started.
+class StopAfterFiles : public RecordingView {
+public:
+    explicit StopAfterFiles(std::size_t files) : files_(files) {}
+    bool drain_messages() override {
+        RecordingView::drain_messages();
+        return text_history[IDC_PROGRESS_CURRENT_FILE].size() >= files_;
+    }
+
+private:
+    std::size_t files_;
+};
+
+TEST_F(RealJobTest, AStoppedDirectoryJobSaysHowFarItCame) {
+    for (int i = 0; i < 30; ++i)
+        test::write_file(dir_.file("new/sub/m" + std::to_string(100 + i) + ".bin"), test::random_bytes(300 + i, 9 + i));
+    StopAfterFiles view(10);
+    view.overall_wanted = true;
+    JobSettings job = directory_job(0);
+    job.ProgressWindow = &view;
+    job.LogFileMode = LOG_OVERWRITE;
+    JobRunner runner(templates_, real_engine());
+    ASSERT_EQ(runner.run(job), 0);
+    EXPECT_TRUE(runner.stopped());
+    // The tenth file was stopped at its start: nine deltas were written.
+    std::size_t written = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.file("delta")))
+        if (entry.is_regular_file()) ++written;
+    EXPECT_EQ(written, 9u);
+    EXPECT_EQ(runner.overall().files_done, 9) << view.texts[IDC_PROGRESS_ERRORS] << text_of(dir_.file("report.txt"));
+    EXPECT_EQ(runner.overall().files_total, 33);
+    EXPECT_EQ(view.overall.back().seconds_left, OverallProgress::UNKNOWN);
+    const std::string outcome = std::string(STOPPED_TEXT) + " (9 of 33 files done)";
+    EXPECT_EQ(view.texts[IDC_PROGRESS_OUTCOME], outcome + ".");
+    const std::string report = text_of(dir_.file("report.txt"));
+    EXPECT_NE(report.find("*** " + outcome + " ***\n"), std::string::npos) << report;
+}
+
+// The default failure action copies the Base in place of a file that cannot
+// be restored: the copy is kept, and said in words beside the error's reason.
+TEST_F(RealJobTest, AWrongBaseRestoreSaysThatTheBaseWasCopied) {
+    JobRunner runner(templates_, real_engine());
+    JobSettings create = directory_job(0);
+    create.IsFile = JOB_SINGLE_FILE;
+    set_field(create.BasePath, dir_.file("base/a.txt"));
+    set_field(create.UpdatedPath, dir_.file("new/a.txt"));
+    set_field(create.Delta, dir_.file("a.dlt"));
+    ASSERT_EQ(runner.run(create), 0);
+
+    JobSettings restore = create;
+    restore.Action = 1;
+    restore.LogFileMode = LOG_OVERWRITE;
+    ASSERT_EQ(restore.FailureAction, FAILURE_COPY);
+    set_field(restore.BasePath, dir_.file("base/sub/b.bin"));
+    set_field(restore.UpdatedPath, dir_.file("restored.txt"));
+    ASSERT_EQ(runner.run(restore), 0);
+    EXPECT_EQ(test::read_file(dir_.file("restored.txt")), test::read_file(dir_.file("base/sub/b.bin")));
+    const std::string lines = "***ERROR*** 4 building file: " + dir_.file("restored.txt") + "\r\n    " +
+                              dir_.file("a.dlt") + ": the delta was made from a different base file\r\n" +
+                              "    A copy of the Base was written in place of the Updated file.\r\n";
+    EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find(lines), std::string::npos) << view_.texts[IDC_PROGRESS_ERRORS];
+    std::string report_lines = lines;
+    for (std::size_t at; (at = report_lines.find("\r\n")) != std::string::npos;) report_lines.replace(at, 2, "\n");
+    EXPECT_NE(text_of(dir_.file("report.txt")).find(report_lines), std::string::npos);
+    EXPECT_EQ(runner.statistics().errors, 1);
+}
+
 TEST_F(RealJobTest, ArchivedDirectoryJobsShipTheTreeAsOneDeltaFileAndCountAsOneFile) {
     JobRunner runner(templates_, real_engine());
     JobSettings create = directory_job(0);
@@ -468,7 +615,7 @@ TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
     EXPECT_NE(report.find("Operation: Restore  Type: File\n"), std::string::npos);
     EXPECT_NE(report.find("***ERROR*** 2 building file: " + dir_.file("new/a.txt")), std::string::npos);
     EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
-    EXPECT_NE(report.find("compression: **% (**%), realtive: **%(**%)"), std::string::npos);
+    EXPECT_NE(report.find("compression: **% (**%), relative: **%(**%)"), std::string::npos);
     EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "0");
 }
 

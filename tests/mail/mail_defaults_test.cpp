@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 
 namespace quoralith {
 namespace {
@@ -34,6 +35,52 @@ TEST(MailAccountDefaults, TheFirstAccountHoldingAValueWinsEachValueOnItsOwn) {
     // from the first account that has one, not from the server's account.
     EXPECT_EQ(found.server, "first.example");
     EXPECT_EQ(found.sender, "three@example");
+}
+
+TEST(MailAccountDefaults, PortSecurityAndUserComeFromTheServersOwnAccount) {
+    test::ScratchDir dir;
+    std::string registry = dir.file("registry.ini");
+    // The login of account 2 belongs to another server than account 1's.
+    write_text(registry, "[" + mail_account_key(2) + "]\nSMTP Server=two.example\nSMTP Security=TLS\n"
+                         "SMTP User Name=two\n[" + mail_account_key(1) + "]\nSMTP Server=one.example\n"
+                         "SMTP Security=starttls\nSMTP Port=not a port\nSMTP CA File=/etc/ca.pem\n");
+    MailAccountDefaults found = read_mail_account_defaults(registry, nullptr);
+    EXPECT_EQ(found.server, "one.example");
+    EXPECT_EQ(found.security, SmtpSecurity::StartTls);
+    EXPECT_EQ(found.port, 587);  // the security's usual port for a value that is no port
+    EXPECT_EQ(found.user, "");
+    EXPECT_EQ(found.ca_file, "/etc/ca.pem");
+
+    // From the older key: the plain exchange, whatever the accounts say.
+    write_text(registry, "[" + mail_account_key(1) + "]\nSMTP Security=TLS\nSMTP User Name=me\n" + OLD_KEY +
+                             "Default SMTP Server=old.example\n");
+    found = read_mail_account_defaults(registry, nullptr);
+    EXPECT_EQ(found.server, "old.example");
+    EXPECT_EQ(found.security, SmtpSecurity::None);
+    EXPECT_EQ(found.port, 25);
+    EXPECT_EQ(found.user, "");
+}
+
+TEST(MailAccountDefaults, ASavedAccountIsReadBackAndKeepsTheRestOfTheFile) {
+    test::ScratchDir dir;
+    std::string registry = dir.file("registry.ini");
+    write_text(registry, "; mine\n[" + mail_account_key(1) + "]\nSMTP Server=old.example\nSMTP Email Address=me@x\n" +
+                             "[" + mail_account_key(3) + "]\nSMTP Server=three.example\n");
+    ASSERT_TRUE(save_mail_account(registry, {"mail.example.org", 2525, SmtpSecurity::Tls, "me"}));
+    MailAccountDefaults found = read_mail_account_defaults(registry, nullptr);
+    EXPECT_EQ(found.server, "mail.example.org");
+    EXPECT_EQ(found.port, 2525);
+    EXPECT_EQ(found.security, SmtpSecurity::Tls);
+    EXPECT_EQ(found.user, "me");
+    EXPECT_EQ(found.sender, "me@x");
+    std::ifstream in(registry);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("; mine\n", 0), 0u);
+    EXPECT_NE(text.find("SMTP Security=TLS\n"), std::string::npos);
+    EXPECT_NE(text.find("three.example"), std::string::npos);
+    // A value that would break its line is not written, and nothing is saved.
+    EXPECT_FALSE(save_mail_account(registry, {"evil\nSMTP Server=x", 25, SmtpSecurity::None, ""}));
+    EXPECT_EQ(read_mail_account_defaults(registry, nullptr).server, "mail.example.org");
 }
 
 TEST(MailAccountDefaults, TheOlderMailKeyThenTheEnvironmentFillWhatNoAccountHolds) {

@@ -107,8 +107,14 @@ TEST(MailBody, LineEndsBecomeCrLfAndLeadingDotsAreDoubled) {
 
     message.body = "ends well\r\n";
     EXPECT_EQ(message.transparent_body(), "ends well\r\n");
+    // Blank lines at the end go (spaces on the last text line stay); a body
+    // of nothing else is empty, so the end-of-data line follows the header.
+    message.body = "text  \r\n\r\n \t\n\n";
+    EXPECT_EQ(message.transparent_body(), "text  \r\n");
+    message.body = "\r\n\r\n\r\n";
+    EXPECT_EQ(message.transparent_body(), "");
     message.body = "";
-    EXPECT_EQ(message.transparent_body(), "\r\n");
+    EXPECT_EQ(message.transparent_body(), "");
     message.body = "a.b\n.";
     EXPECT_EQ(message.transparent_body(), "a.b\r\n..\r\n");
 }

@@ -278,14 +278,66 @@ TEST(SmtpClient, TheDataBlockIsHeaderTransparentBodyAndEndLine) {
     ScriptedSmtpServer server({GREETING, OK, OK, OK, GO_AHEAD, OK, BYE});
     SmtpClient client("127.0.0.1", server.port());
     ASSERT_TRUE(client.connect());
-    MailMessage message = message_to("a@x", "line one\n.\n..two\nlast");
+    // The blank lines at the end are dropped; one line end closes the body.
+    MailMessage message = message_to("a@x", "line one\n.\n..two\nlast\n\n\t\n");
     ASSERT_TRUE(client.send(message));
     ASSERT_TRUE(client.disconnect());
     std::string received = server.received();
     std::size_t data = received.find("DATA\r\n");
     ASSERT_NE(data, std::string::npos);
     std::string block = received.substr(data + 6, received.rfind("QUIT\r\n") - data - 6);
-    EXPECT_EQ(block, message.header + "line one\r\n..\r\n...two\r\nlast\r\n\r\n.\r\n");
+    EXPECT_EQ(block, message.header + "line one\r\n..\r\n...two\r\nlast\r\n.\r\n");
+}
+
+TEST(SmtpClient, StartTlsNeedsTheServersOfferAndAnAnswerWithNothingAfterIt) {
+    SmtpAccount account{SmtpSecurity::StartTls, "me", "secret", ""};
+    {
+        // No STARTTLS among the extensions: nothing more is said, least of all a login.
+        ScriptedSmtpServer server({GREETING, {"250-test\r\n250-AUTH PLAIN LOGIN\r\n250 SIZE 1000\r\n"}});
+        SmtpClient client("127.0.0.1", server.port());
+        client.set_account(account);
+        EXPECT_FALSE(client.connect());
+        EXPECT_EQ(client.error_text(), "The server does not offer STARTTLS, so the connection cannot be encrypted");
+        EXPECT_FALSE(client.connected());
+        std::vector<std::string> sent = commands(server.received());
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].rfind("EHLO ", 0), 0u);
+    }
+    {
+        // A reply to STARTTLS with a line after it: that line came unencrypted
+        // and would be taken for the encrypted server's answer to the next command.
+        ScriptedSmtpServer server({GREETING, {"250-test\r\n250 STARTTLS\r\n"}, {"220 go ahead\r\n250 OK\r\n"}});
+        SmtpClient client("127.0.0.1", server.port());
+        client.set_account(account);
+        EXPECT_FALSE(client.connect());
+        EXPECT_EQ(client.error_text(), "The server sent more than its answer to STARTTLS; the connection was dropped");
+        EXPECT_EQ(commands(server.received()).back(), "STARTTLS");
+        EXPECT_TRUE(server.client_closed());
+    }
+    {
+        ScriptedSmtpServer server({GREETING, {"250-test\r\n250 starttls\r\n"}, {"454 TLS not available\r\n"}});
+        SmtpClient client("127.0.0.1", server.port());
+        client.set_account(account);
+        EXPECT_FALSE(client.connect());
+        EXPECT_EQ(client.error_text(), "454:SMTP server refused to start TLS");
+    }
+}
+
+TEST(SmtpClient, ALoginWithoutEncryptionIsRefusedBeforeConnecting) {
+    ScriptedSmtpServer server({GREETING, OK, BYE});
+    SmtpClient client("127.0.0.1", server.port());
+    client.set_account({SmtpSecurity::None, "me", "secret", ""});
+    EXPECT_FALSE(client.connect());
+    EXPECT_EQ(client.error_text(), "A login needs STARTTLS or TLS, so that the password never travels unencrypted");
+    EXPECT_EQ(server.received(200ms), "");
+    EXPECT_FALSE(server.client_closed());
+}
+
+TEST(SmtpClient, TheDefaultPortFollowsTheSecurity) {
+    EXPECT_EQ(smtp_default_port(SmtpSecurity::None), 25);
+    EXPECT_EQ(smtp_default_port(SmtpSecurity::StartTls), 587);
+    EXPECT_EQ(smtp_default_port(SmtpSecurity::Tls), 465);
+    EXPECT_TRUE(SmtpAccount{}.plain());
 }
 
 }  // namespace

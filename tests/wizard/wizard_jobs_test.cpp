@@ -61,6 +61,8 @@ void drive(CWizardDlg& wizard, bool restore, bool folders, const QStringList& na
         QTest::mouseClick(wizard.next_button(), Qt::LeftButton);
         auto* page = qobject_cast<CWizardPathPage*>(wizard.current_page());
         QVERIFY(page);
+        // Over whatever the step offers (step 5 suggests an output name).
+        page->name_edit()->selectAll();
         QTest::keyClicks(page->name_edit(), name);
     }
     QCOMPARE(wizard.next_button()->text(), QString("&End"));

@@ -3,6 +3,7 @@
 // ends up in the job record and is handed to the job.
 #include "gui_test_support.h"
 
+#include "sheets/remembered_jobs.h"
 #include "shell/commands.h"
 #include "shell/help_viewer.h"
 #include "shell/resource_picture.h"
@@ -11,12 +12,14 @@
 #include "wizard/wizard_pages.h"
 #include "wizard/wizard_title.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QWindow>
 
 #include <memory>
 #include <vector>
@@ -27,6 +30,13 @@ using namespace quoralith::test;
 namespace {
 
 const QString CAPTION = QString::fromLatin1(APPLICATION_TITLE);
+
+// Whether a help viewer is up (without making one).
+bool viewer_shown() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->objectName() == "HelpViewer" && window->isVisible()) return true;
+    return false;
+}
 
 bool has_white(const QImage& image, const QRect& area) {
     for (int y = area.top(); y <= area.bottom(); ++y)
@@ -405,7 +415,8 @@ private slots:
         next();
         QVERIFY(MessageBox::shown().empty());
         QCOMPARE(launched_.size(), std::size_t(1));
-        QCOMPARE(QString(launched_[0].Delta), name);
+        // A file-mode Delta without extension gets ".dlt", as in the sheets.
+        QCOMPARE(QString(launched_[0].Delta), folders || name.contains('.') ? name : name + ".dlt");
         QCOMPARE(launched_[0].IsFile, folders ? 1 : 0);
     }
 
@@ -571,6 +582,82 @@ private slots:
         image = control->grab().toImage();
         QVERIFY(has_white(image, QRect(15, 10, 100, 20)));
         QVERIFY(!has_white(image, QRect(0, 40, image.width(), h - 40)));
+    }
+
+    // Step 5 offers the output name the sheets would suggest, its Browse is
+    // a save dialog beside the input, and the job gets the name the sheet
+    // would run (".dlt" added) and is remembered for the next sheet.
+    void theOutputStepSuggestsTheSheetsNameAndBrowsesWithASaveDialog() {
+        const QString base = file("old.bin");
+        const QString updated = file("new.bin");
+        open();
+        walk_to(5, {base, updated});
+        QCOMPARE(path_page()->name_edit()->text(), updated + ".dlt");
+        QCOMPARE(QString(job_.Delta), updated + ".dlt");
+        type("");
+        FileDialog::clearRequests();
+        FileDialog::setNextFileName(sandbox_->cwd("chosen"));
+        QTest::mouseClick(path_page()->browse_button(), Qt::LeftButton);
+        QCOMPARE(FileDialog::requests().size(), std::size_t(1));
+        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::SaveFile);
+        QCOMPARE(FileDialog::requests()[0].directory, updated + ".dlt");
+        QCOMPARE(path_page()->name_edit()->text(), sandbox_->cwd("chosen"));
+        // Back to step 4 and on again: a name the user chose stays.
+        back();
+        type(base);
+        next();
+        QCOMPARE(path_page()->name_edit()->text(), sandbox_->cwd("chosen"));
+        next();
+        QCOMPARE(launched_.size(), std::size_t(1));
+        QCOMPARE(QString(launched_[0].Delta), sandbox_->cwd("chosen.dlt"));
+        JobSettings remembered;
+        QVERIFY(recall_last_job(0, remembered));
+        QCOMPARE(QString(remembered.Delta), sandbox_->cwd("chosen.dlt"));
+    }
+
+    void aRestoreSuggestsTheRestoredName() {
+        const QString base = file("old.bin");
+        const QString delta = file("patch.bin.dlt");
+        open();
+        choose_restore();
+        walk_to(5, {base, delta});
+        QCOMPARE(path_page()->name_edit()->text(), sandbox_->cwd("patch.bin"));
+        next();
+        QCOMPARE(QString(launched_.at(0).UpdatedPath), sandbox_->cwd("patch.bin"));
+    }
+
+    // A file name whose completed form (".dlt" added) is a folder is refused
+    // as the sheets refuse a folder named as the Delta.
+    void theOutputStepRefusesAFolderTheDeltaWouldBecome() {
+        const QString input = file("input");
+        folder("taken.dlt");
+        open();
+        walk_to(5, {input, input});
+        type(sandbox_->cwd("taken"));
+        next();
+        const QString refusal = "''" + sandbox_->cwd("taken.dlt") + "'' is a folder name. You may only specify a file name! ";
+        QCOMPARE(MessageBox::shownTexts(), QStringList({refusal}));
+        QVERIFY(launched_.empty());
+    }
+
+    // F1 opens the wizard's topic as the wizard's own child window, which
+    // the modal wizard leaves usable.
+    void f1OpensHelpAboveTheModalWizard() {
+        open();
+        wizard_->hide();
+        wizard_->setWindowModality(Qt::ApplicationModal);
+        wizard_->set_help_file(QUORALITH_SOURCE_DIR "/resources/help/Qrlith32.html");
+        wizard_->show();
+        QApplication::setActiveWindow(wizard_.get());
+        QVERIFY(QTest::qWaitForWindowActive(wizard_.get()));
+        QTest::keyClick(wizard_->windowHandle(), Qt::Key_F1);
+        HelpViewer* viewer = HelpViewer::instance();
+        QVERIFY(viewer->isVisible());
+        QCOMPARE(viewer->parentWidget(), wizard_.get());
+        QVERIFY(viewer->current_page().toLocalFile().endsWith("wizard.html"));
+        QCOMPARE(viewer->windowHandle()->transientParent(), wizard_->windowHandle());
+        wizard_.reset();
+        QVERIFY(!viewer_shown());
     }
 
     void closingTheWizardClosesHelp() {

@@ -6,6 +6,7 @@
 #include "shell/ui_seams.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,6 +21,13 @@ void press(COperationSheet& sheet, int id) {
     auto* button = sheet.findChild<QAbstractButton*>(QString::number(id));
     QVERIFY2(button, qPrintable(QStringLiteral("no button %1").arg(id)));
     click(button);
+}
+
+// Delete, answered Yes when it asks.
+void delete_entry(COperationSheet& sheet) {
+    MessageBox::setNextAnswer(QMessageBox::Yes);
+    press(sheet, ID_HISTORY_DELETE);
+    MessageBox::setNextAnswer(QMessageBox::Ok);
 }
 
 QLineEdit* edit(COperationSheet& sheet, int id) { return control<QLineEdit>(sheet.page(0), id); }
@@ -54,6 +62,7 @@ private slots:
         QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 2);
         type_into(edit(*sheet, 1000), QStringLiteral("/before/play"));
         const int width = sheet->width();
+        const QPoint position = sheet->pos();
 
         press(*sheet, ID_PLAY);
         QListWidget* list = sheet->history_list();
@@ -65,8 +74,10 @@ private slots:
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));
         QCOMPARE(edit(*sheet, 1000)->text(), QStringLiteral("/base/two"));
         QCOMPARE(std::string(fixture.backup.BasePath), std::string("/before/play"));
-        // The list state: wider, OK and Apply off, Play and Record hidden.
-        QCOMPARE(sheet->width(), width + 100);
+        // The list state: OK and Apply off, Play and Record hidden; the list
+        // takes their band, and the sheet neither moves nor grows.
+        QCOMPARE(sheet->width(), width);
+        QCOMPARE(sheet->pos(), position);
         QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("1"))->isEnabled());
         QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("12321"))->isEnabled());
         QVERIFY(!sheet->findChild<QWidget*>(QStringLiteral("500"))->isVisible());
@@ -149,25 +160,25 @@ private slots:
         QCOMPARE(list->count(), 3);
         // Deleting the last line selects the new last line and loads it.
         list->setCurrentRow(2);
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(list->count(), 2);
         QCOMPARE(list->currentRow(), 1);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/second"));
         QVERIFY(sheet->list_shown());
         // Deleting a middle line selects the line that takes its place.
         list->setCurrentRow(0);
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(lines(list).size(), 1);
         QCOMPARE(list->currentRow(), 0);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/second"));
         QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 3);
         // Deleting the only line leaves an empty list and loads nothing.
         set_field(fixture.current.BasePath, "/untouched");
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(list->count(), 0);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/untouched"));
         // Delete on an empty list removes nothing.
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         press(*sheet, ID_HISTORY_RESET);
 
         // The next Record after deletions takes the next number.
@@ -183,7 +194,7 @@ private slots:
         record_job(fixture, *sheet, QStringLiteral("b"));
         press(*sheet, ID_PLAY);
         sheet->history_list()->setCurrentRow(1);  // section 1, the older
-        press(*sheet, ID_HISTORY_DELETE);
+        delete_entry(*sheet);
         QCOMPARE(sheet->history_list()->count(), 1);
         press(*sheet, ID_HISTORY_SET);
         record_job(fixture, *sheet, QStringLiteral("c"));
@@ -259,6 +270,7 @@ private slots:
         QCOMPARE(list->currentRow(), 0);
         // Elsewhere, Delete deletes the selected entry.
         list->setFocus();
+        MessageBox::setNextAnswer(QMessageBox::Yes);
         QTest::keyClick(list, Qt::Key_Delete);
         QCOMPARE(list->count(), 2);
         QCOMPARE(std::string(fixture.current.BasePath), std::string("/base/two"));
@@ -266,6 +278,79 @@ private slots:
         // With the list closed the keys are the controls' own again.
         QTest::keyClick(delta, Qt::Key_Delete);
         QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 3);
+    }
+
+    // Two jobs whose long names differ only at the end read apart: each
+    // field loses its middle to fit its column, and the tooltip shows it all.
+    void longPathsAreShortenedInTheMiddleWithTheWholeTextInATooltip() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        const QString stem = QStringLiteral("/srv/releases/product-line/components/engine/linux-x86_64/");
+        for (const char* tag : {"build-1041.bin", "build-1042.bin"}) {
+            type_into(edit(*sheet, 1000), stem + QStringLiteral("base/") + QLatin1String(tag));
+            type_into(edit(*sheet, 1001), stem + QStringLiteral("updated/") + QLatin1String(tag));
+            type_into(edit(*sheet, 1002), stem + QStringLiteral("delta/") + QLatin1String(tag));
+            fixture.now.tm_sec += 1;
+            press(*sheet, ID_RECORD);
+        }
+        press(*sheet, ID_PLAY);
+        QListWidget* list = sheet->history_list();
+        QCOMPARE(list->count(), 2);
+        const QFontMetrics metrics(list->font());
+        const int stop = history_tab_stop_pixels(metrics);
+        const auto newer = history_line_fields(list->item(0)->text(), metrics, stop);
+        const auto older = history_line_fields(list->item(1)->text(), metrics, stop);
+        for (std::size_t i = 0; i < 3; ++i) {
+            // Shortened (the stem alone is wider than a column)...
+            QVERIFY(newer[i].second.contains(QChar(0x2026)));
+            QVERIFY(metrics.horizontalAdvance(newer[i].second) < stop);
+            QCOMPARE(newer[i].first, int(i) * stop);
+            // ...keeping the start and the end, where the two differ.
+            QVERIFY(newer[i].second.startsWith(i == 0 ? QStringLiteral("base: /srv") : QStringLiteral("")));
+            QVERIFY(newer[i].second.endsWith(QStringLiteral("1042.bin")));
+            QVERIFY(older[i].second.endsWith(QStringLiteral("1041.bin")));
+        }
+        const QString tip = list->item(0)->toolTip();
+        QVERIFY(tip.contains(QStringLiteral("base: ") + stem + QStringLiteral("base/build-1042.bin")));
+        QVERIFY(tip.contains(QStringLiteral("delta:") + stem + QStringLiteral("delta/build-1042.bin")));
+        QCOMPARE(tip.count(QLatin1Char('\n')), 3);
+    }
+
+    // Delete asks first, naming the entry; No keeps it.
+    void deleteAsksFirstAndNoKeepsTheEntry() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        record_job(fixture, *sheet, QStringLiteral("kept"));
+        press(*sheet, ID_PLAY);
+        QListWidget* list = sheet->history_list();
+        MessageBox::clearShown();
+        MessageBox::setNextAnswer(QMessageBox::No);
+        press(*sheet, ID_HISTORY_DELETE);
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(profile_read_text(sheet->history_file(), "1", "BasePath", "", 128), std::string("/base/kept"));
+        QCOMPARE(MessageBox::shown().size(), std::size_t(1));
+        QCOMPARE(MessageBox::shown()[0].icon, MessageIcon::Question);
+        QVERIFY(MessageBox::shown()[0].text.startsWith(QStringLiteral("Delete this job from the history?")));
+        QVERIFY(MessageBox::shown()[0].text.contains(QStringLiteral("/delta/kept")));
+        delete_entry(*sheet);
+        QCOMPARE(list->count(), 0);
+        QVERIFY(!ProfileFile(sheet->history_file()).has_section("1"));
+    }
+
+    // A Record says in the sheet what became of it.
+    void recordSaysInTheSheetWhatItDid() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(false);
+        QLabel* status = sheet->record_status();
+        QVERIFY(status->text().isEmpty());
+        record_job(fixture, *sheet, QStringLiteral("one"));
+        QVERIFY(status->isVisible());
+        QCOMPARE(status->text(), QStringLiteral("Job recorded in the history as entry 1 (Play lists it)."));
+        // Within the same second the job is not written twice, and the line says so.
+        type_into(edit(*sheet, 1002), QStringLiteral("/delta/again"));
+        press(*sheet, ID_RECORD);
+        QCOMPARE(status->text(), QStringLiteral("This job was recorded a moment ago; it is in the history once."));
+        QCOMPARE(profile_read_int(sheet->history_file(), "LastNumber", "num", 0), 1);
     }
 
     void cancelInTheListStateClosesTheSheet() {

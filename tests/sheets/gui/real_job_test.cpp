@@ -1,6 +1,7 @@
 // Real jobs from the sheets: the main window opens them, the user fills the
 // General page and presses OK or Apply, the job runs with its progress window
-// and report, and the restored files equal Updated byte for byte.
+// and report, and the restored files equal Updated byte for byte; a large
+// job stopped from its window says so.
 #include "sheet_test_support.h"
 
 #include "engine/archive.h"
@@ -18,11 +19,13 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTimer>
 
 using namespace quoralith;
 using namespace quoralith::test;
@@ -262,6 +265,54 @@ private slots:
         // The same deltas (their bytes may differ in the Updated files'
         // access times, which the first job's reading moved on).
         QCOMPARE(files_below(path("delta-cli")), files_below(path("delta")));
+    }
+
+    // A thousand-file Directory job from the Create sheet, stopped through its
+    // window's Stop part-way: the window and the report say it was stopped
+    // and how far it came, and as many deltas are on the disk as it says.
+    void aThousandFileJobStoppedFromItsWindow() {
+        make_trees(*fixture_, 1000, 2000);
+        auto sheet = open(true);
+        click(control<QRadioButton>(sheet->page(0), 1004));
+        fill_names(*sheet, path("base"), path("updated"), path("delta"), path("stopped.txt"));
+        bool clicked = false;
+        QTimer poll;
+        poll.setInterval(5);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            ProgressDialog* window = running_progress_dialog();
+            if (clicked || !window || window->overall().files_done < 250) return;
+            clicked = true;
+            QCOMPARE(window->overall().files_total, std::int64_t{1000});
+            QTest::mouseClick(window->stop_button(), Qt::LeftButton);
+        });
+        poll.start();
+        click(sheet->findChild<QPushButton*>(QStringLiteral("1")));
+        poll.stop();
+        QVERIFY(clicked);
+        sheet.reset();
+
+        ProgressDialog* window = owner_->findChild<ProgressDialog*>();
+        QVERIFY(window && window->finished());
+        const std::int64_t done = window->overall().files_done;
+        QVERIFY2(done >= 250 && done < 1000, qPrintable(QString::number(done)));
+        const QString outcome = QString::fromLatin1(STOPPED_TEXT) + QStringLiteral(" (%1 of 1000 files done)").arg(done);
+        auto* label = qobject_cast<QLabel*>(window->control(IDC_PROGRESS_OUTCOME));
+        QVERIFY(label && label->isVisible());
+        QCOMPARE(label->text(), outcome + QLatin1Char('.'));
+        QCOMPARE(qobject_cast<QLabel*>(window->control(IDC_PROGRESS_TIME_LEFT))->text(), QStringLiteral("none, stopped"));
+        // The deltas on the disk are the files done, and nothing else: no
+        // temporary of the stopped file is left.
+        QStringList written;
+        QDirIterator it(path("delta"), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) written << it.next();
+        QCOMPARE(written.size(), int(done));
+        for (const QString& name : written)
+            QVERIFY2(QFileInfo(name).fileName().startsWith(QLatin1Char('f')), qPrintable(name));
+        qInfo("stopped after %lld of 1000 files", static_cast<long long>(done));
+        const QByteArray report = contents(path("stopped.txt"));
+        QVERIFY(report.contains("*** " + outcome.toLatin1() + " ***\n"));
+        QVERIFY(report.endsWith("========E N D   O F   R E P O R T==========\n"));
+        close_progress(owner_.get());
     }
 
     void theMainWindowOpensBothSheets() {

@@ -49,6 +49,16 @@ private slots:
             type_into(control<QLineEdit>(general, 1020), QStringLiteral("*.so"));
             type_into(control<QLineEdit>(general, 1009), QStringLiteral("/srv/deltas/report.log"));
             shoot(*sheet, QStringLiteral("sheet-create-general.png"));
+            // Made wider, the sheet gives the room to the name fields.
+            {
+                const QSize least = sheet->size();
+                type_into(control<QLineEdit>(general, 1002),
+                          QStringLiteral("/srv/deltas/product-line/linux-x86_64/from-release-1.0-to-release-1.1"));
+                sheet->resize(least + QSize(260, 0));
+                shoot(*sheet, QStringLiteral("sheet-create-wide.png"));
+                sheet->resize(least);
+                type_into(control<QLineEdit>(general, 1002), QStringLiteral("/srv/deltas/1.0-to-1.1"));
+            }
             activate_tab(*sheet, 1);
             click(control<QCheckBox>(sheet->page(1), 1015));
             click(control<QCheckBox>(sheet->page(1), 1007));
@@ -67,13 +77,17 @@ private slots:
             QCOMPARE(matching->list()->count(), 2);
             shoot(*sheet, QStringLiteral("sheet-create-name-matching.png"));
 
-            // Three recorded jobs, then the list.
+            // Three recorded jobs whose long names differ only at their
+            // ends, then the list: the names lose their middles, not their ends.
             activate_tab(*sheet, 0);
+            const QString builds = QStringLiteral("/srv/builds/product-line/linux-x86_64/");
             const char* versions[] = {"1.1", "1.2", "1.3"};
             for (const char* version : versions) {
-                type_into(control<QLineEdit>(general, 1001), QStringLiteral("/srv/builds/release-") + version);
+                const QString to = QString::fromLatin1(version);
+                type_into(control<QLineEdit>(general, 1000), builds + QStringLiteral("release-1.0-for-") + to);
+                type_into(control<QLineEdit>(general, 1001), builds + QStringLiteral("release-") + to);
                 type_into(control<QLineEdit>(general, 1002),
-                          QStringLiteral("/srv/deltas/1.0-to-") + QString::fromLatin1(version));
+                          QStringLiteral("/srv/deltas/product-line/linux-x86_64/1.0-to-") + to);
                 fixture.now.tm_sec += 1;
                 sheet->on_command(ID_RECORD);
             }

@@ -7,10 +7,18 @@
 #include "shell/folder_browser.h"
 #include "shell/help_viewer.h"
 #include "shell/picture_button.h"
+#include "shell/recent_menu.h"
 #include "shell/ui_seams.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QMenu>
+#include <QScreen>
+#include <QScrollBar>
+#include <QWindow>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMimeData>
@@ -18,7 +26,10 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTextBrowser>
+#include <QTreeView>
 #include <QUrl>
+
+#include <cstring>
 
 using namespace quoralith;
 using namespace quoralith::test;
@@ -35,6 +46,13 @@ void type_names(COperationSheet& sheet, const QString& base, const QString& upda
 }
 
 void press(COperationSheet& sheet, int id) { click(sheet.findChild<QAbstractButton*>(QString::number(id))); }
+
+// Whether a help viewer is up (without making one).
+bool viewer_still_shown() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->objectName() == QStringLiteral("HelpViewer") && window->isVisible()) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -96,13 +114,14 @@ private slots:
         auto sheet = fixture.open(true);
         QWidget* tabs = sheet->tabs();
         QWidget* ok = sheet->findChild<QWidget*>(QStringLiteral("1"));
-        // 130 pixels beside the pages and their buttons, 50 below them.
-        QCOMPARE(sheet->width() - (tabs->geometry().right() + 1 + 7), 130);
+        // A band of 280 pixels beside the pages and their buttons (room for
+        // the history list), 50 below them.
+        QCOMPARE(sheet->width() - (tabs->geometry().right() + 1 + 7), 280);
         QCOMPARE(sheet->height() - (ok->geometry().bottom() + 1 + 7), 50);
         QWidget* record = sheet->findChild<QWidget*>(QStringLiteral("501"));
-        QCOMPARE(record->geometry(), QRect(sheet->width() - 70, 70, 60, 59));
+        QCOMPARE(record->geometry(), QRect(sheet->width() - 140 - 30, 70, 60, 59));
         QWidget* play = sheet->findChild<QWidget*>(QStringLiteral("500"));
-        QCOMPARE(play->geometry(), QRect(sheet->width() - 70, 250, 60, 59));
+        QCOMPARE(play->geometry(), QRect(sheet->width() - 140 - 30, 250, 60, 59));
         // The footer line is drawn in blue in the band along the foot.
         QImage shot = sheet->grab().toImage();
         bool blue = false;
@@ -138,7 +157,7 @@ private slots:
                  QStringList({QStringLiteral("Base name must be specified."),
                               QStringLiteral("Updated name must be specified."),
                               QStringLiteral("Delta  name must be specified.")}));
-        QCOMPARE(MessageBox::shown().front().caption, QStringLiteral("Quoralith Windows Application"));
+        QCOMPARE(MessageBox::shown().front().caption, QStringLiteral("Quoralith"));
         QVERIFY(fixture.started.empty());
         QVERIFY(sheet->isVisible());
     }
@@ -305,7 +324,8 @@ private slots:
         QVERIFY(!base_archivator->isChecked() && !delta_archivator->isChecked());
 
         // Archived Directory hides the Delta's mark and clears it; Browse for
-        // Delta then asks for a file, Browse for Base still for a folder.
+        // Delta then asks for a file to write, Browse for Base still for a
+        // folder.
         click(delta_archivator);
         QCOMPARE(fixture.current.AchiveDelta, 1);
         click(control<QRadioButton>(page, 1012));
@@ -319,7 +339,7 @@ private slots:
         FileDialog::setNextFolder(fixture.path(""));
         click(control<QPushButton>(page, 1006));
         QCOMPARE(FileDialog::requests().size(), std::size_t(2));
-        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::OpenFile);
+        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::SaveFile);
         QCOMPARE(FileDialog::requests()[0].filter, QStringLiteral("All files(*.*) (*)"));
         QCOMPARE(FileDialog::requests()[1].kind, DialogRequest::Folder);
         QCOMPARE(FileDialog::requests()[1].caption, QStringLiteral("Browse Folder"));
@@ -372,6 +392,39 @@ private slots:
             QVERIFY(!browser.ok_enabled());
             QCOMPARE(browser.selected_folder(), QString());
         }
+    }
+
+    // An output folder that does not exist yet can be made in the browser
+    // and is then the one chosen; the name is free for the user to change.
+    void theFolderBrowserMakesANewFolderInsideTheSelectedOne() {
+        SheetFixture fixture;
+        fixture.mkdir(QStringLiteral("out"));
+        fixture.write(QStringLiteral("a-file"), "x");
+        CFolderBrowser browser(QStringLiteral("Browse Folder"), fixture.path("out"));
+        browser.show();
+        auto* make = browser.findChild<QPushButton*>(QStringLiteral("NewFolder"));
+        QVERIFY(make && make->isEnabled());
+        click(make);
+        QVERIFY(QFileInfo(fixture.path("out/New Folder")).isDir());
+        QCOMPARE(browser.selected_folder(), fixture.path("out/New Folder"));
+        QVERIFY(browser.ok_enabled());
+        // Its name is open for editing; the renamed folder is the one chosen.
+        auto* editor = browser.findChild<QTreeView*>(QStringLiteral("folders"))->findChild<QLineEdit*>();
+        QVERIFY(editor);
+        editor->setText(QStringLiteral("release-2"));
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(browser.selected_folder(), fixture.path("out/release-2"));
+        QVERIFY(QFileInfo(fixture.path("out/release-2")).isDir());
+        QVERIFY(!QFileInfo::exists(fixture.path("out/New Folder")));
+        // A name taken gets a number; nothing is made where nothing real is selected.
+        browser.select_path(fixture.path("out"));
+        QCOMPARE(browser.make_new_folder(), fixture.path("out/New Folder"));
+        browser.select_path(fixture.path("out"));
+        QCOMPARE(browser.make_new_folder(), fixture.path("out/New Folder (2)"));
+        QVERIFY(QFileInfo(fixture.path("out/New Folder (2)")).isDir());
+        browser.select_path(fixture.path("a-file"));
+        QVERIFY(!make->isEnabled());
+        QCOMPARE(browser.make_new_folder(), QString());
     }
 
     void aReportNameAsksForAReport() {
@@ -464,6 +517,266 @@ private slots:
         QMimeData web;
         web.setUrls({QUrl(QStringLiteral("https://example.org/x"))});
         QCOMPARE(PathEdit::dropped_path(&web), QString());
+    }
+
+    // A folder named where a file is written is refused in words, and keeps
+    // its name: no "a.dlt" beside the folder "a", no "d.log" for "d".
+    void aFolderNamedAsAnOutputIsRefusedInWords() {
+        SheetFixture fixture;
+        fixture.write(QStringLiteral("base.bin"), "base");
+        fixture.write(QStringLiteral("new.bin"), "new");
+        fixture.write(QStringLiteral("patch.dlt"), "delta");
+        fixture.mkdir(QStringLiteral("data/a"));
+        fixture.mkdir(QStringLiteral("d"));
+        const QString folder_as_file =
+            QStringLiteral("Delta name is a Directory name. You may only specify a File name!");
+        auto create = fixture.open(true);
+        type_names(*create, fixture.path("base.bin"), fixture.path("new.bin"), fixture.path("data/a"));
+        press(*create, 1);
+        press(*create, 12321);  // a second try is refused the same way
+        QCOMPARE(MessageBox::shownTexts(), QStringList({folder_as_file, folder_as_file}));
+        QCOMPARE(std::string(fixture.current.Delta), fixture.spath("data/a"));
+        QVERIFY(fixture.started.empty());
+
+        MessageBox::clearShown();
+        type_into(control<QLineEdit>(general(*create), 1002), fixture.path("out.dlt"));
+        type_into(control<QLineEdit>(general(*create), 1009), fixture.path("d"));
+        press(*create, 12321);
+        QCOMPARE(MessageBox::shownTexts(),
+                 QStringList({QStringLiteral("Report name is a Directory name. You may only specify a File name!")}));
+        QCOMPARE(std::string(fixture.current.ReportFile), fixture.spath("d"));
+        QVERIFY(fixture.started.empty());
+        create.reset();
+
+        MessageBox::clearShown();
+        auto restore = fixture.open(false);
+        type_names(*restore, fixture.path("base.bin"), fixture.path("d"), fixture.path("patch.dlt"));
+        press(*restore, 1);
+        QCOMPARE(MessageBox::shownTexts(),
+                 QStringList({QStringLiteral("Updated name is a Directory name. You may only specify a File name!")}));
+        QVERIFY(fixture.started.empty());
+    }
+
+    // Outputs are browsed with a save dialog (new names allowed) that opens
+    // beside the input they follow from; inputs keep the open dialog.
+    void everyOutputBrowsesWithASaveDialogBesideItsInput() {
+        SheetFixture fixture;
+        fixture.mkdir(QStringLiteral("in"));
+        fixture.write(QStringLiteral("in/new.bin"), "new");
+        auto create = fixture.open(true);
+        QWidget* page = general(*create);
+        type_into(control<QLineEdit>(page, 1001), fixture.path("in/new.bin"));
+        type_into(control<QLineEdit>(page, 1002), QString());
+        FileDialog::clearRequests();
+        FileDialog::setNextFileName(fixture.path("out/fresh.dlt"));
+        click(control<QPushButton>(page, 1008));
+        FileDialog::setNextFileName(fixture.path("out/job.log"));
+        click(control<QPushButton>(page, 1010));
+        click(control<QPushButton>(page, 1006));
+        QCOMPARE(FileDialog::requests().size(), std::size_t(3));
+        QCOMPARE(FileDialog::requests()[0].kind, DialogRequest::SaveFile);
+        QCOMPARE(FileDialog::requests()[0].directory, fixture.path("in/new.bin.dlt"));
+        QCOMPARE(FileDialog::requests()[1].kind, DialogRequest::SaveFile);
+        QCOMPARE(FileDialog::requests()[1].directory, fixture.path("in/new.bin.log"));
+        QCOMPARE(FileDialog::requests()[2].kind, DialogRequest::OpenFile);
+        QCOMPARE(control<QLineEdit>(page, 1002)->text(), fixture.path("out/fresh.dlt"));
+        QCOMPARE(std::string(fixture.current.Delta), fixture.spath("out/fresh.dlt"));
+        QCOMPARE(std::string(fixture.current.ReportFile), fixture.spath("out/job.log"));
+        // With a name in the field the dialog opens on that name.
+        FileDialog::clearRequests();
+        click(control<QPushButton>(page, 1008));
+        QCOMPARE(FileDialog::requests().at(0).directory, fixture.path("out/fresh.dlt"));
+        QCOMPARE(std::string(fixture.current.Delta), fixture.spath("out/fresh.dlt"));  // cancelled
+        create.reset();
+
+        auto restore = fixture.open(false);
+        page = general(*restore);
+        type_into(control<QLineEdit>(page, 1002), fixture.path("in/app.dlt"));
+        type_into(control<QLineEdit>(page, 1001), QString());
+        FileDialog::clearRequests();
+        click(control<QPushButton>(page, 1007));
+        click(control<QPushButton>(page, 1008));
+        QCOMPARE(FileDialog::requests().at(0).kind, DialogRequest::SaveFile);
+        QCOMPARE(FileDialog::requests().at(0).directory, fixture.path("in/app"));
+        QCOMPARE(FileDialog::requests().at(1).kind, DialogRequest::OpenFile);
+    }
+
+    // Help from the sheet opens as the sheet's own child window: the modal
+    // sheet blocks every other window, so only there can help be raised,
+    // scrolled and closed while the sheet waits. F1 asks for the same topic.
+    void helpIsUsableBesideTheModalSheetAndOnF1() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        QApplication::setActiveWindow(sheet.get());
+        QVERIFY(QTest::qWaitForWindowActive(sheet.get()));
+        QCOMPARE(QApplication::activeModalWidget(), sheet.get());
+
+        QTest::keyClick(sheet->windowHandle(), Qt::Key_F1);
+        QCOMPARE(sheet->last_help_keyword(), QStringLiteral("Create Delta/File/General"));
+        HelpViewer* viewer = HelpViewer::instance();
+        QVERIFY(viewer->isVisible());
+        QCOMPARE(viewer->parentWidget(), sheet.get());
+        QVERIFY(viewer->isWindow());
+        // Kept above the sheet: the sheet's window is its transient parent.
+        QCOMPARE(viewer->windowHandle()->transientParent(), sheet->windowHandle());
+
+        // Input reaches it through the window system, as a user's would.
+        viewer->resize(320, 160);
+        QTextBrowser* browser = viewer->browser();
+        browser->setFocus();
+        QTRY_VERIFY(browser->verticalScrollBar()->maximum() > 0);
+        QCOMPARE(browser->verticalScrollBar()->value(), 0);
+        QTest::keyClick(viewer->windowHandle(), Qt::Key_PageDown);
+        QVERIFY(browser->verticalScrollBar()->value() > 0);
+
+        // The same key to a window the sheet does not own goes nowhere: the
+        // check above would see a blocked viewer.
+        QTextBrowser outside;
+        outside.setPlainText(QString(QStringLiteral("line\n")).repeated(200));
+        outside.resize(200, 100);
+        outside.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&outside));
+        QTest::keyClick(outside.windowHandle(), Qt::Key_PageDown);
+        QCOMPARE(outside.verticalScrollBar()->value(), 0);
+
+        // Help leaves with the sheet, and comes back as a window of its own.
+        sheet.reset();
+        QVERIFY(!viewer_still_shown());
+        QVERIFY(show_help_keyword(nullptr, fixture.context().help_file, QStringLiteral("General page")));
+        QCOMPARE(HelpViewer::instance()->parentWidget(), nullptr);
+        HelpViewer::instance()->close();
+    }
+
+    // A sheet opens on the last job of its kind, and the output name follows
+    // the input it is made from until the user types one of their own.
+    void theSheetRemembersItsLastJobAndSuggestsTheOutput() {
+        SheetFixture fixture;
+        fixture.write(QStringLiteral("base.bin"), "base");
+        fixture.write(QStringLiteral("new.bin"), "new");
+        auto sheet = fixture.open(true);
+        QWidget* page = general(*sheet);
+        auto* delta = control<QLineEdit>(page, 1002);
+        type_into(control<QLineEdit>(page, 1000), fixture.path("base.bin"));
+        type_into(control<QLineEdit>(page, 1001), fixture.path("ne"));
+        QCOMPARE(delta->text(), fixture.path("ne.dlt"));
+        type_into(control<QLineEdit>(page, 1001), fixture.path("new.bin"));
+        QCOMPARE(delta->text(), fixture.path("new.bin.dlt"));
+        QCOMPARE(std::string(fixture.current.Delta), fixture.spath("new.bin.dlt"));
+        // A typed name stays.
+        type_into(delta, fixture.path("mine.dlt"));
+        type_into(control<QLineEdit>(page, 1001), fixture.path("base.bin"));
+        QCOMPARE(delta->text(), fixture.path("mine.dlt"));
+        type_into(control<QLineEdit>(page, 1001), fixture.path("new.bin"));
+        activate_tab(*sheet, 1);
+        click(control<QAbstractButton>(sheet->page(1), 1006));  // algorithm 2 as well
+        const JobSettings chosen = fixture.current;
+        press(*sheet, 1);
+        QCOMPARE(fixture.started.size(), std::size_t(1));
+        sheet.reset();
+        QCOMPARE(std::string(fixture.current.BasePath), std::string());  // the record is reset...
+
+        // ...and the next Create sheet opens on that job.
+        sheet = fixture.open(true);
+        page = general(*sheet);
+        QCOMPARE(control<QLineEdit>(page, 1000)->text(), fixture.path("base.bin"));
+        QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("new.bin"));
+        QCOMPARE(control<QLineEdit>(page, 1002)->text(), fixture.path("mine.dlt"));
+        QCOMPARE(std::memcmp(fixture.current.Algorithms, chosen.Algorithms, sizeof chosen.Algorithms), 0);
+        QCOMPARE(std::string(fixture.backup.Delta), fixture.spath("mine.dlt"));
+        sheet.reset();
+
+        // A Restore sheet has its own last job; it suggests the restored name.
+        sheet = fixture.open(false);
+        page = general(*sheet);
+        QCOMPARE(control<QLineEdit>(page, 1000)->text(), QString());
+        type_into(control<QLineEdit>(page, 1000), fixture.path("base.bin"));
+        type_into(control<QLineEdit>(page, 1002), fixture.path("mine.dlt"));
+        QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("mine"));
+        QCOMPARE(std::string(fixture.current.UpdatedPath), fixture.spath("mine"));
+        fixture.write(QStringLiteral("mine.dlt"), "delta");
+        press(*sheet, 1);
+        QCOMPARE(fixture.started.size(), std::size_t(2));
+        sheet.reset();
+
+        // Reopened, a remembered output that was the suggestion still follows
+        // its input.
+        sheet = fixture.open(false);
+        page = general(*sheet);
+        QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("mine"));
+        type_into(control<QLineEdit>(page, 1002), fixture.path("yours.dlt"));
+        QCOMPARE(control<QLineEdit>(page, 1001)->text(), fixture.path("yours"));
+    }
+
+    // Each path field drops down the names its kind of field was given by
+    // earlier jobs; a choice is taken as if typed.
+    void pathFieldsOfferTheirRecentNames() {
+        SheetFixture fixture;
+        fixture.write(QStringLiteral("base.bin"), "base");
+        fixture.write(QStringLiteral("new.bin"), "new");
+        for (const char* delta : {"first.dlt", "second.dlt"}) {
+            auto sheet = fixture.open(true);
+            type_names(*sheet, fixture.path("base.bin"), fixture.path("new.bin"), fixture.path(delta));
+            press(*sheet, 1);
+        }
+        auto sheet = fixture.open(true);
+        auto* delta = control<QLineEdit>(general(*sheet), 1002);
+        auto* report = control<QLineEdit>(general(*sheet), 1009);
+        // Alt+Down in a field drops its list down, as the arrow does.
+        QApplication::setActiveWindow(sheet.get());
+        QVERIFY(QTest::qWaitForWindowActive(sheet.get()));
+        delta->setFocus();
+        QTest::keyClick(sheet->windowHandle(), Qt::Key_Down, Qt::AltModifier);
+        QMenu* menu = recent_names_menu(delta);
+        QTRY_VERIFY(menu->isVisible());
+        QVERIFY(!recent_names_menu(report)->isVisible());
+        menu->close();
+        QAction* arrow = recent_names_action(delta);
+        QVERIFY(arrow);
+        arrow->trigger();
+        QTRY_VERIFY(menu->isVisible());
+        QStringList offered;
+        for (QAction* action : menu->actions()) offered << action->text();
+        QCOMPARE(offered, QStringList({fixture.path("second.dlt"), fixture.path("first.dlt")}));
+        menu->actions().at(1)->trigger();
+        menu->close();
+        QCOMPARE(delta->text(), fixture.path("first.dlt"));
+        QCOMPARE(std::string(fixture.current.Delta), fixture.spath("first.dlt"));
+        // The report field has its own list, empty so far.
+        recent_names_action(report)->trigger();
+        QTRY_VERIFY(recent_names_menu(report)->isVisible());
+        QCOMPARE(recent_names_menu(report)->actions().size(), 1);
+        QVERIFY(!recent_names_menu(report)->actions().at(0)->isEnabled());
+        recent_names_menu(report)->close();
+    }
+
+    // The sheet may be made larger; the pages and their name fields take the
+    // room, and the buttons and the band on the right keep their places.
+    void theSheetGrowsAndItsNameFieldsStretch() {
+        SheetFixture fixture;
+        auto sheet = fixture.open(true);
+        const QSize least = sheet->size();
+        QCOMPARE(sheet->minimumSize(), least);
+        QVERIFY(sheet->maximumWidth() > least.width());
+        auto* base = control<QLineEdit>(general(*sheet), 1000);
+        const int field = base->width();
+        const int tabs = sheet->tabs()->width();
+        sheet->resize(least + QSize(300, 120));
+        QTRY_COMPARE(sheet->tabs()->width(), tabs + 300);
+        QTRY_VERIFY(base->width() >= field + 250);
+        QWidget* ok = sheet->findChild<QWidget*>(QStringLiteral("1"));
+        QCOMPARE(sheet->height() - (ok->geometry().bottom() + 1 + 7), 50);
+        QCOMPARE(sheet->findChild<QWidget*>(QStringLiteral("500"))->geometry().left(), sheet->width() - 140 - 30);
+
+        // The next sheet of the kind opens as large, as far as the screen
+        // allows and never below what its pages need; the other kind does not.
+        sheet.reset();
+        sheet = fixture.open(true);
+        const QSize screen = sheet->screen()->availableGeometry().size();
+        QCOMPARE(sheet->size(), (least + QSize(300, 120)).boundedTo(screen).expandedTo(least));
+        QCOMPARE(sheet->height(), least.height() + 120);
+        sheet.reset();
+        sheet = fixture.open(false);
+        QCOMPARE(sheet->size(), sheet->minimumSize());
     }
 
     void helpOpensThePageAndKindTopic() {

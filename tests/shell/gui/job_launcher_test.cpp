@@ -14,6 +14,7 @@
 #include <QDirIterator>
 #include <QLabel>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTest>
@@ -227,6 +228,12 @@ private slots:
         QCOMPARE(run_job_with_progress(owner_.get(), create, templates_), 0);
         QCOMPARE(label_text(window(), IDC_PROGRESS_TYPE), QStringLiteral("Directory"));
         QCOMPARE(label_text(window(), IDC_PROGRESS_ERROR_COUNT), QStringLiteral("0"));
+        // The whole job's figures crossed from the job's thread, the last ones kept.
+        QCOMPARE(label_text(window(), IDC_PROGRESS_OVERALL_FILES), QStringLiteral("24 of 24 files"));
+        QCOMPARE(window()->overall().bytes_done, window()->overall().bytes_total);
+        QCOMPARE(window()->overall_bar()->value(), 1000);
+        QCOMPARE(label_text(window(), IDC_PROGRESS_TIME_LEFT), QStringLiteral("0:00"));
+        QCOMPARE(label_text(window(), IDC_PROGRESS_OUTCOME), QStringLiteral("Completed: 24 of 24 files."));
         close_window();
         QCOMPARE(files_below(path("delta")), files_below(path("updated")));
 
@@ -437,7 +444,9 @@ private slots:
         gate.hold = [&](const ProgressRecord& record) {
             if (record.code == PM_FILE_START) {
                 size = record.second_size;
-                ++files;
+                // A job that has run a while, so that the picture shows an
+                // estimate of the time left.
+                if (++files == 2) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
             }
             return record.code == PM_READ_INPUT && files >= 3 && size > 0 &&
                    std::int64_t{record.position} * 100 / size >= 55;
@@ -456,7 +465,27 @@ private slots:
         QVERIFY(shot);
         QCOMPARE(label_text(window(), IDC_PROGRESS_ERROR_COUNT), QStringLiteral("1"));
         QVERIFY(window()->error_text().contains(QStringLiteral("***ERROR*** 45 building file:")));
+        QVERIFY(window()->error_text().contains(QStringLiteral("a-pipe: not a regular file")));
         QVERIFY(window()->grab().save(QDir(out).filePath("progress-finished.png")));
+        close_window();
+
+        // The same job stopped at its fourth file.
+        Gate stop_gate;
+        int started = 0;
+        stop_gate.hold = [&](const ProgressRecord& record) {
+            return record.code == PM_FILE_START && ++started == 4;
+        };
+        when([&] { return stop_gate.reached.load(); },
+             [&] {
+                 QTest::mouseClick(window()->stop_button(), Qt::LeftButton);
+                 stop_gate.released = true;
+             });
+        set_field(create.Delta, path("delta-stopped").toStdString());
+        QCOMPARE(run_job_with_progress(owner_.get(), create, templates_, stop_gate.engine()), 0);
+        QVERIFY(label_text(window(), IDC_PROGRESS_OUTCOME).startsWith(QString::fromLatin1(STOPPED_TEXT)));
+        QVERIFY(window()->control(IDC_PROGRESS_OUTCOME)->isVisible());
+        QCOMPARE(label_text(window(), IDC_PROGRESS_TIME_LEFT), QStringLiteral("none, stopped"));
+        QVERIFY(window()->grab().save(QDir(out).filePath("progress-stopped.png")));
         close_window();
     }
 };

@@ -138,7 +138,7 @@ private slots:
         CMorvaneDoc doc;
         QVERIFY(!doc.open_document(dir.filePath("missing.bmp")));
         QCOMPARE(MessageBox::shownTexts(), QStringList({"Failed to open document."}));
-        QCOMPARE(MessageBox::shown().back().caption, QString("Quoralith Windows Application"));
+        QCOMPARE(MessageBox::shown().back().caption, QString("Quoralith"));
 
         MessageBox::clearShown();
         write_with_stdio(dir.filePath("wrong.bmp"), "MB" + QByteArray(100, '\0'));

@@ -8,12 +8,20 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QAbstractTextDocumentLayout>
+#include <QDir>
+#include <QFile>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 using namespace quoralith;
@@ -290,6 +298,148 @@ private slots:
         QCOMPARE(answers.size(), std::size_t{3});  // start, first read, then the stop
         QCOMPARE(answers.back(), std::int16_t{ANSWER_STOP});
         QCOMPARE(second.stop_button()->text(), QStringLiteral("OK"));
+        // The stop is said in words: no file was done, and "0 errors
+        // detected" beside it does not pass for a clean run.
+        auto* outcome = qobject_cast<QLabel*>(second.control(IDC_PROGRESS_OUTCOME));
+        QVERIFY(outcome && outcome->isVisible());
+        QCOMPARE(outcome->text(), QString::fromLatin1(STOPPED_TEXT) + QStringLiteral(" (0 of 1 file done)."));
+        QCOMPARE(qobject_cast<QLabel*>(second.control(IDC_PROGRESS_ERROR_COUNT))->text(), QStringLiteral("0"));
+        QVERIFY(second.bar()->isHidden());  // the stopped file's bar goes with its name
+        // The first job ran to its end.
+        QCOMPARE(qobject_cast<QLabel*>(dialog.control(IDC_PROGRESS_OUTCOME))->text(),
+                 QStringLiteral("Completed: 1 of 1 file."));
+    }
+
+    // Each error line has its reason under it, in the command line's words;
+    // a Base copied in a failed file's place says so; long lines wrap.
+    void errorLinesCarryTheirReasonsAndWrap() {
+        ReportTemplates templates;
+        load_report_templates(templates);
+        ProgressDialog dialog;
+        dialog.show();
+        auto* box = qobject_cast<QPlainTextEdit*>(dialog.control(IDC_PROGRESS_ERRORS));
+        QCOMPARE(box->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+
+        const std::string long_name = "/srv/" + std::string(300, 'n') + "/restored.bin";
+        EngineEntry engine = [&](int, const std::string& first, const std::string& second, std::string& output,
+                                 const std::string&, const std::string&, EngineFlags, AlgorithmMask,
+                                 const ProgressCallback& callback) {
+            ProgressRecord record;
+            record.first_path = first.c_str();
+            record.second_path = second.c_str();
+            record.output_path = long_name.c_str();
+            record.code = PM_FILE_START;
+            callback(record);
+            record.code = ERR_WRONG_BASE;
+            callback(record);
+            record.code = PM_BASE_COPIED;
+            callback(record);
+            record.code = static_cast<std::int16_t>(ERR_CREATE_OUTPUT - EISDIR);
+            record.output_path = output.c_str();
+            callback(record);
+            return 0;
+        };
+        JobSettings job;
+        job.Action = 1;
+        job.UseProgressWindow = 1;
+        job.ProgressWindow = &dialog;
+        set_field(job.BasePath, "/b");
+        set_field(job.UpdatedPath, "/u");
+        set_field(job.Delta, "/d.dlt");
+        JobRunner(templates, engine).run(job);
+        const QStringList lines = dialog.error_text().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 5);
+        QVERIFY(lines[0].endsWith(QStringLiteral(" ***ERROR*** 4 building file: ") + QString::fromStdString(long_name)));
+        QCOMPARE(lines[1], QStringLiteral("    /d.dlt: the delta was made from a different base file"));
+        QCOMPARE(lines[2], QStringLiteral("    A copy of the Base was written in place of the Updated file."));
+        QVERIFY(lines[3].endsWith(QStringLiteral(" ***ERROR*** 321 building file: /u")));
+        QCOMPARE(lines[4], QStringLiteral("    cannot create the output file: ") + QString::fromLocal8Bit(std::strerror(EISDIR)));
+        // The long line wraps inside the box instead of running past its edge.
+        QVERIFY(box->document()->documentLayout()->documentSize().width() <= box->viewport()->width() + 1);
+        QVERIFY(box->document()->findBlockByNumber(0).layout()->lineCount() > 1);
+    }
+
+    // The whole job's figures: a bar in thousandths, files and bytes done of
+    // all, the time run and left; a total not known shows what is done.
+    void overallProgressShowsFilesBytesAndTimes() {
+        ProgressDialog dialog;
+        dialog.show();
+        auto text = [&](int id) { return qobject_cast<QLabel*>(dialog.control(id))->text(); };
+        QVERIFY(qobject_cast<QProgressBar*>(dialog.control(IDC_PROGRESS_OVERALL_BAR)));
+        QCOMPARE(dialog.overall_bar()->maximum(), 1000);
+        OverallProgress progress;
+        progress.files_done = 763;
+        progress.files_total = 3000;
+        progress.bytes_done = 3 << 20;
+        progress.bytes_total = 12 << 20;
+        progress.elapsed_seconds = 4;
+        progress.seconds_left = 12;
+        dialog.show_overall(progress);
+        QCOMPARE(dialog.overall_bar()->value(), 250);
+        QCOMPARE(text(IDC_PROGRESS_OVERALL_FILES), QStringLiteral("763 of 3000 files"));
+        QCOMPARE(text(IDC_PROGRESS_OVERALL_BYTES), QStringLiteral("3.0 MiB of 12.0 MiB"));
+        QCOMPARE(text(IDC_PROGRESS_ELAPSED), QStringLiteral("0:04"));
+        QCOMPARE(text(IDC_PROGRESS_TIME_LEFT), QStringLiteral("about 0:12"));
+        progress.files_total = progress.bytes_total = progress.seconds_left = OverallProgress::UNKNOWN;
+        dialog.show_overall(progress);
+        QCOMPARE(text(IDC_PROGRESS_OVERALL_FILES), QStringLiteral("763 files"));
+        QCOMPARE(text(IDC_PROGRESS_TIME_LEFT), QStringLiteral("not known"));
+        QCOMPARE(dialog.overall_bar()->value(), 0);
+    }
+
+    // A real directory job on the window's thread: the totals were counted
+    // before the engine ran, and the figures follow the files and bytes.
+    void aDirectoryJobsOverallProgress() {
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString root = scratch.path();
+        QDir().mkpath(root + "/base/sub");
+        QDir().mkpath(root + "/new/sub");
+        const int sizes[] = {30000, 1200, 800, 5000};
+        qint64 total = 0;
+        for (int i = 0; i < 4; ++i) {
+            const QString name = (i % 2 ? "/sub/f" : "/f") + QString::number(i);
+            QByteArray bytes(sizes[i], char('a' + i));
+            for (int j = 0; j < bytes.size(); j += 7) bytes[j] = char(j * 13 + i);
+            QFile base(root + "/base" + name), updated(root + "/new" + name);
+            QVERIFY(base.open(QIODevice::WriteOnly) && updated.open(QIODevice::WriteOnly));
+            base.write(bytes);
+            bytes[bytes.size() / 2] ^= 0x55;
+            updated.write(bytes);
+            total += bytes.size();
+        }
+        ReportTemplates templates;
+        load_report_templates(templates);
+        ProgressDialog dialog;
+        dialog.show();
+        std::vector<OverallProgress> seen;
+        EngineEntry engine = [&](int t, const std::string& a, const std::string& b, std::string& out,
+                                 const std::string& p, const std::string& m, EngineFlags f, AlgorithmMask k,
+                                 const ProgressCallback& callback) {
+            return real_engine()(t, a, b, out, p, m, f, k, [&](const ProgressRecord& record) {
+                const std::int16_t answer = callback(record);
+                if (record.code == PM_FILE_START || record.code == PM_FILE_DONE) seen.push_back(dialog.overall());
+                return answer;
+            });
+        };
+        JobSettings job;
+        job.IsFile = JOB_DIRECTORY;
+        job.UseProgressWindow = 1;
+        job.ProgressWindow = &dialog;
+        set_field(job.BasePath, (root + "/base").toStdString());
+        set_field(job.UpdatedPath, (root + "/new").toStdString());
+        set_field(job.Delta, (root + "/delta").toStdString());
+        QCOMPARE(JobRunner(templates, engine).run(job), 0);
+        QCOMPARE(seen.size(), std::size_t{8});
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            QCOMPARE(seen[i].files_total, std::int64_t{4});
+            QCOMPARE(seen[i].bytes_total, total);
+            QCOMPARE(seen[i].files_done, std::int64_t(i / 2 + i % 2));  // a file counts once it is done
+        }
+        QCOMPARE(dialog.overall().bytes_done, total);
+        QCOMPARE(qobject_cast<QLabel*>(dialog.control(IDC_PROGRESS_OVERALL_FILES))->text(),
+                 QStringLiteral("4 of 4 files"));
+        QCOMPARE(dialog.overall_bar()->value(), 1000);
     }
 
 private:

@@ -11,6 +11,7 @@
 #include "shell/ui_seams.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QPainter>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
 
 #include <memory>
 
@@ -68,10 +70,11 @@ private slots:
         sandbox_.reset();
     }
 
-    void firstStartWritesFourKeysInTheWorkingDirectory() {
+    void firstStartWritesFourKeysInTheConfigDirectoryOnly() {
         CMorvaneApp& app = start();
-        const QString ini = sandbox_->cwd("Qralith.ini");
+        const QString ini = sandbox_->config("Qralith.ini");
         QCOMPARE(app.options_file_path(), ini);
+        QVERIFY(!QFile::exists(sandbox_->cwd("Qralith.ini")));
         QCOMPARE(ini_text(ini, "Options", "EnableSound"), "1");
         QCOMPARE(ini_text(ini, "Options", "EnableBitmap"), "1");
         QCOMPARE(ini_text(ini, "View", "ToolBar"), "1");
@@ -124,6 +127,47 @@ private slots:
         QCOMPARE(again.EnableBitmap, 1);
     }
 
+    // An earlier version kept its options in whatever folder it was started
+    // from. Such a file is taken over once into the configuration directory;
+    // the folder itself is never written, and a start from anywhere else
+    // finds the same options.
+    void anOptionsFileLeftInTheWorkingDirectoryIsTakenOverAndNeverWritten() {
+        const QByteArray old_text("[Options]\nEnableSound=0\nEnableBitmap=1\n[View]\nToolBar=0\nStatusBar=1\n");
+        const QString left_behind = sandbox_->cwd("Qralith.ini");
+        write_file(left_behind, old_text);
+        CMorvaneApp& app = start();
+        const QString ini = sandbox_->config("Qralith.ini");
+        QCOMPARE(app.options_file_path(), ini);
+        QCOMPARE(app.options_write_path(), ini);
+        QCOMPARE(app.EnableSound, 0);
+        QVERIFY(frame().tool_bar()->isHidden());
+        QCOMPARE(read_file(ini), old_text);
+        frame().dispatch(ID_VIEW_TOOLBAR);
+        frame().dispatch(ID_OPTIONS_SOUND);
+        QCOMPARE(ini_text(ini, "View", "ToolBar"), "1");
+        QCOMPARE(read_file(left_behind), old_text);
+
+        // Started from another folder: the options are there, and nothing is
+        // written into that folder.
+        const QString elsewhere = sandbox_->path("elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere));
+        QVERIFY(QDir::setCurrent(elsewhere));
+        CMorvaneApp& again = restart();
+        QCOMPARE(again.options_file_path(), ini);
+        QCOMPARE(again.EnableSound, 1);
+        QVERIFY(!frame().tool_bar()->isHidden());
+        frame().dispatch(ID_OPTIONS_PICTURE);
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+        // Back in the old folder the old file is not read again: the user's
+        // file in the configuration directory wins.
+        QVERIFY(QDir::setCurrent(sandbox_->cwd()));
+        CMorvaneApp& third = restart();
+        QCOMPARE(third.options_file_path(), ini);
+        QCOMPARE(third.EnableSound, 1);
+        QCOMPARE(read_file(left_behind), old_text);
+    }
+
     void emptyOptionsSectionTurnsBothOptionsOff() {
         write_file(sandbox_->cwd("Qralith.ini"), "[Options]\n[View]\nToolBar=1\nStatusBar=1\n");
         CMorvaneApp& app = start();
@@ -131,12 +175,14 @@ private slots:
         QCOMPARE(app.EnableBitmap, 0);
         QVERIFY(!frame().action(ID_OPTIONS_SOUND)->isChecked());
         QVERIFY(!frame().view()->picture_mode());
-        // Nothing was written back: a found file is only read at start-up.
+        // Nothing was written back: a found file is only read at start-up
+        // (the one in the working directory is copied, not changed).
         QCOMPARE(read_file(sandbox_->cwd("Qralith.ini")), QByteArray("[Options]\n[View]\nToolBar=1\nStatusBar=1\n"));
+        QCOMPARE(read_file(sandbox_->config("Qralith.ini")), QByteArray("[Options]\n[View]\nToolBar=1\nStatusBar=1\n"));
     }
 
     void anyNonZeroCountsAsOnAndTheFirstToggleWritesZero() {
-        const QString ini = sandbox_->cwd("Qralith.ini");
+        const QString ini = sandbox_->config("Qralith.ini");
         write_file(ini, "[Options]\nEnableSound=5\nEnableBitmap=0\n");
         CMorvaneApp& app = start();
         QCOMPARE(app.EnableSound, 5);
@@ -223,7 +269,7 @@ private slots:
     }
 
     void barVisibilityIsSavedAndSurvivesARestart() {
-        const QString ini = sandbox_->cwd("Qralith.ini");
+        const QString ini = sandbox_->config("Qralith.ini");
         write_file(ini, "[Options]\nEnableSound=0\n[View]\nToolBar=0\nStatusBar=1\n");
         start();
         QVERIFY(frame().tool_bar()->isHidden());
@@ -270,6 +316,17 @@ private slots:
         }
         // Exit closed the window.
         QVERIFY(!frame().isVisible());
+    }
+
+    // F1 in the main window gives the help contents, as Help Topics does.
+    void f1InTheMainWindowOpensHelpTopics() {
+        start();
+        QApplication::setActiveWindow(&frame());
+        QVERIFY(QTest::qWaitForWindowActive(&frame()));
+        QSignalSpy sent(&frame(), &CMainFrame::commandDispatched);
+        QTest::keyClick(frame().windowHandle(), Qt::Key_F1);
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent.last().at(0).toInt(), int(ID_HELP_TOPICS));
     }
 
     void menuPromptsAndUnbuiltCommands() {
