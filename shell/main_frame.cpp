@@ -262,8 +262,9 @@ void CMainFrame::dispatch(int command) {
     }
 }
 
-void CMainFrame::open_operation_sheet(bool create) {
+void CMainFrame::open_operation_sheet(bool create, const QString& opened_delta) {
     SheetContext context;
+    context.opened_delta = opened_delta;
     context.defaults = &app_.defaults;
     context.current = &app_.current;
     context.backup = &app_.backup;
@@ -300,10 +301,7 @@ bool CMainFrame::open_delta(const QString& path) {
                          QString::fromLatin1(APPLICATION_TITLE), MessageIcon::Warning);
         return false;
     }
-    // The sheet starts from the current job; this one restores a single file.
-    set_field(app_.current.Delta, QFileInfo(path).absoluteFilePath().toStdString());
-    app_.current.IsFile = JOB_SINGLE_FILE;
-    open_operation_sheet(false);
+    open_operation_sheet(false, QFileInfo(path).absoluteFilePath());
     return true;
 }
 

@@ -56,7 +56,7 @@ public:
     // How the Create and Restore sheets start their jobs (tests record them).
     void set_job_starter(JobStarter starter) { job_starter_ = std::move(starter); }
     // Commands 32771 and 32772: the Create or the Restore sheet, run modally.
-    void open_operation_sheet(bool create);
+    void open_operation_sheet(bool create, const QString& opened_delta = {});
     // A file handed to the program (a delta opened from a file manager): the
     // Restore sheet with it as the Delta, when the file ends with a delta's
     // trailer; otherwise a box says it is not one. Returns whether the sheet opened.

@@ -178,6 +178,12 @@ void CGeneralPage::initialise() {
     // The sheet opens on the last job of its kind, so that a second job like
     // the first needs only the names that changed.
     recall_last_job(create ? 0 : 1, *context.current);
+    if (!create && !context.opened_delta.isEmpty()) {
+        JobSettings& opened = *context.current;
+        opened.IsFile = JOB_SINGLE_FILE;
+        set_field(opened.Delta, context.opened_delta.toLocal8Bit().toStdString());
+        set_field(opened.UpdatedPath, suggested_output_name(opened, false));
+    }
     copy_settings(*context.backup, *context.current);
     // A remembered output that is the suggestion for its input goes on
     // following that input, as it did when it was suggested.

@@ -85,6 +85,9 @@ struct SheetContext {
     QString help_file;
     JobStarter start_job;
     LocalClock clock;  // empty: the real local time
+    // A delta the program was handed (a file manager's "open"): the Restore
+    // sheet starts with it as the Delta, and the restored name follows it.
+    QString opened_delta;
 };
 
 class COperationSheet;

@@ -160,7 +160,7 @@ TEST_F(CliTest, TheRecordOfModeAndDigestShowsAndRefusesADamagedDelta) {
     Bytes untagged = read_file(dir.file("d.dlt"));
     untagged[untagged.size() - 56 + 11] ^= 0x01;  // "QLR" becomes "QMR"
     write_file(dir.file("t.dlt"), untagged);
-    Outcome tag = run("restore base.bin t.dlt out.bin");
+    Outcome tag = run("restore -f base.bin t.dlt out.bin");
     EXPECT_EQ(tag.status, 1);
     EXPECT_NE(tag.err.find("quoralith: t.dlt: the delta is damaged: its record of the file it restores"),
               std::string::npos)

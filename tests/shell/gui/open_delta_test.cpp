@@ -29,6 +29,7 @@ private:
     struct Opened {
         QString title;
         QString delta_record;
+        QString updated_record;
         bool delta_shown = false;
     };
 
@@ -40,6 +41,7 @@ private:
             Opened seen;
             seen.title = sheet->windowTitle();
             seen.delta_record = QString::fromLocal8Bit(app.current.Delta);
+            seen.updated_record = QString::fromLocal8Bit(app.current.UpdatedPath);
             for (QLineEdit* edit : sheet->findChildren<QLineEdit*>())
                 if (edit->text() == seen.delta_record && !seen.delta_record.isEmpty()) seen.delta_shown = true;
             opened.push_back(seen);
@@ -81,6 +83,8 @@ private slots:
         QCOMPARE(opened[0].title, QStringLiteral("Restore Updated File/Directory"));
         QCOMPARE(opened[0].delta_record, QFileInfo(delta).absoluteFilePath());
         QVERIFY(opened[0].delta_shown);
+        // The restored file is named after the delta, beside it.
+        QCOMPARE(opened[0].updated_record, QFileInfo(sandbox_->path("release 2")).absoluteFilePath());
         QVERIFY(MessageBox::shownTexts().isEmpty());
     }
 
