@@ -106,6 +106,12 @@ constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archi
 constexpr int ERR_ARCHIVE_DAMAGED = -48;   // the archive is damaged; the record's detail says where and how
 constexpr int ERR_TREE_TOO_LARGE = -49;    // a tree whose archive would pass the coder's 1 GiB limit
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
+// Links and requests that would do nothing.
+constexpr int ERR_LINKED_FOLDER = -62;     // a folder inside an output tree is a symbolic link: nothing goes through it
+constexpr int ERR_LINK_OUTSIDE = -63;      // a link in an input tree leads outside the tree: left out, never followed
+constexpr int ERR_OUTPUT_LINK = -64;       // the output name is a link to a pipe, device or socket: not replaced
+constexpr int ERR_NOTHING_MATCHED = -65;   // the pattern matches no file: nothing was done
+constexpr int ERR_NO_BASE_TREE = -66;      // the Base directory named for a create does not exist
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
                                            // the whole archive is abandoned

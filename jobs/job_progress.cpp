@@ -121,6 +121,10 @@ std::int16_t job_progress_callback(JobProgress& job, const ProgressRecord& recor
 
     if (record.code < 0) {
         note_job_error(job, record.code, output, now);
+        // A job that did nothing, or a link it would not follow or write
+        // through, says why in words: the code alone would leave the user guessing.
+        if (record.code <= ERR_LINKED_FOLDER && record.code >= ERR_NO_BASE_TREE)
+            note_job_detail(job, record.detail ? std::string(record.detail) : describe_error(record.code));
     } else {
         switch (record.code) {
         case PM_FILE_START:
