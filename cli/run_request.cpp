@@ -166,7 +166,7 @@ private:
         else
             ++failures_;
         // Passed over without a file start.
-        if (code == ERR_NOT_REGULAR_FILE || code == ERR_LINK_OUTSIDE) ++files_;
+        if (code == ERR_NOT_REGULAR_FILE || code == ERR_LINK_OUTSIDE || code == ERR_LINKED_FOLDER) ++files_;
         bar_.clear();
         // Name the file the reason is about: a missing input, or the output that
         // could not be written. A directory walk also reports entries it passes

@@ -130,6 +130,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             // else entirely: refused, with its name.
             struct stat st {};
             if (lstat(output_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                std::vector<std::string>& told = walk.run.linked_folders;
+                if (std::find(told.begin(), told.end(), output_path) != told.end()) continue;
+                told.push_back(output_path);
                 if (report_passed_over(walk, ERR_LINKED_FOLDER, first_path, sub, output_path)) {
                     walk.run.stop_latch = true;
                     break;

@@ -35,6 +35,8 @@ NameMatchList read_name_match_list(std::FILE* file);
 struct EngineRun {
     bool stop_latch = false;
     NameMatchList names;
+    // Output folders refused as links, told once however many walks meet them.
+    std::vector<std::string> linked_folders;
 };
 
 // Carries out one request. `output` is rewritten during an in-place restore and

@@ -105,9 +105,8 @@ TEST_F(LinkSafetyCliTest, ALinkedFolderInAnOutputTreeIsNamedAndRefused) {
     fs::create_directory_symlink(outside, dir.file("out/lib"));
     Outcome restored = run("restore --merge old deltas out");
     EXPECT_EQ(restored.status, 1);
-    EXPECT_NE(restored.err.find("quoralith: out/lib: a folder inside the output is a symbolic link"),
-              std::string::npos)
-        << restored.err;
+    EXPECT_EQ(restored.err, "quoralith: out/lib: a folder inside the output is a symbolic link; nothing is written "
+                            "through it\nquoralith: restore: 1 of 2 files failed\n");
 
     ASSERT_EQ(run("archive create new n.qa").status, 0);
     fs::create_directories(dir.file("x"));
