@@ -156,6 +156,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
         // "\" separates parts inside an archive: a name holding one would come
         // back as a different path, and one such as "a:b" as a drive prefix.
         if (entry.name.find('\\') != std::string::npos || (relative.size() >= 2 && relative[1] == ':')) {
+            ++writer.entries;
             report_entry(writer.callback, ERR_ARCHIVE_NAME, relative);
             continue;
         }
@@ -921,6 +922,9 @@ int archive_add_file(const std::string& root, const std::string& relative, std::
 
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback) {
+    // A link at the archive's name is replaced by it, unless it is the
+    // system's name for a pipe or device.
+    if (is_link_to_special(archive)) return ERR_OUTPUT_LINK;
     SafeOutput output;
     if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;
     std::FILE* file = output.file();
@@ -968,12 +972,13 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
     OpenArchive source;
     if (const int code = open_archive(archive, source); code != 0) return code;
     // A pattern that selects no member: nothing is cleared or made.
+    // (Damage is reported by the extraction itself, member by member.)
     if (!pattern.empty()) {
-        bool any = false;
+        bool any = false, damaged = false;
         archive_list(archive, [&](const ArchiveMember& member) {
             any = any || wildcard_match(pattern, member_name(member.stored_path), WM_CASEFOLD) == 0;
-        }, {});
-        if (!any) return ERR_NOTHING_MATCHED;
+        }, [&](const std::string&) { damaged = true; });
+        if (!any && !damaged) return ERR_NOTHING_MATCHED;
     }
 
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);

@@ -540,9 +540,13 @@ private:
         if (code) return fail(code);
         if (tell_left_out()) return ERR_STOPPED;
         // The output must be able to take what it is meant to be, before any work.
+        // A link at an archive's name is replaced by it (one to a pipe or
+        // device is refused); a tree's own name may lead anywhere the user chose.
         const bool to_archive = flags_ & EF_ARCHIVE_UPDATED;
+        if (to_archive && is_link_to_special(output_)) return fail(ERR_OUTPUT_LINK);
         struct stat st {};
-        if (stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
+        const bool replaced_link = to_archive && lstat(output_.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        if (!replaced_link && stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
             return fail(ERR_CREATE_OUTPUT - (to_archive ? EISDIR : ENOTDIR));
         if (base.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(base)) != 0) return fail(code);

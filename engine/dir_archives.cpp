@@ -287,7 +287,12 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     // reserved beside it now proves the folder writable before any work.
     SafeOutput reserved;
     if (output_archive) {
-        // A link at the name is replaced by the archive, never followed.
+        // A link at the name is replaced by the archive, never followed (one
+        // that names a pipe or device is refused).
+        if (is_link_to_special(output)) {
+            relay.report(ERR_OUTPUT_LINK, output);
+            return 0;
+        }
         struct stat st {};
         if (lstat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
             relay.report(ERR_CREATE_OUTPUT - (S_ISDIR(st.st_mode) ? EISDIR : EEXIST), output);

@@ -189,6 +189,8 @@ TEST_F(LinkSafetyTest, ALinkToADeviceAtTheOutputNameIsRefused) {
     ASSERT_NE(first_with(ERR_OUTPUT_LINK), nullptr);
     EXPECT_TRUE(is_link(null_link));
     EXPECT_EQ(first_with(PM_FILE_DONE), nullptr);
+    EXPECT_EQ(archive_create(updated, "", null_link, "", EF_INCLUDE_SUBDIRS, {}), ERR_OUTPUT_LINK);
+    EXPECT_TRUE(is_link(null_link));
 }
 
 // A folder of an output tree that is a link: each kind of job refuses it,
