@@ -207,9 +207,12 @@ public:
     void set_control_visible(int, bool) override {}
 };
 
-bool same_file(const std::string& a, const std::string& b) {
+// An output named by a link is never the file it leads to: the link is what
+// the new file replaces.
+bool same_file(const std::string& output, const std::string& input) {
     std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
+    if (std::filesystem::is_symlink(output, error)) return false;
+    return std::filesystem::equivalent(output, input, error) && !error;
 }
 
 // Why a directory request with an archive side cannot run (the engine refuses

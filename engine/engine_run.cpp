@@ -18,9 +18,13 @@ bool clearing_would_delete_input(int type, const std::string& first, const std::
     if (type == OP_RESTORE_DIR && !first.empty() && output == first) return false;
     // Emptying an output tree that is or holds an input destroys what is to be
     // read; emptying one inside an input tree deletes part of that input.
+    // An output not made yet counts where it would be made; an input that is
+    // not there has nothing to lose.
     for (const std::string* input : {&first, &second}) {
+        struct stat st {};
         if (input->empty()) continue;
-        if (path_within(*input, output) || path_within(output, *input)) return true;
+        if (path_within(output, *input) || (lstat(input->c_str(), &st) == 0 && path_within(*input, output)))
+            return true;
     }
     return false;
 }
@@ -41,8 +45,8 @@ void report_request(const ProgressCallback& callback, int code, const std::strin
 
 // A Base tree named for a create that is not there: most likely a mistyped
 // name, which would otherwise give deltas that hold every file whole. (An
-// empty name asks for no Base.)
-// (A Base archive is checked as an archive, with its own words.)
+// empty name asks for no Base; a Base archive is checked as an archive, with
+// its own words.)
 bool base_tree_missing(int type, const std::string& first, EngineFlags flags) {
     if ((type != OP_CREATE_DIR && type != OP_CREATE_ARCHIVED) || first.empty() || (flags & EF_ARCHIVE_BASE))
         return false;
@@ -61,7 +65,11 @@ int engine_run(int type, const std::string& first, const std::string& second, st
     // different files here. For single files another spelling of the same file
     // ("./a", a hard link) counts as the same path too, or the run would write
     // over its own input. (The directory walk guards its trees itself.)
-    const bool single = type == OP_CREATE_FILE || type == OP_RESTORE_FILE;
+    // An output named by a link is not the file the link leads to: the link
+    // is what the new file replaces.
+    struct stat output_status {};
+    const bool single = (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) &&
+                        !(lstat(output.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode));
     if (output == second || (single && same_file(output, second))) return ERR_BAD_REQUEST;
     if (!first.empty() && (output == first || (single && same_file(output, first)))) {
         if (type != OP_RESTORE_FILE && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;

@@ -85,6 +85,13 @@ TEST_F(LinkSafetyCliTest, ALinkAtAnOutputNameIsReplacedForEveryCommand) {
     EXPECT_EQ(in_place.status, 0) << in_place.err;
     EXPECT_FALSE(is_link(dir.file("app.js")));
     EXPECT_EQ(read_file(real_base), read_file(dir.file("old/main.js")));
+    // A link to the Base named as the output: the link is replaced, the Base kept.
+    fs::create_symlink("old/main.js", dir.file("to-base.js"));
+    Outcome beside = run("restore old/main.js d.dlt to-base.js");
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_FALSE(is_link(dir.file("to-base.js")));
+    EXPECT_EQ(read_file(dir.file("to-base.js")), read_file(dir.file("new/main.js")));
+    EXPECT_EQ(read_file(dir.file("old/main.js")), read_file(real_base));
     expect_outside_untouched("trees and in place");
 }
 

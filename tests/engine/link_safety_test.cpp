@@ -123,6 +123,20 @@ TEST_F(LinkSafetyTest, ALinkAtAnyOutputNameIsReplacedAndItsTargetKept) {
     EXPECT_EQ(read_file(linked_base), read_file(new_bin));
     EXPECT_EQ(read_file(real_base), read_file(old_bin));
 
+    // A link that leads to an input is replaced like any other: no in-place
+    // restore over the Base, no refusal, and the input keeps its bytes.
+    const std::string to_base = dir.file("to-base.bin"), to_new = dir.file("to-new.dlt");
+    fs::create_symlink(old_bin, to_base);
+    fs::create_symlink(new_bin, to_new);
+    const Bytes old_bytes = read_file(old_bin), new_bytes = read_file(new_bin);
+    ASSERT_EQ(run(OP_RESTORE_FILE, old_bin, delta, to_base), 0);
+    EXPECT_FALSE(is_link(to_base));
+    EXPECT_EQ(read_file(to_base), new_bytes);
+    EXPECT_EQ(read_file(old_bin), old_bytes);
+    ASSERT_EQ(run(OP_CREATE_FILE, old_bin, new_bin, to_new), 0);
+    EXPECT_FALSE(is_link(to_new));
+    EXPECT_EQ(read_file(new_bin), new_bytes);
+
     // Directory create, restore and merge: a link at a file's name in the output tree.
     const std::string deltas = dir.file("deltas"), tree_out = dir.file("tree-out");
     fs::create_directories(deltas + "/sub");
