@@ -404,6 +404,8 @@ private:
                 // that file is never replaced.
                 const std::string name = keep_all_name(original_output_, algorithm);
                 if (is_input(name)) return report_output_error(EEXIST);
+                if (is_link_to_special(name))
+                    return notify(ERR_OUTPUT_LINK) == ANSWER_STOP ? ERR_STOPPED : ERR_OUTPUT_LINK;
                 if (const int error = out_.commit(name, folder_sync_for(name))) return report_output_error(error);
             } else if (result < smallest) {
                 // The best candidate so far waits in its temporary until every

@@ -205,6 +205,13 @@ TEST_F(LinkSafetyTest, ALinkToADeviceAtTheOutputNameIsRefused) {
     EXPECT_EQ(first_with(PM_FILE_DONE), nullptr);
     EXPECT_EQ(archive_create(updated, "", null_link, "", EF_INCLUDE_SUBDIRS, {}), ERR_OUTPUT_LINK);
     EXPECT_TRUE(is_link(null_link));
+    // A kept candidate's digit name too.
+    fs::create_symlink("/dev/null", dir.file("k7.dlt"));
+    std::string kept = dir.file("k.dlt");
+    recorder.seen.clear();
+    engine_run(OP_CREATE_FILE, old_bin, updated + "/main.txt", kept, "", "", EF_KEEP_ALL, 0x80, recorder.callback());
+    ASSERT_NE(first_with(ERR_OUTPUT_LINK), nullptr);
+    EXPECT_TRUE(is_link(dir.file("k7.dlt")));
 }
 
 // A folder of an output tree that is a link: each kind of job refuses it,
