@@ -64,18 +64,18 @@ void setup_create(CLI::App& root, CliContext& context) {
                       "byte for byte what the bare format writes, and a restore cannot verify it");
     add_fail_option(*command, options->fail);
     add_tree_options(*command, options->tree, false);
-    CLI::Option* archived = command->add_flag(
+    command->add_flag(
         "--archived", options->archived,
         "One delta file for a whole tree: BASE and UPDATED are directories or archive files "
         "(quoralith archive create), packed alike and coded as one file");
     command->add_flag("--no-base", options->no_base,
-                      "Make a delta without a base file, holding all of UPDATED; give only UPDATED and DELTA")
-        ->excludes(archived);
+                      "Make a delta (or deltas of a tree) without a base, holding all of UPDATED; give only "
+                      "UPDATED and DELTA");
     // Not marked required: with --no-base the first two names are UPDATED and
     // DELTA. The callback checks the count.
     command->add_option("BASE", options->base,
-                        "The old file, or directory (a missing directory is taken as empty), or beside a "
-                        "directory an archive file holding the old tree");
+                        "The old file, or directory, or beside a directory an archive file holding the old tree "
+                        "(it must exist: --no-base makes deltas without one)");
     command->add_option("UPDATED", options->updated,
                         "The new file, or directory: every file below it is coded (an archive file with "
                         "--archive-updated)");
@@ -98,7 +98,19 @@ void setup_create(CLI::App& root, CliContext& context) {
         if (options->keep_all) flags |= EF_KEEP_ALL;
         if (options->plain_trailer) flags |= EF_PLAIN_TRAILER;
         if (options->deep) flags |= EF_DEEP;
+        // A mistyped Base would silently give deltas of the whole files.
+        struct stat status {};
+        const auto base_missing = [&] {
+            return !options->no_base && stat(options->base.c_str(), &status) != 0 &&
+                   (errno == ENOENT || errno == ENOTDIR);
+        };
         if (options->archived) {
+            if (base_missing()) {
+                print_error("create: the base '" + options->base +
+                            "' does not exist (to make a delta without a base, use --no-base UPDATED DELTA)");
+                context.exit_status = EXIT_REFUSED;
+                return;
+            }
             if (!archived_request_flags("create", options->tree, options->base, &options->updated, flags)) {
                 context.exit_status = EXIT_REFUSED;
                 return;
@@ -114,17 +126,10 @@ void setup_create(CLI::App& root, CliContext& context) {
             context.exit_status = EXIT_REFUSED;
             return;
         }
-        if (type == OP_CREATE_DIR && options->no_base) {
-            print_error("create: --no-base is for single files; a Base directory that does not exist is taken as empty");
-            context.exit_status = EXIT_REFUSED;
-            return;
-        }
-        // A mistyped Base would silently give a delta of the whole file.
-        struct stat status {};
-        if (type == OP_CREATE_FILE && !options->no_base && stat(options->base.c_str(), &status) != 0 &&
-            (errno == ENOENT || errno == ENOTDIR)) {
-            print_error("create: the base file '" + options->base +
-                        "' does not exist (to make a delta without a base, use --no-base UPDATED DELTA)");
+        if (base_missing()) {
+            print_error(std::string("create: the base ") + (type == OP_CREATE_FILE ? "file" : "directory") + " '" +
+                        options->base + "' does not exist (to make " +
+                        (type == OP_CREATE_FILE ? "a delta" : "deltas") + " without a base, use --no-base UPDATED DELTA)");
             context.exit_status = EXIT_REFUSED;
             return;
         }

@@ -190,14 +190,16 @@ private:
             ++archive_failures_;
         else
             ++failures_;
-        if (code == ERR_NOT_REGULAR_FILE) ++files_;  // passed over without a file start
+        // Passed over without a file start.
+        if (code == ERR_NOT_REGULAR_FILE || code == ERR_LINK_OUTSIDE || code == ERR_LINKED_FOLDER) ++files_;
         bar_.clear();
         // Name the file the reason is about: a missing input, or the output that
         // could not be written. A directory walk also reports entries it passes
         // over (a pipe, say) without a file start: their record names them.
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
-        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
-        const bool about_base = code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199;
+        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED ||
+                                  code == ERR_LINKED_FOLDER || code == ERR_OUTPUT_LINK;
+        const bool about_base = (code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199) || code == ERR_NO_BASE_TREE;
         const char* named = about_output ? record.output_path : about_base ? record.first_path : record.second_path;
         // An in-place restore writes under a temporary name; the user knows the file by its own.
         if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();
@@ -234,9 +236,12 @@ public:
     void set_control_visible(int, bool) override {}
 };
 
-bool same_file(const std::string& a, const std::string& b) {
+// An output named by a link is never the file it leads to: the link is what
+// the new file replaces.
+bool same_file(const std::string& output, const std::string& input) {
     std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
+    if (std::filesystem::is_symlink(output, error)) return false;
+    return std::filesystem::equivalent(output, input, error) && !error;
 }
 
 // Why a directory request with an archive side cannot run (the engine refuses

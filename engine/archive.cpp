@@ -137,16 +137,20 @@ struct ArchiveWriter {
     std::vector<std::pair<dev_t, ino_t>> ancestors;
     bool stopped = false;
     int write_failure = 0;  // the code of a failed write to the archive: the walk ends
+    std::string real_root;  // the packed tree's top, links resolved
+    int entries = 0;        // files (and entries passed over) the pattern selected
 };
 
 int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
              const ProgressCallback& callback, bool with_record);
 
-void report_entry(const ProgressCallback& callback, int code, const std::string& relative) {
+void report_entry(const ProgressCallback& callback, int code, const std::string& relative,
+                  const std::string& detail = {}) {
     const std::string shown = to_disk(relative);
     ProgressRecord record;
     record.code = static_cast<std::int16_t>(code);
     record.first_path = shown.c_str();
+    record.detail = detail.empty() ? nullptr : detail.c_str();
     ask(callback, record);
 }
 
@@ -163,6 +167,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
         // "\" separates parts inside an archive: a name holding one would come
         // back as a different path, and one such as "a:b" as a drive prefix.
         if (entry.name.find('\\') != std::string::npos || (relative.size() >= 2 && relative[1] == ':')) {
+            ++writer.entries;
             report_entry(writer.callback, ERR_ARCHIVE_NAME, relative);
             continue;
         }
@@ -176,8 +181,18 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
             walk_tree(writer, relative);
             writer.ancestors.pop_back();
         } else if (entry.kind == EntryKind::Other) {
+            ++writer.entries;
             report_entry(writer.callback, ERR_NOT_REGULAR_FILE, relative);
         } else {
+            ++writer.entries;
+            // A link out of the tree would pack a file from elsewhere (a
+            // password file, say) into an archive that is then shipped.
+            std::string target;
+            if (link_leaves_tree(path, writer.real_root, target)) {
+                report_entry(writer.callback, ERR_LINK_OUTSIDE, relative,
+                             "a link to '" + target + "', outside the tree, is not followed; it is left out");
+                continue;
+            }
             // The archive being written may lie inside the tree.
             if (stat(path.c_str(), &st) == 0 &&
                 std::find(writer.excluded.begin(), writer.excluded.end(), std::make_pair(st.st_dev, st.st_ino)) !=
@@ -656,14 +671,19 @@ std::string member_name(const std::string& stored) {
 
 // Makes the directories between `base` and the file `parts` name, refusing to
 // pass through a link (an earlier member or a planted link could otherwise
-// lead the write anywhere). Returns 0 or an error code.
-int prepare_directories(const std::string& base, const std::vector<std::string>& parts) {
+// lead the write anywhere; `link` receives the folder that is one). A link at
+// the file's own name is replaced by the file, as every output's is, unless it
+// leads to a pipe or device. Returns 0 or an error code.
+int prepare_directories(const std::string& base, const std::vector<std::string>& parts, std::string& link) {
     std::string path = base;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         path = join_path(path, parts[i]);
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0) {
-            if (S_ISLNK(st.st_mode)) return ERR_UNSAFE_PATH;
+            if (S_ISLNK(st.st_mode)) {
+                link = path;
+                return ERR_LINKED_FOLDER;
+            }
             if (!S_ISDIR(st.st_mode)) return ERR_CREATE_OUTPUT - ENOTDIR;
         } else if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
             return ERR_CREATE_OUTPUT - errno;
@@ -672,7 +692,7 @@ int prepare_directories(const std::string& base, const std::vector<std::string>&
     struct stat st {};
     const std::string target = join_path(path, parts.back());
     if (lstat(target.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) return ERR_UNSAFE_PATH;
+        if (S_ISLNK(st.st_mode)) return is_link_to_special(target) ? ERR_OUTPUT_LINK : 0;
         if (!S_ISREG(st.st_mode)) return ERR_CREATE_OUTPUT - (S_ISDIR(st.st_mode) ? EISDIR : EEXIST);
     }
     return 0;
@@ -856,7 +876,12 @@ Continue extract_member(Extraction& job, const Record& record) {
     std::string refusal;
     int code = refuse_member(job.walk, job.names, record, member, safe ? &parts : nullptr, refusal);
     if (code == ERR_UNSAFE_PATH) refusal.clear();  // hostile rather than damaged: the code says it all
-    if (code == 0) code = prepare_directories(job.output_dir, parts);
+    if (code == 0) {
+        std::string link;
+        code = prepare_directories(job.output_dir, parts, link);
+        if (code == ERR_LINKED_FOLDER)
+            refusal = "the folder '" + link + "' is a symbolic link; nothing is written through it";
+    }
     if (code != 0) {
         finish(code, refusal);
         return next;
@@ -1006,6 +1031,9 @@ int archive_add_file(const std::string& root, const std::string& relative, std::
 
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback) {
+    // A link at the archive's name is replaced by it, unless it is the
+    // system's name for a pipe or device.
+    if (is_link_to_special(archive)) return ERR_OUTPUT_LINK;
     SafeOutput output;
     if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;
     std::FILE* file = output.file();
@@ -1020,15 +1048,18 @@ int archive_create(const std::string& root, const std::string& start, const std:
 
     struct stat st {};
     if (fstat(fileno(file), &st) != 0) return write_failed();
-    ArchiveWriter writer{root, file, {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false, 0};
+    ArchiveWriter writer{root, file, {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false, 0, {}, 0};
     if (stat(archive.c_str(), &st) == 0) writer.excluded.emplace_back(st.st_dev, st.st_ino);
     std::string top = start.empty() ? root : join_path(root, to_disk(start));
     if (stat(top.c_str(), &st) == 0) writer.ancestors.emplace_back(st.st_dev, st.st_ino);
+    writer.real_root = real_path(root);
     walk_tree(writer, start);
     if (writer.write_failure) return writer.write_failure;
     // An archive missing the files after a stop must not pass for the tree, nor
     // replace an archive that was whole.
     if (writer.stopped) return ERR_STOPPED;
+    // A pattern that selected nothing: no empty archive passes for the tree.
+    if (!pattern.empty() && writer.entries == 0) return ERR_NOTHING_MATCHED;
 
     const auto end = archive_end_record(stamp);
     if (!write_all(file, end.data(), end.size()) || std::fflush(file) != 0) return write_failed();
@@ -1049,6 +1080,15 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
     if ((flags & EF_CLEAR_OUTPUT) && path_within(archive, output_dir)) return ERR_BAD_REQUEST;
     OpenArchive source;
     if (const int code = open_archive(archive, source); code != 0) return code;
+    // A pattern that selects no member: nothing is cleared or made.
+    // (Damage is reported by the extraction itself, member by member.)
+    if (!pattern.empty()) {
+        bool any = false, damaged = false;
+        archive_list(archive, [&](const ArchiveMember& member) {
+            any = any || wildcard_match(pattern, member_name(member.stored_path), WM_CASEFOLD) == 0;
+        }, [&](const std::string&) { damaged = true; });
+        if (!any && !damaged) return ERR_NOTHING_MATCHED;
+    }
 
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);
     make_dirs(output_dir);

@@ -62,8 +62,12 @@ enum ArchiveRecordType : std::uint8_t {
 // PM_ARCHIVE_FILE_DONE or its error code; a file that cannot be read is left
 // out and the walk goes on. A stop answer ends the walk, and a failed write to
 // the archive itself (a full disk) ends it too: no archive is written then.
-// Returns 0, ERR_STOPPED, ERR_WRITE_ARCHIVE minus errno, ERR_ARCHIVE_BUFFER,
-// or ERR_CREATE_OUTPUT minus errno (the archive cannot be made or named).
+// A link in the tree that leads outside it is left out (ERR_LINK_OUTSIDE); a
+// link at `archive` is replaced by it. Returns 0, ERR_STOPPED,
+// ERR_WRITE_ARCHIVE minus errno, ERR_ARCHIVE_BUFFER, ERR_CREATE_OUTPUT minus
+// errno (the archive cannot be made or named), ERR_OUTPUT_LINK (`archive` is
+// a link to a pipe or device) or ERR_NOTHING_MATCHED (a pattern that selected
+// no file: no archive is written).
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback);
 
@@ -72,9 +76,11 @@ int archive_create(const std::string& root, const std::string& start, const std:
 // EF_KEEP_ATTRIBUTES (a member's record gives its full permission bits). A
 // member whose bytes do not match its record's digest is refused
 // (ERR_CONTENT_MISMATCH) and never takes its name. A stored path is refused
-// (ERR_UNSAFE_PATH for that file) when it could lead outside `output_dir`;
-// every file is written under a new temporary name, flushed to the disk, and
-// replaces an existing one only once complete.
+// (ERR_UNSAFE_PATH for that file) when it could lead outside `output_dir`, and
+// (ERR_LINKED_FOLDER, the folder named in the detail) when a folder on its way
+// below `output_dir` is a link; every file is written under a new temporary
+// name, flushed to the disk, and replaces an existing one (or a link at its
+// name) only once complete.
 // Each file is announced with PM_EXTRACT_FILE_START and ends with
 // PM_EXTRACT_FILE_DONE or its error code; a stop answer ends the extraction.
 // Damage is reported with the offset where it lies and what is wrong there,
@@ -84,7 +90,9 @@ int archive_create(const std::string& root, const std::string& start, const std:
 // output path. The walk then goes on at the next place where a record
 // certainly starts, so the sound members after the damage are extracted.
 // Returns 98 once the records were walked, ERR_NOT_ARCHIVE, ERR_OPEN_ARCHIVE
-// minus errno, or ERR_BAD_REQUEST when EF_CLEAR_OUTPUT would delete the archive.
+// minus errno, ERR_BAD_REQUEST when EF_CLEAR_OUTPUT would delete the archive,
+// or ERR_NOTHING_MATCHED when a pattern selects no member of a sound archive
+// (nothing is cleared or made then).
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
                     EngineFlags flags, const ProgressCallback& callback);
 

@@ -69,6 +69,8 @@ struct ListWalk {
     std::vector<std::pair<dev_t, ino_t>> ancestors;
     std::vector<TreeMember>& members;
     std::string& failed;
+    std::string real_root;                // the tree's top, links resolved
+    std::vector<LeftOutLink>* left_out;   // links out of the tree, passed over
 };
 
 int list_level(ListWalk& walk, const std::string& dir, const std::string& stored_dir) {
@@ -90,6 +92,13 @@ int list_level(ListWalk& walk, const std::string& dir, const std::string& stored
             continue;
         }
         if (entry.kind == EntryKind::Other) continue;
+        // A link out of the tree is no member: it would pack a file from
+        // elsewhere into the delta.
+        std::string target;
+        if (link_leaves_tree(path, walk.real_root, target)) {
+            if (walk.left_out) walk.left_out->push_back({path, target});
+            continue;
+        }
         // "\" separates the parts of a stored path, and "a:b" would read as a drive.
         if (entry.name.find('\\') != std::string::npos || stored.size() > 255 ||
             (stored.size() >= 2 && stored[1] == ':')) {
@@ -170,9 +179,10 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
 }  // namespace
 
 int list_tree_members(const std::string& root, const std::string& pattern, EngineFlags flags,
-                      const std::string& exclude, std::vector<TreeMember>& members, std::string& failed) {
+                      const std::string& exclude, std::vector<TreeMember>& members, std::string& failed,
+                      std::vector<LeftOutLink>* left_out) {
     members.clear();
-    ListWalk walk{pattern, flags, false, 0, 0, {}, members, failed};
+    ListWalk walk{pattern, flags, false, 0, 0, {}, members, failed, real_path(root), left_out};
     struct stat st {};
     if (!exclude.empty() && stat(exclude.c_str(), &st) == 0) {
         walk.have_exclude = true;
@@ -308,6 +318,17 @@ private:
         return fail(ERR_TREE_TOO_LARGE);
     }
 
+    // Each link that a tree's listing passed over because it leads out of the
+    // tree: told once, the job goes on. True when the caller answered stop.
+    bool tell_left_out() {
+        for (const LeftOutLink& link : left_out_) {
+            const std::string words = "'" + link.path + "' is a link to '" + link.target +
+                                      "', outside the tree; it is not followed and is left out";
+            if (notify(ERR_LINK_OUTSIDE, 0, words.c_str()) == ANSWER_STOP) return true;
+        }
+        return false;
+    }
+
     // Damage words say "the archive"; a job reads up to two, so the one meant is named.
     static std::string name_archive(const std::string& words, const std::string& archive) {
         const std::string the = "the archive ";
@@ -375,7 +396,7 @@ private:
         if (!S_ISDIR(st.st_mode)) return (base ? ERR_OPEN_BASE : ERR_OPEN_INPUT) - ENOTDIR;
         // A delta kept inside a tree is no part of it, at create and at restore alike.
         const int code = list_tree_members(side.name, pattern_, flags_, type_ == OP_CREATE_ARCHIVED ? output_ : second_,
-                                           side.members, failed_);
+                                           side.members, failed_, &left_out_);
         for (const TreeMember& member : side.members) side.total += member.size;
         side.length = canonical_archive_length(side.members);
         return code;
@@ -435,6 +456,7 @@ private:
         record_.second_size = clamp32(updated.total);
         if (notify(PM_FILE_START) == ANSWER_STOP) return ERR_STOPPED;
         if (code) return fail(code);
+        if (tell_left_out()) return ERR_STOPPED;
         // Refused before anything is unpacked or written.
         if (base.length > MAX_FILE_LENGTH || updated.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(updated)) != 0 || (code = unpack(base)) != 0) return fail(code);
@@ -520,10 +542,15 @@ private:
         record_.second_size = clamp32(delta_size);
         if (notify(PM_FILE_START) == ANSWER_STOP) return ERR_STOPPED;
         if (code) return fail(code);
+        if (tell_left_out()) return ERR_STOPPED;
         // The output must be able to take what it is meant to be, before any work.
+        // A link at an archive's name is replaced by it (one to a pipe or
+        // device is refused); a tree's own name may lead anywhere the user chose.
         const bool to_archive = flags_ & EF_ARCHIVE_UPDATED;
+        if (to_archive && is_link_to_special(output_)) return fail(ERR_OUTPUT_LINK);
         struct stat st {};
-        if (stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
+        const bool replaced_link = to_archive && lstat(output_.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        if (!replaced_link && stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
             return fail(ERR_CREATE_OUTPUT - (to_archive ? EISDIR : ENOTDIR));
         if (base.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(base)) != 0) return fail(code);
@@ -691,6 +718,7 @@ private:
     std::string temp_folder_;  // where the temporary archives and trees go
     ProgressRecord record_;    // the sizes every record of the job carries
     std::string failed_;       // the file or place a failure is about
+    std::vector<LeftOutLink> left_out_;  // links out of the trees, passed over
     bool failed_words_ = false;  // failed_ is a sentence of its own, not a place
     bool stopped_ = false;     // the caller answered stop to a transfer
 };

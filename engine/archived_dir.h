@@ -30,15 +30,23 @@ struct TreeMember {
     MemberStamp stamp;   // the file's own times and bits
 };
 
+// A link of a tree that leads outside it, and where it leads.
+struct LeftOutLink {
+    std::string path;
+    std::string target;
+};
+
 // Lists the regular files below `root` that `pattern` selects by name (all
 // when empty), descending into folders with EF_INCLUDE_SUBDIRS, sorted by
 // stored path, bytes compared as unsigned values. Devices, pipes, sockets and
 // our own temporaries are passed over, as is the file `exclude` names (the
-// delta a job writes or reads, when it lies in the tree). A missing `root` is an empty tree.
-// Returns 0, or ERR_ARCHIVE_NAME / ERR_FILE_STATUS with `failed` naming the
-// file that cannot be a member.
+// delta a job writes or reads, when it lies in the tree), and every link that
+// leads outside the tree (added to `left_out` when given). A missing `root`
+// is an empty tree. Returns 0, or ERR_ARCHIVE_NAME / ERR_FILE_STATUS with
+// `failed` naming the file that cannot be a member.
 int list_tree_members(const std::string& root, const std::string& pattern, EngineFlags flags,
-                      const std::string& exclude, std::vector<TreeMember>& members, std::string& failed);
+                      const std::string& exclude, std::vector<TreeMember>& members, std::string& failed,
+                      std::vector<LeftOutLink>* left_out = nullptr);
 
 // The length in bytes of the canonical archive of `members`.
 std::int64_t canonical_archive_length(const std::vector<TreeMember>& members);

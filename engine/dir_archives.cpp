@@ -123,7 +123,10 @@ public:
         const std::int16_t answer = callback_(record);
         if (answer == ANSWER_STOP) stopped_ = true;
         if (record.code == ERR_STOPPED) told_stop_ = true;
-        if (record.code < 0 && record.code != ERR_STOPPED && record.code != ERR_NOT_REGULAR_FILE) {
+        // Entries passed over (a pipe, a link out of its tree) leave no file
+        // missing that the output should hold.
+        if (record.code < 0 && record.code != ERR_STOPPED && record.code != ERR_NOT_REGULAR_FILE &&
+            record.code != ERR_LINK_OUTSIDE) {
             // The failure action "copy" puts the Base file in the output's
             // place: the tree still holds a file under that name.
             const bool copied = phase_ == Phase::walk && (answer == ANSWER_COPY ||
@@ -284,8 +287,14 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     // reserved beside it now proves the folder writable before any work.
     SafeOutput reserved;
     if (output_archive) {
+        // A link at the name is replaced by the archive, never followed (one
+        // that names a pipe or device is refused).
+        if (is_link_to_special(output)) {
+            relay.report(ERR_OUTPUT_LINK, output);
+            return 0;
+        }
         struct stat st {};
-        if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (lstat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
             relay.report(ERR_CREATE_OUTPUT - (S_ISDIR(st.st_mode) ? EISDIR : EEXIST), output);
             return 0;
         }
@@ -331,6 +340,14 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     const std::string walk_first = base_archive ? base.tree : first;
     const std::string walk_second = second_archive ? walked.tree : second;
     const std::string walk_output = in_place && base_archive ? base.tree : output_archive ? out.tree : output;
+
+    // A pattern that selects nothing: said once, and nothing is written.
+    if (!pattern.empty() && !engine_tree_has_match(walk_second, pattern, flags, walk_output) &&
+        !(!create && (flags & EF_MERGE) && engine_tree_has_match(walk_first, pattern, flags, walk_output))) {
+        relay.report(ERR_NOTHING_MATCHED, second,
+                     "no file of '" + second + "' matches the pattern '" + pattern + "'; nothing was done");
+        return 0;
+    }
 
     // An output tree is emptied only now that every input has been read whole.
     // An archive output is replaced as a whole anyway: there is nothing to clear.

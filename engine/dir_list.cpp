@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "engine/dir_list.h"
 #include "engine/engine_internal.h"
@@ -53,15 +55,44 @@ bool same_file(const std::string& a, const std::string& b) {
            first.st_ino == second.st_ino;
 }
 
-bool path_within(const std::string& inner, const std::string& outer) {
-    char resolved_inner[PATH_MAX];
-    char resolved_outer[PATH_MAX];
-    if (!realpath(inner.c_str(), resolved_inner) || !realpath(outer.c_str(), resolved_outer)) return false;
-    const std::string in = resolved_inner;
-    std::string out = resolved_outer;
+std::string real_path(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.empty() ? "." : path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+namespace {
+
+bool resolved_within(const std::string& in, std::string out) {
+    if (in.empty() || out.empty()) return false;
     if (in == out) return true;
     if (out.back() != '/') out += '/';
     return in.compare(0, out.size(), out) == 0;
+}
+
+}  // namespace
+
+bool path_within(const std::string& inner, const std::string& outer) {
+    const std::string out = real_path(outer);
+    if (out.empty()) return false;
+    // An output that is not there yet lands where its nearest existing folder
+    // resolves to: a new "U/sub" lies inside U all the same.
+    std::error_code error;
+    const std::string in = std::filesystem::weakly_canonical(inner.empty() ? "." : inner, error).string();
+    return !error && resolved_within(in, out);
+}
+
+bool link_leaves_tree(const std::string& path, const std::string& tree_root, std::string& target) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    target = real_path(path);
+    if (target.empty()) return false;  // dangling or looping: no data to leak
+    return !resolved_within(target, tree_root);
+}
+
+bool is_link_to_special(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
 bool make_dirs(const std::string& dir) {

@@ -52,9 +52,26 @@ std::string join_path(const std::string& dir, const std::string& name);
 // file); false when nothing is there.
 bool path_kind(const std::string& path, EntryKind& kind);
 
-// True when `inner` is `outer` itself or lies below it, links resolved. False
-// when either does not exist (nothing there to lose).
+// True when `inner` is `outer` itself or lies below it, links resolved. An
+// `inner` that does not exist yet is judged by where it would be made (its
+// nearest existing folder resolved); false when `outer` does not exist
+// (nothing there to lose).
 bool path_within(const std::string& inner, const std::string& outer);
+
+// `path` with every link resolved, or "" when it cannot be (it does not exist).
+std::string real_path(const std::string& path);
+
+// Whether `path` (an entry of the tree whose resolved root is `tree_root`) is
+// a symbolic link that leads outside the tree; `target` then receives where
+// it leads (a dangling link leads nowhere and is no such link). A link that stays inside the
+// tree is read as the file it leads to; one that leaves it is never followed,
+// so that no file from elsewhere is packed into what the tree's job writes.
+bool link_leaves_tree(const std::string& path, const std::string& tree_root, std::string& target);
+
+// Whether `path` is a symbolic link that leads to a pipe, device or socket: an
+// output name that can be neither replaced (it is how the system names the
+// device) nor written through.
+bool is_link_to_special(const std::string& path);
 
 // True when `a` and `b` name one file (the same device and inode, links
 // resolved); false when either does not exist.

@@ -35,12 +35,18 @@ NameMatchList read_name_match_list(std::FILE* file);
 struct EngineRun {
     bool stop_latch = false;
     NameMatchList names;
+    // Output folders refused as links, told once however many walks meet them.
+    std::vector<std::string> linked_folders;
 };
 
 // Carries out one request. `output` is rewritten during an in-place restore and
 // holds the final name afterwards. Returns ERR_BAD_REQUEST (unknown type, or the
 // output equals an input where that is not an in-place restore) or 0 once the
 // operation ran; per-file failures reach the caller only through the callback.
+// A tree request that can do nothing tells the callback once and touches
+// nothing: ERR_NO_BASE_TREE for a create whose named Base tree does not exist
+// (an empty name asks for no Base), ERR_NOTHING_MATCHED for a pattern that
+// selects no file.
 int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
                const std::string& pattern, const std::string& match_file, EngineFlags flags,
                AlgorithmMask mask, const ProgressCallback& callback = {});
@@ -59,7 +65,9 @@ bool clearing_would_delete_input(int type, const std::string& first, const std::
 // this file's error (ERR_OPEN_BASE minus errno). Inputs must be regular files
 // and a delta cannot go into a pipe or device (ERR_NOT_REGULAR_FILE). Every
 // output is written to a new temporary beside its final name (safe_output.h),
-// flushed and renamed into place once complete. `name_pair` is accepted from the
+// flushed and renamed into place once complete; a symbolic link at that name
+// is replaced, never written through (ERR_OUTPUT_LINK when it leads to a pipe
+// or device). `name_pair` is accepted from the
 // directory walk and unused. Returns 0, ERR_STOPPED, an open/create code
 // (-200/-300/-500 minus errno), ERR_NOT_REGULAR_FILE, the coder's code (failure
 // action skip) or the copy routine's result (failure action copy).

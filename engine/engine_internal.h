@@ -23,6 +23,13 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
                   const std::string& output, const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
                   const ProgressCallback& callback, FolderSync outputs = FolderSync::later);
 
+// Whether a walk of `dir` with `pattern` would meet any file (or anything it
+// reports as passed over): its folders entered as engine_dir_op enters them,
+// the output tree `output` never. A request whose pattern matches nothing is
+// refused before any folder is made.
+bool engine_tree_has_match(const std::string& dir, const std::string& pattern, EngineFlags flags,
+                           const std::string& output);
+
 // engine_file_op as the directory walk runs it: renames into the output's own
 // folder are not made durable one by one; the walk flushes each output folder
 // once, after its files (or never, for a scratch tree).

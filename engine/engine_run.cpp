@@ -1,5 +1,8 @@
 // engine_run: checks one request and hands it to the single-file operation or
 // to the directory walk.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "engine/dir_list.h"
@@ -15,12 +18,43 @@ bool clearing_would_delete_input(int type, const std::string& first, const std::
     if (type == OP_RESTORE_DIR && !first.empty() && output == first) return false;
     // Emptying an output tree that is or holds an input destroys what is to be
     // read; emptying one inside an input tree deletes part of that input.
+    // An output not made yet counts where it would be made; an input that is
+    // not there has nothing to lose.
     for (const std::string* input : {&first, &second}) {
+        struct stat st {};
         if (input->empty()) continue;
-        if (path_within(*input, output) || path_within(output, *input)) return true;
+        if (path_within(output, *input) || (lstat(input->c_str(), &st) == 0 && path_within(*input, output)))
+            return true;
     }
     return false;
 }
+
+namespace {
+
+// Tells the caller why a request does nothing at all, with the name it is about.
+void report_request(const ProgressCallback& callback, int code, const std::string& first, const std::string& second,
+                    const std::string& output, const std::string& detail = {}) {
+    ProgressRecord record;
+    record.code = static_cast<std::int16_t>(code);
+    record.first_path = first.empty() ? nullptr : first.c_str();
+    record.second_path = second.c_str();
+    record.output_path = output.c_str();
+    record.detail = detail.empty() ? nullptr : detail.c_str();
+    callback ? callback(record) : default_progress_callback(record);
+}
+
+// A Base tree named for a create that is not there: most likely a mistyped
+// name, which would otherwise give deltas that hold every file whole. (An
+// empty name asks for no Base; a Base archive is checked as an archive, with
+// its own words.)
+bool base_tree_missing(int type, const std::string& first, EngineFlags flags) {
+    if ((type != OP_CREATE_DIR && type != OP_CREATE_ARCHIVED) || first.empty() || (flags & EF_ARCHIVE_BASE))
+        return false;
+    struct stat st {};
+    return lstat(first.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+}  // namespace
 
 int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
                const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
@@ -31,7 +65,11 @@ int engine_run(int type, const std::string& first, const std::string& second, st
     // different files here. For single files another spelling of the same file
     // ("./a", a hard link) counts as the same path too, or the run would write
     // over its own input. (The directory walk guards its trees itself.)
-    const bool single = type == OP_CREATE_FILE || type == OP_RESTORE_FILE;
+    // An output named by a link is not the file the link leads to: the link
+    // is what the new file replaces.
+    struct stat output_status {};
+    const bool single = (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) &&
+                        !(lstat(output.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode));
     if (output == second || (single && same_file(output, second))) return ERR_BAD_REQUEST;
     if (!first.empty() && (output == first || (single && same_file(output, first)))) {
         if (type != OP_RESTORE_FILE && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;
@@ -46,6 +84,10 @@ int engine_run(int type, const std::string& first, const std::string& second, st
         }
     }
     if (type < OP_CREATE_FILE || type > OP_RESTORE_ARCHIVED) return ERR_BAD_REQUEST;
+    if (base_tree_missing(type, first, flags)) {
+        report_request(callback, ERR_NO_BASE_TREE, first, second, output);
+        return 0;
+    }
     if (type == OP_CREATE_ARCHIVED || type == OP_RESTORE_ARCHIVED)
         return engine_archived_op(type, first, second, output, pattern, flags, mask, callback);
     if ((flags & EF_CLEAR_OUTPUT) && clearing_would_delete_input(type, first, second, output)) return ERR_BAD_REQUEST;
@@ -58,6 +100,14 @@ int engine_run(int type, const std::string& first, const std::string& second, st
     const ProgressCallback walk_callback = callback ? callback : ProgressCallback(default_progress_callback);
     if (flags & (EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED | EF_ARCHIVE_DELTA))
         return engine_dir_archive_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
+    // A pattern that selects nothing would leave an empty (or emptied) output
+    // and a clean exit: the request says so and touches nothing.
+    if (!pattern.empty() && !engine_tree_has_match(second, pattern, flags, output) &&
+        !(type == OP_RESTORE_DIR && (flags & EF_MERGE) && engine_tree_has_match(first, pattern, flags, output))) {
+        report_request(walk_callback, ERR_NOTHING_MATCHED, first, second, output,
+                       "no file of '" + second + "' matches the pattern '" + pattern + "'; nothing was done");
+        return 0;
+    }
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output);
     engine_dir_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
     if (type == OP_RESTORE_DIR && !run.stop_latch && (flags & EF_MERGE)) {

@@ -12,6 +12,12 @@
 //
 // Inputs are opened only when they are regular files: a pipe or a device would
 // block the run or give something that is not a file's content.
+//
+// An output is never written through a symbolic link: a link at the output's
+// name (or at the Base's, restoring in place) is replaced by the new file, as
+// the rename does, and the file it led to is left as it was. A link that leads
+// to a pipe or device is refused instead, since replacing it would replace the
+// system's name for the device.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +38,7 @@
 
 #include "coder/coder.h"
 #include "coder/deep.h"
+#include "engine/dir_list.h"
 #include "engine/engine.h"
 #include "engine/engine_internal.h"
 #include "engine/safe_output.h"
@@ -58,34 +65,29 @@ void copy_file_info(const TrailerRecord& from, TrailerRecord& to) {
 int clamp_result(std::int64_t value) { return value > INT32_MAX ? INT32_MAX : static_cast<int>(value); }
 
 // Why a final name cannot take a new file, as a truncating open would have
-// found: it is a directory, or an existing file we may not write. 0 when fine.
+// found: it is a directory, or an existing file we may not write. 0 when fine;
+// a link there is replaced, whatever it leads to.
 int target_refusal(const std::string& path) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return 0;
+    if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) return 0;
     if (S_ISDIR(status.st_mode)) return EISDIR;
     if (access(path.c_str(), W_OK) != 0) return errno;
     return 0;
 }
 
-// A final name that is a symbolic link: the file it points at is what gets
-// replaced, not the link.
-std::string resolve_link(const std::string& path) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
-}
-
-// A device or pipe cannot be replaced by renaming; its content is written into it.
+// A device or pipe named as the output cannot be replaced by renaming; its
+// content is written into it. (One reached through a link is refused.)
 bool is_special(const std::string& path) {
     struct stat status {};
-    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+    return lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) &&
+           !S_ISLNK(status.st_mode);
 }
 
-// A file that replaces `target` keeps the permission bits `target` had.
+// A file that replaces `target` keeps the permission bits `target` had (a
+// link's target lends it none: the link is what is replaced).
 void take_mode_of(const std::string& target, std::FILE* file) {
     struct stat status {};
-    if (file && stat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+    if (file && lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode))
         fchmod(fileno(file), status.st_mode & 07777);
 }
 
@@ -150,8 +152,9 @@ public:
           second_(second),
           output_(output),
           original_output_(output),
-          target_(resolve_link(output)),
+          target_(output),
           special_(is_special(target_)),
+          link_to_special_(is_link_to_special(target_)),
           directory_(special_ ? system_temp_folder() : folder_of(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
@@ -209,7 +212,7 @@ private:
         }
 
         if (first_ && !is_create(type_) && (flags_ & EF_IN_PLACE)) {
-            base_target_ = resolve_link(first_path_);
+            base_target_ = first_path_;
             directory_ = folder_of(base_target_);
             in_place_ = true;
         }
@@ -239,6 +242,7 @@ private:
     // device, the target itself). Returns 0 or the error code to report.
     int open_output() {
         if (!in_place_) {
+            if (link_to_special_) return ERR_OUTPUT_LINK;
             if (special_) {
                 // A delta is rewritten at its start once its length is known,
                 // which a pipe or device cannot take.
@@ -262,10 +266,11 @@ private:
         return 0;
     }
 
-    // Whether `path` names one of the open input files.
+    // Whether `path` names one of the open input files (a link there is
+    // replaced, never an input itself).
     bool is_input(const std::string& path) const {
         struct stat named {};
-        if (stat(path.c_str(), &named) != 0) return false;
+        if (lstat(path.c_str(), &named) != 0 || S_ISLNK(named.st_mode)) return false;
         for (std::FILE* input : {base_.get(), input_.get()}) {
             struct stat open_file {};
             if (input && fstat(fileno(input), &open_file) == 0 && open_file.st_dev == named.st_dev &&
@@ -303,8 +308,8 @@ private:
     }
 
     // A tree walk makes the renames into its output folder durable once for
-    // the folder; a file that lands elsewhere (through a link) is made durable
-    // at once.
+    // the folder; a file that lands elsewhere (in place, beside the Base) is
+    // made durable at once.
     FolderSync folder_sync_for(const std::string& target) const {
         if (folder_sync_ == FolderSync::never) return folder_sync_;  // a scratch tree, thrown away after the run
         return folder_of(target) == folder_of(original_output_) ? folder_sync_ : FolderSync::now;
@@ -399,6 +404,8 @@ private:
                 // that file is never replaced.
                 const std::string name = keep_all_name(original_output_, algorithm);
                 if (is_input(name)) return report_output_error(EEXIST);
+                if (is_link_to_special(name))
+                    return notify(ERR_OUTPUT_LINK) == ANSWER_STOP ? ERR_STOPPED : ERR_OUTPUT_LINK;
                 if (const int error = out_.commit(name, folder_sync_for(name))) return report_output_error(error);
             } else if (result < smallest) {
                 // The best candidate so far waits in its temporary until every
@@ -503,9 +510,10 @@ private:
     const std::string& second_;
     std::string& output_;
     const std::string original_output_;
-    const std::string target_;  // the output with a symbolic link followed
+    const std::string target_;  // the output's name, where the finished file goes
     const bool special_;        // the output is a pipe or device, written into
-    std::string base_target_;   // in place: the Base with a symbolic link followed
+    const bool link_to_special_;  // the output is a link to a pipe or device: refused
+    std::string base_target_;   // in place: the Base's name
     std::string directory_;     // where temporaries go: beside the file they become
     EngineFlags flags_;
     AlgorithmMask mask_;

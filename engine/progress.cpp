@@ -70,6 +70,17 @@ std::string describe_error(int code) {
         case ERR_TREE_TOO_LARGE:
             return "the tree is too large for one delta: its archive would pass the 1 GiB limit of a delta; "
                    "make a Directory job instead, which makes one delta per file";
+        case ERR_LINKED_FOLDER:
+            return "a folder inside the output is a symbolic link; nothing is written through it";
+        case ERR_LINK_OUTSIDE:
+            return "a link that leads outside its tree is not followed; it is left out";
+        case ERR_OUTPUT_LINK:
+            return "the output name is a link to a pipe, device or socket; it is neither replaced nor written "
+                   "through (name the pipe or device itself)";
+        case ERR_NOTHING_MATCHED:
+            return "no file matches the pattern; nothing was done";
+        case ERR_NO_BASE_TREE:
+            return "the base directory does not exist (to make deltas without a base, ask for none)";
         case ERR_STOPPED:
             return "stopped by the user";
         default:

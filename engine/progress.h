@@ -115,6 +115,12 @@ constexpr int ERR_ARCHIVE_TAG_DAMAGED = -52;    // the header's reserved field i
 constexpr int ERR_DUPLICATE_MEMBER = -53;       // a second member writes to a path an earlier one wrote
 constexpr int ERR_MEMBER_AFTER_END = -54;       // a member after the end record
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
+// Links and requests that would do nothing.
+constexpr int ERR_LINKED_FOLDER = -62;     // a folder inside an output tree is a symbolic link: nothing goes through it
+constexpr int ERR_LINK_OUTSIDE = -63;      // a link in an input tree leads outside the tree: left out, never followed
+constexpr int ERR_OUTPUT_LINK = -64;       // the output name is a link to a pipe, device or socket: not replaced
+constexpr int ERR_NOTHING_MATCHED = -65;   // the pattern matches no file: nothing was done
+constexpr int ERR_NO_BASE_TREE = -66;      // the Base directory named for a create does not exist
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
                                            // the whole archive is abandoned

@@ -66,16 +66,14 @@ TEST_F(ReliabilityCliTest, AMissingBaseIsRefusedUnlessNoBaseIsAsked) {
     ASSERT_EQ(back.status, 0) << back.err;
     EXPECT_EQ(read_file(dir.file("out.bin")), read_file(dir.file("new.bin")));
 
-    // --no-base takes exactly UPDATED and DELTA, and single files only.
-    fs::create_directories(dir.file("tree"));
+    // --no-base takes exactly UPDATED and DELTA.
     for (const char* line : {"create --no-base base.bin new.bin e.dlt", "create --no-base new.bin",
-                             "create --no-base tree deltas", "create base.bin new.bin"}) {
+                             "create base.bin new.bin"}) {
         Outcome refused = run(line);
         EXPECT_EQ(refused.status, 2) << line;
         EXPECT_EQ(refused.err.rfind("quoralith: create: ", 0), 0u) << refused.err;
     }
     EXPECT_FALSE(file_exists(dir.file("e.dlt")));
-    EXPECT_FALSE(fs::exists(dir.file("deltas")));
 
     // In a tree a file that is new to the Base tree is no error.
     fs::create_directories(dir.file("old"));

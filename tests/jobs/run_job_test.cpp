@@ -642,6 +642,33 @@ TEST_F(RealJobTest, ARestoreThatDoesNotMatchItsRecordIsAnErrorOfTheJob) {
     EXPECT_TRUE(fs::exists(dir_.file("restored/sub/b.bin")));
 }
 
+// A job that does nothing, or leaves a file out, says why in words in the
+// error box and the report, not only with its code.
+TEST_F(RealJobTest, APatternThatSelectsNothingAndALinkOutOfTheTreeAreSaidInWords) {
+    JobRunner runner(templates_, real_engine());
+    JobSettings job = directory_job(0);
+    job.IncludeSubdirs = 1;
+    set_field(job.Pattern, "*.zzz");
+    EXPECT_EQ(runner.run(job), 0);
+    EXPECT_EQ(runner.statistics().errors, 1);
+    EXPECT_FALSE(fs::exists(dir_.file("delta")));
+    const std::string words = "no file of '" + dir_.file("new") + "' matches the pattern '*.zzz'; nothing was done";
+    EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find("***ERROR*** 65"), std::string::npos);
+    EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find(words), std::string::npos) << view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_NE(text_of(dir_.file("report.txt")).find(words), std::string::npos);
+
+    const std::string secret = dir_.file("secret");
+    test::write_file(secret, test::text_like(100, 9));
+    fs::create_symlink(secret, dir_.file("new/sub/secret"));
+    set_field(job.Pattern, "");
+    EXPECT_EQ(runner.run(job), 0);
+    EXPECT_EQ(runner.statistics().errors, 1);
+    EXPECT_NE(view_.texts[IDC_PROGRESS_ERRORS].find("outside the tree, is not followed; it is left out"),
+              std::string::npos)
+        << view_.texts[IDC_PROGRESS_ERRORS];
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.file("delta/sub/secret"))));
+}
+
 TEST_F(RealJobTest, ClearingAnOutputInsideAnInputTreeIsRefusedBeforeAnythingIsDeleted) {
     int engine_calls = 0;
     JobRunner runner(templates_, [&engine_calls](int t, const std::string& a, const std::string& b, std::string& out,

@@ -39,6 +39,27 @@ TEST(JobValidation, PathChangesStayWhenALaterCheckFails) {
     EXPECT_EQ(std::string(job.ReportFile), "/tmp/report.log");
 }
 
+// A mistyped Base tree would give deltas of every file whole: the desktop's
+// Directory and archived-directory create jobs are refused with words, as a
+// single file's is.
+TEST(JobValidation, ATreeJobWithAMissingBaseIsRefusedInWords) {
+    test::ScratchDir dir;
+    std::filesystem::create_directories(dir.file("new"));
+    for (int kind : {JOB_DIRECTORY, JOB_ARCHIVED_DIRECTORY}) {
+        JobSettings job;
+        job.IsFile = kind;
+        set_field(job.BasePath, dir.file("odl"));
+        set_field(job.UpdatedPath, dir.file("new"));
+        set_field(job.Delta, dir.file("delta"));
+        const ValidationResult result = validate_full(job);
+        EXPECT_EQ(result.code, INVALID_DIR_BASE_MISSING) << kind;
+        EXPECT_EQ(result.messages, std::vector<std::string>{"Base name does not exist"}) << kind;
+        std::filesystem::create_directories(dir.file("odl"));
+        EXPECT_TRUE(validate_full(job).ok()) << kind;
+        std::filesystem::remove(dir.file("odl"));
+    }
+}
+
 TEST(JobValidation, ADeltaNameAtTheFieldLimitIsCutNotOverrun) {
     JobSettings job;
     set_field(job.BasePath, "/b");
