@@ -58,9 +58,10 @@ TEST_F(LinkSafetyCliTest, ALinkAtAnOutputNameIsReplacedForEveryCommand) {
         {"create --archive-delta old new d.qa", "d.qa"},
         {"archive create new n.qa", "n.qa"},
     };
+    // -f: without it the command line refuses any existing output name.
     for (const auto& [line, name] : lines) {
         plant(name);
-        Outcome outcome = run(line);
+        Outcome outcome = run(std::string("-f ") + line);
         EXPECT_EQ(outcome.status, 0) << line << ": " << outcome.err;
         EXPECT_FALSE(is_link(dir.file(name))) << line;
         expect_outside_untouched(line);
@@ -87,7 +88,7 @@ TEST_F(LinkSafetyCliTest, ALinkAtAnOutputNameIsReplacedForEveryCommand) {
     EXPECT_EQ(read_file(real_base), read_file(dir.file("old/main.js")));
     // A link to the Base named as the output: the link is replaced, the Base kept.
     fs::create_symlink("old/main.js", dir.file("to-base.js"));
-    Outcome beside = run("restore old/main.js d.dlt to-base.js");
+    Outcome beside = run("restore -f old/main.js d.dlt to-base.js");
     EXPECT_EQ(beside.status, 0) << beside.err;
     EXPECT_FALSE(is_link(dir.file("to-base.js")));
     EXPECT_EQ(read_file(dir.file("to-base.js")), read_file(dir.file("new/main.js")));
