@@ -10,6 +10,7 @@
 #include "shell/ui_seams.h"
 
 #include <QDir>
+#include <QImage>
 #include <QLineEdit>
 #include <QTest>
 
@@ -30,6 +31,7 @@ private:
         QString title;
         QString delta_record;
         QString updated_record;
+        QImage picture;
         bool delta_shown = false;
     };
 
@@ -44,6 +46,8 @@ private:
             seen.updated_record = QString::fromLocal8Bit(app.current.UpdatedPath);
             for (QLineEdit* edit : sheet->findChildren<QLineEdit*>())
                 if (edit->text() == seen.delta_record && !seen.delta_record.isEmpty()) seen.delta_shown = true;
+            QCoreApplication::processEvents();
+            seen.picture = sheet->grab().toImage();
             opened.push_back(seen);
             return int(QDialog::Rejected);
         });
@@ -86,6 +90,13 @@ private slots:
         // The restored file is named after the delta, beside it.
         QCOMPARE(opened[0].updated_record, QFileInfo(sandbox_->path("release 2")).absoluteFilePath());
         QVERIFY(MessageBox::shownTexts().isEmpty());
+
+        // The picture for the README: QUORALITH_SCREENSHOT_DIR=$PWD/docs/screenshots
+        // writes it there (otherwise into the sandbox, which still checks it is taken).
+        const QString shots = qEnvironmentVariable("QUORALITH_SCREENSHOT_DIR", sandbox_->path("shots"));
+        QDir().mkpath(shots);
+        QVERIFY(!opened[0].picture.isNull());
+        QVERIFY(opened[0].picture.save(QDir(shots).filePath(QStringLiteral("open-delta-restore.png"))));
     }
 
     void aFileThatIsNoDeltaIsRefusedInWords() {
