@@ -899,6 +899,7 @@ int archive_add_file(const std::string& root, const std::string& relative, std::
 
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback) {
+    remove_dead_temporaries(folder_of(archive));
     SafeOutput output;
     if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;
     std::FILE* file = output.file();
@@ -945,6 +946,9 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
 
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);
     make_dirs(output_dir);
+    // The leftovers of killed runs go from the output's top folder (a scratch
+    // extraction's folder is new and its own).
+    if (durable) remove_dead_temporaries(output_dir);
 
     // Damage outside any member is told with the archive's own path.
     RecordWalk walk(source.file.get(), source.size, [&](std::int64_t offset, const std::string& detail) {
