@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/archive.h"
 #include "engine/engine.h"
 #include "engine/safe_output.h"
 #include "support/test_support.h"
@@ -345,6 +346,38 @@ TEST(DeadTemporaries, GoWithALaterRunWhileALiveRunsStay) {
     EXPECT_EQ(remove_dead_temporaries(folder), 2);
     EXPECT_EQ(temporaries_in(dir), (std::vector<std::string>{dead_name, ".qrlth-0123456789ab"}));
     EXPECT_EQ(test::read_file(dir.file("victim")), Bytes{'v'});
+}
+
+// Each kind of job clears the folders it writes to: a tree walk each output
+// folder, archive create the archive's folder, extract the output's top.
+TEST(DeadTemporaries, EveryKindOfJobClearsTheFoldersItWritesTo) {
+    ScratchDir dir;
+    for (const char* folder : {"base/sub", "updated/sub", "deltas/sub", "packed", "unpacked"})
+        std::filesystem::create_directories(dir.file(folder));
+    test::write_file(dir.file("base/sub/f.bin"), test::random_bytes(2000, 1));
+    test::write_file(dir.file("updated/sub/f.bin"), test::random_bytes(2000, 2));
+    int unused = -1;
+    for (const char* folder : {"deltas", "deltas/sub", "packed", "unpacked"})
+        ASSERT_GT(leave_temporaries(dir.file(folder), false, unused), 0);
+    const auto left_in = [&](const char* folder) {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.file(folder)))
+            if (is_temporary_name(entry.path().filename().string())) found.push_back(entry.path().string());
+        return found.size();
+    };
+    ASSERT_EQ(left_in("deltas/sub"), 2u);
+
+    std::string deltas = dir.file("deltas");
+    engine_run(OP_CREATE_DIR, dir.file("base"), dir.file("updated"), deltas, "", "", EF_INCLUDE_SUBDIRS, 0x80, {});
+    EXPECT_TRUE(test::file_exists(dir.file("deltas/sub/f.bin")));
+    EXPECT_EQ(left_in("deltas"), 0u);
+    EXPECT_EQ(left_in("deltas/sub"), 0u);
+
+    ASSERT_EQ(archive_create(dir.file("updated"), "", dir.file("packed/u.qa"), "", EF_INCLUDE_SUBDIRS, {}), 0);
+    EXPECT_EQ(left_in("packed"), 0u);
+    archive_extract(dir.file("packed/u.qa"), dir.file("unpacked"), "", 0, {});
+    EXPECT_TRUE(test::file_exists(dir.file("unpacked/sub/f.bin")));
+    EXPECT_EQ(left_in("unpacked"), 0u);
 }
 
 }  // namespace
