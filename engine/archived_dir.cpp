@@ -44,6 +44,11 @@ std::int32_t clamp32(std::int64_t value) {
     return value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(value);
 }
 
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 bool is_directory(const std::string& path) {
     struct stat st {};
     return stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -253,6 +258,7 @@ public:
           first_(first),
           second_(second),
           output_(output),
+          folder_name_(without_trailing_slashes(output)),
           pattern_(pattern),
           flags_(flags),
           mask_(mask ? mask : 1),
@@ -260,7 +266,7 @@ public:
           build_algorithm_(type == OP_CREATE_ARCHIVED
                                ? static_cast<std::int16_t>(std::countr_zero(static_cast<unsigned>(mask_)))
                                : std::int16_t{-2}) {
-        const std::string beside = folder_of(output_);
+        const std::string beside = folder_of(folder_name_);
         temp_folder_ = is_directory(beside) ? beside : system_temp_folder();
     }
 
@@ -571,7 +577,7 @@ private:
     // a failure on the way leaves the output as it was.
     // `common_mode`, when given, is the mode of every member without a record.
     int extract_into_output(const std::string& archive, const std::uint16_t* common_mode) {
-        const std::string parent = folder_of(output_);
+        const std::string parent = folder_of(folder_name_);
         if (!parent.empty() && !make_dirs(parent)) return ERR_CREATE_OUTPUT - (errno ? errno : ENOTDIR);
         TempFolder staging;
         if (const int error = staging.create_in(parent, 0777)) return ERR_CREATE_OUTPUT - error;
@@ -621,9 +627,9 @@ private:
         if (const int error = flush_file_system(staging.path())) return ERR_CREATE_OUTPUT - error;
 
         struct stat st {};
-        if (lstat(output_.c_str(), &st) != 0) {
+        if (lstat(folder_name_.c_str(), &st) != 0) {
             // A new output: the staging folder takes its name whole.
-            if (std::rename(staging.path().c_str(), output_.c_str()) != 0) return ERR_CREATE_OUTPUT - errno;
+            if (std::rename(staging.path().c_str(), folder_name_.c_str()) != 0) return ERR_CREATE_OUTPUT - errno;
             staging.release();
             sync_folder(parent);
             return 0;
@@ -635,19 +641,19 @@ private:
             // and the two trade names in one step. A kill at any moment leaves
             // the output all old or all new.
             if (!(flags_ & EF_CLEAR_OUTPUT)) {
-                if (const int code = check_places(staging.path(), output_)) return code;
+                if (const int code = check_places(staging.path(), folder_name_)) return code;
             }
-            if (((flags_ & EF_CLEAR_OUTPUT) || keep_old_entries(output_, staging.path())) &&
+            if (((flags_ & EF_CLEAR_OUTPUT) || keep_old_entries(folder_name_, staging.path())) &&
                 swap_in(staging, parent, st))
                 return 0;
             // The file system cannot trade two names (or link files): the
             // files are moved in one by one instead, as below.
         }
-        if (flags_ & EF_CLEAR_OUTPUT) engine_clear_dir(output_);
+        if (flags_ & EF_CLEAR_OUTPUT) engine_clear_dir(folder_name_);
         // Every place is checked before the first file moves, so that a
         // folder where a file belongs (or the reverse) fails the job with the
         // output untouched.
-        if (const int code = check_places(staging.path(), output_)) return code;
+        if (const int code = check_places(staging.path(), folder_name_)) return code;
         std::set<std::string> folders;
         if (const int code = move_into(staging.path(), output_, folders)) return code;
         for (const std::string& folder : folders) sync_folder(folder);
@@ -702,7 +708,7 @@ private:
         // Everything of the new tree, the links and folders just made too,
         // reaches the disk before it takes the name.
         if (flush_file_system(staging.path()) != 0) return false;
-        if (renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, output_.c_str(), RENAME_EXCHANGE) != 0)
+        if (renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, folder_name_.c_str(), RENAME_EXCHANGE) != 0)
             return false;
         sync_folder(parent);
         // Read-only folders of the old tree are opened up to be emptied.
@@ -757,6 +763,7 @@ private:
     const std::string& first_;
     const std::string& second_;
     const std::string& output_;
+    const std::string folder_name_;  // the output without trailing slashes: its folder is the one beside it
     const std::string& pattern_;
     const EngineFlags flags_;
     const AlgorithmMask mask_;

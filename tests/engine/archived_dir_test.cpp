@@ -457,8 +457,8 @@ TEST_F(ArchivedDirTest, AKillAtAnyRenameLeavesTheOutputAllOldOrAllNew) {
               }),
               1);
     ASSERT_TRUE(has_temporary(dir.path()));
-    TreeRecorder later;
-    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out, kKeep, later);
+    TreeRecorder later;  // the output named with a trailing "/": its staging folder still goes beside it
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out + "/", kKeep, later);
     ASSERT_EQ(later.file_codes().back(), PM_FILE_DONE);
     EXPECT_EQ(tree_of(out), new_tree);
     EXPECT_FALSE(has_temporary(dir.path()));
