@@ -9,7 +9,8 @@
 #
 # The trees: 1,500 small files in 15 folders (so that moving files into place
 # takes a while), a third of them changed, some added, some removed; the old
-# output also holds a file of its own, which a restore keeps. A benchmark,
+# output also holds a file of its own, which a restore keeps. Each run's kill
+# lands at a uniformly random moment of a whole restore's time. A benchmark,
 # not a test: it prints counts and fails only when the tools it needs fail.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -71,11 +72,9 @@ cmp -s "$work/old.txt" "$work/new.txt" && { echo "the restore changed nothing" >
 echo "program: $quoralith"
 echo "one whole restore: $((whole_ns / 1000000)) ms; $runs runs killed at random moments within it"
 
-old=0 new=0 mixed=0 left=0
+old=0 new=0 mixed=0
 for ((run = 1; run <= runs; ++run)); do
   fresh_old
-  # The kill lands anywhere in the run, its last tenth (the tree's move into
-  # place) as likely as any other.
   delay_ns=$(python3 -c "import random; print(int(random.uniform(0.05, 1.0) * $whole_ns))")
   "$quoralith" --quiet restore --archived "$work/base" "$work/tree.dlt" "$work/place/out" &
   pid=$!
@@ -90,11 +89,9 @@ for ((run = 1; run <= runs; ++run)); do
   else
     mixed=$((mixed + 1))
   fi
-  left=$((left + $(leftovers)))
 done
 echo "after the kills: all old $old, all new $new, mixed $mixed"
-echo "temporaries beside the output after each kill, summed over the runs: $left"
-echo "temporaries there after the last kill: $(leftovers) ($(du -sh "$work/place" --exclude=out | cut -f1) with the output's folder)"
+echo "temporaries beside the output after the last kill: $(leftovers), taking $(du -sh --exclude=out "$work/place" | cut -f1)"
 fresh_old
 "$quoralith" --quiet restore --archived "$work/base" "$work/tree.dlt" "$work/place/out"
 echo "temporaries there after one more whole run: $(leftovers)"
