@@ -72,7 +72,7 @@ cmp -s "$work/old.txt" "$work/new.txt" && { echo "the restore changed nothing" >
 echo "program: $quoralith"
 echo "one whole restore: $((whole_ns / 1000000)) ms; $runs runs killed at random moments within it"
 
-old=0 new=0 mixed=0
+old=0 new=0 mixed=0 most=0
 for ((run = 1; run <= runs; ++run)); do
   fresh_old
   delay_ns=$(python3 -c "import random; print(int(random.uniform(0.05, 1.0) * $whole_ns))")
@@ -89,9 +89,12 @@ for ((run = 1; run <= runs; ++run)); do
   else
     mixed=$((mixed + 1))
   fi
+  # Each run first removes what the runs killed before it left.
+  now_left=$(leftovers)
+  [ "$now_left" -gt "$most" ] && most=$now_left
 done
 echo "after the kills: all old $old, all new $new, mixed $mixed"
-echo "temporaries beside the output after the last kill: $(leftovers), taking $(du -sh --exclude=out "$work/place" | cut -f1)"
+echo "temporaries beside the output after a kill: at most $most; after the last: $(leftovers), taking $(du -sh --exclude=out "$work/place" | cut -f1)"
 fresh_old
 "$quoralith" --quiet restore --archived "$work/base" "$work/tree.dlt" "$work/place/out"
 echo "temporaries there after one more whole run: $(leftovers)"

@@ -707,9 +707,13 @@ private:
         take_folder_status(staging.path(), old);
         // Everything of the new tree, the links and folders just made too,
         // reaches the disk before it takes the name.
-        if (flush_file_system(staging.path()) != 0) return false;
-        if (renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, folder_name_.c_str(), RENAME_EXCHANGE) != 0)
+        if (flush_file_system(staging.path()) != 0 ||
+            renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, folder_name_.c_str(), RENAME_EXCHANGE) != 0) {
+            // The files are to move out of it: the staging folder stays ours
+            // to change, whatever mode the output has.
+            chmod(staging.path().c_str(), 0700);
             return false;
+        }
         sync_folder(parent);
         // Read-only folders of the old tree are opened up to be emptied.
         engine_clear_dir(staging.path());
