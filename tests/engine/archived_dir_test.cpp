@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -146,6 +147,41 @@ int run_killed_at_rename(int kill_at, const std::function<void()>& body) {
     return killed;
 #else
     (void)kill_at;
+    (void)body;
+    return -1;
+#endif
+}
+
+// Runs `body` in a child process where renameat2 with RENAME_EXCHANGE fails
+// with EINVAL, as on a file system that cannot trade two names. Returns the
+// child's exit status; -1 where no such filter can be set.
+int run_without_exchange(const std::function<void()>& body) {
+#if defined(__x86_64__)
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_EXCHANGE, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
+            _exit(3);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 3 ? -1 : WEXITSTATUS(status);
+#else
     (void)body;
     return -1;
 #endif
@@ -461,6 +497,35 @@ TEST_F(ArchivedDirTest, AKillAtAnyRenameLeavesTheOutputAllOldOrAllNew) {
     run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out + "/", kKeep, later);
     ASSERT_EQ(later.file_codes().back(), PM_FILE_DONE);
     EXPECT_EQ(tree_of(out), new_tree);
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// Where the file system cannot trade two names, the files move in one by
+// one as before: the same tree comes out, and nothing is left beside it.
+TEST_F(ArchivedDirTest, WithoutTradingNamesTheFilesMoveInOneByOne) {
+    ASSERT_EQ(create(dir.file("d.qd")), PM_FILE_DONE);
+    const std::string out = dir.file("out");
+    fs::copy(dir.file("base"), out, fs::copy_options::recursive);
+    write_file(out + "/mine.txt", {'m'});
+    auto expected = tree_of(out);
+    for (const auto& [name, bytes] : tree_of(dir.file("updated"))) expected[name] = bytes;
+    struct stat before {}, folder_before {};
+    ASSERT_EQ(stat((out + "/mine.txt").c_str(), &before), 0);
+    ASSERT_EQ(stat(out.c_str(), &folder_before), 0);
+    const int status = run_without_exchange([&] {
+        TreeRecorder recorder;
+        run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out, kKeep, recorder);
+        _exit(recorder.file_codes().back() == PM_FILE_DONE ? 0 : 1);
+    });
+    if (status < 0) GTEST_SKIP() << "no seccomp filter here";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(tree_of(out), expected);
+    struct stat after {};
+    ASSERT_EQ(stat((out + "/mine.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // a kept file is the same file
+    EXPECT_EQ(after.st_nlink, 1u);           // and no link of it is left anywhere
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, folder_before.st_ino);  // the files moved into the folder itself
     EXPECT_FALSE(has_temporary(dir.path()));
 }
 
