@@ -1034,6 +1034,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     // A link at the archive's name is replaced by it, unless it is the
     // system's name for a pipe or device.
     if (is_link_to_special(archive)) return ERR_OUTPUT_LINK;
+    remove_dead_temporaries(folder_of(archive));
     SafeOutput output;
     if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;
     std::FILE* file = output.file();
@@ -1092,6 +1093,9 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
 
     if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);
     make_dirs(output_dir);
+    // The leftovers of killed runs go from the output's top folder (a scratch
+    // extraction's folder is new and its own).
+    if (durable) remove_dead_temporaries(output_dir);
 
     // Damage outside any member is told with the archive's own path.
     RecordWalk walk(source.file.get(), source.size, [&](std::int64_t offset, const std::string& detail) {

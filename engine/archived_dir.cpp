@@ -9,6 +9,7 @@
 #include "engine/archived_dir.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,11 @@ constexpr std::int64_t kArchiveFrame = kArchiveHeaderSize + kArchiveEndSize;
 
 std::int32_t clamp32(std::int64_t value) {
     return value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(value);
+}
+
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
 }
 
 bool is_directory(const std::string& path) {
@@ -265,6 +271,7 @@ public:
           first_(first),
           second_(second),
           output_(output),
+          folder_name_(without_trailing_slashes(output)),
           pattern_(pattern),
           flags_(flags),
           mask_(mask ? mask : 1),
@@ -272,7 +279,7 @@ public:
           build_algorithm_(type == OP_CREATE_ARCHIVED
                                ? static_cast<std::int16_t>(std::countr_zero(static_cast<unsigned>(mask_)))
                                : std::int16_t{-2}) {
-        const std::string beside = folder_of(output_);
+        const std::string beside = folder_of(folder_name_);
         temp_folder_ = is_directory(beside) ? beside : system_temp_folder();
     }
 
@@ -287,7 +294,12 @@ public:
         return true;
     }
 
-    int run() { return type_ == OP_CREATE_ARCHIVED ? run_create() : run_restore(); }
+    int run() {
+        // The folder of the job's temporaries (beside the output where it
+        // exists) is cleared of the leftovers of killed runs first.
+        remove_dead_temporaries(temp_folder_);
+        return type_ == OP_CREATE_ARCHIVED ? run_create() : run_restore();
+    }
 
 private:
     std::int16_t notify(std::int16_t code, std::int32_t result = 0, const char* detail = nullptr) {
@@ -596,7 +608,7 @@ private:
     // a failure on the way leaves the output as it was.
     // `common_mode`, when given, is the mode of every member without a record.
     int extract_into_output(const std::string& archive, const std::uint16_t* common_mode) {
-        const std::string parent = folder_of(output_);
+        const std::string parent = folder_of(folder_name_);
         if (!parent.empty() && !make_dirs(parent)) return ERR_CREATE_OUTPUT - (errno ? errno : ENOTDIR);
         TempFolder staging;
         if (const int error = staging.create_in(parent, 0777)) return ERR_CREATE_OUTPUT - error;
@@ -646,22 +658,98 @@ private:
         if (const int error = flush_file_system(staging.path())) return ERR_CREATE_OUTPUT - error;
 
         struct stat st {};
-        if (lstat(output_.c_str(), &st) != 0) {
+        if (lstat(folder_name_.c_str(), &st) != 0) {
             // A new output: the staging folder takes its name whole.
-            if (std::rename(staging.path().c_str(), output_.c_str()) != 0) return ERR_CREATE_OUTPUT - errno;
+            if (std::rename(staging.path().c_str(), folder_name_.c_str()) != 0) return ERR_CREATE_OUTPUT - errno;
             staging.release();
             sync_folder(parent);
             return 0;
         }
-        if (flags_ & EF_CLEAR_OUTPUT) engine_clear_dir(output_);
+        if (S_ISDIR(st.st_mode)) {
+            // An existing folder is replaced whole too: the staging folder
+            // becomes the complete new tree (the old files the archive does not
+            // replace joining it as hard links, unless the output is cleared),
+            // and the two trade names in one step. A kill at any moment leaves
+            // the output all old or all new.
+            if (!(flags_ & EF_CLEAR_OUTPUT)) {
+                if (const int code = check_places(staging.path(), folder_name_)) return code;
+            }
+            if (((flags_ & EF_CLEAR_OUTPUT) || keep_old_entries(folder_name_, staging.path())) &&
+                swap_in(staging, parent, st))
+                return 0;
+            // The file system cannot trade two names (or link files): the
+            // files are moved in one by one instead, as below.
+        }
+        if (flags_ & EF_CLEAR_OUTPUT) engine_clear_dir(folder_name_);
         // Every place is checked before the first file moves, so that a
         // folder where a file belongs (or the reverse) fails the job with the
         // output untouched.
-        if (const int code = check_places(staging.path(), output_)) return code;
+        if (const int code = check_places(staging.path(), folder_name_)) return code;
         std::set<std::string> folders;
         if (const int code = move_into(staging.path(), output_, folders)) return code;
         for (const std::string& folder : folders) sync_folder(folder);
         return 0;
+    }
+
+    // The owner and mode of the old folder `old` (its status) go to the folder
+    // at `fresh` that takes its place. Failures are left: a folder of other
+    // bits is no lost file, and only a privileged run can give another owner.
+    static void take_folder_status(const std::string& fresh, const struct stat& old) {
+        struct stat now {};
+        if (lstat(fresh.c_str(), &now) != 0 || !S_ISDIR(now.st_mode)) return;
+        if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
+            [[maybe_unused]] const int owned = chown(fresh.c_str(), old.st_uid, old.st_gid);
+        }
+        // After the owner: a change of owner clears the set-id bits.
+        chmod(fresh.c_str(), old.st_mode & 07777);
+    }
+
+    // Gives the new tree `fresh` every entry of the old tree `old` that the
+    // restored archive does not replace: files, links, pipes and the like as
+    // hard links (the kept files stay the very same files), folders as new
+    // folders with the old ones' owners and modes. Places where a folder and a
+    // file meet were refused before (check_places). False when an entry cannot
+    // be linked: a file system without hard links, a file at its link limit,
+    // another user's file where hard links are protected.
+    bool keep_old_entries(const std::string& old, const std::string& fresh) {
+        for (const DirEntry& entry : engine_list_dir(old, "")) {
+            const std::string from = join_path(old, entry.name);
+            const std::string to = join_path(fresh, entry.name);
+            struct stat was {}, is {};
+            if (lstat(from.c_str(), &was) != 0) continue;
+            const bool there = lstat(to.c_str(), &is) == 0;
+            if (S_ISDIR(was.st_mode)) {
+                if (there ? !S_ISDIR(is.st_mode) : mkdir(to.c_str(), 0700) != 0) return false;
+                if (!keep_old_entries(from, to)) return false;
+                take_folder_status(to, was);
+            } else if (!there && linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Trades the names of the complete new tree `staging` and the existing
+    // output folder (its status `old`), then removes the old tree, now at the
+    // staging folder's name. False, with the output untouched, where the file
+    // system cannot trade names (EINVAL, ENOSYS) or this output cannot be
+    // renamed (a mount point, say).
+    bool swap_in(TempFolder& staging, const std::string& parent, const struct stat& old) {
+        take_folder_status(staging.path(), old);
+        // Everything of the new tree, the links and folders just made too,
+        // reaches the disk before it takes the name.
+        if (flush_file_system(staging.path()) != 0 ||
+            renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, folder_name_.c_str(), RENAME_EXCHANGE) != 0) {
+            // The files are to move out of it: the staging folder stays ours
+            // to change, whatever mode the output has.
+            chmod(staging.path().c_str(), 0700);
+            return false;
+        }
+        sync_folder(parent);
+        // Read-only folders of the old tree are opened up to be emptied.
+        engine_clear_dir(staging.path());
+        staging.remove();
+        return true;
     }
 
     int check_places(const std::string& from, const std::string& to) {
@@ -710,6 +798,7 @@ private:
     const std::string& first_;
     const std::string& second_;
     const std::string& output_;
+    const std::string folder_name_;  // the output without trailing slashes: its folder is the one beside it
     const std::string& pattern_;
     const EngineFlags flags_;
     const AlgorithmMask mask_;

@@ -42,6 +42,7 @@ public:
     int create(const std::vector<std::string>& places, const std::vector<std::string>& keep_out) {
         int error = ENOENT;
         for (const std::string& place : places) {
+            remove_dead_temporaries(place);
             error = folder_.create_in(place);
             if (error) continue;
             bool inside = false;

@@ -98,6 +98,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
     const std::string first_real = walk.base_root.empty() || merge ? std::string() : real_path(first);
     const bool base_level_inside = first_real.empty() || path_within(first_real, walk.base_root);
 
+    // The leftovers of killed runs go before this run writes here (and before
+    // an in-place walk lists them).
+    if (walk.outputs != FolderSync::never) remove_dead_temporaries(output);
     DirListing listing = engine_list_dir(walked, walk.pattern);
     if (walk.flags & EF_SORTED) engine_sort_list(listing);
     // The files renamed into this output folder are made durable together, once

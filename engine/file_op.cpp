@@ -259,6 +259,12 @@ private:
 
     // A new temporary for the next output. Returns 0 or the error code to report.
     int open_temporary() {
+        // A single-file job clears the leftovers of killed runs from the folder
+        // it writes to; a tree walk does so once per output folder.
+        if (folder_sync_ == FolderSync::now && !swept_) {
+            remove_dead_temporaries(directory_);
+            swept_ = true;
+        }
         if (const int error = out_.create_in(directory_)) return ERR_CREATE_OUTPUT - error;
         if (!special_ || in_place_) take_mode_of(final_target(), out_.file());
         // During an in-place restore the caller sees the name being written.
@@ -515,6 +521,7 @@ private:
     const bool link_to_special_;  // the output is a link to a pipe or device: refused
     std::string base_target_;   // in place: the Base's name
     std::string directory_;     // where temporaries go: beside the file they become
+    bool swept_ = false;        // the leftovers of dead runs were cleared from directory_
     EngineFlags flags_;
     AlgorithmMask mask_;
     ProgressCallback callback_;

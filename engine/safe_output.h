@@ -8,6 +8,11 @@
 // runs writing into one folder at once never share a temporary. Its name starts
 // with kTempPrefix, so a user who finds one left by a power cut knows its source.
 //
+// A run holds a lock (flock) on each of its temporaries, files and folders,
+// for as long as it has them, and names them with this boot of the machine
+// and its process id, so that a later run can tell the leftovers of a killed
+// run from those of one still at work (remove_dead_temporaries).
+//
 // Thread safety: a SafeOutput is one object's state; different objects may be
 // used on different threads at once.
 #pragma once
@@ -20,15 +25,31 @@
 
 namespace quoralith {
 
-// The start of every temporary's file name: ".qrlth-" and twelve random hex digits.
+// The start of every temporary's file name: ".qrlth-", twelve random hex
+// digits, then "-", the first sixteen hex digits of the boot id and "-" and the
+// process id in decimal (".qrlth-0123456789ab-9f1c27d04e5a6b38-4711"). Where
+// the boot id cannot be read, the name ends after the random digits, the form
+// earlier versions wrote.
 inline constexpr std::string_view kTempPrefix = ".qrlth-";
 
 // The folder part of `path` (everything before its last "/"), "/" for a file
 // at the root, or "" for a bare name (the current folder).
 std::string folder_of(const std::string& path);
 
-// Whether the file-name part of `path` has the form of one of our temporaries.
+// Whether the file-name part of `path` has the form of one of our temporaries
+// (either form).
 bool is_temporary_name(std::string_view path);
+
+// Removes from `folder` ("" for the current folder) the temporaries, files and
+// folders, of runs that are provably dead, and nothing else. A leftover is
+// provably dead when its name carries a boot id and a process id, no lock is
+// held on it, and either the boot id is this boot's and no process of that id
+// lives, or the boot id is another boot's and the folder lies on a local disk
+// file system (one machine mounts it, so an earlier boot's runs are gone).
+// Names of the earlier form carry neither and are always left. Returns how
+// many were removed. Errors are not reported: whatever cannot be removed now is
+// left for a later run.
+int remove_dead_temporaries(const std::string& folder);
 
 // The system's folder for temporaries: $TMPDIR, else /tmp.
 std::string system_temp_folder();
@@ -90,6 +111,7 @@ private:
     std::FILE* file_ = nullptr;
     std::string path_;
     bool closed_ = false;  // finish() ran: the data is on disk, the stream closed
+    int lock_fd_ = -1;     // holds the temporary's lock from its creation to its commit or removal
 };
 
 // A new folder of a temporary's name, made exclusively (mkdir never follows a
@@ -110,12 +132,13 @@ public:
     // The folder's path; empty when none is held.
     const std::string& path() const { return path_; }
     // The folder took another name: nothing is left to remove.
-    void release() { path_.clear(); }
+    void release();
     // Removes the folder and everything in it. Harmless when none is held.
     void remove();
 
 private:
     std::string path_;
+    int lock_fd_ = -1;  // holds the folder's lock while it is ours
 };
 
 }  // namespace quoralith

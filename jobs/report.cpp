@@ -2,8 +2,10 @@
 #include "jobs/report.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "engine/printable.h"
@@ -104,30 +106,68 @@ bool ReportFile::open(const std::string& path, int mode, int level_limit) {
     close();
     ok_ = true;
     level_limit_ = level_limit;
-    const char* how = mode == 1 ? "a" : mode == 2 ? "w" : nullptr;
-    if (!how) return true;
-    // The open never waits: a pipe that nobody reads would hold the job before
-    // it started. Such a report fails like any file that cannot be opened.
+    if (mode != 1 && mode != 2) return true;
+    struct stat named {};
+    const bool exists = stat(path.c_str(), &named) == 0;
+    if (exists && S_ISDIR(named.st_mode)) return false;
+    if (mode == 2 && (!exists || S_ISREG(named.st_mode))) {
+        // A new report goes to a temporary (the leftovers of killed jobs
+        // removed first) and replaces the name, a link there too, when whole.
+        // It keeps the permission bits of the report it replaces.
+        remove_dead_temporaries(folder_of(path));
+        if (replacement_.create_beside(path) != 0) return false;
+        if (exists) fchmod(fileno(replacement_.file()), named.st_mode & 07777);
+        file_ = replacement_.file();
+        target_ = path;
+        return true;
+    }
+    // Appending, or a pipe or device. The open never waits: a pipe that nobody
+    // reads would hold the job before it started. Such a report fails like
+    // any file that cannot be opened.
     const int fd = ::open(path.c_str(),
                           O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (mode == 1 ? O_APPEND : O_TRUNC),
                           0666);
     if (fd < 0) return false;
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || !(file_ = fdopen(fd, how))) {
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || !(file_ = fdopen(fd, mode == 1 ? "a" : "w"))) {
         ::close(fd);
         return false;
     }
+    struct stat opened {};
+    if (mode == 1 && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) append_from_ = opened.st_size;
     return true;
+}
+
+void ReportFile::fail() {
+    ok_ = false;
+    // Half a report (or half a line) appended would pass for a whole one:
+    // the file goes back to what it was. A new report's temporary is simply
+    // not put in place.
+    if (file_ && append_from_ >= 0) {
+        [[maybe_unused]] const int cut = ftruncate(fileno(file_), static_cast<off_t>(append_from_));
+    }
 }
 
 bool ReportFile::close() {
     if (!file_) return ok_;
+    if (replacement_.active()) {
+        file_ = nullptr;  // the temporary's stream: it goes with the commit
+        if (ok_ && replacement_.commit(target_) != 0) ok_ = false;
+        replacement_.abandon();
+        target_.clear();
+        return ok_;
+    }
+    // An appended report is whole once it is on the disk; a write that fails
+    // only there (a full disk found late) cuts it back too.
+    if (ok_ && append_from_ >= 0 && fsync(fileno(file_)) != 0 && errno != EINVAL) fail();
     if (std::fclose(file_) != 0) ok_ = false;
     file_ = nullptr;
+    append_from_ = -1;
     return ok_;
 }
 
 void report_write(ReportFile& report, std::uint32_t id, std::span<const std::string> args) {
-    if (!report.file_) return;
+    // After a failed write no line follows: a report with a hole would read as whole.
+    if (!report.file_ || !report.ok_) return;
     std::string line;
     int level = report_format(*report.templates_, id, line, args);
     if (level > report.level_limit_) return;
@@ -135,10 +175,10 @@ void report_write(ReportFile& report, std::uint32_t id, std::span<const std::str
     // report is read on terminals too, so their control characters are escaped.
     line = printable_name(line);
     line += '\n';
-    if (std::fwrite(line.data(), 1, line.size(), report.file_) != line.size()) report.ok_ = false;
     // Each line reaches the file at once, so a report of a long job that is
-    // killed still shows how far it got.
-    if (std::fflush(report.file_) != 0) report.ok_ = false;
+    // killed still shows how far it got (a new one in its temporary).
+    if (std::fwrite(line.data(), 1, line.size(), report.file_) != line.size() || std::fflush(report.file_) != 0)
+        report.fail();
 }
 
 }  // namespace quoralith

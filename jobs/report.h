@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/safe_output.h"
+
 namespace quoralith {
 
 // Ids of the report line templates.
@@ -80,9 +82,18 @@ public:
 
     // mode 1 appends to `path`, 2 creates it anew; any other mode opens nothing.
     // Returns false when a report was asked for and the file did not open.
+    //
+    // A new report is written to a temporary beside `path` and takes its name
+    // at close() only when every line was written: a report that cannot be
+    // finished (a full disk) leaves the earlier one whole. A link at `path`
+    // is replaced by the new report, never written through; a pipe or device
+    // (also through a link, as /dev/stdout) is written directly. A report
+    // appended to a file that cannot be finished is cut off again: the file
+    // keeps its old length.
     bool open(const std::string& path, int mode, int level_limit);
     bool is_open() const { return file_ != nullptr; }
-    // Closes the file; false when a write or the close failed.
+    // Closes the file (and puts a new report in place); false when a write,
+    // the close or the rename failed.
     bool close();
     // True when every line so far was written.
     bool ok() const { return ok_; }
@@ -92,8 +103,14 @@ public:
 
 private:
     friend void report_write(ReportFile& report, std::uint32_t id, std::span<const std::string> args);
+    // A write failed: an appended report is cut back, and no line follows.
+    void fail();
+
     const ReportTemplates* templates_;
     std::FILE* file_ = nullptr;
+    SafeOutput replacement_;    // a new report until it takes its name
+    std::string target_;        // the name a new report takes
+    long long append_from_ = -1;  // the length of an appended-to file before this report
     int level_limit_ = 1;
     bool ok_ = true;
 };

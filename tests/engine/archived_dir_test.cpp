@@ -3,9 +3,20 @@
 // times only, and what a stop or a failure half-way leaves behind.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -49,6 +60,131 @@ void set_times(const fs::path& root, long modification, const std::string& odd_o
         const timespec times[2] = {{2000000000 + (odd ? 50 : 0), 0}, {modification + (odd ? 7777 : 0), 0}};
         utimensat(AT_FDCWD, it->path().c_str(), times, 0);
     }
+}
+
+// Runs `body` in a child process that is killed (SIGKILL) as it asks for its
+// `kill_at`-th rename, before the rename happens: a supervisor sees each of the
+// child's renames through a seccomp listener and lets the earlier ones run.
+// Returns 1 when the child was killed, 0 when it ended first, -1 where the
+// kernel offers no such listener.
+int run_killed_at_rename(int kill_at, const std::function<void()>& body) {
+#if defined(__x86_64__) && defined(SECCOMP_FILTER_FLAG_NEW_LISTENER)
+    int channel[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) return -1;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rename, 3, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat, 2, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        int listener = -1;
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)
+            listener = static_cast<int>(
+                syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+        // The listener goes to the supervisor; none means the test cannot run here.
+        char byte = listener < 0 ? 'n' : 'y';
+        iovec part{&byte, 1};
+        alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        if (listener >= 0) {
+            message.msg_control = space;
+            message.msg_controllen = sizeof space;
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(header), &listener, sizeof(int));
+        }
+        if (sendmsg(channel[1], &message, 0) != 1 || listener < 0) _exit(3);
+        close(listener);
+        body();
+        _exit(0);
+    }
+    close(channel[1]);
+    char byte = 0;
+    iovec part{&byte, 1};
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    int listener = -1;
+    if (recvmsg(channel[0], &message, 0) == 1 && byte == 'y' && CMSG_FIRSTHDR(&message))
+        std::memcpy(&listener, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
+    close(channel[0]);
+    int killed = listener < 0 ? -1 : 0;
+    for (int seen = 0; listener >= 0;) {
+        pollfd wait{listener, POLLIN, 0};
+        if (poll(&wait, 1, -1) < 0 || !(wait.revents & POLLIN)) break;  // the child has ended
+        seccomp_notif request{};
+        if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) continue;
+        if (++seen == kill_at) {
+            kill(child, SIGKILL);
+            killed = 1;
+            break;
+        }
+        seccomp_notif_resp answer{};
+        answer.id = request.id;
+        answer.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+    }
+    if (listener >= 0) close(listener);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return killed;
+#else
+    (void)kill_at;
+    (void)body;
+    return -1;
+#endif
+}
+
+// Runs `body` in a child process where renameat2 with RENAME_EXCHANGE fails
+// with EINVAL, as on a file system that cannot trade two names. Returns the
+// child's exit status; -1 where no such filter can be set.
+int run_without_exchange(const std::function<void()>& body) {
+#if defined(__x86_64__)
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_EXCHANGE, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
+            _exit(3);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 3 ? -1 : WEXITSTATUS(status);
+#else
+    (void)body;
+    return -1;
+#endif
 }
 
 class ArchivedDirTest : public ::testing::Test {
@@ -306,6 +442,91 @@ TEST_F(ArchivedDirTest, FailuresHalfWayWriteNothing) {
     run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("out"), kKeep, merged);
     ASSERT_EQ(merged.file_codes().back(), PM_FILE_DONE);
     EXPECT_EQ(tree_of(dir.file("out")), tree_of(dir.file("updated")));
+}
+
+// An existing output folder is replaced whole: a kill at each of the job's
+// renames (the members' into the staging folder, then the step that puts the
+// new tree in place) leaves it all old or all new, and a later run removes
+// what the killed ones left.
+TEST_F(ArchivedDirTest, AKillAtAnyRenameLeavesTheOutputAllOldOrAllNew) {
+    ASSERT_EQ(create(dir.file("d.qd")), PM_FILE_DONE);
+    const std::string out = dir.file("out");
+    const auto make_old = [&] {
+        fs::remove_all(out);
+        fs::copy(dir.file("base"), out, fs::copy_options::recursive);
+        write_file(out + "/mine.txt", {'m', 'i', 'n', 'e'});  // not in the archive: kept
+        chmod((out + "/sub").c_str(), 0750);
+    };
+    make_old();
+    const auto old_tree = tree_of(out);
+    auto new_tree = tree_of(dir.file("updated"));
+    new_tree["mine.txt"] = Bytes{'m', 'i', 'n', 'e'};
+    for (const auto& [name, bytes] : old_tree)
+        if (!new_tree.count(name)) new_tree[name] = bytes;  // a restore into a folder keeps the others
+
+    int killed = 0;
+    for (int at = 1; at < 200; ++at) {
+        SCOPED_TRACE(testing::Message() << "killed at rename " << at);
+        const int result = run_killed_at_rename(at, [&] {
+            TreeRecorder quiet;
+            run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out, kKeep, quiet);
+        });
+        if (result < 0) GTEST_SKIP() << "no seccomp listener here";
+        const auto now = tree_of(out);
+        EXPECT_TRUE(now == old_tree || now == new_tree);
+        if (result == 0) {
+            EXPECT_EQ(now, new_tree);
+            EXPECT_EQ(permissions_of(out + "/sub"), 0750u);  // the folder keeps its mode
+            break;
+        }
+        ++killed;
+        EXPECT_EQ(now, old_tree);
+        make_old();
+    }
+    EXPECT_GT(killed, 3);
+    // A killed run's temporaries (its archives and staging folder) are gone
+    // with the next run in the same folder.
+    make_old();
+    ASSERT_EQ(run_killed_at_rename(3, [&] {
+                  TreeRecorder quiet;
+                  run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out, kKeep, quiet);
+              }),
+              1);
+    ASSERT_TRUE(has_temporary(dir.path()));
+    TreeRecorder later;  // the output named with a trailing "/": its staging folder still goes beside it
+    run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out + "/", kKeep, later);
+    ASSERT_EQ(later.file_codes().back(), PM_FILE_DONE);
+    EXPECT_EQ(tree_of(out), new_tree);
+    EXPECT_FALSE(has_temporary(dir.path()));
+}
+
+// Where the file system cannot trade two names, the files move in one by
+// one as before: the same tree comes out, and nothing is left beside it.
+TEST_F(ArchivedDirTest, WithoutTradingNamesTheFilesMoveInOneByOne) {
+    ASSERT_EQ(create(dir.file("d.qd")), PM_FILE_DONE);
+    const std::string out = dir.file("out");
+    fs::copy(dir.file("base"), out, fs::copy_options::recursive);
+    write_file(out + "/mine.txt", {'m'});
+    auto expected = tree_of(out);
+    for (const auto& [name, bytes] : tree_of(dir.file("updated"))) expected[name] = bytes;
+    struct stat before {}, folder_before {};
+    ASSERT_EQ(stat((out + "/mine.txt").c_str(), &before), 0);
+    ASSERT_EQ(stat(out.c_str(), &folder_before), 0);
+    const int status = run_without_exchange([&] {
+        TreeRecorder recorder;
+        run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), out, kKeep, recorder);
+        _exit(recorder.file_codes().back() == PM_FILE_DONE ? 0 : 1);
+    });
+    if (status < 0) GTEST_SKIP() << "no seccomp filter here";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(tree_of(out), expected);
+    struct stat after {};
+    ASSERT_EQ(stat((out + "/mine.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // a kept file is the same file
+    EXPECT_EQ(after.st_nlink, 1u);           // and no link of it is left anywhere
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, folder_before.st_ino);  // the files moved into the folder itself
+    EXPECT_FALSE(has_temporary(dir.path()));
 }
 
 // A tree whose archive would pass the coder's 1 GiB is refused before

@@ -2,10 +2,14 @@
 #include "jobs/report.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "engine/tree_test_support.h"
 #include "support/test_support.h"
 
 namespace quoralith {
@@ -138,6 +142,86 @@ TEST(ReportFile, AppendKeepsTheOldReportOverwriteReplacesItAndNoModeWritesNothin
     EXPECT_EQ(text_of(path), "Quoralith statistics\n");
     ReportFile nowhere(table);
     EXPECT_FALSE(nowhere.open(dir.file("missing/report.txt"), 2, 1));
+}
+
+// Writes a report of `lines` lines to `path` in `mode` under a file size
+// limit of `limit` bytes (a stand-in for a full disk) in a child process;
+// returns 1 when the report closed as written, 0 when it failed.
+int report_under_limit(const ReportTemplates& table, const std::string& path, int mode, rlim_t limit, int lines) {
+    return test::with_file_size_limit(limit, [&] {
+        ReportFile report(table);
+        if (!report.open(path, mode, 1)) return -1;
+        for (int i = 0; i < lines; ++i) report_write(report, 65000, {"line " + std::to_string(i) + std::string(40, '.')});
+        return report.close() ? 1 : 0;
+    });
+}
+
+std::vector<std::string> names_in(const ScratchDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(ReportFile, AFullDiskLeavesTheOldReportWholeAndNoHalfAppend) {
+    ReportTemplates table;
+    load_report_templates(table);
+    ScratchDir dir;
+    const std::string path = dir.file("report.txt");
+    std::string old;
+    for (int i = 0; i < 60; ++i) old += "an earlier job's line " + std::to_string(i) + "\n";
+    ASSERT_GT(old.size(), 1000u);
+    test::write_file(path, test::Bytes(old.begin(), old.end()));
+
+    // A new report that cannot be finished never takes the old one's place.
+    EXPECT_EQ(report_under_limit(table, path, 2, 4096, 200), 0);
+    EXPECT_EQ(text_of(path), old);
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{"report.txt"});
+
+    // An append that cannot be finished is cut back to the old length, also
+    // when part of it went through.
+    EXPECT_EQ(report_under_limit(table, path, 1, old.size() + 1000, 200), 0);
+    EXPECT_EQ(text_of(path), old);
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{"report.txt"});
+
+    // With room, both work; the appended report follows the old one whole.
+    EXPECT_EQ(report_under_limit(table, path, 1, 1 << 20, 3), 1);
+    std::string appended = old;
+    for (int i = 0; i < 3; ++i) appended += "line " + std::to_string(i) + std::string(40, '.') + "\n";
+    EXPECT_EQ(text_of(path), appended);
+}
+
+TEST(ReportFile, ANewReportReplacesALinkAndKeepsTheOldModes) {
+    ReportTemplates table;
+    load_report_templates(table);
+    ScratchDir dir;
+    const std::string path = dir.file("report.txt"), elsewhere = dir.file("elsewhere.txt");
+    test::write_file(elsewhere, {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(symlink(elsewhere.c_str(), path.c_str()), 0);
+    {
+        ReportFile report(table);
+        ASSERT_TRUE(report.open(path, 2, 1));
+        report_write(report, 65013, {});
+        EXPECT_TRUE(report.close());
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(text_of(path), "Quoralith statistics\n");
+    EXPECT_EQ(text_of(elsewhere), "keep");
+
+    // The replaced report's permission bits stay.
+    chmod(path.c_str(), 0640);
+    {
+        ReportFile report(table);
+        ASSERT_TRUE(report.open(path, 2, 1));
+        report_write(report, 65011, {});
+    }
+    EXPECT_EQ(text_of(path), "*** No errors detected ***\n");
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"elsewhere.txt", "report.txt"}));
 }
 
 }  // namespace
