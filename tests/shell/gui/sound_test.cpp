@@ -181,7 +181,9 @@ private slots:
             QCOMPARE(audio_.supports_calls, 0);
             QCOMPARE(audio_.plays, 0);
         }
-        write_file(sandbox_->cwd("Qralith.ini"), "[Options]\nEnableSound=1\n");
+        // The first start took the working folder's options file over; the
+        // configuration folder's copy is the one read from then on.
+        write_file(sandbox_->config("Qralith.ini"), "[Options]\nEnableSound=1\n");
         audio_.play_result = WAVE_OUTPUT_IN_USE;
         CMorvaneApp app;
         app.init_instance();
