@@ -64,14 +64,7 @@ const NameMatchEntry* find_name_pair(const NameMatchList& names, const std::stri
 // Tells the callback about an entry that is passed over; true when it answered stop.
 bool report_passed_over(const Walk& walk, int code, const std::string& first, const std::string& second,
                         const std::string& output, const std::string& detail = {}) {
-    ProgressRecord record;
-    record.code = static_cast<std::int16_t>(code);
-    record.first_path = first.empty() ? nullptr : first.c_str();
-    record.second_path = second.c_str();
-    record.output_path = output.c_str();
-    record.detail = detail.empty() ? nullptr : detail.c_str();
-    const std::int16_t answer = walk.callback ? walk.callback(record) : default_progress_callback(record);
-    return answer == ANSWER_STOP;
+    return send_error_record(walk.callback, code, first, second, output, detail) == ANSWER_STOP;
 }
 
 // Words for a link that leads out of its tree: where it leads.

@@ -75,4 +75,19 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // directory), or ERR_NOT_REGULAR_FILE for a pipe, device or socket.
 int open_regular_input(const char* path, FileHandle& file, struct stat* status = nullptr);
 
+// Sends one error record about a request or an entry (`first` empty for no
+// Base; `detail` empty for none) to `callback`, or to the default answers when
+// there is none, and returns the answer.
+inline std::int16_t send_error_record(const ProgressCallback& callback, int code, const std::string& first,
+                                      const std::string& second, const std::string& output,
+                                      const std::string& detail = {}) {
+    ProgressRecord record;
+    record.code = static_cast<std::int16_t>(code);
+    record.first_path = first.empty() ? nullptr : first.c_str();
+    record.second_path = second.c_str();
+    record.output_path = output.c_str();
+    record.detail = detail.empty() ? nullptr : detail.c_str();
+    return callback ? callback(record) : default_progress_callback(record);
+}
+
 }  // namespace quoralith

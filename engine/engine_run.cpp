@@ -34,13 +34,7 @@ namespace {
 // Tells the caller why a request does nothing at all, with the name it is about.
 void report_request(const ProgressCallback& callback, int code, const std::string& first, const std::string& second,
                     const std::string& output, const std::string& detail = {}) {
-    ProgressRecord record;
-    record.code = static_cast<std::int16_t>(code);
-    record.first_path = first.empty() ? nullptr : first.c_str();
-    record.second_path = second.c_str();
-    record.output_path = output.c_str();
-    record.detail = detail.empty() ? nullptr : detail.c_str();
-    callback ? callback(record) : default_progress_callback(record);
+    send_error_record(callback, code, first, second, output, detail);
 }
 
 // A Base tree named for a create that is not there: most likely a mistyped
