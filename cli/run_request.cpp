@@ -165,18 +165,18 @@ private:
             ++archive_failures_;
         else
             ++failures_;
-        if (code == ERR_NOT_REGULAR_FILE) ++files_;  // passed over without a file start
+        if (is_passed_over(code)) ++files_;  // passed over without a file start
         bar_.clear();
         // Name the file the reason is about: a missing input, or the output that
         // could not be written. A directory walk also reports entries it passes
         // over (a pipe, say) without a file start: their record names them.
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
-        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
+        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_DISK_FULL || code == ERR_STOPPED;
         const bool about_base = code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199;
         const char* named = about_output ? record.output_path : about_base ? record.first_path : record.second_path;
         // An in-place restore writes under a temporary name; the user knows the file by its own.
         if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();
-        if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
+        if (is_passed_over(code)) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
         print_error(path + ": " + (record.detail ? std::string(record.detail) : describe_error(code)));
     }

@@ -165,7 +165,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
             walk_tree(writer, relative);
             writer.ancestors.pop_back();
         } else if (entry.kind == EntryKind::Other) {
-            report_entry(writer.callback, ERR_NOT_REGULAR_FILE, relative);
+            report_entry(writer.callback, passed_over_code(path), relative);
         } else {
             // The archive being written may lie inside the tree.
             if (stat(path.c_str(), &st) == 0 &&

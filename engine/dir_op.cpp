@@ -105,7 +105,8 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         }
 
         if (entry.kind == EntryKind::Other) {
-            if (report_passed_over(walk, ERR_NOT_REGULAR_FILE, first_path, second_path, output_path)) {
+            const int code = passed_over_code(join_path(walked, entry.name));
+            if (report_passed_over(walk, code, first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
             }
@@ -126,7 +127,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             merge || stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode);
         EntryKind kind;
         if (path_kind(output_path, kind) && kind != EntryKind::File) {
-            if (report_passed_over(walk, ERR_NOT_REGULAR_FILE, first_path, second_path, output_path)) {
+            if (report_passed_over(walk, passed_over_code(output_path), first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
             }

@@ -106,9 +106,21 @@ constexpr int ERR_ARCHIVE_TOO_LARGE = -47; // a file over 4 GiB, beyond an archi
 constexpr int ERR_ARCHIVE_DAMAGED = -48;   // the archive is damaged; the record's detail says where and how
 constexpr int ERR_TREE_TOO_LARGE = -49;    // a tree whose archive would pass the coder's 1 GiB limit
 constexpr int ERR_NO_DATA_BLOCK = -61;     // a file record not followed by a data block
+
+// Failures that "the delta was made from a different base file" or a passed
+// over entry would misname: each says what is really wrong.
+constexpr int ERR_BASE_MISSING = -75;      // restore: no Base file, and the delta was made from one
+constexpr int ERR_NOT_ARCHIVED_DELTA = -76; // restore --archived: a single-file delta, not an archived one
+constexpr int ERR_BASE_TREE_DIFFERS = -77; // restore --archived: the Base tree, as selected, is another one
+constexpr int ERR_DISK_FULL = -78;         // no room left on the disk (or quota); the output was not replaced
+constexpr int ERR_BROKEN_LINK = -79;       // a symbolic link to nothing (a missing target, or a loop): passed over
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
                                            // the whole archive is abandoned
+
+// Entries a walk passes over without a file start: a device, pipe or socket,
+// a link to a directory, or a link that leads nowhere.
+inline bool is_passed_over(int code) { return code == ERR_NOT_REGULAR_FILE || code == ERR_BROKEN_LINK; }
 
 // Largest file the coder accepts: every position fits a signed 32-bit integer.
 constexpr std::int64_t MAX_FILE_LENGTH = 0x40000000;
