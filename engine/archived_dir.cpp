@@ -586,9 +586,13 @@ private:
         if (body < 1 || body > INT32_MAX) return ERR_BASE_TREE_DIFFERS;
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratch(std::tmpfile(), &std::fclose);
         if (!scratch) return ERR_BASE_TREE_DIFFERS;
-        // Once the output's start is written, the rest is not needed.
+        // Once the output's start is written, the rest is not needed. (A
+        // packed form is written from its end: then the whole is decoded, and
+        // a stop is heard as in any transfer of the job.)
         bool started = false;
-        const ProgressCallback until_start = [&started](const ProgressRecord& record) -> std::int16_t {
+        const ProgressCallback transfers = transfer_callback();
+        const ProgressCallback until_start = [&](const ProgressRecord& record) -> std::int16_t {
+            if (transfers(record) == ANSWER_STOP) return ANSWER_STOP;
             if (record.code != PM_WRITE_OUTPUT) return ANSWER_SKIP;
             if (started) return ANSWER_STOP;
             started = record.position == 0;
@@ -598,6 +602,7 @@ private:
         StreamWindow body_window{delta, 0, static_cast<std::int32_t>(body), 0};
         StreamWindow output_window{scratch.get(), 0, 0, 0};
         const int written = coder_restore(&base_window, &body_window, &output_window, until_start, nullptr);
+        if (stopped_) return ERR_STOPPED;
         if (written >= 0 && written < head_length) return ERR_NOT_ARCHIVED_DELTA;  // whole, and shorter than any archive
         char head[kMagicAt + sizeof kArchiveMagic] = {};
         if (std::fflush(scratch.get()) != 0 || std::fseek(scratch.get(), 0, SEEK_SET) != 0 ||
