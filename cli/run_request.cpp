@@ -191,19 +191,19 @@ private:
         else
             ++failures_;
         // Passed over without a file start.
-        if (code == ERR_NOT_REGULAR_FILE || code == ERR_LINK_OUTSIDE || code == ERR_LINKED_FOLDER) ++files_;
+        if (is_passed_over(code) || code == ERR_LINKED_FOLDER) ++files_;
         bar_.clear();
         // Name the file the reason is about: a missing input, or the output that
         // could not be written. A directory walk also reports entries it passes
         // over (a pipe, say) without a file start: their record names them.
         const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
-        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED ||
-                                  code == ERR_LINKED_FOLDER || code == ERR_OUTPUT_LINK;
+        const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_DISK_FULL ||
+                                  code == ERR_STOPPED || code == ERR_LINKED_FOLDER || code == ERR_OUTPUT_LINK;
         const bool about_base = (code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199) || code == ERR_NO_BASE_TREE;
         const char* named = about_output ? record.output_path : about_base ? record.first_path : record.second_path;
         // An in-place restore writes under a temporary name; the user knows the file by its own.
         if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();
-        if (code == ERR_NOT_REGULAR_FILE) named = not_regular(record);
+        if (is_passed_over(code)) named = not_regular(record);
         const std::string path = named ? named : about_output ? output_ : second_;
         print_error(path + ": " + (record.detail ? std::string(record.detail) : describe_error(code)));
     }

@@ -46,6 +46,8 @@ constexpr std::size_t kFenceStep = 64;
 constexpr int kFilterWordBits = 18;  // 2 MiB of presence bits, in words of 64
 // A chunk whose entries begin with at least this many byte pairs is given the filter.
 constexpr std::size_t kFilterBuckets = 1 << 14;
+// Chunks shorter than this are indexed by the encoder's own thread.
+constexpr std::int64_t kThreadedIndex = 1 << 16;
 // How many entries ahead the index build fetches the places it will write.
 constexpr std::int64_t kBuildAhead = 16;
 // A search ahead of a chunk copies its slice of Updated' and this much
@@ -337,7 +339,11 @@ public:
         : chunk_(static_cast<std::size_t>(window)), index_(static_cast<std::size_t>(window)), bucket_(65537),
           next_(65536), bucket_sorted_(65536), fences_(static_cast<std::size_t>(window) / kFenceStep + 1),
           part_state_(static_cast<std::size_t>(window)), shared_(static_cast<std::size_t>(window)),
-          present_(std::size_t{1} << kFilterWordBits) {}
+          // A chunk with fewer entries than kFilterBuckets never fills that
+          // many buckets, so it is never filtered: no 2 MiB for it.
+          present_(window - (kLongKey - 1) >= static_cast<std::int64_t>(kFilterBuckets)
+                       ? std::size_t{1} << kFilterWordBits
+                       : 0) {}
 
     // Where a chunk of `length` bytes is to be read; build_index() then indexes it.
     std::uint8_t* prepare(std::int64_t length) {
@@ -377,14 +383,15 @@ public:
     void build_index() {
         entries_ = length_ >= kLongKey ? length_ - (kLongKey - 1) : 0;
         const std::uint8_t* p = chunk_.data();
-        std::fill(bucket_.begin(), bucket_.end(), 0u);
-        for (std::int64_t i = 0; i < entries_; ++i) ++bucket_[bucket_of(p + i) + 1];
+        std::uint32_t* bucket = bucket_.data();
+        std::memset(bucket, 0, bucket_.size() * sizeof *bucket);
         // Most 5-byte keys of varied data (compressed or machine code) are not
         // in the chunk, and a lookup of one is best turned away by a presence
         // filter; text keeps to few leading byte pairs and its keys are mostly
         // present, so there the filter costs more to build than it saves.
-        const auto used = static_cast<std::size_t>(
-            std::count_if(bucket_.begin() + 1, bucket_.end(), [](std::uint32_t n) { return n != 0; }));
+        std::size_t used = 0;  // buckets with an entry, counted as they fill
+        for (std::int64_t i = 0; i < entries_; ++i)
+            if (bucket[bucket_of(p + i) + 1]++ == 0) ++used;
         filtered_ = used >= kFilterBuckets;
         if (filtered_) {
             std::fill(present_.begin(), present_.end(), std::uint64_t{0});
@@ -398,7 +405,7 @@ public:
                 present[filter_word(h)] |= filter_bits(h);
             }
         }
-        for (std::size_t b = 1; b < bucket_.size(); ++b) bucket_[b] += bucket_[b - 1];
+        for (std::size_t b = 1, n = bucket_.size(); b < n; ++b) bucket[b] += bucket[b - 1];
         std::copy(bucket_.begin(), bucket_.end() - 1, next_.begin());
         Entry* index = index_.data();
         std::uint32_t* next = next_.data();
@@ -1009,6 +1016,9 @@ private:
 // Returns where the records end, or -1 when the sink abandons the encoding.
 template <class Source, class Sink>
 std::int64_t match_slice(Searcher<Source>& search, Sink& sink, std::int64_t r, std::int64_t e, std::int64_t u) {
+    // The abandon rule is applied after every record: the size estimate only
+    // grows, so once it reaches U the encoding ends as abandoned whatever
+    // follows, and the rest of Updated' need not be searched and written.
     while (e - r >= kLongKey) {
         if (const std::int64_t known = sink.resume(Phase::kLong, r); known != kUnknown) return known;
         const Match m = search.lookup(kLongKey, r, e, kLongStep, u);
@@ -1019,13 +1029,12 @@ std::int64_t match_slice(Searcher<Source>& search, Sink& sink, std::int64_t r, s
                 const Match s = search.lookup(kShortKey, r, m.m0, 1, m.m0);
                 if (!s.found) break;
                 sink.record(r, s.m0, &s);
+                if (sink.abandons()) return -1;
                 r = s.m1;
             }
-            sink.record(r, m.m0, &m);
-            if (sink.abandons()) return -1;
-        } else {
-            sink.record(r, m.m0, &m);
         }
+        sink.record(r, m.m0, &m);
+        if (sink.abandons()) return -1;
         r = m.m1;
     }
     while (r < e) {
@@ -1038,6 +1047,7 @@ std::int64_t match_slice(Searcher<Source>& search, Sink& sink, std::int64_t r, s
             sink.record(r, e, nullptr);
             r = e;
         }
+        if (sink.abandons()) return -1;
     }
     return r;
 }
@@ -1135,6 +1145,9 @@ struct FirstIndex {
 
     void start(CreateJob& job, std::int64_t w) {
         if (job.n < kMinWindow) return;  // too short to be match coded
+        // A small chunk is indexed in less time than a thread takes to start;
+        // the encoder indexes it itself.
+        if (std::min(w, job.n) < kThreadedIndex) return;
         try {
             const std::int64_t length = std::min(w, job.n);  // the encoder's window, W'
             auto chunk = std::make_unique<ChunkIndex>(length);

@@ -198,6 +198,7 @@ int create_body(CreateJob& job) {
     BufferedWriter literals(literal_file.channel());
 
     std::int64_t q = match_search(job, control, literals);
+    if (q == kMatchNotSmaller) return finish_stored(job);
     if (q < 0) return static_cast<int>(q);
     if (job.context.stopped()) return ERR_STOPPED;
     const std::int64_t tail = job.u - q;

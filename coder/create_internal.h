@@ -87,6 +87,10 @@ int small_path(CreateJob& job);
 // records to `control` and literal bytes to `literals`; returns q, the Updated'
 // position up to which records were written, or a negative code.
 std::int64_t match_search(CreateJob& job, ControlWriter& control, BufferedWriter& literals);
+// What match_search returns when the records written so far already make
+// match coding no smaller than storing Updated': the rest cannot make it so,
+// since the control and literal bytes only grow, and the search stops there.
+constexpr std::int64_t kMatchNotSmaller = -(std::int64_t{1} << 40);
 
 // Algorithm 0 from its parameters on: returns the delta's length or a code.
 int create_algorithm0(CreateJob& job);

@@ -23,8 +23,9 @@ namespace {
 // Ends the search from deep inside it: a read that failed or was stopped, a
 // temporary file that could not be made. Caught in match_search() only.
 struct SearchAbort {
-    int code;
+    std::int64_t code;
 };
+constexpr std::int64_t kNotSmaller = kMatchNotSmaller;
 
 // Pieces in which long stretches are made resident and scanned.
 constexpr std::int64_t kRunChunk = 1 << 15;    // copy runs, literals, block fingerprints
@@ -261,13 +262,23 @@ private:
         }
     }
 
+    // Before each record: once the records so far make match coding no
+    // smaller than storing (the driver's test V + X + 9 < U), no later one
+    // can, and the search ends. Long searches on pairs that share little
+    // thus stop where the stored form wins, not at the end of Updated'.
+    void check_worth() const {
+        if (control_.byte_count() + literals_.written() + 9 >= u_) throw SearchAbort{kNotSmaller};
+    }
+
     void put_positioned(std::int64_t literal, std::int64_t p) {
+        check_worth();
         control_.put_flag(true);
         control_.put_count(static_cast<std::uint32_t>(literal + 1));
         control_.put_bits(static_cast<std::uint32_t>(p), position_bits_);
     }
 
     void put_relative(int rice, std::int64_t literal, std::int64_t advance) {
+        check_worth();
         control_.put_flag(false);
         control_.put_rice(rice, static_cast<std::uint32_t>(literal + 1));
         control_.put_rice(rice, static_cast<std::uint32_t>(advance + 1));

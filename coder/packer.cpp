@@ -57,13 +57,16 @@ std::int64_t pack_stream(Channel& in, std::int64_t length, std::uint32_t thresho
     const bool shared = blocks >= kMinSharedBlocks && std::thread::hardware_concurrency() != 1;
     const std::size_t piece_blocks =
         std::min(shared ? kBlocksPerSharedPiece : kBlocksPerPiece, static_cast<std::size_t>(blocks));
-    packer::BlockPacker coder(threshold, thorough);
+    // Scratch memory for as much as there is: a short stream is a short block.
+    const std::size_t largest_block = static_cast<std::size_t>(std::min<std::int64_t>(length, kBlockSize));
+    packer::BlockPacker coder(threshold, thorough, largest_block);
     std::unique_ptr<packer::BlockPacker> second =
-        shared ? std::make_unique<packer::BlockPacker>(threshold, thorough) : nullptr;
-    std::vector<std::uint8_t> input(piece_blocks * kBlockSize);
+        shared ? std::make_unique<packer::BlockPacker>(threshold, thorough, largest_block) : nullptr;
+    std::vector<std::uint8_t> input(
+        static_cast<std::size_t>(std::min<std::int64_t>(length, static_cast<std::int64_t>(piece_blocks * kBlockSize))));
     std::vector<std::uint8_t> output;
     std::vector<std::uint8_t> second_output;
-    output.reserve(piece_blocks * (kBlockSize + 1) + 8);
+    output.reserve(input.size() + piece_blocks + 8);
     if (!in.seek(0)) return ERR_READ_FAILED;
 
     std::int64_t total = 0;

@@ -500,19 +500,20 @@ constexpr std::size_t kPadding = 8;
 constexpr int kHashSize = 1024;
 }  // namespace
 
-BlockPacker::BlockPacker(std::uint32_t threshold, bool thorough)
+BlockPacker::BlockPacker(std::uint32_t threshold, bool thorough, std::size_t largest_block)
     : threshold_(threshold),
       thorough_(thorough),
-      work_(2 * kPadding + 2 * kBlockSize + 16),
+      work_(2 * kPadding + 2 * std::min(largest_block, kBlockSize) + 16),
       heads_(kHashSize),
-      next_(kBlockSize),
-      runs_(kBlockSize),
-      out_(2 * kBlockSize + 64),
-      best_out_(thorough ? 2 * kBlockSize + 64 : 0) {
-    items_.reserve(kBlockSize / 2);
-    matches_.reserve(kBlockSize / 3);
-    subs_.reserve(kBlockSize / 2);
-    literals_.reserve(kBlockSize);
+      next_(std::min(largest_block, kBlockSize)),
+      runs_(std::min(largest_block, kBlockSize)),
+      out_(2 * std::min(largest_block, kBlockSize) + 64),
+      best_out_(thorough ? 2 * std::min(largest_block, kBlockSize) + 64 : 0) {
+    const std::size_t block = std::min(largest_block, kBlockSize);
+    items_.reserve(block / 2);
+    matches_.reserve(block / 3);
+    subs_.reserve(block / 2);
+    literals_.reserve(block);
 }
 
 std::size_t BlockPacker::store(const std::uint8_t* s, std::size_t n, std::uint8_t marker) {

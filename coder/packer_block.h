@@ -123,9 +123,11 @@ public:
     // `thorough`: each block is coded several ways and the shortest kept
     // (slower; the plain create never asks for it, so its deltas stay as
     // they are).
-    explicit BlockPacker(std::uint32_t threshold, bool thorough = false);
+    // `largest_block`: no block passed to pack() is longer; the scratch memory
+    // is sized to it, so that packing a few bytes does not pay for 8192.
+    explicit BlockPacker(std::uint32_t threshold, bool thorough = false, std::size_t largest_block = kBlockSize);
 
-    // Codes `len` (1..8192) bytes; the coded block (at most len + 1 bytes) is
+    // Codes `len` (1..largest_block) bytes; the coded block (at most len + 1 bytes) is
     // available through data() until the next call.
     std::size_t pack(const std::uint8_t* block, std::size_t len);
     const std::uint8_t* data() const { return out_.data(); }

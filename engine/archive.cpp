@@ -182,7 +182,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
             writer.ancestors.pop_back();
         } else if (entry.kind == EntryKind::Other) {
             ++writer.entries;
-            report_entry(writer.callback, ERR_NOT_REGULAR_FILE, relative);
+            report_entry(writer.callback, passed_over_code(path), relative);
         } else {
             ++writer.entries;
             // A link out of the tree would pack a file from elsewhere (a

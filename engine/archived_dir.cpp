@@ -586,6 +586,7 @@ private:
             StreamWindow output_window{restored.file(), 0, 0, 0};
             TrailerRecord trailer;
             const int result = coder_restore(&base_window, &delta_window, &output_window, callback_, &trailer);
+            if (result == ERR_WRONG_BASE) return fail(wrong_base(base_archive.file(), delta.get(), st.st_size));
             if (result < 0) return fail(result);
         }
         base_archive.abandon();
@@ -601,6 +602,58 @@ private:
         }
         if (notify(PM_FILE_DONE, clamp32(updated_total)) == ANSWER_STOP) return ERR_STOPPED;
         return 0;
+    }
+
+    // Why the Base archive failed the delta's check: the delta is not an
+    // archived one (ERR_NOT_ARCHIVED_DELTA), or the Base tree, as selected,
+    // is another than at create (ERR_BASE_TREE_DIFFERS).
+    //
+    // The delta is decoded against the Base archive without its check, as far
+    // as the start of what it writes. An archived delta writes an archive, and
+    // its first bytes come from the Updated archive's header or the Base
+    // archive's, which are alike whatever the trees hold: they are the
+    // archive's magic. A single-file delta writes its own file's bytes there,
+    // unless that file began as its Base did (its first record then copies
+    // the start of the Base, here our archive): such a delta cannot be told
+    // from an archived one and is called a different Base tree.
+    int wrong_base(std::FILE* base_archive, std::FILE* delta, std::int64_t delta_size) {
+        // The header record's type and length come before its magic.
+        constexpr std::size_t kMagicAt = 3;
+        const std::size_t magic_length = std::strlen(kArchiveMagic);
+        const std::int64_t head_length = static_cast<std::int64_t>(kMagicAt + magic_length);
+        TrailerRecord trailer;
+        if (delta_size < kTrailerSize || fseeko(delta, delta_size - kTrailerSize, SEEK_SET) != 0 ||
+            std::fread(trailer.bytes.data(), 1, kTrailerSize, delta) != kTrailerSize)
+            return ERR_BASE_TREE_DIFFERS;
+        const std::int64_t body = delta_size - kTrailerSize - std::max<int>(trailer.check_length(), 0);
+        if (body < 1 || body > INT32_MAX) return ERR_BASE_TREE_DIFFERS;
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratch(std::tmpfile(), &std::fclose);
+        if (!scratch) return ERR_BASE_TREE_DIFFERS;
+        // Once the output's start is written, the rest is not needed. (A
+        // packed form is written from its end: then the whole is decoded, and
+        // a stop is heard as in any transfer of the job.)
+        bool started = false;
+        const ProgressCallback transfers = transfer_callback();
+        const ProgressCallback until_start = [&](const ProgressRecord& record) -> std::int16_t {
+            if (transfers(record) == ANSWER_STOP) return ANSWER_STOP;
+            if (record.code != PM_WRITE_OUTPUT) return ANSWER_SKIP;
+            if (started) return ANSWER_STOP;
+            started = record.position == 0;
+            return ANSWER_SKIP;
+        };
+        StreamWindow base_window{base_archive};
+        StreamWindow body_window{delta, 0, static_cast<std::int32_t>(body), 0};
+        StreamWindow output_window{scratch.get(), 0, 0, 0};
+        const int written = coder_restore(&base_window, &body_window, &output_window, until_start, nullptr);
+        if (stopped_) return ERR_STOPPED;
+        if (written >= 0 && written < head_length) return ERR_NOT_ARCHIVED_DELTA;  // whole, and shorter than any archive
+        char head[kMagicAt + sizeof kArchiveMagic] = {};
+        if (std::fflush(scratch.get()) != 0 || std::fseek(scratch.get(), 0, SEEK_SET) != 0 ||
+            std::fread(head, 1, static_cast<std::size_t>(head_length), scratch.get()) !=
+                static_cast<std::size_t>(head_length))
+            return ERR_BASE_TREE_DIFFERS;
+        return std::memcmp(head + kMagicAt, kArchiveMagic, magic_length) == 0 ? ERR_BASE_TREE_DIFFERS
+                                                                             : ERR_NOT_ARCHIVED_DELTA;
     }
 
     // Unpacks the restored archive into a staging folder beside the output

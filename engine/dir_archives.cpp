@@ -124,10 +124,9 @@ public:
         const std::int16_t answer = callback_(record);
         if (answer == ANSWER_STOP) stopped_ = true;
         if (record.code == ERR_STOPPED) told_stop_ = true;
-        // Entries passed over (a pipe, a link out of its tree) leave no file
-        // missing that the output should hold.
-        if (record.code < 0 && record.code != ERR_STOPPED && record.code != ERR_NOT_REGULAR_FILE &&
-            record.code != ERR_LINK_OUTSIDE) {
+        // Entries passed over (a pipe, a link that leads nowhere or out of its
+        // tree) leave no file missing that the output should hold.
+        if (record.code < 0 && record.code != ERR_STOPPED && !is_passed_over(record.code)) {
             // The failure action "copy" puts the Base file in the output's
             // place: the tree still holds a file under that name.
             const bool copied = phase_ == Phase::walk && (answer == ANSWER_COPY ||

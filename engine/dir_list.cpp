@@ -49,6 +49,14 @@ bool path_kind(const std::string& path, EntryKind& kind) {
     return true;
 }
 
+int passed_over_code(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 &&
+        (errno == ENOENT || errno == ELOOP || errno == ENOTDIR))
+        return ERR_BROKEN_LINK;
+    return ERR_NOT_REGULAR_FILE;
+}
+
 bool same_file(const std::string& a, const std::string& b) {
     struct stat first {}, second {};
     return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&

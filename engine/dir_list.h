@@ -52,6 +52,11 @@ std::string join_path(const std::string& dir, const std::string& name);
 // file); false when nothing is there.
 bool path_kind(const std::string& path, EntryKind& kind);
 
+// The code a walk reports for an entry it passes over at `path`: a link
+// that leads nowhere (its target missing, or links in a loop) is told apart
+// from a device, pipe, socket or link to a directory.
+int passed_over_code(const std::string& path);
+
 // True when `inner` is `outer` itself or lies below it, links resolved. An
 // `inner` that does not exist yet is judged by where it would be made (its
 // nearest existing folder resolved); false when `outer` does not exist

@@ -143,7 +143,8 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         }
 
         if (entry.kind == EntryKind::Other) {
-            if (report_passed_over(walk, ERR_NOT_REGULAR_FILE, first_path, second_path, output_path)) {
+            const int code = passed_over_code(join_path(walked, entry.name));
+            if (report_passed_over(walk, code, first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
             }
@@ -182,7 +183,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         struct stat output_status {};
         const bool output_link = lstat(output_path.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode);
         if (!output_link && path_kind(output_path, kind) && kind != EntryKind::File) {
-            if (report_passed_over(walk, ERR_NOT_REGULAR_FILE, first_path, second_path, output_path)) {
+            if (report_passed_over(walk, passed_over_code(output_path), first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
             }

@@ -184,6 +184,7 @@ private:
                 base_code = ERR_NOT_REGULAR_FILE;
             else if (base_errno && base_errno != ENOENT && base_errno != ENOTDIR)
                 base_code = ERR_OPEN_BASE - base_errno;
+            base_missing_ = base_errno == ENOENT || base_errno == ENOTDIR;
             // Taken before anything reads the file: reading moves its access time.
             engine_read_file_info(base_.get(), base_info_);
             struct stat status {};
@@ -291,8 +292,28 @@ private:
         record_.result = result;
         record_.first_path = first_;
         record_.second_path = second_.c_str();
-        record_.output_path = output_.c_str();
-        return callback_(record_);
+        // A failure names the file that was being written: under keep-all the
+        // candidate's digit name, not the name the user gave.
+        record_.output_path = code < 0 && !writing_.empty() ? writing_.c_str() : output_.c_str();
+        // A write that failed says whether an earlier output survives it.
+        std::string kept;
+        if (code == ERR_WRITE_FAILED || code == ERR_DISK_FULL) {
+            struct stat status {};
+            const std::string& target = writing_.empty() ? final_target() : writing_;
+            kept = describe_error(code == ERR_DISK_FULL ? ERR_DISK_FULL : ERR_WRITE_FAILED);
+            kept = kept.substr(0, kept.find(';')) +
+                   (lstat(target.c_str(), &status) == 0 ? "; the output was not replaced: the earlier file is kept"
+                                                       : "; no output file was written");
+            record_.detail = kept.c_str();
+        }
+        const std::int16_t answer = callback_(record_);
+        record_.detail = nullptr;
+        return answer;
+    }
+
+    // The code of a write that failed with `error` (errno; 0 when not known).
+    static int write_failure(int error) {
+        return error == ENOSPC || error == EDQUOT ? ERR_DISK_FULL : ERR_WRITE_FAILED;
     }
 
     // A final rename that failed is reported like an output that could not be
@@ -398,9 +419,15 @@ private:
             // close to their sum.
             if (deep_pass) malloc_trim(0);
 #endif
+            if (keep_all) writing_ = keep_all_name(original_output_, algorithm);
+            // errno after a failed write tells a full disk from other faults.
+            errno = 0;
             int result = deep_pass ? coder_create_deep(&base, &updated, &delta, callback_, trailer_, &shared)
                                    : coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
-            if (result >= 0 && out_.flush() != 0) result = ERR_WRITE_FAILED;
+            if (result == ERR_WRITE_FAILED) result = write_failure(errno);
+            if (result >= 0) {
+                if (const int error = out_.flush()) result = write_failure(error);
+            }
             if (result < 0) return fail(result);
 
             if (notify(remaining || deep ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
@@ -408,7 +435,7 @@ private:
             if (keep_all) {
                 // A digit name may be taken by an input (a Base called data3, say);
                 // that file is never replaced.
-                const std::string name = keep_all_name(original_output_, algorithm);
+                const std::string& name = writing_;
                 if (is_input(name)) return report_output_error(EEXIST);
                 if (is_link_to_special(name))
                     return notify(ERR_OUTPUT_LINK) == ANSWER_STOP ? ERR_STOPPED : ERR_OUTPUT_LINK;
@@ -435,8 +462,15 @@ private:
         StreamWindow base{base_.get()};
         StreamWindow delta{input_.get()};
         StreamWindow output{out_.file(), 0, 0, 0};
+        errno = 0;
         int result = coder_restore(&base, &delta, &output, callback_, &trailer_);
-        if (result >= 0 && finish_output() != 0) result = ERR_WRITE_FAILED;
+        if (result == ERR_WRITE_FAILED) result = write_failure(errno);
+        if (result >= 0) {
+            if (const int error = finish_output()) result = write_failure(error);
+        }
+        // Without a Base the check can only fail for a delta made from one:
+        // that is the fault to name, not a different Base.
+        if (result == ERR_WRONG_BASE && base_missing_) result = ERR_BASE_MISSING;
         if (result < 0) return fail(result);
 
         record_.restore_tag = trailer_.tag();
@@ -528,6 +562,8 @@ private:
 
     bool in_place_ = false;
     bool committed_ = false;
+    bool base_missing_ = false;  // a Base was named and does not exist
+    std::string writing_;        // keep-all: the digit name of the candidate being written
     bool with_record_ = false;
     UpdatedRecord updated_record_;
     bool stopped_ = false;  // the callback answered stop while the output was written out

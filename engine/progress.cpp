@@ -30,7 +30,8 @@ std::string describe_error(int code) {
         case ERR_WRONG_BASE:
             return "the delta was made from a different base file";
         case ERR_WRITE_FAILED:
-            return "a write failed (the disk may be full)";
+            return "a write failed (the disk may be full); the output was not replaced: an earlier one, if any, "
+                   "is kept";
         case ERR_READ_FAILED:
             return "an input file could not be read";
         case ERR_CONTENT_MISMATCH:
@@ -59,6 +60,18 @@ std::string describe_error(int code) {
             return "a stored path leads outside the output directory";
         case ERR_NOT_REGULAR_FILE:
             return "not a regular file (a device, pipe, socket or link to a directory)";
+        case ERR_BROKEN_LINK:
+            return "a link that leads nowhere (its target is missing, or the links loop): passed over";
+        case ERR_BASE_MISSING:
+            return "the base file does not exist, and the delta was made from one";
+        case ERR_NOT_ARCHIVED_DELTA:
+            return "the delta is a single-file delta, not one made by create --archived: restore it without "
+                   "--archived, from its base file";
+        case ERR_BASE_TREE_DIFFERS:
+            return "the base tree is not the one the delta was made from: the --pattern and --no-subdirs are not "
+                   "those of the create, a file of the tree differs, or the delta is not one made by create --archived";
+        case ERR_DISK_FULL:
+            return "the disk is full; the output was not replaced: an earlier one, if any, is kept";
         case ERR_ARCHIVE_NAME:
             return "the path cannot be stored in an archive (over 255 bytes, it holds a \\, or it starts like a drive, as in a:b)";
         case ERR_ARCHIVE_TOO_LARGE:
@@ -96,8 +109,13 @@ std::string describe_error(int code) {
         return with_errno("the archive could not be written", error);
     }
     if (code <= -201 && code >= -299) return with_errno("cannot open the input file", ERR_OPEN_INPUT - code);
-    if ((code <= -301 && code >= -399) || (code <= -401 && code >= -499))
-        return with_errno("cannot create the output file", ERR_CREATE_OUTPUT - code);
+    if ((code <= -301 && code >= -399) || (code <= -401 && code >= -499)) {
+        const int error = ERR_CREATE_OUTPUT - code;
+        if (error == ENOSPC || error == EDQUOT)
+            return with_errno("cannot create the output file", error) +
+                   "; the disk is full, and an earlier output, if any, is kept";
+        return with_errno("cannot create the output file", error);
+    }
     if (code <= -501 && code >= -699) return with_errno("cannot open the base file", ERR_OPEN_BASE - code);
     if (code > -100) return with_errno("a read or write failed while copying", -code);
     return "unknown error " + std::to_string(code);

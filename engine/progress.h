@@ -121,9 +121,23 @@ constexpr int ERR_LINK_OUTSIDE = -63;      // a link in an input tree leads outs
 constexpr int ERR_OUTPUT_LINK = -64;       // the output name is a link to a pipe, device or socket: not replaced
 constexpr int ERR_NOTHING_MATCHED = -65;   // the pattern matches no file: nothing was done
 constexpr int ERR_NO_BASE_TREE = -66;      // the Base directory named for a create does not exist
+
+// Failures that "the delta was made from a different base file" or a passed
+// over entry would misname: each says what is really wrong.
+constexpr int ERR_BASE_MISSING = -75;      // restore: no Base file, and the delta was made from one
+constexpr int ERR_NOT_ARCHIVED_DELTA = -76; // restore --archived: a single-file delta, not an archived one
+constexpr int ERR_BASE_TREE_DIFFERS = -77; // restore --archived: the Base tree, as selected, is another one
+constexpr int ERR_DISK_FULL = -78;         // no room left on the disk (or quota); the output was not replaced
+constexpr int ERR_BROKEN_LINK = -79;       // a symbolic link to nothing (a missing target, or a loop): passed over
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
                                            // the whole archive is abandoned
+
+// Entries a walk passes over without a file start: a device, pipe or socket,
+// a link to a directory, a link that leads nowhere, or one that leads out of its tree.
+inline bool is_passed_over(int code) {
+    return code == ERR_NOT_REGULAR_FILE || code == ERR_BROKEN_LINK || code == ERR_LINK_OUTSIDE;
+}
 
 // Largest file the coder accepts: every position fits a signed 32-bit integer.
 constexpr std::int64_t MAX_FILE_LENGTH = 0x40000000;

@@ -372,7 +372,7 @@ TEST_F(ArchivedDirTest, BaseMattersByItsBytesNotItsTimes) {
     write_file(dir.file("base/sub/deep/b.bin"), one);
     TreeRecorder wrong;
     run(OP_RESTORE_ARCHIVED, dir.file("base"), dir.file("d.qd"), dir.file("kept"), kKeep | EF_CLEAR_OUTPUT, wrong);
-    EXPECT_EQ(wrong.file_codes(), (std::vector<int>{PM_FILE_START, ERR_WRONG_BASE}));
+    EXPECT_EQ(wrong.file_codes(), (std::vector<int>{PM_FILE_START, ERR_BASE_TREE_DIFFERS}));
     EXPECT_EQ(entries_of(dir.file("kept")), std::vector<std::string>{"mine.txt"});
     EXPECT_FALSE(has_temporary(dir.path()));
 }

@@ -154,10 +154,12 @@ TEST_F(DirWalkTest, WalkSkipsItsOwnOutputSpecialFilesAndLinkedDirectories) {
     write_file(updated + "/a.txt", text_like(3000, 9));
     ASSERT_EQ(mkfifo((updated + "/pipe").c_str(), 0600), 0);
     fs::create_directory_symlink(updated, updated + "/loop");
+    fs::create_symlink("nowhere", updated + "/dangling");
     std::string output = updated + "/deltas";  // the output inside the walked tree
     ASSERT_EQ(engine_run(OP_CREATE_DIR, base, updated, output, "", "", EF_INCLUDE_SUBDIRS, 1, recorder.callback()), 0);
     EXPECT_EQ(entries_of(output), std::vector<std::string>{"a.txt"});
     EXPECT_EQ(recorder.count(ERR_NOT_REGULAR_FILE), 2);  // the pipe and the link to a directory
+    EXPECT_EQ(recorder.count(ERR_BROKEN_LINK), 1);
     EXPECT_EQ(recorder.count(PM_FILE_DONE), 1);
 }
 

@@ -317,6 +317,50 @@ TEST_F(FileOpTest, AFailingWriteIsAnErrorAndKeepsTheOldOutput) {
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"base.bin", "restored.bin", "updated.bin"}));
 }
 
+// What the desktop program is given besides the code: a missing Base has a
+// code of its own, and a failed write under keep-all names the candidate's
+// file and says that nothing was written.
+TEST_F(FileOpTest, FailuresNameTheirCauseAndTheFileBeingWritten) {
+    ASSERT_EQ(create(0x80), 0);
+    std::string output = dir.file("restored.bin");
+    EXPECT_EQ(restore(dir.file("gone.bin"), delta, output), ERR_BASE_MISSING);
+    EXPECT_FALSE(file_exists(output));
+
+    std::vector<std::pair<std::string, std::string>> failures;  // output path, detail
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string kept = dir.file("k.dlt");
+    const int result = engine_file_op(OP_CREATE_FILE, dir.file("nothing").c_str(), updated, kept, nullptr,
+                                      EF_KEEP_ALL | EF_FAIL_SKIP, 0x81, [&](const ProgressRecord& r) -> std::int16_t {
+                                          if (r.code < 0)
+                                              failures.emplace_back(r.output_path ? r.output_path : "",
+                                                                    r.detail ? r.detail : "");
+                                          return r.code < 0 ? ANSWER_BY_FLAGS : ANSWER_SKIP;
+                                      });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(result, ERR_WRITE_FAILED);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].first, dir.file("k0.dlt"));
+    EXPECT_EQ(failures[0].second, "a write failed (the disk may be full); no output file was written");
+
+    // Every code met per file has words of its own.
+    std::vector<std::string> words;
+    for (int code : {ERR_WRONG_BASE, ERR_BASE_MISSING, ERR_NOT_ARCHIVED_DELTA, ERR_BASE_TREE_DIFFERS, ERR_DISK_FULL,
+                     ERR_BROKEN_LINK, ERR_NOT_REGULAR_FILE, ERR_WRITE_FAILED}) {
+        const std::string text = describe_error(code);
+        EXPECT_EQ(text.find("while copying"), std::string::npos) << code;
+        EXPECT_EQ(std::count(words.begin(), words.end(), text), 0) << text;
+        words.push_back(text);
+    }
+    EXPECT_NE(describe_error(ERR_DISK_FULL).find("is kept"), std::string::npos);
+    EXPECT_NE(describe_error(ERR_CREATE_OUTPUT - ENOSPC).find("is kept"), std::string::npos);
+}
+
 TEST_F(FileOpTest, KeepDateAndKeepAttributesRestoreWhatTheDeltaStored) {
     const timespec times[2] = {{1111111111, 0}, {1222222222, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, updated.c_str(), times, 0), 0);
