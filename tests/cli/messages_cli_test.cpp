@@ -143,10 +143,10 @@ TEST_F(MessagesCliTest, AFullDiskSaysWhatIsKeptAndKeepAllNamesItsFile) {
     ASSERT_EQ(run("create base.bin new.bin big.dlt").status, 0);
     const std::string cli = quoted(QUORALITH_CLI);
     const std::string script =
-        "echo old >small/kept.dlt; echo old >small/kept.bin; " + cli + " create base.bin new.bin small/kept.dlt 2>kept.txt; " + cli +
+        "echo old >small/kept.dlt; echo old >small/kept.bin; " + cli + " create -f base.bin new.bin small/kept.dlt 2>kept.txt; " + cli +
         " create base.bin new.bin small/fresh.dlt 2>fresh.txt; " + cli +
         " create --keep-all -a 0,7 base.bin new.bin small/k.dlt 2>keepall.txt; " + cli +
-        " restore base.bin big.dlt small/kept.bin 2>restored.txt; cat small/kept.dlt small/kept.bin >old.txt; "
+        " restore -f base.bin big.dlt small/kept.bin 2>restored.txt; cat small/kept.dlt small/kept.bin >old.txt; "
         "ls -A small >listing.txt";
     if (!on_small_disk(script)) GTEST_SKIP() << "no mount namespace or tmpfs for a small disk here";
 
