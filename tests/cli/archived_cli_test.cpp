@@ -128,7 +128,7 @@ TEST_F(ArchivedCliTest, TerminationLeavesTheEarlierDeltaAndNoTemporary) {
         write_file(dir.file("new/big" + std::to_string(i)), data);
     }
     write_file(dir.file("d.qd"), {'o', 'l', 'd'});
-    const int status = terminate_when({"create", "--archived", "-a", "0-7", dir.file("old"), dir.file("new"),
+    const int status = terminate_when({"create", "-f", "--archived", "-a", "0-7", dir.file("old"), dir.file("new"),
                                        dir.file("d.qd")},
                                       [&] { return has_temporary(dir.path()); });
     if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";

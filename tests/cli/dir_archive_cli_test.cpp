@@ -162,7 +162,7 @@ TEST_F(DirArchiveCliTest, TerminationKeepsTheOldArchiveAndRemovesTheTemporaryTre
                 return true;
         return false;
     };
-    const int status = terminate_when({"create", "--archive-delta", dir.file("big-old.qa"), dir.file("big-new"),
+    const int status = terminate_when({"create", "-f", "--archive-delta", dir.file("big-old.qa"), dir.file("big-new"),
                                        dir.file("delta.qa")},
                                       unpacking);
     if (status == kEndedTooSoon) GTEST_SKIP() << "the run ended before it could be terminated";

@@ -118,7 +118,7 @@ TEST_F(HistoryCliTest, CtrlCStopsTheFileKeepsTheOldOutputAndEndsTheReport) {
 
     const std::string report = dir.file("stop.txt");
     std::string cli = QUORALITH_CLI;
-    std::vector<std::string> args = {cli, "--report", report, "--level", "2", "create", "-a", "0-7",
+    std::vector<std::string> args = {cli, "--report", report, "--level", "2", "create", "-f", "-a", "0-7",
                                      dir.file("big1"), dir.file("big2"), dir.file("old.dlt")};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -129,9 +129,16 @@ TEST_F(HistoryCliTest, CtrlCStopsTheFileKeepsTheOldOutputAndEndsTheReport) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     ASSERT_EQ(posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
-    // Interrupt once the file has started.
-    for (int i = 0; i < 500 && text_of(report).find("started: file") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Interrupt once the file has started: the report, which takes its name
+    // only when whole, and the delta are both being written as temporaries.
+    const auto temporaries = [&] {
+        int count = 0;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path(), ec))
+            if (e.path().filename().string().rfind(".qrlth-", 0) == 0) ++count;
+        return count;
+    };
+    for (int i = 0; i < 500 && temporaries() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     int status = 0;
     if (waitpid(child, &status, WNOHANG) == child) GTEST_SKIP() << "the job ended before it could be interrupted";
     kill(child, SIGINT);

@@ -136,7 +136,7 @@ TEST_F(ReliabilityCliTest, TerminationRemovesTheTemporariesAndKeepsTheOldOutput)
     write_file(dir.file("big2"), big);
     write_file(dir.file("old.dlt"), {'o', 'l', 'd'});
 
-    terminate_while_writing({"create", "-a", "0-7", dir.file("big1"), dir.file("big2"), dir.file("old.dlt")});
+    terminate_while_writing({"create", "-f", "-a", "0-7", dir.file("big1"), dir.file("big2"), dir.file("old.dlt")});
     if (::testing::Test::IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ(read_file(dir.file("old.dlt")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
@@ -148,7 +148,7 @@ TEST_F(ReliabilityCliTest, TerminationKeepsTheOldArchiveAndLeavesNoTemporary) {
     for (int i = 0; i < 4; ++i) write_file(dir.file("tree/sub/f" + std::to_string(i)), random_bytes(8u << 20, 40 + i));
     write_file(dir.file("old.qar"), {'o', 'l', 'd'});
 
-    terminate_while_writing({"archive", "create", dir.file("tree"), dir.file("old.qar")});
+    terminate_while_writing({"archive", "create", "-f", dir.file("tree"), dir.file("old.qar")});
     if (::testing::Test::IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ(read_file(dir.file("old.qar")), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(has_temporary(dir.path()));
