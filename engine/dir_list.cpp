@@ -79,6 +79,13 @@ bool resolved_within(const std::string& in, std::string out) {
 
 }  // namespace
 
+bool dir_id(const std::string& path, DirId& id) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+
 bool path_within(const std::string& inner, const std::string& outer) {
     const std::string out = real_path(outer);
     if (out.empty()) return false;

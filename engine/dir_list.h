@@ -3,6 +3,8 @@
 // the small path helpers the walks share.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +53,17 @@ std::string join_path(const std::string& dir, const std::string& name);
 // Kind of whatever `path` names (following a final link only to a regular
 // file); false when nothing is there.
 bool path_kind(const std::string& path, EntryKind& kind);
+
+// What a directory is, whatever its name: the walks keep those of the levels
+// above them, so that a folder that is its own ancestor (a bind mount, a
+// looping link) or the output tree is not walked again.
+struct DirId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const DirId&) const = default;
+};
+// The identity of what `path` names, links followed; false when nothing is there.
+bool dir_id(const std::string& path, DirId& id);
 
 // The code a walk reports for an entry it passes over at `path`: a link
 // that leads nowhere (its target missing, or links in a loop) is told apart

@@ -21,19 +21,6 @@
 namespace quoralith {
 namespace {
 
-struct DirId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool operator==(const DirId&) const = default;
-};
-
-bool dir_id(const std::string& path, DirId& id) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return false;
-    id = {st.st_dev, st.st_ino};
-    return true;
-}
-
 // What stays the same for every level of one walk.
 struct Walk {
     EngineRun& run;

@@ -19,6 +19,31 @@
 
 namespace quoralith::fuzz {
 
+// A fuzz input read as a pair: byte 0 holds the target's own choices, bytes
+// 1-2 Base's length (little-endian), and Base and Updated follow, each cut to
+// `most` bytes. False for an input too short to hold the three bytes.
+struct Pair {
+    std::uint8_t choices = 0;
+    const std::uint8_t* base = nullptr;
+    std::size_t base_length = 0;
+    const std::uint8_t* updated = nullptr;
+    std::size_t updated_length = 0;
+};
+
+inline bool split_pair(const std::uint8_t* data, std::size_t size, std::size_t most, Pair& pair) {
+    if (size < 3) return false;
+    pair.choices = data[0];
+    std::size_t base_length = static_cast<std::size_t>(data[1] | data[2] << 8);
+    data += 3;
+    size -= 3;
+    if (base_length > size) base_length = size;
+    pair.base = data;
+    pair.base_length = base_length < most ? base_length : most;
+    pair.updated = data + base_length;
+    pair.updated_length = size - base_length < most ? size - base_length : most;
+    return true;
+}
+
 inline std::vector<std::uint8_t> contents(std::FILE* file) {
     std::fflush(file);
     std::fseek(file, 0, SEEK_END);

@@ -13,19 +13,6 @@ namespace quoralith {
 
 namespace {
 
-struct TreeId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool operator==(const TreeId&) const = default;
-};
-
-bool tree_id(const std::string& path, TreeId& id) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return false;
-    id = {status.st_dev, status.st_ino};
-    return true;
-}
-
 std::int64_t file_size(const std::string& path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
@@ -38,13 +25,13 @@ class Counter {
 public:
     Counter(const std::string& pattern, EngineFlags flags, const std::string& output)
         : pattern_(pattern), subdirs_(flags & EF_INCLUDE_SUBDIRS) {
-        have_output_ = tree_id(output, output_);
+        have_output_ = dir_id(output, output_);
     }
 
     void walk(const std::string& top, const std::string& other, JobWork& work) {
-        TreeId id;
+        DirId id;
         ancestors_.clear();
-        if (tree_id(top, id)) ancestors_.push_back(id);
+        if (dir_id(top, id)) ancestors_.push_back(id);
         level(top, other, work);
     }
 
@@ -55,8 +42,8 @@ private:
             const std::string other_path = other.empty() ? std::string() : join_path(other, entry.name);
             if (entry.is_directory()) {
                 if (!subdirs_) continue;
-                TreeId id;
-                if (!tree_id(path, id)) continue;
+                DirId id;
+                if (!dir_id(path, id)) continue;
                 // The output tree inside the walked tree is not walked, nor a
                 // directory that is its own ancestor (a bind mount).
                 if (have_output_ && id == output_) continue;
@@ -78,9 +65,9 @@ private:
 
     const std::string& pattern_;
     const bool subdirs_;
-    TreeId output_{};
+    DirId output_{};
     bool have_output_ = false;
-    std::vector<TreeId> ancestors_;
+    std::vector<DirId> ancestors_;
 };
 
 std::string one_decimal(double value) {

@@ -70,15 +70,23 @@ QStringList MessageBox::shownTexts() {
 
 void MessageBox::clearShown() { state().shown.clear(); }
 
+namespace {
+
+// Test mode: the dialog is recorded and answered with the preset name (then none).
+QString answer_file_dialog(DialogRequest::Kind kind, const QString& caption, const QString& start,
+                           const QString& filter) {
+    SeamState& s = state();
+    s.requests.push_back({kind, caption, start, filter});
+    QString name = s.next_file_name;
+    s.next_file_name.clear();
+    return name;
+}
+
+}  // namespace
+
 QString FileDialog::getOpenFileName(QWidget* parent, const QString& caption, const QString& directory,
                                     const QString& filter) {
-    SeamState& s = state();
-    if (s.test_mode) {
-        s.requests.push_back({DialogRequest::OpenFile, caption, directory, filter});
-        QString name = s.next_file_name;
-        s.next_file_name.clear();
-        return name;
-    }
+    if (state().test_mode) return answer_file_dialog(DialogRequest::OpenFile, caption, directory, filter);
     return QFileDialog::getOpenFileName(parent, caption, directory, filter);
 }
 
@@ -86,13 +94,7 @@ void FileDialog::setNextFileName(const QString& name) { state().next_file_name =
 
 QString FileDialog::getSaveFileName(QWidget* parent, const QString& caption, const QString& start,
                                     const QString& filter) {
-    SeamState& s = state();
-    if (s.test_mode) {
-        s.requests.push_back({DialogRequest::SaveFile, caption, start, filter});
-        QString name = s.next_file_name;
-        s.next_file_name.clear();
-        return name;
-    }
+    if (state().test_mode) return answer_file_dialog(DialogRequest::SaveFile, caption, start, filter);
     // Qt's save dialog asks before it lets an existing file be chosen.
     return QFileDialog::getSaveFileName(parent, caption, start, filter);
 }
