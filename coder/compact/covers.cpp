@@ -1,0 +1,347 @@
+// The cover coding (see covers.h): the search that finds the covers, and the
+// coding of the three streams around them.
+#include "coder/compact/covers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <cstdlib>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "coder/compact/covers_search.h"
+#include "coder/compact/covers_streams.h"
+
+namespace quoralith::compact {
+
+namespace {
+
+using streams::Method;
+
+void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+// Reads a varint of at most ten bytes from bytes[at..); false past the end or
+// when it does not fit in 64 bits.
+bool get_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint64_t& v) {
+    v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        if (at >= bytes.size()) return false;
+        const std::uint8_t b = bytes[at++];
+        if (shift == 63 && b > 1) return false;
+        v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+        if (!(b & 0x80)) return true;
+    }
+    return false;
+}
+
+inline std::uint64_t zigzag(std::int64_t v) {
+    return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+inline std::int64_t unzigzag(std::uint64_t v) {
+    return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+// The raw streams of one coding of Updated.
+struct RawStreams {
+    std::vector<std::uint8_t> control;  // per cover: new bytes before it, its length, its Base step
+    std::vector<std::uint8_t> diff;     // Updated minus Base over every cover, in runs (below)
+    std::vector<std::uint8_t> fresh;    // the new bytes, in order
+};
+
+// The differences over all covers, one after another, are written as pairs
+// (varint count of zeros, varint count of other bytes, those bytes): covers
+// are mostly equal to Base, and a compressor spends a block header on every
+// 128 KiB of zeros and a match on every short run of them, where a pair
+// costs a byte or two. A run of other bytes ends at the first zero.
+class DiffRuns {
+public:
+    explicit DiffRuns(std::vector<std::uint8_t>& out) : out_(out) {}
+    void add(const std::uint8_t* u, const std::uint8_t* b, std::uint64_t n) {
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint8_t d = static_cast<std::uint8_t>(u[i] - b[i]);
+            if (d == 0) {
+                if (!literals_.empty()) flush();
+                ++zeros_;
+            } else {
+                literals_.push_back(d);
+            }
+        }
+    }
+    void finish() {
+        if (zeros_ || !literals_.empty()) flush();
+    }
+
+private:
+    void flush() {
+        put_varint(out_, zeros_);
+        put_varint(out_, literals_.size());
+        out_.insert(out_.end(), literals_.begin(), literals_.end());
+        zeros_ = 0;
+        literals_.clear();
+    }
+    std::vector<std::uint8_t>& out_;
+    std::uint64_t zeros_ = 0;
+    std::vector<std::uint8_t> literals_;
+};
+
+RawStreams split(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
+                 const std::vector<Cover>& covers) {
+    RawStreams s;
+    DiffRuns diff(s.diff);
+    std::uint64_t q = 0, p_end = 0;
+    for (const Cover& c : covers) {
+        put_varint(s.control, c.q - q);
+        put_varint(s.control, c.length);
+        put_varint(s.control, zigzag(static_cast<std::int64_t>(c.p - p_end)));
+        s.fresh.insert(s.fresh.end(), updated.begin() + static_cast<std::ptrdiff_t>(q),
+                       updated.begin() + static_cast<std::ptrdiff_t>(c.q));
+        diff.add(updated.data() + c.q, base.data() + c.p, c.length);
+        q = c.q + c.length;
+        p_end = c.p + c.length;
+    }
+    diff.finish();
+    s.fresh.insert(s.fresh.end(), updated.begin() + static_cast<std::ptrdiff_t>(q), updated.end());
+    return s;
+}
+
+// Whether a stream's packed size is written: stored and zero streams have
+// theirs implied by the raw size.
+bool has_packed_size(Method m) { return m == Method::zstd || m == Method::xz; }
+
+// The payload's first byte: two bits for each stream's method.
+constexpr int kControlShift = 0, kDiffShift = 2, kFreshShift = 4;
+
+}  // namespace
+
+bool encode_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
+                   const CoverOptions& options, std::vector<std::uint8_t>& payload) {
+    const std::function<bool()> stop = options.stop ? options.stop : std::function<bool()>();
+    try {
+        auto t0 = std::chrono::steady_clock::now();
+        auto lap = [&](const char* what) {
+            if (!std::getenv("COVERS_TRACE")) return;
+            auto t = std::chrono::steady_clock::now();
+            std::fprintf(stderr, "  %s %.3f s\n", what, std::chrono::duration<double>(t - t0).count());
+            t0 = t;
+        };
+        std::vector<Cover> covers = find_covers(base, updated, stop);
+        lap("search");
+        const bool xz = !std::getenv("COVERS_NOXZ");
+        RawStreams raw = split(base, updated, covers);
+        covers = {};
+        if (const char* d = std::getenv("COVERS_DUMP")) {
+            auto dump = [&](const char* name, const std::vector<std::uint8_t>& v) {
+                std::string path = std::string(d) + "/" + name;
+                FILE* f = std::fopen(path.c_str(), "wb");
+                if (f) { std::fwrite(v.data(), 1, v.size(), f); std::fclose(f); }
+            };
+            dump("control", raw.control); dump("diff", raw.diff); dump("fresh", raw.fresh);
+        }
+        const int level = options.level;
+        // xz's optimal parser is worth its time on the small streams, and on
+        // the large ones where its dictionary bound allows.
+        streams::Packed control = streams::pack(raw.control, {}, level, xz, stop);
+        lap("control");
+        streams::Packed diff = streams::pack(raw.diff, {}, level, xz, stop);
+        lap("diff");
+        streams::Packed fresh = streams::pack(raw.fresh, base, std::getenv("COVERS_FL") ? std::atoi(std::getenv("COVERS_FL")) : level, xz, stop);
+        lap("fresh");
+
+        payload.clear();
+        payload.push_back(static_cast<std::uint8_t>(static_cast<int>(control.method) << kControlShift |
+                                                    static_cast<int>(diff.method) << kDiffShift |
+                                                    static_cast<int>(fresh.method) << kFreshShift));
+        put_varint(payload, raw.control.size());
+        put_varint(payload, raw.diff.size());
+        put_varint(payload, raw.fresh.size());
+        if (has_packed_size(control.method)) put_varint(payload, control.bytes.size());
+        if (has_packed_size(diff.method)) put_varint(payload, diff.bytes.size());
+        payload.insert(payload.end(), control.bytes.begin(), control.bytes.end());
+        payload.insert(payload.end(), diff.bytes.begin(), diff.bytes.end());
+        payload.insert(payload.end(), fresh.bytes.begin(), fresh.bytes.end());
+        return true;
+    } catch (const streams::Stopped&) {
+        payload.clear();
+        return false;
+    }
+}
+
+namespace {
+
+// Reads varints and bytes from a stream through a small buffer.
+class VarintReader {
+public:
+    VarintReader(streams::Reader& reader, std::uint64_t size) : reader_(reader), left_(size) {}
+    bool at_end() const { return at_ == end_ && left_ == 0; }
+    bool varint(std::uint64_t& v) {
+        v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            std::uint8_t b;
+            if (!next(b)) return false;
+            if (shift == 63 && b > 1) return false;
+            v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) return true;
+        }
+        return false;
+    }
+
+    bool bytes(std::span<std::uint8_t> out) {
+        for (std::uint8_t& b : out)
+            if (!next(b)) return false;
+        return true;
+    }
+
+private:
+    bool next(std::uint8_t& b) {
+        if (at_ == end_) {
+            if (left_ == 0) return false;
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left_, sizeof buffer_));
+            if (!reader_.read({buffer_, n})) return false;
+            left_ -= n;
+            at_ = 0;
+            end_ = n;
+        }
+        b = buffer_[at_++];
+        return true;
+    }
+
+    streams::Reader& reader_;
+    std::uint64_t left_;
+    std::uint8_t buffer_[4096];
+    std::size_t at_ = 0, end_ = 0;
+};
+
+// Collects output in pieces for the sink.
+class Output {
+public:
+    explicit Output(const ByteSink& sink) : sink_(sink) {}
+    std::span<std::uint8_t> room() { return {buffer_.data() + used_, buffer_.size() - used_}; }
+    bool commit(std::size_t n) {
+        used_ += n;
+        if (used_ < buffer_.size()) return true;
+        return flush();
+    }
+    bool flush() {
+        if (used_ == 0) return true;
+        const bool go_on = sink_(std::span<const std::uint8_t>(buffer_.data(), used_));
+        used_ = 0;
+        return go_on;
+    }
+
+private:
+    const ByteSink& sink_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(std::size_t{64} << 10);
+    std::size_t used_ = 0;
+};
+
+}  // namespace
+
+DecodeStatus decode_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> payload,
+                           std::uint64_t updated_size, const ByteSink& sink) {
+    std::size_t at = 0;
+    if (payload.empty()) return DecodeStatus::damaged;
+    const std::uint8_t methods = payload[at++];
+    auto packed_size = [&](Method m, std::uint64_t raw, std::uint64_t& packed) {
+        packed = m == Method::stored ? raw : 0;
+        return !has_packed_size(m) || get_varint(payload, at, packed);
+    };
+    if (methods >> 6) return DecodeStatus::damaged;
+    auto method_of = [&](int shift, Method& m) {
+        m = static_cast<Method>(methods >> shift & 3);
+        return true;
+    };
+    Method control_method, diff_method, fresh_method;
+    if (!method_of(kControlShift, control_method) || !method_of(kDiffShift, diff_method) ||
+        !method_of(kFreshShift, fresh_method))
+        return DecodeStatus::damaged;
+    std::uint64_t control_raw, diff_raw, fresh_raw;
+    if (!get_varint(payload, at, control_raw) || !get_varint(payload, at, diff_raw) ||
+        !get_varint(payload, at, fresh_raw) || fresh_raw > updated_size)
+        return DecodeStatus::damaged;
+    // Every cover spans at least one byte and takes at most 30 control
+    // bytes; a run pair codes at least one byte in at most 21 bytes of its
+    // own. Larger claims are refused before any stream is opened.
+    const std::uint64_t covered = updated_size - fresh_raw;
+    if (control_raw / 30 > covered || diff_raw / 21 > covered) return DecodeStatus::damaged;
+    std::uint64_t control_packed, diff_packed;
+    if (!packed_size(control_method, control_raw, control_packed) || !packed_size(diff_method, diff_raw, diff_packed))
+        return DecodeStatus::damaged;
+    if (control_packed > payload.size() - at || diff_packed > payload.size() - at - control_packed)
+        return DecodeStatus::damaged;
+    const auto control_bytes = payload.subspan(at, static_cast<std::size_t>(control_packed));
+    const auto diff_bytes = payload.subspan(at + control_bytes.size(), static_cast<std::size_t>(diff_packed));
+    const auto fresh_bytes = payload.subspan(at + control_bytes.size() + diff_bytes.size());
+
+    auto control_stream = streams::open_reader(control_method, control_bytes, control_raw, {});
+    auto diff_stream = streams::open_reader(diff_method, diff_bytes, diff_raw, {});
+    auto fresh_stream = streams::open_reader(fresh_method, fresh_bytes, fresh_raw, base);
+    if (!control_stream || !diff_stream || !fresh_stream) return DecodeStatus::damaged;
+
+    VarintReader control(*control_stream, control_raw);
+    VarintReader diff_runs(*diff_stream, diff_raw);
+    std::uint64_t zeros_left = 0, others_left = 0;
+    Output out(sink);
+    std::uint64_t q = 0, p_end = 0;
+    auto copy_fresh = [&](std::uint64_t n) {
+        while (n > 0) {
+            auto room = out.room();
+            const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, room.size()));
+            if (!fresh_stream->read(room.first(k))) return DecodeStatus::damaged;
+            n -= k;
+            if (!out.commit(k)) return DecodeStatus::stopped;
+        }
+        return DecodeStatus::ok;
+    };
+    while (!control.at_end()) {
+        std::uint64_t gap, length, step;
+        if (!control.varint(gap) || !control.varint(length) || !control.varint(step)) return DecodeStatus::damaged;
+        if (length == 0 || gap > updated_size - q || length > updated_size - q - gap) return DecodeStatus::damaged;
+        const std::int64_t delta = unzigzag(step);
+        // The cover's Base position, checked to lie wholly inside Base.
+        if (delta < 0 ? static_cast<std::uint64_t>(-(delta + 1)) + 1 > p_end
+                      : static_cast<std::uint64_t>(delta) > base.size() - p_end)
+            return DecodeStatus::damaged;
+        const std::uint64_t p = p_end + static_cast<std::uint64_t>(delta);
+        if (length > base.size() - p) return DecodeStatus::damaged;
+        if (const DecodeStatus s = copy_fresh(gap); s != DecodeStatus::ok) return s;
+        const std::uint8_t* b = base.data() + p;
+        for (std::uint64_t left = length; left > 0;) {
+            if (zeros_left == 0 && others_left == 0) {
+                if (!diff_runs.varint(zeros_left) || !diff_runs.varint(others_left) ||
+                    (zeros_left == 0 && others_left == 0))
+                    return DecodeStatus::damaged;
+            }
+            auto room = out.room();
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left, room.size()));
+            if (zeros_left > 0) {
+                k = static_cast<std::size_t>(std::min<std::uint64_t>(k, zeros_left));
+                std::memcpy(room.data(), b, k);
+                zeros_left -= k;
+            } else {
+                k = static_cast<std::size_t>(std::min<std::uint64_t>(k, others_left));
+                if (!diff_runs.bytes(room.first(k))) return DecodeStatus::damaged;
+                for (std::size_t i = 0; i < k; ++i) room[i] = static_cast<std::uint8_t>(room[i] + b[i]);
+                others_left -= k;
+            }
+            b += k;
+            left -= k;
+            if (!out.commit(k)) return DecodeStatus::stopped;
+        }
+        q += gap + length;
+        p_end = p + length;
+    }
+    if (const DecodeStatus s = copy_fresh(updated_size - q); s != DecodeStatus::ok) return s;
+    if (zeros_left != 0 || others_left != 0 || !diff_runs.at_end() || !control_stream->finished() ||
+        !diff_stream->finished() || !fresh_stream->finished())
+        return DecodeStatus::damaged;
+    return out.flush() ? DecodeStatus::ok : DecodeStatus::stopped;
+}
+
+}  // namespace quoralith::compact

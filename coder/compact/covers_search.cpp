@@ -1,0 +1,254 @@
+// The search for covers (see covers_search.h).
+#include "coder/compact/covers_search.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstring>
+#include <cstdlib>
+#include <memory>
+
+#include "coder/compact/covers_streams.h"
+#include "coder/deep_search.h"
+#include "coder/equal_bytes.h"
+
+namespace quoralith::compact {
+
+namespace {
+
+// A new diagonal must beat the one being followed by this many equal bytes
+// before the scan moves to it: each cover costs a few control bytes.
+constexpr std::int64_t kSwitchMargin = 8;
+// Exact matches are measured up to this length; a longer one is followed on
+// its diagonal by the scan anyway.
+constexpr std::int32_t kCap = 1 << 12;
+
+// Base's content at every `step`-th position, by a hash of the kSparseBytes
+// bytes there: a match of at least step + kSparseBytes - 1 bytes is always
+// found. One position per slot, the last one written kept.
+class SparseIndex {
+public:
+    static constexpr std::int64_t kSparseBytes = 32;
+
+    SparseIndex(std::span<const std::uint8_t> base) : base_(base) {
+        // About one slot for every 16 bytes of Base: a quarter of its size
+        // in memory, and still every stretch of 47 equal bytes found.
+        const std::uint64_t n = base.size();
+        step_ = 16;
+        const std::uint64_t samples = n / step_ + 1;
+        bits_ = std::max(10, static_cast<int>(std::bit_width(samples - 1)));
+        slots_.assign(std::size_t{1} << bits_, UINT32_MAX);
+        for (std::uint64_t p = 0; p + kSparseBytes <= n; p += step_)
+            slots_[hash(base.data() + p)] = static_cast<std::uint32_t>(p);
+    }
+
+    std::int32_t longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap, std::int32_t /*near*/,
+                         std::int32_t& position) const {
+        length = std::min(length, cap);
+        if (length < kSparseBytes) return 0;
+        const std::uint32_t p = slots_[hash(text)];
+        if (p == UINT32_MAX) return 0;
+        const std::int64_t limit = std::min<std::int64_t>(length, static_cast<std::int64_t>(base_.size()) - p);
+        const auto equal = static_cast<std::int32_t>(equal_prefix(base_.data() + p, text, static_cast<std::size_t>(limit)));
+        if (equal < kSparseBytes) return 0;
+        position = static_cast<std::int32_t>(p);
+        return equal;
+    }
+
+private:
+    std::size_t hash(const std::uint8_t* p) const {
+        std::uint64_t h = 0;
+        for (int i = 0; i < kSparseBytes; i += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, p + i, 8);
+            h = (h ^ v) * 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        return static_cast<std::size_t>(h >> (64 - bits_));
+    }
+
+    std::span<const std::uint8_t> base_;
+    std::uint64_t step_;
+    int bits_;
+    std::vector<std::uint32_t> slots_;
+};
+
+// The fine index answers the same question through the deep search's
+// suffix array.
+class FineIndex {
+public:
+    FineIndex(std::span<const std::uint8_t> base)
+        : index_(base.data(), static_cast<std::int32_t>(base.size())) {}
+    std::int32_t longest(const std::uint8_t* text, std::int32_t length, std::int32_t cap, std::int32_t near,
+                         std::int32_t& position) const {
+        return index_.longest(text, length, cap, near, position);
+    }
+
+private:
+    SuffixIndex index_;
+};
+
+// bsdiff's scan: `last_offset` is the diagonal (Base position minus Updated
+// position) followed since `last_scan`; at each position the longest exact
+// match is compared with what the followed diagonal gives over the same
+// bytes, and the scan moves to the match when it is clearly better. Each
+// cover is then extended forward along its diagonal and backward along the
+// next, as far as more bytes agree than not.
+template <class Index>
+std::vector<Cover> scan(const Index& index, std::span<const std::uint8_t> base_span,
+                        std::span<const std::uint8_t> updated_span, const std::function<bool()>& stop) {
+    std::vector<Cover> covers;
+    const std::uint8_t* base = base_span.data();
+    const std::uint8_t* updated = updated_span.data();
+    const std::int64_t n = static_cast<std::int64_t>(base_span.size());
+    const std::int64_t m = static_cast<std::int64_t>(updated_span.size());
+    auto on_diagonal = [&](std::int64_t q, std::int64_t offset) {
+        const std::int64_t p = q + offset;
+        return p >= 0 && p < n && base[p] == updated[q];
+    };
+    std::int64_t scan = 0, length = 0;
+    std::int32_t position = 0;
+    std::int64_t last_scan = 0, last_p = 0, last_offset = 0;
+    std::int64_t next_check = 1 << 16;
+    while (scan < m) {
+        std::int64_t old_score = 0;
+        scan += length;
+        std::int64_t scored = scan;
+        for (; scan < m; ++scan) {
+            const std::int64_t near = std::clamp<std::int64_t>(scan + last_offset, 0, n);
+            const std::int64_t left = std::min<std::int64_t>(m - scan, INT32_MAX);
+            length = index.longest(updated + scan, static_cast<std::int32_t>(left), kCap,
+                                   static_cast<std::int32_t>(near), position);
+            for (; scored < scan + length; ++scored)
+                if (on_diagonal(scored, last_offset)) ++old_score;
+            if ((length == old_score && length != 0) || length > old_score + kSwitchMargin) break;
+            if (on_diagonal(scan, last_offset)) --old_score;
+            if (scan >= next_check) {
+                if (stop && stop()) throw streams::Stopped{};
+                next_check = scan + (1 << 16);
+            }
+        }
+        if (length == old_score && scan != m) continue;
+
+        std::int64_t forward = 0;
+        {
+            std::int64_t equal = 0, best = 0;
+            for (std::int64_t i = 0; last_scan + i < scan && last_p + i < n;) {
+                if (last_p + i >= 0 && base[last_p + i] == updated[last_scan + i]) ++equal;
+                ++i;
+                if (equal * 2 - i > best * 2 - forward) {
+                    best = equal;
+                    forward = i;
+                }
+            }
+        }
+        std::int64_t backward = 0;
+        if (scan < m) {
+            std::int64_t equal = 0, best = 0;
+            for (std::int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
+                if (base[position - i] == updated[scan - i]) ++equal;
+                if (equal * 2 - i > best * 2 - backward) {
+                    best = equal;
+                    backward = i;
+                }
+            }
+        }
+        if (last_scan + forward > scan - backward) {
+            // The two reach into each other: split where the sum is best.
+            const std::int64_t overlap = (last_scan + forward) - (scan - backward);
+            std::int64_t score = 0, best = 0, keep = 0;
+            for (std::int64_t i = 0; i < overlap; ++i) {
+                const std::int64_t qf = last_scan + forward - overlap + i;
+                if (on_diagonal(qf, last_offset)) ++score;
+                const std::int64_t qb = scan - backward + i;
+                if (base[position - backward + i] == updated[qb]) --score;
+                if (score > best) {
+                    best = score;
+                    keep = i + 1;
+                }
+            }
+            forward += keep - overlap;
+            backward -= keep;
+        }
+        if (forward > 0 && last_p >= 0 && last_p + forward <= n)
+            covers.push_back(Cover{static_cast<std::uint64_t>(last_scan), static_cast<std::uint64_t>(last_p),
+                                   static_cast<std::uint64_t>(forward)});
+        last_scan = scan - backward;
+        last_p = position - backward;
+        last_offset = static_cast<std::int64_t>(position) - scan;
+    }
+    return covers;
+}
+
+long knob(const char* name, long fallback) {
+    const char* e = std::getenv(name);
+    return e ? std::strtol(e, nullptr, 10) : fallback;
+}
+
+// Keeps the covers that pay for themselves and cuts out of them the stretches
+// that differ throughout. A cover on a new diagonal costs control bytes, and
+// its mismatched bytes cost what new bytes would, and more: new bytes are
+// compressed with all of Base in reach, so a short cover of a poor match
+// loses to them. A long stretch where nearly every byte differs (an
+// overwrite with new data) is cheaper as new bytes than as differences in a
+// stream of zeros.
+std::vector<Cover> refine(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
+                          const std::vector<Cover>& found) {
+    const std::uint64_t long_cover = static_cast<std::uint64_t>(knob("COVERS_LONG", 256));
+    const std::uint64_t short_cover = static_cast<std::uint64_t>(knob("COVERS_SHORT", 32));
+    const std::uint64_t short_miss = static_cast<std::uint64_t>(knob("COVERS_MISS", 0));
+    const std::uint64_t cut_run = static_cast<std::uint64_t>(knob("COVERS_CUT", 24));
+    constexpr std::uint64_t kCutGap = 4;  // this many equal bytes end a run of differing ones
+    std::vector<Cover> kept;
+    kept.reserve(found.size());
+    for (const Cover& c : found) {
+        const std::uint8_t* u = updated.data() + c.q;
+        const std::uint8_t* b = base.data() + c.p;
+        if (c.length < long_cover) {
+            if (c.length < short_cover) continue;
+            std::uint64_t miss = 0;
+            for (std::uint64_t i = 0; i < c.length; ++i) miss += u[i] != b[i];
+            if (miss * 64 > short_miss * c.length) continue;
+        }
+        // Cut out runs where nearly every byte differs, each from its first
+        // to its last differing byte, that reach cut_run bytes. A table of
+        // relinked pointers differs in a byte or two of every eight: that is
+        // a pattern the difference stream compresses, not new data.
+        std::uint64_t start = 0, i = 0;
+        while (i < c.length) {
+            if (u[i] == b[i]) {
+                ++i;
+                continue;
+            }
+            std::uint64_t run_end = i + 1, equal = 0, equal_inside = 0;
+            for (std::uint64_t j = i + 1; j < c.length && equal < kCutGap; ++j) {
+                if (u[j] == b[j]) {
+                    ++equal;
+                } else {
+                    equal_inside += equal;
+                    equal = 0;
+                    run_end = j + 1;
+                }
+            }
+            if (run_end - i >= cut_run && equal_inside * 16 <= run_end - i) {
+                if (i > start) kept.push_back(Cover{c.q + start, c.p + start, i - start});
+                start = run_end;
+            }
+            i = run_end;
+        }
+        if (c.length > start) kept.push_back(Cover{c.q + start, c.p + start, c.length - start});
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::vector<Cover> find_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
+                               const std::function<bool()>& stop) {
+    // Positions are kept in 32 bits inside the indexes.
+    if (base.empty() || updated.empty() || base.size() >= UINT32_MAX / 2) return {};
+    if (base.size() <= kFineSearchLimit) return refine(base, updated, scan(FineIndex(base), base, updated, stop));
+    return refine(base, updated, scan(SparseIndex(base), base, updated, stop));
+}
+
+}  // namespace quoralith::compact
