@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
     diff_packed = md == 0 ? diff_raw : 0;
     if (mc == 1 || mc == 2) varint(payload, h, control_packed);
     if (md == 1 || md == 2) varint(payload, h, diff_packed);
-    const std::uint64_t fresh_packed = payload.size() - h - control_packed - diff_packed;
-    std::printf("payload %zu bytes (header %zu)  encode %.3f s  decode %.3f s  peak RSS %.1f MiB  %s\n",
+    const std::uint64_t fresh_packed = payload.size() - 4 - h - control_packed - diff_packed;
+    std::printf("payload %zu bytes (header %zu + check 4)  encode %.3f s  decode %.3f s  peak RSS %.1f MiB  %s\n",
                 payload.size(), h, encode_s, decode_s, encode_rss_kib / 1024.0, ok ? "ok" : "ROUND TRIP FAILED");
     std::printf("  control %10llu -> %8llu (%s)\n", static_cast<unsigned long long>(control_raw),
                 static_cast<unsigned long long>(control_packed), kMethod[mc]);

@@ -2,6 +2,8 @@
 // coding of the three streams around them.
 #include "coder/compact/covers.h"
 
+#include <lzma.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -166,6 +168,8 @@ bool encode_covers(std::span<const std::uint8_t> base, std::span<const std::uint
         payload.insert(payload.end(), control.bytes.begin(), control.bytes.end());
         payload.insert(payload.end(), diff.bytes.begin(), diff.bytes.end());
         payload.insert(payload.end(), fresh.bytes.begin(), fresh.bytes.end());
+        const std::uint32_t check = lzma_crc32(payload.data(), payload.size(), 0);
+        for (int i = 0; i < 4; ++i) payload.push_back(static_cast<std::uint8_t>(check >> (8 * i)));
         return true;
     } catch (const streams::Stopped&) {
         payload.clear();
@@ -245,8 +249,15 @@ private:
 
 DecodeStatus decode_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> payload,
                            std::uint64_t updated_size, const ByteSink& sink) {
+    // A damaged payload is refused before a byte of it is decoded: its last
+    // four bytes are a CRC-32 of the rest, which no flip of one bit or short
+    // burst escapes.
+    if (payload.size() < 5) return DecodeStatus::damaged;
+    std::uint32_t check = 0;
+    for (int i = 0; i < 4; ++i) check |= static_cast<std::uint32_t>(payload[payload.size() - 4 + static_cast<std::size_t>(i)]) << (8 * i);
+    payload = payload.first(payload.size() - 4);
+    if (lzma_crc32(payload.data(), payload.size(), 0) != check) return DecodeStatus::damaged;
     std::size_t at = 0;
-    if (payload.empty()) return DecodeStatus::damaged;
     const std::uint8_t methods = payload[at++];
     auto packed_size = [&](Method m, std::uint64_t raw, std::uint64_t& packed) {
         packed = m == Method::stored ? raw : 0;

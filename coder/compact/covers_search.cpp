@@ -115,6 +115,10 @@ std::vector<Cover> scan(const Index& index, std::span<const std::uint8_t> base_s
         scan += length;
         std::int64_t scored = scan;
         for (; scan < m; ++scan) {
+            if (scan >= next_check) {
+                if (stop && stop()) throw streams::Stopped{};
+                next_check = scan + (1 << 16);
+            }
             const std::int64_t near = std::clamp<std::int64_t>(scan + last_offset, 0, n);
             const std::int64_t left = std::min<std::int64_t>(m - scan, INT32_MAX);
             length = index.longest(updated + scan, static_cast<std::int32_t>(left), kCap,
@@ -123,10 +127,6 @@ std::vector<Cover> scan(const Index& index, std::span<const std::uint8_t> base_s
                 if (on_diagonal(scored, last_offset)) ++old_score;
             if ((length == old_score && length != 0) || length > old_score + kSwitchMargin) break;
             if (on_diagonal(scan, last_offset)) --old_score;
-            if (scan >= next_check) {
-                if (stop && stop()) throw streams::Stopped{};
-                next_check = scan + (1 << 16);
-            }
         }
         if (length == old_score && scan != m) continue;
 
@@ -244,10 +244,12 @@ std::vector<Cover> refine(std::span<const std::uint8_t> base, std::span<const st
 }  // namespace
 
 std::vector<Cover> find_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
-                               const std::function<bool()>& stop) {
+                               const std::function<bool()>& stop, CoverIndex kind) {
     // Positions are kept in 32 bits inside the indexes.
     if (base.empty() || updated.empty() || base.size() >= UINT32_MAX / 2) return {};
-    if (base.size() <= kFineSearchLimit) return refine(base, updated, scan(FineIndex(base), base, updated, stop));
+    if (kind == CoverIndex::automatic)
+        kind = base.size() <= kFineSearchLimit ? CoverIndex::fine : CoverIndex::sparse;
+    if (kind == CoverIndex::fine) return refine(base, updated, scan(FineIndex(base), base, updated, stop));
     return refine(base, updated, scan(SparseIndex(base), base, updated, stop));
 }
 

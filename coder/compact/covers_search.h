@@ -23,10 +23,13 @@ struct Cover {
 // array would take four bytes for each of its bytes.
 constexpr std::uint64_t kFineSearchLimit = std::uint64_t{64} << 20;
 
+// Which index the search uses: by Base's size, or one chosen by a test.
+enum class CoverIndex { automatic, fine, sparse };
+
 // The covers of `updated`, in order of q, not overlapping, each inside both
 // files and at least one byte long. Throws streams::Stopped when `stop` says
 // so, std::bad_alloc when out of memory.
 std::vector<Cover> find_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
-                               const std::function<bool()>& stop);
+                               const std::function<bool()>& stop, CoverIndex kind = CoverIndex::automatic);
 
 }  // namespace quoralith::compact
