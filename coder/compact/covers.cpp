@@ -6,10 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <cstdlib>
-#include <chrono>
-#include <cstdio>
 #include <memory>
 
 #include "coder/compact/covers_search.h"
@@ -113,6 +109,14 @@ RawStreams split(std::span<const std::uint8_t> base, std::span<const std::uint8_
     return s;
 }
 
+// Whether bytes read as text: hardly any control characters but tabs and
+// line ends (bytes above 127 count as text, for UTF-8).
+bool looks_like_text(std::span<const std::uint8_t> bytes) {
+    std::size_t control = 0;
+    for (const std::uint8_t b : bytes) control += b < 0x20 && b != '\t' && b != '\n' && b != '\r';
+    return control * 100 <= bytes.size();
+}
+
 // Whether a stream's packed size is written: stored and zero streams have
 // theirs implied by the raw size.
 bool has_packed_size(Method m) { return m == Method::zstd || m == Method::xz; }
@@ -126,35 +130,25 @@ bool encode_covers(std::span<const std::uint8_t> base, std::span<const std::uint
                    const CoverOptions& options, std::vector<std::uint8_t>& payload) {
     const std::function<bool()> stop = options.stop ? options.stop : std::function<bool()>();
     try {
-        auto t0 = std::chrono::steady_clock::now();
-        auto lap = [&](const char* what) {
-            if (!std::getenv("COVERS_TRACE")) return;
-            auto t = std::chrono::steady_clock::now();
-            std::fprintf(stderr, "  %s %.3f s\n", what, std::chrono::duration<double>(t - t0).count());
-            t0 = t;
-        };
         std::vector<Cover> covers = find_covers(base, updated, stop);
-        lap("search");
-        const bool xz = !std::getenv("COVERS_NOXZ");
-        RawStreams raw = split(base, updated, covers);
+        const RawStreams raw = split(base, updated, covers);
         covers = {};
-        if (const char* d = std::getenv("COVERS_DUMP")) {
-            auto dump = [&](const char* name, const std::vector<std::uint8_t>& v) {
-                std::string path = std::string(d) + "/" + name;
-                FILE* f = std::fopen(path.c_str(), "wb");
-                if (f) { std::fwrite(v.data(), 1, v.size(), f); std::fclose(f); }
-            };
-            dump("control", raw.control); dump("diff", raw.diff); dump("fresh", raw.fresh);
-        }
         const int level = options.level;
-        // xz's optimal parser is worth its time on the small streams, and on
-        // the large ones where its dictionary bound allows.
-        streams::Packed control = streams::pack(raw.control, {}, level, xz, stop);
-        lap("control");
-        streams::Packed diff = streams::pack(raw.diff, {}, level, xz, stop);
-        lap("diff");
-        streams::Packed fresh = streams::pack(raw.fresh, base, std::getenv("COVERS_FL") ? std::atoi(std::getenv("COVERS_FL")) : level, xz, stop);
-        lap("fresh");
+        // The small streams go to both compressors; the new bytes, with all
+        // of Base before them, to the one that suits them: zstd's repeat
+        // offsets serve text, where an edit shifts what follows it, and
+        // xz's literal coding serves machine code. New bytes that do not
+        // compress at all are stored without either's time over Base.
+        constexpr streams::Try small = streams::Try::both;
+        streams::Packed control = streams::pack(raw.control, {}, level, small, stop);
+        streams::Packed diff = streams::pack(raw.diff, {}, level, small, stop);
+        streams::Packed fresh;
+        if (!streams::incompressible(raw.fresh, base)) {
+            const streams::Try which = looks_like_text(raw.fresh) ? streams::Try::zstd : streams::Try::xz;
+            fresh = streams::pack(raw.fresh, base, level, which, stop);
+        } else {
+            fresh.bytes = raw.fresh;
+        }
 
         payload.clear();
         payload.push_back(static_cast<std::uint8_t>(static_cast<int>(control.method) << kControlShift |

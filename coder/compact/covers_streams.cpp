@@ -9,9 +9,6 @@
 #include <bit>
 #include <cstring>
 #include <new>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 
 namespace quoralith::compact::streams {
 
@@ -304,7 +301,13 @@ std::uint32_t xz_dictionary(std::uint64_t raw, std::uint64_t prefix) {
     return static_cast<std::uint32_t>(std::bit_ceil(want));
 }
 
-Packed pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix, int level, bool try_xz,
+bool incompressible(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix) {
+    if (raw.empty()) return false;
+    const std::vector<std::uint8_t> quick = zstd_pack(raw, prefix, 1, {});
+    return quick.size() * 100 >= raw.size() * 99;
+}
+
+Packed pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix, int level, Try which,
             const std::function<bool()>& stop) {
     Packed best;
     best.bytes.assign(raw.begin(), raw.end());
@@ -314,17 +317,15 @@ Packed pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> pre
         best.bytes.clear();
         return best;
     }
-    auto t0 = std::chrono::steady_clock::now();
-    auto since = [&] { auto t = std::chrono::steady_clock::now(); double d = std::chrono::duration<double>(t - t0).count(); t0 = t; return d; };
-    std::vector<std::uint8_t> z = zstd_pack(raw, prefix, level, stop);
-    if (std::getenv("COVERS_TRACE")) std::fprintf(stderr, "    zstd %zu -> %zu %.3f s\n", raw.size(), z.size(), since());
-    if (z.size() < best.bytes.size()) {
-        best.method = Method::zstd;
-        best.bytes = std::move(z);
+    if (which != Try::xz || raw.size() + prefix.size() > kXzMaxDictionary) {
+        std::vector<std::uint8_t> z = zstd_pack(raw, prefix, level, stop);
+        if (z.size() < best.bytes.size()) {
+            best.method = Method::zstd;
+            best.bytes = std::move(z);
+        }
     }
-    if (try_xz && raw.size() + prefix.size() <= kXzMaxDictionary) {
+    if (which != Try::zstd && raw.size() + prefix.size() <= kXzMaxDictionary) {
         std::vector<std::uint8_t> x = xz_pack(raw, prefix, stop);
-        if (std::getenv("COVERS_TRACE")) std::fprintf(stderr, "    xz %zu -> %zu %.3f s\n", raw.size(), x.size(), since());
         if (!x.empty() && x.size() < best.bytes.size()) {
             best.method = Method::xz;
             best.bytes = std::move(x);

@@ -22,8 +22,9 @@ namespace quoralith::compact::streams {
 enum class Method : std::uint8_t { stored = 0, zstd = 1, xz = 2, zeros = 3 };
 
 // The largest LZMA2 dictionary either side uses: liblzma's encoder takes
-// about ten times its dictionary, and the decoder the dictionary itself.
-constexpr std::uint64_t kXzMaxDictionary = std::uint64_t{64} << 20;
+// about eleven times its dictionary (under 200 MiB here), and the decoder
+// the dictionary itself.
+constexpr std::uint64_t kXzMaxDictionary = std::uint64_t{16} << 20;
 
 // The LZMA2 dictionary for a stream of `raw` bytes after a preset of
 // `prefix` bytes: both sides compute it from sizes they know, so no stored
@@ -38,13 +39,21 @@ struct Packed {
     std::vector<std::uint8_t> bytes;
 };
 
-// The smallest of the stored, zstd and (where it fits the dictionary bound)
-// xz forms of `raw`, each compressor given `prefix` before the stream.
-// `level` is zstd's level (1..22); xz is tried at its own strongest preset
-// when `try_xz`. Throws Stopped when `stop` says so, std::bad_alloc when out
-// of memory.
-Packed pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix, int level, bool try_xz,
+// Which compressors a stream is offered to.
+enum class Try { both, zstd, xz };
+
+// The smallest of the stored form of `raw` and its forms from the
+// compressors `which` names (xz only where its dictionary bound allows),
+// each compressor given `prefix` before the stream. `level` is zstd's level
+// (1..22); xz runs at its strongest preset. Throws Stopped when `stop` says
+// so, std::bad_alloc when out of memory.
+Packed pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix, int level, Try which,
             const std::function<bool()>& stop);
+
+// Whether a fast compression with `prefix` gains less than a hundredth of
+// `raw`: new data such as inserted random bytes, not worth a strong
+// compressor's time over a large prefix.
+bool incompressible(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix);
 
 // Gives back the `raw` bytes of one packed stream in order, in pieces.
 class Reader {
