@@ -22,20 +22,21 @@ constexpr std::int64_t kSwitchMargin = 8;
 // its diagonal by the scan anyway.
 constexpr std::int32_t kCap = 1 << 12;
 
-// Base's content at every `step`-th position, by a hash of the kSparseBytes
-// bytes there: a match of at least step + kSparseBytes - 1 bytes is always
-// found. One position per slot, the last one written kept.
+// Base's content at every 16th position, by a hash of the 32 bytes there:
+// a match of 47 bytes or more spans a sample, and is found unless all of its
+// samples lost their slots to others. One position per slot.
 class SparseIndex {
 public:
     static constexpr std::int64_t kSparseBytes = 32;
 
     SparseIndex(std::span<const std::uint8_t> base) : base_(base) {
-        // About one slot for every 16 bytes of Base: a quarter of its size
-        // in memory, and still every stretch of 47 equal bytes found.
+        // A slot for every 16 to 32 bytes of Base: at most a quarter of
+        // its size in memory. Where two samples share a slot the later one
+        // stays; a long match has a sample in every 16 bytes, so it is
+        // still found from one of the others.
         const std::uint64_t n = base.size();
         step_ = 16;
-        const std::uint64_t samples = n / step_ + 1;
-        bits_ = std::max(10, static_cast<int>(std::bit_width(samples - 1)));
+        bits_ = std::max(10, static_cast<int>(std::bit_width(n / step_)) - 1);
         slots_.assign(std::size_t{1} << bits_, UINT32_MAX);
         for (std::uint64_t p = 0; p + kSparseBytes <= n; p += step_)
             slots_[hash(base.data() + p)] = static_cast<std::uint32_t>(p);

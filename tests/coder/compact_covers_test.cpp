@@ -161,13 +161,22 @@ std::vector<std::pair<Bytes, Bytes>> small_pairs() {
     changed[400] ^= 3;
     pairs.emplace_back(random, changed);
     pairs.emplace_back(Bytes{}, text_like(500, 35));
+    // New binary records, which xz codes best.
+    Bytes records;
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        const std::uint8_t r[8] = {static_cast<std::uint8_t>(i), 0, 0, 1, static_cast<std::uint8_t>(i * 7), 0x10, 0, 0};
+        records.insert(records.end(), r, r + 8);
+    }
+    pairs.emplace_back(random, splice(random, 1000, 0, records));
     return pairs;
 }
 
 TEST(CompactCovers, EveryBitFlipAndTruncationIsRefusedOrRestoresTheRightBytes) {
+    unsigned methods_seen = 0;  // bit m set when some stream was kept by method m
     for (const auto& [base, updated] : small_pairs()) {
         const Bytes payload = encode(base, updated);
         ASSERT_FALSE(payload.empty());
+        for (int shift = 0; shift < 6; shift += 2) methods_seen |= 1u << (payload[0] >> shift & 3);
         Bytes out;
         for (std::size_t bit = 0; bit < payload.size() * 8; ++bit) {
             Bytes bad = payload;
@@ -187,6 +196,8 @@ TEST(CompactCovers, EveryBitFlipAndTruncationIsRefusedOrRestoresTheRightBytes) {
         longer.push_back(0);
         EXPECT_EQ(decode(base, longer, updated.size(), out), DecodeStatus::damaged);
     }
+    // The pairs reach the stored, zstd and xz forms.
+    EXPECT_EQ(methods_seen & 7u, 7u);
 }
 
 // Sets the payload's closing check to match its (altered) bytes, so that
