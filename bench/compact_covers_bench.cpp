@@ -84,6 +84,12 @@ int main(int argc, char** argv) {
     diff_packed = md == 0 ? diff_raw : 0;
     if (mc == 1 || mc == 2) varint(payload, h, control_packed);
     if (md == 1 || md == 2) varint(payload, h, diff_packed);
+    if (payload[0] & 0x40) {
+        std::printf("payload %zu bytes (header %zu + check 4, streams joined, %s)  encode %.3f s  decode %.3f s  peak RSS %.1f MiB  %s\n",
+                    payload.size(), h, kMethod[payload[0] & 3], encode_s, decode_s, encode_rss_kib / 1024.0,
+                    ok ? "ok" : "ROUND TRIP FAILED");
+        return ok ? 0 : 1;
+    }
     const std::uint64_t fresh_packed = payload.size() - 4 - h - control_packed - diff_packed;
     std::printf("payload %zu bytes (header %zu + check 4)  encode %.3f s  decode %.3f s  peak RSS %.1f MiB  %s\n",
                 payload.size(), h, encode_s, decode_s, encode_rss_kib / 1024.0, ok ? "ok" : "ROUND TRIP FAILED");

@@ -48,7 +48,7 @@ inline std::int64_t unzigzag(std::uint64_t v) {
 
 // The raw streams of one coding of Updated.
 struct RawStreams {
-    std::vector<std::uint8_t> control;  // per cover: new bytes before it, its length, its Base step
+    std::vector<std::uint8_t> control;  // per cover: new bytes before it, its length, its change of diagonal
     std::vector<std::uint8_t> diff;     // Updated minus Base over every cover, in runs (below)
     std::vector<std::uint8_t> fresh;    // the new bytes, in order
 };
@@ -97,7 +97,9 @@ RawStreams split(std::span<const std::uint8_t> base, std::span<const std::uint8_
     for (const Cover& c : covers) {
         put_varint(s.control, c.q - q);
         put_varint(s.control, c.length);
-        put_varint(s.control, zigzag(static_cast<std::int64_t>(c.p - p_end)));
+        // The change of diagonal, not of Base position: new bytes written
+        // over old ones leave the diagonal as it was, and cost a zero.
+        put_varint(s.control, zigzag(static_cast<std::int64_t>(c.p - p_end) - static_cast<std::int64_t>(c.q - q)));
         s.fresh.insert(s.fresh.end(), updated.begin() + static_cast<std::ptrdiff_t>(q),
                        updated.begin() + static_cast<std::ptrdiff_t>(c.q));
         diff.add(updated.data() + c.q, base.data() + c.p, c.length);
@@ -121,8 +123,15 @@ bool looks_like_text(std::span<const std::uint8_t> bytes) {
 // theirs implied by the raw size.
 bool has_packed_size(Method m) { return m == Method::zstd || m == Method::xz; }
 
-// The payload's first byte: two bits for each stream's method.
+// The payload's first byte: two bits for each stream's method, or the
+// joined flag and the one method of all three streams packed as one.
 constexpr int kControlShift = 0, kDiffShift = 2, kFreshShift = 4;
+constexpr int kJoined = 0x40;
+// Streams are joined only when all three together are at most this large
+// (a restore holds them whole), and only beside a small Base: packing them
+// once more over Base takes time a large pair does not gain back.
+constexpr std::uint64_t kJoinedLimit = std::uint64_t{64} << 10;
+constexpr std::uint64_t kJoinedReach = std::uint64_t{1} << 20;
 
 }  // namespace
 
@@ -162,6 +171,23 @@ bool encode_covers(std::span<const std::uint8_t> base, std::span<const std::uint
         payload.insert(payload.end(), control.bytes.begin(), control.bytes.end());
         payload.insert(payload.end(), diff.bytes.begin(), diff.bytes.end());
         payload.insert(payload.end(), fresh.bytes.begin(), fresh.bytes.end());
+
+        // A small pair's streams also go as one, which saves two frames'
+        // headers where a delta's every byte counts.
+        const std::uint64_t total = raw.control.size() + raw.diff.size() + raw.fresh.size();
+        if (total > 0 && total <= kJoinedLimit && base.size() + total <= kJoinedReach) {
+            std::vector<std::uint8_t> all = raw.control;
+            all.insert(all.end(), raw.diff.begin(), raw.diff.end());
+            all.insert(all.end(), raw.fresh.begin(), raw.fresh.end());
+            const streams::Packed joined = streams::pack(all, base, level, streams::Try::both, stop);
+            std::vector<std::uint8_t> alternative;
+            alternative.push_back(static_cast<std::uint8_t>(kJoined | static_cast<int>(joined.method)));
+            put_varint(alternative, raw.control.size());
+            put_varint(alternative, raw.diff.size());
+            put_varint(alternative, raw.fresh.size());
+            alternative.insert(alternative.end(), joined.bytes.begin(), joined.bytes.end());
+            if (alternative.size() < payload.size()) payload = std::move(alternative);
+        }
         const std::uint32_t check = lzma_crc32(payload.data(), payload.size(), 0);
         for (int i = 0; i < 4; ++i) payload.push_back(static_cast<std::uint8_t>(check >> (8 * i)));
         return true;
@@ -253,19 +279,11 @@ DecodeStatus decode_covers(std::span<const std::uint8_t> base, std::span<const s
     if (lzma_crc32(payload.data(), payload.size(), 0) != check) return DecodeStatus::damaged;
     std::size_t at = 0;
     const std::uint8_t methods = payload[at++];
-    auto packed_size = [&](Method m, std::uint64_t raw, std::uint64_t& packed) {
-        packed = m == Method::stored ? raw : 0;
-        return !has_packed_size(m) || get_varint(payload, at, packed);
-    };
-    if (methods >> 6) return DecodeStatus::damaged;
-    auto method_of = [&](int shift, Method& m) {
-        m = static_cast<Method>(methods >> shift & 3);
-        return true;
-    };
-    Method control_method, diff_method, fresh_method;
-    if (!method_of(kControlShift, control_method) || !method_of(kDiffShift, diff_method) ||
-        !method_of(kFreshShift, fresh_method))
-        return DecodeStatus::damaged;
+    const bool joined = (methods & kJoined) != 0;
+    if ((methods & 0x80) || (joined && (methods & 0x3C))) return DecodeStatus::damaged;
+    const Method control_method = static_cast<Method>(methods >> kControlShift & 3);
+    const Method diff_method = static_cast<Method>(methods >> kDiffShift & 3);
+    const Method fresh_method = static_cast<Method>(methods >> kFreshShift & 3);
     std::uint64_t control_raw, diff_raw, fresh_raw;
     if (!get_varint(payload, at, control_raw) || !get_varint(payload, at, diff_raw) ||
         !get_varint(payload, at, fresh_raw) || fresh_raw > updated_size)
@@ -275,18 +293,38 @@ DecodeStatus decode_covers(std::span<const std::uint8_t> base, std::span<const s
     // own. Larger claims are refused before any stream is opened.
     const std::uint64_t covered = updated_size - fresh_raw;
     if (control_raw / 30 > covered || diff_raw / 21 > covered) return DecodeStatus::damaged;
-    std::uint64_t control_packed, diff_packed;
-    if (!packed_size(control_method, control_raw, control_packed) || !packed_size(diff_method, diff_raw, diff_packed))
-        return DecodeStatus::damaged;
-    if (control_packed > payload.size() - at || diff_packed > payload.size() - at - control_packed)
-        return DecodeStatus::damaged;
-    const auto control_bytes = payload.subspan(at, static_cast<std::size_t>(control_packed));
-    const auto diff_bytes = payload.subspan(at + control_bytes.size(), static_cast<std::size_t>(diff_packed));
-    const auto fresh_bytes = payload.subspan(at + control_bytes.size() + diff_bytes.size());
 
-    auto control_stream = streams::open_reader(control_method, control_bytes, control_raw, {});
-    auto diff_stream = streams::open_reader(diff_method, diff_bytes, diff_raw, {});
-    auto fresh_stream = streams::open_reader(fresh_method, fresh_bytes, fresh_raw, base);
+    std::unique_ptr<streams::Reader> control_stream, diff_stream, fresh_stream;
+    std::vector<std::uint8_t> all;  // the joined streams, unpacked
+    if (joined) {
+        const std::uint64_t total = control_raw + diff_raw + fresh_raw;
+        if (total == 0 || total > kJoinedLimit) return DecodeStatus::damaged;
+        auto reader = streams::open_reader(control_method, payload.subspan(at), total, base);
+        if (!reader) return DecodeStatus::damaged;
+        all.resize(static_cast<std::size_t>(total));
+        if (!reader->read(all) || !reader->finished()) return DecodeStatus::damaged;
+        const std::span<const std::uint8_t> whole(all);
+        control_stream = streams::open_reader(Method::stored, whole.first(static_cast<std::size_t>(control_raw)), control_raw, {});
+        diff_stream = streams::open_reader(Method::stored, whole.subspan(static_cast<std::size_t>(control_raw), static_cast<std::size_t>(diff_raw)), diff_raw, {});
+        fresh_stream = streams::open_reader(Method::stored, whole.subspan(static_cast<std::size_t>(control_raw + diff_raw)), fresh_raw, {});
+    } else {
+        auto packed_size = [&](Method m, std::uint64_t raw, std::uint64_t& packed) {
+            packed = m == Method::stored ? raw : 0;
+            return !has_packed_size(m) || get_varint(payload, at, packed);
+        };
+        std::uint64_t control_packed, diff_packed;
+        if (!packed_size(control_method, control_raw, control_packed) ||
+            !packed_size(diff_method, diff_raw, diff_packed))
+            return DecodeStatus::damaged;
+        if (control_packed > payload.size() - at || diff_packed > payload.size() - at - control_packed)
+            return DecodeStatus::damaged;
+        const auto control_bytes = payload.subspan(at, static_cast<std::size_t>(control_packed));
+        const auto diff_bytes = payload.subspan(at + control_bytes.size(), static_cast<std::size_t>(diff_packed));
+        const auto fresh_bytes = payload.subspan(at + control_bytes.size() + diff_bytes.size());
+        control_stream = streams::open_reader(control_method, control_bytes, control_raw, {});
+        diff_stream = streams::open_reader(diff_method, diff_bytes, diff_raw, {});
+        fresh_stream = streams::open_reader(fresh_method, fresh_bytes, fresh_raw, base);
+    }
     if (!control_stream || !diff_stream || !fresh_stream) return DecodeStatus::damaged;
 
     VarintReader control(*control_stream, control_raw);
@@ -309,12 +347,22 @@ DecodeStatus decode_covers(std::span<const std::uint8_t> base, std::span<const s
         if (!control.varint(gap) || !control.varint(length) || !control.varint(step)) return DecodeStatus::damaged;
         if (length == 0 || gap > updated_size - q || length > updated_size - q - gap) return DecodeStatus::damaged;
         const std::int64_t delta = unzigzag(step);
-        // The cover's Base position, checked to lie wholly inside Base.
-        if (delta < 0 ? static_cast<std::uint64_t>(-(delta + 1)) + 1 > p_end
-                      : static_cast<std::uint64_t>(delta) > base.size() - p_end)
-            return DecodeStatus::damaged;
-        const std::uint64_t p = p_end + static_cast<std::uint64_t>(delta);
-        if (length > base.size() - p) return DecodeStatus::damaged;
+        // The cover's Base position: the previous cover's end, moved on by
+        // the new bytes between them and by the change of diagonal, and
+        // checked to lie wholly inside Base.
+        constexpr std::uint64_t kFar = std::uint64_t{1} << 62;  // beyond any Base; sums stay in range
+        if (gap > kFar) return DecodeStatus::damaged;
+        const std::uint64_t anchor = p_end + gap;
+        std::uint64_t p;
+        if (delta < 0) {
+            const std::uint64_t back = static_cast<std::uint64_t>(-(delta + 1)) + 1;
+            if (back > anchor) return DecodeStatus::damaged;
+            p = anchor - back;
+        } else {
+            if (static_cast<std::uint64_t>(delta) > kFar) return DecodeStatus::damaged;
+            p = anchor + static_cast<std::uint64_t>(delta);
+        }
+        if (p > base.size() || length > base.size() - p) return DecodeStatus::damaged;
         if (const DecodeStatus s = copy_fresh(gap); s != DecodeStatus::ok) return s;
         const std::uint8_t* b = base.data() + p;
         for (std::uint64_t left = length; left > 0;) {

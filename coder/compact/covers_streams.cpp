@@ -17,6 +17,8 @@ namespace {
 // Pieces a stream is compressed in between stop checks, and given back in.
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 constexpr std::size_t kReadPiece = std::size_t{64} << 10;
+// Streams up to this size are compressed more than one way.
+constexpr std::size_t kSmallStream = std::size_t{1} << 20;
 
 // Smallest window log that holds `bytes`, within what zstd accepts.
 int window_log(std::uint64_t bytes) {
@@ -98,8 +100,15 @@ lzma_options_lzma xz_options(std::uint64_t raw, std::span<const std::uint8_t> pr
 // Empty when xz could not compress it (out of memory or a refusal); the
 // caller then keeps another form.
 std::vector<std::uint8_t> xz_pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix,
-                                  const std::function<bool()>& stop) {
+                                  bool plain_literals, const std::function<bool()>& stop) {
     lzma_options_lzma options = xz_options(raw.size(), prefix);
+    if (plain_literals) {
+        // No literal context and no position bits: varints and differences
+        // do not follow from the byte before them or from their alignment.
+        options.lc = 0;
+        options.lp = 0;
+        options.pb = 0;
+    }
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_stream s = LZMA_STREAM_INIT;
     if (lzma_raw_encoder(&s, filters) != LZMA_OK) {
@@ -325,10 +334,14 @@ Packed pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> pre
         }
     }
     if (which != Try::zstd && raw.size() + prefix.size() <= kXzMaxDictionary) {
-        std::vector<std::uint8_t> x = xz_pack(raw, prefix, stop);
-        if (!x.empty() && x.size() < best.bytes.size()) {
-            best.method = Method::xz;
-            best.bytes = std::move(x);
+        // LZMA2 records its literal settings in the stream, so a small
+        // stream can try both without the decoder knowing which was kept.
+        for (int plain = 0; plain < (raw.size() <= kSmallStream ? 2 : 1); ++plain) {
+            std::vector<std::uint8_t> x = xz_pack(raw, prefix, plain == 1, stop);
+            if (!x.empty() && x.size() < best.bytes.size()) {
+                best.method = Method::xz;
+                best.bytes = std::move(x);
+            }
         }
     }
     return best;
