@@ -47,6 +47,8 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::uint8_t> base = read_file(argv[1]);
     const std::vector<std::uint8_t> updated = read_file(argv[2]);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);  // the two inputs, held in memory
     CoverOptions options;
     if (argc > 3) options.level = std::atoi(argv[3]);
 
@@ -91,8 +93,9 @@ int main(int argc, char** argv) {
         return ok ? 0 : 1;
     }
     const std::uint64_t fresh_packed = payload.size() - 4 - h - control_packed - diff_packed;
-    std::printf("payload %zu bytes (header %zu + check 4)  encode %.3f s  decode %.3f s  peak RSS %.1f MiB  %s\n",
-                payload.size(), h, encode_s, decode_s, encode_rss_kib / 1024.0, ok ? "ok" : "ROUND TRIP FAILED");
+    std::printf("payload %zu bytes (header %zu + check 4)  encode %.3f s  decode %.3f s  peak RSS %.1f MiB (inputs %.1f)  %s\n",
+                payload.size(), h, encode_s, decode_s, encode_rss_kib / 1024.0, before.ru_maxrss / 1024.0,
+                ok ? "ok" : "ROUND TRIP FAILED");
     std::printf("  control %10llu -> %8llu (%s)\n", static_cast<unsigned long long>(control_raw),
                 static_cast<unsigned long long>(control_packed), kMethod[mc]);
     std::printf("  diff    %10llu -> %8llu (%s)\n", static_cast<unsigned long long>(diff_raw),
