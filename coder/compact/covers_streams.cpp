@@ -102,6 +102,10 @@ lzma_options_lzma xz_options(std::uint64_t raw, std::span<const std::uint8_t> pr
 std::vector<std::uint8_t> xz_pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix,
                                   bool plain_literals, const std::function<bool()>& stop) {
     lzma_options_lzma options = xz_options(raw.size(), prefix);
+    // A stream much smaller than its preset dictionary spends most of its
+    // time putting the dictionary into the match finder; hash chains do
+    // that several times faster than binary trees, for a few bytes more.
+    if (prefix.size() > 16 * raw.size() && prefix.size() > (std::size_t{1} << 20)) options.mf = LZMA_MF_HC4;
     if (plain_literals) {
         // No literal context and no position bits: varints and differences
         // do not follow from the byte before them or from their alignment.
