@@ -137,7 +137,7 @@ constexpr std::uint64_t kJoinedReach = std::uint64_t{1} << 20;
 
 bool encode_covers(std::span<const std::uint8_t> base, std::span<const std::uint8_t> updated,
                    const CoverOptions& options, std::vector<std::uint8_t>& payload) {
-    const std::function<bool()> stop = options.stop ? options.stop : std::function<bool()>();
+    const StopCheck& stop = options.stop;
     try {
         std::vector<Cover> covers = find_covers(base, updated, stop);
         const RawStreams raw = split(base, updated, covers);
