@@ -23,7 +23,8 @@ struct Cover {
 // array would take four bytes for each of its bytes.
 constexpr std::uint64_t kFineSearchLimit = std::uint64_t{64} << 20;
 
-// Which index the search uses: by Base's size, or one chosen by a test.
+// Which index the search uses: by Base's size and kind (a Base that reads
+// as random data takes the sparse one at any size), or one chosen by a test.
 enum class CoverIndex { automatic, fine, sparse };
 
 // The covers of `updated`, in order of q, not overlapping, each inside both
