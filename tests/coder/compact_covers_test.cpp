@@ -237,6 +237,49 @@ TEST(CompactCovers, DamageBehindAValidCheckIsRefusedOrDecodedWithinBounds) {
     }
 }
 
+// A payload written by hand: the methods byte, the header's varints (all
+// below 128 here), the stream bytes, and the closing check.
+Bytes handmade(std::uint8_t methods, std::initializer_list<std::uint8_t> header, std::initializer_list<std::uint8_t> body) {
+    Bytes payload{methods};
+    payload.insert(payload.end(), header);
+    payload.insert(payload.end(), body);
+    payload.resize(payload.size() + 4);
+    recheck(payload);
+    return payload;
+}
+
+TEST(CompactCovers, HandmadePayloadsPointingOutsideTheirBoundsAreRefused) {
+    Bytes base(60);
+    for (std::size_t i = 0; i < base.size(); ++i) base[i] = static_cast<std::uint8_t>(i);
+    Bytes out;
+    // One cover of 10 bytes turned 50 bytes along Base: the last ten bytes
+    // of Base, all differences zero. Stored streams: control (0, 10, 100),
+    // differences (10 zeros, 0 others), no new bytes.
+    ASSERT_EQ(decode(base, handmade(0, {3, 2, 0}, {0, 10, 100, 10, 0}), 10, out), DecodeStatus::ok);
+    EXPECT_TRUE(out == Bytes(base.end() - 10, base.end()));
+    struct Case {
+        const char* what;
+        Bytes payload;
+    };
+    const Case cases[] = {
+        // Turned 51 bytes (zigzag 102): the cover's last byte lies past Base.
+        {"cover past Base", handmade(0, {3, 2, 0}, {0, 10, 102, 10, 0})},
+        // Turned back one byte (zigzag 1) from the start of Base.
+        {"cover before Base", handmade(0, {3, 2, 0}, {0, 10, 1, 10, 0})},
+        {"empty run pair", handmade(0, {3, 4, 0}, {0, 10, 100, 0, 0, 10, 0})},
+        {"runs shorter than the covers", handmade(0, {3, 2, 0}, {0, 10, 100, 9, 0})},
+        {"runs longer than the covers", handmade(0, {3, 2, 0}, {0, 10, 100, 11, 0})},
+        {"cover of no bytes", handmade(0, {6, 2, 0}, {0, 0, 0, 0, 10, 100, 10, 0})},
+        {"new bytes missing", handmade(0, {0, 0, 10}, {1, 2, 3})},
+        {"new bytes to spare", handmade(0, {0, 0, 2}, {1, 2, 3})},
+        {"unknown flag", handmade(0x80, {0, 0, 0}, {})},
+        {"control larger than covers allow", handmade(0x40, {0x80, 0x80, 0x04, 0, 0}, {})},
+        {"joined flag with per-stream methods", handmade(0x44, {0, 0, 10}, {})},
+        {"a zstd frame that is no frame", handmade(0x10, {0, 0, 10}, {0xFF, 0xFF, 0xFF})},
+    };
+    for (const Case& c : cases) EXPECT_EQ(decode(base, c.payload, 10, out), DecodeStatus::damaged) << c.what;
+}
+
 TEST(CompactCovers, AWrongSizeClaimIsRefusedWithoutAllocatingForIt) {
     const Bytes base = random_bytes(50000, 41);
     const Bytes updated = splice(base, 20000, 10, random_bytes(100, 42));
