@@ -39,9 +39,11 @@ protected:
         write_file(dir.file("base.bin"), old_data);
         write_file(dir.file("new.bin"), new_data);
         // A delta records Updated's access time, and reading a file whose access
-        // time is not after its change time moves it (relatime): two creates a
-        // second apart would then differ. Times set apart keep them equal.
-        const timespec times[2] = {{std::time(nullptr), 0}, {1600000000, 0}};
+        // time is not after its modification and change times moves it
+        // (relatime): two creates a second apart would then differ. An access
+        // time an hour ahead of both (setting it changes the change time to
+        // now) keeps every read from moving it.
+        const timespec times[2] = {{std::time(nullptr) + 3600, 0}, {1600000000, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, dir.file("new.bin").c_str(), times, 0), 0);
     }
 
