@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/progress.h"
 #include "coder/digest.h"
-#include "engine/progress.h"
 
 namespace quoralith {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/progress.h"
 #include "coder/format.h"
-#include "engine/progress.h"
 
 namespace quoralith {
 

@@ -28,7 +28,7 @@ foreach(entry IN LISTS picture_aliases)
 endforeach()
 qt_add_resources(quoralith_qtcommon quoralith_pictures PREFIX "/bitmaps" FILES ${picture_files})
 target_include_directories(quoralith_qtcommon PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(quoralith_qtcommon PUBLIC quoralith_profile Qt6::Widgets Qt6::PrintSupport)
+target_link_libraries(quoralith_qtcommon PUBLIC quoralith_base Qt6::Widgets Qt6::PrintSupport)
 
 # The rest of the shell: main window, view, document, sound, links, dialogs.
 set(shell_gui_sources
@@ -47,7 +47,7 @@ qt_add_resources(quoralith_shell quoralith_icons PREFIX "/icons"
   FILES ${PROJECT_SOURCE_DIR}/resources/icons/quoralith.png)
 
 target_include_directories(quoralith_shell PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(quoralith_shell PUBLIC quoralith_qtcommon quoralith_sheets_gui quoralith_wizard quoralith_mail_gui quoralith_profile
+target_link_libraries(quoralith_shell PUBLIC quoralith_qtcommon quoralith_sheets_gui quoralith_wizard quoralith_mail_gui quoralith_base
   quoralith_settings quoralith_jobs quoralith_jobs_gui quoralith_version Qt6::Widgets Qt6::PrintSupport Qt6::Multimedia)
 
 qt_add_executable(quoralith-gui ${CMAKE_CURRENT_LIST_DIR}/main.cpp)

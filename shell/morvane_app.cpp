@@ -1,11 +1,11 @@
 // Start-up and the options file.
 #include "shell/morvane_app.h"
 
+#include "base/profile_file.h"
+#include "base/program_files.h"
 #include "shell/about_dialog.h"
 #include "shell/main_frame.h"
 #include "shell/morvane_doc.h"
-#include "shell/profile_file.h"
-#include "shell/program_files.h"
 #include "shell/ui_seams.h"
 
 #include <unistd.h>

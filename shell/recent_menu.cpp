@@ -1,7 +1,7 @@
 // The recent-names drop-down of a path field.
 #include "shell/recent_menu.h"
 
-#include "shell/recent_names.h"
+#include "base/recent_names.h"
 
 #include <QAction>
 #include <QFile>

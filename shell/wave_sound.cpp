@@ -1,7 +1,7 @@
 // Wave file loading (our own RIFF chunk walk) and playing through Qt Multimedia.
 #include "shell/wave_sound.h"
 
-#include "shell/program_files.h"
+#include "base/program_files.h"
 #include "shell/ui_seams.h"
 
 #include <QAudioDevice>

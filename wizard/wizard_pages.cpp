@@ -1,12 +1,12 @@
 // The wizard's pages: what each step shows, stores and checks.
 #include "wizard/wizard_pages.h"
 
+#include "base/recent_names.h"
 #include "sheets/job_validation.h"
 #include "sheets/remembered_jobs.h"
 #include "shell/commands.h"
 #include "shell/folder_browser.h"
 #include "shell/recent_menu.h"
-#include "shell/recent_names.h"
 #include "shell/ui_seams.h"
 #include "wizard/wizard_dlg.h"
 

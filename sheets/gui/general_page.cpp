@@ -1,11 +1,11 @@
 // The General page.
 #include "sheets/gui/general_page.h"
 
+#include "base/recent_names.h"
 #include "sheets/gui/path_edit.h"
 #include "sheets/remembered_jobs.h"
 #include "shell/folder_browser.h"
 #include "shell/recent_menu.h"
-#include "shell/recent_names.h"
 #include "shell/ui_seams.h"
 
 #include <QButtonGroup>

@@ -4,6 +4,7 @@
 // job stopped from its window says so.
 #include "sheet_test_support.h"
 
+#include "base/program_files.h"
 #include "engine/archive.h"
 #include "jobs/gui/job_launcher.h"
 #include "jobs/gui/progress_dialog.h"
@@ -11,7 +12,6 @@
 #include "shell/commands.h"
 #include "shell/main_frame.h"
 #include "shell/morvane_app.h"
-#include "shell/program_files.h"
 #include "shell/ui_seams.h"
 
 #include <QCheckBox>

@@ -2,12 +2,12 @@
 // would drive them, headless.
 #include "gui_test_support.h"
 
+#include "base/profile_file.h"
 #include "shell/commands.h"
 #include "shell/main_frame.h"
 #include "shell/morvane_app.h"
 #include "shell/morvane_doc.h"
 #include "shell/morvane_view.h"
-#include "shell/profile_file.h"
 #include "shell/ui_seams.h"
 
 #include <QAction>

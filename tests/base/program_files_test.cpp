@@ -1,5 +1,5 @@
 // Side-file look-up: the order of places, the fallback and the history rule.
-#include "shell/program_files.h"
+#include "base/program_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,14 +1,10 @@
-// The default progress callback and the words for every result code.
-#include "engine/progress.h"
+// The words for every result code.
+#include "base/errors.h"
 
 #include <cerrno>
 #include <cstring>
 
 namespace quoralith {
-
-std::int16_t default_progress_callback(const ProgressRecord& record) {
-    return record.code < 0 ? ANSWER_BY_FLAGS : ANSWER_SKIP;
-}
 
 namespace {
 

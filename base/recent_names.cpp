@@ -1,8 +1,8 @@
 // The recent-names lists in their profile file.
-#include "shell/recent_names.h"
+#include "base/recent_names.h"
 
-#include "shell/profile_file.h"
-#include "shell/program_files.h"
+#include "base/profile_file.h"
+#include "base/program_files.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // Profile files: the four operations, hand-edited files, and writes that keep
 // everything else and never leave a half-written file.
-#include "shell/profile_file.h"
+#include "base/profile_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Profile files: a line-preserving reader and writer with atomic replacement.
-#include "shell/profile_file.h"
+#include "base/profile_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Side-file look-up: current directory, configuration directory, data directory.
-#include "shell/program_files.h"
+#include "base/program_files.h"
 
 #include <unistd.h>
 
