@@ -1,6 +1,7 @@
 // The words for every result code.
 #include "base/errors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -8,11 +9,37 @@ namespace quoralith {
 
 namespace {
 
-std::string with_errno(const char* what, int error_number) {
-    return std::string(what) + ": " + std::strerror(error_number);
+int errno_room(int base) {
+    for (const ErrnoFamily& family : ERRNO_FAMILIES)
+        if (family.base == base) return family.room;
+    return 0;
+}
+
+std::string system_error_text(int error, int room) {
+    if (error >= room && room == ERRNO_BEYOND)
+        return "a system error numbered " + std::to_string(ERRNO_BEYOND) + " or more";
+    return std::strerror(error);
+}
+
+std::string with_errno(const char* what, int error_number, int room) {
+    return std::string(what) + ": " + system_error_text(error_number, room);
 }
 
 }  // namespace
+
+int errno_code(int base, int error) {
+    const int room = errno_room(base);
+    if (error <= 0) error = EIO;
+    // A quota used up is, to the user, the full disk it acts like, and so it
+    // keeps its meaning in a family too narrow for its own number.
+    if (error == EDQUOT && EDQUOT >= room) error = ENOSPC;
+    return base - std::min(error, room);
+}
+
+int errno_of(int code, int base) {
+    const int room = errno_room(base);
+    return code <= base - 1 && code >= base - room ? base - code : 0;
+}
 
 std::string describe_error(int code) {
     if (code >= 0) return "no error";
@@ -21,8 +48,13 @@ std::string describe_error(int code) {
             return "the delta is damaged or is not a delta, or a file is larger than 1 GiB";
         case ERR_TEMP_FILE:
             return "a temporary file could not be created";
-        case ERR_NO_MEMORY:  // also ERR_ARCHIVE_WRITE
-            return "not enough memory, or an archive record could not be written in full";
+        case ERR_NO_MEMORY:
+            return "not enough memory";
+        case ERR_ARCHIVE_WRITE:
+            return "the archive could not be written in full";
+        case ERR_BAD_REQUEST:
+            return "the request was refused before anything was done: the operation is unknown, the output is "
+                   "one of the inputs, or clearing the output would delete an input";
         case ERR_WRONG_BASE:
             return "the delta was made from a different base file";
         case ERR_WRITE_FAILED:
@@ -92,28 +124,31 @@ std::string describe_error(int code) {
             return "the base directory does not exist (to make deltas without a base, ask for none)";
         case ERR_STOPPED:
             return "stopped by the user";
+        case ERR_JOB_RUNNING:
+            return "another job is still running; nothing was run";
         default:
             break;
     }
-    // The open and create codes add errno to a base; errno values of 100 and
-    // more spill into the next range, which is read as its own family.
-    if (code <= -101 && code >= -199) return with_errno("cannot open the archive", ERR_OPEN_ARCHIVE - code);
-    if (code <= -701 && code >= -899) {
-        const int error = ERR_WRITE_ARCHIVE - code;
+    if (const int error = errno_of(code, ERR_OPEN_ARCHIVE)) return with_errno("cannot open the archive", error, 99);
+    if (const int error = errno_of(code, ERR_WRITE_ARCHIVE)) {
         if (error == ENOSPC) return "the archive could not be written: the disk is full (" + std::string(std::strerror(error)) + ")";
         if (error == EDQUOT) return "the archive could not be written: the disk quota is used up (" + std::string(std::strerror(error)) + ")";
-        return with_errno("the archive could not be written", error);
+        return with_errno("the archive could not be written", error, 199);
     }
-    if (code <= -201 && code >= -299) return with_errno("cannot open the input file", ERR_OPEN_INPUT - code);
-    if ((code <= -301 && code >= -399) || (code <= -401 && code >= -499)) {
-        const int error = ERR_CREATE_OUTPUT - code;
-        if (error == ENOSPC || error == EDQUOT)
-            return with_errno("cannot create the output file", error) +
+    if (const int error = errno_of(code, ERR_OPEN_INPUT)) return with_errno("cannot open the input file", error, 99);
+    if (const int error = errno_of(code, ERR_CREATE_OUTPUT)) {
+        if (error == ENOSPC)
+            return with_errno("cannot create the output file", error, 99) +
                    "; the disk is full, and an earlier output, if any, is kept";
-        return with_errno("cannot create the output file", error);
+        return with_errno("cannot create the output file", error, 99);
     }
-    if (code <= -501 && code >= -699) return with_errno("cannot open the base file", ERR_OPEN_BASE - code);
-    if (code > -100) return with_errno("a read or write failed while copying", -code);
+    if (const int error = errno_of(code, ERR_OPEN_BASE)) return with_errno("cannot open the base file", error, 199);
+    if (const int error = errno_of(code, ERR_COPY_READ)) return with_errno("a read failed while copying", error, 199);
+    if (const int error = errno_of(code, ERR_COPY_WRITE)) {
+        if (error == ENOSPC || error == EDQUOT)
+            return with_errno("a write failed while copying", error, 199) + "; the disk is full";
+        return with_errno("a write failed while copying", error, 199);
+    }
     return "unknown error " + std::to_string(code);
 }
 
