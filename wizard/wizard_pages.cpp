@@ -4,10 +4,9 @@
 #include "base/recent_names.h"
 #include "sheets/job_validation.h"
 #include "sheets/remembered_jobs.h"
-#include "shell/commands.h"
-#include "shell/folder_browser.h"
-#include "shell/recent_menu.h"
-#include "shell/ui_seams.h"
+#include "shell/common/folder_browser.h"
+#include "shell/common/recent_menu.h"
+#include "shell/common/ui_seams.h"
 #include "wizard/wizard_dlg.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "sheet_test_support.h"
 
 #include "base/profile_file.h"
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QCheckBox>
 #include <QLabel>

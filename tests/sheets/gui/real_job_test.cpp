@@ -9,10 +9,10 @@
 #include "jobs/gui/job_launcher.h"
 #include "jobs/gui/progress_dialog.h"
 #include "jobs/report.h"
-#include "shell/commands.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/ui_seams.h"
+#include "shell/app/commands.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/common/ui_seams.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -2,7 +2,7 @@
 #include "sheet_test_support.h"
 
 #include "base/program_files.h"
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QDir>
 #include <QFile>

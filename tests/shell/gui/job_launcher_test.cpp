@@ -6,8 +6,8 @@
 
 #include "jobs/gui/job_launcher.h"
 #include "jobs/gui/progress_dialog.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
 
 #include <QDialog>
 #include <QDir>

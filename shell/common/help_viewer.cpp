@@ -1,7 +1,7 @@
 // The help viewer and its keyword index.
-#include "shell/help_viewer.h"
+#include "shell/common/help_viewer.h"
 
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QApplication>
 #include <QDir>

@@ -5,7 +5,7 @@
 // Thread safety: user-interface thread (QImage and widgets).
 #pragma once
 
-#include "shell/dib.h"
+#include "shell/common/dib.h"
 
 #include <QFrame>
 #include <QImage>

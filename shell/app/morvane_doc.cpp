@@ -1,8 +1,8 @@
 // Opening a picture: read, check, and only then replace the old one.
-#include "shell/morvane_doc.h"
+#include "shell/app/morvane_doc.h"
 
-#include "shell/commands.h"
-#include "shell/ui_seams.h"
+#include "shell/app/commands.h"
+#include "shell/common/ui_seams.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,5 +1,5 @@
 // Bitmap file reading and drawing, bounds-checked against the block's size.
-#include "shell/dib.h"
+#include "shell/common/dib.h"
 
 #include <QPainter>
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "sheets/gui/operation_sheet.h"
-#include "shell/lock_keys.h"
+#include "shell/app/lock_keys.h"
 
 #include <QMainWindow>
 #include <QMap>

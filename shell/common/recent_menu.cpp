@@ -1,5 +1,5 @@
 // The recent-names drop-down of a path field.
-#include "shell/recent_menu.h"
+#include "shell/common/recent_menu.h"
 
 #include "base/recent_names.h"
 

@@ -7,8 +7,8 @@
 
 #include "jobs/report.h"
 #include "sheets/job_settings.h"
-#include "shell/help_viewer.h"
-#include "shell/wave_sound.h"
+#include "shell/app/wave_sound.h"
+#include "shell/common/help_viewer.h"
 
 #include <QObject>
 #include <QPointer>

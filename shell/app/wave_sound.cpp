@@ -1,8 +1,8 @@
 // Wave file loading (our own RIFF chunk walk) and playing through Qt Multimedia.
-#include "shell/wave_sound.h"
+#include "shell/app/wave_sound.h"
 
 #include "base/program_files.h"
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>

@@ -19,6 +19,12 @@ class QWidget;
 
 namespace quoralith {
 
+// The caption of every message box the program raises on its own behalf: the
+// program's name, as the desktop shows it in the title bar. Here, beside the
+// message box, so that every dialog may use it without reaching up into the
+// application.
+inline constexpr const char* APPLICATION_TITLE = "Quoralith";
+
 enum class MessageIcon { None, Information, Warning, Error, Question };
 
 struct ShownMessage {

@@ -1,18 +1,18 @@
 // The main window and its command routing.
-#include "shell/main_frame.h"
+#include "shell/app/main_frame.h"
 
 #include "coder/format.h"
 #include "jobs/gui/job_launcher.h"
 #include "mail/gui/tell_friend_dialog.h"
 #include "mail/mail_defaults.h"
-#include "shell/commands.h"
-#include "shell/dib.h"
-#include "shell/morvane_app.h"
-#include "shell/morvane_doc.h"
-#include "shell/morvane_view.h"
-#include "shell/opportunities_dialog.h"
-#include "shell/resource_picture.h"
-#include "shell/ui_seams.h"
+#include "shell/app/commands.h"
+#include "shell/app/morvane_app.h"
+#include "shell/app/morvane_doc.h"
+#include "shell/app/morvane_view.h"
+#include "shell/app/opportunities_dialog.h"
+#include "shell/common/dib.h"
+#include "shell/common/resource_picture.h"
+#include "shell/common/ui_seams.h"
 #include "wizard/wizard_command.h"
 
 #include <QAction>

@@ -1,13 +1,13 @@
 // Painting the picture or the welcome line, the options, the sound and help.
-#include "shell/morvane_view.h"
+#include "shell/app/morvane_view.h"
 
-#include "shell/commands.h"
-#include "shell/help_viewer.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/morvane_doc.h"
-#include "shell/ui_seams.h"
-#include "shell/wave_sound.h"
+#include "shell/app/commands.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/app/morvane_doc.h"
+#include "shell/app/wave_sound.h"
+#include "shell/common/help_viewer.h"
+#include "shell/common/ui_seams.h"
 
 #include <QAction>
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 // Link controls and the launch of addresses.
-#include "shell/link_static.h"
+#include "shell/app/link_static.h"
 
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QApplication>
 #include <QDesktopServices>

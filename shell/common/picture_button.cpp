@@ -1,7 +1,7 @@
 // Picture buttons.
-#include "shell/picture_button.h"
+#include "shell/common/picture_button.h"
 
-#include "shell/resource_picture.h"
+#include "shell/common/resource_picture.h"
 
 #include <QPainter>
 

@@ -4,7 +4,7 @@
 // Thread safety: user-interface thread only.
 #pragma once
 
-#include "shell/dib.h"
+#include "shell/common/dib.h"
 
 #include <QObject>
 #include <QString>

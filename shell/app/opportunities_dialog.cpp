@@ -1,7 +1,7 @@
 // The Countless Opportunities dialog.
-#include "shell/opportunities_dialog.h"
+#include "shell/app/opportunities_dialog.h"
 
-#include "shell/link_static.h"
+#include "shell/app/link_static.h"
 
 #include <QGroupBox>
 #include <QLabel>

@@ -1,7 +1,7 @@
 // The modal seams: real boxes and dialogs normally, recordings under test.
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
-#include "shell/folder_browser.h"
+#include "shell/common/folder_browser.h"
 
 #include <QDialog>
 #include <QFileDialog>

@@ -1,8 +1,8 @@
 // The About box.
-#include "shell/about_dialog.h"
+#include "shell/app/about_dialog.h"
 
-#include "shell/link_static.h"
-#include "shell/resource_picture.h"
+#include "shell/app/link_static.h"
+#include "shell/common/resource_picture.h"
 
 #include <QIcon>
 #include <QLabel>

@@ -1,5 +1,5 @@
 // Built-in pictures: read from the resource system through our bitmap reader.
-#include "shell/resource_picture.h"
+#include "shell/common/resource_picture.h"
 
 #include <QFile>
 #include <QPainter>

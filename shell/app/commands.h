@@ -23,9 +23,7 @@ enum Command : int {
     ID_VIEW_STATUS_BAR = 59393,       // "&Status Bar"
 };
 
-// The caption of every message box the program raises on its own behalf: the
-// program's name, as the desktop shows it in the title bar.
-inline constexpr const char* APPLICATION_TITLE = "Quoralith";
+// The message-box caption, APPLICATION_TITLE, is in shell/common/ui_seams.h.
 // The status bar's idle text.
 inline constexpr const char* IDLE_MESSAGE = "Ready";
 

@@ -1,7 +1,7 @@
 // The folder browser.
-#include "shell/folder_browser.h"
+#include "shell/common/folder_browser.h"
 
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QDialogButtonBox>
 #include <QDir>

@@ -1,11 +1,11 @@
 // The desktop program, quoralith-gui.
-#include "shell/morvane_app.h"
 #include "quoralith_version.h"
+#include "shell/app/morvane_app.h"
 
 #include <QApplication>
 #include <QTimer>
 
-#include "shell/main_frame.h"
+#include "shell/app/main_frame.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);

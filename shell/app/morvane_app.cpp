@@ -1,12 +1,12 @@
 // Start-up and the options file.
-#include "shell/morvane_app.h"
+#include "shell/app/morvane_app.h"
 
 #include "base/profile_file.h"
 #include "base/program_files.h"
-#include "shell/about_dialog.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_doc.h"
-#include "shell/ui_seams.h"
+#include "shell/app/about_dialog.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_doc.h"
+#include "shell/common/ui_seams.h"
 
 #include <unistd.h>
 

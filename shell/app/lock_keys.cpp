@@ -1,5 +1,5 @@
 // Lock-key states from the kernel's LED class.
-#include "shell/lock_keys.h"
+#include "shell/app/lock_keys.h"
 
 #include <filesystem>
 #include <fstream>
