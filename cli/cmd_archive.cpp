@@ -74,7 +74,7 @@ public:
                 // A failed write to the archive being made is told once, for
                 // the whole archive, when the walk has ended.
                 if (record.code < 0 && record.code != ERR_STOPPED &&
-                    !(record.code < ERR_WRITE_ARCHIVE && record.code > ERR_WRITE_ARCHIVE - 200)) {
+                    !errno_of(record.code, ERR_WRITE_ARCHIVE)) {
                     // Damage between members names the archive itself.
                     const bool archive_wide =
                         record.code == ERR_ARCHIVE_DAMAGED || record.code == ERR_ARCHIVE_TAG_DAMAGED;
@@ -180,9 +180,8 @@ void setup_archive_create(CLI::App& parent, CliContext& context) {
                                           [&observer](const ProgressRecord& r) { return observer(r); });
         if (result < 0 && result != ERR_STOPPED) {
             observer.clear();
-            const bool write_failed = result < ERR_WRITE_ARCHIVE && result > ERR_WRITE_ARCHIVE - 200;
+            const bool write_failed = errno_of(result, ERR_WRITE_ARCHIVE) != 0;
             std::string why = describe_error(result);
-            if (result == ERR_ARCHIVE_WRITE) why = "the archive could not be written in full";
             // Nothing was replaced: say so, since the user may fear for the old archive.
             if (write_failed && access(options->archive.c_str(), F_OK) == 0) why += "; the earlier archive is kept";
             print_error("archive create: " + options->archive + ": " + why);

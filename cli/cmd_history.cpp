@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/profile_file.h"
 #include "cli/cli.h"
 #include "engine/printable.h"
 #include "jobs/run_job.h"
 #include "sheets/history.h"
-#include "shell/profile_file.h"
 
 namespace quoralith::cli {
 

@@ -186,7 +186,7 @@ private:
         const int code = record.code;
         // An archive output that is not written is the job's failure, not one
         // more file's: its line says so, the file count stays true.
-        if (code <= ERR_WRITE_ARCHIVE - 1 && code >= ERR_WRITE_ARCHIVE - 199)
+        if (errno_of(code, ERR_WRITE_ARCHIVE))
             ++archive_failures_;
         else
             ++failures_;
@@ -196,10 +196,10 @@ private:
         // Name the file the reason is about: a missing input, or the output that
         // could not be written. A directory walk also reports entries it passes
         // over (a pipe, say) without a file start: their record names them.
-        const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
+        const bool cannot_create = errno_of(code, ERR_CREATE_OUTPUT) != 0;
         const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_DISK_FULL ||
                                   code == ERR_STOPPED || code == ERR_LINKED_FOLDER || code == ERR_OUTPUT_LINK;
-        const bool about_base = (code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199) || code == ERR_NO_BASE_TREE;
+        const bool about_base = errno_of(code, ERR_OPEN_BASE) != 0 || code == ERR_NO_BASE_TREE;
         const char* named = about_output ? record.output_path : about_base ? record.first_path : record.second_path;
         // An in-place restore writes under a temporary name; the user knows the file by its own.
         if (about_output && named && is_temporary_name(named) && !output_.empty()) named = output_.c_str();

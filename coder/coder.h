@@ -4,11 +4,11 @@
 // create, -2 on restore).
 #pragma once
 
+#include "base/progress.h"
 #include "coder/digest.h"
 #include "coder/format.h"
 #include "coder/runlength.h"
 #include "coder/stream.h"
-#include "engine/progress.h"
 
 #include <map>
 #include <memory>

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/progress.h"
+#include "base/progress.h"
 
 namespace quoralith {
 

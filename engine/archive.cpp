@@ -122,9 +122,9 @@ bool write_all(std::FILE* file, const void* data, std::size_t size) {
 
 // A failed write to the archive itself: ERR_WRITE_ARCHIVE minus the errno the
 // failed call left (EIO when it left none).
-int archive_write_failure(int error) { return ERR_WRITE_ARCHIVE - (error > 0 ? error : EIO); }
+int archive_write_failure(int error) { return errno_code(ERR_WRITE_ARCHIVE, error); }
 
-bool is_archive_write_failure(int code) { return code <= ERR_WRITE_ARCHIVE - 1 && code >= ERR_WRITE_ARCHIVE - 199; }
+bool is_archive_write_failure(int code) { return errno_of(code, ERR_WRITE_ARCHIVE) != 0; }
 
 struct ArchiveWriter {
     const std::string& root;
@@ -222,7 +222,7 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     struct stat st {};
     int error = 0;
     FileHandle file = open_regular(join_path(root, to_disk(relative)), st, error);
-    if (!file) return error < 0 ? error : ERR_OPEN_INPUT - error;
+    if (!file) return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
     if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu) return ERR_ARCHIVE_TOO_LARGE;
     const auto size = static_cast<std::uint32_t>(st.st_size);
     // The digest takes a pass of its own before the data is written: the coder
@@ -283,7 +283,7 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     } else {
         const std::int64_t result = engine_copy_stream(file.get(), archive, 0, size, callback);
         if (result == ERR_STOPPED) return fail(ERR_STOPPED);
-        if (result < 0) return std::ferror(archive) ? archive_write_failure(static_cast<int>(-result)) : fail(ERR_READ_FAILED);
+        if (result < 0) return std::ferror(archive) ? archive_write_failure(errno_of(static_cast<int>(result), ERR_COPY_WRITE)) : fail(ERR_READ_FAILED);
         written = result;
         content = result;
     }
@@ -346,7 +346,7 @@ int open_archive(const std::string& path, OpenArchive& archive) {
     archive.file = open_regular(path, st, error);
     if (!archive.file) {
         if (error == ERR_NOT_REGULAR_FILE) return ERR_NOT_ARCHIVE;
-        return error < 0 ? error : ERR_OPEN_ARCHIVE - error;
+        return error < 0 ? error : errno_code(ERR_OPEN_ARCHIVE, error);
     }
     archive.size = st.st_size;
     std::uint8_t header[kArchiveHeaderSize];
@@ -684,16 +684,16 @@ int prepare_directories(const std::string& base, const std::vector<std::string>&
                 link = path;
                 return ERR_LINKED_FOLDER;
             }
-            if (!S_ISDIR(st.st_mode)) return ERR_CREATE_OUTPUT - ENOTDIR;
+            if (!S_ISDIR(st.st_mode)) return errno_code(ERR_CREATE_OUTPUT, ENOTDIR);
         } else if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-            return ERR_CREATE_OUTPUT - errno;
+            return errno_code(ERR_CREATE_OUTPUT, errno);
         }
     }
     struct stat st {};
     const std::string target = join_path(path, parts.back());
     if (lstat(target.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode)) return is_link_to_special(target) ? ERR_OUTPUT_LINK : 0;
-        if (!S_ISREG(st.st_mode)) return ERR_CREATE_OUTPUT - (S_ISDIR(st.st_mode) ? EISDIR : EEXIST);
+        if (!S_ISREG(st.st_mode)) return errno_code(ERR_CREATE_OUTPUT, S_ISDIR(st.st_mode) ? EISDIR : EEXIST);
     }
     return 0;
 }
@@ -786,7 +786,7 @@ std::int64_t extract_data(std::FILE* archive, const ProgressCallback& callback, 
             return copied;
         }
         // The output refusing bytes is no damage of the archive.
-        if (std::ferror(out)) return ERR_CREATE_OUTPUT - (errno > 0 ? errno : EIO);
+        if (std::ferror(out)) return errno_code(ERR_CREATE_OUTPUT, errno > 0 ? errno : EIO);
         return ERR_ARCHIVE_SHORT;
     }
     if (data.data_start > INT32_MAX || data.data_length > INT32_MAX - data.data_start) return ERR_ARCHIVE_TOO_LARGE;
@@ -888,7 +888,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     }
     SafeOutput out;
     if (const int error = out.create_beside(output_path)) {
-        finish(ERR_CREATE_OUTPUT - error);
+        finish(errno_code(ERR_CREATE_OUTPUT, error));
         return next;
     }
 
@@ -908,7 +908,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     // The data reaches the disk before the file takes its name; its times and
     // bits are set before the rename so that the name never shows other ones.
     if (const int error = out.finish(job.durable)) {
-        finish(ERR_CREATE_OUTPUT - error);
+        finish(errno_code(ERR_CREATE_OUTPUT, error));
         return next;
     }
     TrailerRecord info;
@@ -918,7 +918,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
     if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
     if (const int error = out.commit(output_path, job.durable ? FolderSync::later : FolderSync::never)) {
-        finish(ERR_CREATE_OUTPUT - error);
+        finish(errno_code(ERR_CREATE_OUTPUT, error));
         return next;
     }
     job.folders.insert(folder_of(output_path));
@@ -1036,7 +1036,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     if (is_link_to_special(archive)) return ERR_OUTPUT_LINK;
     remove_dead_temporaries(folder_of(archive));
     SafeOutput output;
-    if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;
+    if (const int error = output.create_beside(archive)) return errno_code(ERR_CREATE_OUTPUT, error);
     std::FILE* file = output.file();
     // Whatever fails, the archive is abandoned with `output` and an earlier one
     // stays as it was.
@@ -1069,7 +1069,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     if (length < 0 || ftruncate(fileno(file), length) != 0) return write_failed();
     // A full disk may first show itself when the data goes to the disk.
     if (const int error = output.finish()) return archive_write_failure(error);
-    if (const int error = output.commit(archive)) return ERR_CREATE_OUTPUT - error;
+    if (const int error = output.commit(archive)) return errno_code(ERR_CREATE_OUTPUT, error);
     return 0;
 }
 
@@ -1124,7 +1124,7 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
         next = walk_on(walk, record, [&] { return extract_member(job, record); });
     }
     if (durable) flush_folders(job);
-    return kArchiveHeaderSize;
+    return 0;
 }
 
 }  // namespace

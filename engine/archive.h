@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/progress.h"
 #include "coder/digest.h"
-#include "engine/progress.h"
 
 namespace quoralith {
 
@@ -89,7 +89,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
 // between members comes as ERR_ARCHIVE_DAMAGED with the archive's path as the
 // output path. The walk then goes on at the next place where a record
 // certainly starts, so the sound members after the damage are extracted.
-// Returns 98 once the records were walked, ERR_NOT_ARCHIVE, ERR_OPEN_ARCHIVE
+// Returns 0 once the records were walked, ERR_NOT_ARCHIVE, ERR_OPEN_ARCHIVE
 // minus errno, ERR_BAD_REQUEST when EF_CLEAR_OUTPUT would delete the archive,
 // or ERR_NOTHING_MATCHED when a pattern selects no member of a sound archive
 // (nothing is cleared or made then).

@@ -142,7 +142,7 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
     const int error = open_regular_input(member.path.c_str(), file, &st);
     if (error) {
         failed = member.path;
-        return error < 0 ? error : ERR_OPEN_INPUT - error;
+        return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
     }
     // The archive's length was judged from the listing: a file that changed
     // size since would make it another archive than the one measured.
@@ -387,8 +387,8 @@ private:
                 false);  // the unpacking that follows checks every member's data
             side.length += kArchiveFrame;
             if (count < 0) {
-                if (count <= ERR_OPEN_ARCHIVE - 1 && count >= ERR_OPEN_ARCHIVE - 99)
-                    return (base ? ERR_OPEN_BASE : ERR_OPEN_INPUT) - (ERR_OPEN_ARCHIVE - count);
+                if (const int error = errno_of(count, ERR_OPEN_ARCHIVE))
+                    return errno_code(base ? ERR_OPEN_BASE : ERR_OPEN_INPUT, error);
                 return count;
             }
             if (!damage.empty()) {
@@ -403,9 +403,9 @@ private:
             // A Base tree that does not exist is an empty one, as in a
             // Directory job; the Updated tree must be there.
             if (base && (errno == ENOENT || errno == ENOTDIR)) return 0;
-            return (base ? ERR_OPEN_BASE : ERR_OPEN_INPUT) - errno;
+            return errno_code(base ? ERR_OPEN_BASE : ERR_OPEN_INPUT, errno);
         }
-        if (!S_ISDIR(st.st_mode)) return (base ? ERR_OPEN_BASE : ERR_OPEN_INPUT) - ENOTDIR;
+        if (!S_ISDIR(st.st_mode)) return errno_code(base ? ERR_OPEN_BASE : ERR_OPEN_INPUT, ENOTDIR);
         // A delta kept inside a tree is no part of it, at create and at restore alike.
         const int code = list_tree_members(side.name, pattern_, flags_, type_ == OP_CREATE_ARCHIVED ? output_ : second_,
                                            side.members, failed_, &left_out_);
@@ -418,7 +418,7 @@ private:
     // and lists it. Any damage, or a member that fails its record, ends the job.
     int unpack(Side& side) {
         if (!side.archive) return 0;
-        if (const int error = side.unpacked.create_in(temp_folder_)) return ERR_CREATE_OUTPUT - error;
+        if (const int error = side.unpacked.create_in(temp_folder_)) return errno_code(ERR_CREATE_OUTPUT, error);
         int first_error = 0;
         std::string detail;
         const ProgressCallback transfers = transfer_callback();
@@ -452,7 +452,7 @@ private:
 
     // Packs a side into a new temporary archive, ready to be read from its start.
     int pack(const Side& side, const MemberStamp* uniform, bool tagged, std::uint16_t common_mode, SafeOutput& archive) {
-        if (const int error = archive.create_in(temp_folder_)) return ERR_CREATE_OUTPUT - error;
+        if (const int error = archive.create_in(temp_folder_)) return errno_code(ERR_CREATE_OUTPUT, error);
         const int code = write_canonical_archive(archive.file(), side.members, uniform, tagged, common_mode,
                                                  transfer_callback(), failed_);
         if (stopped_) return ERR_STOPPED;
@@ -526,7 +526,7 @@ private:
         FileHandle delta;
         struct stat st {};
         const int error = open_regular_input(second_.c_str(), delta, &st);
-        if (error) return error < 0 ? error : ERR_OPEN_INPUT - error;
+        if (error) return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
         delta_size = st.st_size;
         TrailerRecord trailer;
         if (st.st_size < kTrailerSize || fseeko(delta.get(), st.st_size - kTrailerSize, SEEK_SET) != 0 ||
@@ -563,7 +563,7 @@ private:
         struct stat st {};
         const bool replaced_link = to_archive && lstat(output_.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         if (!replaced_link && stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
-            return fail(ERR_CREATE_OUTPUT - (to_archive ? EISDIR : ENOTDIR));
+            return fail(errno_code(ERR_CREATE_OUTPUT, to_archive ? EISDIR : ENOTDIR));
         if (base.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(base)) != 0) return fail(code);
         record_.first_size = clamp32(base.total);
@@ -576,11 +576,11 @@ private:
         // the digest of the delta's record) before the output is touched.
         SafeOutput restored;
         if (const int error = restored.create_in(to_archive ? folder_of(output_) : temp_folder_))
-            return fail(ERR_CREATE_OUTPUT - error);
+            return fail(errno_code(ERR_CREATE_OUTPUT, error));
         {
             FileHandle delta;
             const int error = open_regular_input(second_.c_str(), delta, &st);
-            if (error) return fail(error < 0 ? error : ERR_OPEN_INPUT - error);
+            if (error) return fail(error < 0 ? error : errno_code(ERR_OPEN_INPUT, error));
             StreamWindow base_window{base_archive.file()};
             StreamWindow delta_window{delta.get()};
             StreamWindow output_window{restored.file(), 0, 0, 0};
@@ -593,7 +593,7 @@ private:
 
         std::int64_t updated_total = 0;
         if (to_archive) {
-            if (const int error = restored.commit(output_)) return fail(ERR_CREATE_OUTPUT - error);
+            if (const int error = restored.commit(output_)) return fail(errno_code(ERR_CREATE_OUTPUT, error));
             archive_list(output_, [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false);
         } else {
             if (restored.finish(false) != 0) return fail(ERR_WRITE_FAILED);
@@ -662,9 +662,9 @@ private:
     // `common_mode`, when given, is the mode of every member without a record.
     int extract_into_output(const std::string& archive, const std::uint16_t* common_mode) {
         const std::string parent = folder_of(folder_name_);
-        if (!parent.empty() && !make_dirs(parent)) return ERR_CREATE_OUTPUT - (errno ? errno : ENOTDIR);
+        if (!parent.empty() && !make_dirs(parent)) return errno_code(ERR_CREATE_OUTPUT, errno ? errno : ENOTDIR);
         TempFolder staging;
-        if (const int error = staging.create_in(parent, 0777)) return ERR_CREATE_OUTPUT - error;
+        if (const int error = staging.create_in(parent, 0777)) return errno_code(ERR_CREATE_OUTPUT, error);
         int first_error = 0;
         std::string detail, place;
         const ProgressCallback transfers = transfer_callback();
@@ -708,12 +708,12 @@ private:
         // The whole staging folder reaches the disk in one flush of its file
         // system, before any of it takes a name in the output: as durable as
         // a flush of every file, at the cost of one.
-        if (const int error = flush_file_system(staging.path())) return ERR_CREATE_OUTPUT - error;
+        if (const int error = flush_file_system(staging.path())) return errno_code(ERR_CREATE_OUTPUT, error);
 
         struct stat st {};
         if (lstat(folder_name_.c_str(), &st) != 0) {
             // A new output: the staging folder takes its name whole.
-            if (std::rename(staging.path().c_str(), folder_name_.c_str()) != 0) return ERR_CREATE_OUTPUT - errno;
+            if (std::rename(staging.path().c_str(), folder_name_.c_str()) != 0) return errno_code(ERR_CREATE_OUTPUT, errno);
             staging.release();
             sync_folder(parent);
             return 0;
@@ -817,12 +817,12 @@ private:
                 }
                 if (!S_ISDIR(st.st_mode)) {
                     failed_ = target;
-                    return ERR_CREATE_OUTPUT - ENOTDIR;
+                    return errno_code(ERR_CREATE_OUTPUT, ENOTDIR);
                 }
                 if (const int code = check_places(join_path(from, entry.name), target)) return code;
             } else if (S_ISDIR(st.st_mode)) {
                 failed_ = target;
-                return ERR_CREATE_OUTPUT - EISDIR;
+                return errno_code(ERR_CREATE_OUTPUT, EISDIR);
             }
         }
         return 0;
@@ -840,7 +840,7 @@ private:
             // A file replaces a file (or a link) of its name in one step.
             if (std::rename(source.c_str(), target.c_str()) != 0) {
                 failed_ = target;
-                return ERR_CREATE_OUTPUT - errno;
+                return errno_code(ERR_CREATE_OUTPUT, errno);
             }
             folders.insert(to);
         }

@@ -36,15 +36,15 @@ std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int r
             if (answer(record) == ANSWER_STOP) return ERR_STOPPED;
             errno = 0;
             // A short write (a full disk) must never pass for a finished copy.
-            if (std::fwrite(buffer, 1, got, destination) != got) return -(errno ? errno : EIO);
+            if (std::fwrite(buffer, 1, got, destination) != got) return errno_code(ERR_COPY_WRITE, errno);
             if (digest) digest->add(copied, buffer, got);
             copied += static_cast<std::int64_t>(got);
         }
         if (got != static_cast<std::size_t>(chunk)) break;
     }
-    if (read_error || std::ferror(source)) return -(read_error ? read_error : EIO);
+    if (read_error || std::ferror(source)) return errno_code(ERR_COPY_READ, read_error);
     errno = 0;
-    if (std::fflush(destination) != 0 || std::ferror(destination)) return -(errno ? errno : EIO);
+    if (std::fflush(destination) != 0 || std::ferror(destination)) return errno_code(ERR_COPY_WRITE, errno);
     return copied;
 }
 

@@ -23,7 +23,7 @@ namespace {
 
 constexpr EngineFlags kArchiveFlags = EF_ARCHIVE_BASE | EF_ARCHIVE_UPDATED | EF_ARCHIVE_DELTA;
 
-bool is_write_archive_code(int code) { return code <= ERR_WRITE_ARCHIVE - 1 && code >= ERR_WRITE_ARCHIVE - 199; }
+bool is_write_archive_code(int code) { return errno_of(code, ERR_WRITE_ARCHIVE) != 0; }
 
 std::string without_trailing_slashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -240,7 +240,7 @@ bool pack(Relay& relay, const Stand& stand, const std::string& reserved, EngineF
         return false;
     }
     if (relay.failed() > 0) {
-        relay.report(ERR_WRITE_ARCHIVE - ECANCELED, stand.name,
+        relay.report(errno_code(ERR_WRITE_ARCHIVE, ECANCELED), stand.name,
                      "the archive '" + stand.name + "' was not written: a file of the tree could not be packed");
         return false;
     }
@@ -295,11 +295,11 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
         }
         struct stat st {};
         if (lstat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-            relay.report(ERR_CREATE_OUTPUT - (S_ISDIR(st.st_mode) ? EISDIR : EEXIST), output);
+            relay.report(errno_code(ERR_CREATE_OUTPUT, S_ISDIR(st.st_mode) ? EISDIR : EEXIST), output);
             return 0;
         }
         if (const int error = reserved.create_beside(output)) {
-            relay.report(ERR_CREATE_OUTPUT - error, output);
+            relay.report(errno_code(ERR_CREATE_OUTPUT, error), output);
             return 0;
         }
         reserved.finish(false);
@@ -373,7 +373,7 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
         return 0;
     }
     if (failed > 0) {
-        relay.report(ERR_WRITE_ARCHIVE - ECANCELED, output,
+        relay.report(errno_code(ERR_WRITE_ARCHIVE, ECANCELED), output,
                      "the archive '" + output + "' was not written: " + std::to_string(failed) +
                          (failed == 1 ? " file" : " files") + " failed, and the archive would lack " +
                          (failed == 1 ? "it" : "them"));
@@ -391,7 +391,7 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     pack_flags |= create ? EF_STORE_RAW : (flags & EF_STORE_RAW);
     const Stand packing{output, packed};
     if (!pack(relay, packing, reserved.path(), pack_flags)) return 0;
-    if (const int error = reserved.commit(output)) relay.report(ERR_CREATE_OUTPUT - error, output);
+    if (const int error = reserved.commit(output)) relay.report(errno_code(ERR_CREATE_OUTPUT, error), output);
     return 0;
 }
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/progress.h"
 #include "coder/format.h"
-#include "engine/progress.h"
 
 namespace quoralith {
 
@@ -77,8 +77,9 @@ int engine_file_op(int type, const char* first, const std::string& second, std::
 
 // Copies at most `limit` bytes from `source` to `destination` in chunks of at most
 // 2048 bytes. rewind: 2 rewinds the source, 1 the destination (3 both). Returns
-// the bytes copied, 0 when a stream is missing, ERR_STOPPED, or minus errno on a
-// read or write error (a failed write is never reported as a count). Every
+// the bytes copied, 0 when a stream is missing, ERR_STOPPED, or a code of the
+// ERR_COPY_READ or ERR_COPY_WRITE family on a read or write error (a failed
+// write is never reported as a count). Every
 // byte copied is also handed to `digest` when one is given.
 std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int rewind, std::int64_t limit,
                                 const ProgressCallback& callback, DigestBuilder* digest = nullptr);

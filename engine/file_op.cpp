@@ -183,7 +183,7 @@ private:
             if (base_errno == ERR_NOT_REGULAR_FILE)
                 base_code = ERR_NOT_REGULAR_FILE;
             else if (base_errno && base_errno != ENOENT && base_errno != ENOTDIR)
-                base_code = ERR_OPEN_BASE - base_errno;
+                base_code = errno_code(ERR_OPEN_BASE, base_errno);
             base_missing_ = base_errno == ENOENT || base_errno == ENOTDIR;
             // Taken before anything reads the file: reading moves its access time.
             engine_read_file_info(base_.get(), base_info_);
@@ -197,7 +197,7 @@ private:
             if (input_errno == ERR_NOT_REGULAR_FILE)
                 input_code = ERR_NOT_REGULAR_FILE;
             else if (input_errno)
-                input_code = ERR_OPEN_INPUT - input_errno;
+                input_code = errno_code(ERR_OPEN_INPUT, input_errno);
             engine_read_file_info(input_.get(), input_info_);
             if (stated_ && input_) {
                 input_info_.set_time_slot(1, stated_->access_time);
@@ -209,7 +209,7 @@ private:
             // to copy, and an empty file must not pass for a copy.
             base_code = 0;
             input_code = base_errno == ERR_NOT_REGULAR_FILE ? ERR_NOT_REGULAR_FILE
-                                                   : ERR_OPEN_INPUT - (first_ && base_errno ? base_errno : ENOENT);
+                                                   : errno_code(ERR_OPEN_INPUT, first_ && base_errno ? base_errno : ENOENT);
         }
 
         if (first_ && !is_create(type_) && (flags_ & EF_IN_PLACE)) {
@@ -249,10 +249,10 @@ private:
                 // which a pipe or device cannot take.
                 if (is_create(type_)) return ERR_NOT_REGULAR_FILE;
                 if (!special_target_.active()) {
-                    if (const int error = special_target_.open(target_)) return ERR_CREATE_OUTPUT - error;
+                    if (const int error = special_target_.open(target_)) return errno_code(ERR_CREATE_OUTPUT, error);
                 }
             } else if (const int refusal = target_refusal(target_)) {
-                return ERR_CREATE_OUTPUT - refusal;
+                return errno_code(ERR_CREATE_OUTPUT, refusal);
             }
         }
         return open_temporary();
@@ -266,7 +266,7 @@ private:
             remove_dead_temporaries(directory_);
             swept_ = true;
         }
-        if (const int error = out_.create_in(directory_)) return ERR_CREATE_OUTPUT - error;
+        if (const int error = out_.create_in(directory_)) return errno_code(ERR_CREATE_OUTPUT, error);
         if (!special_ || in_place_) take_mode_of(final_target(), out_.file());
         // During an in-place restore the caller sees the name being written.
         if (in_place_) output_ = out_.path();
@@ -323,7 +323,7 @@ private:
             notify(ERR_STOPPED);
             return ERR_STOPPED;
         }
-        const int code = ERR_CREATE_OUTPUT - error;
+        const int code = errno_code(ERR_CREATE_OUTPUT, error);
         return notify(static_cast<std::int16_t>(code)) == ANSWER_STOP ? ERR_STOPPED : code;
     }
 
@@ -485,7 +485,7 @@ private:
         const std::int64_t copied = engine_copy_stream(base_.get(), out_.file(), 3, kNoLimit, callback_);
         int result = clamp_result(copied);
         if (result >= 0) {
-            if (const int error = finish_output()) result = -error;
+            if (const int error = finish_output()) result = errno_code(ERR_COPY_WRITE, error);
         }
         if (result < 0) return fail(result);
         if (const int error = commit_final(out_)) return report_output_error(error);
@@ -527,7 +527,7 @@ private:
         const std::int64_t copied = engine_copy_stream(base_.get(), out_.file(), 3, kNoLimit, callback_);
         int result = clamp_result(copied);
         if (result >= 0) {
-            if (const int error = finish_output()) result = -error;
+            if (const int error = finish_output()) result = errno_code(ERR_COPY_WRITE, error);
         }
         if (result < 0) return result;
         if (copied > 0) {
@@ -536,7 +536,7 @@ private:
             apply_kept_info(out_.path());
         }
         base_.reset();
-        if (const int error = commit_final(out_)) return stopped_ ? ERR_STOPPED : ERR_CREATE_OUTPUT - error;
+        if (const int error = commit_final(out_)) return stopped_ ? ERR_STOPPED : errno_code(ERR_CREATE_OUTPUT, error);
         // The copy is in place: a Stop answered here is seen by the next file.
         notify(PM_BASE_COPIED, result);
         return result;

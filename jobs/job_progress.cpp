@@ -126,9 +126,9 @@ std::string job_error_reason(const ProgressRecord& record, const std::string& ou
     // Name the file the reason is about, as the command line does: the output
     // that could not be written, the Base that could not be opened, the entry
     // a walk passed over, or else the input.
-    const bool cannot_create = code <= ERR_CREATE_OUTPUT - 1 && code >= ERR_CREATE_OUTPUT - 199;
+    const bool cannot_create = errno_of(code, ERR_CREATE_OUTPUT) != 0;
     const bool about_output = cannot_create || code == ERR_WRITE_FAILED || code == ERR_STOPPED;
-    const bool about_base = code <= ERR_OPEN_BASE - 1 && code >= ERR_OPEN_BASE - 199;
+    const bool about_base = errno_of(code, ERR_OPEN_BASE) != 0;
     const char* named = about_output ? record.output_path : about_base ? record.first_path : record.second_path;
     if (code == ERR_NOT_REGULAR_FILE) {
         named = record.second_path;

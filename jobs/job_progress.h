@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/progress.h"
+#include "base/progress.h"
 #include "jobs/overall_progress.h"
 #include "jobs/progress_view.h"
 #include "jobs/report.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/progress.h"
+#include "base/progress.h"
 #include "jobs/progress_view.h"
 
 namespace quoralith {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/progress.h"
+#include "base/progress.h"
 #include "jobs/job_progress.h"
 #include "jobs/report.h"
 #include "sheets/job_settings.h"

@@ -1,8 +1,8 @@
 // The Send Mail form's defaults.
 #include "mail/mail_defaults.h"
 
-#include "shell/profile_file.h"
-#include "shell/program_files.h"
+#include "base/profile_file.h"
+#include "base/program_files.h"
 
 #include <cctype>
 #include <cstdio>

@@ -5,8 +5,8 @@
 #include <climits>
 #include <string_view>
 
-#include "shell/profile_file.h"
-#include "shell/program_files.h"
+#include "base/profile_file.h"
+#include "base/program_files.h"
 
 namespace quoralith {
 

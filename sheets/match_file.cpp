@@ -1,7 +1,7 @@
 // Match-file entries and the match file.
 #include "sheets/match_file.h"
 
-#include "shell/profile_file.h"
+#include "base/profile_file.h"
 
 namespace quoralith {
 

@@ -1,8 +1,8 @@
 // The last job of each kind and the suggested output names.
 #include "sheets/remembered_jobs.h"
 
-#include "shell/profile_file.h"
-#include "shell/recent_names.h"
+#include "base/profile_file.h"
+#include "base/recent_names.h"
 
 namespace quoralith {
 

@@ -1,9 +1,9 @@
 // The Wizard command.
 #include "wizard/wizard_command.h"
 
-#include "jobs/report.h"
 #include "jobs/gui/job_launcher.h"
-#include "shell/ui_seams.h"
+#include "jobs/report.h"
+#include "shell/common/ui_seams.h"
 #include "wizard/wizard_pages.h"
 
 namespace quoralith {

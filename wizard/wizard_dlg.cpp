@@ -3,8 +3,8 @@
 
 #include "sheets/job_validation.h"
 #include "sheets/remembered_jobs.h"
-#include "shell/help_viewer.h"
-#include "shell/resource_picture.h"
+#include "shell/common/help_viewer.h"
+#include "shell/common/resource_picture.h"
 #include "wizard/wizard_pages.h"
 #include "wizard/wizard_title.h"
 

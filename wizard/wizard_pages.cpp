@@ -1,13 +1,12 @@
 // The wizard's pages: what each step shows, stores and checks.
 #include "wizard/wizard_pages.h"
 
+#include "base/recent_names.h"
 #include "sheets/job_validation.h"
 #include "sheets/remembered_jobs.h"
-#include "shell/commands.h"
-#include "shell/folder_browser.h"
-#include "shell/recent_menu.h"
-#include "shell/recent_names.h"
-#include "shell/ui_seams.h"
+#include "shell/common/folder_browser.h"
+#include "shell/common/recent_menu.h"
+#include "shell/common/ui_seams.h"
 #include "wizard/wizard_dlg.h"
 
 #include <QDir>

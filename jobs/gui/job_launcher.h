@@ -17,11 +17,6 @@ namespace quoralith {
 
 class ProgressDialog;
 
-// run_job_with_progress's answer when another job is still running (no
-// window is opened and nothing is run; the running job's window comes to
-// the front).
-inline constexpr int ERR_JOB_RUNNING = -401;
-
 // Runs `job` with run_job's runner and a new progress window owned by `owner`
 // (centred on it), and returns run_job's result once the job has ended: 0
 // after a run, ERR_BAD_REQUEST when the engine refused it, ERR_JOB_RUNNING

@@ -6,8 +6,7 @@
 #include "mail/gui/secret_store.h"
 #include "mail/mail_defaults.h"
 #include "mail/smtp_client.h"
-#include "shell/commands.h"
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>

@@ -1,12 +1,12 @@
 // The General page.
 #include "sheets/gui/general_page.h"
 
+#include "base/recent_names.h"
 #include "sheets/gui/path_edit.h"
 #include "sheets/remembered_jobs.h"
-#include "shell/folder_browser.h"
-#include "shell/recent_menu.h"
-#include "shell/recent_names.h"
-#include "shell/ui_seams.h"
+#include "shell/common/folder_browser.h"
+#include "shell/common/recent_menu.h"
+#include "shell/common/ui_seams.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

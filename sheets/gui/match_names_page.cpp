@@ -4,8 +4,7 @@
 #include "sheets/gui/general_page.h"
 #include "sheets/gui/path_edit.h"
 #include "sheets/match_file.h"
-#include "shell/commands.h"
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QButtonGroup>
 #include <QDir>

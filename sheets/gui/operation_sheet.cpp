@@ -8,10 +8,9 @@
 #include "sheets/gui/match_names_page.h"
 #include "sheets/job_validation.h"
 #include "sheets/remembered_jobs.h"
-#include "shell/commands.h"
-#include "shell/help_viewer.h"
-#include "shell/picture_button.h"
-#include "shell/ui_seams.h"
+#include "shell/common/help_viewer.h"
+#include "shell/common/picture_button.h"
+#include "shell/common/ui_seams.h"
 
 #include <QApplication>
 #include <QGuiApplication>

@@ -132,7 +132,7 @@ TEST_F(ArchiveTest, EmptyTreeGivesHeaderAndEndRecordOnly) {
     EXPECT_EQ(le32(bytes, 90), le32(bytes, 98 + 66)) << "the end record repeats the header's stamp";
     EXPECT_TRUE(recorder.seen.empty());
     // Extracting it makes the output directory and nothing else.
-    EXPECT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 98);
+    EXPECT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 0);
     EXPECT_TRUE(fs::is_directory(out));
     EXPECT_TRUE(fs::is_empty(out));
 }
@@ -188,7 +188,7 @@ TEST_F(ArchiveTest, TreeRoundTripsCodedAndStoredWithTimesAndPermissions) {
         EXPECT_EQ(std::count_if(codes.begin(), codes.end(), [](int c) { return c < 0; }), 0);
 
         fs::remove_all(out);
-        ASSERT_EQ(archive_extract(archive, out, "", EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, recorder.callback()), 98);
+        ASSERT_EQ(archive_extract(archive, out, "", EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, recorder.callback()), 0);
         struct stat st {};
         ASSERT_EQ(stat((out + "/sub/deeper/c.txt").c_str(), &st), 0);
         EXPECT_EQ(st.st_mtim.tv_sec, 1300000000);
@@ -205,14 +205,14 @@ TEST_F(ArchiveTest, TreeRoundTripsCodedAndStoredWithTimesAndPermissions) {
 TEST_F(ArchiveTest, WalkHonorsPatternSubdirectoriesAndStartDirectory) {
     make_sample_tree();
     ASSERT_EQ(archive_create(root, "", archive, "*.txt", EF_INCLUDE_SUBDIRS, recorder.callback()), 0);
-    ASSERT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 98);
+    ASSERT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 0);
     std::vector<std::string> names;
     for (const auto& [name, data] : tree_of(out)) names.push_back(name);
     EXPECT_EQ(names, (std::vector<std::string>{"README.TXT", "a.txt", "sub/deeper/c.txt"}));
 
     fs::remove_all(out);
     ASSERT_EQ(archive_create(root, "", archive, "", 0, recorder.callback()), 0);
-    ASSERT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 98);
+    ASSERT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 0);
     EXPECT_EQ(entries_of(out), (std::vector<std::string>{"README.TXT", "a.txt", "zero.bin"}));
 
     // A start directory: stored paths stay relative to the root.
@@ -290,10 +290,10 @@ TEST_F(ArchiveTest, ArchivesWrittenAtOnceInOneFolderAndLinksAtTheName) {
     EXPECT_EQ(results[1], 0);
     EXPECT_EQ(text_of(read_file(victim)), "keep");
     EXPECT_FALSE(fs::is_symlink(archive));
-    ASSERT_EQ(archive_extract(archive, out, "", 0, {}), 98);
+    ASSERT_EQ(archive_extract(archive, out, "", 0, {}), 0);
     EXPECT_EQ(tree_of(out), tree_of(root));
     fs::remove_all(out);
-    ASSERT_EQ(archive_extract(second, out, "", 0, {}), 98);
+    ASSERT_EQ(archive_extract(second, out, "", 0, {}), 0);
     EXPECT_EQ(tree_of(out), tree_of(other));
     for (const auto& name : entries_of(scratch.path())) EXPECT_EQ(name.find(".qrlth-"), std::string::npos) << name;
 }
@@ -305,7 +305,7 @@ TEST_F(ArchiveTest, CreateIntoMissingDirectoryFailsWithErrno) {
 
 TEST_F(ArchiveTest, ConformanceArchiveExtractsToItsExpectedTree) {
     const std::string source = vector_path("archive_mixed", "archive.bin");
-    ASSERT_EQ(archive_extract(source, out, "", EF_KEEP_DATE, recorder.callback()), 98);
+    ASSERT_EQ(archive_extract(source, out, "", EF_KEEP_DATE, recorder.callback()), 0);
     EXPECT_EQ(tree_of(out), tree_of(vector_path("archive_mixed", "expected")));
     for (const auto& s : recorder.seen) EXPECT_GE(s.code, 0) << s.output_path;
     struct stat st {};
@@ -319,7 +319,7 @@ TEST_F(ArchiveTest, ConformanceArchiveExtractsToItsExpectedTree) {
 TEST_F(ArchiveTest, PatternSkipsStoredAndCodedDataOfExcludedFiles) {
     // The conformance archive mixes both kinds; keep only the .txt members.
     const std::string source = vector_path("archive_mixed", "archive.bin");
-    ASSERT_EQ(archive_extract(source, out, "*.TXT", 0, recorder.callback()), 98);
+    ASSERT_EQ(archive_extract(source, out, "*.TXT", 0, recorder.callback()), 0);
     auto expected = tree_of(vector_path("archive_mixed", "expected"));
     expected.erase("sub/b.bin");
     expected.erase("empty.dat");
@@ -330,7 +330,7 @@ TEST_F(ArchiveTest, PatternSkipsStoredAndCodedDataOfExcludedFiles) {
     fs::remove_all(out);
     ArchiveBuilder a;
     a.header().stored("one.txt", "first").stored("skip.bin", "not wanted").stored("two.txt", "second").end();
-    EXPECT_EQ(extract_bytes(a.bytes, "*.txt"), 98);
+    EXPECT_EQ(extract_bytes(a.bytes, "*.txt"), 0);
     EXPECT_EQ(entries_of(out), (std::vector<std::string>{"one.txt", "two.txt"}));
     EXPECT_EQ(text_of(read_file(out + "/two.txt")), "second");
 }
@@ -369,7 +369,7 @@ TEST_F(ArchiveTest, StoredPathsNeverLeaveTheOutputDirectory) {
         .stored("\\\\host\\share\\ok2.txt", "two")
         .stored("\\ok3.txt", "three")
         .end();
-    EXPECT_EQ(extract_bytes(a.bytes), 98);
+    EXPECT_EQ(extract_bytes(a.bytes), 0);
     const auto codes = codes_of_files();
     EXPECT_EQ(std::count(codes.begin(), codes.end(), ERR_UNSAFE_PATH), 5);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), ERR_LINKED_FOLDER), 1);  // link\escape5.txt
@@ -396,7 +396,7 @@ TEST_F(ArchiveTest, RecordsThatLieAreReportedWithTheirOffsets) {
     b.stored("never.txt", "no");
     b.end();
 
-    EXPECT_EQ(extract_bytes(a.bytes), 98);
+    EXPECT_EQ(extract_bytes(a.bytes), 0);
     EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_ARCHIVE_SHORT}));
     EXPECT_EQ(recorder.seen.back().detail,
               "the archive is damaged at offset 138: its data of 100 bytes runs past the end of the archive "
@@ -406,7 +406,7 @@ TEST_F(ArchiveTest, RecordsThatLieAreReportedWithTheirOffsets) {
     // The walk finds its way past each damaged record to the next sound one;
     // "orphan.txt", whose data block is missing, goes with the first damage.
     recorder.seen.clear();
-    EXPECT_EQ(extract_bytes(b.bytes), 98);
+    EXPECT_EQ(extract_bytes(b.bytes), 0);
     EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_ARCHIVE_DAMAGED, PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE,
                                                   ERR_ARCHIVE_DAMAGED, PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE}));
     EXPECT_EQ(recorder.seen[0].detail, "the archive is damaged at offset 98: a file record of 40 bytes (232 expected)");
@@ -422,7 +422,7 @@ TEST_F(ArchiveTest, RecordsThatLieAreReportedWithTheirOffsets) {
     recorder.seen.clear();
     ArchiveBuilder c;
     c.header().file("orphan.txt", 5).stored("next.txt", "ok").end();
-    EXPECT_EQ(extract_bytes(c.bytes), 98);
+    EXPECT_EQ(extract_bytes(c.bytes), 0);
     EXPECT_EQ(codes_of_files(), (std::vector<int>{ERR_NO_DATA_BLOCK, PM_EXTRACT_FILE_START, PM_EXTRACT_FILE_DONE}));
     EXPECT_EQ(recorder.seen[0].detail,
               "the archive is damaged at offset 140: the file record at offset 98 is not followed by a data block");
@@ -489,7 +489,7 @@ TEST_F(ArchiveTest, DamagedArchivesReportTheDamageAndExtractTheSoundMembers) {
         SCOPED_TRACE(c.name);
         fs::remove_all(out);
         recorder.seen.clear();
-        EXPECT_EQ(extract_bytes(c.bytes), 98);
+        EXPECT_EQ(extract_bytes(c.bytes), 0);
         const auto first_error = std::find_if(recorder.seen.begin(), recorder.seen.end(),
                                               [](const TreeRecord& r) { return r.code < 0; });
         ASSERT_NE(first_error, recorder.seen.end()) << "the damage is reported";
@@ -521,7 +521,7 @@ TEST_F(ArchiveTest, KeptDamagedArchivesReportTheirDamage) {
         ++seen;
         fs::remove_all(out);
         recorder.seen.clear();
-        EXPECT_EQ(extract_bytes(read_file(entry.path().string())), 98);
+        EXPECT_EQ(extract_bytes(read_file(entry.path().string())), 0);
         const int damage = recorder.count(ERR_ARCHIVE_DAMAGED) + recorder.count(ERR_ARCHIVE_SHORT);
         if (name.rfind("sound", 0) == 0) {
             EXPECT_EQ(damage, 0);
@@ -542,7 +542,7 @@ TEST_F(ArchiveTest, TruncatedAndDamagedArchivesNeverMisbehave) {
     for (std::size_t length = 0; length < whole.size(); length += 1 + length / 40) {
         fs::remove_all(out);
         const int result = extract_bytes(Bytes(whole.begin(), whole.begin() + static_cast<long>(length)));
-        EXPECT_EQ(result, length < 98 ? ERR_NOT_ARCHIVE : 98) << length;
+        EXPECT_EQ(result, length < 98 ? ERR_NOT_ARCHIVE : 0) << length;
         for (const auto& [name, data] : tree_of(out)) {
             ASSERT_TRUE(expected.count(name)) << name << " at length " << length;
             EXPECT_EQ(data, expected.at(name)) << name << " at length " << length;
@@ -555,7 +555,7 @@ TEST_F(ArchiveTest, TruncatedAndDamagedArchivesNeverMisbehave) {
         for (int flips = 0; flips < 4; ++flips) damaged[98 + rng() % (damaged.size() - 98)] ^= static_cast<std::uint8_t>(1 + rng() % 255);
         fs::remove_all(out);
         recorder.seen.clear();
-        EXPECT_EQ(extract_bytes(damaged), 98);
+        EXPECT_EQ(extract_bytes(damaged), 0);
     }
     EXPECT_EQ(entries_of(scratch.path()).front(), "out");
     for (const auto& name : entries_of(scratch.path()))
@@ -581,7 +581,7 @@ TEST_F(ArchiveTest, StopEndsExtractionAndClearingNeverDeletesTheArchive) {
         return r.code == PM_EXTRACT_FILE_START ? ANSWER_STOP : ANSWER_SKIP;
     };
     recorder.seen.clear();
-    EXPECT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 98);
+    EXPECT_EQ(archive_extract(archive, out, "", 0, recorder.callback()), 0);
     EXPECT_EQ(codes_of_files(), std::vector<int>{PM_EXTRACT_FILE_START});
     EXPECT_TRUE(fs::is_empty(out));
 
@@ -597,7 +597,7 @@ TEST_F(ArchiveTest, StopEndsExtractionAndClearingNeverDeletesTheArchive) {
     recorder.answer = [](const ProgressRecord&) -> std::int16_t { return ANSWER_SKIP; };
     chmod((out + "/old.txt").c_str(), 0444);
     fs::remove(inside);
-    EXPECT_EQ(archive_extract(archive, out, "", EF_CLEAR_OUTPUT, recorder.callback()), 98);
+    EXPECT_EQ(archive_extract(archive, out, "", EF_CLEAR_OUTPUT, recorder.callback()), 0);
     EXPECT_FALSE(file_exists(out + "/old.txt"));
     EXPECT_EQ(tree_of(out), tree_of(root));
 }

@@ -171,7 +171,7 @@ public:
                                              if (r.code < 0) failed = true;
                                              return ANSWER_SKIP;
                                          });
-        if (code != kArchiveHeaderSize) failed = true;
+        if (code != 0) failed = true;
         return judge_tree(tree_fidelity(out_), want_, failed);
     }
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/progress.h"
+#include "base/progress.h"
 #include "support/test_support.h"
 
 namespace quoralith::test {

@@ -292,7 +292,7 @@ TEST_F(RunJobTest, ARefusedRequestGivesItsReason) {
     engine_.script.clear();
     EXPECT_EQ(run(), ERR_BAD_REQUEST);
     EXPECT_EQ(view_.texts[IDC_PROGRESS_ERRORS],
-              "At 09:05:00 ***ERROR*** 2 building file: /d\r\n    the output is the same as an input\r\n");
+              "At 09:05:00 ***ERROR*** 10 building file: /d\r\n    the output is the same as an input\r\n");
     // A refused job did nothing; it is neither complete nor stopped.
     EXPECT_FALSE(view_.shown[IDC_PROGRESS_OUTCOME]);
 }
@@ -613,7 +613,7 @@ TEST_F(RealJobTest, RestoreOntoItsOwnDeltaIsRefusedAndSaysSo) {
     std::string report = text_of(dir_.file("report.txt"));
     EXPECT_EQ(report.rfind("========S T A R T   O F   R E P O R T========\n", 0), 0u);
     EXPECT_NE(report.find("Operation: Restore  Type: File\n"), std::string::npos);
-    EXPECT_NE(report.find("***ERROR*** 2 building file: " + dir_.file("new/a.txt")), std::string::npos);
+    EXPECT_NE(report.find("***ERROR*** 10 building file: " + dir_.file("new/a.txt")), std::string::npos);
     EXPECT_NE(report.find("!!! 1 error(s) detected !!!"), std::string::npos);
     EXPECT_NE(report.find("compression: **% (**%), relative: **%(**%)"), std::string::npos);
     EXPECT_EQ(view_.texts[IDC_PROGRESS_TOTAL_DELTA], "0");

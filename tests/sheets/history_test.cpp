@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "shell/profile_file.h"
+#include "base/profile_file.h"
 #include "support/test_support.h"
 
 namespace quoralith {

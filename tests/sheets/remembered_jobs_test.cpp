@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 
-#include "shell/profile_file.h"
-#include "shell/recent_names.h"
+#include "base/profile_file.h"
+#include "base/recent_names.h"
 #include "support/test_support.h"
 
 namespace quoralith {

@@ -3,7 +3,7 @@
 // README's pictures come from docs/screenshots); otherwise to a scratch folder.
 #include "gui_test_support.h"
 
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 #include "wizard/wizard_dlg.h"
 #include "wizard/wizard_pages.h"
 

@@ -13,10 +13,10 @@
 #include "mail/gui/send_mail_dialog.h"
 #include "mail/gui/tell_friend_dialog.h"
 #include "mail/mail_defaults.h"
-#include "shell/commands.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/ui_seams.h"
+#include "shell/app/commands.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/common/ui_seams.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -2,8 +2,8 @@
 // the keys that work while the list is shown.
 #include "sheet_test_support.h"
 
-#include "shell/profile_file.h"
-#include "shell/ui_seams.h"
+#include "base/profile_file.h"
+#include "shell/common/ui_seams.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -2,7 +2,7 @@
 #include "sheet_test_support.h"
 
 #include "sheets/gui/match_names_page.h"
-#include "shell/ui_seams.h"
+#include "shell/common/ui_seams.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -4,15 +4,15 @@
 // job stopped from its window says so.
 #include "sheet_test_support.h"
 
+#include "base/program_files.h"
 #include "engine/archive.h"
 #include "jobs/gui/job_launcher.h"
 #include "jobs/gui/progress_dialog.h"
 #include "jobs/report.h"
-#include "shell/commands.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/program_files.h"
-#include "shell/ui_seams.h"
+#include "shell/app/commands.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/common/ui_seams.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -4,11 +4,11 @@
 
 #include "sheets/gui/general_page.h"
 #include "sheets/gui/path_edit.h"
-#include "shell/folder_browser.h"
-#include "shell/help_viewer.h"
-#include "shell/picture_button.h"
-#include "shell/recent_menu.h"
-#include "shell/ui_seams.h"
+#include "shell/common/folder_browser.h"
+#include "shell/common/help_viewer.h"
+#include "shell/common/picture_button.h"
+#include "shell/common/recent_menu.h"
+#include "shell/common/ui_seams.h"
 
 #include <QAction>
 #include <QApplication>

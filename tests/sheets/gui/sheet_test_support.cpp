@@ -1,8 +1,8 @@
 // Scratch places and helpers for the sheets' tests.
 #include "sheet_test_support.h"
 
-#include "shell/program_files.h"
-#include "shell/ui_seams.h"
+#include "base/program_files.h"
+#include "shell/common/ui_seams.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,13 +1,13 @@
 // Help look-up, the link control and the two information dialogs.
 #include "gui_test_support.h"
 
-#include "shell/about_dialog.h"
-#include "shell/help_viewer.h"
-#include "shell/link_static.h"
-#include "shell/opportunities_dialog.h"
-#include "shell/picture_button.h"
-#include "shell/resource_picture.h"
-#include "shell/ui_seams.h"
+#include "shell/app/about_dialog.h"
+#include "shell/app/link_static.h"
+#include "shell/app/opportunities_dialog.h"
+#include "shell/common/help_viewer.h"
+#include "shell/common/picture_button.h"
+#include "shell/common/resource_picture.h"
+#include "shell/common/ui_seams.h"
 
 #include <QEnterEvent>
 #include <QFileInfo>

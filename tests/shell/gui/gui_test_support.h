@@ -3,7 +3,7 @@
 // builders of bitmap and wave files.
 #pragma once
 
-#include "shell/wave_sound.h"
+#include "shell/app/wave_sound.h"
 
 #include <QByteArray>
 #include <QString>

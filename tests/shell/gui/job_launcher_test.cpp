@@ -6,8 +6,8 @@
 
 #include "jobs/gui/job_launcher.h"
 #include "jobs/gui/progress_dialog.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
 
 #include <QDialog>
 #include <QDir>
@@ -217,7 +217,7 @@ private slots:
         JobSettings refused = make_job(1, false, path("base.bin"), path("new.dlt"), path("new.dlt"));
         QCOMPARE(run_job_with_progress(owner_.get(), refused, templates_), ERR_BAD_REQUEST);
         QCOMPARE(label_text(window(), IDC_PROGRESS_ERROR_COUNT), QStringLiteral("1"));
-        QVERIFY(window()->error_text().contains(QStringLiteral("***ERROR*** 2 building file:")));
+        QVERIFY(window()->error_text().contains(QStringLiteral("***ERROR*** 10 building file:")));
         QVERIFY(QFileInfo(path("new.dlt")).size() > 0);
         close_window();
     }

@@ -5,9 +5,9 @@
 
 #include "coder/format.h"
 #include "sheets/gui/operation_sheet.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/ui_seams.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/common/ui_seams.h"
 
 #include <QDir>
 #include <QImage>

@@ -3,10 +3,10 @@
 // with the user's messages, never read out of bounds.
 #include "gui_test_support.h"
 
-#include "shell/dib.h"
-#include "shell/morvane_doc.h"
-#include "shell/resource_picture.h"
-#include "shell/ui_seams.h"
+#include "shell/app/morvane_doc.h"
+#include "shell/common/dib.h"
+#include "shell/common/resource_picture.h"
+#include "shell/common/ui_seams.h"
 
 #include <QPainter>
 #include <QRandomGenerator>

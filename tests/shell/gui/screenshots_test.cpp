@@ -3,13 +3,13 @@
 // README's pictures come from docs/screenshots); otherwise to a scratch folder.
 #include "gui_test_support.h"
 
-#include "shell/about_dialog.h"
-#include "shell/commands.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/morvane_view.h"
-#include "shell/opportunities_dialog.h"
-#include "shell/ui_seams.h"
+#include "shell/app/about_dialog.h"
+#include "shell/app/commands.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/app/morvane_view.h"
+#include "shell/app/opportunities_dialog.h"
+#include "shell/common/ui_seams.h"
 
 #include <QDir>
 #include <QFile>

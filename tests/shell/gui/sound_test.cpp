@@ -2,11 +2,11 @@
 // and starting and stopping through the main view.
 #include "gui_test_support.h"
 
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/morvane_view.h"
-#include "shell/ui_seams.h"
-#include "shell/wave_sound.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/app/morvane_view.h"
+#include "shell/app/wave_sound.h"
+#include "shell/common/ui_seams.h"
 
 #include <QRandomGenerator>
 #include <QTest>

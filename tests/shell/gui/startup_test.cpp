@@ -2,13 +2,13 @@
 // would drive them, headless.
 #include "gui_test_support.h"
 
-#include "shell/commands.h"
-#include "shell/main_frame.h"
-#include "shell/morvane_app.h"
-#include "shell/morvane_doc.h"
-#include "shell/morvane_view.h"
-#include "shell/profile_file.h"
-#include "shell/ui_seams.h"
+#include "base/profile_file.h"
+#include "shell/app/commands.h"
+#include "shell/app/main_frame.h"
+#include "shell/app/morvane_app.h"
+#include "shell/app/morvane_doc.h"
+#include "shell/app/morvane_view.h"
+#include "shell/common/ui_seams.h"
 
 #include <QAction>
 #include <QApplication>
