@@ -1,22 +1,18 @@
 // The match search of the algorithm 0 encoder over one indexed chunk: the
 // extension of a candidate (Scan, with its table of outcomes for 8 compared
 // bytes at once), the lookup of the best candidate at a position (Searcher),
-// the walk of one slice (match_slice), and the record of a search made ahead
-// on another thread (Speculation). Templates on where Updated' is read from
-// and where the records go, so they live here, whole, for the encoder to
-// instantiate.
+// and the walk of one slice (match_slice). Templates on where Updated' is
+// read from and where the records go, so they live here, whole, for the
+// encoder to instantiate with its own readers and sinks.
 #pragma once
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "coder/algorithm0_keys.h"
 #include "coder/chunk_index.h"
-#include "coder/stream.h"
 
 namespace quoralith::alg0 {
 
@@ -162,7 +158,7 @@ struct GiveUp {};
 
 // A match search over one chunk, reading Updated' through `Source`: the
 // encoder's reader on the encoder's own thread, or a copied stretch of Updated'
-// on a thread that searches a chunk ahead (see Speculation).
+// on a thread that searches a chunk ahead (Speculation in algorithm0.cpp).
 template <class Source>
 class Searcher {
 public:
@@ -346,72 +342,5 @@ std::int64_t match_slice(Searcher<Source>& search, Sink& sink, std::int64_t r, s
     }
     return r;
 }
-
-// A search of a chunk made ahead, on another thread, while the encoder writes
-// the records of the chunks before it. It cannot know where those records will
-// end (a match often runs past its slice end), so it starts at the slice start
-// and records what it finds, with the points where each loop of match_slice
-// began an iteration. The records from r on are a function of r, the loop and
-// the chunk alone, so when the encoder, starting from where it really is,
-// reaches one of those points, the rest of the slice is already known and is
-// replayed: the delta is exactly the one a single thread makes.
-struct Speculation {
-    struct Op {
-        std::int64_t r;
-        std::int64_t m0;
-        Match m;
-        bool matched;
-        bool checked;  // the abandon rule is applied after this record
-    };
-    struct Point {
-        std::int64_t r;
-        Phase phase;
-        std::size_t op;  // the first record made from there
-    };
-    Scratch<std::uint8_t> stretch;  // holds Updated' [lo, hi) at `bytes`
-    const std::uint8_t* bytes = nullptr;
-    std::int64_t lo = 0;
-    std::int64_t hi = 0;
-    std::vector<Op> ops;
-    std::vector<Point> points;  // in the order met, so r does not decrease
-    std::int64_t end = -1;      // where its records end; -1 when it was given up
-    bool indexed = false;       // the chunk's index was built
-    const std::atomic<bool>* cancel = nullptr;
-    std::atomic<std::int64_t>* reached = nullptr;  // the last point's r, for other threads
-    std::size_t max_ops = 0;
-
-    // The Source of its search.
-    const std::uint8_t* view(std::int64_t position, std::int64_t count) const {
-        if (position < lo || position + count > hi) throw GiveUp{};
-        return bytes + (position - lo);
-    }
-    void poll() const {
-        if (cancel->load(std::memory_order_relaxed)) throw GiveUp{};
-    }
-
-    // Its Sink.
-    std::int64_t resume(Phase phase, std::int64_t r) {
-        points.push_back({r, phase, ops.size()});
-        reached->store(r, std::memory_order_relaxed);
-        return kUnknown;
-    }
-    void record(std::int64_t r, std::int64_t m0, const Match* m) {
-        if (ops.size() >= max_ops) throw GiveUp{};
-        ops.push_back({r, m0, m ? *m : Match{}, m != nullptr, false});
-    }
-    bool abandons() {
-        ops.back().checked = true;
-        return false;
-    }
-
-    // The first record made from `r` in `phase`, when the search met that point.
-    const Point* find(Phase phase, std::int64_t r) const {
-        auto it = std::lower_bound(points.begin(), points.end(), r,
-                                   [](const Point& point, std::int64_t v) { return point.r < v; });
-        for (; it != points.end() && it->r == r; ++it)
-            if (it->phase == phase) return &*it;
-        return nullptr;
-    }
-};
 
 }  // namespace quoralith::alg0

@@ -132,7 +132,11 @@ private:
     // one is sorted (0: none has been reached yet). A 5-byte group that starts
     // at f and has been sorted whole is marked kShortKey | kSortedPart there;
     // sorting it leaves every part inside it where it was.
-    std::pair<Entry*, Entry*> sorted_part(const std::uint8_t* key, std::int64_t n) {
+    //
+    // Its one caller is find_equal, on nearly every lookup: it is kept inside
+    // that caller, which the compiler does unasked only for a function private
+    // to one file.
+    [[gnu::always_inline]] inline std::pair<Entry*, Entry*> sorted_part(const std::uint8_t* key, std::int64_t n) {
         const unsigned b = bucket_of(key);
         Entry* first = index_.data() + bucket_[b];
         Entry* last = index_.data() + bucket_[b + 1];

@@ -501,9 +501,8 @@ int decode_matched(RestoreRun& run, const Method& method, const MatchHeader& hea
                    BasePrime& base) {
     const std::int64_t updated_length = header.updated_length;
     ControlReader control(run.delta, 0, header.control_length);
-    SequentialReader literals(
-        literal_stream.channel, literal_stream.offset, literal_stream.length,
-        static_cast<std::size_t>(std::clamp<std::int64_t>(literal_stream.length, 1, 1 << 16)));
+    SequentialReader literals(literal_stream.channel, literal_stream.offset, literal_stream.length,
+                              static_cast<std::size_t>(std::clamp<std::int64_t>(literal_stream.length, 1, 1 << 16)));
     // Algorithm 0 copies stay within one chunk at a time, each chunk a little
     // further on; other records may jump anywhere in Base'. Through a map,
     // what counts is how far apart in Base the bytes of such a stretch lie.
