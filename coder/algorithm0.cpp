@@ -2,8 +2,8 @@
 // bytes at every offset, Updated' matched slice by slice against them with long
 // (20-byte) lookups at every 10th position and short (5-byte) ones in between.
 // The delta is a deterministic function of Base, Updated and the algorithm, so
-// every shortcut below (bucketed sort, word-wide comparison, sliding caches)
-// gives exactly what the plain byte-by-byte procedure gives.
+// every shortcut of its stages (bucketed sort, word-wide comparison, sliding
+// caches) gives exactly what the plain byte-by-byte procedure gives.
 //
 // This file holds the encoder's driver: reading Updated', the threads that
 // index and search chunks ahead, and writing the records. The chunk index
