@@ -374,6 +374,42 @@ int prepare(CreateJob& job, int& result) {
 // records over the run-length forms, tried only when a form is used).
 constexpr int kDeepAlgorithms[] = {7, 1, 4};
 
+// Whether the search and parse for `algorithm` may find a smaller delta than
+// what is known already, given the run-length forms its job settled on
+// (`forms`) and what the first algorithm's records showed.
+bool worth_searching(const CreateJob& job, int algorithm, std::uint8_t forms, const Found& found,
+                     const DeepBits& first_bits) {
+    if (algorithm == 4 && forms == 0) return false;  // algorithm 7's delta over the same bytes
+    // A search of their own for the run-length forms only when they
+    // leave out a good part of the files; a form that shortens a file
+    // by a little rarely gives a much smaller delta (its tokens'
+    // headers break up matches), and the search is the costly part.
+    if (forms != 0 && forms != found.forms &&
+        16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
+        return false;
+    // Count-coded relative records (algorithm 1) differ from
+    // Rice-coded ones only where literal runs or moves are long;
+    // when the records found for the first algorithm say that
+    // gains little, the same parse is not run again.
+    if (job.params.rice == 0 && first_bits.matched && forms == found.forms &&
+        first_bits.count_coded_saving_bits * 1000 < first_bits.delta * 8 * 3)
+        return false;
+    return true;
+}
+
+// Copies the `length` bytes of the chosen delta to the Delta window, which
+// ends there.
+int copy_best(TempFile& best, Channel& delta, int length) {
+    Channel from = best.channel();
+    if (!from.seek(0) || !delta.seek(0)) return ERR_WRITE_FAILED;
+    const std::int64_t copied = copy_channel(from, delta, length);
+    if (copied < 0) return static_cast<int>(copied);
+    if (!delta.truncate_here()) return ERR_WRITE_FAILED;
+    return length;
+}
+
+// Codes the pair with each of kDeepAlgorithms (a pair larger than the window
+// with algorithm 7 alone, part by part) and keeps the smallest delta.
 int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared* shared,
               const DeepOptions& options, DeepBits& best_bits) {
     Channel base = Channel::of_window(context, SLOT_FIRST);
@@ -429,21 +465,7 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
             if (rc < 0) return rc;
             if (rc == 0) {
                 const std::uint8_t forms = job.method & (MB_UPDATED_RLE | MB_BASE_RLE);
-                if (algorithm == 4 && forms == 0) break;  // algorithm 7's delta over the same bytes
-                // A search of their own for the run-length forms only when they
-                // leave out a good part of the files; a form that shortens a file
-                // by a little rarely gives a much smaller delta (its tokens'
-                // headers break up matches), and the search is the costly part.
-                if (forms != 0 && forms != found.forms &&
-                    16 * (job.base_length - job.n + job.updated_length - job.u) < job.base_length + job.updated_length)
-                    break;
-                // Count-coded relative records (algorithm 1) differ from
-                // Rice-coded ones only where literal runs or moves are long;
-                // when the records found for the first algorithm say that
-                // gains little, the same parse is not run again.
-                if (job.params.rice == 0 && first_bits.matched && forms == found.forms &&
-                    first_bits.count_coded_saving_bits * 1000 < first_bits.delta * 8 * 3)
-                    break;
+                if (!worth_searching(job, algorithm, forms, found, first_bits)) break;
                 if (!found.valid || found.forms != forms) {
                     found = Found();  // the old search's memory goes first
                     search_whole(job, found);
@@ -469,12 +491,7 @@ int deep_body(CoderContext& context, const TrailerRecord& trailer, CreateShared*
     found = Found();
     // The delta's own number is the one its last progress records carry.
     context.set_algorithm(static_cast<std::int16_t>(best_algorithm));
-    Channel from = best.channel();
-    if (!from.seek(0) || !delta.seek(0)) return ERR_WRITE_FAILED;
-    const std::int64_t copied = copy_channel(from, delta, best_length);
-    if (copied < 0) return static_cast<int>(copied);
-    if (!delta.truncate_here()) return ERR_WRITE_FAILED;
-    return best_length;
+    return copy_best(best, delta, best_length);
 }
 
 }  // namespace

@@ -293,197 +293,239 @@ struct Expectation {
     ExpectedContent content;
 };
 
-int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local, Expectation& want,
-                 DigestBuilder& digest) {
-    if (run.base.length() > MAX_FILE_LENGTH || run.delta.length() > MAX_FILE_LENGTH) return ERR_MALFORMED;
-    if (run.context.window(SLOT_FIRST)->length < 0 || run.context.window(SLOT_SECOND)->length < 0)
-        return ERR_READ_FAILED;
-    std::int64_t d_len = run.delta.length();
-
-    // The Base check comes before anything else the delta says. Where Base is
-    // read for its run-length map anyway, the check is folded in that pass.
-    int check_length = 0;
+// The Base check a trailer carries, and whether Base is known to pass it. A
+// delta without a trailer has no check: its Base counts as verified.
+struct BaseCheck {
+    int length = 0;
     std::uint8_t stored[kCheckLong];
-    auto compare = [&](const std::uint8_t* computed) {
-        return std::memcmp(stored, computed, static_cast<std::size_t>(check_length)) == 0 ? 0 : ERR_WRONG_BASE;
-    };
-    auto verify = [&] {
-        std::uint8_t computed[kCheckLong];
-        const int rc = compute_check_block(run.base, check_length, computed);
-        return rc < 0 ? rc : compare(computed);
-    };
     bool verified = true;
-    if (trailer) {
-        if (d_len < kTrailerSize) return ERR_MALFORMED;
-        int rc = run.delta.read_exact_at(d_len - kTrailerSize, local.bytes.data(), kTrailerSize);
-        if (rc < 0) return rc;
-        if (!local.has_magic()) return ERR_MALFORMED;
-        check_length = local.check_length();
-        if (check_length < 0 || check_length > kCheckLong) return ERR_MALFORMED;
-        if (d_len < check_length + kTrailerSize + 1) return ERR_MALFORMED;
-        rc = run.delta.read_exact_at(d_len - kTrailerSize - check_length, stored, check_length);
-        if (rc < 0) return rc;
-        *trailer = local;
-        d_len -= check_length + kTrailerSize;
-        verified = false;
-        UpdatedRecord record;
-        switch (read_updated_record(local, record)) {
-            case RecordState::damaged:
-                return ERR_RECORD_DAMAGED;
-            case RecordState::present:
-                want.active = true;
-                want.content.digest = record.digest;
-                want.content.compared = kDigestSize;
-                break;
-            case RecordState::absent:
-                break;
-        }
-    }
-    // The output is digested as it is written: the check costs no pass of its own.
-    if (want.active) run.context.digest_output(&digest);
-    if (d_len < 1) {
-        const int check = verified ? 0 : verify();
-        return check < 0 ? check : ERR_MALFORMED;
-    }
 
-    std::uint8_t method = 0;
-    int rc = run.delta.read_exact_at(d_len - 1, &method, 1);
-    if (rc < 0) {
-        const int check = verified ? 0 : verify();
-        return check < 0 ? check : rc;
+    int compare(const std::uint8_t* computed) const {
+        return std::memcmp(stored, computed, static_cast<std::size_t>(length)) == 0 ? 0 : ERR_WRONG_BASE;
     }
-    const int algorithm = method & 0x0F;
-    const AlgorithmParams params = algorithm_params(algorithm);
-    const bool packed = method & MB_PACKED;
-    const bool matched = method & MB_MATCHED;
-    const bool updated_rle = method & MB_UPDATED_RLE;
-    // A transformed Base only matters to a match-coded delta.
-    const bool base_rle = matched && (method & MB_BASE_RLE);
+    // Computes the check over Base, unless it is known already; 0 when it passes.
+    int verify(Channel& base) {
+        if (verified) return 0;
+        std::uint8_t computed[kCheckLong];
+        const int rc = compute_check_block(base, length, computed);
+        if (rc < 0) return rc;
+        const int result = compare(computed);
+        verified = result == 0;
+        return result;
+    }
+};
 
-    // Base': as a rule described by a map over Base, which spares writing the
-    // whole form out and reading it back; stored when it has too many tokens.
-    std::int64_t source_length = run.base.length();
-    std::int64_t base_length = source_length;
-    RunLengthMap base_map;
-    if (base_rle) {
-        CheckFold check(source_length);
-        base_length = runlength_map(run.base, source_length, params.run_threshold, kMaxMapTokens, base_map,
-                                    verified ? nullptr : &check);
-        if (!verified && check.folded() == source_length) {
+// Reads the trailer and the check bytes before it, and the record of Updated's
+// digest when the trailer holds one. `d_len` becomes the length of what
+// precedes them, which ends with the method byte.
+int read_trailer(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local, BaseCheck& check, Expectation& want,
+                 std::int64_t& d_len) {
+    if (d_len < kTrailerSize) return ERR_MALFORMED;
+    int rc = run.delta.read_exact_at(d_len - kTrailerSize, local.bytes.data(), kTrailerSize);
+    if (rc < 0) return rc;
+    if (!local.has_magic()) return ERR_MALFORMED;
+    check.length = local.check_length();
+    if (check.length < 0 || check.length > kCheckLong) return ERR_MALFORMED;
+    if (d_len < check.length + kTrailerSize + 1) return ERR_MALFORMED;
+    rc = run.delta.read_exact_at(d_len - kTrailerSize - check.length, check.stored, check.length);
+    if (rc < 0) return rc;
+    *trailer = local;
+    d_len -= check.length + kTrailerSize;
+    check.verified = false;
+    UpdatedRecord record;
+    switch (read_updated_record(local, record)) {
+        case RecordState::damaged:
+            return ERR_RECORD_DAMAGED;
+        case RecordState::present:
+            want.active = true;
+            want.content.digest = record.digest;
+            want.content.compared = kDigestSize;
+            break;
+        case RecordState::absent:
+            break;
+    }
+    return 0;
+}
+
+// What the method byte says of the delta before it.
+struct Method {
+    int algorithm;
+    AlgorithmParams params;
+    bool packed;
+    bool matched;
+    bool updated_rle;
+    bool base_rle;
+
+    explicit Method(std::uint8_t method)
+        : algorithm(method & 0x0F), params(algorithm_params(algorithm)), packed(method & MB_PACKED),
+          matched(method & MB_MATCHED), updated_rle(method & MB_UPDATED_RLE),
+          // A transformed Base only matters to a match-coded delta.
+          base_rle(matched && (method & MB_BASE_RLE)) {}
+};
+
+// Base' as the records copy from it: Base itself; Base read through a map of
+// its run-length form, which spares writing the whole form out and reading it
+// back; or that form stored in a temporary file when the map would have too
+// many tokens.
+struct BasePrime {
+    std::int64_t source_length;  // of what the copies read: Base, or the stored form
+    std::int64_t length;         // of Base'; a code when mapping it failed
+    RunLengthMap map;
+    TempFile file;
+    Channel channel;
+    RunLengthMap* used_map = nullptr;
+
+    explicit BasePrime(Channel& base) : source_length(base.length()), length(source_length), channel(base) {}
+
+    // Maps the run-length form of Base. Where the map reads the whole of
+    // Base, the Base check is folded into that pass.
+    int map_base(RestoreRun& run, const Method& method, BaseCheck& check) {
+        CheckFold fold(source_length);
+        length = runlength_map(run.base, source_length, method.params.run_threshold, kMaxMapTokens, map,
+                               check.verified ? nullptr : &fold);
+        if (!check.verified && fold.folded() == source_length) {
             std::uint8_t computed[kCheckLong];
-            check.finish(check_length, computed);
-            if (compare(computed) != 0) return ERR_WRONG_BASE;
-            verified = true;
+            fold.finish(check.length, computed);
+            if (check.compare(computed) != 0) return ERR_WRONG_BASE;
+            check.verified = true;
         }
+        return 0;
     }
-    if (!verified && (rc = verify()) < 0) return rc;
 
-    if (!matched) {
-        const std::int64_t data_length = d_len - 1;
-        TempFile unpacked;
-        Channel source = run.delta;
-        std::int64_t source_length = data_length;
-        if (packed) {
-            if (!updated_rle) {
-                std::int64_t n = unpack_stream(run.delta, 0, data_length, params.packer_threshold, run.output);
-                return static_cast<int>(n);
-            }
-            if (!unpacked.open()) return ERR_TEMP_FILE;
-            Channel tmp = unpacked.channel();
-            source_length = unpack_stream(run.delta, 0, data_length, params.packer_threshold, tmp);
-            if (source_length < 0) return static_cast<int>(source_length);
-            source = tmp;
+    // Settles where the copies read from once the records are to be decoded:
+    // the map, or the stored form when the map ran out of room.
+    int open(RestoreRun& run, const Method& method) {
+        if (!method.base_rle) return 0;
+        if (length == ERR_NO_MEMORY) {
+            map = RunLengthMap();
+            length = transform_base(run.base, method.params.run_threshold, file);
+            if (length < 0) return static_cast<int>(length);
+            channel = Channel::of_file(file.get(), run.context, SLOT_FIRST);
+            source_length = length;
+        } else if (length < 0) {
+            return static_cast<int>(length);
+        } else {
+            used_map = &map;
         }
-        if (updated_rle) {
-            if (!source.seek(0)) return ERR_MALFORMED;
-            return static_cast<int>(runlength_decode(source, source_length, params.run_threshold, run.output));
+        return 0;
+    }
+};
+
+// A delta that is not match coded: its data is Updated', perhaps packed, perhaps
+// in run-length form.
+int restore_unmatched(RestoreRun& run, const Method& method, std::int64_t data_length) {
+    TempFile unpacked;
+    Channel source = run.delta;
+    std::int64_t source_length = data_length;
+    if (method.packed) {
+        if (!method.updated_rle) {
+            std::int64_t n = unpack_stream(run.delta, 0, data_length, method.params.packer_threshold, run.output);
+            return static_cast<int>(n);
         }
+        if (!unpacked.open()) return ERR_TEMP_FILE;
+        Channel tmp = unpacked.channel();
+        source_length = unpack_stream(run.delta, 0, data_length, method.params.packer_threshold, tmp);
+        if (source_length < 0) return static_cast<int>(source_length);
+        source = tmp;
+    }
+    if (method.updated_rle) {
         if (!source.seek(0)) return ERR_MALFORMED;
-        return static_cast<int>(copy_channel(source, run.output, source_length));
+        return static_cast<int>(runlength_decode(source, source_length, method.params.run_threshold, run.output));
     }
+    if (!source.seek(0)) return ERR_MALFORMED;
+    return static_cast<int>(copy_channel(source, run.output, source_length));
+}
 
-    // Match-coded: U, (W',) V and the method byte end the payload.
+// The fields that end a match-coded payload: U, (W',) V.
+struct MatchHeader {
+    std::int64_t updated_length = 0;
+    std::int64_t window = 0;
+    std::int64_t control_length = 0;
+    std::int64_t payload_end = 0;  // where the header begins
+};
+
+int read_match_header(RestoreRun& run, int algorithm, std::int64_t d_len, MatchHeader& out) {
     const int header = algorithm == 0 ? 11 : 8;
     if (d_len < header + 2) return ERR_MALFORMED;
     std::uint8_t head[11];
-    rc = run.delta.read_exact_at(d_len - 1 - header, head, header);
+    const int rc = run.delta.read_exact_at(d_len - 1 - header, head, header);
     if (rc < 0) return rc;
-    const std::int64_t updated_length = get_be32(head);
-    std::int64_t window = 0;
-    std::int64_t control_length;
+    out.updated_length = get_be32(head);
     if (algorithm == 0) {
-        window = static_cast<std::int64_t>(head[4]) << 16 | head[5] << 8 | head[6];
-        control_length = get_be32(head + 7);
+        out.window = static_cast<std::int64_t>(head[4]) << 16 | head[5] << 8 | head[6];
+        out.control_length = get_be32(head + 7);
     } else {
-        control_length = get_be32(head + 4);
+        out.control_length = get_be32(head + 4);
     }
-    const std::int64_t payload_end = d_len - 1 - header;
-    if (updated_length > MAX_FILE_LENGTH || control_length > payload_end) return ERR_MALFORMED;
+    out.payload_end = d_len - 1 - header;
+    if (out.updated_length > MAX_FILE_LENGTH || out.control_length > out.payload_end) return ERR_MALFORMED;
+    return 0;
+}
 
-    TempFile literal_file;
-    std::vector<std::uint8_t> literal_bytes;
-    Channel literal_channel = run.delta;
-    std::int64_t literal_offset = control_length;
-    std::int64_t literal_length = payload_end - control_length;
-    if (packed) {
-        // Short literal streams (most deltas of small changes) are unpacked
-        // into memory; long ones into a temporary file, as memory stays bounded.
-        const std::int64_t unpacked = packed_length(run.delta, control_length, payload_end);
-        if (unpacked < 0) return static_cast<int>(unpacked);
-        if (unpacked <= kMemoryLiterals) {
-            literal_bytes.reserve(static_cast<std::size_t>(unpacked));
-            literal_channel = Channel::of_memory(literal_bytes);
-        } else {
-            if (!literal_file.open()) return ERR_TEMP_FILE;
-            literal_channel = literal_file.channel();
-        }
-        literal_length = unpack_stream(run.delta, control_length, payload_end, params.packer_threshold,
-                                       literal_channel);
-        if (literal_length < 0) return static_cast<int>(literal_length);
-        literal_offset = 0;
+// The literal stream of a match-coded delta, where the records read it: in the
+// delta itself, or unpacked into memory or a temporary file.
+struct Literals {
+    TempFile file;
+    std::vector<std::uint8_t> bytes;
+    Channel channel;
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+};
+
+int unpack_literals(RestoreRun& run, const Method& method, const MatchHeader& header, Literals& out) {
+    out.channel = run.delta;
+    out.offset = header.control_length;
+    out.length = header.payload_end - header.control_length;
+    if (!method.packed) return 0;
+    // Short literal streams (most deltas of small changes) are unpacked
+    // into memory; long ones into a temporary file, as memory stays bounded.
+    const std::int64_t unpacked = packed_length(run.delta, header.control_length, header.payload_end);
+    if (unpacked < 0) return static_cast<int>(unpacked);
+    if (unpacked <= kMemoryLiterals) {
+        out.bytes.reserve(static_cast<std::size_t>(unpacked));
+        out.channel = Channel::of_memory(out.bytes);
+    } else {
+        if (!out.file.open()) return ERR_TEMP_FILE;
+        out.channel = out.file.channel();
     }
+    out.length = unpack_stream(run.delta, header.control_length, header.payload_end, method.params.packer_threshold,
+                               out.channel);
+    if (out.length < 0) return static_cast<int>(out.length);
+    out.offset = 0;
+    return 0;
+}
 
-    TempFile base_file;
-    Channel base_channel = run.base;
-    RunLengthMap* map = nullptr;
-    if (base_rle) {
-        if (base_length == ERR_NO_MEMORY) {
-            base_map = RunLengthMap();
-            base_length = transform_base(run.base, params.run_threshold, base_file);
-            if (base_length < 0) return static_cast<int>(base_length);
-            base_channel = Channel::of_file(base_file.get(), run.context, SLOT_FIRST);
-            source_length = base_length;
-        } else if (base_length < 0) {
-            return static_cast<int>(base_length);
-        } else {
-            map = &base_map;
-        }
-    }
-
-    ControlReader control(run.delta, 0, control_length);
-    SequentialReader literals(literal_channel, literal_offset, literal_length,
-                              static_cast<std::size_t>(std::clamp<std::int64_t>(literal_length, 1, 1 << 16)));
+// Decodes the records of a match-coded delta into the output; returns the
+// length of Updated, or a code.
+int decode_matched(RestoreRun& run, const Method& method, const MatchHeader& header, Literals& literal_stream,
+                   BasePrime& base) {
+    const std::int64_t updated_length = header.updated_length;
+    ControlReader control(run.delta, 0, header.control_length);
+    SequentialReader literals(literal_stream.channel, literal_stream.offset, literal_stream.length,
+                              static_cast<std::size_t>(std::clamp<std::int64_t>(literal_stream.length, 1, 1 << 16)));
     // Algorithm 0 copies stay within one chunk at a time, each chunk a little
     // further on; other records may jump anywhere in Base'. Through a map,
     // what counts is how far apart in Base the bytes of such a stretch lie.
-    std::int64_t span = algorithm == 0 ? std::min(window, base_length) : base_length;
-    if (map) span = span < base_length ? base_reach(*map, span) : source_length;
-    BaseSource base_source(base_channel, source_length, span, map);
+    std::int64_t span = method.algorithm == 0 ? std::min(header.window, base.length) : base.length;
+    if (base.used_map) span = span < base.length ? base_reach(*base.used_map, span) : base.source_length;
+    BaseSource base_source(base.channel, base.source_length, span, base.used_map);
     // Sized to Updated' when that is short: fresh memory costs as much to
     // bring in as the bytes it holds. An expansion may be far longer.
-    BufferedWriter writer(run.output, updated_rle ? kWriteCapacity
-                                                  : static_cast<std::size_t>(std::clamp<std::int64_t>(
-                                                        updated_length, 1, static_cast<std::int64_t>(kWriteCapacity))));
+    BufferedWriter writer(run.output, method.updated_rle
+                                          ? kWriteCapacity
+                                          : static_cast<std::size_t>(std::clamp<std::int64_t>(
+                                                updated_length, 1, static_cast<std::int64_t>(kWriteCapacity))));
     auto decode = [&](auto& sink) {
         RecordDecoder<std::remove_reference_t<decltype(sink)>> decoder{control, literals, base_source, sink};
         decoder.limit = updated_length;
-        return algorithm == 0 ? decode_chunked_records(decoder, base_length, window)
-                              : decode_records(decoder, base_length, params.rice);
+        return method.algorithm == 0 ? decode_chunked_records(decoder, base.length, header.window)
+                                     : decode_records(decoder, base.length, method.params.rice);
     };
     // Updated' in run-length form is expanded as the records produce it.
     std::int64_t written = updated_length;
-    if (updated_rle) {
-        RunLengthExpander expander(writer, updated_length, params.run_threshold);
+    int rc;
+    if (method.updated_rle) {
+        RunLengthExpander expander(writer, updated_length, method.params.run_threshold);
         rc = decode(expander);
         if (rc == 0) rc = expander.finish();
         written = expander.produced();
@@ -495,6 +537,49 @@ int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local, 
     if (flushed < 0) return flushed;
     if (run.context.stopped()) return ERR_STOPPED;
     return static_cast<int>(written);
+}
+
+// The steps of a restore, in the order their failures must be told: the
+// trailer, the Base check (before anything else the delta says), then the
+// data, its literals, Base' and the records.
+int restore_body(RestoreRun& run, TrailerRecord* trailer, TrailerRecord& local, Expectation& want,
+                 DigestBuilder& digest) {
+    if (run.base.length() > MAX_FILE_LENGTH || run.delta.length() > MAX_FILE_LENGTH) return ERR_MALFORMED;
+    if (run.context.window(SLOT_FIRST)->length < 0 || run.context.window(SLOT_SECOND)->length < 0)
+        return ERR_READ_FAILED;
+    std::int64_t d_len = run.delta.length();
+
+    BaseCheck check;
+    if (trailer) {
+        if (const int rc = read_trailer(run, trailer, local, check, want, d_len); rc < 0) return rc;
+    }
+    // The output is digested as it is written: the check costs no pass of its own.
+    if (want.active) run.context.digest_output(&digest);
+    if (d_len < 1) {
+        const int rc = check.verify(run.base);
+        return rc < 0 ? rc : ERR_MALFORMED;
+    }
+
+    std::uint8_t method_byte = 0;
+    int rc = run.delta.read_exact_at(d_len - 1, &method_byte, 1);
+    if (rc < 0) {
+        const int verified = check.verify(run.base);
+        return verified < 0 ? verified : rc;
+    }
+    const Method method(method_byte);
+
+    // Where Base is read for its run-length map anyway, the check is folded in that pass.
+    BasePrime base(run.base);
+    if (method.base_rle && (rc = base.map_base(run, method, check)) < 0) return rc;
+    if ((rc = check.verify(run.base)) < 0) return rc;
+
+    if (!method.matched) return restore_unmatched(run, method, d_len - 1);
+    MatchHeader header;
+    if ((rc = read_match_header(run, method.algorithm, d_len, header)) < 0) return rc;
+    Literals literals;
+    if ((rc = unpack_literals(run, method, header, literals)) < 0) return rc;
+    if ((rc = base.open(run, method)) < 0) return rc;
+    return decode_matched(run, method, header, literals, base);
 }
 
 // Compares the digest of the `written` bytes of output with what was expected.

@@ -21,6 +21,10 @@ def main() -> int:
     kind = sys.argv[3] if len(sys.argv) > 3 else ""
     roundtrip = kind in ("roundtrip", "deep")
     out.mkdir(parents=True, exist_ok=True)
+    if not vectors.is_dir():
+        # The fuzzer starts from its own inputs alone; the tests say the same.
+        print(f"conformance vectors not found: {vectors}; no seeds made", file=sys.stderr)
+        return 0
     count = 0
     for folder in sorted(p for p in vectors.iterdir() if p.is_dir()):
         delta = folder / "delta.bin"

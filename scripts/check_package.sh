@@ -7,10 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 desktop-file-validate resources/quoralith-gui.desktop
-appstreamcli validate --no-net resources/quoralith.metainfo.xml
 xmllint --noout resources/quoralith-mime.xml 2>/dev/null || python3 -c "import sys, xml.dom.minidom as m; m.parse(sys.argv[1])" resources/quoralith-mime.xml
 
 scripts/package.sh
+# The AppStream entry takes its release number from the build.
+appstreamcli validate --no-net build-package/generated/quoralith.metainfo.xml
 deb="$(ls build-package/quoralith_*.deb | head -n 1)"
 dpkg-deb --info "$deb" | sed -n '/Depends/p'
 

@@ -362,6 +362,7 @@ TEST(Algorithm0, EachRecordTakesTheCodeThatIsShortestForItsRuns) {
 // The independent vector uses every code type on purpose; everything else about
 // its records is what this encoder chooses for the same files.
 TEST(Algorithm0, FindsTheSameRecordsAsTheIndependentVector) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     const std::string name = "alg0_single_chunk_types";
     const Bytes base = test::read_file(test::vector_path(name, "base.bin"));
     const Bytes updated = test::read_file(test::vector_path(name, "updated.bin"));

@@ -383,17 +383,21 @@ TEST(PlainCreate, WritesTheSameDeltasAsBeforeTheDeepSearch) {
 #include "deep_test_saved.inc"
     };
     std::vector<std::pair<std::string, Pair>> pairs;
-    for (const char* name : {"alg0_multichunk_small_window", "alg0_single_chunk_types", "match_alg1_relative",
-                             "match_alg2_positioned_packed", "match_alg7_tail_without_position",
-                             "packed_prepass_bitcoded", "packed_table_literals_alg7", "stored_empty", "stored_raw_check4",
-                             "stored_rle_alg4"}) {
+    // Without the conformance vectors the generated pairs are still checked.
+    const bool vectors = test::vectors_present();
+    const std::vector<std::string> vector_names = {
+        "alg0_multichunk_small_window", "alg0_single_chunk_types", "match_alg1_relative",
+        "match_alg2_positioned_packed", "match_alg7_tail_without_position", "packed_prepass_bitcoded",
+        "packed_table_literals_alg7", "stored_empty", "stored_raw_check4", "stored_rle_alg4"};
+    for (const std::string& name : vectors ? vector_names : std::vector<std::string>{}) {
         const std::string base_path = test::vector_path(name, "base.bin");
         Bytes base = test::file_exists(base_path) ? test::read_file(base_path) : Bytes();
-        pairs.push_back({name, {name, base, test::read_file(test::vector_path(name, "updated.bin"))}});
+        pairs.push_back({name, {name.c_str(), base, test::read_file(test::vector_path(name, "updated.bin"))}});
     }
     for (const Pair& pair : generated_pairs()) pairs.push_back({pair.kind, pair});
     std::size_t checked = 0;
     for (const Saved& s : saved) {
+        if (!vectors && std::find(vector_names.begin(), vector_names.end(), s.pair) != vector_names.end()) continue;
         const auto it = std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == s.pair; });
         ASSERT_NE(it, pairs.end()) << s.pair;
         const Bytes delta = make_plain(it->second.base, it->second.updated, s.algorithm);
@@ -402,6 +406,7 @@ TEST(PlainCreate, WritesTheSameDeltasAsBeforeTheDeepSearch) {
         ++checked;
     }
     EXPECT_EQ(checked, pairs.size() * 8);
+    if (!vectors) GTEST_SKIP() << "conformance vectors not found: " << test::vectors_folder();
 }
 
 }  // namespace

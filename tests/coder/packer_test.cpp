@@ -602,6 +602,7 @@ PackedVector packed_vector(const std::string& name) {
 }
 
 TEST(BlockPacker, ReadsAndWritesTheIndependentVectors) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     for (const char* name : {"packed_prepass_bitcoded", "packed_table_literals_alg7"}) {
         SCOPED_TRACE(name);
         PackedVector v = packed_vector(name);
@@ -617,6 +618,7 @@ TEST(BlockPacker, ReadsAndWritesTheIndependentVectors) {
 }
 
 TEST(BlockPacker, ReadsThePackedLiteralStreamOfAMatchCodedVector) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     Bytes delta = test::read_file(test::vector_path("match_alg2_positioned_packed", "delta.bin"));
     ASSERT_GT(delta.size(), 56u + 256u + 9u);
     const std::size_t method_at = delta.size() - 56 - 256 - 1;

@@ -133,6 +133,7 @@ TEST_F(FileOpTest, RoundTripsForEveryAlgorithmIncludingAMissingBase) {
 }
 
 TEST_F(FileOpTest, RestoreOfIndependentVectors) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     for (const char* name : {"stored_empty", "stored_raw_check4", "packed_table_literals_alg7",
                              "packed_prepass_bitcoded", "stored_rle_alg4", "match_alg1_relative",
                              "match_alg2_positioned_packed", "match_alg7_tail_without_position",
@@ -147,6 +148,7 @@ TEST_F(FileOpTest, RestoreOfIndependentVectors) {
 }
 
 TEST_F(FileOpTest, RejectedVectorsLeaveTheOutputUntouched) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     for (const char* name : {"err_control_truncated", "err_wrong_base"}) {
         const Bytes text = read_file(vector_path(name, "expected_code.txt"));
         const std::string expected = std::to_string(std::stoi(std::string(text.begin(), text.end())));
@@ -245,6 +247,7 @@ TEST_F(FileOpTest, FailedCandidateOfACreateKeepsTheOldOutput) {
 }
 
 TEST_F(FileOpTest, StopAnswersEndTheFileAndLeaveTheOutputAlone) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     const std::string name = "packed_table_literals_alg7";
     std::string output = dir.file("restored.bin");
     write_file(output, Bytes{4, 4});
@@ -299,6 +302,7 @@ TEST_F(FileOpTest, OpenFailuresAreReportedWithErrno) {
 }
 
 TEST_F(FileOpTest, AFailingWriteIsAnErrorAndKeepsTheOldOutput) {
+    QUORALITH_SKIP_WITHOUT_VECTORS();
     const std::string name = "packed_table_literals_alg7";  // restores to 20000 bytes
     std::string output = dir.file("restored.bin");
     write_file(output, Bytes{6, 6, 6});

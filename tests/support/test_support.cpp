@@ -81,4 +81,8 @@ std::string vector_path(const std::string& folder, const std::string& name) {
     return std::string(QUORALITH_VECTORS) + "/" + folder + "/" + name;
 }
 
+std::string vectors_folder() { return QUORALITH_VECTORS; }
+
+bool vectors_present() { return fs::is_directory(QUORALITH_VECTORS); }
+
 }  // namespace quoralith::test

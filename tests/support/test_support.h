@@ -52,4 +52,18 @@ Bytes file_contents(std::FILE* file);
 // Path of a conformance vector file, e.g. vector_path("stored_empty", "delta.bin").
 std::string vector_path(const std::string& folder, const std::string& name);
 
+// The conformance vectors live beside the checkout, not in it. Without their
+// folder the tests that read them skip, naming it; with it, a missing or wrong
+// vector fails as any wrong byte does.
+std::string vectors_folder();
+bool vectors_present();
+
 }  // namespace quoralith::test
+
+// Ends the current test as skipped when the conformance vectors are absent
+// (GoogleTest must be included where it is used).
+#define QUORALITH_SKIP_WITHOUT_VECTORS()                                                              \
+    do {                                                                                              \
+        if (!::quoralith::test::vectors_present())                                                    \
+            GTEST_SKIP() << "conformance vectors not found: " << ::quoralith::test::vectors_folder(); \
+    } while (0)
