@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
 #include "coder/format.h"
 #include "engine/progress.h"
 
@@ -31,25 +32,39 @@ using NameMatchList = std::vector<NameMatchEntry>;
 // Reads at most 50 entries from a name-matching file (lines of at most 255 bytes).
 NameMatchList read_name_match_list(std::FILE* file);
 
-// State of one engine_run: the stop latch and the name-matching list.
+// One request to the engine: what engine_run is to do, and the file system it
+// does it on. `output` is rewritten during an in-place restore and holds the
+// final name afterwards. `match_file` names the name-matching file of a
+// directory create (empty for none). `files` is the real file system unless a
+// caller (a test) puts another in its place; it must outlive the call.
+struct EngineRequest {
+    int type = 0;  // an OP_ value; anything else is refused
+    std::string first, second, output, pattern, match_file;
+    EngineFlags flags = 0;
+    AlgorithmMask mask = 0;
+    ProgressCallback callback;  // empty: the default answers
+    FileSystem* files = &real_file_system();
+};
+
+// State of one engine_run: the stop latch, the name-matching list and the file
+// system every file of the run is reached through.
 struct EngineRun {
+    explicit EngineRun(FileSystem& file_system = real_file_system()) : files(file_system) {}
     bool stop_latch = false;
     NameMatchList names;
     // Output folders refused as links, told once however many walks meet them.
     std::vector<std::string> linked_folders;
+    FileSystem& files;
 };
 
-// Carries out one request. `output` is rewritten during an in-place restore and
-// holds the final name afterwards. Returns ERR_BAD_REQUEST (unknown type, or the
+// Carries out one request. Returns ERR_BAD_REQUEST (unknown type, or the
 // output equals an input where that is not an in-place restore) or 0 once the
 // operation ran; per-file failures reach the caller only through the callback.
 // A tree request that can do nothing tells the callback once and touches
 // nothing: ERR_NO_BASE_TREE for a create whose named Base tree does not exist
 // (an empty name asks for no Base), ERR_NOTHING_MATCHED for a pattern that
 // selects no file.
-int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
-               const std::string& pattern, const std::string& match_file, EngineFlags flags,
-               AlgorithmMask mask, const ProgressCallback& callback = {});
+int engine_run(EngineRequest& request);
 
 // Whether EF_CLEAR_OUTPUT on a request would delete an input file: for a
 // directory request (or an archived-directory restore) whose output directory

@@ -50,10 +50,16 @@ bool base_tree_missing(int type, const std::string& first, EngineFlags flags) {
 
 }  // namespace
 
-int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
-               const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
-               const ProgressCallback& callback) {
-    EngineRun run;  // the stop latch starts clear
+int engine_run(EngineRequest& request) {
+    const int type = request.type;
+    const std::string& first = request.first;
+    const std::string& second = request.second;
+    std::string& output = request.output;
+    const std::string& pattern = request.pattern;
+    EngineFlags flags = request.flags;
+    const AlgorithmMask mask = request.mask;
+    const ProgressCallback& callback = request.callback;
+    EngineRun run(request.files ? *request.files : real_file_system());  // the stop latch starts clear
 
     // Paths are compared byte for byte: names that differ in letter case are
     // different files here. For single files another spelling of the same file
@@ -70,9 +76,9 @@ int engine_run(int type, const std::string& first, const std::string& second, st
         // Restoring over the Base: never empty the Base directory first.
         flags = static_cast<EngineFlags>((flags | EF_IN_PLACE) & ~EF_CLEAR_OUTPUT);
     }
-    if (type == OP_CREATE_DIR && !match_file.empty()) {
+    if (type == OP_CREATE_DIR && !request.match_file.empty()) {
         // An unreadable match file is not an error: the walk runs without it.
-        if (std::FILE* file = std::fopen(match_file.c_str(), "r")) {
+        if (std::FILE* file = run.files.fopen(request.match_file.c_str(), "r")) {
             run.names = read_name_match_list(file);
             std::fclose(file);
         }
