@@ -29,6 +29,7 @@ ssize_t PosixFileSystem::pwrite(int fd, const void* buffer, std::size_t count, o
 off_t PosixFileSystem::lseek(int fd, off_t offset, int origin) { return ::lseek(fd, offset, origin); }
 int PosixFileSystem::sync(int fd, bool data_only) { return data_only ? ::fdatasync(fd) : ::fsync(fd); }
 int PosixFileSystem::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+int PosixFileSystem::sync_file_system(int fd) { return ::syncfs(fd); }
 int PosixFileSystem::fstat(int fd, struct stat* status) { return ::fstat(fd, status); }
 int PosixFileSystem::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int PosixFileSystem::flock(int fd, int operation) { return ::flock(fd, operation); }
@@ -41,11 +42,16 @@ int PosixFileSystem::fileno(std::FILE* file) { return ::fileno(file); }
 int PosixFileSystem::stat(const char* path, struct stat* status) { return ::stat(path, status); }
 int PosixFileSystem::lstat(const char* path, struct stat* status) { return ::lstat(path, status); }
 int PosixFileSystem::rename(const char* from, const char* to) { return std::rename(from, to); }
+int PosixFileSystem::exchange(const char* first, const char* second) {
+    return ::renameat2(AT_FDCWD, first, AT_FDCWD, second, RENAME_EXCHANGE);
+}
+int PosixFileSystem::link(const char* from, const char* to) { return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0); }
 int PosixFileSystem::unlink(const char* path) { return ::unlink(path); }
 int PosixFileSystem::unlinkat(int folder, const char* path, int flags) { return ::unlinkat(folder, path, flags); }
 int PosixFileSystem::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 int PosixFileSystem::rmdir(const char* path) { return ::rmdir(path); }
 int PosixFileSystem::chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
+int PosixFileSystem::access(const char* path, int mode) { return ::access(path, mode); }
 int PosixFileSystem::utimensat(int folder, const char* path, const timespec times[2], int flags) {
     return ::utimensat(folder, path, times, flags);
 }

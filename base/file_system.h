@@ -45,6 +45,8 @@ public:
     // first report.
     virtual int sync(int fd, bool data_only) = 0;
     virtual int ftruncate(int fd, off_t length) = 0;
+    // syncfs: everything of the file system that holds `fd` to the disk.
+    virtual int sync_file_system(int fd) = 0;
     virtual int fstat(int fd, struct stat* status) = 0;
     virtual int fchmod(int fd, mode_t mode) = 0;
     virtual int flock(int fd, int operation) = 0;
@@ -64,11 +66,16 @@ public:
     virtual int stat(const char* path, struct stat* status) = 0;
     virtual int lstat(const char* path, struct stat* status) = 0;
     virtual int rename(const char* from, const char* to) = 0;
+    // renameat2(RENAME_EXCHANGE): the two names trade places in one step.
+    virtual int exchange(const char* first, const char* second) = 0;
+    // linkat: a second name for the file `from` (never following a link).
+    virtual int link(const char* from, const char* to) = 0;
     virtual int unlink(const char* path) = 0;
     virtual int unlinkat(int folder, const char* path, int flags) = 0;
     virtual int mkdir(const char* path, mode_t mode) = 0;
     virtual int rmdir(const char* path) = 0;
     virtual int chmod(const char* path, mode_t mode) = 0;
+    virtual int access(const char* path, int mode) = 0;
     virtual int utimensat(int folder, const char* path, const timespec times[2], int flags) = 0;
     // Removes `path` and everything under it, never following a link (the
     // link itself goes). Returns 0, or an errno; a name that is not there is 0.
@@ -94,6 +101,7 @@ public:
     off_t lseek(int fd, off_t offset, int origin) override;
     int sync(int fd, bool data_only) override;
     int ftruncate(int fd, off_t length) override;
+    int sync_file_system(int fd) override;
     int fstat(int fd, struct stat* status) override;
     int fchmod(int fd, mode_t mode) override;
     int flock(int fd, int operation) override;
@@ -106,11 +114,14 @@ public:
     int stat(const char* path, struct stat* status) override;
     int lstat(const char* path, struct stat* status) override;
     int rename(const char* from, const char* to) override;
+    int exchange(const char* first, const char* second) override;
+    int link(const char* from, const char* to) override;
     int unlink(const char* path) override;
     int unlinkat(int folder, const char* path, int flags) override;
     int mkdir(const char* path, mode_t mode) override;
     int rmdir(const char* path) override;
     int chmod(const char* path, mode_t mode) override;
+    int access(const char* path, int mode) override;
     int utimensat(int folder, const char* path, const timespec times[2], int flags) override;
     int remove_all(const std::string& path) override;
     DIR* opendir(const char* path) override;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/file_system.h"
+
 namespace quoralith {
 
 // What an entry is on disk. Symbolic links are looked through only to regular
@@ -41,7 +43,8 @@ int wildcard_match(std::string_view pattern, std::string_view name, int options)
 // Lists one level of `dir`, without "." and "..". Directories are always listed;
 // other entries only when `pattern` is empty or matches them with case folding.
 // A directory that cannot be read gives an empty listing.
-DirListing engine_list_dir(const std::string& dir, const std::string& pattern);
+DirListing engine_list_dir(const std::string& dir, const std::string& pattern,
+                           FileSystem& files = real_file_system());
 
 // Sorts by name, bytes compared as unsigned values, a shorter name first on a
 // common prefix.
@@ -97,6 +100,6 @@ bool same_file(const std::string& a, const std::string& b);
 
 // Creates `dir` and every missing level above it. True when `dir` is a directory
 // afterwards.
-bool make_dirs(const std::string& dir);
+bool make_dirs(const std::string& dir, FileSystem& files = real_file_system());
 
 }  // namespace quoralith

@@ -80,8 +80,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
     // The leftovers of killed runs go before this run writes here (and before
     // an in-place walk lists them).
-    if (walk.outputs != FolderSync::never) remove_dead_temporaries(output);
-    DirListing listing = engine_list_dir(walked, walk.pattern);
+    FileSystem& files = walk.run.files;
+    if (walk.outputs != FolderSync::never) remove_dead_temporaries(output, files);
+    DirListing listing = engine_list_dir(walked, walk.pattern, files);
     if (walk.flags & EF_SORTED) engine_sort_list(listing);
     // The files renamed into this output folder are made durable together, once
     // the level's files are done (or the walk stopped).
@@ -89,10 +90,11 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
     struct FolderFlush {
         const std::string& folder;
         const bool& wrote;
+        FileSystem& files;
         ~FolderFlush() {
-            if (wrote) sync_folder(folder);
+            if (wrote) sync_folder(folder, files);
         }
-    } flush{output, wrote};
+    } flush{output, wrote, files};
 
     for (const DirEntry& entry : listing) {
         const std::string first_path = walk.no_base ? std::string() : join_path(first, entry.name);
@@ -112,7 +114,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             // An output folder that is a link would take the files somewhere
             // else entirely: refused, with its name.
             struct stat st {};
-            if (lstat(output_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (files.lstat(output_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
                 std::vector<std::string>& told = walk.run.linked_folders;
                 if (std::find(told.begin(), told.end(), output_path) != told.end()) continue;
                 told.push_back(output_path);
@@ -122,7 +124,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
                 }
                 continue;
             }
-            if (stat(output_path.c_str(), &st) != 0) mkdir(output_path.c_str(), 0777);
+            if (files.stat(output_path.c_str(), &st) != 0) files.mkdir(output_path.c_str(), 0777);
             walk.ancestors.push_back(id);
             walk_level(walk, first_path, second_path, output_path);
             walk.ancestors.pop_back();
@@ -140,7 +142,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
         if (merge) {
             struct stat st {};
-            if (lstat(second_path.c_str(), &st) == 0) continue;  // restored from its delta
+            if (files.lstat(second_path.c_str(), &st) == 0) continue;  // restored from its delta
         }
 
         // A link out of the walked tree, or a Base read from outside the Base
@@ -163,12 +165,13 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         struct stat base_status {};
         const bool base_usable =
             !walk.no_base &&
-            (merge || stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode));
+            (merge || files.stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode));
         // A link at the output's name is replaced by the new file (or, when it
         // leads to a pipe or device, refused by the file operation).
         EntryKind kind;
         struct stat output_status {};
-        const bool output_link = lstat(output_path.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode);
+        const bool output_link =
+            files.lstat(output_path.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode);
         if (!output_link && path_kind(output_path, kind) && kind != EntryKind::File) {
             if (report_passed_over(walk, passed_over_code(output_path), first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
@@ -181,8 +184,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         if (walk.type == OP_CREATE_DIR) pair = find_name_pair(walk.run.names, second_path);
 
         wrote = walk.outputs != FolderSync::never;
-        const int result = engine_walk_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
-                                               output_path, pair, walk.flags, walk.mask, walk.callback, walk.outputs);
+        const int result =
+            engine_walk_file_op(files, walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
+                                output_path, pair, walk.flags, walk.mask, walk.callback, walk.outputs);
         if (result == ERR_STOPPED) {
             walk.run.stop_latch = true;
             break;
@@ -197,7 +201,7 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
                   const ProgressCallback& callback, FolderSync outputs) {
     if (run.stop_latch) return 0;
     // Every missing level is made, so that a new output tree may be named freely.
-    make_dirs(output);
+    make_dirs(output, run.files);
     // A merge into the Base tree itself has nothing to copy: every Base file is
     // already where it belongs.
     if (type == OP_MERGE && ((flags & EF_IN_PLACE) || first == output)) return 0;
@@ -216,7 +220,7 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
 }
 
 bool engine_tree_has_match(const std::string& dir, const std::string& pattern, EngineFlags flags,
-                           const std::string& output) {
+                           const std::string& output, FileSystem& files) {
     DirId output_id;
     const bool have_output = dir_id(output, output_id);
     std::vector<DirId> ancestors;
@@ -226,7 +230,7 @@ bool engine_tree_has_match(const std::string& dir, const std::string& pattern, E
     // The walk's own rules: folders are entered only with EF_INCLUDE_SUBDIRS,
     // never the output tree, never a folder that is its own ancestor.
     const auto any_in = [&](const auto& self, const std::string& here) -> bool {
-        for (const DirEntry& entry : engine_list_dir(here, pattern)) {
+        for (const DirEntry& entry : engine_list_dir(here, pattern, files)) {
             if (!entry.is_directory()) return true;
             if (!(flags & EF_INCLUDE_SUBDIRS)) continue;
             const std::string sub = join_path(here, entry.name);

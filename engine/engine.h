@@ -85,10 +85,11 @@ bool clearing_would_delete_input(int type, const std::string& first, const std::
 // or device). `name_pair` is accepted from the
 // directory walk and unused. Returns 0, ERR_STOPPED, an open/create code
 // (-200/-300/-500 minus errno), ERR_NOT_REGULAR_FILE, the coder's code (failure
-// action skip) or the copy routine's result (failure action copy).
+// action skip) or the copy routine's result (failure action copy). Every file
+// is reached through `files`.
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
-                   const ProgressCallback& callback);
+                   const ProgressCallback& callback, FileSystem& files = real_file_system());
 
 // Copies at most `limit` bytes from `source` to `destination` in chunks of at most
 // 2048 bytes. rewind: 2 rewinds the source, 1 the destination (3 both). Returns
@@ -103,7 +104,7 @@ std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int r
 // archives and one file delta between them. engine/archived_dir.cpp.
 int engine_archived_op(int type, const std::string& first, const std::string& second, const std::string& output,
                        const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
-                       const ProgressCallback& callback);
+                       const ProgressCallback& callback, FileSystem& files = real_file_system());
 
 // A Directory request some of whose names are archive files (EF_ARCHIVE_BASE,
 // EF_ARCHIVE_UPDATED, EF_ARCHIVE_DELTA): those sides are unpacked into (or
@@ -116,14 +117,17 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
 // The attribute word a file of permission bits `mode` gets in a trailer: bit 0
 // readable and bit 1 writable by its owner.
 std::uint16_t attributes_of_mode(std::uint32_t mode);
-// Fills the time slots and attribute word of `trailer` from an open file.
-void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
+// Fills the time slots and attribute word of `trailer` from an open file
+// (one that `files` made).
+void engine_read_file_info(std::FILE* file, TrailerRecord& trailer, FileSystem& files = real_file_system());
 // Sets the access and modification times stored in `trailer` on `path`.
-bool engine_apply_times(const std::string& path, const TrailerRecord& trailer);
+bool engine_apply_times(const std::string& path, const TrailerRecord& trailer,
+                        FileSystem& files = real_file_system());
 // Gives `path` the permission bits of the record in the trailer's reserved
 // field when it holds one (see coder/digest.h); otherwise makes it readable
 // and writable as bits 0 and 1 of the attribute word say.
-bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer);
+bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer,
+                              FileSystem& files = real_file_system());
 
 // The name a keep-all candidate gets: the algorithm's digit appended to a stem of
 // up to 7 characters, or replacing the last character of a longer stem.
