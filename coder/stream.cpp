@@ -178,8 +178,8 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
             std::int64_t piece = std::min({count, kPiece,
                                            static_cast<std::int64_t>(window_->length) - window_->position});
             if (piece <= 0) break;
-            std::int64_t got = read_at_offset(files_of(*window_), window_->file, static_cast<off_t>(window_->start) + window_->position,
-                                              out + total, piece);
+            const off_t at = static_cast<off_t>(window_->start) + window_->position;
+            std::int64_t got = read_at_offset(files_of(*window_), window_->file, at, out + total, piece);
             if (got < 0) return ERR_READ_FAILED;
             window_->position += static_cast<std::int32_t>(got);
             total += got;
@@ -234,9 +234,8 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
             if (!context_->announce(slot_, window_->position)) return ERR_STOPPED;
             std::int64_t piece = std::min(count, kPiece);
             if (static_cast<std::int64_t>(window_->position) + piece > 0x7FFFFFFF) return ERR_WRITE_FAILED;
-            if (!write_at_offset(files_of(*window_), window_->file, static_cast<off_t>(window_->start) + window_->position, in + total,
-                                 piece))
-                return ERR_WRITE_FAILED;
+            const off_t at = static_cast<off_t>(window_->start) + window_->position;
+            if (!write_at_offset(files_of(*window_), window_->file, at, in + total, piece)) return ERR_WRITE_FAILED;
             if (slot_ == SLOT_THIRD && context_->output_digest())
                 context_->output_digest()->add(window_->position, in + total, static_cast<std::size_t>(piece));
             window_->position += static_cast<std::int32_t>(piece);
@@ -255,7 +254,8 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
         return count;
     }
     if (!file_ || count <= 0) return 0;
-    if (!write_at_offset(real_file_system(), file_, static_cast<off_t>(plain_position_), in, count)) return ERR_WRITE_FAILED;
+    if (!write_at_offset(real_file_system(), file_, static_cast<off_t>(plain_position_), in, count))
+        return ERR_WRITE_FAILED;
     plain_position_ += count;
     return count;
 }

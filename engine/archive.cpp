@@ -200,8 +200,8 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
                     writer.excluded.end())
                 continue;
             const int result =
-                add_file(writer.files, writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW), writer.callback,
-                         !(writer.flags & EF_PLAIN_TRAILER));
+                add_file(writer.files, writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW),
+                         writer.callback, !(writer.flags & EF_PLAIN_TRAILER));
             if (result == ERR_STOPPED) writer.stopped = true;
             // Once the archive itself cannot be written, no later file can be
             // added either: the whole archive is abandoned.
@@ -321,7 +321,8 @@ int add_file(FileSystem& files, const std::string& root, const std::string& rela
     record.code = PM_ARCHIVE_FILE_START;
     record.first_path = shown.c_str();
     int result = ERR_STOPPED;
-    if (ask(callback, record) != ANSWER_STOP) result = add_member(files, root, relative, archive, code_it, callback, with_record);
+    if (ask(callback, record) != ANSWER_STOP)
+        result = add_member(files, root, relative, archive, code_it, callback, with_record);
     record.code = static_cast<std::int16_t>(result == 0 ? PM_ARCHIVE_FILE_DONE : result);
     // A stop touches only this file; the walk asks again for the next one.
     ask(callback, record);
@@ -1190,7 +1191,8 @@ int archive_list(const std::string& archive, const std::function<void(const Arch
                 const bool safe = safe_parts(member.stored_path, parts);
                 std::string detail;
                 int code = refuse_member(walk, names, record, member, safe ? &parts : nullptr, detail);
-                if (code == 0 && check_data) code = check_member_data(files, walk.file(), data, block_type, member, detail);
+                if (code == 0 && check_data)
+                    code = check_member_data(files, walk.file(), data, block_type, member, detail);
                 if (code != 0) {
                     if (detail.empty())
                         detail = damage_at(record.position, "the member " + printable_name(to_disk(member.stored_path)) +

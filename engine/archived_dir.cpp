@@ -447,7 +447,8 @@ private:
             }
             return first_error;
         }
-        const int code = list_tree_members(side.unpacked.path(), pattern_, flags_, "", side.members, failed_, nullptr, files_);
+        const int code =
+            list_tree_members(side.unpacked.path(), pattern_, flags_, "", side.members, failed_, nullptr, files_);
         side.total = 0;
         for (const TreeMember& member : side.members) side.total += member.size;
         side.length = canonical_archive_length(side.members);
@@ -598,10 +599,13 @@ private:
         std::int64_t updated_total = 0;
         if (to_archive) {
             if (const int error = restored.commit(output_)) return fail(ERR_CREATE_OUTPUT - error);
-            archive_list(output_, [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false, files_);
+            archive_list(
+                output_, [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false, files_);
         } else {
             if (restored.finish(false) != 0) return fail(ERR_WRITE_FAILED);
-            archive_list(restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false, files_);
+            archive_list(
+                restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false,
+                files_);
             if ((code = extract_into_output(restored.path(), tagged ? &stamp.mode : nullptr)) != 0) return fail(code);
         }
         if (notify(PM_FILE_DONE, clamp32(updated_total)) == ANSWER_STOP) return ERR_STOPPED;
@@ -709,7 +713,8 @@ private:
                 std::replace(path.begin(), path.end(), '\\', '/');
                 path = join_path(staging.path(), path);
                 struct stat file {};
-                if (files_.lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) files_.chmod(path.c_str(), *common_mode & 0777);
+                if (files_.lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode))
+                    files_.chmod(path.c_str(), *common_mode & 0777);
             }, {}, false, files_);
         }
 

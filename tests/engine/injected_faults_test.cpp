@@ -66,13 +66,15 @@ bool is_temporary_part(const fs::path& relative) {
     return false;
 }
 
+// Our archives in these tests end in ".qar".
+bool is_archive_name(const std::string& name) { return name.size() > 4 && name.substr(name.size() - 4) == ".qar"; }
+
 // Our archives carry a stamp of the moment they were made, in the header and
 // the end record, and their members the times of the files they were made
 // from (the deltas of a tree are new files), which a member's record checks
 // too: everything else in them depends on their members' names and bytes only.
 Bytes without_stamps(const std::string& name, Bytes bytes) {
-    if (name.size() < 4 || name.substr(name.size() - 4) != ".qar" || bytes.size() < kArchiveHeaderSize + kArchiveEndSize)
-        return bytes;
+    if (!is_archive_name(name) || bytes.size() < kArchiveHeaderSize + kArchiveEndSize) return bytes;
     for (std::size_t i = 90; i < 94; ++i) bytes[i] = 0;
     const std::size_t end = bytes.size() - kArchiveEndSize;
     for (std::size_t i = end + 66; i < end + 70; ++i) bytes[i] = 0;
@@ -98,8 +100,6 @@ Bytes without_stamps(const std::string& name, Bytes bytes) {
 // A member that cannot be read is told and left out, and the archive holds
 // the others (as a directory job writes the other files): after a failure
 // told, an archive is sound when it is whole, whatever members it holds.
-bool is_archive_name(const std::string& name) { return name.size() > 4 && name.substr(name.size() - 4) == ".qar"; }
-
 bool sound_archive(const std::string& path) {
     bool damaged = false;
     const int count = archive_list(path, {}, [&](const std::string&) { damaged = true; });
@@ -226,7 +226,8 @@ const Scenario kScenarios[] = {
      request_of(OP_CREATE_DIR, "base", "new", "deltas.qar", kTree | EF_ARCHIVE_DELTA, 0x80)},
     {"ArchiveCreate", make_trees,
      [](const ScratchDir& dir, FileSystem& files, Outcome& outcome) {
-         const int result = archive_create(dir.file("new"), "", dir.file("tree.qar"), "", kTree, outcome.callback(), files);
+         const int result =
+             archive_create(dir.file("new"), "", dir.file("tree.qar"), "", kTree, outcome.callback(), files);
          if (result < 0) outcome.failed = true;
          return result;
      }},
