@@ -183,13 +183,13 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
             writer.ancestors.pop_back();
         } else if (entry.kind == EntryKind::Other) {
             ++writer.entries;
-            report_entry(writer.callback, passed_over_code(path), relative);
+            report_entry(writer.callback, passed_over_code(path, writer.files), relative);
         } else {
             ++writer.entries;
             // A link out of the tree would pack a file from elsewhere (a
             // password file, say) into an archive that is then shipped.
             std::string target;
-            if (link_leaves_tree(path, writer.real_root, target)) {
+            if (link_leaves_tree(path, writer.real_root, target, writer.files)) {
                 report_entry(writer.callback, ERR_LINK_OUTSIDE, relative,
                              "a link to '" + target + "', outside the tree, is not followed; it is left out");
                 continue;
@@ -695,7 +695,7 @@ int prepare_directories(FileSystem& files, const std::string& base, const std::v
     struct stat st {};
     const std::string target = join_path(path, parts.back());
     if (files.lstat(target.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) return is_link_to_special(target) ? ERR_OUTPUT_LINK : 0;
+        if (S_ISLNK(st.st_mode)) return is_link_to_special(target, files) ? ERR_OUTPUT_LINK : 0;
         if (!S_ISREG(st.st_mode)) return ERR_CREATE_OUTPUT - (S_ISDIR(st.st_mode) ? EISDIR : EEXIST);
     }
     return 0;
@@ -1041,7 +1041,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
                    FileSystem& files) {
     // A link at the archive's name is replaced by it, unless it is the
     // system's name for a pipe or device.
-    if (is_link_to_special(archive)) return ERR_OUTPUT_LINK;
+    if (is_link_to_special(archive, files)) return ERR_OUTPUT_LINK;
     remove_dead_temporaries(folder_of(archive), files);
     SafeOutput output(files);
     if (const int error = output.create_beside(archive)) return ERR_CREATE_OUTPUT - error;

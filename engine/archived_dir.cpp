@@ -102,7 +102,7 @@ int list_level(ListWalk& walk, const std::string& dir, const std::string& stored
         // A link out of the tree is no member: it would pack a file from
         // elsewhere into the delta.
         std::string target;
-        if (link_leaves_tree(path, walk.real_root, target)) {
+        if (link_leaves_tree(path, walk.real_root, target, walk.files)) {
             if (walk.left_out) walk.left_out->push_back({path, target});
             continue;
         }
@@ -290,7 +290,7 @@ public:
     // Whether the request can run at all: the output is not an input, and
     // clearing it would delete no input. Checked before anything is told.
     bool acceptable() const {
-        if (same_file(output_, second_) || same_file(output_, first_)) return false;
+        if (same_file(output_, second_, files_) || same_file(output_, first_, files_)) return false;
         if (type_ == OP_RESTORE_ARCHIVED && (flags_ & EF_CLEAR_OUTPUT) && !(flags_ & EF_ARCHIVE_UPDATED)) {
             for (const std::string* input : {&first_, &second_})
                 if (!input->empty() && (path_within(*input, output_) || path_within(output_, *input))) return false;
@@ -564,7 +564,7 @@ private:
         // A link at an archive's name is replaced by it (one to a pipe or
         // device is refused); a tree's own name may lead anywhere the user chose.
         const bool to_archive = flags_ & EF_ARCHIVE_UPDATED;
-        if (to_archive && is_link_to_special(output_)) return fail(ERR_OUTPUT_LINK);
+        if (to_archive && is_link_to_special(output_, files_)) return fail(ERR_OUTPUT_LINK);
         struct stat st {};
         const bool replaced_link = to_archive && files_.lstat(output_.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         if (!replaced_link && files_.stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)

@@ -297,7 +297,7 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     if (output_archive) {
         // A link at the name is replaced by the archive, never followed (one
         // that names a pipe or device is refused).
-        if (is_link_to_special(output)) {
+        if (is_link_to_special(output, files)) {
             relay.report(ERR_OUTPUT_LINK, output);
             return 0;
         }

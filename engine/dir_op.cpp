@@ -63,7 +63,7 @@ std::string outside_words(const std::string& target) {
 // out of it, or a file in a Base folder that resolves outside it.
 bool base_outside(const Walk& walk, const std::string& base, bool level_inside, std::string& target) {
     if (walk.base_root.empty()) return false;
-    if (link_leaves_tree(base, walk.base_root, target)) return true;
+    if (link_leaves_tree(base, walk.base_root, target, walk.run.files)) return true;
     if (level_inside) return false;
     target = real_path(base);
     return !target.empty();
@@ -105,7 +105,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             if (!(walk.flags & EF_INCLUDE_SUBDIRS) || walk.run.stop_latch) continue;
             const std::string& sub = merge ? first_path : second_path;
             DirId id;
-            if (!dir_id(sub, id)) continue;
+            if (!dir_id(sub, id, files)) continue;
             // The output tree may lie inside the walked tree: walking it would
             // code our own output, level after level.
             if (walk.have_output_id && id == walk.output_id) continue;
@@ -132,7 +132,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         }
 
         if (entry.kind == EntryKind::Other) {
-            const int code = passed_over_code(join_path(walked, entry.name));
+            const int code = passed_over_code(join_path(walked, entry.name), files);
             if (report_passed_over(walk, code, first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
@@ -148,7 +148,8 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         // A link out of the walked tree, or a Base read from outside the Base
         // tree, is left out with a warning of its own.
         std::string target;
-        const bool walked_outside = link_leaves_tree(merge ? first_path : second_path, walk.walked_root, target);
+        const bool walked_outside =
+            link_leaves_tree(merge ? first_path : second_path, walk.walked_root, target, files);
         if (walked_outside || (!merge && base_outside(walk, first_path, base_level_inside, target))) {
             const std::string& link = walked_outside ? (merge ? first_path : second_path) : first_path;
             if (report_passed_over(walk, ERR_LINK_OUTSIDE, first_path, link, output_path, outside_words(target))) {
@@ -172,8 +173,8 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         struct stat output_status {};
         const bool output_link =
             files.lstat(output_path.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode);
-        if (!output_link && path_kind(output_path, kind) && kind != EntryKind::File) {
-            if (report_passed_over(walk, passed_over_code(output_path), first_path, second_path, output_path)) {
+        if (!output_link && path_kind(output_path, kind, files) && kind != EntryKind::File) {
+            if (report_passed_over(walk, passed_over_code(output_path, files), first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
             }
@@ -207,9 +208,9 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
     if (type == OP_MERGE && ((flags & EF_IN_PLACE) || first == output)) return 0;
 
     Walk walk{run, type, pattern, flags, mask, callback, outputs, {}, false, {}, false, {}, {}};
-    walk.have_output_id = dir_id(output, walk.output_id);
+    walk.have_output_id = dir_id(output, walk.output_id, run.files);
     DirId top;
-    if (dir_id(type == OP_MERGE ? first : second, top)) walk.ancestors.push_back(top);
+    if (dir_id(type == OP_MERGE ? first : second, top, run.files)) walk.ancestors.push_back(top);
     // An empty Base name is no Base at all (a create without one), never the
     // current folder.
     walk.no_base = first.empty() && type != OP_MERGE;
@@ -222,10 +223,10 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
 bool engine_tree_has_match(const std::string& dir, const std::string& pattern, EngineFlags flags,
                            const std::string& output, FileSystem& files) {
     DirId output_id;
-    const bool have_output = dir_id(output, output_id);
+    const bool have_output = dir_id(output, output_id, files);
     std::vector<DirId> ancestors;
     DirId top;
-    if (!dir_id(dir, top)) return false;
+    if (!dir_id(dir, top, files)) return false;
     ancestors.push_back(top);
     // The walk's own rules: folders are entered only with EF_INCLUDE_SUBDIRS,
     // never the output tree, never a folder that is its own ancestor.
@@ -235,7 +236,7 @@ bool engine_tree_has_match(const std::string& dir, const std::string& pattern, E
             if (!(flags & EF_INCLUDE_SUBDIRS)) continue;
             const std::string sub = join_path(here, entry.name);
             DirId id;
-            if (!dir_id(sub, id) || (have_output && id == output_id)) continue;
+            if (!dir_id(sub, id, files) || (have_output && id == output_id)) continue;
             if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) continue;
             ancestors.push_back(id);
             const bool found = self(self, sub);

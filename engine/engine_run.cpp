@@ -70,8 +70,8 @@ int engine_run(EngineRequest& request) {
     struct stat output_status {};
     const bool single = (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) &&
                         !(run.files.lstat(output.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode));
-    if (output == second || (single && same_file(output, second))) return ERR_BAD_REQUEST;
-    if (!first.empty() && (output == first || (single && same_file(output, first)))) {
+    if (output == second || (single && same_file(output, second, run.files))) return ERR_BAD_REQUEST;
+    if (!first.empty() && (output == first || (single && same_file(output, first, run.files)))) {
         if (type != OP_RESTORE_FILE && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;
         // Restoring over the Base: never empty the Base directory first.
         flags = static_cast<EngineFlags>((flags | EF_IN_PLACE) & ~EF_CLEAR_OUTPUT);

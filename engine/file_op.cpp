@@ -156,7 +156,7 @@ public:
           original_output_(output),
           target_(output),
           special_(is_special(files, target_)),
-          link_to_special_(is_link_to_special(target_)),
+          link_to_special_(is_link_to_special(target_, files)),
           directory_(special_ ? system_temp_folder() : folder_of(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
@@ -442,7 +442,7 @@ private:
                 // that file is never replaced.
                 const std::string& name = writing_;
                 if (is_input(name)) return report_output_error(EEXIST);
-                if (is_link_to_special(name))
+                if (is_link_to_special(name, files_))
                     return notify(ERR_OUTPUT_LINK) == ANSWER_STOP ? ERR_STOPPED : ERR_OUTPUT_LINK;
                 if (const int error = out_.commit(name, folder_sync_for(name))) return report_output_error(error);
             } else if (result < smallest) {
