@@ -310,15 +310,22 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
     load_report_templates(templates);
     // The observer sees every record first for the bar and the error lines; the
     // job's own callback writes the report and gives the answer.
-    JobRunner runner(templates, [&observer](int t, const std::string& a, const std::string& b, std::string& out,
-                                            const std::string& p, const std::string& m, EngineFlags f,
-                                            AlgorithmMask k, const ProgressCallback& job_callback) {
-        return engine_run(t, a, b, out, p, m, f, k, [&](const ProgressRecord& r) {
+    JobRunner runner(templates, [&observer](EngineRequest& request) {
+        request.callback = [&observer, job_callback = std::move(request.callback)](const ProgressRecord& r) {
             observer(r);
             return job_callback(r);
-        });
+        };
+        return engine_run(request);
     });
-    const int result = runner.run(job, EngineRequest{type, first, second, output, pattern, flags, mask});
+    EngineRequest request;
+    request.type = type;
+    request.first = first;
+    request.second = second;
+    request.output = output;
+    request.pattern = pattern;
+    request.flags = flags;
+    request.mask = mask;
+    const int result = runner.run(job, std::move(request));
     output = runner.final_output();
     observer.finish();
     if (runner.report_failed()) {

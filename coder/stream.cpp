@@ -23,12 +23,13 @@ constexpr std::int64_t kPiece = 0xFFFC;
 // buffer: one system call per piece, where seek-then-read costs two and copies
 // through the stream buffer. Pending writes are pushed out first so that what
 // was written through the stream is what is read. Returns bytes read or -1.
-std::int64_t read_at_offset(std::FILE* file, off_t offset, std::uint8_t* out, std::int64_t count) {
+std::int64_t read_at_offset(FileSystem& files, std::FILE* file, off_t offset, std::uint8_t* out,
+                            std::int64_t count) {
     if (std::fflush(file) != 0) return -1;
-    const int fd = fileno(file);
+    const int fd = files.fileno(file);
     std::int64_t total = 0;
     while (total < count) {
-        ssize_t got = pread(fd, out + total, static_cast<std::size_t>(count - total), offset + total);
+        ssize_t got = files.pread(fd, out + total, static_cast<std::size_t>(count - total), offset + total);
         if (got < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -41,12 +42,13 @@ std::int64_t read_at_offset(std::FILE* file, off_t offset, std::uint8_t* out, st
 
 // The write counterpart: straight to the file at `offset`, after any bytes the
 // stream itself still buffers. Returns false on any failure (a full disk).
-bool write_at_offset(std::FILE* file, off_t offset, const std::uint8_t* in, std::int64_t count) {
+bool write_at_offset(FileSystem& files, std::FILE* file, off_t offset, const std::uint8_t* in,
+                     std::int64_t count) {
     if (std::fflush(file) != 0) return false;
-    const int fd = fileno(file);
+    const int fd = files.fileno(file);
     std::int64_t total = 0;
     while (total < count) {
-        ssize_t put = pwrite(fd, in + total, static_cast<std::size_t>(count - total), offset + total);
+        ssize_t put = files.pwrite(fd, in + total, static_cast<std::size_t>(count - total), offset + total);
         if (put < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -57,10 +59,15 @@ bool write_at_offset(std::FILE* file, off_t offset, const std::uint8_t* in, std:
     return true;
 }
 
-std::int64_t file_size(std::FILE* file) {
+std::int64_t file_size(FileSystem& files, std::FILE* file) {
     struct stat st;
-    if (fstat(fileno(file), &st) != 0) return -1;
+    if (files.fstat(files.fileno(file), &st) != 0) return -1;
     return st.st_size;
+}
+
+// The file system a window's file was made by.
+FileSystem& files_of(const StreamWindow& window) {
+    return window.files ? *window.files : real_file_system();
 }
 }  // namespace
 
@@ -79,7 +86,7 @@ void CoderContext::register_windows(StreamWindow* first, StreamWindow* second, S
             w->length = 0;
             continue;
         }
-        std::int64_t size = file_size(w->file);
+        std::int64_t size = file_size(files_of(*w), w->file);
         if (size < 0) {
             w->length = -1;
         } else if (size < static_cast<std::int64_t>(w->start) + w->length) {
@@ -140,7 +147,7 @@ std::int64_t Channel::length() const {
     if (memory_) return static_cast<std::int64_t>(memory_->size());
     if (form_) return form_->length();
     if (!file_) return 0;
-    std::int64_t size = file_size(file_);
+    std::int64_t size = file_size(real_file_system(), file_);
     return size < 0 ? 0 : size;
 }
 
@@ -171,8 +178,8 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
             std::int64_t piece = std::min({count, kPiece,
                                            static_cast<std::int64_t>(window_->length) - window_->position});
             if (piece <= 0) break;
-            std::int64_t got = read_at_offset(window_->file, static_cast<off_t>(window_->start) + window_->position,
-                                              out + total, piece);
+            const off_t at = static_cast<off_t>(window_->start) + window_->position;
+            std::int64_t got = read_at_offset(files_of(*window_), window_->file, at, out + total, piece);
             if (got < 0) return ERR_READ_FAILED;
             window_->position += static_cast<std::int32_t>(got);
             total += got;
@@ -190,7 +197,7 @@ std::int64_t Channel::read(void* buffer, std::int64_t count) {
     }
     if (!file_ || count <= 0) return 0;
     if (context_ && !context_->announce(slot_, static_cast<std::int32_t>(plain_position_))) return ERR_STOPPED;
-    std::int64_t got = read_at_offset(file_, static_cast<off_t>(plain_position_), out, count);
+    std::int64_t got = read_at_offset(real_file_system(), file_, static_cast<off_t>(plain_position_), out, count);
     if (got < 0) return ERR_READ_FAILED;
     plain_position_ += got;
     return got;
@@ -227,9 +234,8 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
             if (!context_->announce(slot_, window_->position)) return ERR_STOPPED;
             std::int64_t piece = std::min(count, kPiece);
             if (static_cast<std::int64_t>(window_->position) + piece > 0x7FFFFFFF) return ERR_WRITE_FAILED;
-            if (!write_at_offset(window_->file, static_cast<off_t>(window_->start) + window_->position, in + total,
-                                 piece))
-                return ERR_WRITE_FAILED;
+            const off_t at = static_cast<off_t>(window_->start) + window_->position;
+            if (!write_at_offset(files_of(*window_), window_->file, at, in + total, piece)) return ERR_WRITE_FAILED;
             if (slot_ == SLOT_THIRD && context_->output_digest())
                 context_->output_digest()->add(window_->position, in + total, static_cast<std::size_t>(piece));
             window_->position += static_cast<std::int32_t>(piece);
@@ -248,7 +254,8 @@ std::int64_t Channel::write(const void* buffer, std::int64_t count) {
         return count;
     }
     if (!file_ || count <= 0) return 0;
-    if (!write_at_offset(file_, static_cast<off_t>(plain_position_), in, count)) return ERR_WRITE_FAILED;
+    if (!write_at_offset(real_file_system(), file_, static_cast<off_t>(plain_position_), in, count))
+        return ERR_WRITE_FAILED;
     plain_position_ += count;
     return count;
 }
@@ -275,7 +282,8 @@ bool Channel::truncate_here() {
     if (std::fflush(f) != 0) return false;
     off_t end = window_ ? static_cast<off_t>(window_->start) + window_->position
                         : static_cast<off_t>(plain_position_);
-    if (ftruncate(fileno(f), end) != 0) return false;
+    FileSystem& files = window_ ? files_of(*window_) : real_file_system();
+    if (files.ftruncate(files.fileno(f), end) != 0) return false;
     if (window_) window_->length = window_->position;
     return true;
 }

@@ -12,18 +12,21 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/progress.h"
 
 namespace quoralith {
 
 // A stretch of an open file: byte 0 of the window is byte `start` of the file.
 // The engine passes length 0x7FFFFFFF, meaning "to the end of the file". A window
-// without a file counts as empty (a missing Base).
+// without a file counts as empty (a missing Base). `files` is the file system
+// that made the file, through which every transfer goes (null: the real one).
 struct StreamWindow {
     std::FILE* file = nullptr;
     std::int32_t start = 0;
     std::int32_t length = 0x7FFFFFFF;
     std::int32_t position = 0;
+    FileSystem* files = nullptr;
 };
 
 // Slots of the window table: the order of the driver's window arguments.

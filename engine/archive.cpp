@@ -106,9 +106,9 @@ std::string to_disk(std::string stored) {
 // Opens a regular file for reading without ever blocking on a pipe or device.
 // Returns the open file, or nullptr with `error` set to an errno value or to
 // ERR_NOT_REGULAR_FILE (a directory among them: a member is a file).
-FileHandle open_regular(const std::string& path, struct stat& st, int& error) {
+FileHandle open_regular(FileSystem& files, const std::string& path, struct stat& st, int& error) {
     FileHandle file;
-    const int failure = open_regular_input(path.c_str(), file, &st);
+    const int failure = open_regular_input(files, path.c_str(), file, &st);
     if (failure == 0) return file;
     error = failure == EISDIR ? ERR_NOT_REGULAR_FILE : failure;
     return nullptr;
@@ -127,6 +127,7 @@ int archive_write_failure(int error) { return errno_code(ERR_WRITE_ARCHIVE, erro
 bool is_archive_write_failure(int code) { return errno_of(code, ERR_WRITE_ARCHIVE) != 0; }
 
 struct ArchiveWriter {
+    FileSystem& files;
     const std::string& root;
     std::FILE* archive;
     // The archive being written and the one it replaces: neither is a member.
@@ -141,8 +142,8 @@ struct ArchiveWriter {
     int entries = 0;        // files (and entries passed over) the pattern selected
 };
 
-int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-             const ProgressCallback& callback, bool with_record);
+int add_file(FileSystem& files, const std::string& root, const std::string& relative, std::FILE* archive,
+             bool code_it, const ProgressCallback& callback, bool with_record);
 
 void report_entry(const ProgressCallback& callback, int code, const std::string& relative,
                   const std::string& detail = {}) {
@@ -156,7 +157,7 @@ void report_entry(const ProgressCallback& callback, int code, const std::string&
 
 void walk_tree(ArchiveWriter& writer, const std::string& start) {
     const std::string dir = start.empty() ? writer.root : join_path(writer.root, to_disk(start));
-    DirListing listing = engine_list_dir(dir, writer.pattern);
+    DirListing listing = engine_list_dir(dir, writer.pattern, writer.files);
     if (writer.flags & EF_SORTED) engine_sort_list(listing);
     for (const DirEntry& entry : listing) {
         if (writer.stopped || writer.write_failure) return;
@@ -174,7 +175,7 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
         const std::string path = join_path(dir, entry.name);
         struct stat st {};
         if (entry.is_directory()) {
-            if (!(writer.flags & EF_INCLUDE_SUBDIRS) || stat(path.c_str(), &st) != 0) continue;
+            if (!(writer.flags & EF_INCLUDE_SUBDIRS) || writer.files.stat(path.c_str(), &st) != 0) continue;
             const auto id = std::make_pair(st.st_dev, st.st_ino);
             if (std::find(writer.ancestors.begin(), writer.ancestors.end(), id) != writer.ancestors.end()) continue;
             writer.ancestors.push_back(id);
@@ -182,25 +183,25 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
             writer.ancestors.pop_back();
         } else if (entry.kind == EntryKind::Other) {
             ++writer.entries;
-            report_entry(writer.callback, passed_over_code(path), relative);
+            report_entry(writer.callback, passed_over_code(path, writer.files), relative);
         } else {
             ++writer.entries;
             // A link out of the tree would pack a file from elsewhere (a
             // password file, say) into an archive that is then shipped.
             std::string target;
-            if (link_leaves_tree(path, writer.real_root, target)) {
+            if (link_leaves_tree(path, writer.real_root, target, writer.files)) {
                 report_entry(writer.callback, ERR_LINK_OUTSIDE, relative,
                              "a link to '" + target + "', outside the tree, is not followed; it is left out");
                 continue;
             }
             // The archive being written may lie inside the tree.
-            if (stat(path.c_str(), &st) == 0 &&
+            if (writer.files.stat(path.c_str(), &st) == 0 &&
                 std::find(writer.excluded.begin(), writer.excluded.end(), std::make_pair(st.st_dev, st.st_ino)) !=
                     writer.excluded.end())
                 continue;
             const int result =
-                add_file(writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW), writer.callback,
-                         !(writer.flags & EF_PLAIN_TRAILER));
+                add_file(writer.files, writer.root, relative, writer.archive, !(writer.flags & EF_STORE_RAW),
+                         writer.callback, !(writer.flags & EF_PLAIN_TRAILER));
             if (result == ERR_STOPPED) writer.stopped = true;
             // Once the archive itself cannot be written, no later file can be
             // added either: the whole archive is abandoned.
@@ -216,12 +217,12 @@ void walk_tree(ArchiveWriter& writer, const std::string& start) {
 // file record was written the archive is cut back to where the record began.
 // A failed write to the archive itself (a full disk) gives ERR_WRITE_ARCHIVE
 // minus errno: no later file could be added either.
-int add_member(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-               const ProgressCallback& callback, bool with_record) {
+int add_member(FileSystem& files, const std::string& root, const std::string& relative, std::FILE* archive,
+               bool code_it, const ProgressCallback& callback, bool with_record) {
     if (relative.empty() || relative.size() > 255) return ERR_ARCHIVE_NAME;
     struct stat st {};
     int error = 0;
-    FileHandle file = open_regular(join_path(root, to_disk(relative)), st, error);
+    FileHandle file = open_regular(files, join_path(root, to_disk(relative)), st, error);
     if (!file) return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
     if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu) return ERR_ARCHIVE_TOO_LARGE;
     const auto size = static_cast<std::uint32_t>(st.st_size);
@@ -230,7 +231,7 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     ContentDigest digest{};
     with_record = with_record && st.st_size <= MAX_FILE_LENGTH;
     if (with_record) {
-        StreamWindow whole{file.get(), 0, static_cast<std::int32_t>(size), 0};
+        StreamWindow whole = window_on(files, file.get(), 0, static_cast<std::int32_t>(size));
         if (const int rc = coder_digest(&whole, callback, -1, digest); rc < 0) return rc;
     }
 
@@ -240,13 +241,13 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     const auto write_failed = [] { return archive_write_failure(errno); };
     auto fail = [&](int code) {
         if (std::fflush(archive) != 0) return write_failed();
-        if (ftruncate(fileno(archive), record_start) != 0) { /* the next record overwrites it */ }
+        if (files.ftruncate(files.fileno(archive), record_start) != 0) { /* the next record overwrites it */ }
         fseeko(archive, record_start, SEEK_SET);
         return code;
     };
 
     TrailerRecord info;
-    engine_read_file_info(file.get(), info);
+    engine_read_file_info(file.get(), info, files);
     std::vector<std::uint8_t> record =
         archive_file_record(relative, size, info.access_time(), info.modification_time(), info.attributes());
     if (with_record)
@@ -269,8 +270,8 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
         base.length = 0;
         // The size in the record is what a reader checks the decoded data
         // against: a file that grew meanwhile is coded up to that size.
-        StreamWindow input{file.get(), 0, static_cast<std::int32_t>(size), 0};
-        StreamWindow output{archive, static_cast<std::int32_t>(data_start), 0, 0};
+        StreamWindow input = window_on(files, file.get(), 0, static_cast<std::int32_t>(size));
+        StreamWindow output = window_on(files, archive, static_cast<std::int32_t>(data_start), 0);
         const TrailerRecord no_check;  // check length 0: neither check block nor trailer follows
         errno = 0;
         const int result = coder_create(&base, &input, &output, 7, callback, no_check);
@@ -313,14 +314,15 @@ int add_member(const std::string& root, const std::string& relative, std::FILE* 
     return 0;
 }
 
-int add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-             const ProgressCallback& callback, bool with_record) {
+int add_file(FileSystem& files, const std::string& root, const std::string& relative, std::FILE* archive,
+             bool code_it, const ProgressCallback& callback, bool with_record) {
     const std::string shown = to_disk(relative);
     ProgressRecord record;
     record.code = PM_ARCHIVE_FILE_START;
     record.first_path = shown.c_str();
     int result = ERR_STOPPED;
-    if (ask(callback, record) != ANSWER_STOP) result = add_member(root, relative, archive, code_it, callback, with_record);
+    if (ask(callback, record) != ANSWER_STOP)
+        result = add_member(files, root, relative, archive, code_it, callback, with_record);
     record.code = static_cast<std::int16_t>(result == 0 ? PM_ARCHIVE_FILE_DONE : result);
     // A stop touches only this file; the walk asks again for the next one.
     ask(callback, record);
@@ -340,10 +342,10 @@ struct OpenArchive {
     bool tag_damaged = false;
 };
 
-int open_archive(const std::string& path, OpenArchive& archive) {
+int open_archive(FileSystem& files, const std::string& path, OpenArchive& archive) {
     struct stat st {};
     int error = 0;
-    archive.file = open_regular(path, st, error);
+    archive.file = open_regular(files, path, st, error);
     if (!archive.file) {
         if (error == ERR_NOT_REGULAR_FILE) return ERR_NOT_ARCHIVE;
         return error < 0 ? error : errno_code(ERR_OPEN_ARCHIVE, error);
@@ -674,25 +676,26 @@ std::string member_name(const std::string& stored) {
 // lead the write anywhere; `link` receives the folder that is one). A link at
 // the file's own name is replaced by the file, as every output's is, unless it
 // leads to a pipe or device. Returns 0 or an error code.
-int prepare_directories(const std::string& base, const std::vector<std::string>& parts, std::string& link) {
+int prepare_directories(FileSystem& files, const std::string& base, const std::vector<std::string>& parts,
+                        std::string& link) {
     std::string path = base;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         path = join_path(path, parts[i]);
         struct stat st {};
-        if (lstat(path.c_str(), &st) == 0) {
+        if (files.lstat(path.c_str(), &st) == 0) {
             if (S_ISLNK(st.st_mode)) {
                 link = path;
                 return ERR_LINKED_FOLDER;
             }
             if (!S_ISDIR(st.st_mode)) return errno_code(ERR_CREATE_OUTPUT, ENOTDIR);
-        } else if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        } else if (files.mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
             return errno_code(ERR_CREATE_OUTPUT, errno);
         }
     }
     struct stat st {};
     const std::string target = join_path(path, parts.back());
-    if (lstat(target.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) return is_link_to_special(target) ? ERR_OUTPUT_LINK : 0;
+    if (files.lstat(target.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) return is_link_to_special(target, files) ? ERR_OUTPUT_LINK : 0;
         if (!S_ISREG(st.st_mode)) return errno_code(ERR_CREATE_OUTPUT, S_ISDIR(st.st_mode) ? EISDIR : EEXIST);
     }
     return 0;
@@ -733,6 +736,7 @@ int refuse_member(const RecordWalk& walk, std::map<std::string, std::int64_t>& n
 }
 
 struct Extraction {
+    FileSystem& files;
     RecordWalk& walk;
     const std::string& output_dir;
     const std::string& pattern;
@@ -755,7 +759,7 @@ void flush_folders(const Extraction& job) {
     std::set<std::string> flushed;
     for (std::string folder : job.folders) {
         while (flushed.insert(folder).second) {
-            sync_folder(folder);
+            sync_folder(folder, job.files);
             if (folder == job.output_dir || !path_within(folder, job.output_dir)) break;
             const std::string above = folder_of(folder);
             if (above.empty() || above == folder) break;
@@ -766,8 +770,10 @@ void flush_folders(const Extraction& job) {
 
 // Writes the member's data into `out`. Returns the bytes written or an error
 // code; `detail` receives the words for damage found on the way.
-std::int64_t extract_data(std::FILE* archive, const ProgressCallback& callback, const MemberData& data,
-                          int block_type, std::FILE* out, std::string& detail, const ArchiveMember& member) {
+// `out` is a stream of `files` or an anonymous temporary.
+std::int64_t extract_data(FileSystem& files, std::FILE* archive, const ProgressCallback& callback,
+                          const MemberData& data, int block_type, std::FILE* out, std::string& detail,
+                          const ArchiveMember& member) {
     // A member with a record is digested as it is written, and refused when
     // its bytes differ from those the archive was made from.
     const bool verified = member.record == RecordState::present;
@@ -792,8 +798,9 @@ std::int64_t extract_data(std::FILE* archive, const ProgressCallback& callback, 
     if (data.data_start > INT32_MAX || data.data_length > INT32_MAX - data.data_start) return ERR_ARCHIVE_TOO_LARGE;
     StreamWindow base;
     base.length = 0;
-    StreamWindow delta{archive, static_cast<std::int32_t>(data.data_start), static_cast<std::int32_t>(data.data_length), 0};
-    StreamWindow output{out, 0, 0, 0};
+    StreamWindow delta = window_on(files, archive, static_cast<std::int32_t>(data.data_start),
+                                   static_cast<std::int32_t>(data.data_length));
+    StreamWindow output = window_on(files, out, 0, 0);
     ExpectedContent expected;
     std::copy(member.digest.begin(), member.digest.end(), expected.digest.begin());
     expected.compared = kMemberDigestSize;
@@ -813,14 +820,14 @@ std::int64_t extract_data(std::FILE* archive, const ProgressCallback& callback, 
 // Reads a member's data as extraction would, into a scratch file that is then
 // dropped: 0, or the code extraction would refuse the member with and the
 // words for it in `detail`.
-int check_member_data(std::FILE* archive, const MemberData& data, int block_type, const ArchiveMember& member,
-                      std::string& detail) {
+int check_member_data(FileSystem& files, std::FILE* archive, const MemberData& data, int block_type,
+                      const ArchiveMember& member, std::string& detail) {
     // A stored member without a record has nothing to check beyond the
     // length of its data, which the walk compared with its size.
     if (block_type == AR_STORED && member.record != RecordState::present) return 0;
     FileHandle scratch(std::tmpfile());
     if (!scratch) return ERR_TEMP_FILE;
-    const std::int64_t result = extract_data(archive, {}, data, block_type, scratch.get(), detail, member);
+    const std::int64_t result = extract_data(files, archive, {}, data, block_type, scratch.get(), detail, member);
     if (result == ERR_CONTENT_MISMATCH && detail.empty())
         detail = damage_at(data.data_start, "the data of " + printable_name(to_disk(member.stored_path)) +
                                                 " does not match the digest in its member record");
@@ -878,7 +885,7 @@ Continue extract_member(Extraction& job, const Record& record) {
     if (code == ERR_UNSAFE_PATH) refusal.clear();  // hostile rather than damaged: the code says it all
     if (code == 0) {
         std::string link;
-        code = prepare_directories(job.output_dir, parts, link);
+        code = prepare_directories(job.files, job.output_dir, parts, link);
         if (code == ERR_LINKED_FOLDER)
             refusal = "the folder '" + link + "' is a symbolic link; nothing is written through it";
     }
@@ -886,7 +893,7 @@ Continue extract_member(Extraction& job, const Record& record) {
         finish(code, refusal);
         return next;
     }
-    SafeOutput out;
+    SafeOutput out(job.files);
     if (const int error = out.create_beside(output_path)) {
         finish(errno_code(ERR_CREATE_OUTPUT, error));
         return next;
@@ -900,7 +907,7 @@ Continue extract_member(Extraction& job, const Record& record) {
 
     std::string detail;
     const std::int64_t result =
-        extract_data(job.walk.file(), job.callback, data, block_type, out.file(), detail, member);
+        extract_data(job.files, job.walk.file(), job.callback, data, block_type, out.file(), detail, member);
     if (result < 0) {
         finish(static_cast<int>(result), detail);
         return next;
@@ -915,8 +922,8 @@ Continue extract_member(Extraction& job, const Record& record) {
     for (int slot = 0; slot < 5; ++slot) info.set_time_slot(slot, static_cast<std::int32_t>(get32(record.bytes + 8 + 4 * slot)));
     info.set_attributes(member.permissions);
     if (member.record == RecordState::present) write_updated_record(info, UpdatedRecord{member.mode, {}});
-    if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info);
-    if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info);
+    if (job.flags & EF_KEEP_ATTRIBUTES) engine_apply_permissions(out.path(), info, job.files);
+    if (job.flags & EF_KEEP_DATE) engine_apply_times(out.path(), info, job.files);
     if (const int error = out.commit(output_path, job.durable ? FolderSync::later : FolderSync::never)) {
         finish(errno_code(ERR_CREATE_OUTPUT, error));
         return next;
@@ -961,10 +968,10 @@ Continue walk_on(RecordWalk& walk, const Record& record, Member&& member) {
 
 }  // namespace
 
-bool make_parent_dirs(const std::string& path) {
+bool make_parent_dirs(const std::string& path, FileSystem& files) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) return true;
-    return make_dirs(path.substr(0, slash));
+    return make_dirs(path.substr(0, slash), files);
 }
 
 void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const ContentDigest& digest,
@@ -1025,17 +1032,18 @@ std::array<std::uint8_t, kDataBlockSize> archive_data_block(std::uint8_t type, s
 }
 
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-                     const ProgressCallback& callback, bool with_record) {
-    return add_file(root, relative, archive, code_it, callback, with_record);
+                     const ProgressCallback& callback, bool with_record, FileSystem& files) {
+    return add_file(files, root, relative, archive, code_it, callback, with_record);
 }
 
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
-                   const std::string& pattern, EngineFlags flags, const ProgressCallback& callback) {
+                   const std::string& pattern, EngineFlags flags, const ProgressCallback& callback,
+                   FileSystem& files) {
     // A link at the archive's name is replaced by it, unless it is the
     // system's name for a pipe or device.
-    if (is_link_to_special(archive)) return ERR_OUTPUT_LINK;
-    remove_dead_temporaries(folder_of(archive));
-    SafeOutput output;
+    if (is_link_to_special(archive, files)) return ERR_OUTPUT_LINK;
+    remove_dead_temporaries(folder_of(archive), files);
+    SafeOutput output(files);
     if (const int error = output.create_beside(archive)) return errno_code(ERR_CREATE_OUTPUT, error);
     std::FILE* file = output.file();
     // Whatever fails, the archive is abandoned with `output` and an earlier one
@@ -1048,11 +1056,11 @@ int archive_create(const std::string& root, const std::string& start, const std:
     if (!write_all(file, header.data(), header.size())) return write_failed();
 
     struct stat st {};
-    if (fstat(fileno(file), &st) != 0) return write_failed();
-    ArchiveWriter writer{root, file, {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false, 0, {}, 0};
-    if (stat(archive.c_str(), &st) == 0) writer.excluded.emplace_back(st.st_dev, st.st_ino);
+    if (files.fstat(files.fileno(file), &st) != 0) return write_failed();
+    ArchiveWriter writer{files, root, file, {{st.st_dev, st.st_ino}}, pattern, flags, callback, {}, false, 0, {}, 0};
+    if (files.stat(archive.c_str(), &st) == 0) writer.excluded.emplace_back(st.st_dev, st.st_ino);
     std::string top = start.empty() ? root : join_path(root, to_disk(start));
-    if (stat(top.c_str(), &st) == 0) writer.ancestors.emplace_back(st.st_dev, st.st_ino);
+    if (files.stat(top.c_str(), &st) == 0) writer.ancestors.emplace_back(st.st_dev, st.st_ino);
     writer.real_root = real_path(root);
     walk_tree(writer, start);
     if (writer.write_failure) return writer.write_failure;
@@ -1066,7 +1074,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
     if (!write_all(file, end.data(), end.size()) || std::fflush(file) != 0) return write_failed();
     // Nothing may trail the end record, whatever a member cut short left behind.
     const off_t length = ftello(file);
-    if (length < 0 || ftruncate(fileno(file), length) != 0) return write_failed();
+    if (length < 0 || files.ftruncate(files.fileno(file), length) != 0) return write_failed();
     // A full disk may first show itself when the data goes to the disk.
     if (const int error = output.finish()) return archive_write_failure(error);
     if (const int error = output.commit(archive)) return errno_code(ERR_CREATE_OUTPUT, error);
@@ -1075,27 +1083,30 @@ int archive_create(const std::string& root, const std::string& start, const std:
 
 namespace {
 
-int extract_archive(const std::string& archive, const std::string& output_dir, const std::string& pattern,
-                    EngineFlags flags, const ProgressCallback& callback, bool durable) {
+int extract_archive(FileSystem& files, const std::string& archive, const std::string& output_dir,
+                    const std::string& pattern, EngineFlags flags, const ProgressCallback& callback, bool durable) {
     // Clearing must never delete the very archive about to be read.
     if ((flags & EF_CLEAR_OUTPUT) && path_within(archive, output_dir)) return ERR_BAD_REQUEST;
     OpenArchive source;
-    if (const int code = open_archive(archive, source); code != 0) return code;
+    if (const int code = open_archive(files, archive, source); code != 0) return code;
     // A pattern that selects no member: nothing is cleared or made.
     // (Damage is reported by the extraction itself, member by member.)
     if (!pattern.empty()) {
         bool any = false, damaged = false;
-        archive_list(archive, [&](const ArchiveMember& member) {
-            any = any || wildcard_match(pattern, member_name(member.stored_path), WM_CASEFOLD) == 0;
-        }, [&](const std::string&) { damaged = true; });
+        archive_list(
+            archive,
+            [&](const ArchiveMember& member) {
+                any = any || wildcard_match(pattern, member_name(member.stored_path), WM_CASEFOLD) == 0;
+            },
+            [&](const std::string&) { damaged = true; }, true, files);
         if (!any && !damaged) return ERR_NOTHING_MATCHED;
     }
 
-    if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir);
-    make_dirs(output_dir);
+    if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output_dir, files);
+    make_dirs(output_dir, files);
     // The leftovers of killed runs go from the output's top folder (a scratch
     // extraction's folder is new and its own).
-    if (durable) remove_dead_temporaries(output_dir);
+    if (durable) remove_dead_temporaries(output_dir, files);
 
     // Damage outside any member is told with the archive's own path.
     RecordWalk walk(source.file.get(), source.size, [&](std::int64_t offset, const std::string& detail) {
@@ -1106,7 +1117,7 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
         progress.detail = detail.c_str();
         return ask(callback, progress) != ANSWER_STOP;
     });
-    Extraction job{walk, output_dir, pattern, flags, callback, source.tag_version, false, {}, {}, durable};
+    Extraction job{files, walk, output_dir, pattern, flags, callback, source.tag_version, false, {}, {}, durable};
     Continue next{kArchiveHeaderSize};
     if (source.header_length != kArchiveHeaderSize)
         walk.report(0, "a header record of " + bytes_text(source.header_length) + " (98 expected)");
@@ -1130,24 +1141,24 @@ int extract_archive(const std::string& archive, const std::string& output_dir, c
 }  // namespace
 
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
-                    EngineFlags flags, const ProgressCallback& callback) {
-    return extract_archive(archive, output_dir, pattern, flags, callback, true);
+                    EngineFlags flags, const ProgressCallback& callback, FileSystem& files) {
+    return extract_archive(files, archive, output_dir, pattern, flags, callback, true);
 }
 
-int archive_extract_scratch(const std::string& archive, const std::string& output_dir, EngineFlags flags,
-                            const ProgressCallback& callback) {
-    return extract_archive(archive, output_dir, "", flags, callback, false);
+int archive_extract_scratch(FileSystem& files, const std::string& archive, const std::string& output_dir,
+                            EngineFlags flags, const ProgressCallback& callback) {
+    return extract_archive(files, archive, output_dir, "", flags, callback, false);
 }
 
-int archive_check_header(const std::string& archive) {
+int archive_check_header(const std::string& archive, FileSystem& files) {
     OpenArchive source;
-    return open_archive(archive, source);
+    return open_archive(files, archive, source);
 }
 
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
-                 const std::function<void(const std::string& detail)>& damaged, bool check_data) {
+                 const std::function<void(const std::string& detail)>& damaged, bool check_data, FileSystem& files) {
     OpenArchive source;
-    if (const int code = open_archive(archive, source); code != 0) return code;
+    if (const int code = open_archive(files, archive, source); code != 0) return code;
     RecordWalk walk(source.file.get(), source.size, [&](std::int64_t, const std::string& detail) {
         if (damaged) damaged(detail);
         return true;
@@ -1180,7 +1191,8 @@ int archive_list(const std::string& archive, const std::function<void(const Arch
                 const bool safe = safe_parts(member.stored_path, parts);
                 std::string detail;
                 int code = refuse_member(walk, names, record, member, safe ? &parts : nullptr, detail);
-                if (code == 0 && check_data) code = check_member_data(walk.file(), data, block_type, member, detail);
+                if (code == 0 && check_data)
+                    code = check_member_data(files, walk.file(), data, block_type, member, detail);
                 if (code != 0) {
                     if (detail.empty())
                         detail = damage_at(record.position, "the member " + printable_name(to_disk(member.stored_path)) +

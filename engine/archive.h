@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/progress.h"
 #include "coder/digest.h"
 
@@ -69,7 +70,8 @@ enum ArchiveRecordType : std::uint8_t {
 // a link to a pipe or device) or ERR_NOTHING_MATCHED (a pattern that selected
 // no file: no archive is written).
 int archive_create(const std::string& root, const std::string& start, const std::string& archive,
-                   const std::string& pattern, EngineFlags flags, const ProgressCallback& callback);
+                   const std::string& pattern, EngineFlags flags, const ProgressCallback& callback,
+                   FileSystem& files = real_file_system());
 
 // Unpacks `archive` below `output_dir` (made when missing). A pattern selects
 // files by name (case folded). Honors EF_CLEAR_OUTPUT, EF_KEEP_DATE and
@@ -94,7 +96,7 @@ int archive_create(const std::string& root, const std::string& start, const std:
 // or ERR_NOTHING_MATCHED when a pattern selects no member of a sound archive
 // (nothing is cleared or made then).
 int archive_extract(const std::string& archive, const std::string& output_dir, const std::string& pattern,
-                    EngineFlags flags, const ProgressCallback& callback);
+                    EngineFlags flags, const ProgressCallback& callback, FileSystem& files = real_file_system());
 
 // Adds root + relative (relative in stored form, "\" between parts) to the open
 // archive at its current position: a file record and a data block, coded unless
@@ -102,7 +104,8 @@ int archive_extract(const std::string& archive, const std::string& output_dir, c
 // (files of up to 1 GiB). A file that fails leaves the archive as it was before.
 // Returns 0 or the file's error code (also given to the callback).
 int archive_add_file(const std::string& root, const std::string& relative, std::FILE* archive, bool code_it,
-                     const ProgressCallback& callback, bool with_record = false);
+                     const ProgressCallback& callback, bool with_record = false,
+                     FileSystem& files = real_file_system());
 
 // The records of an archive as the format lays them out. The header carries
 // `stamp` and, unless `tag_version` is 0, our tag of that version; the end
@@ -127,13 +130,13 @@ void archive_put_member_record(std::uint8_t* record, std::uint16_t mode, const C
 
 // Creates every missing directory above the last "/" of `path`. False when one
 // of them could not be made.
-bool make_parent_dirs(const std::string& path);
+bool make_parent_dirs(const std::string& path, FileSystem& files = real_file_system());
 
 // Whether `archive` starts as one of our archives, reading only its header:
 // 0 when it does, ERR_NOT_ARCHIVE (too short, another magic, not a regular
 // file) or ERR_OPEN_ARCHIVE minus errno. Damage past the header shows only
 // when the records are walked.
-int archive_check_header(const std::string& archive);
+int archive_check_header(const std::string& archive, FileSystem& files = real_file_system());
 
 // One file record with its data block, as `archive_list` reports it.
 struct ArchiveMember {
@@ -158,6 +161,7 @@ struct ArchiveMember {
 // is not read (a caller that extracts next, where the data is checked anyway).
 // Returns the number of members, ERR_NOT_ARCHIVE or ERR_OPEN_ARCHIVE minus errno.
 int archive_list(const std::string& archive, const std::function<void(const ArchiveMember&)>& visit,
-                 const std::function<void(const std::string& detail)>& damaged = {}, bool check_data = true);
+                 const std::function<void(const std::string& detail)>& damaged = {}, bool check_data = true,
+                 FileSystem& files = real_file_system());
 
 }  // namespace quoralith

@@ -49,24 +49,25 @@ std::string without_trailing_slashes(std::string path) {
     return path;
 }
 
-bool is_directory(const std::string& path) {
+bool is_directory(FileSystem& files, const std::string& path) {
     struct stat st {};
-    return stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return files.stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Flushes the file system that holds `path` to the disk. Returns 0 or errno
 // (a write that failed on its way to the disk shows here).
-int flush_file_system(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int flush_file_system(FileSystem& files, const std::string& path) {
+    const int fd = files.open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
-    const int error = syncfs(fd) == 0 ? 0 : errno;
-    close(fd);
+    const int error = files.sync_file_system(fd) == 0 ? 0 : errno;
+    files.close(fd);
     return error;
 }
 
 // ---------------------------------------------------------------- listing
 
 struct ListWalk {
+    FileSystem& files;
     const std::string& pattern;
     EngineFlags flags;
     bool have_exclude = false;
@@ -80,7 +81,7 @@ struct ListWalk {
 };
 
 int list_level(ListWalk& walk, const std::string& dir, const std::string& stored_dir) {
-    for (const DirEntry& entry : engine_list_dir(dir, walk.pattern)) {
+    for (const DirEntry& entry : engine_list_dir(dir, walk.pattern, walk.files)) {
         // Our temporaries (a folder being unpacked, an archive being written)
         // may lie in a tree the job reads; they are never part of it.
         if (is_temporary_name(entry.name)) continue;
@@ -88,7 +89,7 @@ int list_level(ListWalk& walk, const std::string& dir, const std::string& stored
         const std::string stored = stored_dir.empty() ? entry.name : stored_dir + "\\" + entry.name;
         struct stat st {};
         if (entry.is_directory()) {
-            if (!(walk.flags & EF_INCLUDE_SUBDIRS) || stat(path.c_str(), &st) != 0) continue;
+            if (!(walk.flags & EF_INCLUDE_SUBDIRS) || walk.files.stat(path.c_str(), &st) != 0) continue;
             const auto id = std::make_pair(st.st_dev, st.st_ino);
             if (std::find(walk.ancestors.begin(), walk.ancestors.end(), id) != walk.ancestors.end()) continue;
             walk.ancestors.push_back(id);
@@ -101,7 +102,7 @@ int list_level(ListWalk& walk, const std::string& dir, const std::string& stored
         // A link out of the tree is no member: it would pack a file from
         // elsewhere into the delta.
         std::string target;
-        if (link_leaves_tree(path, walk.real_root, target)) {
+        if (link_leaves_tree(path, walk.real_root, target, walk.files)) {
             if (walk.left_out) walk.left_out->push_back({path, target});
             continue;
         }
@@ -111,7 +112,7 @@ int list_level(ListWalk& walk, const std::string& dir, const std::string& stored
             walk.failed = path;
             return ERR_ARCHIVE_NAME;
         }
-        if (stat(path.c_str(), &st) != 0) {
+        if (walk.files.stat(path.c_str(), &st) != 0) {
             walk.failed = path;
             return ERR_FILE_STATUS;
         }
@@ -135,11 +136,11 @@ bool write_all(std::FILE* file, const void* data, std::size_t size) {
     return std::fwrite(data, 1, size, file) == size;
 }
 
-int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp& stamp, bool with_record,
-                 const ProgressCallback& callback, std::string& failed) {
+int write_member(FileSystem& files, std::FILE* archive, const TreeMember& member, const MemberStamp& stamp,
+                 bool with_record, const ProgressCallback& callback, std::string& failed) {
     FileHandle file;
     struct stat st {};
-    const int error = open_regular_input(member.path.c_str(), file, &st);
+    const int error = open_regular_input(files, member.path.c_str(), file, &st);
     if (error) {
         failed = member.path;
         return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
@@ -186,16 +187,16 @@ int write_member(std::FILE* archive, const TreeMember& member, const MemberStamp
 
 int list_tree_members(const std::string& root, const std::string& pattern, EngineFlags flags,
                       const std::string& exclude, std::vector<TreeMember>& members, std::string& failed,
-                      std::vector<LeftOutLink>* left_out) {
+                      std::vector<LeftOutLink>* left_out, FileSystem& files) {
     members.clear();
-    ListWalk walk{pattern, flags, false, 0, 0, {}, members, failed, real_path(root), left_out};
+    ListWalk walk{files, pattern, flags, false, 0, 0, {}, members, failed, real_path(root), left_out};
     struct stat st {};
-    if (!exclude.empty() && stat(exclude.c_str(), &st) == 0) {
+    if (!exclude.empty() && files.stat(exclude.c_str(), &st) == 0) {
         walk.have_exclude = true;
         walk.exclude_dev = st.st_dev;
         walk.exclude_ino = st.st_ino;
     }
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+    if (files.stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
     walk.ancestors.emplace_back(st.st_dev, st.st_ino);
     const int code = list_level(walk, root, "");
     // One order for every writer and every tree: the stored paths' bytes.
@@ -234,7 +235,7 @@ MemberStamp prevailing_stamp(const std::vector<TreeMember>& members) {
 
 int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& members, const MemberStamp* uniform,
                             bool tagged, std::uint16_t common_mode, const ProgressCallback& callback,
-                            std::string& failed) {
+                            std::string& failed, FileSystem& files) {
     // Stamp 0: the archive depends on nothing but its members. The tag stays
     // at version 1: a restore rebuilds the Base archive byte for byte as the
     // delta's create packed it, and the delta's own digest covers every byte
@@ -243,7 +244,8 @@ int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& m
     if (!write_all(archive, header.data(), header.size())) return ERR_WRITE_FAILED;
     for (const TreeMember& member : members) {
         const MemberStamp& stamp = uniform ? *uniform : member.stamp;
-        if (const int code = write_member(archive, member, stamp, tagged && stamp.mode != common_mode, callback, failed))
+        if (const int code =
+                write_member(files, archive, member, stamp, tagged && stamp.mode != common_mode, callback, failed))
             return code;
     }
     const auto end = archive_end_record(0);
@@ -266,8 +268,10 @@ struct Side {
 class ArchivedJob {
 public:
     ArchivedJob(int type, const std::string& first, const std::string& second, const std::string& output,
-                const std::string& pattern, EngineFlags flags, AlgorithmMask mask, const ProgressCallback& callback)
-        : type_(type),
+                const std::string& pattern, EngineFlags flags, AlgorithmMask mask, const ProgressCallback& callback,
+                FileSystem& files)
+        : files_(files),
+          type_(type),
           first_(first),
           second_(second),
           output_(output),
@@ -280,13 +284,13 @@ public:
                                ? static_cast<std::int16_t>(std::countr_zero(static_cast<unsigned>(mask_)))
                                : std::int16_t{-2}) {
         const std::string beside = folder_of(folder_name_);
-        temp_folder_ = is_directory(beside) ? beside : system_temp_folder();
+        temp_folder_ = is_directory(files_, beside) ? beside : system_temp_folder();
     }
 
     // Whether the request can run at all: the output is not an input, and
     // clearing it would delete no input. Checked before anything is told.
     bool acceptable() const {
-        if (same_file(output_, second_) || same_file(output_, first_)) return false;
+        if (same_file(output_, second_, files_) || same_file(output_, first_, files_)) return false;
         if (type_ == OP_RESTORE_ARCHIVED && (flags_ & EF_CLEAR_OUTPUT) && !(flags_ & EF_ARCHIVE_UPDATED)) {
             for (const std::string* input : {&first_, &second_})
                 if (!input->empty() && (path_within(*input, output_) || path_within(output_, *input))) return false;
@@ -297,7 +301,7 @@ public:
     int run() {
         // The folder of the job's temporaries (beside the output where it
         // exists) is cleared of the leftovers of killed runs first.
-        remove_dead_temporaries(temp_folder_);
+        remove_dead_temporaries(temp_folder_, files_);
         return type_ == OP_CREATE_ARCHIVED ? run_create() : run_restore();
     }
 
@@ -399,7 +403,7 @@ private:
             return 0;
         }
         struct stat st {};
-        if (stat(side.name.c_str(), &st) != 0) {
+        if (files_.stat(side.name.c_str(), &st) != 0) {
             // A Base tree that does not exist is an empty one, as in a
             // Directory job; the Updated tree must be there.
             if (base && (errno == ENOENT || errno == ENOTDIR)) return 0;
@@ -408,7 +412,7 @@ private:
         if (!S_ISDIR(st.st_mode)) return errno_code(base ? ERR_OPEN_BASE : ERR_OPEN_INPUT, ENOTDIR);
         // A delta kept inside a tree is no part of it, at create and at restore alike.
         const int code = list_tree_members(side.name, pattern_, flags_, type_ == OP_CREATE_ARCHIVED ? output_ : second_,
-                                           side.members, failed_, &left_out_);
+                                           side.members, failed_, &left_out_, files_);
         for (const TreeMember& member : side.members) side.total += member.size;
         side.length = canonical_archive_length(side.members);
         return code;
@@ -423,7 +427,7 @@ private:
         std::string detail;
         const ProgressCallback transfers = transfer_callback();
         const int result = archive_extract_scratch(
-            side.name, side.unpacked.path(), EF_KEEP_DATE | EF_KEEP_ATTRIBUTES,
+            files_, side.name, side.unpacked.path(), EF_KEEP_DATE | EF_KEEP_ATTRIBUTES,
             [&](const ProgressRecord& record) -> std::int16_t {
                 if (record.code < 0) {
                     if (first_error == 0) {
@@ -443,7 +447,8 @@ private:
             }
             return first_error;
         }
-        const int code = list_tree_members(side.unpacked.path(), pattern_, flags_, "", side.members, failed_);
+        const int code =
+            list_tree_members(side.unpacked.path(), pattern_, flags_, "", side.members, failed_, nullptr, files_);
         side.total = 0;
         for (const TreeMember& member : side.members) side.total += member.size;
         side.length = canonical_archive_length(side.members);
@@ -454,14 +459,14 @@ private:
     int pack(const Side& side, const MemberStamp* uniform, bool tagged, std::uint16_t common_mode, SafeOutput& archive) {
         if (const int error = archive.create_in(temp_folder_)) return errno_code(ERR_CREATE_OUTPUT, error);
         const int code = write_canonical_archive(archive.file(), side.members, uniform, tagged, common_mode,
-                                                 transfer_callback(), failed_);
+                                                 transfer_callback(), failed_, files_);
         if (stopped_) return ERR_STOPPED;
         return code;
     }
 
     int run_create() {
-        Side base{first_, (flags_ & EF_ARCHIVE_BASE) != 0, {}, {}, 0, 0};
-        Side updated{second_, (flags_ & EF_ARCHIVE_UPDATED) != 0, {}, {}, 0, 0};
+        Side base{first_, (flags_ & EF_ARCHIVE_BASE) != 0, TempFolder(files_), {}, 0, 0};
+        Side updated{second_, (flags_ & EF_ARCHIVE_UPDATED) != 0, TempFolder(files_), {}, 0, 0};
         int code = survey(updated, false);
         if (code == 0) code = survey(base, true);
         record_.first_size = clamp32(base.total);
@@ -486,7 +491,7 @@ private:
         // the whole Updated archive.
         const bool tagged = !(flags_ & EF_PLAIN_TRAILER);
         const MemberStamp prevailing = prevailing_stamp(updated.members);
-        SafeOutput updated_archive, base_archive;
+        SafeOutput updated_archive(files_), base_archive(files_);
         if ((code = pack(updated, nullptr, tagged, prevailing.mode, updated_archive)) != 0) return fail(code);
         updated.unpacked.remove();  // an unpacked tree is not kept beside its archive
         if ((code = pack(base, &prevailing, tagged, prevailing.mode, base_archive)) != 0) return fail(code);
@@ -505,7 +510,7 @@ private:
         // restore needs to build the Base archive again.
         const UpdatedInfo stated{prevailing.access_time, prevailing.modification_time, prevailing.mode};
         std::string output = output_;
-        return engine_file_op_stating(base_archive.path().c_str(), updated_archive.path(), output, inner, mask_,
+        return engine_file_op_stating(files_, base_archive.path().c_str(), updated_archive.path(), output, inner, mask_,
                               [this](const ProgressRecord& record) -> std::int16_t {
                                   if (record.code == PM_FILE_START) return ANSWER_SKIP;
                                   ProgressRecord copy = record;
@@ -525,7 +530,7 @@ private:
     int read_stamp(std::int64_t& delta_size, MemberStamp& stamp, bool& tagged) {
         FileHandle delta;
         struct stat st {};
-        const int error = open_regular_input(second_.c_str(), delta, &st);
+        const int error = open_regular_input(files_, second_.c_str(), delta, &st);
         if (error) return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
         delta_size = st.st_size;
         TrailerRecord trailer;
@@ -544,7 +549,7 @@ private:
     }
 
     int run_restore() {
-        Side base{first_, (flags_ & EF_ARCHIVE_BASE) != 0, {}, {}, 0, 0};
+        Side base{first_, (flags_ & EF_ARCHIVE_BASE) != 0, TempFolder(files_), {}, 0, 0};
         std::int64_t delta_size = 0;
         MemberStamp stamp;
         bool tagged = false;
@@ -559,31 +564,31 @@ private:
         // A link at an archive's name is replaced by it (one to a pipe or
         // device is refused); a tree's own name may lead anywhere the user chose.
         const bool to_archive = flags_ & EF_ARCHIVE_UPDATED;
-        if (to_archive && is_link_to_special(output_)) return fail(ERR_OUTPUT_LINK);
+        if (to_archive && is_link_to_special(output_, files_)) return fail(ERR_OUTPUT_LINK);
         struct stat st {};
-        const bool replaced_link = to_archive && lstat(output_.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-        if (!replaced_link && stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
+        const bool replaced_link = to_archive && files_.lstat(output_.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        if (!replaced_link && files_.stat(output_.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == to_archive)
             return fail(errno_code(ERR_CREATE_OUTPUT, to_archive ? EISDIR : ENOTDIR));
         if (base.length > MAX_FILE_LENGTH) return too_large(base);
         if ((code = unpack(base)) != 0) return fail(code);
         record_.first_size = clamp32(base.total);
 
-        SafeOutput base_archive;
+        SafeOutput base_archive(files_);
         if ((code = pack(base, &stamp, tagged, stamp.mode, base_archive)) != 0) return fail(code);
         base.unpacked.remove();
 
         // The whole Updated archive is restored and checked (the Base's check,
         // the digest of the delta's record) before the output is touched.
-        SafeOutput restored;
+        SafeOutput restored(files_);
         if (const int error = restored.create_in(to_archive ? folder_of(output_) : temp_folder_))
             return fail(errno_code(ERR_CREATE_OUTPUT, error));
         {
             FileHandle delta;
-            const int error = open_regular_input(second_.c_str(), delta, &st);
+            const int error = open_regular_input(files_, second_.c_str(), delta, &st);
             if (error) return fail(error < 0 ? error : errno_code(ERR_OPEN_INPUT, error));
-            StreamWindow base_window{base_archive.file()};
-            StreamWindow delta_window{delta.get()};
-            StreamWindow output_window{restored.file(), 0, 0, 0};
+            StreamWindow base_window = window_on(files_, base_archive.file());
+            StreamWindow delta_window = window_on(files_, delta.get());
+            StreamWindow output_window = window_on(files_, restored.file(), 0, 0);
             TrailerRecord trailer;
             const int result = coder_restore(&base_window, &delta_window, &output_window, callback_, &trailer);
             if (result == ERR_WRONG_BASE) return fail(wrong_base(base_archive.file(), delta.get(), st.st_size));
@@ -594,10 +599,13 @@ private:
         std::int64_t updated_total = 0;
         if (to_archive) {
             if (const int error = restored.commit(output_)) return fail(errno_code(ERR_CREATE_OUTPUT, error));
-            archive_list(output_, [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false);
+            archive_list(
+                output_, [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false, files_);
         } else {
             if (restored.finish(false) != 0) return fail(ERR_WRITE_FAILED);
-            archive_list(restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false);
+            archive_list(
+                restored.path(), [&](const ArchiveMember& member) { updated_total += member.size; }, {}, false,
+                files_);
             if ((code = extract_into_output(restored.path(), tagged ? &stamp.mode : nullptr)) != 0) return fail(code);
         }
         if (notify(PM_FILE_DONE, clamp32(updated_total)) == ANSWER_STOP) return ERR_STOPPED;
@@ -641,9 +649,9 @@ private:
             started = record.position == 0;
             return ANSWER_SKIP;
         };
-        StreamWindow base_window{base_archive};
-        StreamWindow body_window{delta, 0, static_cast<std::int32_t>(body), 0};
-        StreamWindow output_window{scratch.get(), 0, 0, 0};
+        StreamWindow base_window = window_on(files_, base_archive);
+        StreamWindow body_window = window_on(files_, delta, 0, static_cast<std::int32_t>(body));
+        StreamWindow output_window = window_on(files_, scratch.get(), 0, 0);
         const int written = coder_restore(&base_window, &body_window, &output_window, until_start, nullptr);
         if (stopped_) return ERR_STOPPED;
         if (written >= 0 && written < head_length) return ERR_NOT_ARCHIVED_DELTA;  // whole, and shorter than any archive
@@ -662,31 +670,35 @@ private:
     // `common_mode`, when given, is the mode of every member without a record.
     int extract_into_output(const std::string& archive, const std::uint16_t* common_mode) {
         const std::string parent = folder_of(folder_name_);
-        if (!parent.empty() && !make_dirs(parent)) return errno_code(ERR_CREATE_OUTPUT, errno ? errno : ENOTDIR);
-        TempFolder staging;
+        if (!parent.empty() && !make_dirs(parent, files_)) return errno_code(ERR_CREATE_OUTPUT, errno ? errno : ENOTDIR);
+        TempFolder staging(files_);
         if (const int error = staging.create_in(parent, 0777)) return errno_code(ERR_CREATE_OUTPUT, error);
         int first_error = 0;
         std::string detail, place;
         const ProgressCallback transfers = transfer_callback();
-        archive_extract_scratch(archive, staging.path(), flags_ & (EF_KEEP_DATE | EF_KEEP_ATTRIBUTES),
-                        [&](const ProgressRecord& record) -> std::int16_t {
-                            if (record.code < 0) {
-                                if (first_error == 0) {
-                                    first_error = record.code;
-                                    if (record.detail) {
-                                        detail = record.detail;
-                                    } else if (record.output_path) {
-                                        // The member's place is told as the output's, not the staging folder's.
-                                        place = record.output_path;
-                                        if (place.rfind(staging.path() + "/", 0) == 0)
-                                            place = join_path(output_, place.substr(staging.path().size() + 1));
-                                    }
-                                }
-                                return ANSWER_STOP;
-                            }
-                            return transfers(record);
-                        });
+        const int extracted = archive_extract_scratch(
+            files_, archive, staging.path(), flags_ & (EF_KEEP_DATE | EF_KEEP_ATTRIBUTES),
+            [&](const ProgressRecord& record) -> std::int16_t {
+                if (record.code < 0) {
+                    if (first_error == 0) {
+                        first_error = record.code;
+                        if (record.detail) {
+                            detail = record.detail;
+                        } else if (record.output_path) {
+                            // The member's place is told as the output's, not the staging folder's.
+                            place = record.output_path;
+                            if (place.rfind(staging.path() + "/", 0) == 0)
+                                place = join_path(output_, place.substr(staging.path().size() + 1));
+                        }
+                    }
+                    return ANSWER_STOP;
+                }
+                return transfers(record);
+            });
         if (stopped_) return ERR_STOPPED;
+        // An archive that could not be opened again tells no member's error:
+        // the staging folder is then empty, and must not pass for the tree.
+        if (extracted < 0 && first_error == 0) first_error = extracted;
         if (first_error) {
             if (first_error != ERR_STOPPED) {
                 failed_ = detail.empty() ? place : detail;
@@ -701,21 +713,22 @@ private:
                 std::replace(path.begin(), path.end(), '\\', '/');
                 path = join_path(staging.path(), path);
                 struct stat file {};
-                if (lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) chmod(path.c_str(), *common_mode & 0777);
-            }, {}, false);
+                if (files_.lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode))
+                    files_.chmod(path.c_str(), *common_mode & 0777);
+            }, {}, false, files_);
         }
 
         // The whole staging folder reaches the disk in one flush of its file
         // system, before any of it takes a name in the output: as durable as
         // a flush of every file, at the cost of one.
-        if (const int error = flush_file_system(staging.path())) return errno_code(ERR_CREATE_OUTPUT, error);
+        if (const int error = flush_file_system(files_, staging.path())) return errno_code(ERR_CREATE_OUTPUT, error);
 
         struct stat st {};
-        if (lstat(folder_name_.c_str(), &st) != 0) {
+        if (files_.lstat(folder_name_.c_str(), &st) != 0) {
             // A new output: the staging folder takes its name whole.
-            if (std::rename(staging.path().c_str(), folder_name_.c_str()) != 0) return errno_code(ERR_CREATE_OUTPUT, errno);
+            if (files_.rename(staging.path().c_str(), folder_name_.c_str()) != 0) return errno_code(ERR_CREATE_OUTPUT, errno);
             staging.release();
-            sync_folder(parent);
+            sync_folder(parent, files_);
             return 0;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -733,28 +746,28 @@ private:
             // The file system cannot trade two names (or link files): the
             // files are moved in one by one instead, as below.
         }
-        if (flags_ & EF_CLEAR_OUTPUT) engine_clear_dir(folder_name_);
+        if (flags_ & EF_CLEAR_OUTPUT) engine_clear_dir(folder_name_, files_);
         // Every place is checked before the first file moves, so that a
         // folder where a file belongs (or the reverse) fails the job with the
         // output untouched.
         if (const int code = check_places(staging.path(), folder_name_)) return code;
         std::set<std::string> folders;
         if (const int code = move_into(staging.path(), output_, folders)) return code;
-        for (const std::string& folder : folders) sync_folder(folder);
+        for (const std::string& folder : folders) sync_folder(folder, files_);
         return 0;
     }
 
     // The owner and mode of the old folder `old` (its status) go to the folder
     // at `fresh` that takes its place. Failures are left: a folder of other
     // bits is no lost file, and only a privileged run can give another owner.
-    static void take_folder_status(const std::string& fresh, const struct stat& old) {
+    void take_folder_status(const std::string& fresh, const struct stat& old) {
         struct stat now {};
-        if (lstat(fresh.c_str(), &now) != 0 || !S_ISDIR(now.st_mode)) return;
+        if (files_.lstat(fresh.c_str(), &now) != 0 || !S_ISDIR(now.st_mode)) return;
         if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
             [[maybe_unused]] const int owned = chown(fresh.c_str(), old.st_uid, old.st_gid);
         }
         // After the owner: a change of owner clears the set-id bits.
-        chmod(fresh.c_str(), old.st_mode & 07777);
+        files_.chmod(fresh.c_str(), old.st_mode & 07777);
     }
 
     // Gives the new tree `fresh` every entry of the old tree `old` that the
@@ -765,17 +778,17 @@ private:
     // be linked: a file system without hard links, a file at its link limit,
     // another user's file where hard links are protected.
     bool keep_old_entries(const std::string& old, const std::string& fresh) {
-        for (const DirEntry& entry : engine_list_dir(old, "")) {
+        for (const DirEntry& entry : engine_list_dir(old, "", files_)) {
             const std::string from = join_path(old, entry.name);
             const std::string to = join_path(fresh, entry.name);
             struct stat was {}, is {};
-            if (lstat(from.c_str(), &was) != 0) continue;
-            const bool there = lstat(to.c_str(), &is) == 0;
+            if (files_.lstat(from.c_str(), &was) != 0) continue;
+            const bool there = files_.lstat(to.c_str(), &is) == 0;
             if (S_ISDIR(was.st_mode)) {
-                if (there ? !S_ISDIR(is.st_mode) : mkdir(to.c_str(), 0700) != 0) return false;
+                if (there ? !S_ISDIR(is.st_mode) : files_.mkdir(to.c_str(), 0700) != 0) return false;
                 if (!keep_old_entries(from, to)) return false;
                 take_folder_status(to, was);
-            } else if (!there && linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
+            } else if (!there && files_.link(from.c_str(), to.c_str()) != 0) {
                 return false;
             }
         }
@@ -791,25 +804,25 @@ private:
         take_folder_status(staging.path(), old);
         // Everything of the new tree, the links and folders just made too,
         // reaches the disk before it takes the name.
-        if (flush_file_system(staging.path()) != 0 ||
-            renameat2(AT_FDCWD, staging.path().c_str(), AT_FDCWD, folder_name_.c_str(), RENAME_EXCHANGE) != 0) {
+        if (flush_file_system(files_, staging.path()) != 0 ||
+            files_.exchange(staging.path().c_str(), folder_name_.c_str()) != 0) {
             // The files are to move out of it: the staging folder stays ours
             // to change, whatever mode the output has.
-            chmod(staging.path().c_str(), 0700);
+            files_.chmod(staging.path().c_str(), 0700);
             return false;
         }
-        sync_folder(parent);
+        sync_folder(parent, files_);
         // Read-only folders of the old tree are opened up to be emptied.
-        engine_clear_dir(staging.path());
+        engine_clear_dir(staging.path(), files_);
         staging.remove();
         return true;
     }
 
     int check_places(const std::string& from, const std::string& to) {
-        for (const DirEntry& entry : engine_list_dir(from, "")) {
+        for (const DirEntry& entry : engine_list_dir(from, "", files_)) {
             const std::string target = join_path(to, entry.name);
             struct stat st {};
-            if (lstat(target.c_str(), &st) != 0) continue;  // free: moved whole
+            if (files_.lstat(target.c_str(), &st) != 0) continue;  // free: moved whole
             if (entry.is_directory()) {
                 if (S_ISLNK(st.st_mode)) {
                     failed_ = target;
@@ -829,16 +842,16 @@ private:
     }
 
     int move_into(const std::string& from, const std::string& to, std::set<std::string>& folders) {
-        for (const DirEntry& entry : engine_list_dir(from, "")) {
+        for (const DirEntry& entry : engine_list_dir(from, "", files_)) {
             const std::string source = join_path(from, entry.name);
             const std::string target = join_path(to, entry.name);
             struct stat st {};
-            if (entry.is_directory() && lstat(target.c_str(), &st) == 0) {
+            if (entry.is_directory() && files_.lstat(target.c_str(), &st) == 0) {
                 if (const int code = move_into(source, target, folders)) return code;
                 continue;
             }
             // A file replaces a file (or a link) of its name in one step.
-            if (std::rename(source.c_str(), target.c_str()) != 0) {
+            if (files_.rename(source.c_str(), target.c_str()) != 0) {
                 failed_ = target;
                 return errno_code(ERR_CREATE_OUTPUT, errno);
             }
@@ -847,6 +860,7 @@ private:
         return 0;
     }
 
+    FileSystem& files_;
     const int type_;
     const std::string& first_;
     const std::string& second_;
@@ -869,9 +883,9 @@ private:
 
 int engine_archived_op(int type, const std::string& first, const std::string& second, const std::string& output,
                        const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
-                       const ProgressCallback& callback) {
+                       const ProgressCallback& callback, FileSystem& files) {
     if (type != OP_CREATE_ARCHIVED && type != OP_RESTORE_ARCHIVED) return ERR_BAD_REQUEST;
-    ArchivedJob job(type, first, second, output, pattern, flags, mask, callback);
+    ArchivedJob job(type, first, second, output, pattern, flags, mask, callback, files);
     if (!job.acceptable()) return ERR_BAD_REQUEST;
     job.run();
     return 0;

@@ -46,7 +46,7 @@ struct LeftOutLink {
 // `failed` naming the file that cannot be a member.
 int list_tree_members(const std::string& root, const std::string& pattern, EngineFlags flags,
                       const std::string& exclude, std::vector<TreeMember>& members, std::string& failed,
-                      std::vector<LeftOutLink>* left_out = nullptr);
+                      std::vector<LeftOutLink>* left_out = nullptr, FileSystem& files = real_file_system());
 
 // The length in bytes of the canonical archive of `members`.
 std::int64_t canonical_archive_length(const std::vector<TreeMember>& members);
@@ -66,6 +66,6 @@ MemberStamp prevailing_stamp(const std::vector<TreeMember>& members);
 // errno.
 int write_canonical_archive(std::FILE* archive, const std::vector<TreeMember>& members, const MemberStamp* uniform,
                             bool tagged, std::uint16_t common_mode, const ProgressCallback& callback,
-                            std::string& failed);
+                            std::string& failed, FileSystem& files = real_file_system());
 
 }  // namespace quoralith

@@ -35,6 +35,8 @@ std::string without_trailing_slashes(std::string path) {
 // ends. Only this process ever writes below it.
 class WorkDir {
 public:
+    explicit WorkDir(FileSystem& files) : files_(files), folder_(files) {}
+
     // Makes the directory in the first of `places` ("" for the current folder)
     // where it can be made and where it lies inside none of `keep_out` (the
     // trees the walk reads, or an output tree that may be cleared). Returns 0
@@ -42,7 +44,7 @@ public:
     int create(const std::vector<std::string>& places, const std::vector<std::string>& keep_out) {
         int error = ENOENT;
         for (const std::string& place : places) {
-            remove_dead_temporaries(place);
+            remove_dead_temporaries(place, files_);
             error = folder_.create_in(place);
             if (error) continue;
             bool inside = false;
@@ -58,10 +60,11 @@ public:
     // A new, empty subdirectory; "" when it cannot be made.
     std::string subdir(const char* name) const {
         const std::string sub = join_path(folder_.path(), name);
-        return mkdir(sub.c_str(), 0700) == 0 ? sub : std::string();
+        return files_.mkdir(sub.c_str(), 0700) == 0 ? sub : std::string();
     }
 
 private:
+    FileSystem& files_;
     TempFolder folder_;
 };
 
@@ -188,11 +191,13 @@ private:
 // Checks that `name` is one of our archives and sound from end to end, so that
 // a wrong or damaged input is refused before any output is touched. The
 // members' bytes are verified as they are unpacked.
-bool archive_is_sound(Relay& relay, const std::string& name) {
+bool archive_is_sound(FileSystem& files, Relay& relay, const std::string& name) {
     std::string first_damage;
-    const int count = archive_list(name, {}, [&](const std::string& detail) {
-        if (first_damage.empty()) first_damage = detail;
-    }, false);
+    const int count = archive_list(
+        name, {}, [&](const std::string& detail) {
+            if (first_damage.empty()) first_damage = detail;
+        },
+        false, files);
     if (count < 0) {
         relay.report(count, name);
         return false;
@@ -207,12 +212,13 @@ bool archive_is_sound(Relay& relay, const std::string& name) {
 // Unpacks the archive of `stand` into its tree, members with their times and
 // permission bits. False after any member failed or a Stop: the tree would not
 // be the archive's.
-bool unpack(Relay& relay, const Stand& stand) {
+bool unpack(FileSystem& files, Relay& relay, const Stand& stand) {
     const ProgressCallback relayed = [&relay](const ProgressRecord& r) { return relay(r); };
     relay.begin(Phase::unpack, &stand);
     // The tree is read back by this job alone and removed after it: its files
     // need not reach the disk one by one.
-    const int result = archive_extract_scratch(stand.name, stand.tree, EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, relayed);
+    const int result =
+        archive_extract_scratch(files, stand.name, stand.tree, EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, relayed);
     if (relay.stopped()) {
         relay.tell_stop(stand.name);
         return false;
@@ -227,10 +233,11 @@ bool unpack(Relay& relay, const Stand& stand) {
 // Packs the tree of `stand` into a new archive at `reserved` (a temporary of
 // ours beside the output, which archive_create replaces whole once it is
 // complete). False after a Stop or a failure, which were told.
-bool pack(Relay& relay, const Stand& stand, const std::string& reserved, EngineFlags pack_flags) {
+bool pack(FileSystem& files, Relay& relay, const Stand& stand, const std::string& reserved,
+          EngineFlags pack_flags) {
     const ProgressCallback relayed = [&relay](const ProgressRecord& r) { return relay(r); };
     relay.begin(Phase::pack, &stand);
-    const int result = archive_create(stand.tree, "", reserved, "", pack_flags, relayed);
+    const int result = archive_create(stand.tree, "", reserved, "", pack_flags, relayed, files);
     if (relay.stopped() || result == ERR_STOPPED) {
         relay.tell_stop(stand.name);
         return false;
@@ -252,6 +259,7 @@ bool pack(Relay& relay, const Stand& stand, const std::string& reserved, EngineF
 int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, const std::string& second,
                           const std::string& output, const std::string& pattern, EngineFlags flags,
                           AlgorithmMask mask, const ProgressCallback& callback) {
+    FileSystem& files = run.files;
     if (type != OP_CREATE_DIR && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;
     const bool create = type == OP_CREATE_DIR;
     const bool base_archive = flags & EF_ARCHIVE_BASE;
@@ -280,21 +288,21 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     Stand base{first, {}}, walked{second, {}}, out{output, {}};
 
     // Inputs first: a wrong or damaged archive is refused before anything is made.
-    if (base_archive && !archive_is_sound(relay, first)) return 0;
-    if (second_archive && !archive_is_sound(relay, second)) return 0;
+    if (base_archive && !archive_is_sound(files, relay, first)) return 0;
+    if (second_archive && !archive_is_sound(files, relay, second)) return 0;
 
     // The output's own name is taken only by a complete archive; a temporary
     // reserved beside it now proves the folder writable before any work.
-    SafeOutput reserved;
+    SafeOutput reserved(files);
     if (output_archive) {
         // A link at the name is replaced by the archive, never followed (one
         // that names a pipe or device is refused).
-        if (is_link_to_special(output)) {
+        if (is_link_to_special(output, files)) {
             relay.report(ERR_OUTPUT_LINK, output);
             return 0;
         }
         struct stat st {};
-        if (lstat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        if (files.lstat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
             relay.report(errno_code(ERR_CREATE_OUTPUT, S_ISDIR(st.st_mode) ? EISDIR : EEXIST), output);
             return 0;
         }
@@ -308,7 +316,7 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     // Beside the output (the volume the user chose for this job) or else in
     // the temporary directory; never inside a tree the walk reads, nor inside
     // an output tree, which may be cleared.
-    WorkDir work;
+    WorkDir work(files);
     {
         std::vector<std::string> places;
         places.push_back(folder_of(without_trailing_slashes(output)));
@@ -334,16 +342,16 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     // In place, the Base tree is restored where it lies and packed as a whole.
     if (output_archive && !in_place && !make_stand(out, create ? "delta" : "updated")) return 0;
 
-    if (base_archive && !unpack(relay, base)) return 0;
-    if (second_archive && !unpack(relay, walked)) return 0;
+    if (base_archive && !unpack(files, relay, base)) return 0;
+    if (second_archive && !unpack(files, relay, walked)) return 0;
 
     const std::string walk_first = base_archive ? base.tree : first;
     const std::string walk_second = second_archive ? walked.tree : second;
     const std::string walk_output = in_place && base_archive ? base.tree : output_archive ? out.tree : output;
 
     // A pattern that selects nothing: said once, and nothing is written.
-    if (!pattern.empty() && !engine_tree_has_match(walk_second, pattern, flags, walk_output) &&
-        !(!create && (flags & EF_MERGE) && engine_tree_has_match(walk_first, pattern, flags, walk_output))) {
+    if (!pattern.empty() && !engine_tree_has_match(walk_second, pattern, flags, walk_output, files) &&
+        !(!create && (flags & EF_MERGE) && engine_tree_has_match(walk_first, pattern, flags, walk_output, files))) {
         relay.report(ERR_NOTHING_MATCHED, second,
                      "no file of '" + second + "' matches the pattern '" + pattern + "'; nothing was done");
         return 0;
@@ -351,7 +359,7 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
 
     // An output tree is emptied only now that every input has been read whole.
     // An archive output is replaced as a whole anyway: there is nothing to clear.
-    if ((flags & EF_CLEAR_OUTPUT) && !output_archive && !in_place) engine_clear_dir(output);
+    if ((flags & EF_CLEAR_OUTPUT) && !output_archive && !in_place) engine_clear_dir(output, files);
 
     EngineFlags walk_flags = flags & ~(kArchiveFlags | EF_CLEAR_OUTPUT);
     if (!in_place) walk_flags &= ~EF_IN_PLACE;
@@ -382,15 +390,15 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
     // The inputs' trees are no longer needed: the packing's temporaries never
     // add to them.
     const std::string packed = walk_output;
-    if (base_archive && packed != base.tree) engine_clear_dir(base.tree);
-    if (second_archive) engine_clear_dir(walked.tree);
+    if (base_archive && packed != base.tree) engine_clear_dir(base.tree, files);
+    if (second_archive) engine_clear_dir(walked.tree, files);
 
     // Deltas are packed already; a restored tree is packed as `archive create`
     // packs one, coded unless raw storage is asked for.
     EngineFlags pack_flags = EF_INCLUDE_SUBDIRS | EF_SORTED | (flags & EF_PLAIN_TRAILER);
     pack_flags |= create ? EF_STORE_RAW : (flags & EF_STORE_RAW);
     const Stand packing{output, packed};
-    if (!pack(relay, packing, reserved.path(), pack_flags)) return 0;
+    if (!pack(files, relay, packing, reserved.path(), pack_flags)) return 0;
     if (const int error = reserved.commit(output)) relay.report(errno_code(ERR_CREATE_OUTPUT, error), output);
     return 0;
 }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/file_system.h"
+
 namespace quoralith {
 
 // What an entry is on disk. Symbolic links are looked through only to regular
@@ -41,7 +43,8 @@ int wildcard_match(std::string_view pattern, std::string_view name, int options)
 // Lists one level of `dir`, without "." and "..". Directories are always listed;
 // other entries only when `pattern` is empty or matches them with case folding.
 // A directory that cannot be read gives an empty listing.
-DirListing engine_list_dir(const std::string& dir, const std::string& pattern);
+DirListing engine_list_dir(const std::string& dir, const std::string& pattern,
+                           FileSystem& files = real_file_system());
 
 // Sorts by name, bytes compared as unsigned values, a shorter name first on a
 // common prefix.
@@ -52,7 +55,7 @@ std::string join_path(const std::string& dir, const std::string& name);
 
 // Kind of whatever `path` names (following a final link only to a regular
 // file); false when nothing is there.
-bool path_kind(const std::string& path, EntryKind& kind);
+bool path_kind(const std::string& path, EntryKind& kind, FileSystem& files = real_file_system());
 
 // What a directory is, whatever its name: the walks keep those of the levels
 // above them, so that a folder that is its own ancestor (a bind mount, a
@@ -63,12 +66,12 @@ struct DirId {
     bool operator==(const DirId&) const = default;
 };
 // The identity of what `path` names, links followed; false when nothing is there.
-bool dir_id(const std::string& path, DirId& id);
+bool dir_id(const std::string& path, DirId& id, FileSystem& files = real_file_system());
 
 // The code a walk reports for an entry it passes over at `path`: a link
 // that leads nowhere (its target missing, or links in a loop) is told apart
 // from a device, pipe, socket or link to a directory.
-int passed_over_code(const std::string& path);
+int passed_over_code(const std::string& path, FileSystem& files = real_file_system());
 
 // True when `inner` is `outer` itself or lies below it, links resolved. An
 // `inner` that does not exist yet is judged by where it would be made (its
@@ -84,19 +87,20 @@ std::string real_path(const std::string& path);
 // it leads (a dangling link leads nowhere and is no such link). A link that stays inside the
 // tree is read as the file it leads to; one that leaves it is never followed,
 // so that no file from elsewhere is packed into what the tree's job writes.
-bool link_leaves_tree(const std::string& path, const std::string& tree_root, std::string& target);
+bool link_leaves_tree(const std::string& path, const std::string& tree_root, std::string& target,
+                      FileSystem& files = real_file_system());
 
 // Whether `path` is a symbolic link that leads to a pipe, device or socket: an
 // output name that can be neither replaced (it is how the system names the
 // device) nor written through.
-bool is_link_to_special(const std::string& path);
+bool is_link_to_special(const std::string& path, FileSystem& files = real_file_system());
 
 // True when `a` and `b` name one file (the same device and inode, links
 // resolved); false when either does not exist.
-bool same_file(const std::string& a, const std::string& b);
+bool same_file(const std::string& a, const std::string& b, FileSystem& files = real_file_system());
 
 // Creates `dir` and every missing level above it. True when `dir` is a directory
 // afterwards.
-bool make_dirs(const std::string& dir);
+bool make_dirs(const std::string& dir, FileSystem& files = real_file_system());
 
 }  // namespace quoralith

@@ -63,7 +63,7 @@ std::string outside_words(const std::string& target) {
 // out of it, or a file in a Base folder that resolves outside it.
 bool base_outside(const Walk& walk, const std::string& base, bool level_inside, std::string& target) {
     if (walk.base_root.empty()) return false;
-    if (link_leaves_tree(base, walk.base_root, target)) return true;
+    if (link_leaves_tree(base, walk.base_root, target, walk.run.files)) return true;
     if (level_inside) return false;
     target = real_path(base);
     return !target.empty();
@@ -80,8 +80,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
     // The leftovers of killed runs go before this run writes here (and before
     // an in-place walk lists them).
-    if (walk.outputs != FolderSync::never) remove_dead_temporaries(output);
-    DirListing listing = engine_list_dir(walked, walk.pattern);
+    FileSystem& files = walk.run.files;
+    if (walk.outputs != FolderSync::never) remove_dead_temporaries(output, files);
+    DirListing listing = engine_list_dir(walked, walk.pattern, files);
     if (walk.flags & EF_SORTED) engine_sort_list(listing);
     // The files renamed into this output folder are made durable together, once
     // the level's files are done (or the walk stopped).
@@ -89,10 +90,11 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
     struct FolderFlush {
         const std::string& folder;
         const bool& wrote;
+        FileSystem& files;
         ~FolderFlush() {
-            if (wrote) sync_folder(folder);
+            if (wrote) sync_folder(folder, files);
         }
-    } flush{output, wrote};
+    } flush{output, wrote, files};
 
     for (const DirEntry& entry : listing) {
         const std::string first_path = walk.no_base ? std::string() : join_path(first, entry.name);
@@ -103,7 +105,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             if (!(walk.flags & EF_INCLUDE_SUBDIRS) || walk.run.stop_latch) continue;
             const std::string& sub = merge ? first_path : second_path;
             DirId id;
-            if (!dir_id(sub, id)) continue;
+            if (!dir_id(sub, id, files)) continue;
             // The output tree may lie inside the walked tree: walking it would
             // code our own output, level after level.
             if (walk.have_output_id && id == walk.output_id) continue;
@@ -112,7 +114,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
             // An output folder that is a link would take the files somewhere
             // else entirely: refused, with its name.
             struct stat st {};
-            if (lstat(output_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (files.lstat(output_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
                 std::vector<std::string>& told = walk.run.linked_folders;
                 if (std::find(told.begin(), told.end(), output_path) != told.end()) continue;
                 told.push_back(output_path);
@@ -122,7 +124,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
                 }
                 continue;
             }
-            if (stat(output_path.c_str(), &st) != 0) mkdir(output_path.c_str(), 0777);
+            if (files.stat(output_path.c_str(), &st) != 0) files.mkdir(output_path.c_str(), 0777);
             walk.ancestors.push_back(id);
             walk_level(walk, first_path, second_path, output_path);
             walk.ancestors.pop_back();
@@ -130,7 +132,7 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         }
 
         if (entry.kind == EntryKind::Other) {
-            const int code = passed_over_code(join_path(walked, entry.name));
+            const int code = passed_over_code(join_path(walked, entry.name), files);
             if (report_passed_over(walk, code, first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
@@ -140,13 +142,14 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
 
         if (merge) {
             struct stat st {};
-            if (lstat(second_path.c_str(), &st) == 0) continue;  // restored from its delta
+            if (files.lstat(second_path.c_str(), &st) == 0) continue;  // restored from its delta
         }
 
         // A link out of the walked tree, or a Base read from outside the Base
         // tree, is left out with a warning of its own.
         std::string target;
-        const bool walked_outside = link_leaves_tree(merge ? first_path : second_path, walk.walked_root, target);
+        const bool walked_outside =
+            link_leaves_tree(merge ? first_path : second_path, walk.walked_root, target, files);
         if (walked_outside || (!merge && base_outside(walk, first_path, base_level_inside, target))) {
             const std::string& link = walked_outside ? (merge ? first_path : second_path) : first_path;
             if (report_passed_over(walk, ERR_LINK_OUTSIDE, first_path, link, output_path, outside_words(target))) {
@@ -163,14 +166,15 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         struct stat base_status {};
         const bool base_usable =
             !walk.no_base &&
-            (merge || stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode));
+            (merge || files.stat(first_path.c_str(), &base_status) != 0 || !S_ISDIR(base_status.st_mode));
         // A link at the output's name is replaced by the new file (or, when it
         // leads to a pipe or device, refused by the file operation).
         EntryKind kind;
         struct stat output_status {};
-        const bool output_link = lstat(output_path.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode);
-        if (!output_link && path_kind(output_path, kind) && kind != EntryKind::File) {
-            if (report_passed_over(walk, passed_over_code(output_path), first_path, second_path, output_path)) {
+        const bool output_link =
+            files.lstat(output_path.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode);
+        if (!output_link && path_kind(output_path, kind, files) && kind != EntryKind::File) {
+            if (report_passed_over(walk, passed_over_code(output_path, files), first_path, second_path, output_path)) {
                 walk.run.stop_latch = true;
                 break;
             }
@@ -181,8 +185,9 @@ void walk_level(Walk& walk, const std::string& first, const std::string& second,
         if (walk.type == OP_CREATE_DIR) pair = find_name_pair(walk.run.names, second_path);
 
         wrote = walk.outputs != FolderSync::never;
-        const int result = engine_walk_file_op(walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
-                                               output_path, pair, walk.flags, walk.mask, walk.callback, walk.outputs);
+        const int result =
+            engine_walk_file_op(files, walk.type, base_usable ? first_path.c_str() : nullptr, second_path,
+                                output_path, pair, walk.flags, walk.mask, walk.callback, walk.outputs);
         if (result == ERR_STOPPED) {
             walk.run.stop_latch = true;
             break;
@@ -197,15 +202,15 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
                   const ProgressCallback& callback, FolderSync outputs) {
     if (run.stop_latch) return 0;
     // Every missing level is made, so that a new output tree may be named freely.
-    make_dirs(output);
+    make_dirs(output, run.files);
     // A merge into the Base tree itself has nothing to copy: every Base file is
     // already where it belongs.
     if (type == OP_MERGE && ((flags & EF_IN_PLACE) || first == output)) return 0;
 
     Walk walk{run, type, pattern, flags, mask, callback, outputs, {}, false, {}, false, {}, {}};
-    walk.have_output_id = dir_id(output, walk.output_id);
+    walk.have_output_id = dir_id(output, walk.output_id, run.files);
     DirId top;
-    if (dir_id(type == OP_MERGE ? first : second, top)) walk.ancestors.push_back(top);
+    if (dir_id(type == OP_MERGE ? first : second, top, run.files)) walk.ancestors.push_back(top);
     // An empty Base name is no Base at all (a create without one), never the
     // current folder.
     walk.no_base = first.empty() && type != OP_MERGE;
@@ -216,22 +221,22 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
 }
 
 bool engine_tree_has_match(const std::string& dir, const std::string& pattern, EngineFlags flags,
-                           const std::string& output) {
+                           const std::string& output, FileSystem& files) {
     DirId output_id;
-    const bool have_output = dir_id(output, output_id);
+    const bool have_output = dir_id(output, output_id, files);
     std::vector<DirId> ancestors;
     DirId top;
-    if (!dir_id(dir, top)) return false;
+    if (!dir_id(dir, top, files)) return false;
     ancestors.push_back(top);
     // The walk's own rules: folders are entered only with EF_INCLUDE_SUBDIRS,
     // never the output tree, never a folder that is its own ancestor.
     const auto any_in = [&](const auto& self, const std::string& here) -> bool {
-        for (const DirEntry& entry : engine_list_dir(here, pattern)) {
+        for (const DirEntry& entry : engine_list_dir(here, pattern, files)) {
             if (!entry.is_directory()) return true;
             if (!(flags & EF_INCLUDE_SUBDIRS)) continue;
             const std::string sub = join_path(here, entry.name);
             DirId id;
-            if (!dir_id(sub, id) || (have_output && id == output_id)) continue;
+            if (!dir_id(sub, id, files) || (have_output && id == output_id)) continue;
             if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) continue;
             ancestors.push_back(id);
             const bool found = self(self, sub);

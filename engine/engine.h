@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/progress.h"
 #include "coder/format.h"
 
@@ -31,25 +32,39 @@ using NameMatchList = std::vector<NameMatchEntry>;
 // Reads at most 50 entries from a name-matching file (lines of at most 255 bytes).
 NameMatchList read_name_match_list(std::FILE* file);
 
-// State of one engine_run: the stop latch and the name-matching list.
+// One request to the engine: what engine_run is to do, and the file system it
+// does it on. `output` is rewritten during an in-place restore and holds the
+// final name afterwards. `match_file` names the name-matching file of a
+// directory create (empty for none). `files` is the real file system unless a
+// caller (a test) puts another in its place; it must outlive the call.
+struct EngineRequest {
+    int type = 0;  // an OP_ value; anything else is refused
+    std::string first, second, output, pattern, match_file;
+    EngineFlags flags = 0;
+    AlgorithmMask mask = 0;
+    ProgressCallback callback;  // empty: the default answers
+    FileSystem* files = &real_file_system();
+};
+
+// State of one engine_run: the stop latch, the name-matching list and the file
+// system every file of the run is reached through.
 struct EngineRun {
+    explicit EngineRun(FileSystem& file_system = real_file_system()) : files(file_system) {}
     bool stop_latch = false;
     NameMatchList names;
     // Output folders refused as links, told once however many walks meet them.
     std::vector<std::string> linked_folders;
+    FileSystem& files;
 };
 
-// Carries out one request. `output` is rewritten during an in-place restore and
-// holds the final name afterwards. Returns ERR_BAD_REQUEST (unknown type, or the
+// Carries out one request. Returns ERR_BAD_REQUEST (unknown type, or the
 // output equals an input where that is not an in-place restore) or 0 once the
 // operation ran; per-file failures reach the caller only through the callback.
 // A tree request that can do nothing tells the callback once and touches
 // nothing: ERR_NO_BASE_TREE for a create whose named Base tree does not exist
 // (an empty name asks for no Base), ERR_NOTHING_MATCHED for a pattern that
 // selects no file.
-int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
-               const std::string& pattern, const std::string& match_file, EngineFlags flags,
-               AlgorithmMask mask, const ProgressCallback& callback = {});
+int engine_run(EngineRequest& request);
 
 // Whether EF_CLEAR_OUTPUT on a request would delete an input file: for a
 // directory request (or an archived-directory restore) whose output directory
@@ -70,10 +85,11 @@ bool clearing_would_delete_input(int type, const std::string& first, const std::
 // or device). `name_pair` is accepted from the
 // directory walk and unused. Returns 0, ERR_STOPPED, an open/create code
 // (-200/-300/-500 minus errno), ERR_NOT_REGULAR_FILE, the coder's code (failure
-// action skip) or the copy routine's result (failure action copy).
+// action skip) or the copy routine's result (failure action copy). Every file
+// is reached through `files`.
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
-                   const ProgressCallback& callback);
+                   const ProgressCallback& callback, FileSystem& files = real_file_system());
 
 // Copies at most `limit` bytes from `source` to `destination` in chunks of at most
 // 2048 bytes. rewind: 2 rewinds the source, 1 the destination (3 both). Returns
@@ -89,7 +105,7 @@ std::int64_t engine_copy_stream(std::FILE* source, std::FILE* destination, int r
 // archives and one file delta between them. engine/archived_dir.cpp.
 int engine_archived_op(int type, const std::string& first, const std::string& second, const std::string& output,
                        const std::string& pattern, EngineFlags flags, AlgorithmMask mask,
-                       const ProgressCallback& callback);
+                       const ProgressCallback& callback, FileSystem& files = real_file_system());
 
 // A Directory request some of whose names are archive files (EF_ARCHIVE_BASE,
 // EF_ARCHIVE_UPDATED, EF_ARCHIVE_DELTA): those sides are unpacked into (or
@@ -102,14 +118,17 @@ int engine_dir_archive_op(EngineRun& run, int type, const std::string& first, co
 // The attribute word a file of permission bits `mode` gets in a trailer: bit 0
 // readable and bit 1 writable by its owner.
 std::uint16_t attributes_of_mode(std::uint32_t mode);
-// Fills the time slots and attribute word of `trailer` from an open file.
-void engine_read_file_info(std::FILE* file, TrailerRecord& trailer);
+// Fills the time slots and attribute word of `trailer` from an open file
+// (one that `files` made).
+void engine_read_file_info(std::FILE* file, TrailerRecord& trailer, FileSystem& files = real_file_system());
 // Sets the access and modification times stored in `trailer` on `path`.
-bool engine_apply_times(const std::string& path, const TrailerRecord& trailer);
+bool engine_apply_times(const std::string& path, const TrailerRecord& trailer,
+                        FileSystem& files = real_file_system());
 // Gives `path` the permission bits of the record in the trailer's reserved
 // field when it holds one (see coder/digest.h); otherwise makes it readable
 // and writable as bits 0 and 1 of the attribute word say.
-bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer);
+bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer,
+                              FileSystem& files = real_file_system());
 
 // The name a keep-all candidate gets: the algorithm's digit appended to a stem of
 // up to 7 characters, or replacing the last character of a longer stem.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "coder/stream.h"
 #include "engine/engine.h"
 #include "engine/safe_output.h"
 
@@ -28,19 +29,20 @@ int engine_dir_op(EngineRun& run, int type, const std::string& first, const std:
 // the output tree `output` never. A request whose pattern matches nothing is
 // refused before any folder is made.
 bool engine_tree_has_match(const std::string& dir, const std::string& pattern, EngineFlags flags,
-                           const std::string& output);
+                           const std::string& output, FileSystem& files);
 
 // engine_file_op as the directory walk runs it: renames into the output's own
 // folder are not made durable one by one; the walk flushes each output folder
 // once, after its files (or never, for a scratch tree).
-int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
-                        const NameMatchEntry* name_pair, EngineFlags flags, AlgorithmMask mask,
-                        const ProgressCallback& callback, FolderSync folder_sync = FolderSync::later);
+int engine_walk_file_op(FileSystem& files, int type, const char* first, const std::string& second,
+                        std::string& output, const NameMatchEntry* name_pair, EngineFlags flags,
+                        AlgorithmMask mask, const ProgressCallback& callback,
+                        FolderSync folder_sync = FolderSync::later);
 
 // archive_extract into a scratch tree that the run reads back and removes:
 // the members are verified as ever but not flushed to the disk one by one.
-int archive_extract_scratch(const std::string& archive, const std::string& output_dir, EngineFlags flags,
-                            const ProgressCallback& callback);
+int archive_extract_scratch(FileSystem& files, const std::string& archive, const std::string& output_dir,
+                            EngineFlags flags, const ProgressCallback& callback);
 
 // What an archived-directory create writes into its trailer as Updated's
 // times and permission bits, in place of those of the temporary archive it
@@ -54,11 +56,12 @@ struct UpdatedInfo {
 
 // engine_file_op (OP_CREATE_FILE) whose trailer states `info` as Updated's
 // times and bits.
-int engine_file_op_stating(const char* first, const std::string& second, std::string& output, EngineFlags flags,
-                           AlgorithmMask mask, const ProgressCallback& callback, const UpdatedInfo& info);
+int engine_file_op_stating(FileSystem& files, const char* first, const std::string& second, std::string& output,
+                           EngineFlags flags, AlgorithmMask mask, const ProgressCallback& callback,
+                           const UpdatedInfo& info);
 
 // Deletes everything inside `dir` (files and subdirectories), leaving `dir` itself.
-int engine_clear_dir(const std::string& dir);
+int engine_clear_dir(const std::string& dir, FileSystem& files = real_file_system());
 
 // An open stdio file, closed when the handle goes.
 struct FileCloser {
@@ -73,7 +76,16 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // judged by what was opened, not by an earlier look at the name; `status`, when
 // given, receives what fstat said of it. Returns 0, an errno (EISDIR for a
 // directory), or ERR_NOT_REGULAR_FILE for a pipe, device or socket.
-int open_regular_input(const char* path, FileHandle& file, struct stat* status = nullptr);
+int open_regular_input(FileSystem& files, const char* path, FileHandle& file, struct stat* status = nullptr);
+
+// A window over all of `file` (or the stretch from `start`), whose transfers
+// go through `files`, the file system that made it.
+inline StreamWindow window_on(FileSystem& files, std::FILE* file, std::int32_t start = 0,
+                              std::int32_t length = 0x7FFFFFFF) {
+    StreamWindow window{file, start, length, 0};
+    window.files = &files;
+    return window;
+}
 
 // Sends one error record about a request or an entry (`first` empty for no
 // Base; `detail` empty for none) to `callback`, or to the default answers when

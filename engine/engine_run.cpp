@@ -41,19 +41,25 @@ void report_request(const ProgressCallback& callback, int code, const std::strin
 // name, which would otherwise give deltas that hold every file whole. (An
 // empty name asks for no Base; a Base archive is checked as an archive, with
 // its own words.)
-bool base_tree_missing(int type, const std::string& first, EngineFlags flags) {
+bool base_tree_missing(FileSystem& files, int type, const std::string& first, EngineFlags flags) {
     if ((type != OP_CREATE_DIR && type != OP_CREATE_ARCHIVED) || first.empty() || (flags & EF_ARCHIVE_BASE))
         return false;
     struct stat st {};
-    return lstat(first.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+    return files.lstat(first.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 }  // namespace
 
-int engine_run(int type, const std::string& first, const std::string& second, std::string& output,
-               const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
-               const ProgressCallback& callback) {
-    EngineRun run;  // the stop latch starts clear
+int engine_run(EngineRequest& request) {
+    const int type = request.type;
+    const std::string& first = request.first;
+    const std::string& second = request.second;
+    std::string& output = request.output;
+    const std::string& pattern = request.pattern;
+    EngineFlags flags = request.flags;
+    const AlgorithmMask mask = request.mask;
+    const ProgressCallback& callback = request.callback;
+    EngineRun run(request.files ? *request.files : real_file_system());  // the stop latch starts clear
 
     // Paths are compared byte for byte: names that differ in letter case are
     // different files here. For single files another spelling of the same file
@@ -63,31 +69,32 @@ int engine_run(int type, const std::string& first, const std::string& second, st
     // is what the new file replaces.
     struct stat output_status {};
     const bool single = (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) &&
-                        !(lstat(output.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode));
-    if (output == second || (single && same_file(output, second))) return ERR_BAD_REQUEST;
-    if (!first.empty() && (output == first || (single && same_file(output, first)))) {
+                        !(run.files.lstat(output.c_str(), &output_status) == 0 && S_ISLNK(output_status.st_mode));
+    if (output == second || (single && same_file(output, second, run.files))) return ERR_BAD_REQUEST;
+    if (!first.empty() && (output == first || (single && same_file(output, first, run.files)))) {
         if (type != OP_RESTORE_FILE && type != OP_RESTORE_DIR) return ERR_BAD_REQUEST;
         // Restoring over the Base: never empty the Base directory first.
         flags = static_cast<EngineFlags>((flags | EF_IN_PLACE) & ~EF_CLEAR_OUTPUT);
     }
-    if (type == OP_CREATE_DIR && !match_file.empty()) {
+    if (type == OP_CREATE_DIR && !request.match_file.empty()) {
         // An unreadable match file is not an error: the walk runs without it.
-        if (std::FILE* file = std::fopen(match_file.c_str(), "r")) {
+        if (std::FILE* file = run.files.fopen(request.match_file.c_str(), "r")) {
             run.names = read_name_match_list(file);
             std::fclose(file);
         }
     }
     if (type < OP_CREATE_FILE || type > OP_RESTORE_ARCHIVED) return ERR_BAD_REQUEST;
-    if (base_tree_missing(type, first, flags)) {
+    if (base_tree_missing(run.files, type, first, flags)) {
         report_request(callback, ERR_NO_BASE_TREE, first, second, output);
         return 0;
     }
     if (type == OP_CREATE_ARCHIVED || type == OP_RESTORE_ARCHIVED)
-        return engine_archived_op(type, first, second, output, pattern, flags, mask, callback);
+        return engine_archived_op(type, first, second, output, pattern, flags, mask, callback, run.files);
     if ((flags & EF_CLEAR_OUTPUT) && clearing_would_delete_input(type, first, second, output)) return ERR_BAD_REQUEST;
 
     if (type == OP_CREATE_FILE || type == OP_RESTORE_FILE) {
-        engine_file_op(type, first.empty() ? nullptr : first.c_str(), second, output, nullptr, flags, mask, callback);
+        engine_file_op(type, first.empty() ? nullptr : first.c_str(), second, output, nullptr, flags, mask, callback,
+                       run.files);
         return 0;
     }
 
@@ -96,13 +103,14 @@ int engine_run(int type, const std::string& first, const std::string& second, st
         return engine_dir_archive_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
     // A pattern that selects nothing would leave an empty (or emptied) output
     // and a clean exit: the request says so and touches nothing.
-    if (!pattern.empty() && !engine_tree_has_match(second, pattern, flags, output) &&
-        !(type == OP_RESTORE_DIR && (flags & EF_MERGE) && engine_tree_has_match(first, pattern, flags, output))) {
+    if (!pattern.empty() && !engine_tree_has_match(second, pattern, flags, output, run.files) &&
+        !(type == OP_RESTORE_DIR && (flags & EF_MERGE) &&
+          engine_tree_has_match(first, pattern, flags, output, run.files))) {
         report_request(walk_callback, ERR_NOTHING_MATCHED, first, second, output,
                        "no file of '" + second + "' matches the pattern '" + pattern + "'; nothing was done");
         return 0;
     }
-    if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output);
+    if (flags & EF_CLEAR_OUTPUT) engine_clear_dir(output, run.files);
     engine_dir_op(run, type, first, second, output, pattern, flags, mask, walk_callback);
     if (type == OP_RESTORE_DIR && !run.stop_latch && (flags & EF_MERGE)) {
         engine_dir_op(run, OP_MERGE, first, second, output, pattern,

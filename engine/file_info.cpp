@@ -35,32 +35,32 @@ std::uint16_t attributes_of_mode(std::uint32_t mode) {
     return attributes;
 }
 
-void engine_read_file_info(std::FILE* file, TrailerRecord& trailer) {
+void engine_read_file_info(std::FILE* file, TrailerRecord& trailer, FileSystem& files) {
     for (int i = 0; i < 5; ++i) trailer.set_time_slot(i, -1);
     trailer.set_attributes(kAttributesUnknown);
     struct stat status {};
-    if (!file || fstat(fileno(file), &status) != 0) return;
+    if (!file || files.fstat(files.fileno(file), &status) != 0) return;
     trailer.set_time_slot(1, static_cast<std::int32_t>(status.st_atim.tv_sec));
     trailer.set_time_slot(2, static_cast<std::int32_t>(status.st_mtim.tv_sec));
     trailer.set_attributes(attributes_of_mode(status.st_mode));
 }
 
-bool engine_apply_times(const std::string& path, const TrailerRecord& trailer) {
+bool engine_apply_times(const std::string& path, const TrailerRecord& trailer, FileSystem& files) {
     const timespec times[2] = {stored_time(trailer.access_time()), stored_time(trailer.modification_time())};
     if (times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return true;
-    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+    return files.utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
-bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer) {
+bool engine_apply_permissions(const std::string& path, const TrailerRecord& trailer, FileSystem& files) {
     // A record of the file's own permission bits says more than the two bits
     // of the attribute word: the execute bits and those of group and others.
     UpdatedRecord record;
     if (read_updated_record(trailer, record) == RecordState::present)
-        return chmod(path.c_str(), static_cast<mode_t>(record.mode & 0777)) == 0;
+        return files.chmod(path.c_str(), static_cast<mode_t>(record.mode & 0777)) == 0;
     const std::uint16_t attributes = trailer.attributes();
     if (attributes == kAttributesUnknown) return true;
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return false;
+    if (files.stat(path.c_str(), &status) != 0) return false;
     mode_t mode = status.st_mode & 07777;
     if (attributes & kReadable) {
         mode |= S_IRUSR;
@@ -73,7 +73,7 @@ bool engine_apply_permissions(const std::string& path, const TrailerRecord& trai
     } else {
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     }
-    return chmod(path.c_str(), mode) == 0;
+    return files.chmod(path.c_str(), mode) == 0;
 }
 
 }  // namespace quoralith

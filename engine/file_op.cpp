@@ -49,9 +49,9 @@ namespace {
 
 constexpr std::int64_t kNoLimit = 0x7FFFFFFF;
 
-std::int32_t size_for_record(const char* path) {
+std::int32_t size_for_record(FileSystem& files, const char* path) {
     struct stat status {};
-    if (!path || stat(path, &status) != 0) return 0;
+    if (!path || files.stat(path, &status) != 0) return 0;
     return status.st_size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(status.st_size);
 }
 
@@ -67,28 +67,28 @@ int clamp_result(std::int64_t value) { return value > INT32_MAX ? INT32_MAX : st
 // Why a final name cannot take a new file, as a truncating open would have
 // found: it is a directory, or an existing file we may not write. 0 when fine;
 // a link there is replaced, whatever it leads to.
-int target_refusal(const std::string& path) {
+int target_refusal(FileSystem& files, const std::string& path) {
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) return 0;
+    if (files.lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) return 0;
     if (S_ISDIR(status.st_mode)) return EISDIR;
-    if (access(path.c_str(), W_OK) != 0) return errno;
+    if (files.access(path.c_str(), W_OK) != 0) return errno;
     return 0;
 }
 
 // A device or pipe named as the output cannot be replaced by renaming; its
 // content is written into it. (One reached through a link is refused.)
-bool is_special(const std::string& path) {
+bool is_special(FileSystem& files, const std::string& path) {
     struct stat status {};
-    return lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) &&
+    return files.lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) &&
            !S_ISLNK(status.st_mode);
 }
 
 // A file that replaces `target` keeps the permission bits `target` had (a
 // link's target lends it none: the link is what is replaced).
-void take_mode_of(const std::string& target, std::FILE* file) {
+void take_mode_of(FileSystem& files, const std::string& target, std::FILE* file) {
     struct stat status {};
-    if (file && lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode))
-        fchmod(fileno(file), status.st_mode & 07777);
+    if (file && files.lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+        files.fchmod(files.fileno(file), status.st_mode & 07777);
 }
 
 // A restore into a pipe or device: the content is written into it once it is
@@ -96,18 +96,18 @@ void take_mode_of(const std::string& target, std::FILE* file) {
 // at once (ENXIO) instead of holding the run for ever.
 class SpecialTarget {
 public:
-    SpecialTarget() = default;
+    explicit SpecialTarget(FileSystem& files) : files_(files) {}
     SpecialTarget(const SpecialTarget&) = delete;
     SpecialTarget& operator=(const SpecialTarget&) = delete;
     ~SpecialTarget() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) files_.close(fd_);
     }
 
     // Returns 0 or errno.
     int open(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        fd_ = files_.open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd_ < 0) return errno;
-        if (fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) return errno;
+        if (files_.set_status_flags(fd_, files_.get_status_flags(fd_) & ~O_NONBLOCK) != 0) return errno;
         return 0;
     }
     bool active() const { return fd_ >= 0; }
@@ -125,7 +125,7 @@ public:
         while ((got = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
             for (std::size_t done = 0; done < got;) {
                 if (stop(written)) return ECANCELED;
-                const ssize_t put = ::write(fd_, buffer + done, got - done);
+                const ssize_t put = files_.write(fd_, buffer + done, got - done);
                 if (put < 0 && errno == EINTR) continue;
                 if (put <= 0) return put < 0 ? errno : EIO;
                 done += static_cast<std::size_t>(put);
@@ -136,15 +136,17 @@ public:
     }
 
 private:
+    FileSystem& files_;
     int fd_ = -1;
 };
 
 class FileOp {
 public:
     FileOp(int type, const char* first, const std::string& second, std::string& output, EngineFlags flags,
-           AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync,
+           AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync, FileSystem& files,
            const UpdatedInfo* stated = nullptr)
-        : folder_sync_(folder_sync),
+        : files_(files),
+          folder_sync_(folder_sync),
           stated_(stated),
           type_(type),
           first_(first),
@@ -153,12 +155,15 @@ public:
           output_(output),
           original_output_(output),
           target_(output),
-          special_(is_special(target_)),
-          link_to_special_(is_link_to_special(target_)),
+          special_(is_special(files, target_)),
+          link_to_special_(is_link_to_special(target_, files)),
           directory_(special_ ? system_temp_folder() : folder_of(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
-          callback_(callback ? callback : ProgressCallback(default_progress_callback)) {}
+          callback_(callback ? callback : ProgressCallback(default_progress_callback)),
+          special_target_(files),
+          out_(files),
+          best_(files) {}
 
     int run() {
         const int result = run_steps();
@@ -168,8 +173,8 @@ public:
 
 private:
     int run_steps() {
-        record_.first_size = size_for_record(first_);
-        record_.second_size = size_for_record(second_.c_str());
+        record_.first_size = size_for_record(files_, first_);
+        record_.second_size = size_for_record(files_, second_.c_str());
         if (notify(PM_FILE_START) == ANSWER_STOP) return ERR_STOPPED;
 
         // A Base that does not exist is not an error: the file is coded as new
@@ -179,26 +184,26 @@ private:
         int base_errno = 0;
         int base_code = 0;
         if (first_) {
-            base_errno = open_regular_input(first_, base_);
+            base_errno = open_regular_input(files_, first_, base_);
             if (base_errno == ERR_NOT_REGULAR_FILE)
                 base_code = ERR_NOT_REGULAR_FILE;
             else if (base_errno && base_errno != ENOENT && base_errno != ENOTDIR)
                 base_code = errno_code(ERR_OPEN_BASE, base_errno);
             base_missing_ = base_errno == ENOENT || base_errno == ENOTDIR;
             // Taken before anything reads the file: reading moves its access time.
-            engine_read_file_info(base_.get(), base_info_);
+            engine_read_file_info(base_.get(), base_info_, files_);
             struct stat status {};
-            if (base_ && fstat(fileno(base_.get()), &status) == 0)
+            if (base_ && files_.fstat(files_.fileno(base_.get()), &status) == 0)
                 write_updated_record(base_info_, UpdatedRecord{static_cast<std::uint16_t>(status.st_mode & 0777), {}});
         }
         int input_code = 0;
         if (type_ != OP_MERGE) {
-            const int input_errno = open_regular_input(second_.c_str(), input_);
+            const int input_errno = open_regular_input(files_, second_.c_str(), input_);
             if (input_errno == ERR_NOT_REGULAR_FILE)
                 input_code = ERR_NOT_REGULAR_FILE;
             else if (input_errno)
                 input_code = errno_code(ERR_OPEN_INPUT, input_errno);
-            engine_read_file_info(input_.get(), input_info_);
+            engine_read_file_info(input_.get(), input_info_, files_);
             if (stated_ && input_) {
                 input_info_.set_time_slot(1, stated_->access_time);
                 input_info_.set_time_slot(2, stated_->modification_time);
@@ -251,7 +256,7 @@ private:
                 if (!special_target_.active()) {
                     if (const int error = special_target_.open(target_)) return errno_code(ERR_CREATE_OUTPUT, error);
                 }
-            } else if (const int refusal = target_refusal(target_)) {
+            } else if (const int refusal = target_refusal(files_, target_)) {
                 return errno_code(ERR_CREATE_OUTPUT, refusal);
             }
         }
@@ -263,11 +268,11 @@ private:
         // A single-file job clears the leftovers of killed runs from the folder
         // it writes to; a tree walk does so once per output folder.
         if (folder_sync_ == FolderSync::now && !swept_) {
-            remove_dead_temporaries(directory_);
+            remove_dead_temporaries(directory_, files_);
             swept_ = true;
         }
         if (const int error = out_.create_in(directory_)) return errno_code(ERR_CREATE_OUTPUT, error);
-        if (!special_ || in_place_) take_mode_of(final_target(), out_.file());
+        if (!special_ || in_place_) take_mode_of(files_, final_target(), out_.file());
         // During an in-place restore the caller sees the name being written.
         if (in_place_) output_ = out_.path();
         return 0;
@@ -277,10 +282,10 @@ private:
     // replaced, never an input itself).
     bool is_input(const std::string& path) const {
         struct stat named {};
-        if (lstat(path.c_str(), &named) != 0 || S_ISLNK(named.st_mode)) return false;
+        if (files_.lstat(path.c_str(), &named) != 0 || S_ISLNK(named.st_mode)) return false;
         for (std::FILE* input : {base_.get(), input_.get()}) {
             struct stat open_file {};
-            if (input && fstat(fileno(input), &open_file) == 0 && open_file.st_dev == named.st_dev &&
+            if (input && files_.fstat(files_.fileno(input), &open_file) == 0 && open_file.st_dev == named.st_dev &&
                 open_file.st_ino == named.st_ino)
                 return true;
         }
@@ -302,7 +307,7 @@ private:
             const std::string& target = writing_.empty() ? final_target() : writing_;
             kept = describe_error(code == ERR_DISK_FULL ? ERR_DISK_FULL : ERR_WRITE_FAILED);
             kept = kept.substr(0, kept.find(';')) +
-                   (lstat(target.c_str(), &status) == 0 ? "; the output was not replaced: the earlier file is kept"
+                   (files_.lstat(target.c_str(), &status) == 0 ? "; the output was not replaced: the earlier file is kept"
                                                        : "; no output file was written");
             record_.detail = kept.c_str();
         }
@@ -362,8 +367,8 @@ private:
 
     void apply_kept_info(const std::string& path) {
         if (special_target_.active()) return;  // a pipe or device has no times to keep
-        if (flags_ & EF_KEEP_DATE) engine_apply_times(path, trailer_);
-        if (flags_ & EF_KEEP_ATTRIBUTES) engine_apply_permissions(path, trailer_);
+        if (flags_ & EF_KEEP_DATE) engine_apply_times(path, trailer_, files_);
+        if (flags_ & EF_KEEP_ATTRIBUTES) engine_apply_permissions(path, trailer_, files_);
     }
 
     // The record of Updated's permission bits and digest that every candidate
@@ -371,9 +376,9 @@ private:
     int prepare_record() {
         if (flags_ & EF_PLAIN_TRAILER) return 0;
         struct stat status {};
-        if (fstat(fileno(input_.get()), &status) != 0) return ERR_READ_FAILED;
+        if (files_.fstat(files_.fileno(input_.get()), &status) != 0) return ERR_READ_FAILED;
         updated_record_.mode = static_cast<std::uint16_t>((stated_ ? stated_->mode : status.st_mode) & 0777);
-        StreamWindow updated{input_.get()};
+        StreamWindow updated = window_on(files_, input_.get());
         const int first_algorithm = std::countr_zero(static_cast<unsigned>(mask_));
         const int rc = coder_digest(&updated, callback_, static_cast<std::int16_t>(first_algorithm),
                                     updated_record_.digest);
@@ -409,9 +414,9 @@ private:
             trailer_.set_check_length(static_cast<std::int16_t>((flags_ & EF_SHORT_STAMP) ? kCheckShort : kCheckLong));
             copy_file_info(input_info_, trailer_);
             if (with_record_) write_updated_record(trailer_, updated_record_);
-            StreamWindow base{base_.get()};
-            StreamWindow updated{input_.get()};
-            StreamWindow delta{out_.file(), 0, 0, 0};
+            StreamWindow base = window_on(files_, base_.get());
+            StreamWindow updated = window_on(files_, input_.get());
+            StreamWindow delta = window_on(files_, out_.file(), 0, 0);
 #ifdef __GLIBC__
             // The numbered passes' buffers are free but stay resident in the
             // heap, where the deep search's larger ones fit only in part:
@@ -437,7 +442,7 @@ private:
                 // that file is never replaced.
                 const std::string& name = writing_;
                 if (is_input(name)) return report_output_error(EEXIST);
-                if (is_link_to_special(name))
+                if (is_link_to_special(name, files_))
                     return notify(ERR_OUTPUT_LINK) == ANSWER_STOP ? ERR_STOPPED : ERR_OUTPUT_LINK;
                 if (const int error = out_.commit(name, folder_sync_for(name))) return report_output_error(error);
             } else if (result < smallest) {
@@ -449,7 +454,10 @@ private:
                 out_.abandon();
             }
             if (!remaining && !deep) break;
-            if (open_temporary() != 0) break;
+            // A candidate that cannot be written is a failure of the file, never
+            // a silent end of the passes: kept-all names would stay as they were
+            // and the smallest delta kept might not be the smallest.
+            if (const int code = open_temporary()) return fail(code);
         }
         if (!keep_all && best_.active()) {
             if (const int error = commit_final(best_)) return report_output_error(error);
@@ -459,9 +467,9 @@ private:
 
     int run_restore() {
         trailer_ = TrailerRecord{};
-        StreamWindow base{base_.get()};
-        StreamWindow delta{input_.get()};
-        StreamWindow output{out_.file(), 0, 0, 0};
+        StreamWindow base = window_on(files_, base_.get());
+        StreamWindow delta = window_on(files_, input_.get());
+        StreamWindow output = window_on(files_, out_.file(), 0, 0);
         errno = 0;
         int result = coder_restore(&base, &delta, &output, callback_, &trailer_);
         if (result == ERR_WRITE_FAILED) result = write_failure(errno);
@@ -542,6 +550,7 @@ private:
         return result;
     }
 
+    FileSystem& files_;
     const FolderSync folder_sync_;
     const UpdatedInfo* stated_;  // Updated's times and bits as the trailer states them, when not its own
     int type_;
@@ -598,44 +607,45 @@ std::string keep_all_name(const std::string& path, int algorithm) {
 
 int engine_file_op(int type, const char* first, const std::string& second, std::string& output,
                    const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
-                   const ProgressCallback& callback) {
-    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::now);
+                   const ProgressCallback& callback, FileSystem& files) {
+    FileOp operation(type, first, second, output, flags, mask, callback, FolderSync::now, files);
     return operation.run();
 }
 
-int engine_file_op_stating(const char* first, const std::string& second, std::string& output, EngineFlags flags,
-                           AlgorithmMask mask, const ProgressCallback& callback, const UpdatedInfo& info) {
-    FileOp operation(OP_CREATE_FILE, first, second, output, flags, mask, callback, FolderSync::now, &info);
+int engine_file_op_stating(FileSystem& files, const char* first, const std::string& second, std::string& output,
+                           EngineFlags flags, AlgorithmMask mask, const ProgressCallback& callback,
+                           const UpdatedInfo& info) {
+    FileOp operation(OP_CREATE_FILE, first, second, output, flags, mask, callback, FolderSync::now, files, &info);
     return operation.run();
 }
 
-int engine_walk_file_op(int type, const char* first, const std::string& second, std::string& output,
-                        const NameMatchEntry* /*name_pair*/, EngineFlags flags, AlgorithmMask mask,
-                        const ProgressCallback& callback, FolderSync folder_sync) {
-    FileOp operation(type, first, second, output, flags, mask, callback, folder_sync);
+int engine_walk_file_op(FileSystem& files, int type, const char* first, const std::string& second,
+                        std::string& output, const NameMatchEntry* /*name_pair*/, EngineFlags flags,
+                        AlgorithmMask mask, const ProgressCallback& callback, FolderSync folder_sync) {
+    FileOp operation(type, first, second, output, flags, mask, callback, folder_sync, files);
     return operation.run();
 }
 
-int open_regular_input(const char* path, FileHandle& file, struct stat* status) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+int open_regular_input(FileSystem& files, const char* path, FileHandle& file, struct stat* status) {
+    const int fd = files.open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return errno ? errno : ENOENT;
     struct stat own {};
     struct stat& st = status ? *status : own;
     int error = 0;
-    if (fstat(fd, &st) != 0)
+    if (files.fstat(fd, &st) != 0)
         error = errno;
     else if (S_ISDIR(st.st_mode))
         error = EISDIR;
     else if (!S_ISREG(st.st_mode))
         error = ERR_NOT_REGULAR_FILE;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    else if (files.set_status_flags(fd, files.get_status_flags(fd) & ~O_NONBLOCK) != 0)
         error = errno;
     if (!error) {
-        file.reset(fdopen(fd, "rb"));
+        file.reset(files.fdopen(fd, "rb"));
         if (file) return 0;
         error = errno ? errno : ENOMEM;
     }
-    close(fd);
+    files.close(fd);
     return error;
 }
 

@@ -111,8 +111,8 @@ std::string temporary_name(const std::string& folder, int attempt) {
 // Takes the lock that marks `fd`'s temporary as in use. A file system without
 // locks leaves it unlocked: a later run then cannot take the lock either and
 // leaves the temporary alone.
-void lock_in_use(int fd) {
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EINTR) {
+void lock_in_use(FileSystem& files, int fd) {
+    while (files.flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EINTR) {
     }
 }
 
@@ -170,53 +170,54 @@ bool is_temporary_name(std::string_view path) {
            is_hex(name.substr(kTempPrefix.size()));
 }
 
-int remove_dead_temporaries(const std::string& folder) {
+int remove_dead_temporaries(const std::string& folder, FileSystem& files) {
     // Without this boot's id a name's boot cannot be compared: nothing is proven.
     if (boot_tag().empty()) return 0;
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    DIR* dir = files.opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return 0;
     const int folder_fd = dirfd(dir);
     int local = -1;
     std::vector<std::string> gone;
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = files.readdir(dir)) {
         TempOwner owner;
         if (parse_owner(entry->d_name, owner) && owner_is_gone(owner, folder_fd, local)) gone.emplace_back(entry->d_name);
     }
     int removed = 0;
     for (const std::string& name : gone) {
         // Never through a link planted at the name, never a pipe waited on.
-        const int fd = openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int fd =
+            files.openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st {};
         // The lock proves it: a run that lives holds it (also one in another
         // pid namespace, whose process id means nothing here). It is held
         // while the temporary goes, so that no other run's cleaning collides.
-        if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            std::error_code error;
-            const bool done = S_ISDIR(st.st_mode)
-                                  ? std::filesystem::remove_all(folder.empty() ? name : folder + "/" + name, error) > 0
-                                  : unlinkat(folder_fd, name.c_str(), 0) == 0;
+        if (files.fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
+            files.flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            const bool done = S_ISDIR(st.st_mode) ? files.remove_all(folder.empty() ? name : folder + "/" + name) == 0
+                                                  : files.unlinkat(folder_fd, name.c_str(), 0) == 0;
             if (done) ++removed;
         }
-        close(fd);
+        files.close(fd);
     }
-    closedir(dir);
+    files.closedir(dir);
     return removed;
 }
 
-int sync_folder(const std::string& folder) {
-    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int sync_folder(const std::string& folder, FileSystem& files) {
+    const int fd = files.open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
     int error = 0;
     // Some file systems cannot flush a folder (EINVAL); their renames are as
     // durable as they get.
-    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) error = errno;
-    close(fd);
+    if (files.sync(fd, false) != 0 && errno != EINVAL && errno != EROFS) error = errno;
+    files.close(fd);
     return error;
 }
 
 SafeOutput::SafeOutput(SafeOutput&& other) noexcept
-    : file_(std::exchange(other.file_, nullptr)),
+    : files_(other.files_),
+      file_(std::exchange(other.file_, nullptr)),
       path_(std::move(other.path_)),
       closed_(other.closed_),
       lock_fd_(std::exchange(other.lock_fd_, -1)) {
@@ -227,6 +228,7 @@ SafeOutput::SafeOutput(SafeOutput&& other) noexcept
 SafeOutput& SafeOutput::operator=(SafeOutput&& other) noexcept {
     if (this != &other) {
         abandon();
+        files_ = other.files_;
         file_ = std::exchange(other.file_, nullptr);
         path_ = std::move(other.path_);
         other.path_.clear();
@@ -242,7 +244,7 @@ int SafeOutput::create_in(const std::string& folder, mode_t mode) {
         std::string name = temporary_name(folder, attempt);
         // O_EXCL: the name must be new, so nothing that exists (a user's file, a
         // link planted there, another run's temporary) is ever opened.
-        const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        const int fd = files_->open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) {
             if (errno == EEXIST || errno == EINTR) continue;
             return errno;
@@ -250,14 +252,14 @@ int SafeOutput::create_in(const std::string& folder, mode_t mode) {
         // The lock outlives the stream (finish() closes it, and the file may
         // wait under its temporary name long after): a second descriptor of
         // the same open file holds it until the commit or the removal.
-        lock_in_use(fd);
-        const int lock_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        std::FILE* file = lock_fd < 0 ? nullptr : fdopen(fd, "w+b");
+        lock_in_use(*files_, fd);
+        const int lock_fd = files_->duplicate(fd);
+        std::FILE* file = lock_fd < 0 ? nullptr : files_->fdopen(fd, "w+b");
         if (!file) {
             const int error = errno ? errno : ENOMEM;
-            close(fd);
-            unlink(name.c_str());
-            if (lock_fd >= 0) close(lock_fd);
+            files_->close(fd);
+            files_->unlink(name.c_str());
+            if (lock_fd >= 0) files_->close(lock_fd);
             return error;
         }
         file_ = file;
@@ -285,7 +287,7 @@ int SafeOutput::finish(bool durable) {
     // A full disk or a failed device may first show itself here.
     // The data and the size that reads need; the times follow with the folder
     // or the next journal commit.
-    if (!error && durable && fdatasync(fileno(file_)) != 0 && errno != EINVAL) error = errno;
+    if (!error && durable && files_->sync(files_->fileno(file_), true) != 0 && errno != EINVAL) error = errno;
     errno = 0;
     if (std::fclose(std::exchange(file_, nullptr)) != 0 && !error) error = errno ? errno : EIO;
     if (error) return error;
@@ -296,23 +298,23 @@ int SafeOutput::finish(bool durable) {
 int SafeOutput::commit(const std::string& target, FolderSync folder) {
     if (path_.empty()) return EINVAL;
     if (const int error = finish(folder != FolderSync::never)) return error;
-    if (std::rename(path_.c_str(), target.c_str()) != 0) return errno;
+    if (files_->rename(path_.c_str(), target.c_str()) != 0) return errno;
     const std::string from_folder = folder_of(path_);
     path_.clear();
     closed_ = false;
-    if (lock_fd_ >= 0) close(std::exchange(lock_fd_, -1));
+    if (lock_fd_ >= 0) files_->close(std::exchange(lock_fd_, -1));
     // The file is in place whatever the folder flush says; its failure (a
     // folder that cannot be opened again, say) is not a failed output.
     const std::string to_folder = folder_of(target);
-    if (folder == FolderSync::now) sync_folder(to_folder);
-    if (from_folder != to_folder && folder != FolderSync::never) sync_folder(from_folder);
+    if (folder == FolderSync::now) sync_folder(to_folder, *files_);
+    if (from_folder != to_folder && folder != FolderSync::never) sync_folder(from_folder, *files_);
     return 0;
 }
 
 void SafeOutput::abandon() {
     if (file_) std::fclose(std::exchange(file_, nullptr));
-    if (!path_.empty()) unlink(path_.c_str());
-    if (lock_fd_ >= 0) close(std::exchange(lock_fd_, -1));
+    if (!path_.empty()) files_->unlink(path_.c_str());
+    if (lock_fd_ >= 0) files_->close(std::exchange(lock_fd_, -1));
     path_.clear();
     closed_ = false;
 }
@@ -321,12 +323,12 @@ int TempFolder::create_in(const std::string& folder, mode_t mode) {
     remove();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         std::string name = temporary_name(folder, attempt);
-        if (mkdir(name.c_str(), mode) == 0) {
+        if (files_->mkdir(name.c_str(), mode) == 0) {
             // A folder is locked through a descriptor of its own. One that
             // cannot be opened (a mode without read permission) goes unlocked,
             // and is then only ever removed once its process is gone.
-            lock_fd_ = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (lock_fd_ >= 0) lock_in_use(lock_fd_);
+            lock_fd_ = files_->open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (lock_fd_ >= 0) lock_in_use(*files_, lock_fd_);
             path_ = std::move(name);
             return 0;
         }
@@ -337,14 +339,13 @@ int TempFolder::create_in(const std::string& folder, mode_t mode) {
 
 void TempFolder::release() {
     path_.clear();
-    if (lock_fd_ >= 0) close(std::exchange(lock_fd_, -1));
+    if (lock_fd_ >= 0) files_->close(std::exchange(lock_fd_, -1));
 }
 
 void TempFolder::remove() {
     if (!path_.empty()) {
         // remove_all never follows a link inside the folder: it removes the link.
-        std::error_code error;
-        std::filesystem::remove_all(path_, error);
+        files_->remove_all(path_);
     }
     release();
 }

@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_system.h"
+
 namespace quoralith {
 
 // The start of every temporary's file name: ".qrlth-", twelve random hex
@@ -49,14 +51,14 @@ bool is_temporary_name(std::string_view path);
 // Names of the earlier form carry neither and are always left. Returns how
 // many were removed. Errors are not reported: whatever cannot be removed now is
 // left for a later run.
-int remove_dead_temporaries(const std::string& folder);
+int remove_dead_temporaries(const std::string& folder, FileSystem& files = real_file_system());
 
 // The system's folder for temporaries: $TMPDIR, else /tmp.
 std::string system_temp_folder();
 
 // Makes the entries of `folder` ("" for the current folder) durable, so that a
 // rename into it survives a power loss. Returns 0 or errno.
-int sync_folder(const std::string& folder);
+int sync_folder(const std::string& folder, FileSystem& files = real_file_system());
 
 // When commit makes the rename durable: at once, or later by the caller, who
 // then calls sync_folder on the target's folder once for many files (a tree
@@ -65,9 +67,10 @@ int sync_folder(const std::string& folder);
 // either (a power cut takes it with the run, and nothing is lost).
 enum class FolderSync { now, later, never };
 
+// Every call on the temporary goes through the file system it was made with.
 class SafeOutput {
 public:
-    SafeOutput() = default;
+    explicit SafeOutput(FileSystem& files = real_file_system()) : files_(&files) {}
     ~SafeOutput() { abandon(); }
     SafeOutput(const SafeOutput&) = delete;
     SafeOutput& operator=(const SafeOutput&) = delete;
@@ -108,6 +111,7 @@ public:
     void abandon();
 
 private:
+    FileSystem* files_;
     std::FILE* file_ = nullptr;
     std::string path_;
     bool closed_ = false;  // finish() ran: the data is on disk, the stream closed
@@ -120,7 +124,7 @@ private:
 // took another name.
 class TempFolder {
 public:
-    TempFolder() = default;
+    explicit TempFolder(FileSystem& files = real_file_system()) : files_(&files) {}
     ~TempFolder() { remove(); }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
@@ -137,6 +141,7 @@ public:
     void remove();
 
 private:
+    FileSystem* files_;
     std::string path_;
     int lock_fd_ = -1;  // holds the folder's lock while it is ours
 };

@@ -6,11 +6,7 @@
 namespace quoralith {
 
 EngineEntry real_engine() {
-    return [](int type, const std::string& first, const std::string& second, std::string& output,
-              const std::string& pattern, const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
-              const ProgressCallback& callback) {
-        return engine_run(type, first, second, output, pattern, match_file, flags, mask, callback);
-    };
+    return [](EngineRequest& request) { return engine_run(request); };
 }
 
 int run_job(const JobSettings& job, const ReportTemplates& templates) {

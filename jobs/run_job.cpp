@@ -150,11 +150,10 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
                                   clearing_would_delete_input(request.type, request.first, request.second,
                                                               request.output);
     if (known_type && !clearing_refused) {
-        ProgressCallback callback = [&progress](const ProgressRecord& record) {
+        request.callback = [&progress](const ProgressRecord& record) {
             return job_progress_callback(progress, record);
         };
-        result = engine_(request.type, request.first, request.second, request.output, request.pattern, "",
-                         request.flags, request.mask, callback);
+        result = engine_(request);
     }
     final_output_ = request.output;
     // A refused request did nothing; it must not read as a clean run.

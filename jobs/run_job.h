@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/progress.h"
+#include "engine/engine.h"
 #include "jobs/job_progress.h"
 #include "jobs/report.h"
 #include "sheets/job_settings.h"
@@ -14,11 +15,9 @@
 namespace quoralith {
 
 // The engine's entry point as the runner calls it (engine_run's signature), so
-// that tests can put a scripted engine in its place.
-using EngineEntry = std::function<int(int type, const std::string& first, const std::string& second,
-                                      std::string& output, const std::string& pattern,
-                                      const std::string& match_file, EngineFlags flags, AlgorithmMask mask,
-                                      const ProgressCallback& callback)>;
+// that tests can put a scripted engine in its place. The runner fills in the
+// request's callback with the job's own.
+using EngineEntry = std::function<int(EngineRequest& request)>;
 
 // engine_run itself.
 EngineEntry real_engine();
@@ -44,13 +43,8 @@ inline constexpr const char* COMPLETED_TEXT = "Completed";
 inline constexpr const char* BAD_REQUEST_TEXT = "the output is the same as an input";
 inline constexpr const char* NO_OPERATION_TEXT = "this kind of job has no operation";
 
-// The engine request a job's settings describe.
-struct EngineRequest {
-    int type = 0;  // 0 when the job's kind has no engine operation
-    std::string first, second, output, pattern;
-    EngineFlags flags = 0;
-    AlgorithmMask mask = 0;
-};
+// The engine request a job's settings describe (type 0 when the job's kind
+// has no engine operation).
 EngineRequest build_engine_request(const JobSettings& job);
 
 // Runs jobs one after another; keeps what the last one left for its caller.

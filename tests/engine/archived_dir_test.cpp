@@ -27,6 +27,7 @@
 #include "engine/archive.h"
 #include "engine/archived_dir.h"
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "tree_test_support.h"
 
 namespace quoralith::test {
@@ -222,7 +223,7 @@ protected:
     int run(int type, const std::string& first, const std::string& second, const std::string& output,
             EngineFlags flags, TreeRecorder& recorder, AlgorithmMask mask = 0x80, const std::string& pattern = "") {
         std::string out = output;
-        return engine_run(type, first, second, out, pattern, "", flags | EF_INCLUDE_SUBDIRS, mask,
+        return run_engine(type, first, second, out, pattern, "", flags | EF_INCLUDE_SUBDIRS, mask,
                           recorder.callback());
     }
     int create(const std::string& delta, EngineFlags flags = 0, AlgorithmMask mask = 0x80) {
@@ -278,7 +279,7 @@ TEST_F(ArchivedDirTest, TreesRoundTripAsOneFileJob) {
 TEST_F(ArchivedDirTest, StartEndAndTrailerCarryTheJobsFigures) {
     ProgressRecord start{}, done{};
     std::string out = dir.file("d.qd");
-    engine_run(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), out, "", "", EF_INCLUDE_SUBDIRS, 0x80,
+    run_engine(OP_CREATE_ARCHIVED, dir.file("base"), dir.file("updated"), out, "", "", EF_INCLUDE_SUBDIRS, 0x80,
                [&](const ProgressRecord& r) -> std::int16_t {
                    if (r.code == PM_FILE_START) start = r;
                    if (r.code == PM_FILE_DONE) done = r;

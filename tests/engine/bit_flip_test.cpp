@@ -18,6 +18,7 @@
 
 #include "engine/archive.h"
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "tree_test_support.h"
 
 namespace quoralith::test {
@@ -209,7 +210,7 @@ public:
         make_tree(updated_, 6);
         make_file(updated_ + "/added.txt", text_like(70, 9), 0600);
         std::string out = delta_;
-        EXPECT_EQ(engine_run(OP_CREATE_ARCHIVED, base_, updated_, out, "", "", EF_INCLUDE_SUBDIRS | EF_SHORT_STAMP,
+        EXPECT_EQ(run_engine(OP_CREATE_ARCHIVED, base_, updated_, out, "", "", EF_INCLUDE_SUBDIRS | EF_SHORT_STAMP,
                              0x80, {}),
                   0);
         delta = read_file(delta_);
@@ -221,7 +222,7 @@ public:
         fs::remove_all(out_);
         std::string out = out_;
         bool failed = true;
-        engine_run(OP_RESTORE_ARCHIVED, base_, delta_, out, "", "", EF_INCLUDE_SUBDIRS | EF_KEEP_DATE | EF_KEEP_ATTRIBUTES,
+        run_engine(OP_RESTORE_ARCHIVED, base_, delta_, out, "", "", EF_INCLUDE_SUBDIRS | EF_KEEP_DATE | EF_KEEP_ATTRIBUTES,
                    0, [&](const ProgressRecord& r) -> std::int16_t {
                        if (r.code == PM_FILE_DONE) failed = false;
                        if (r.code < 0) failed = true;

@@ -17,6 +17,7 @@
 
 #include "engine/archive.h"
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "tree_test_support.h"
 
 namespace quoralith::test {
@@ -60,7 +61,7 @@ protected:
             for (const auto& [name, data] : tree_of(root)) utimensat(AT_FDCWD, (root + "/" + name).c_str(), times, 0);
         // The deltas every combination must agree with.
         std::string plain = scratch.file("plain-deltas");
-        ASSERT_EQ(engine_run(OP_CREATE_DIR, base, updated, plain, "", "", kTree, 0x81, {}), 0);
+        ASSERT_EQ(run_engine(OP_CREATE_DIR, base, updated, plain, "", "", kTree, 0x81, {}), 0);
         plain_deltas = tree_of(plain);
         ASSERT_EQ(plain_deltas.size(), 6u);
     }
@@ -77,7 +78,7 @@ protected:
         return dir;
     }
     int run(int type, const std::string& first, const std::string& second, std::string output, EngineFlags flags) {
-        return engine_run(type, first, second, output, "", "", kTree | flags, 0x81, recorder.callback());
+        return run_engine(type, first, second, output, "", "", kTree | flags, 0x81, recorder.callback());
     }
 
     // What a restore must give: the Updated tree's files, bytes and permission bits.

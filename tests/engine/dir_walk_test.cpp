@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "tree_test_support.h"
 
 namespace quoralith::test {
@@ -52,11 +53,11 @@ protected:
 
     int create(EngineFlags flags, const std::string& pattern = "") {
         std::string output = deltas;
-        return engine_run(OP_CREATE_DIR, base, updated, output, pattern, "", flags, 0x81, recorder.callback());
+        return run_engine(OP_CREATE_DIR, base, updated, output, pattern, "", flags, 0x81, recorder.callback());
     }
     int restore(EngineFlags flags, std::string output = "") {
         if (output.empty()) output = restored;
-        return engine_run(OP_RESTORE_DIR, base, deltas, output, "", "", flags, 1, recorder.callback());
+        return run_engine(OP_RESTORE_DIR, base, deltas, output, "", "", flags, 1, recorder.callback());
     }
 
     ScratchDir scratch;
@@ -112,7 +113,7 @@ TEST_F(DirWalkTest, InPlaceRestoreTurnsTheBaseTreeIntoTheUpdatedTree) {
 
 TEST_F(DirWalkTest, EmptyUpdatedTreeMakesEveryMissingOutputLevelAndCallsNothing) {
     std::string output = scratch.file("a/b/c");
-    ASSERT_EQ(engine_run(OP_CREATE_DIR, base, updated, output, "", "", EF_INCLUDE_SUBDIRS, 1, recorder.callback()), 0);
+    ASSERT_EQ(run_engine(OP_CREATE_DIR, base, updated, output, "", "", EF_INCLUDE_SUBDIRS, 1, recorder.callback()), 0);
     EXPECT_TRUE(fs::is_directory(output));
     EXPECT_TRUE(recorder.seen.empty());
 }
@@ -156,7 +157,7 @@ TEST_F(DirWalkTest, WalkSkipsItsOwnOutputSpecialFilesAndLinkedDirectories) {
     fs::create_directory_symlink(updated, updated + "/loop");
     fs::create_symlink("nowhere", updated + "/dangling");
     std::string output = updated + "/deltas";  // the output inside the walked tree
-    ASSERT_EQ(engine_run(OP_CREATE_DIR, base, updated, output, "", "", EF_INCLUDE_SUBDIRS, 1, recorder.callback()), 0);
+    ASSERT_EQ(run_engine(OP_CREATE_DIR, base, updated, output, "", "", EF_INCLUDE_SUBDIRS, 1, recorder.callback()), 0);
     EXPECT_EQ(entries_of(output), std::vector<std::string>{"a.txt"});
     EXPECT_EQ(recorder.count(ERR_NOT_REGULAR_FILE), 2);  // the pipe and the link to a directory
     EXPECT_EQ(recorder.count(ERR_BROKEN_LINK), 1);
@@ -196,7 +197,7 @@ TEST_F(DirWalkTest, ClearingEmptiesTheOutputButNeverAnInput) {
     };
     for (auto& c : cases) {
         EXPECT_TRUE(clearing_would_delete_input(c.type, base, c.second, c.output)) << c.output;
-        EXPECT_EQ(engine_run(c.type, base, c.second, c.output, "", "", flags, 1, recorder.callback()), ERR_BAD_REQUEST)
+        EXPECT_EQ(run_engine(c.type, base, c.second, c.output, "", "", flags, 1, recorder.callback()), ERR_BAD_REQUEST)
             << c.output;
     }
     EXPECT_EQ(tree_of(scratch.path()), before);

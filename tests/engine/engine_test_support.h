@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "support/test_support.h"
 
 namespace quoralith::test {

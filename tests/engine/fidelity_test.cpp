@@ -160,7 +160,7 @@ TEST(VerifiedRestore, TreesKeepEveryFilesPermissionBits) {
         ASSERT_EQ(chmod((new_tree / name).c_str(), mode), 0);
     }
     std::string out = deltas.string();
-    ASSERT_EQ(engine_run(OP_CREATE_DIR, old_tree.string(), new_tree.string(), out, "", "",
+    ASSERT_EQ(test::run_engine(OP_CREATE_DIR, old_tree.string(), new_tree.string(), out, "", "",
                          EF_INCLUDE_SUBDIRS | EF_SHORT_STAMP, 0x80, {}),
               0);
     // Into a fresh tree, and in place over the old one.
@@ -168,7 +168,7 @@ TEST(VerifiedRestore, TreesKeepEveryFilesPermissionBits) {
         std::string output = target.string();
         EngineFlags flags = EF_INCLUDE_SUBDIRS | EF_KEEP_DATE | EF_KEEP_ATTRIBUTES;
         if (target == old_tree) flags |= EF_IN_PLACE;
-        ASSERT_EQ(engine_run(OP_RESTORE_DIR, old_tree.string(), deltas.string(), output, "", "", flags, 0, {}), 0);
+        ASSERT_EQ(test::run_engine(OP_RESTORE_DIR, old_tree.string(), deltas.string(), output, "", "", flags, 0, {}), 0);
         for (const auto& [name, mode] : files) {
             EXPECT_EQ(test::permissions_of((target / name).string()), mode) << target << " " << name;
             EXPECT_EQ(read_file((target / name).string()), read_file((new_tree / name).string()));

@@ -15,6 +15,7 @@
 
 #include "engine/archive.h"
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "tree_test_support.h"
 
 namespace quoralith::test {
@@ -52,7 +53,7 @@ protected:
     int run(int type, const std::string& first, const std::string& second, const std::string& output,
             EngineFlags flags = EF_INCLUDE_SUBDIRS, const std::string& pattern = "") {
         std::string out = output;
-        return engine_run(type, first, second, out, pattern, "", flags | EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, 0x80,
+        return run_engine(type, first, second, out, pattern, "", flags | EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, 0x80,
                           recorder.callback());
     }
 
@@ -93,7 +94,7 @@ TEST_F(LinkSafetyTest, ALinkAtAnyOutputNameIsReplacedAndItsTargetKept) {
     const std::string kept = dir.file("k.dlt"), kept7 = dir.file("k7.dlt");
     plant(kept7);
     std::string kept_out = kept;
-    ASSERT_EQ(engine_run(OP_CREATE_FILE, old_bin, new_bin, kept_out, "", "", EF_KEEP_ALL, 0x81, recorder.callback()), 0);
+    ASSERT_EQ(run_engine(OP_CREATE_FILE, old_bin, new_bin, kept_out, "", "", EF_KEEP_ALL, 0x81, recorder.callback()), 0);
     EXPECT_FALSE(is_link(kept7));
     expect_outside_untouched("keep all");
     const std::string restored = dir.file("r.bin");
@@ -209,7 +210,7 @@ TEST_F(LinkSafetyTest, ALinkToADeviceAtTheOutputNameIsRefused) {
     fs::create_symlink("/dev/null", dir.file("k7.dlt"));
     std::string kept = dir.file("k.dlt");
     recorder.seen.clear();
-    engine_run(OP_CREATE_FILE, old_bin, updated + "/main.txt", kept, "", "", EF_KEEP_ALL, 0x80, recorder.callback());
+    run_engine(OP_CREATE_FILE, old_bin, updated + "/main.txt", kept, "", "", EF_KEEP_ALL, 0x80, recorder.callback());
     ASSERT_NE(first_with(ERR_OUTPUT_LINK), nullptr);
     EXPECT_TRUE(is_link(dir.file("k7.dlt")));
 }

@@ -38,7 +38,7 @@ TEST_F(EngineRunTest, OutputEqualToAnInputIsRefusedBeforeAnythingIsTouched) {
     };
     std::filesystem::create_directories(dir.file("sub"));
     for (auto& c : cases) {
-        EXPECT_EQ(engine_run(c.type, c.first, c.second, c.output, "", "", 0, 1, recorder.callback()),
+        EXPECT_EQ(run_engine(c.type, c.first, c.second, c.output, "", "", 0, 1, recorder.callback()),
                   ERR_BAD_REQUEST)
             << c.type << " " << c.output;
     }
@@ -50,7 +50,7 @@ TEST_F(EngineRunTest, OutputEqualToAnInputIsRefusedBeforeAnythingIsTouched) {
 TEST_F(EngineRunTest, UnknownTypesAreRefused) {
     for (int type : {0, 7, 255, -1}) {
         std::string output = dir.file("out.dlt");
-        EXPECT_EQ(engine_run(type, base, updated, output, "", "", 0, 1, recorder.callback()), ERR_BAD_REQUEST)
+        EXPECT_EQ(run_engine(type, base, updated, output, "", "", 0, 1, recorder.callback()), ERR_BAD_REQUEST)
             << type;
     }
     EXPECT_TRUE(recorder.seen.empty());
@@ -60,7 +60,7 @@ TEST_F(EngineRunTest, UnknownTypesAreRefused) {
 TEST_F(EngineRunTest, PathsThatDifferOnlyInLetterCaseAreDifferentFiles) {
     std::string output = dir.file("BASE.bin");
     const Bytes base_before = read_file(base);
-    EXPECT_EQ(engine_run(OP_CREATE_FILE, base, updated, output, "", "", 0, 1, recorder.callback()), 0);
+    EXPECT_EQ(run_engine(OP_CREATE_FILE, base, updated, output, "", "", 0, 1, recorder.callback()), 0);
     ASSERT_FALSE(recorder.file_codes().empty());
     EXPECT_EQ(recorder.file_codes().front(), PM_FILE_START);
     EXPECT_EQ(read_file(base), base_before);
@@ -78,7 +78,7 @@ TEST_F(EngineRunTest, RestoreOverTheBaseIsInPlaceAndIgnoresClearOutput) {
                 if (is_temporary_name(name)) temp_seen_while_writing = true;
         return ANSWER_SKIP;
     };
-    EXPECT_EQ(engine_run(OP_RESTORE_FILE, base, vector_path("stored_rle_alg4", "delta.bin"), output, "", "",
+    EXPECT_EQ(run_engine(OP_RESTORE_FILE, base, vector_path("stored_rle_alg4", "delta.bin"), output, "", "",
                          EF_CLEAR_OUTPUT, 0, recorder.callback()),
               0);
     EXPECT_EQ(read_file(base), read_file(vector_path("stored_rle_alg4", "updated.bin")));
@@ -91,7 +91,7 @@ TEST_F(EngineRunTest, RestoreOverTheBaseIsInPlaceAndIgnoresClearOutput) {
     // Another spelling of the Base is in place as well.
     write_file(base, read_file(vector_path("stored_rle_alg4", "base.bin")));
     std::string spelled = dir.path().string() + "/./base.bin";
-    EXPECT_EQ(engine_run(OP_RESTORE_FILE, base, vector_path("stored_rle_alg4", "delta.bin"), spelled, "", "", 0, 0,
+    EXPECT_EQ(run_engine(OP_RESTORE_FILE, base, vector_path("stored_rle_alg4", "delta.bin"), spelled, "", "", 0, 0,
                          {}),
               0);
     EXPECT_EQ(read_file(base), read_file(vector_path("stored_rle_alg4", "updated.bin")));
@@ -103,7 +103,7 @@ TEST_F(EngineRunTest, FailedInPlaceRestoreKeepsTheBase) {
     const Bytes base_before = read_file(base);
     write_file(dir.file("bad.dlt"), random_bytes(500, 3));
     std::string output = base;
-    EXPECT_EQ(engine_run(OP_RESTORE_FILE, base, dir.file("bad.dlt"), output, "", "", EF_FAIL_SKIP, 0,
+    EXPECT_EQ(run_engine(OP_RESTORE_FILE, base, dir.file("bad.dlt"), output, "", "", EF_FAIL_SKIP, 0,
                          recorder.callback()),
               0);
     EXPECT_EQ(read_file(base), base_before);
@@ -117,7 +117,7 @@ TEST_F(EngineRunTest, NoCallbackMeansFailedFilesAreSkipped) {
     write_file(dir.file("bad.dlt"), random_bytes(500, 3));
     write_file(dir.file("out.bin"), Bytes{1, 2, 3});
     std::string output = dir.file("out.bin");
-    EXPECT_EQ(engine_run(OP_RESTORE_FILE, base, dir.file("bad.dlt"), output, "", "", 0, 0, {}), 0);
+    EXPECT_EQ(run_engine(OP_RESTORE_FILE, base, dir.file("bad.dlt"), output, "", "", 0, 0, {}), 0);
     EXPECT_EQ(read_file(output), (Bytes{1, 2, 3}));
 }
 
@@ -130,16 +130,16 @@ TEST_F(EngineRunTest, AStopInADirectoryRestoreSkipsTheMergePass) {
     write_file(base_dir + "/f.txt", text_like(3000, 5));
     write_file(updated_dir + "/f.txt", text_like(3100, 5));
     std::string output = deltas;
-    ASSERT_EQ(engine_run(OP_CREATE_DIR, base_dir, updated_dir, output, "", "", 0, 0x80, {}), 0);
+    ASSERT_EQ(run_engine(OP_CREATE_DIR, base_dir, updated_dir, output, "", "", 0, 0x80, {}), 0);
 
     std::string stopped = dir.file("stopped");
     recorder.answer = [](const ProgressRecord& r) -> std::int16_t { return r.code == PM_FILE_START ? -1 : 0; };
-    EXPECT_EQ(engine_run(OP_RESTORE_DIR, base_dir, deltas, stopped, "", "", EF_MERGE, 0, recorder.callback()), 0);
+    EXPECT_EQ(run_engine(OP_RESTORE_DIR, base_dir, deltas, stopped, "", "", EF_MERGE, 0, recorder.callback()), 0);
     EXPECT_FALSE(file_exists(stopped + "/only-in-base.txt"));
     EXPECT_FALSE(file_exists(stopped + "/f.txt"));
 
     std::string merged = dir.file("merged");
-    EXPECT_EQ(engine_run(OP_RESTORE_DIR, base_dir, deltas, merged, "", "", EF_MERGE, 0, {}), 0);
+    EXPECT_EQ(run_engine(OP_RESTORE_DIR, base_dir, deltas, merged, "", "", EF_MERGE, 0, {}), 0);
     EXPECT_EQ(read_file(merged + "/only-in-base.txt"), read_file(base_dir + "/only-in-base.txt"));
     EXPECT_EQ(read_file(merged + "/f.txt"), read_file(updated_dir + "/f.txt"));
 }

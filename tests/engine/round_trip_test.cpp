@@ -56,20 +56,20 @@ TEST(EngineRoundTrip, EveryAlgorithmOnEveryShapeBesideAndInPlace) {
             const EngineFlags stamp = algorithm % 2 ? EF_SHORT_STAMP : 0;
             std::string delta = dir.file("file.dlt");
             Recorder recorder;
-            ASSERT_EQ(engine_run(OP_CREATE_FILE, base, updated, delta, "", "", stamp,
+            ASSERT_EQ(run_engine(OP_CREATE_FILE, base, updated, delta, "", "", stamp,
                                  static_cast<AlgorithmMask>(1u << algorithm), recorder.callback()),
                       0);
             ASSERT_EQ(recorder.file_codes().back(), PM_FILE_DONE);
 
             std::string beside = dir.file("restored.bin");
-            ASSERT_EQ(engine_run(OP_RESTORE_FILE, base, delta, beside, "", "", EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, 0,
+            ASSERT_EQ(run_engine(OP_RESTORE_FILE, base, delta, beside, "", "", EF_KEEP_DATE | EF_KEEP_ATTRIBUTES, 0,
                                  recorder.callback()),
                       0);
             EXPECT_EQ(read_file(beside), shape.updated);
             if (!shape.has_base) continue;
 
             std::string in_place = base;
-            ASSERT_EQ(engine_run(OP_RESTORE_FILE, base, delta, in_place, "", "", 0, 0, recorder.callback()), 0);
+            ASSERT_EQ(run_engine(OP_RESTORE_FILE, base, delta, in_place, "", "", 0, 0, recorder.callback()), 0);
             EXPECT_EQ(in_place, base);
             EXPECT_EQ(read_file(base), shape.updated);
             EXPECT_EQ(names_in(dir), (std::vector<std::string>{"base.bin", "file.dlt", "restored.bin", "updated.bin"}));
@@ -86,9 +86,9 @@ TEST(EngineRoundTrip, KeepSmallestAndKeepAllOverEveryAlgorithm) {
         write_file(updated, shape.updated);
 
         std::string smallest = dir.file("best.dlt");
-        ASSERT_EQ(engine_run(OP_CREATE_FILE, base, updated, smallest, "", "", EF_SHORT_STAMP, 0xFFFF), 0);
+        ASSERT_EQ(run_engine(OP_CREATE_FILE, base, updated, smallest, "", "", EF_SHORT_STAMP, 0xFFFF), 0);
         std::string all = dir.file("all.dlt");
-        ASSERT_EQ(engine_run(OP_CREATE_FILE, base, updated, all, "", "", EF_SHORT_STAMP | EF_KEEP_ALL, 0xFFFF), 0);
+        ASSERT_EQ(run_engine(OP_CREATE_FILE, base, updated, all, "", "", EF_SHORT_STAMP | EF_KEEP_ALL, 0xFFFF), 0);
 
         // The kept delta is as small as the smallest candidate, and every
         // candidate restores on its own.
@@ -98,13 +98,13 @@ TEST(EngineRoundTrip, KeepSmallestAndKeepAllOverEveryAlgorithm) {
             ASSERT_TRUE(file_exists(name)) << name;
             least = std::min(least, read_file(name).size());
             std::string out = dir.file("out.bin");
-            ASSERT_EQ(engine_run(OP_RESTORE_FILE, base, name, out, "", "", 0, 0), 0);
+            ASSERT_EQ(run_engine(OP_RESTORE_FILE, base, name, out, "", "", 0, 0), 0);
             EXPECT_EQ(read_file(out), shape.updated) << name;
         }
         EXPECT_FALSE(file_exists(all));
         EXPECT_EQ(read_file(smallest).size(), least);
         std::string out = dir.file("out.bin");
-        ASSERT_EQ(engine_run(OP_RESTORE_FILE, base, smallest, out, "", "", 0, 0), 0);
+        ASSERT_EQ(run_engine(OP_RESTORE_FILE, base, smallest, out, "", "", 0, 0), 0);
         EXPECT_EQ(read_file(out), shape.updated);
     }
 }

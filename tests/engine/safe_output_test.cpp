@@ -17,6 +17,7 @@
 
 #include "engine/archive.h"
 #include "engine/engine.h"
+#include "run_engine.h"
 #include "engine/safe_output.h"
 #include "support/test_support.h"
 
@@ -368,7 +369,7 @@ TEST(DeadTemporaries, EveryKindOfJobClearsTheFoldersItWritesTo) {
     ASSERT_EQ(left_in("deltas/sub"), 2u);
 
     std::string deltas = dir.file("deltas");
-    engine_run(OP_CREATE_DIR, dir.file("base"), dir.file("updated"), deltas, "", "", EF_INCLUDE_SUBDIRS, 0x80, {});
+    test::run_engine(OP_CREATE_DIR, dir.file("base"), dir.file("updated"), deltas, "", "", EF_INCLUDE_SUBDIRS, 0x80, {});
     EXPECT_TRUE(test::file_exists(dir.file("deltas/sub/f.bin")));
     EXPECT_EQ(left_in("deltas"), 0u);
     EXPECT_EQ(left_in("deltas/sub"), 0u);

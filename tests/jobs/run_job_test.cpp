@@ -1,6 +1,7 @@
 // The job runner: the engine request a job makes, the report it writes at each
 // level, the display's summary, stops, refusals, and real jobs on real files.
 #include "jobs/run_job.h"
+#include "support/positional_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ struct ScriptedEngine {
     bool tell_stop = true;
 
     EngineEntry entry() {
-        return [this](int type, const std::string& first, const std::string& second, std::string& output,
+        return test::positional_engine([this](int type, const std::string& first, const std::string& second, std::string& output,
                       const std::string& pattern, const std::string& match_file, EngineFlags flags,
                       AlgorithmMask mask, const ProgressCallback& callback) {
             calls.push_back({type, first, second, output, pattern, match_file, flags, mask});
@@ -58,7 +59,7 @@ struct ScriptedEngine {
                 }
             }
             return result;
-        };
+        });
     }
 };
 
@@ -671,11 +672,9 @@ TEST_F(RealJobTest, APatternThatSelectsNothingAndALinkOutOfTheTreeAreSaidInWords
 
 TEST_F(RealJobTest, ClearingAnOutputInsideAnInputTreeIsRefusedBeforeAnythingIsDeleted) {
     int engine_calls = 0;
-    JobRunner runner(templates_, [&engine_calls](int t, const std::string& a, const std::string& b, std::string& out,
-                                                 const std::string& p, const std::string& m, EngineFlags f,
-                                                 AlgorithmMask k, const ProgressCallback& c) {
+    JobRunner runner(templates_, [&engine_calls](EngineRequest& request) {
         ++engine_calls;
-        return real_engine()(t, a, b, out, p, m, f, k, c);
+        return real_engine()(request);
     });
     const auto tree_before = [this] {
         std::map<std::string, test::Bytes> files;

@@ -8,6 +8,7 @@
 #include "jobs/gui/progress_dialog.h"
 #include "shell/app/main_frame.h"
 #include "shell/app/morvane_app.h"
+#include "tests/support/positional_engine.h"
 
 #include <QDialog>
 #include <QDir>
@@ -101,10 +102,10 @@ struct Gate {
     std::function<bool(const ProgressRecord&)> hold;
 
     EngineEntry engine() {
-        return [this](int type, const std::string& first, const std::string& second, std::string& output,
+        return test::positional_engine([this](int type, const std::string& first, const std::string& second, std::string& output,
                       const std::string& pattern, const std::string& match, EngineFlags flags, AlgorithmMask mask,
                       const ProgressCallback& job_callback) {
-            return real_engine()(type, first, second, output, pattern, match, flags, mask,
+            return test::run_real_engine(type, first, second, output, pattern, match, flags, mask,
                                  [&](const ProgressRecord& record) {
                                      const std::int16_t answer = job_callback(record);
                                      if (!reached && hold && hold(record)) {
@@ -115,7 +116,7 @@ struct Gate {
                                      }
                                      return answer;
                                  });
-        };
+        });
     }
 };
 
@@ -277,7 +278,7 @@ private slots:
     // green) at the percent last read, the current file, no summary yet.
     void theWindowShowsTheStateTheCallsLeaveWhileTheJobRuns() {
         std::atomic<bool> held{false}, go_on{false};
-        EngineEntry engine = [&](int, const std::string&, const std::string&, std::string& output,
+        EngineEntry engine = test::positional_engine([&](int, const std::string&, const std::string&, std::string& output,
                                  const std::string&, const std::string&, EngineFlags, AlgorithmMask,
                                  const ProgressCallback& callback) {
             ProgressRecord record;
@@ -302,7 +303,7 @@ private slots:
             done.result = 100;
             callback(done);
             return 0;
-        };
+        });
         bool checked = false;
         when([&] { return held.load(); },
              [&] {

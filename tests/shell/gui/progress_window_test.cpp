@@ -3,6 +3,7 @@
 // callback keeps the event loop running.
 #include "jobs/gui/progress_dialog.h"
 #include "jobs/run_job.h"
+#include "tests/support/positional_engine.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -38,7 +39,7 @@ QColor qcolor(BarColour colour) { return QColor(colour.red, colour.green, colour
 // the mask, reading its input in four steps; `probe` runs after every record
 // on the job's own thread.
 EngineEntry scripted_engine(std::int32_t size, std::function<void(const ProgressRecord&, std::int16_t)> probe) {
-    return [size, probe](int, const std::string& first, const std::string& second, std::string& output,
+    return test::positional_engine([size, probe](int, const std::string& first, const std::string& second, std::string& output,
                          const std::string&, const std::string&, EngineFlags, AlgorithmMask mask,
                          const ProgressCallback& callback) {
         auto send = [&](ProgressRecord record) {
@@ -74,7 +75,7 @@ EngineEntry scripted_engine(std::int32_t size, std::function<void(const Progress
         done.result = size / 10;
         send(done);
         return 0;
-    };
+    });
 }
 
 }  // namespace
@@ -321,7 +322,7 @@ private slots:
         QCOMPARE(box->lineWrapMode(), QPlainTextEdit::WidgetWidth);
 
         const std::string long_name = "/srv/" + std::string(300, 'n') + "/restored.bin";
-        EngineEntry engine = [&](int, const std::string& first, const std::string& second, std::string& output,
+        EngineEntry engine = test::positional_engine([&](int, const std::string& first, const std::string& second, std::string& output,
                                  const std::string&, const std::string&, EngineFlags, AlgorithmMask,
                                  const ProgressCallback& callback) {
             ProgressRecord record;
@@ -338,7 +339,7 @@ private slots:
             record.output_path = output.c_str();
             callback(record);
             return 0;
-        };
+        });
         JobSettings job;
         job.Action = 1;
         job.UseProgressWindow = 1;
@@ -413,15 +414,15 @@ private slots:
         ProgressDialog dialog;
         dialog.show();
         std::vector<OverallProgress> seen;
-        EngineEntry engine = [&](int t, const std::string& a, const std::string& b, std::string& out,
+        EngineEntry engine = test::positional_engine([&](int t, const std::string& a, const std::string& b, std::string& out,
                                  const std::string& p, const std::string& m, EngineFlags f, AlgorithmMask k,
                                  const ProgressCallback& callback) {
-            return real_engine()(t, a, b, out, p, m, f, k, [&](const ProgressRecord& record) {
+            return test::run_real_engine(t, a, b, out, p, m, f, k, [&](const ProgressRecord& record) {
                 const std::int16_t answer = callback(record);
                 if (record.code == PM_FILE_START || record.code == PM_FILE_DONE) seen.push_back(dialog.overall());
                 return answer;
             });
-        };
+        });
         JobSettings job;
         job.IsFile = JOB_DIRECTORY;
         job.UseProgressWindow = 1;
