@@ -52,6 +52,9 @@ constexpr EngineFlags EF_DEEP = 0x4000;
 constexpr EngineFlags EF_ARCHIVE_BASE = 0x10000;
 constexpr EngineFlags EF_ARCHIVE_UPDATED = 0x20000;
 constexpr EngineFlags EF_ARCHIVE_DELTA = 0x40000;
+// Create: one more candidate in the compact format (coder/compact/compact.h),
+// smallest kept as ever; with EF_KEEP_ALL it is kept under the digit name "c".
+constexpr EngineFlags EF_COMPACT = 0x80000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;
@@ -129,6 +132,11 @@ constexpr int ERR_NOT_ARCHIVED_DELTA = -76; // restore --archived: a single-file
 constexpr int ERR_BASE_TREE_DIFFERS = -77; // restore --archived: the Base tree, as selected, is another one
 constexpr int ERR_DISK_FULL = -78;         // no room left on the disk (or quota); the output was not replaced
 constexpr int ERR_BROKEN_LINK = -79;       // a symbolic link to nothing (a missing target, or a loop): passed over
+// The compact format (coder/compact/compact.h).
+constexpr int ERR_NOT_COMPACT = -80;       // not a compact delta (another format, or no delta at all)
+constexpr int ERR_COMPACT_DAMAGED = -81;   // a compact delta whose header or payload is damaged
+constexpr int ERR_COMPACT_VERSION = -82;   // a compact delta of a later version or an unknown method
+constexpr int ERR_COMPACT_LIMIT = -83;     // a file over 1 GiB, beyond what a compact delta codes
 constexpr int ERR_OPEN_ARCHIVE = -100;     // minus errno: the archive could not be opened for reading
 constexpr int ERR_WRITE_ARCHIVE = -700;    // minus errno: writing the archive failed (a full disk, say);
                                            // the whole archive is abandoned
