@@ -18,10 +18,13 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -169,6 +172,18 @@ unsigned window_log_for(std::uint64_t total) {
     return std::clamp(needed, 10u, 31u);
 }
 
+// Whether `bytes` reads as text: nearly all of a sample is printable ASCII,
+// white space or the bytes of UTF-8 sequences.
+bool looks_like_text(std::span<const std::uint8_t> bytes) {
+    const std::size_t sample = std::min<std::size_t>(bytes.size(), 1u << 16);
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < sample; ++i) {
+        const std::uint8_t b = bytes[i];
+        if ((b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t' || b >= 0x80) ++plain;
+    }
+    return sample > 0 && plain * 100 >= sample * 97;
+}
+
 // The LZMA2 settings both sides derive from the two sizes alone, so that
 // nothing in the delta can ask the decoder for a larger dictionary.
 lzma_options_lzma xz_options(std::span<const std::uint8_t> base, std::uint64_t updated_size) {
@@ -224,8 +239,21 @@ public:
         }
     }
 
-    Coded xz(const PayloadSink& sink) {
+    // LZMA2 runs on a thread of its own beside zstd: it never calls the
+    // progress callback (that belongs to the caller's thread) but reports how
+    // far it got in `fed` and gives up once `stop` is set.
+    Coded xz(const PayloadSink& sink, const std::atomic<bool>& stop, std::atomic<std::size_t>& progress) {
         lzma_options_lzma options = xz_options(base_, updated_.size());
+        // The literal context that pays: the previous byte's high bits for
+        // text, the position's low bits for machine code and tables.
+        if (looks_like_text(updated_)) {
+            options.lc = 3;
+            options.lp = 0;
+        } else {
+            options.lc = 1;
+            options.lp = 2;
+        }
+        options.pb = 0;
         const lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
         LzmaStream x;
         if (lzma_raw_encoder(&x.s, filters) != LZMA_OK) return Coded::failed;
@@ -233,7 +261,8 @@ public:
         std::size_t fed = 0;
         for (;;) {
             if (x.s.avail_in == 0 && fed < updated_.size()) {
-                if (!context_.announce(SLOT_SECOND, static_cast<std::int32_t>(fed))) return Coded::stopped;
+                progress = fed;
+                if (stop) return Coded::stopped;
                 const std::size_t step = std::min(kStep, updated_.size() - fed);
                 x.s.next_in = updated_.data() + fed;
                 x.s.avail_in = step;
@@ -245,7 +274,7 @@ public:
             const std::size_t produced = buffer.size() - x.s.avail_out;
             if (produced && !sink(buffer.data(), produced)) return Coded::over;
             if (ret == LZMA_STREAM_END) return Coded::ok;
-            if (ret != LZMA_OK) return ret == LZMA_MEM_ERROR ? Coded::failed : Coded::failed;
+            if (ret != LZMA_OK) return Coded::failed;
         }
     }
 
@@ -394,12 +423,54 @@ int compact_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delt
     std::int64_t rc = 0;
     bool written = false;
     if (!updated_bytes.empty() && small) {
+        // LZMA2 codes on a second thread while zstd codes here: the two
+        // cost about the time of the slower, not their sum.
+        const bool with_xz = total <= kXzLimit && (options.methods & (1u << compact::METHOD_XZ));
+        std::atomic<bool> stop_xz{false};
+        std::atomic<std::size_t> xz_progress{0};
+        std::atomic<bool> xz_done{false};
+        std::vector<std::uint8_t> xz_payload;
+        Coded xz_result = Coded::failed;
+        std::thread xz_thread;
+        if (with_xz) {
+            xz_thread = std::thread([&] {
+                const std::size_t cap = updated_bytes.size();
+                xz_result = creator.xz(
+                    [&](const std::uint8_t* bytes, std::size_t count) {
+                        if (xz_payload.size() + count >= cap) return false;
+                        xz_payload.insert(xz_payload.end(), bytes, bytes + count);
+                        return true;
+                    },
+                    stop_xz, xz_progress);
+                xz_done = true;
+            });
+        }
+        // Stops and waits for the thread on every way out of this block.
+        struct Joiner {
+            std::thread& thread;
+            std::atomic<bool>& stop;
+            ~Joiner() {
+                stop = true;
+                if (thread.joinable()) thread.join();
+            }
+        } joiner{xz_thread, stop_xz};
+
         int tried = attempt(compact::METHOD_ZSTD, [&] { return creator.zstd(false, level, to_memory); });
-        if (tried == 0)
-            tried = attempt(compact::METHOD_ZSTD, [&] { return creator.zstd(true, kCompactMaxLevel, to_memory); });
-        if (tried == 0 && total <= kXzLimit) tried = attempt(compact::METHOD_XZ, [&] { return creator.xz(to_memory); });
         if (tried == 0) tried = attempt(compact::METHOD_COVERS, [&] { return creator.covers(to_memory); });
         if (tried < 0) return tried;
+        if (with_xz) {
+            // The thread ends by itself; meanwhile Stop stays live.
+            while (!xz_done) {
+                if (!context.announce(SLOT_SECOND, static_cast<std::int32_t>(xz_progress.load()))) return ERR_STOPPED;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            xz_thread.join();
+            if (xz_result == Coded::ok && xz_payload.size() < best_size) {
+                std::swap(best, xz_payload);
+                best_size = best.size();
+                best_method = compact::METHOD_XZ;
+            }
+        }
         std::vector<std::uint8_t>().swap(trying);
     } else if (!updated_bytes.empty() && (options.methods & (1u << compact::METHOD_ZSTD))) {
         header.method = compact::METHOD_ZSTD;
