@@ -487,6 +487,12 @@ int compact_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delt
         if (rc < 0) return static_cast<int>(rc);
         if (result == Coded::stopped) return ERR_STOPPED;
         written = result == Coded::ok;
+        if (written) best_size = payload;
+        // The cover search's payload, held in memory, replaces zstd's when
+        // it is smaller; it is given up as soon as it is not.
+        if (const int tried = attempt(compact::METHOD_COVERS, [&] { return creator.covers(to_memory); }); tried < 0)
+            return tried;
+        if (best_method == compact::METHOD_COVERS) written = false;
         if (!written) {
             head.clear();
             if (!out.seek(0)) return ERR_WRITE_FAILED;
