@@ -39,10 +39,6 @@ namespace {
 using compact::Header;
 using compact::HeaderState;
 
-// Pairs (Base and Updated together) up to this size try every method and keep
-// the smallest; larger ones use zstd alone, whose long-distance matcher is the
-// one that scales.
-constexpr std::uint64_t kTryAllLimit = 16u << 20;
 // LZMA2's dictionary is as large as the pair; above this it would cost more
 // memory than it can repay in bytes.
 constexpr std::uint64_t kXzLimit = 16u << 20;
@@ -400,7 +396,9 @@ int compact_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delt
     const int level = std::clamp(options.level, 1, kCompactMaxLevel);
     Creator creator(context, base_bytes, updated_bytes, options);
     const std::uint64_t total = base_bytes.size() + updated_bytes.size();
-    const bool small = total <= kTryAllLimit;
+    // Larger pairs use zstd alone (and the cover search): its long-distance
+    // matcher is the one that scales.
+    const bool small = total <= options.try_all_limit;
     std::size_t best_size = updated_bytes.size();
     std::vector<std::uint8_t> best;
     std::uint8_t best_method = compact::METHOD_STORED;

@@ -31,6 +31,9 @@ struct CompactOptions {
     int level = kCompactDefaultLevel;
     // Which methods may compete (bit i: method i); tests pin one at a time.
     unsigned methods = ~0u;
+    // Pairs (Base and Updated together) up to this many bytes try every
+    // method in memory; larger ones stream zstd straight into the delta.
+    std::uint64_t try_all_limit = 16u << 20;
 };
 
 // Makes the compact delta of `updated` against `base` (which may have no file)

@@ -37,13 +37,14 @@ TrailerRecord engine_trailer(const Bytes& updated, std::uint16_t mode = 0640, st
 }
 
 Bytes make_compact(const Bytes* base, const Bytes& updated, unsigned methods = ~0u,
-                   const TrailerRecord* given = nullptr) {
+                   const TrailerRecord* given = nullptr, std::uint64_t try_all_limit = 16u << 20) {
     File b = base ? memory_file(*base) : nullptr;
     File u = memory_file(updated), d(std::tmpfile());
     StreamWindow bw{b.get()}, uw{u.get()}, dw{d.get(), 0, 0};
     const TrailerRecord trailer = given ? *given : engine_trailer(updated);
     CompactOptions options;
     options.methods = methods;
+    options.try_all_limit = try_all_limit;
     const int n = compact_create(&bw, &uw, &dw, {}, trailer, options);
     EXPECT_GT(n, 0);
     Bytes out = file_contents(d.get());
@@ -159,6 +160,27 @@ TEST(CompactRoundTrip, ChangedPairsCostFarLessThanUpdatedAndNoBaseStillRestores)
     const Restored r = restore_compact(nullptr, alone);
     ASSERT_EQ(r.result, static_cast<int>(pair.updated.size()));
     EXPECT_EQ(r.output, pair.updated);
+}
+
+// The path of large pairs, taken here by small ones: zstd streamed straight
+// into the delta, and the delta rewritten as stored (and cut to its new
+// length) when zstd cannot make Updated smaller.
+TEST(CompactRoundTrip, TheStreamedPathRoundTripsAndFallsBackToStored) {
+    for (const Pair& pair : generated_pairs()) {
+        SCOPED_TRACE(pair.name);
+        const Bytes delta = make_compact(&pair.base, pair.updated, ~0u, nullptr, 0);
+        const Restored r = restore_compact(&pair.base, delta);
+        ASSERT_EQ(r.result, static_cast<int>(pair.updated.size()));
+        EXPECT_EQ(r.output, pair.updated);
+    }
+    const Bytes noise = test::random_bytes(5000, 71);
+    const Bytes stored = make_compact(nullptr, noise, ~0u, nullptr, 0);
+    compact::Header header;
+    std::size_t length = 0;
+    ASSERT_EQ(compact::read_header(stored, header, length), compact::HeaderState::ok);
+    EXPECT_EQ(header.method, compact::METHOD_STORED);
+    EXPECT_EQ(stored.size(), length + noise.size());
+    EXPECT_EQ(restore_compact(nullptr, stored).output, noise);
 }
 
 TEST(CompactRoundTrip, TimesAndModesAtTheirEdgesComeBack) {
