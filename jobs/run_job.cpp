@@ -112,6 +112,8 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
         std::string algorithms;
         for (int i = 0; i < 16; ++i)
             if (request.mask & (1u << i)) algorithms += " " + std::to_string(i);
+        // The compact candidate by the letter the report and kept-all names give it.
+        if (request.flags & EF_COMPACT) algorithms += " c";
         report_write(report, REPORT_ALGORITHMS, {algorithms});
         if (view) {
             view->set_control_visible(IDC_PROGRESS_ALGORITHMS_LABEL, true);

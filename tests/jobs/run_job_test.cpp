@@ -179,6 +179,7 @@ TEST_F(RunJobTest, CompactLevelAsksForACompactDeltaOnCreateOnly) {
     ASSERT_EQ(engine_.calls.size(), 1u);
     EXPECT_TRUE(engine_.calls[0].flags & EF_COMPACT);
     EXPECT_EQ(engine_.calls[0].mask, 0);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ALGORITHMS], " c");
     job_.Action = 1;
     run();
     ASSERT_EQ(engine_.calls.size(), 2u);
