@@ -132,8 +132,6 @@ public:
             // The caller is failing already; the temporary is thrown away.
         }
     }
-    // Writes the mapped pages back; returns 0 or ERR_WRITE_FAILED.
-    int sync() { return map_ && msync(map_, length_, MS_SYNC) != 0 ? ERR_WRITE_FAILED : 0; }
 
 private:
     void release() {
@@ -666,7 +664,9 @@ int decode_into(const Header& header, std::span<const std::uint8_t> base_bytes, 
     }
     const ContentDigest digest = digest_of_bytes(out.data(), out.size());
     if (!compact::seal_holds(delta_bytes, header_length, digest)) result = ERR_CONTENT_MISMATCH;
-    if (out_map.sync() != 0) return ERR_WRITE_FAILED;
+    // The mapped pages are the file's own pages in the cache: reads through
+    // the file see them at once, and the caller's flush makes them durable
+    // with the rest, so no write-back of the map's own is waited for here.
     if (StreamWindow* output = context.window(SLOT_THIRD))
         output->length = output->position = static_cast<std::int32_t>(out.size());
     if (result < 0) return result;
