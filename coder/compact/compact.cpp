@@ -3,9 +3,9 @@
 // matching, LZMA2 as a preset dictionary, the cover search as its own index),
 // so that matches anywhere in Base count at any size up to the 1 GiB limit.
 //
-// Memory: inputs are mapped, not read; zstd references them in place
-// (stable input), and a restore decodes straight into the mapped output
-// (stable output), so neither side keeps a window buffer of its own. LZMA2
+// Memory: inputs are mapped, not read; zstd references Base in place as its
+// prefix, and a restore decodes straight into the mapped output (stable
+// output), so the restore keeps no window buffer of its own. LZMA2
 // always keeps a dictionary, which is why it is tried only on small pairs.
 #include "coder/compact/compact.h"
 
@@ -200,6 +200,11 @@ public:
             const CompactOptions& options)
         : context_(context), base_(base), updated_(updated), options_(options) {}
 
+    // Large pairs (`long_distance`) are coded by one worker thread of the
+    // library's own: in this library's single-threaded mode its long-distance
+    // matcher missed most of a prefix of 100 MB (a delta of 14.8 MB where the
+    // worker's gives 159 KB), and the worker costs no more memory than the
+    // tables themselves. The progress callback stays on this thread.
     Coded zstd(bool long_distance, int level, const PayloadSink& sink) {
         ZstdC z;
         if (!z.c) return Coded::failed;
@@ -210,29 +215,27 @@ public:
                   !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_checksumFlag, 0)) &&
                   !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_dictIDFlag, 0)) &&
                   !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_windowLog, static_cast<int>(window_log))) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_stableInBuffer, 1)) &&
                   !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_enableLongDistanceMatching,
                                                        long_distance ? 1 : 0));
+        if (ok && long_distance) ok = !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_nbWorkers, 1));
         if (ok && !base_.empty()) ok = !ZSTD_isError(ZSTD_CCtx_refPrefix(z.c, base_.data(), base_.size()));
         if (!ok) return Coded::failed;
         std::vector<std::uint8_t> buffer(ZSTD_CStreamOutSize());
-        ZSTD_inBuffer in{updated_.data(), 0, 0};
+        std::size_t fed = 0;
         for (;;) {
-            const bool last = updated_.size() - in.size <= kStep;
-            in.size = last ? updated_.size() : in.size + kStep;
-            if (!context_.announce(SLOT_SECOND, static_cast<std::int32_t>(in.pos))) return Coded::stopped;
+            const std::size_t step = std::min(kStep, updated_.size() - fed);
+            const bool last = fed + step == updated_.size();
+            if (!context_.announce(SLOT_SECOND, static_cast<std::int32_t>(fed))) return Coded::stopped;
+            ZSTD_inBuffer in{updated_.data() + fed, step, 0};
             const ZSTD_EndDirective mode = last ? ZSTD_e_end : ZSTD_e_continue;
-            std::size_t remaining;
             for (;;) {
                 ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
-                const std::size_t before = in.pos;
-                remaining = ZSTD_compressStream2(z.c, &out, &in, mode);
+                const std::size_t remaining = ZSTD_compressStream2(z.c, &out, &in, mode);
                 if (ZSTD_isError(remaining)) return Coded::failed;
                 if (out.pos && !sink(buffer.data(), out.pos)) return Coded::over;
-                if (mode == ZSTD_e_end ? remaining == 0
-                                       : in.pos == in.size || (in.pos == before && out.pos == 0))
-                    break;
+                if (mode == ZSTD_e_end ? remaining == 0 : in.pos == in.size) break;
             }
+            fed += step;
             if (last) return Coded::ok;
         }
     }
