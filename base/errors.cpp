@@ -98,6 +98,14 @@ std::string describe_error(int code) {
         case ERR_BASE_TREE_DIFFERS:
             return "the base tree is not the one the delta was made from: the --pattern and --no-subdirs are not "
                    "those of the create, a file of the tree differs, or the delta is not one made by create --archived";
+        case ERR_NOT_COMPACT:
+            return "not a compact delta";
+        case ERR_COMPACT_DAMAGED:
+            return "the compact delta is damaged: nothing was restored from it";
+        case ERR_COMPACT_VERSION:
+            return "the compact delta was made by a later version of the program, which this one cannot read";
+        case ERR_COMPACT_LIMIT:
+            return "the file is over 1 GiB, more than a compact delta can hold";
         case ERR_DISK_FULL:
             return "the disk is full; the output was not replaced: an earlier one, if any, is kept";
         case ERR_ARCHIVE_NAME:

@@ -57,6 +57,11 @@ constexpr int ERR_NOT_ARCHIVED_DELTA = -76; // restore --archived: a single-file
 constexpr int ERR_BASE_TREE_DIFFERS = -77; // restore --archived: the Base tree, as selected, is another one
 constexpr int ERR_DISK_FULL = -78;         // no room left on the disk (or quota); the output was not replaced
 constexpr int ERR_BROKEN_LINK = -79;       // a symbolic link to nothing (a missing target, or a loop): passed over
+// The compact format (coder/compact/compact.h).
+constexpr int ERR_NOT_COMPACT = -80;       // not a compact delta (another format, or no delta at all)
+constexpr int ERR_COMPACT_DAMAGED = -81;   // a compact delta whose header or payload is damaged
+constexpr int ERR_COMPACT_VERSION = -82;   // a compact delta of a later version or an unknown method
+constexpr int ERR_COMPACT_LIMIT = -83;     // a file over 1 GiB, beyond what a compact delta codes
 
 // Families of codes that carry the operating system's error number: the
 // family's base minus errno, made by errno_code and read back by errno_of.
@@ -94,7 +99,8 @@ inline constexpr int SINGLE_ERROR_CODES[] = {
     ERR_MEMBER_RECORD_DAMAGED, ERR_ARCHIVE_TAG_DAMAGED, ERR_DUPLICATE_MEMBER, ERR_MEMBER_AFTER_END,
     ERR_NO_DATA_BLOCK, ERR_LINKED_FOLDER, ERR_LINK_OUTSIDE, ERR_OUTPUT_LINK, ERR_NOTHING_MATCHED,
     ERR_NO_BASE_TREE, ERR_BASE_MISSING, ERR_NOT_ARCHIVED_DELTA, ERR_BASE_TREE_DIFFERS, ERR_DISK_FULL,
-    ERR_BROKEN_LINK, ERR_STOPPED, ERR_JOB_RUNNING,
+    ERR_BROKEN_LINK, ERR_NOT_COMPACT, ERR_COMPACT_DAMAGED, ERR_COMPACT_VERSION, ERR_COMPACT_LIMIT,
+    ERR_STOPPED, ERR_JOB_RUNNING,
 };
 
 // The code of the family at `base` for the system error `error` (errno; 0 or

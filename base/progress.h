@@ -55,6 +55,9 @@ constexpr EngineFlags EF_DEEP = 0x4000;
 constexpr EngineFlags EF_ARCHIVE_BASE = 0x10000;
 constexpr EngineFlags EF_ARCHIVE_UPDATED = 0x20000;
 constexpr EngineFlags EF_ARCHIVE_DELTA = 0x40000;
+// Create: one more candidate in the compact format (coder/compact/compact.h),
+// smallest kept as ever; with EF_KEEP_ALL it is kept under the digit name "c".
+constexpr EngineFlags EF_COMPACT = 0x80000;
 
 // Bit i asks for algorithm i; 0 is taken as 1 (algorithm 0 alone).
 using AlgorithmMask = std::uint16_t;

@@ -16,6 +16,7 @@ struct CreateOptions {
     bool long_stamp = false;
     bool plain_trailer = false;
     bool deep = false;
+    bool compact = false;
     bool no_base = false;
     bool archived = false;
     std::string fail = "skip";
@@ -48,15 +49,20 @@ bool take_names(CreateOptions& options) {
 void setup_create(CLI::App& root, CliContext& context) {
     auto options = std::make_shared<CreateOptions>();
     CLI::App* command = root.add_subcommand("create", "Make a delta that rebuilds UPDATED from BASE");
-    command->add_option("-a,--algorithms", options->algorithms,
-                        "Algorithms to try, e.g. 7, 0-7 or 0,3,7; the smallest delta is kept")
-        ->default_str("7");
+    CLI::Option* algorithms =
+        command->add_option("-a,--algorithms", options->algorithms,
+                            "Algorithms to try, e.g. 7, 0-7 or 0,3,7; the smallest delta is kept")
+            ->default_str("7");
     CLI::Option* keep_all = command->add_flag("--keep-all", options->keep_all,
                       "Keep one delta per algorithm, named with the algorithm's digit (report.dlt -> report3.dlt)");
     command->add_flag("--deep", options->deep,
                       "Also try the deep search (more time and memory, usually a smaller delta); "
                       "joins the candidates of -a and keeps the smallest")
         ->excludes(keep_all);
+    command->add_flag("--compact", options->compact,
+                      "Make a compact delta, our own smaller format (restore reads either format); alone it "
+                      "replaces algorithm 7, beside -a or --deep it joins their candidates and the smallest is "
+                      "kept (with --keep-all it is kept under the letter c)");
     command->add_flag("--long-stamp", options->long_stamp,
                       "Check the base with a 256-byte block instead of 4 bytes");
     command->add_flag("--plain-trailer", options->plain_trailer,
@@ -81,12 +87,15 @@ void setup_create(CLI::App& root, CliContext& context) {
                         "--archive-updated)");
     command->add_option("DELTA", options->delta,
                         "The delta file, or directory of deltas, to write (one archive file with --archive-delta)");
-    command->callback([options, &context] {
+    command->callback([options, algorithms, &context] {
         if (!take_names(*options)) {
             context.exit_status = EXIT_REFUSED;
             return;
         }
-        const AlgorithmMask mask = parse_algorithm_list(options->algorithms);
+        // --compact alone asks for the compact delta only: the default
+        // algorithm is not tried beside it unless named or the deep search is.
+        const bool compact_alone = options->compact && algorithms->count() == 0 && !options->deep;
+        const AlgorithmMask mask = compact_alone ? AlgorithmMask{0} : parse_algorithm_list(options->algorithms);
         StandardStreams streams;
         if (!take_standard_streams(context, "create", options->archived, options->base, options->updated,
                                    options->delta, streams)) {
@@ -98,6 +107,7 @@ void setup_create(CLI::App& root, CliContext& context) {
         if (options->keep_all) flags |= EF_KEEP_ALL;
         if (options->plain_trailer) flags |= EF_PLAIN_TRAILER;
         if (options->deep) flags |= EF_DEEP;
+        if (options->compact) flags |= EF_COMPACT;
         // A mistyped Base would silently give deltas of the whole files.
         struct stat status {};
         const auto base_missing = [&] {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "coder/compact/compact.h"
 #include "coder/digest.h"
 #include "coder/format.h"
 
@@ -69,6 +70,41 @@ void line(const char* label, const std::string& value) { std::printf("%-18s %s\n
 
 std::string bytes(long long count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
+// The fields of a compact delta, in the design format's words where they
+// mean the same.
+std::string describe_compact(std::FILE* file, long size, const std::string& shown) {
+    compact::Header header;
+    std::size_t header_length = 0;
+    const int rc = compact_read_header(file, header, header_length);
+    if (rc == ERR_COMPACT_VERSION && header.version != compact::kVersion)
+        return "a compact delta of version " + std::to_string(header.version) + ", which this program cannot read";
+    if (rc < 0) return describe_error(rc);
+    line("delta:", shown + ", " + bytes(size));
+    line("format:", "compact, version " + std::to_string(header.version));
+    line("method:", std::to_string(header.method) + " (" + compact_method_name(header.method) + ")");
+    line("header:", bytes(static_cast<long long>(header_length)));
+    line("payload:", bytes(size - static_cast<long>(header_length)));
+    line("updated length U:", bytes(static_cast<long long>(header.updated_size)));
+    if (!header.has_base) {
+        line("base check:", "none; made without a base");
+    } else {
+        line("base check:", "4 bytes " + hex(header.base_check, compact::kBaseCheckSize));
+    }
+    line("updated accessed:", time_words(header.access_time));
+    line("updated modified:", time_words(header.modification_time));
+    const unsigned mode = header.mode & 0777;
+    if (header.mode & compact::kModePlain) {
+        std::uint16_t attributes = ((mode & 0400) ? 1 : 0) | ((mode & 0200) ? 2 : 0);
+        line("updated is:", permission_words(attributes));
+    } else {
+        char text[8];
+        std::snprintf(text, sizeof text, "%04o", mode);
+        line("updated mode:", std::string(text) + " (" + mode_words(mode) + ")");
+    }
+    line("seal:", hex(header.seal, compact::kSealSize) + "; a restore verifies its output and this header");
+    return {};
+}
+
 // Prints the fields; returns an empty string or the reason the file is no delta.
 std::string describe_delta(const std::string& path, const std::string& shown) {
     // Opened without waiting, and only as a regular file: a pipe would hold the
@@ -87,6 +123,10 @@ std::string describe_delta(const std::string& path, const std::string& shown) {
     }
     if (std::fseek(file.get(), 0, SEEK_END) != 0) return std::strerror(errno ? errno : EIO);
     const long size = std::ftell(file.get());
+    {
+        StreamWindow window{file.get()};
+        if (is_compact_delta(&window)) return describe_compact(file.get(), size, shown);
+    }
     if (size < kTrailerSize) return "too short to be a delta (" + bytes(size) + ")";
 
     TrailerRecord trailer;

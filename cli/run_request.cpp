@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "cli/cli.h"
+#include "coder/compact/compact.h"
 #include "engine/dir_list.h"
 #include "engine/printable.h"
 #include "engine/safe_output.h"
@@ -101,13 +102,15 @@ private:
 // Follows the engine's messages for the progress bar and the error lines.
 class RequestObserver {
 public:
-    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create, bool deep)
+    RequestObserver(const CliContext& context, AlgorithmMask mask, bool create, bool deep, bool compact)
         : bar_(!context.quiet && isatty(STDERR_FILENO)),
           verbose_(context.verbose),
           create_(create),
           deep_(deep),
-          passes_(create ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1))) + (deep ? 1 : 0)
-                         : 1) {}
+          // A compact delta asked for alone runs no numbered pass.
+          numbered_(create && !(compact && mask == 0) ? std::max(1, std::popcount(static_cast<unsigned>(mask ? mask : 1)))
+                                                      : 0),
+          passes_(create ? std::max(1, numbered_ + (deep ? 1 : 0) + (compact ? 1 : 0)) : 1) {}
 
     std::int16_t operator()(const ProgressRecord& record) {
         switch (record.code) {
@@ -152,8 +155,10 @@ private:
         std::string line = output_ + ": ";
         // The done records carry no algorithm; the reads of the pass did.
         // The deep search's candidate comes last.
-        if (create_ && deep_ && pass_ == passes_ - 1)
+        if (create_ && deep_ && pass_ == numbered_)
             line += "deep search, ";
+        else if (create_ && algorithm_ == kCompactAlgorithm)
+            line += "compact format, ";
         else if (create_ && algorithm_ >= 0)
             line += "algorithm " + std::to_string(algorithm_) + ", ";
         line += std::to_string(record.result) + (record.result == 1 ? " byte" : " bytes");
@@ -164,7 +169,10 @@ private:
     void show_progress(const ProgressRecord& record) {
         const double within = second_size_ > 0 ? static_cast<double>(record.position) / second_size_ : 0;
         std::string label = file_name(output_);
-        if (record.algorithm >= 0 && passes_ > 1) label += " (algorithm " + std::to_string(record.algorithm) + ")";
+        if (record.algorithm == kCompactAlgorithm && passes_ > 1)
+            label += " (compact)";
+        else if (record.algorithm >= 0 && passes_ > 1)
+            label += " (algorithm " + std::to_string(record.algorithm) + ")";
         // The coder may read the input more than once in a pass; the bar never
         // runs backwards within a file.
         shown_ = std::max(shown_, (pass_ + within) / passes_);
@@ -213,6 +221,7 @@ private:
     bool create_;
     bool deep_;
     int algorithm_ = -1;
+    int numbered_;
     int passes_;
     int pass_ = 0;
     std::string output_, second_;
@@ -302,7 +311,8 @@ int run_engine_request(const CliContext& context, const char* verb, int type, co
     }
 
     InterruptGuard guard;
-    RequestObserver observer(context, mask, is_create(type), is_create(type) && (flags & EF_DEEP));
+    RequestObserver observer(context, mask, is_create(type), is_create(type) && (flags & EF_DEEP),
+                             is_create(type) && (flags & EF_COMPACT));
     JobSettings job = job_report_settings(context, stored);
     InterruptView view;
     job.ProgressWindow = &view;

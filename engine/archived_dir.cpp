@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "coder/coder.h"
+#include "coder/compact/compact.h"
 #include "engine/archive.h"
 #include "engine/dir_list.h"
 #include "engine/engine_internal.h"
@@ -503,8 +504,8 @@ private:
         // the job's trees and sizes, and its own start is not repeated.
         // Copying the Base "instead" would put an archive where the delta
         // belongs: a failure is skipped.
-        EngineFlags inner = flags_ & (EF_KEEP_ALL | EF_DEEP | EF_SHORT_STAMP | EF_PLAIN_TRAILER | EF_FAIL_STOP |
-                                      EF_FAIL_SKIP);
+        EngineFlags inner = flags_ & (EF_KEEP_ALL | EF_DEEP | EF_COMPACT | EF_SHORT_STAMP | EF_PLAIN_TRAILER |
+                                      EF_FAIL_STOP | EF_FAIL_SKIP);
         if (flags_ & EF_FAIL_COPY) inner |= EF_FAIL_SKIP;
         // The delta's trailer holds the prevailing times and bits, which the
         // restore needs to build the Base archive again.
@@ -534,7 +535,14 @@ private:
         if (error) return error < 0 ? error : errno_code(ERR_OPEN_INPUT, error);
         delta_size = st.st_size;
         TrailerRecord trailer;
-        if (st.st_size < kTrailerSize || fseeko(delta.get(), st.st_size - kTrailerSize, SEEK_SET) != 0 ||
+        // A compact delta carries the same stamp in its header.
+        StreamWindow window{delta.get()};
+        compact_ = is_compact_delta(&window);
+        compact::Header header;
+        std::size_t header_length = 0;
+        if (compact_) {
+            if (const int rc = compact_read_header(delta.get(), header, header_length, &trailer)) return rc;
+        } else if (st.st_size < kTrailerSize || fseeko(delta.get(), st.st_size - kTrailerSize, SEEK_SET) != 0 ||
             std::fread(trailer.bytes.data(), 1, kTrailerSize, delta.get()) != kTrailerSize || !trailer.has_magic())
             return ERR_MALFORMED;
         UpdatedRecord record;
@@ -590,7 +598,9 @@ private:
             StreamWindow delta_window = window_on(files_, delta.get());
             StreamWindow output_window = window_on(files_, restored.file(), 0, 0);
             TrailerRecord trailer;
-            const int result = coder_restore(&base_window, &delta_window, &output_window, callback_, &trailer);
+            const int result = restore_any_format(&base_window, &delta_window, &output_window, callback_, &trailer);
+            // A compact delta cannot be decoded against another Base to see what it writes.
+            if (result == ERR_WRONG_BASE && compact_) return fail(ERR_BASE_TREE_DIFFERS);
             if (result == ERR_WRONG_BASE) return fail(wrong_base(base_archive.file(), delta.get(), st.st_size));
             if (result < 0) return fail(result);
         }
@@ -877,6 +887,7 @@ private:
     std::vector<LeftOutLink> left_out_;  // links out of the trees, passed over
     bool failed_words_ = false;  // failed_ is a sentence of its own, not a place
     bool stopped_ = false;     // the caller answered stop to a transfer
+    bool compact_ = false;     // restore: the delta is of the compact format
 };
 
 }  // namespace

@@ -37,6 +37,7 @@
 #include <utility>
 
 #include "coder/coder.h"
+#include "coder/compact/compact.h"
 #include "coder/deep.h"
 #include "engine/dir_list.h"
 #include "engine/engine.h"
@@ -160,6 +161,7 @@ public:
           directory_(special_ ? system_temp_folder() : folder_of(target_)),
           flags_(flags),
           mask_(mask ? mask : 1),
+          compact_alone_((flags & EF_COMPACT) && mask == 0),
           callback_(callback ? callback : ProgressCallback(default_progress_callback)),
           special_target_(files),
           out_(files),
@@ -397,10 +399,19 @@ private:
         std::int64_t smallest = kNoLimit;
         // The deep search's candidate comes after the numbered ones; it keeps
         // the smallest, so it has no name of its own among kept-all deltas.
+        // The compact candidate comes last of all (kept-all, it is named "c").
+        // Without it asked for, the passes are exactly those before it was.
         bool deep = (flags_ & EF_DEEP) && !keep_all;
+        bool compact = flags_ & EF_COMPACT;
+        // Compact alone: no numbered pass unless a mask asks for one.
+        if (compact && compact_alone_) remaining = 0;
         for (;;) {
-            const bool deep_pass = remaining == 0;
-            if (deep_pass) {
+            const bool compact_pass = remaining == 0 && !deep && compact;
+            const bool deep_pass = remaining == 0 && !compact_pass;
+            if (compact_pass) {
+                compact = false;
+                algorithm = kCompactAlgorithm;
+            } else if (deep_pass) {
                 deep = false;
             } else {
                 while (!(remaining & 1u)) {
@@ -427,15 +438,17 @@ private:
             if (keep_all) writing_ = keep_all_name(original_output_, algorithm);
             // errno after a failed write tells a full disk from other faults.
             errno = 0;
-            int result = deep_pass ? coder_create_deep(&base, &updated, &delta, callback_, trailer_, &shared)
-                                   : coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
+            int result = compact_pass ? compact_create(&base, &updated, &delta, callback_, trailer_)
+                         : deep_pass  ? coder_create_deep(&base, &updated, &delta, callback_, trailer_, &shared)
+                                      : coder_create(&base, &updated, &delta, algorithm, callback_, trailer_, &shared);
             if (result == ERR_WRITE_FAILED) result = write_failure(errno);
             if (result >= 0) {
                 if (const int error = out_.flush()) result = write_failure(error);
             }
             if (result < 0) return fail(result);
 
-            if (notify(remaining || deep ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP) return ERR_STOPPED;
+            if (notify(remaining || deep || compact ? PM_CANDIDATE_DONE : PM_FILE_DONE, result) == ANSWER_STOP)
+                return ERR_STOPPED;
 
             if (keep_all) {
                 // A digit name may be taken by an input (a Base called data3, say);
@@ -453,7 +466,7 @@ private:
             } else {
                 out_.abandon();
             }
-            if (!remaining && !deep) break;
+            if (!remaining && !deep && !compact) break;
             // A candidate that cannot be written is a failure of the file, never
             // a silent end of the passes: kept-all names would stay as they were
             // and the smallest delta kept might not be the smallest.
@@ -471,7 +484,7 @@ private:
         StreamWindow delta = window_on(files_, input_.get());
         StreamWindow output = window_on(files_, out_.file(), 0, 0);
         errno = 0;
-        int result = coder_restore(&base, &delta, &output, callback_, &trailer_);
+        int result = restore_any_format(&base, &delta, &output, callback_, &trailer_);
         if (result == ERR_WRITE_FAILED) result = write_failure(errno);
         if (result >= 0) {
             if (const int error = finish_output()) result = write_failure(error);
@@ -567,6 +580,7 @@ private:
     bool swept_ = false;        // the leftovers of dead runs were cleared from directory_
     EngineFlags flags_;
     AlgorithmMask mask_;
+    bool compact_alone_;  // a compact delta asked for with no algorithm: the numbered passes are left out
     ProgressCallback callback_;
 
     bool in_place_ = false;
@@ -593,7 +607,7 @@ std::string keep_all_name(const std::string& path, int algorithm) {
     const std::size_t name_start = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
     const std::size_t dot = path.rfind('.');
     const std::size_t stem_end = (dot == std::string::npos || dot < name_start) ? path.size() : dot;
-    const char digit = static_cast<char>('0' + algorithm);
+    const char digit = algorithm == kCompactAlgorithm ? 'c' : static_cast<char>('0' + algorithm);
     std::string name = path;
     // A stem of eight or more characters gives up its last one, so that a
     // name that fitted an eight-character stem still fits it.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "coder/compact/compact.h"
 #include "engine/safe_output.h"
 
 namespace quoralith {
@@ -40,7 +41,8 @@ void report_candidate(JobProgress& job, const ProgressRecord& record, std::time_
     std::int64_t growth = std::max<std::int64_t>(updated - record.first_size, 0);
     Percentages p = compute_percentages(updated, delta, growth);
     report_write(job.report, REPORT_CANDIDATE_FIGURES,
-                 {std::to_string(job.last_algorithm), time_text, p.saving, p.ratio, p.relative_saving,
+                 {job.last_algorithm == kCompactAlgorithm ? std::string("c") : std::to_string(job.last_algorithm),
+                  time_text, p.saving, p.ratio, p.relative_saving,
                   p.relative_ratio});
 }
 

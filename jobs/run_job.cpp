@@ -52,6 +52,7 @@ EngineRequest build_engine_request(const JobSettings& job) {
     if (job.Stamp) flags |= EF_SHORT_STAMP;
     if (job.KeepAll) flags |= EF_KEEP_ALL;
     if (job.ClearOutputDir) flags |= EF_CLEAR_OUTPUT;
+    if (job.Action == 0 && job.CompactLevel != 0) flags |= EF_COMPACT;
     // The Archivator marks mean something only where the page offers them: a
     // single file is never an archive, and an archived-directory job's delta
     // is always one file of its own (a record from the history may still
@@ -111,6 +112,8 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
         std::string algorithms;
         for (int i = 0; i < 16; ++i)
             if (request.mask & (1u << i)) algorithms += " " + std::to_string(i);
+        // The compact candidate by the letter the report and kept-all names give it.
+        if (request.flags & EF_COMPACT) algorithms += " c";
         report_write(report, REPORT_ALGORITHMS, {algorithms});
         if (view) {
             view->set_control_visible(IDC_PROGRESS_ALGORITHMS_LABEL, true);
@@ -136,8 +139,11 @@ int JobRunner::run(const JobSettings& job, EngineRequest request) {
                                             request.pattern, request.flags);
         int passes = 1;
         if (create) {
-            passes = std::popcount(static_cast<unsigned>(request.mask ? request.mask : 1));
+            // A compact delta asked for with no algorithm runs no numbered pass.
+            const bool compact_alone = (request.flags & EF_COMPACT) && request.mask == 0;
+            passes = compact_alone ? 0 : std::popcount(static_cast<unsigned>(request.mask ? request.mask : 1));
             if ((request.flags & EF_DEEP) && !(request.flags & EF_KEEP_ALL)) ++passes;
+            if (request.flags & EF_COMPACT) ++passes;
         }
         begin_overall(progress, work, clock_(), passes);
     }

@@ -122,6 +122,9 @@ int HistoryRecorder::record(JobSettings& current) {
         text("AlgStr", algorithm_string(current));
         integer("FailureAction", current.FailureAction);
         integer("Stamp", current.Stamp);
+        // Recorded only when asked for, so that entries without it stay as
+        // they were written before.
+        if (current.CompactLevel != 0) integer("CompactLevel", current.CompactLevel);
         integer("MatchNamesAction", current.MatchNamesAction);
         if (current.MatchNamesAction == 0) text("Custom Match File", current.CustomMatchFile);
     }
@@ -184,6 +187,8 @@ bool load_history_entry(const std::string& file, int number, JobSettings& curren
         current.AchiveUpdated = leading_digits(entry.text("AchiveUpdated", ARCHIVE_FLAG_SIZE));
         current.AchiveDelta = leading_digits(entry.text("AchiveDelta", ARCHIVE_FLAG_SIZE));
         current.Stamp = entry.integer("Stamp", 0);
+        const int level = entry.integer("CompactLevel", 0);
+        current.CompactLevel = level > 0 && level <= 22 ? level : 0;
     }
 
     current.AppendToName = entry.integer("AppendToName", 0);

@@ -32,6 +32,9 @@ constexpr int FAILURE_COPY = 0;
 constexpr int FAILURE_SKIP = 1;
 constexpr int FAILURE_ABORT = 2;
 
+// The CompactLevel a "Compact" tick records.
+constexpr int COMPACT_LEVEL_ON = 19;
+
 // A plain record copied by value. Its default member values are the job
 // defaults, so JobSettings{} is a freshly reset record.
 struct JobSettings {
@@ -50,6 +53,9 @@ struct JobSettings {
     int Algorithms[ALGORITHM_COUNT] = {0, 0, 0, 0, 0, 0, 0, 1};
     int AppendToName = 0;
     int KeepAll = 0;
+    // The compact format's level: 0 makes no compact delta; any other value
+    // adds one to the candidates (alone when no algorithm is ticked).
+    int CompactLevel = 0;
     int Stamp = 1;  // 1 short stamp, 0 long stamp
     int FailureAction = FAILURE_COPY;
     int Merge = 0;

@@ -123,7 +123,8 @@ ValidationResult validate_short(const JobSettings& job) {
     if (job.UpdatedPath[0] == '\0') return refuse(INVALID_NO_UPDATED, "Updated name must be specified.");
     if (job.Delta[0] == '\0') return refuse(INVALID_NO_DELTA, "Delta  name must be specified.");
     if (job.Action == 0) {
-        bool any = false;
+        // The compact format is a candidate of its own: alone, it is enough.
+        bool any = job.CompactLevel != 0;
         for (int element : job.Algorithms) any = any || element != 0;
         if (!any) return refuse(INVALID_NO_ALGORITHM, "At least one algorithm must be specified");
     }

@@ -9,6 +9,7 @@
 #include "shell/common/ui_seams.h"
 #include "wizard/wizard_dlg.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -150,6 +151,11 @@ CWizardModePage::CWizardModePage(JobSettings& settings, QWidget* parent) : CWiza
     folders_->setObjectName(id_name(IDC_WIZARD_FOLDERS));
     folders_->setGeometry(30, 80, 280, 24);
     files_->setChecked(true);
+    compact_ = new QCheckBox(QStringLiteral("Compact delta (smaller, our own format)"), this);
+    compact_->setObjectName(id_name(IDC_WIZARD_COMPACT));
+    compact_->setGeometry(30, 120, 280, 24);
+    connect(compact_, &QCheckBox::clicked, this,
+            [this](bool checked) { this->settings().CompactLevel = checked ? COMPACT_LEVEL_ON : 0; });
     connect(files_, &QRadioButton::clicked, this, [this] { this->settings().IsFile = JOB_SINGLE_FILE; });
     connect(folders_, &QRadioButton::clicked, this, [this] { this->settings().IsFile = JOB_DIRECTORY; });
 }
@@ -165,6 +171,9 @@ int CWizardModePage::activate() {
         folders_->setText(QStringLiteral("Create Delta For Folders"));
     }
     (settings().IsFile != JOB_SINGLE_FILE ? folders_ : files_)->setChecked(true);
+    // A restore reads either format from the delta: the choice is a Create's.
+    compact_->setVisible(settings().Action != 1);
+    compact_->setChecked(settings().CompactLevel != 0);
     if (wizard()) wizard()->repaint_title();
     return 1;
 }

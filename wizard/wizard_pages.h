@@ -10,6 +10,7 @@
 #include <QString>
 #include <QWidget>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -34,6 +35,7 @@ enum WizardPageControl : int {
     IDC_WIZARD_RESTORE = 1092,  // step 1 "Restore from delta"
     IDC_WIZARD_FILES = 1000,    // step 2, the single-file choice
     IDC_WIZARD_FOLDERS = 1001,  // step 2, the folder choice
+    IDC_WIZARD_COMPACT = 1016,  // step 2 of a Create, "Compact delta"
     IDC_WIZARD_LABEL = 1023,    // steps 3 to 5
     IDC_WIZARD_NAME = 1000,
     IDC_WIZARD_BROWSE = 1002,
@@ -95,10 +97,12 @@ public:
     int activate() override;
     QRadioButton* files_button() const { return files_; }
     QRadioButton* folders_button() const { return folders_; }
+    QCheckBox* compact_box() const { return compact_; }
 
 private:
     QRadioButton* files_ = nullptr;
     QRadioButton* folders_ = nullptr;
+    QCheckBox* compact_ = nullptr;  // a Create only: the compact format beside the job's algorithms
 };
 
 // Steps 3 to 5: one name, typed or browsed, checked before going on.

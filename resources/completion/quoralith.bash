@@ -28,7 +28,7 @@ _quoralith() {
     local opts
     case "$command" in
         "") opts="$global create restore info history archive" ;;
-        create) opts="$global -a --algorithms --deep --keep-all --long-stamp --plain-trailer --fail --no-base --archived $tree" ;;
+        create) opts="$global -a --algorithms --deep --compact --keep-all --long-stamp --plain-trailer --fail --no-base --archived $tree" ;;
         restore) opts="$global --no-keep-date --no-keep-attributes --fail --merge --archived $tree" ;;
         info) opts="$global" ;;
         history)

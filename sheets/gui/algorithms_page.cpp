@@ -39,6 +39,17 @@ CAlgorithmsPage::CAlgorithmsPage(COperationSheet& sheet) : CSheetPage(sheet, She
     grid->addWidget(set_all_button, 2, 0, 1, 2);
     grid->addWidget(reset_button, 2, 2, 1, 2);
 
+    // Set All and Reset are about the numbered algorithms only: the compact
+    // format is a choice of its own.
+    compact_ = new QCheckBox(tr("Compact"));
+    compact_->setObjectName(QString::number(COMPACT_BOX_ID));
+    compact_->setToolTip(tr("Also make a compact delta, a smaller format of our own; alone when no number is ticked"));
+    grid->addWidget(compact_, 3, 0, 1, 4);
+    connect(compact_, &QCheckBox::clicked, this, [this](bool checked) {
+        job().CompactLevel = checked ? COMPACT_LEVEL_ON : 0;
+        show_current();
+    });
+
     auto* options = new QGroupBox(tr("Options"));
     keep_smallest_ = new QRadioButton(tr("Keep The Smallest Delta File Only"));
     keep_smallest_->setObjectName(QStringLiteral("1003"));
@@ -95,6 +106,7 @@ void CAlgorithmsPage::show_current() {
     keep_group_->setExclusive(true);
     keep_smallest_->setEnabled(true);
     keep_all_->setEnabled(state.keep_all_enabled);
+    compact_->setChecked(job().CompactLevel != 0);
     append_->setChecked(state.append_checked);
     append_->setEnabled(state.append_enabled);
 }

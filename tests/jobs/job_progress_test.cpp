@@ -1,5 +1,6 @@
 // The job progress callback: error lines, per-file and per-candidate figures,
 // statistics, the bar and its colours, and stop requests.
+#include "coder/compact/compact.h"
 #include "jobs/job_progress.h"
 
 #include <cerrno>
@@ -191,6 +192,23 @@ TEST_F(JobProgressTest, CreateFileWithTwoCandidatesReportsEachAndKeepsTheSmalles
               "  Alg 7 time 1 compression: 75% (25%), relative: 75%(25%)\n"
               "At 09:05:04 ended:   file delta/a.bin\n"
               "Time 4 sec. compression: 75% (25%), relative: 75%(25%)\n");
+}
+
+// The compact candidate is told by the letter its kept-all name carries.
+TEST_F(JobProgressTest, TheCompactCandidateIsReportedAsC) {
+    job_.start(true, 0x80);
+    job_progress_callback(job_, record(PM_FILE_START));
+    job_progress_callback(job_, record(PM_READ_INPUT, 7));
+    clock_.now += 1;
+    ProgressRecord candidate = record(PM_CANDIDATE_DONE, 7);
+    candidate.result = 400;
+    job_progress_callback(job_, candidate);
+    job_progress_callback(job_, record(PM_READ_INPUT, kCompactAlgorithm));
+    clock_.now += 2;
+    ProgressRecord done = record(PM_FILE_DONE, kCompactAlgorithm);
+    done.result = 250;
+    job_progress_callback(job_, done);
+    EXPECT_NE(report_text().find("  Alg c time 2 compression: 75% (25%)"), std::string::npos) << report_text();
 }
 
 TEST_F(JobProgressTest, ColoursAlternateGreenAndYellowUntilTheLastAlgorithm) {

@@ -171,6 +171,22 @@ TEST_F(RunJobTest, ReportLevelsOneToThree) {
     EXPECT_NE(expected_level1.find("***ERROR*** 302"), std::string::npos) << "errors are level 1";
 }
 
+// The Compact choice asks the engine for a compact delta: alone when no
+// algorithm is ticked (mask 0), beside them otherwise; a restore never asks.
+TEST_F(RunJobTest, CompactLevelAsksForACompactDeltaOnCreateOnly) {
+    job_.CompactLevel = COMPACT_LEVEL_ON;
+    for (int& algorithm : job_.Algorithms) algorithm = 0;
+    run();
+    ASSERT_EQ(engine_.calls.size(), 1u);
+    EXPECT_TRUE(engine_.calls[0].flags & EF_COMPACT);
+    EXPECT_EQ(engine_.calls[0].mask, 0);
+    EXPECT_EQ(view_.texts[IDC_PROGRESS_ALGORITHMS], " c");
+    job_.Action = 1;
+    run();
+    ASSERT_EQ(engine_.calls.size(), 2u);
+    EXPECT_FALSE(engine_.calls[1].flags & EF_COMPACT);
+}
+
 TEST_F(RunJobTest, RequestCarriesTheJobsPathsFlagsAndMask) {
     job_.FailureAction = FAILURE_SKIP;
     job_.KeepAll = 1;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -113,6 +114,37 @@ TEST(History, FirstRecordOfACreateJobWritesSectionOneWithItsKeysInOrder) {
     EXPECT_EQ(loaded.LogFileMode, LOG_OVERWRITE);
     EXPECT_EQ(loaded.ReportLevel, 3);
     EXPECT_EQ(loaded.Stamp, 1);
+}
+
+// CompactLevel is written only for a job that asks for a compact delta, so
+// that every other entry keeps the keys it always had, and reads back as
+// written; a level no program writes reads as off.
+TEST(History, CompactLevelIsRecordedWhenOnAndReadBack) {
+    ScratchDir dir;
+    std::string file = dir.file(CREATE_HISTORY_FILE);
+    FakeClock clock;
+    HistoryRecorder recorder(file, clock.source());
+    JobSettings job = create_job();
+    job.CompactLevel = COMPACT_LEVEL_ON;
+    ASSERT_EQ(recorder.record(job), 1);
+    const std::vector<std::string> keys = keys_of_section(file, "1");
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "CompactLevel"), keys.end());
+    JobSettings loaded;
+    ASSERT_TRUE(load_history_entry(file, 1, loaded));
+    EXPECT_EQ(loaded.CompactLevel, COMPACT_LEVEL_ON);
+
+    clock.tick();
+    job.CompactLevel = 0;
+    ASSERT_EQ(recorder.record(job), 2);
+    const std::vector<std::string> plain = keys_of_section(file, "2");
+    EXPECT_EQ(std::find(plain.begin(), plain.end(), "CompactLevel"), plain.end());
+    loaded.CompactLevel = 7;
+    ASSERT_TRUE(load_history_entry(file, 2, loaded));
+    EXPECT_EQ(loaded.CompactLevel, 0);
+
+    ASSERT_TRUE(profile_write_text(file, "2", "CompactLevel", "99"));
+    ASSERT_TRUE(load_history_entry(file, 2, loaded));
+    EXPECT_EQ(loaded.CompactLevel, 0);
 }
 
 TEST(History, RecordsWithinOneSecondMakeOneEntry) {

@@ -14,6 +14,7 @@
 #include "wizard/wizard_title.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QLineEdit>
@@ -183,6 +184,52 @@ private slots:
         QVERIFY(MessageBox::shown().empty());
         QCOMPARE(app_->current.Action, 1);
         QCOMPARE(QString(app_->current.UpdatedPath), restored_path);
+    }
+
+    // The Compact box of step 2 makes a compact delta, which the wizard's
+    // restore reads like any other; a Restore does not offer the box.
+    void theCompactBoxMakesACompactDeltaThatRestores() {
+        std::mt19937 random(23);
+        const QByteArray base = random_bytes(random, 200000);
+        const QByteArray updated = edited(base, random);
+        const QString base_path = sandbox_->cwd("base.bin"), updated_path = sandbox_->cwd("updated.bin");
+        const QString delta_path = sandbox_->cwd("compact.dlt"), restored_path = sandbox_->cwd("restored.bin");
+        write_file(base_path, base);
+        write_file(updated_path, updated);
+
+        run_wizard_command([&](CWizardDlg& wizard) {
+            auto* action = qobject_cast<CWizardActionPage*>(wizard.current_page());
+            QVERIFY(action);
+            click_radio(action->create_button());
+            QTest::mouseClick(wizard.next_button(), Qt::LeftButton);
+            auto* mode = qobject_cast<CWizardModePage*>(wizard.current_page());
+            QVERIFY(mode);
+            QVERIFY(mode->compact_box()->isVisible());
+            QVERIFY(!mode->compact_box()->isChecked());
+            QTest::mouseClick(mode->compact_box(), Qt::LeftButton, {}, QPoint(6, mode->compact_box()->height() / 2));
+            QCOMPARE(app_->current.CompactLevel, COMPACT_LEVEL_ON);
+            QTest::mouseClick(wizard.cancel_button(), Qt::LeftButton);
+        });
+        run_job(false, false, {base_path, updated_path, delta_path});
+        for (ProgressDialog* window : frame().findChildren<ProgressDialog*>()) window->close();
+        const QByteArray delta = read_file(delta_path);
+        QVERIFY(delta.size() > 2);
+        QCOMPARE(quint8(delta[0]), quint8(0x51));
+        QCOMPARE(quint8(delta[1]), quint8(0xCD));
+
+        run_wizard_command([&](CWizardDlg& wizard) {
+            auto* action = qobject_cast<CWizardActionPage*>(wizard.current_page());
+            QVERIFY(action);
+            click_radio(action->restore_button());
+            QTest::mouseClick(wizard.next_button(), Qt::LeftButton);
+            auto* mode = qobject_cast<CWizardModePage*>(wizard.current_page());
+            QVERIFY(mode);
+            QVERIFY(!mode->compact_box()->isVisible());
+            QTest::mouseClick(wizard.cancel_button(), Qt::LeftButton);
+        });
+        run_job(true, false, {base_path, delta_path, restored_path});
+        QCOMPARE(read_file(restored_path), updated);
+        QVERIFY(MessageBox::shown().empty());
     }
 
     void aFolderPairIsMadeIntoADeltaFolderAndRestored() {

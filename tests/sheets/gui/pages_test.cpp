@@ -1,6 +1,7 @@
 // The Delta Algorithms, Advanced and Name Matching pages and the match file.
 #include "sheet_test_support.h"
 
+#include "sheets/gui/algorithms_page.h"
 #include "sheets/gui/match_names_page.h"
 #include "shell/common/ui_seams.h"
 
@@ -64,6 +65,39 @@ private slots:
         QCOMPARE(fixture.current.Algorithms[0], 1);
         click(sheet->findChild<QPushButton*>(QStringLiteral("1")));
         QCOMPARE(fixture.started.size(), std::size_t(1));
+    }
+
+    // The Compact box is a candidate of its own: it alone lets a job start,
+    // Set All and Reset leave it as it is, and it sets the level the history keeps.
+    void compactAloneIsEnoughAndKeepsItsOwnTick() {
+        SheetFixture fixture;
+        fixture.write(QStringLiteral("b"), "b");
+        fixture.write(QStringLiteral("u"), "u");
+        auto sheet = fixture.open(true);
+        activate_tab(*sheet, ALGORITHMS);
+        QWidget* page = sheet->page(ALGORITHMS);
+        auto* compact = control<QCheckBox>(page, COMPACT_BOX_ID);
+        QVERIFY(!compact->isChecked());
+        QVERIFY(compact->isEnabled());
+        click(compact);
+        QCOMPARE(fixture.current.CompactLevel, COMPACT_LEVEL_ON);
+        click(control<QPushButton>(page, 1013));  // Reset: no numbered algorithm
+        QVERIFY(compact->isChecked());
+        QCOMPARE(fixture.current.CompactLevel, COMPACT_LEVEL_ON);
+        activate_tab(*sheet, 0);
+        type_into(control<QLineEdit>(sheet->page(0), 1000), fixture.path("b"));
+        type_into(control<QLineEdit>(sheet->page(0), 1001), fixture.path("u"));
+        type_into(control<QLineEdit>(sheet->page(0), 1002), fixture.path("d"));
+        click(sheet->findChild<QPushButton*>(QStringLiteral("1")));
+        QCOMPARE(MessageBox::shownTexts(), QStringList());
+        QCOMPARE(fixture.started.size(), std::size_t(1));
+        // Unticked with nothing else: refused as before.
+        activate_tab(*sheet, ALGORITHMS);
+        click(compact);
+        QCOMPARE(fixture.current.CompactLevel, 0);
+        activate_tab(*sheet, 0);
+        click(sheet->findChild<QPushButton*>(QStringLiteral("1")));
+        QCOMPARE(MessageBox::shownTexts(), QStringList({QStringLiteral("At least one algorithm must be specified")}));
     }
 
     void aRestoreNeedsNoAlgorithm() {
