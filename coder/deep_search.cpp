@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "coder/approximate_extension.h"
 #include "coder/suffix_array.h"
 
 namespace quoralith {
@@ -248,46 +249,9 @@ void deep_scan(const SuffixIndex& index, const std::uint8_t* base, const std::ui
         // Forward from the last stretch's start along its diagonal, and
         // backward from the new match along its own: each as far as at least
         // half of the bytes agree.
-        std::int32_t forward = 0;
-        {
-            std::int32_t equal = 0, best = 0;
-            for (std::int32_t i = 0; last_scan + i < scan && last_p + i < n;) {
-                if (last_p + i >= 0 && base[last_p + i] == updated[last_scan + i]) ++equal;
-                ++i;
-                if (equal * 2 - i > best * 2 - forward) {
-                    best = equal;
-                    forward = i;
-                }
-            }
-        }
-        std::int32_t backward = 0;
-        if (scan < m) {
-            std::int32_t equal = 0, best = 0;
-            for (std::int32_t i = 1; scan >= last_scan + i && position >= i; ++i) {
-                if (base[position - i] == updated[scan - i]) ++equal;
-                if (equal * 2 - i > best * 2 - backward) {
-                    best = equal;
-                    backward = i;
-                }
-            }
-        }
-        if (last_scan + forward > scan - backward) {
-            // The two reach into each other: split where the sum is best.
-            const std::int32_t overlap = (last_scan + forward) - (scan - backward);
-            std::int32_t score = 0, best = 0, keep = 0;
-            for (std::int32_t i = 0; i < overlap; ++i) {
-                const std::int32_t qf = last_scan + forward - overlap + i;
-                if (on_diagonal(qf, last_offset)) ++score;
-                const std::int32_t qb = scan - backward + i;
-                if (base[position - backward + i] == updated[qb]) --score;
-                if (score > best) {
-                    best = score;
-                    keep = i + 1;
-                }
-            }
-            forward += keep - overlap;
-            backward -= keep;
-        }
+        const Extension reach = extend_between(base, n, updated, m, last_scan, last_p, last_offset, scan, position);
+        const auto forward = static_cast<std::int32_t>(reach.forward);
+        const auto backward = static_cast<std::int32_t>(reach.backward);
         if (forward > 0 && last_p >= 0)
             segment(DeepSegment{last_scan, static_cast<std::int32_t>(last_p), forward});
         last_scan = scan - backward;

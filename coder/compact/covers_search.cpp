@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "coder/approximate_extension.h"
 #include "coder/compact/covers_streams.h"
 #include "coder/deep_search.h"
 #include "coder/equal_bytes.h"
@@ -130,46 +131,9 @@ std::vector<Cover> scan(const Index& index, std::span<const std::uint8_t> base_s
         }
         if (length == old_score && scan != m) continue;
 
-        std::int64_t forward = 0;
-        {
-            std::int64_t equal = 0, best = 0;
-            for (std::int64_t i = 0; last_scan + i < scan && last_p + i < n;) {
-                if (last_p + i >= 0 && base[last_p + i] == updated[last_scan + i]) ++equal;
-                ++i;
-                if (equal * 2 - i > best * 2 - forward) {
-                    best = equal;
-                    forward = i;
-                }
-            }
-        }
-        std::int64_t backward = 0;
-        if (scan < m) {
-            std::int64_t equal = 0, best = 0;
-            for (std::int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
-                if (base[position - i] == updated[scan - i]) ++equal;
-                if (equal * 2 - i > best * 2 - backward) {
-                    best = equal;
-                    backward = i;
-                }
-            }
-        }
-        if (last_scan + forward > scan - backward) {
-            // The two reach into each other: split where the sum is best.
-            const std::int64_t overlap = (last_scan + forward) - (scan - backward);
-            std::int64_t score = 0, best = 0, keep = 0;
-            for (std::int64_t i = 0; i < overlap; ++i) {
-                const std::int64_t qf = last_scan + forward - overlap + i;
-                if (on_diagonal(qf, last_offset)) ++score;
-                const std::int64_t qb = scan - backward + i;
-                if (base[position - backward + i] == updated[qb]) --score;
-                if (score > best) {
-                    best = score;
-                    keep = i + 1;
-                }
-            }
-            forward += keep - overlap;
-            backward -= keep;
-        }
+        const Extension reach = extend_between(base, n, updated, m, last_scan, last_p, last_offset, scan, position);
+        const std::int64_t forward = reach.forward;
+        const std::int64_t backward = reach.backward;
         if (forward > 0 && last_p >= 0 && last_p + forward <= n)
             covers.push_back(Cover{static_cast<std::uint64_t>(last_scan), static_cast<std::uint64_t>(last_p),
                                    static_cast<std::uint64_t>(forward)});

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "jobs/run_job.h"
+#include "tests/engine/run_engine.h"
 
 namespace quoralith::test {
 
@@ -23,19 +24,7 @@ EngineEntry positional_engine(Script script) {
 inline int run_real_engine(int type, const std::string& first, const std::string& second, std::string& output,
                            const std::string& pattern, const std::string& match_file, EngineFlags flags,
                            AlgorithmMask mask, const ProgressCallback& callback) {
-    EngineRequest request;
-    request.type = type;
-    request.first = first;
-    request.second = second;
-    request.output = output;
-    request.pattern = pattern;
-    request.match_file = match_file;
-    request.flags = flags;
-    request.mask = mask;
-    request.callback = callback;
-    const int result = real_engine()(request);
-    output = request.output;
-    return result;
+    return run_engine(type, first, second, output, pattern, match_file, flags, mask, callback);
 }
 
 }  // namespace quoralith::test
