@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "coder/compact/varint.h"
 #include "coder/digest.h"
 #include "base/errors.h"
 #include "base/progress.h"
@@ -15,28 +16,11 @@ namespace quoralith::compact {
 
 namespace {
 
-void put_varint(std::uint64_t value, std::vector<std::uint8_t>& out) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-
-// A varint of at most 5 bytes (35 bits; every field fits in 33). False when it runs past
-// the end or on for longer.
-bool get_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 35; shift += 7) {
-        if (at >= bytes.size()) return false;
-        const std::uint8_t byte = bytes[at++];
-        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) {
-            // One encoding per value: a last byte of zero after others is padding.
-            return !(byte == 0 && shift > 0);
-        }
-    }
-    return false;
+// A header varint is at most 5 bytes (35 bits; every field fits in 33), and
+// has one encoding per value: a last byte of zero after others is padding.
+bool get_field(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint64_t& value) {
+    const std::size_t start = at;
+    return get_varint(bytes, at, value, 5) && !(bytes[at - 1] == 0 && at - start > 1);
 }
 
 // Times are 32-bit seconds (unsigned, as the trailer reads them), -1 unknown:
@@ -47,8 +31,6 @@ std::int64_t time_base(std::int32_t modification) {
     return modification == -1 ? 0 : static_cast<std::int64_t>(static_cast<std::uint32_t>(modification));
 }
 
-std::uint64_t zigzag(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63); }
-std::int64_t unzigzag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
 }  // namespace
 
@@ -56,17 +38,17 @@ void write_header(Header& header, const std::array<std::uint8_t, 16>& digest, st
     const std::size_t start = out.size();
     out.insert(out.end(), kMagic, kMagic + 2);
     out.push_back(static_cast<std::uint8_t>(header.version << 4 | (header.has_base ? kHasBase : 0) | header.method));
-    put_varint(header.updated_size, out);
+    put_varint(out, header.updated_size);
     if (header.has_base) out.insert(out.end(), header.base_check, header.base_check + kBaseCheckSize);
-    put_varint(header.mode, out);
-    put_varint(time_field(header.modification_time), out);
+    put_varint(out, header.mode);
+    put_varint(out, time_field(header.modification_time));
     // The access time is usually close to the modification time: its
     // difference from it costs fewer bytes than the time itself.
     if (header.access_time == -1) {
-        put_varint(0, out);
+        put_varint(out, 0);
     } else {
         const std::int64_t access = static_cast<std::uint32_t>(header.access_time);
-        put_varint(zigzag(access - time_base(header.modification_time)) + 1, out);
+        put_varint(out, zigzag(access - time_base(header.modification_time)) + 1);
     }
     std::vector<std::uint8_t> sealed(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
     sealed.insert(sealed.end(), digest.begin(), digest.end());
@@ -94,14 +76,14 @@ HeaderState read_header(std::span<const std::uint8_t> bytes, Header& header, std
     header.method = bytes[2] & 0x07;
     std::size_t at = 3;
     std::uint64_t mode = 0, modification = 0, access = 0;
-    if (!get_varint(bytes, at, header.updated_size)) return HeaderState::damaged;
+    if (!get_field(bytes, at, header.updated_size)) return HeaderState::damaged;
     if (header.updated_size > static_cast<std::uint64_t>(MAX_FILE_LENGTH)) return HeaderState::damaged;
     if (header.has_base) {
         if (bytes.size() - at < kBaseCheckSize) return HeaderState::damaged;
         std::memcpy(header.base_check, bytes.data() + at, kBaseCheckSize);
         at += kBaseCheckSize;
     }
-    if (!get_varint(bytes, at, mode) || !get_varint(bytes, at, modification) || !get_varint(bytes, at, access))
+    if (!get_field(bytes, at, mode) || !get_field(bytes, at, modification) || !get_field(bytes, at, access))
         return HeaderState::damaged;
     if (mode > (0777 | kModePlain) || modification > 0xFFFFFFFFu) return HeaderState::damaged;
     header.mode = static_cast<std::uint32_t>(mode);

@@ -10,41 +10,13 @@
 
 #include "coder/compact/covers_search.h"
 #include "coder/compact/covers_streams.h"
+#include "coder/compact/varint.h"
 
 namespace quoralith::compact {
 
 namespace {
 
 using streams::Method;
-
-void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
-// Reads a varint of at most ten bytes from bytes[at..); false past the end or
-// when it does not fit in 64 bits.
-bool get_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::uint64_t& v) {
-    v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-        if (at >= bytes.size()) return false;
-        const std::uint8_t b = bytes[at++];
-        if (shift == 63 && b > 1) return false;
-        v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-        if (!(b & 0x80)) return true;
-    }
-    return false;
-}
-
-inline std::uint64_t zigzag(std::int64_t v) {
-    return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
-}
-inline std::int64_t unzigzag(std::uint64_t v) {
-    return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
-}
 
 // The raw streams of one coding of Updated.
 struct RawStreams {
@@ -205,15 +177,7 @@ public:
     VarintReader(streams::Reader& reader, std::uint64_t size) : reader_(reader), left_(size) {}
     bool at_end() const { return at_ == end_ && left_ == 0; }
     bool varint(std::uint64_t& v) {
-        v = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            std::uint8_t b;
-            if (!next(b)) return false;
-            if (shift == 63 && b > 1) return false;
-            v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) return true;
-        }
-        return false;
+        return read_varint([this](std::uint8_t& b) { return next(b); }, v);
     }
 
     bool bytes(std::span<std::uint8_t> out) {
