@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "coder/coder.h"
+#include "coder/compact/codec_handles.h"
 #include "coder/compact/covers.h"
 #include "coder/digest.h"
 
@@ -145,18 +146,7 @@ private:
     off_t start_ = 0;
 };
 
-struct ZstdC {
-    ZSTD_CCtx* c = ZSTD_createCCtx();
-    ~ZstdC() { ZSTD_freeCCtx(c); }
-};
-struct ZstdD {
-    ZSTD_DCtx* d = ZSTD_createDCtx();
-    ~ZstdD() { ZSTD_freeDCtx(d); }
-};
-struct LzmaStream {
-    lzma_stream s = LZMA_STREAM_INIT;
-    ~LzmaStream() { lzma_end(&s); }
-};
+using compact::LzmaStream;
 
 // Where a payload goes: straight into the delta, or into memory up to a cap
 // (a candidate that grows past the best so far is given up early).
@@ -206,19 +196,20 @@ public:
     // worker's gives 159 KB), and the worker costs no more memory than the
     // tables themselves. The progress callback stays on this thread.
     Coded zstd(bool long_distance, int level, const PayloadSink& sink) {
-        ZstdC z;
-        if (!z.c) return Coded::failed;
+        const compact::ZstdCctx context(ZSTD_createCCtx());
+        ZSTD_CCtx* const c = context.get();
+        if (!c) return Coded::failed;
         const unsigned window_log = window_log_for(base_.size() + updated_.size());
-        bool ok = !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_compressionLevel, level)) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_format, ZSTD_f_zstd1_magicless)) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_contentSizeFlag, 0)) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_checksumFlag, 0)) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_dictIDFlag, 0)) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_windowLog, static_cast<int>(window_log))) &&
-                  !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_enableLongDistanceMatching,
+        bool ok = !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level)) &&
+                  !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless)) &&
+                  !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0)) &&
+                  !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0)) &&
+                  !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0)) &&
+                  !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, static_cast<int>(window_log))) &&
+                  !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching,
                                                        long_distance ? 1 : 0));
-        if (ok && long_distance) ok = !ZSTD_isError(ZSTD_CCtx_setParameter(z.c, ZSTD_c_nbWorkers, 1));
-        if (ok && !base_.empty()) ok = !ZSTD_isError(ZSTD_CCtx_refPrefix(z.c, base_.data(), base_.size()));
+        if (ok && long_distance) ok = !ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, 1));
+        if (ok && !base_.empty()) ok = !ZSTD_isError(ZSTD_CCtx_refPrefix(c, base_.data(), base_.size()));
         if (!ok) return Coded::failed;
         std::vector<std::uint8_t> buffer(ZSTD_CStreamOutSize());
         std::size_t fed = 0;
@@ -230,7 +221,7 @@ public:
             const ZSTD_EndDirective mode = last ? ZSTD_e_end : ZSTD_e_continue;
             for (;;) {
                 ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
-                const std::size_t remaining = ZSTD_compressStream2(z.c, &out, &in, mode);
+                const std::size_t remaining = ZSTD_compressStream2(c, &out, &in, mode);
                 if (ZSTD_isError(remaining)) return Coded::failed;
                 if (out.pos && !sink(buffer.data(), out.pos)) return Coded::over;
                 if (mode == ZSTD_e_end ? remaining == 0 : in.pos == in.size) break;
@@ -590,14 +581,15 @@ int decode_into(const Header& header, std::span<const std::uint8_t> base_bytes, 
             break;
         case compact::METHOD_ZSTD: {
             if (out.empty()) break;
-            ZstdD z;
-            if (!z.d) return ERR_NO_MEMORY;
-            bool ok = !ZSTD_isError(ZSTD_DCtx_setParameter(z.d, ZSTD_d_format, ZSTD_f_zstd1_magicless)) &&
-                      !ZSTD_isError(ZSTD_DCtx_setParameter(z.d, ZSTD_d_stableOutBuffer, 1)) &&
-                      !ZSTD_isError(ZSTD_DCtx_setParameter(z.d, ZSTD_d_windowLogMax,
+            const compact::ZstdDctx context(ZSTD_createDCtx());
+            ZSTD_DCtx* const d = context.get();
+            if (!d) return ERR_NO_MEMORY;
+            bool ok = !ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_format, ZSTD_f_zstd1_magicless)) &&
+                      !ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_stableOutBuffer, 1)) &&
+                      !ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax,
                                                            static_cast<int>(window_log_for(total))));
             if (ok && !base_bytes.empty())
-                ok = !ZSTD_isError(ZSTD_DCtx_refPrefix(z.d, base_bytes.data(), base_bytes.size()));
+                ok = !ZSTD_isError(ZSTD_DCtx_refPrefix(d, base_bytes.data(), base_bytes.size()));
             if (!ok) return ERR_NO_MEMORY;
             ZSTD_outBuffer o{out.data(), out.size(), 0};
             ZSTD_inBuffer in{payload.data(), 0, 0};
@@ -606,7 +598,7 @@ int decode_into(const Header& header, std::span<const std::uint8_t> base_bytes, 
                 if (!announce_output(o.pos)) return ERR_STOPPED;
                 in.size = std::min(payload.size(), in.size + (kStep >> 4));
                 const std::size_t before_in = in.pos, before_out = o.pos;
-                remaining = ZSTD_decompressStream(z.d, &o, &in);
+                remaining = ZSTD_decompressStream(d, &o, &in);
                 if (ZSTD_isError(remaining)) return ERR_COMPACT_DAMAGED;
                 // Stuck: the frame wants bytes the payload does not have, or
                 // room beyond Updated's size.

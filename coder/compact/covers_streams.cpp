@@ -1,6 +1,7 @@
 // The compressed streams of the cover payload (see covers_streams.h).
 #define ZSTD_STATIC_LINKING_ONLY  // the frame format without its magic number
 #include "coder/compact/covers_streams.h"
+#include "coder/compact/codec_handles.h"
 
 #include <lzma.h>
 #include <zstd.h>
@@ -27,12 +28,6 @@ int window_log(std::uint64_t bytes) {
     return log;
 }
 
-struct CctxFree {
-    void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
-};
-struct DctxFree {
-    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
 
 // The settings are ours and always valid, so the one failure a compression
 // meets is memory running out.
@@ -42,7 +37,7 @@ void check_zstd(std::size_t result) {
 
 std::vector<std::uint8_t> zstd_pack(std::span<const std::uint8_t> raw, std::span<const std::uint8_t> prefix,
                                     int level, const std::function<bool()>& stop) {
-    std::unique_ptr<ZSTD_CCtx, CctxFree> cctx(ZSTD_createCCtx());
+    ZstdCctx cctx(ZSTD_createCCtx());
     if (!cctx) throw std::bad_alloc();
     ZSTD_CCtx* c = cctx.get();
     const std::uint64_t reach = raw.size() + prefix.size();
@@ -114,11 +109,9 @@ std::vector<std::uint8_t> xz_pack(std::span<const std::uint8_t> raw, std::span<c
         options.pb = 0;
     }
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_stream s = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&s, filters) != LZMA_OK) {
-        lzma_end(&s);
-        return {};
-    }
+    LzmaStream stream;
+    lzma_stream& s = stream.s;
+    if (lzma_raw_encoder(&s, filters) != LZMA_OK) return {};
     std::vector<std::uint8_t> out(raw.size() / 2 + 4096);
     s.next_in = raw.data();
     std::size_t fed = 0;
@@ -128,23 +121,18 @@ std::vector<std::uint8_t> xz_pack(std::span<const std::uint8_t> raw, std::span<c
             const std::size_t piece = std::min(kPiece, raw.size() - fed);
             s.avail_in = piece;
             fed += piece;
-            if (stop && stop()) {
-                lzma_end(&s);
-                throw Stopped{};
-            }
+            if (stop && stop()) throw Stopped{};
         }
         if (s.total_out == out.size()) out.resize(out.size() + out.size() / 2);
         s.next_out = out.data() + s.total_out;
         s.avail_out = out.size() - s.total_out;
         r = lzma_code(&s, fed == raw.size() ? LZMA_FINISH : LZMA_RUN);
         if (r != LZMA_OK && r != LZMA_STREAM_END) {
-            lzma_end(&s);
             if (r == LZMA_MEM_ERROR) throw std::bad_alloc();
             return {};
         }
     }
     out.resize(s.total_out);
-    lzma_end(&s);
     return out;
 }
 
@@ -262,7 +250,7 @@ protected:
     }
 
 private:
-    std::unique_ptr<ZSTD_DCtx, DctxFree> dctx_;
+    ZstdDctx dctx_;
     ZSTD_inBuffer in_;
     bool frame_done_ = false;
 };
@@ -371,7 +359,7 @@ std::unique_ptr<Reader> open_reader(Method method, std::span<const std::uint8_t>
         if (header.frameType != ZSTD_frame || header.frameContentSize != raw ||
             header.windowSize > std::max<std::uint64_t>(std::bit_ceil(reach), 1u << ZSTD_WINDOWLOG_MIN))
             return nullptr;
-        std::unique_ptr<ZSTD_DCtx, DctxFree> dctx(ZSTD_createDCtx());
+        ZstdDctx dctx(ZSTD_createDCtx());
         if (!dctx) throw std::bad_alloc();
         if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_format, ZSTD_f_zstd1_magicless)) ||
             ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX_64)))
