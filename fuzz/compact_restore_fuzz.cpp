@@ -13,16 +13,15 @@
 
 #include "coder/compact/compact.h"
 #include "memory_file.h"
+#include "roundtrip_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quoralith;
-    if (size < 3) return 0;
-    const bool no_base = data[0] & 1;
-    std::size_t base_length = static_cast<std::size_t>(data[1] | data[2] << 8);
-    data += 3;
-    size -= 3;
-    if (base_length > size) base_length = size;
-    const std::vector<std::uint8_t> delta(data + base_length, data + size);
+    // The second part of the pair is the delta, never cut.
+    fuzz::Pair pair;
+    if (!fuzz::split_pair(data, size, SIZE_MAX, pair)) return 0;
+    const bool no_base = pair.choices & 1;
+    const std::vector<std::uint8_t> delta(pair.updated, pair.updated + pair.updated_length);
     // The output file is sized to what the header claims (up to 1 GiB) before
     // decoding; in memory files that would be the fuzzer's memory, so larger
     // claims are left to the unit tests.
@@ -31,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (compact::read_header(delta, header, length) == compact::HeaderState::ok && header.updated_size > (16u << 20))
         return 0;
 
-    std::FILE* base_file = fuzz::memory_file("base", data, base_length);
+    std::FILE* base_file = fuzz::memory_file("base", pair.base, pair.base_length);
     std::FILE* delta_file = fuzz::memory_file("delta", delta.data(), delta.size());
     std::FILE* output_file = fuzz::memory_file("output", nullptr, 0);
     StreamWindow base{no_base ? nullptr : base_file};

@@ -13,6 +13,7 @@
 
 #include "coder/coder.h"
 #include "memory_file.h"
+#include "roundtrip_check.h"
 
 namespace {
 
@@ -22,15 +23,13 @@ using quoralith::fuzz::memory_file;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quoralith;
-    if (size < 3) return 0;
-    const bool with_trailer = data[0] & 1;
-    std::size_t base_length = static_cast<std::size_t>(data[1] | data[2] << 8);
-    data += 3;
-    size -= 3;
-    if (base_length > size) base_length = size;
+    // The second part of the pair is the delta, never cut.
+    fuzz::Pair pair;
+    if (!fuzz::split_pair(data, size, SIZE_MAX, pair)) return 0;
+    const bool with_trailer = pair.choices & 1;
 
-    std::FILE* base_file = memory_file("base", data, base_length);
-    std::FILE* delta_file = memory_file("delta", data + base_length, size - base_length);
+    std::FILE* base_file = memory_file("base", pair.base, pair.base_length);
+    std::FILE* delta_file = memory_file("delta", pair.updated, pair.updated_length);
     std::FILE* output_file = memory_file("output", nullptr, 0);
 
     // A tiny delta may expand into a huge output (long runs); past 16 MiB the
