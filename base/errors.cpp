@@ -106,6 +106,8 @@ std::string describe_error(int code) {
             return "the compact delta was made by a later version of the program, which this one cannot read";
         case ERR_COMPACT_LIMIT:
             return "the file is over 1 GiB, more than a compact delta can hold";
+        case ERR_COMPACT_AMBIGUOUS:
+            return "no compact delta of this file could be told from a delta of the other format, so none was written";
         case ERR_DISK_FULL:
             return "the disk is full; the output was not replaced: an earlier one, if any, is kept";
         case ERR_ARCHIVE_NAME:

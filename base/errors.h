@@ -62,6 +62,7 @@ constexpr int ERR_NOT_COMPACT = -80;       // not a compact delta (another forma
 constexpr int ERR_COMPACT_DAMAGED = -81;   // a compact delta whose header or payload is damaged
 constexpr int ERR_COMPACT_VERSION = -82;   // a compact delta of a later version or an unknown method
 constexpr int ERR_COMPACT_LIMIT = -83;     // a file over 1 GiB, beyond what a compact delta codes
+constexpr int ERR_COMPACT_AMBIGUOUS = -84; // create: every coding would end as a design-format delta does
 
 // Families of codes that carry the operating system's error number: the
 // family's base minus errno, made by errno_code and read back by errno_of.
@@ -100,6 +101,7 @@ inline constexpr int SINGLE_ERROR_CODES[] = {
     ERR_NO_DATA_BLOCK, ERR_LINKED_FOLDER, ERR_LINK_OUTSIDE, ERR_OUTPUT_LINK, ERR_NOTHING_MATCHED,
     ERR_NO_BASE_TREE, ERR_BASE_MISSING, ERR_NOT_ARCHIVED_DELTA, ERR_BASE_TREE_DIFFERS, ERR_DISK_FULL,
     ERR_BROKEN_LINK, ERR_NOT_COMPACT, ERR_COMPACT_DAMAGED, ERR_COMPACT_VERSION, ERR_COMPACT_LIMIT,
+    ERR_COMPACT_AMBIGUOUS,
     ERR_STOPPED, ERR_JOB_RUNNING,
 };
 

@@ -331,6 +331,19 @@ bool has_design_trailer(std::span<const std::uint8_t> bytes) {
            std::memcmp(bytes.data() + bytes.size() - kTrailerSize, kTrailerMagic.data(), kTrailerMagic.size()) == 0;
 }
 
+// Whether a delta of `head` then `payload` would end as a design-format delta
+// does, and so be read as one: a stored Updated that is itself a delta of
+// that format, for one, carries its trailer to the very end.
+bool reads_as_design(std::span<const std::uint8_t> head, std::span<const std::uint8_t> payload) {
+    const auto tail_size = static_cast<std::size_t>(kTrailerSize);
+    if (head.size() + payload.size() < tail_size) return false;
+    std::vector<std::uint8_t> tail;
+    if (payload.size() < tail_size) tail.assign(head.end() - (tail_size - payload.size()), head.end());
+    const std::size_t from_payload = std::min(payload.size(), tail_size);
+    tail.insert(tail.end(), payload.end() - from_payload, payload.end());
+    return has_design_trailer(tail);
+}
+
 }  // namespace
 
 const char* compact_method_name(std::uint8_t method) {
@@ -478,16 +491,21 @@ int compact_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delt
         compact::write_header(header, digest, head);
         rc = out.write(head.data(), static_cast<std::int64_t>(head.size()));
         std::size_t payload = 0;
+        // The payload's last bytes, to tell whether the delta ends as a
+        // design-format delta does.
+        std::vector<std::uint8_t> tail;
         const PayloadSink to_delta = [&](const std::uint8_t* bytes, std::size_t count) {
             if (payload + count >= best_size) return false;
             payload += count;
+            tail.insert(tail.end(), bytes + count - std::min<std::size_t>(count, kTrailerSize), bytes + count);
+            if (tail.size() > static_cast<std::size_t>(kTrailerSize)) tail.erase(tail.begin(), tail.end() - kTrailerSize);
             rc = out.write(bytes, static_cast<std::int64_t>(count));
             return rc >= 0;
         };
         const Coded result = rc < 0 ? Coded::failed : creator.zstd(true, level, to_delta);
         if (rc < 0) return static_cast<int>(rc);
         if (result == Coded::stopped) return ERR_STOPPED;
-        written = result == Coded::ok;
+        written = result == Coded::ok && !reads_as_design(head, tail);
         if (written) best_size = payload;
         // The cover search's payload, held in memory, replaces zstd's when
         // it is smaller; it is given up as soon as it is not.
@@ -503,6 +521,40 @@ int compact_create(StreamWindow* base, StreamWindow* updated, StreamWindow* delt
     if (!written) {
         header.method = best_method;
         compact::write_header(header, digest, head);
+        if (reads_as_design(head, best_method == compact::METHOD_STORED ? updated_bytes
+                                                                        : std::span<const std::uint8_t>(best))) {
+            // The payloads of the cover search (a check) and of LZMA2 (an end
+            // mark) end in bytes of their own, which move Updated's tail off
+            // the place a design decoder reads; the first that does is kept,
+            // whatever the methods asked for and however large.
+            std::vector<std::uint8_t> other;
+            const PayloadSink to_other = [&](const std::uint8_t* bytes, std::size_t count) {
+                other.insert(other.end(), bytes, bytes + count);
+                return true;
+            };
+            const std::atomic<bool> keep_going{false};
+            std::atomic<std::size_t> xz_progress{0};
+            bool found = false;
+            for (const std::uint8_t method : {compact::METHOD_COVERS, compact::METHOD_XZ, compact::METHOD_ZSTD}) {
+                if (method == best_method || (method == compact::METHOD_XZ && total > kXzLimit)) continue;
+                other.clear();
+                const Coded result = method == compact::METHOD_COVERS ? creator.covers(to_other)
+                                     : method == compact::METHOD_XZ   ? creator.xz(to_other, keep_going, xz_progress)
+                                                                      : creator.zstd(false, level, to_other);
+                if (result == Coded::stopped) return ERR_STOPPED;
+                if (result != Coded::ok) continue;
+                header.method = method;
+                head.clear();
+                compact::write_header(header, digest, head);
+                if (!reads_as_design(head, other)) {
+                    std::swap(best, other);
+                    best_method = method;
+                    found = true;
+                    break;
+                }
+            }
+            if (!found) return ERR_COMPACT_AMBIGUOUS;
+        }
         rc = out.write(head.data(), static_cast<std::int64_t>(head.size()));
         const std::span<const std::uint8_t> payload =
             best_method == compact::METHOD_STORED ? updated_bytes : std::span<const std::uint8_t>(best);

@@ -313,6 +313,24 @@ TEST(CompactFormats, EachDecoderRefusesTheOtherFormat) {
     EXPECT_EQ(compact_either.output, updated);
 }
 
+// Updated bytes may carry the design format's trailer magic (a delta shipped
+// as a file ends with it); stored, or raw inside a coded payload, they could
+// put it exactly where a design decoder reads it, and the compact delta would
+// be taken for the other format. Create must never write such a delta.
+TEST(CompactFormats, UpdatedBytesThatEndLikeADesignDeltaStillRestore) {
+    const Bytes base = test::random_bytes(3000, 42);
+    Bytes shipped = test::random_bytes(500, 43);
+    std::copy(kTrailerMagic.begin(), kTrailerMagic.end(), shipped.end() - kTrailerSize);
+    for (const unsigned methods : {kStoredOnly, kZstd, ~0u}) {
+        const Bytes delta = make_compact(&base, shipped, methods);
+        for (const bool any_format : {false, true}) {
+            const Restored restored = restore_compact(&base, delta, any_format);
+            ASSERT_EQ(restored.result, static_cast<int>(shipped.size())) << methods;
+            EXPECT_EQ(restored.output, shipped);
+        }
+    }
+}
+
 TEST(CompactFormats, HeaderOverheadStaysSmall) {
     const Bytes base = test::text_like(2000, 51);
     Bytes updated = base;
